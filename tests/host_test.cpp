@@ -1,0 +1,185 @@
+#include "host/CKZCfgInterface.h"
+#include "host/CKZLogInterface.h"
+#include "host/CString.h"
+#include "host/KZDigest.h"
+#include "host/KZStrFunc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace KZAPI;
+
+TEST(HostString, CopyALineTakesOneLineWithItsEnding) {
+    CString line;
+    const char* text = "INVITE sip:a@b SIP/2.0\r\nVia: x\r\n\r\nlast";
+    size_t n = line.CopyALine(text);
+    EXPECT_EQ(n, 24u);
+    EXPECT_EQ(line, "INVITE sip:a@b SIP/2.0\r\n");
+    text += n;
+    text += line.CopyALine(text);
+    EXPECT_EQ(line, "Via: x\r\n");
+    text += line.CopyALine(text);
+    EXPECT_EQ(line, "\r\n");
+    EXPECT_EQ(line.CopyALine(text), 4u); // no line end: the rest of the text
+    EXPECT_EQ(line, "last");
+    EXPECT_EQ(line.CopyALine(""), 0u);
+    EXPECT_EQ(line.CopyALine(nullptr), 0u);
+}
+
+TEST(HostString, TrimFindAndFormat) {
+    CString s(" \t value \r\n");
+    s.TrimSpacePlus();
+    EXPECT_EQ(s, "value");
+    CString all_space("  \r\n ");
+    EXPECT_TRUE(all_space.TrimSpacePlus().IsEmpty());
+
+    CString h("Content-Type: application/SDP");
+    EXPECT_EQ(h.Find(':'), 12);
+    EXPECT_EQ(h.FindNoCase("sdp"), 26);
+    EXPECT_EQ(h.Find("xyz"), -1);
+    EXPECT_EQ(h.Find("a", 100), -1);
+    EXPECT_EQ(h.Mid(14), "application/SDP");
+    EXPECT_EQ(h.Left(7), "Content");
+    EXPECT_EQ(h.Right(3), "SDP");
+    EXPECT_EQ(h.Mid(99), "");
+
+    CString f;
+    f.Format("%s %d", "CSeq:", 42);
+    f.AppendFormat(" %s", std::string(600, 'x').c_str()); // longer than the internal stack buffer
+    EXPECT_EQ(f.GetLength(), 9u + 601u);
+    EXPECT_EQ(f.Left(8), "CSeq: 42");
+}
+
+TEST(HostStrFunc, BoundedCopiesAlwaysTerminate) {
+    char buf[8];
+    memset(buf, 'Z', sizeof(buf));
+    EXPECT_EQ(str_cpy(buf, "0123456789", sizeof(buf)), 7u);
+    EXPECT_STREQ(buf, "0123456");
+    EXPECT_EQ(str_cpy(buf, nullptr, sizeof(buf)), 0u);
+    EXPECT_STREQ(buf, "");
+
+    str_cpy(buf, "abc", sizeof(buf));
+    EXPECT_EQ(str_cat(buf, "defghij", sizeof(buf)), 7u);
+    EXPECT_STREQ(buf, "abcdefg");
+
+    EXPECT_EQ(s_printf(buf, sizeof(buf), "%d-%s", 12345, "xyz"), 7);
+    EXPECT_STREQ(buf, "12345-x");
+
+    const char* src = "user@host";
+    const char* stop = copy_until_char(buf, sizeof(buf), src, '@');
+    EXPECT_STREQ(buf, "user");
+    EXPECT_EQ(*stop, '@');
+    stop = copy_until_char(buf, 3, src, '#');
+    EXPECT_STREQ(buf, "us");
+    EXPECT_EQ(*stop, '\0');
+}
+
+TEST(HostStrFunc, CaseInsensitiveSearch) {
+    EXPECT_EQ(find_no_case("Content-Type: Application/SDP", "sdp"), 26u);
+    EXPECT_EQ(find_no_case("abc", "abcd"), std::string_view::npos);
+    EXPECT_TRUE(contains_no_case("SIP/2.0 200 OK", "sip/2.0"));
+    EXPECT_TRUE(iequals("Call-ID:", "call-id:"));
+    EXPECT_FALSE(iequals("Call-ID", "Call-ID:"));
+}
+
+TEST(HostRandom, RateStaysInHalfOpenUnitInterval) {
+    for (int i = 0; i < 10000; ++i) {
+        double r = get_rand_rate();
+        ASSERT_GE(r, 0.0);
+        ASSERT_LT(r, 1.0);
+    }
+}
+
+TEST(HostDigest, Md5MatchesRfc1321Vectors) {
+    struct Vector {
+        std::string in, hex;
+    };
+    const std::vector<Vector> vectors = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& v : vectors) {
+        char hex[33];
+        KZ_MD5_Hex(v.in.data(), v.in.size(), hex);
+        EXPECT_EQ(std::string(hex), v.hex) << v.in;
+    }
+    // Fed in uneven pieces the result is the same.
+    KZ_MD5_CTX ctx;
+    KZ_MD5_Init(&ctx);
+    const std::string& long_in = vectors[3].in;
+    for (size_t i = 0; i < long_in.size(); i += 7) KZ_MD5_Update(&ctx, long_in.data() + i, std::min<size_t>(7, long_in.size() - i));
+    unsigned char bin[16];
+    KZ_MD5_Final(bin, &ctx);
+    EXPECT_EQ(bin[0], 0x57);
+    EXPECT_EQ(bin[15], 0x7a);
+}
+
+TEST(HostDigest, Rfc2617Example) {
+    HASHHEX ha1, response;
+    HASHHEX entity = "";
+    KZ_DigestCalcHA1("MD5", "Mufasa", "testrealm@host.com", "Circle Of Life", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                     "0a4f113b", ha1);
+    KZ_DigestCalcResponse(ha1, "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b", "auth", "GET",
+                          "/dir/index.html", entity, response);
+    EXPECT_STREQ(response, "6629fae49393a05397450978507c4ef1");
+}
+
+TEST(HostDigest, WithoutQopUsesTheRfc2069Form) {
+    // response = MD5(HA1:nonce:HA2), independent of nc and cnonce.
+    HASHHEX ha1, a, b;
+    HASHHEX entity = "";
+    KZ_DigestCalcHA1("MD5", "alice", "example.com", "secret", "n1", "", ha1);
+    KZ_DigestCalcResponse(ha1, "n1", "00000001", "c1", "", "REGISTER", "sip:example.com", entity, a);
+    KZ_DigestCalcResponse(ha1, "n1", "00000009", "c9", "", "REGISTER", "sip:example.com", entity, b);
+    EXPECT_STREQ(a, b);
+    std::string manual = std::string(ha1) + ":n1:";
+    char ha2[33];
+    std::string a2 = "REGISTER:sip:example.com";
+    KZ_MD5_Hex(a2.data(), a2.size(), ha2);
+    manual += ha2;
+    char expect[33];
+    KZ_MD5_Hex(manual.data(), manual.size(), expect);
+    EXPECT_STREQ(a, expect);
+}
+
+TEST(HostConfig, LoadTextDefaultsAndOverrides) {
+    CKZCfgInterface::CFG_Clear();
+    EXPECT_EQ(CKZCfgInterface::CFG_GetValue("kzsrv.sip.user.agent", "Zelmar-SIP-SDK"), "Zelmar-SIP-SDK");
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.port", 5060), 5060);
+    int n = CKZCfgInterface::CFG_LoadText("# comment\n kzsrv.sip.port = 5070 \n\nbroken line\nkzsrv.name = a = b\n"
+                                          "kzsrv.bad.int = abc\n");
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.port", 5060), 5070);
+    EXPECT_EQ(CKZCfgInterface::CFG_GetValue("kzsrv.name", ""), "a = b");
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.bad.int", 7), 7);
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.port", "0x10");
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.port", 0), 16);
+    EXPECT_EQ(CKZCfgInterface::CFG_LoadFile("/nonexistent/file.conf"), -1);
+    CKZCfgInterface::CFG_Clear();
+}
+
+TEST(HostLog, LevelFilterAndCategory) {
+    std::vector<std::pair<unsigned, std::string>> lines;
+    unsigned last_category = 0;
+    CKZLogInterface::SetSink([&](unsigned level, unsigned category, const char* line) {
+        lines.emplace_back(level, line);
+        last_category = category;
+    });
+    unsigned saved = CKZLogInterface::GetMaxLevel();
+    CKZLogInterface::SetMaxLevel(2);
+    CKZLogInterface::Log(1, "error %d", 1);
+    CKZLogInterface::Log(4, "trace %d", 2);
+    CKZLogInterface::Log(2, 2048, "SRC PROTOCOL %s", "1");
+    CKZLogInterface::SetMaxLevel(saved);
+    CKZLogInterface::SetSink(nullptr);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].second, "error 1");
+    EXPECT_EQ(lines[1].second, "SRC PROTOCOL 1");
+    EXPECT_EQ(last_category, 2048u);
+}
