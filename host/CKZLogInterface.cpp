@@ -27,9 +27,12 @@ LogState& state() {
 
 const char* level_tag(unsigned level) {
     switch (level) {
-    case 1: return "ERR";
-    case 2: return "WRN";
-    default: return "TRC";
+    case 1:
+        return "ERR";
+    case 2:
+        return "WRN";
+    default:
+        return "TRC";
     }
 }
 
@@ -63,8 +66,8 @@ void CKZLogInterface::LogV(unsigned level, unsigned category, const char* fmt, v
     tm t{};
     localtime_r(&tv.tv_sec, &t);
     FILE* out = st.file ? st.file : stderr;
-    fprintf(out, "%02d:%02d:%02d.%03ld %s", t.tm_hour, t.tm_min, t.tm_sec, static_cast<long>(tv.tv_usec / 1000),
-            level_tag(level));
+    fprintf(out, "%02d:%02d:%02d.%03ld %s", t.tm_hour, t.tm_min, t.tm_sec,
+            static_cast<long>(tv.tv_usec / 1000), level_tag(level));
     if (category) fprintf(out, " [%u]", category);
     fprintf(out, " %s\n", text.c_str());
     if (st.file) fflush(st.file);

@@ -22,8 +22,10 @@ public:
     }
     // Inserts before position i (appends when i is past the end).
     void InsertAt(size_t i, void* p) {
-        if (i >= m_items.size()) m_items.push_back(p);
-        else m_items.insert(m_items.begin() + static_cast<std::ptrdiff_t>(i), p);
+        if (i >= m_items.size())
+            m_items.push_back(p);
+        else
+            m_items.insert(m_items.begin() + static_cast<std::ptrdiff_t>(i), p);
     }
     void RemoveAt(size_t i) {
         if (i < m_items.size()) m_items.erase(m_items.begin() + static_cast<std::ptrdiff_t>(i));

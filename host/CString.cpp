@@ -91,8 +91,10 @@ CString CString::Right(int count) const {
 
 CString& CString::TrimLeft() {
     size_t i = m_s.find_first_not_of(" \t");
-    if (i == std::string::npos) m_s.clear();
-    else m_s.erase(0, i);
+    if (i == std::string::npos)
+        m_s.clear();
+    else
+        m_s.erase(0, i);
     return *this;
 }
 
@@ -117,11 +119,13 @@ size_t CString::CopyALine(const char* src) {
 }
 
 void CString::MakeUpper() {
-    for (char& c : m_s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char& c : m_s)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
 }
 
 void CString::MakeLower() {
-    for (char& c : m_s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (char& c : m_s)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
 }
 
 int CString::CompareNoCase(const char* s) const {

@@ -18,8 +18,10 @@ public:
     CString(const std::string& text) : m_s(text) {}
 
     CString& operator=(const char* text) {
-        if (text) m_s.assign(text);
-        else m_s.clear();
+        if (text)
+            m_s.assign(text);
+        else
+            m_s.clear();
         return *this;
     }
     CString& operator=(std::string_view text) {

@@ -7,7 +7,9 @@ namespace KZAPI {
 
 namespace {
 
-inline uint32_t rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
+inline uint32_t rotl(uint32_t x, int c) {
+    return (x << c) | (x >> (32 - c));
+}
 
 constexpr uint32_t kSine[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
@@ -19,15 +21,17 @@ constexpr uint32_t kSine[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
-constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 5, 9,  14, 20, 5, 9,
-                            14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                            4, 11, 16, 23, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                            5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                            4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                            6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
 void md5_block(uint32_t state[4], const unsigned char block[64]) {
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
         m[i] = static_cast<uint32_t>(block[i * 4]) | (static_cast<uint32_t>(block[i * 4 + 1]) << 8) |
-               (static_cast<uint32_t>(block[i * 4 + 2]) << 16) | (static_cast<uint32_t>(block[i * 4 + 3]) << 24);
+               (static_cast<uint32_t>(block[i * 4 + 2]) << 16) |
+               (static_cast<uint32_t>(block[i * 4 + 3]) << 24);
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
@@ -70,7 +74,9 @@ void update_str(KZ_MD5_CTX* ctx, const char* s) {
     if (s) KZ_MD5_Update(ctx, s, strlen(s));
 }
 
-void update_colon(KZ_MD5_CTX* ctx) { KZ_MD5_Update(ctx, ":", 1); }
+void update_colon(KZ_MD5_CTX* ctx) {
+    KZ_MD5_Update(ctx, ":", 1);
+}
 
 } // namespace
 
@@ -107,14 +113,16 @@ void KZ_MD5_Update(KZ_MD5_CTX* ctx, const void* data, size_t len) {
 
 void KZ_MD5_Final(unsigned char digest[16], KZ_MD5_CTX* ctx) {
     unsigned char length_le[8];
-    for (int i = 0; i < 8; ++i) length_le[i] = static_cast<unsigned char>(ctx->bit_count >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        length_le[i] = static_cast<unsigned char>(ctx->bit_count >> (8 * i));
     static const unsigned char pad[64] = {0x80};
     size_t used = static_cast<size_t>((ctx->bit_count >> 3) & 63);
     size_t pad_len = used < 56 ? 56 - used : 120 - used;
     KZ_MD5_Update(ctx, pad, pad_len);
     KZ_MD5_Update(ctx, length_le, 8);
     for (int i = 0; i < 4; ++i)
-        for (int k = 0; k < 4; ++k) digest[i * 4 + k] = static_cast<unsigned char>(ctx->state[i] >> (8 * k));
+        for (int k = 0; k < 4; ++k)
+            digest[i * 4 + k] = static_cast<unsigned char>(ctx->state[i] >> (8 * k));
     memset(ctx, 0, sizeof(*ctx));
 }
 

@@ -54,7 +54,8 @@ const char* copy_until_char(char* dst, size_t size, const char* src, char stop) 
         return src;
     }
     const char* end = src;
-    while (*end && *end != stop) ++end;
+    while (*end && *end != stop)
+        ++end;
     str_ncpy(dst, src, static_cast<size_t>(end - src), size);
     return end;
 }
@@ -91,7 +92,8 @@ size_t find_no_case(std::string_view hay, std::string_view needle) {
     for (size_t i = 0; i <= last; ++i) {
         if (ascii_lower(hay[i]) != first_l) continue;
         size_t k = 1;
-        while (k < needle.size() && ascii_lower(hay[i + k]) == ascii_lower(needle[k])) ++k;
+        while (k < needle.size() && ascii_lower(hay[i + k]) == ascii_lower(needle[k]))
+            ++k;
         if (k == needle.size()) return i;
     }
     return std::string_view::npos;

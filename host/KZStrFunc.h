@@ -28,7 +28,9 @@ uint32_t get_rand_u32();
 // Milliseconds from a monotonic clock.
 uint64_t KZ_GetTickCount();
 
-inline constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+inline constexpr char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 inline bool is_white(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -36,15 +38,19 @@ inline bool is_white(char c) {
 
 inline std::string_view trim_white(std::string_view s) {
     size_t b = 0, e = s.size();
-    while (b < e && is_white(s[b])) ++b;
-    while (e > b && is_white(s[e - 1])) --e;
+    while (b < e && is_white(s[b]))
+        ++b;
+    while (e > b && is_white(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 
 inline std::string_view trim_spaces(std::string_view s) {
     size_t b = 0, e = s.size();
-    while (b < e && s[b] == ' ') ++b;
-    while (e > b && s[e - 1] == ' ') --e;
+    while (b < e && s[b] == ' ')
+        ++b;
+    while (e > b && s[e - 1] == ' ')
+        --e;
     return s.substr(b, e - b);
 }
 

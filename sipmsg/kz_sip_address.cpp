@@ -11,7 +11,8 @@
 int kz_get_payload_type(const char* attribute) {
     if (!attribute || strncmp(attribute, "rtpmap:", 7) != 0) return -1;
     const char* p = attribute + 7;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     char* end = nullptr;
     errno = 0;
     long v = strtol(p, &end, 10);
@@ -107,7 +108,9 @@ int kz_get_sip_address_info(char* text, char** user, char** host, char** port) {
         *host = p;
         return 1;
     }
-    if (kz_get_host_kind(p) == 2) *host = p;
-    else *user = p;
+    if (kz_get_host_kind(p) == 2)
+        *host = p;
+    else
+        *user = p;
     return 1;
 }

@@ -189,7 +189,7 @@ enum : uint32_t {
 
 // Maps the alias ids onto the element they name (624 -> 608, 625 -> 609).
 constexpr uint32_t kz_sip_ie_canonical(uint32_t id) {
-    return id == KZ_IE_SDP_MEDIA_ATTR ? KZ_IE_SDP_MEDIA_ATTR_RTPMAP
+    return id == KZ_IE_SDP_MEDIA_ATTR               ? KZ_IE_SDP_MEDIA_ATTR_RTPMAP
            : id == KZ_IE_SDP_VIDEO_MEDIA_ATTR_ALIAS ? KZ_IE_SDP_VIDEO_MEDIA_ATTR
                                                     : id;
 }
@@ -198,8 +198,12 @@ constexpr uint32_t kz_sip_ie_canonical(uint32_t id) {
 KZSIPAPI_EXPORT uint32_t kz_sip_make_msg_type(const char* method);
 // Decimal value of a status-code text (0 when not a number).
 KZSIPAPI_EXPORT uint32_t kz_sip_make_response(const char* code);
-inline bool kz_sip_msg_is_request(uint32_t type) { return (type & KZ_SIP_MSG_REQUEST_FLAG) != 0; }
-inline bool kz_sip_msg_is_response(uint32_t type) { return (type & KZ_SIP_MSG_RESPONSE_FLAG) != 0; }
+inline bool kz_sip_msg_is_request(uint32_t type) {
+    return (type & KZ_SIP_MSG_REQUEST_FLAG) != 0;
+}
+inline bool kz_sip_msg_is_response(uint32_t type) {
+    return (type & KZ_SIP_MSG_RESPONSE_FLAG) != 0;
+}
 
 // Name of an event type; unknown values are formatted as "Unknown SIP event (%d)...".
 KZSIPAPI_EXPORT const char* kz_sip_event_name(uint32_t event_type);

@@ -3,12 +3,16 @@
 #include "host/KZStrFunc.h"
 
 namespace {
-uint32_t draw_random_value() { return static_cast<uint32_t>(1000 + 8000 * KZAPI::get_rand_rate()); }
+uint32_t draw_random_value() {
+    return static_cast<uint32_t>(1000 + 8000 * KZAPI::get_rand_rate());
+}
 } // namespace
 
 sip_dialog::sip_dialog() : random_value(draw_random_value()) {}
 
-sip_dialog::sip_dialog(const sip_dialog& other) { copy_from(other); }
+sip_dialog::sip_dialog(const sip_dialog& other) {
+    copy_from(other);
+}
 
 sip_dialog& sip_dialog::operator=(const sip_dialog& other) {
     if (this != &other) copy_from(other);

@@ -3,7 +3,8 @@
 sip_ie::sip_ie(const sip_ie& other) : m_id(other.m_id), m_first(other.m_first) {
     if (other.m_rest) {
         m_rest = std::make_unique<KZAPI::CString[]>(MAX_VALUES - 1);
-        for (unsigned i = 0; i < MAX_VALUES - 1; ++i) m_rest[i] = other.m_rest[i];
+        for (unsigned i = 0; i < MAX_VALUES - 1; ++i)
+            m_rest[i] = other.m_rest[i];
     }
 }
 
@@ -36,16 +37,28 @@ void sip_ie::set_value(unsigned index, std::string_view value) {
     m_rest[index - 1] = value;
 }
 
+void sip_ie::append_value(unsigned index, std::string_view text) {
+    if (index == 0) {
+        m_first.Append(text);
+        return;
+    }
+    if (index >= MAX_VALUES) return;
+    if (!m_rest) m_rest = std::make_unique<KZAPI::CString[]>(MAX_VALUES - 1);
+    m_rest[index - 1].Append(text);
+}
+
 unsigned sip_ie::get_value_count() const {
     if (m_first.IsEmpty()) return 0;
     if (!m_rest) return 1;
     unsigned n = 1;
-    while (n < MAX_VALUES && !m_rest[n - 1].IsEmpty()) ++n;
+    while (n < MAX_VALUES && !m_rest[n - 1].IsEmpty())
+        ++n;
     return n;
 }
 
 void sip_ie::clear() {
     m_first.Empty();
     if (m_rest)
-        for (unsigned i = 0; i < MAX_VALUES - 1; ++i) m_rest[i].Empty();
+        for (unsigned i = 0; i < MAX_VALUES - 1; ++i)
+            m_rest[i].Empty();
 }

@@ -31,6 +31,8 @@ public:
     bool has_value(unsigned index) const { return !get_value(index).IsEmpty(); }
     // Writing index 20 or more is ignored.
     void set_value(unsigned index, std::string_view value);
+    // Appends text to the value at index (creating it when empty).
+    void append_value(unsigned index, std::string_view text);
     // Number of leading non-empty values.
     unsigned get_value_count() const;
     // Empties every value, keeping the storage for reuse.

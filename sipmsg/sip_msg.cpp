@@ -11,7 +11,9 @@ namespace {
 constexpr size_t kInitialElementCapacity = 64;
 constexpr size_t kMaxSpareElements = 64;
 
-std::string_view view_of(const char* value) { return std::string_view(value); }
+std::string_view view_of(const char* value) {
+    return std::string_view(value);
+}
 
 uint32_t decimal_value(const KZAPI::CString& text) {
     return static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 10));
@@ -22,8 +24,10 @@ uint32_t decimal_value(const KZAPI::CString& text) {
 sip_msg::sip_msg() = default;
 
 sip_msg::~sip_msg() {
-    for (size_t i = 0; i < m_elements.GetSize(); ++i) delete static_cast<sip_ie*>(m_elements.GetAt(i));
-    for (sip_ie* ie : m_spare) delete ie;
+    for (size_t i = 0; i < m_elements.GetSize(); ++i)
+        delete static_cast<sip_ie*>(m_elements.GetAt(i));
+    for (sip_ie* ie : m_spare)
+        delete ie;
 }
 
 size_t sip_msg::lower_bound(uint32_t id, bool* found) const {
@@ -31,8 +35,10 @@ size_t sip_msg::lower_bound(uint32_t id, bool* found) const {
     void* const* data = m_elements.GetData();
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        if (static_cast<sip_ie*>(data[mid])->get_id() < id) lo = mid + 1;
-        else hi = mid;
+        if (static_cast<sip_ie*>(data[mid])->get_id() < id)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     *found = lo < m_elements.GetSize() && static_cast<sip_ie*>(data[lo])->get_id() == id;
     return lo;
@@ -132,9 +138,13 @@ uint32_t sip_msg::get_ie(uint32_t id, unsigned index, char* buffer, unsigned* si
     return KZ_SIP_ERR_BUFFER_TOO_SMALL;
 }
 
-sip_ie* sip_msg::get_ie(uint32_t id) const { return find_element(id); }
+sip_ie* sip_msg::get_ie(uint32_t id) const {
+    return find_element(id);
+}
 
-sip_ie* sip_msg::get_ie_by_index(unsigned i) const { return static_cast<sip_ie*>(m_elements.GetAt(i)); }
+sip_ie* sip_msg::get_ie_by_index(unsigned i) const {
+    return static_cast<sip_ie*>(m_elements.GetAt(i));
+}
 
 unsigned sip_msg::get_ie_value_count(uint32_t id) const {
     const sip_ie* ie = find_element(id);
@@ -185,9 +195,9 @@ void sip_msg::copy_msg_from(const sip_msg* src) {
 }
 
 void sip_msg::copy_via_from(const sip_msg* src, bool keep_branch, bool new_branch) {
-    static constexpr uint32_t kViaParts[] = {KZ_IE_SIP_VIA_PROTOCOL, KZ_IE_SIP_VIA_ADDRESS,  KZ_IE_SIP_VIA_PARAM,
-                                             KZ_IE_SIP_VIA_RECEIVED, KZ_IE_SIP_VIA_MADDR,    KZ_IE_SIP_VIA_CID,
-                                             KZ_IE_SIP_VIA_X_ROUTE_TAG};
+    static constexpr uint32_t kViaParts[] = {
+        KZ_IE_SIP_VIA_PROTOCOL, KZ_IE_SIP_VIA_ADDRESS, KZ_IE_SIP_VIA_PARAM,      KZ_IE_SIP_VIA_RECEIVED,
+        KZ_IE_SIP_VIA_MADDR,    KZ_IE_SIP_VIA_CID,     KZ_IE_SIP_VIA_X_ROUTE_TAG};
     if (!src) return;
     const unsigned count = src->get_ie_value_count(KZ_IE_SIP_VIA_ADDRESS);
     for (unsigned i = 0; i < count; ++i) {
@@ -203,13 +213,15 @@ void sip_msg::copy_via_from(const sip_msg* src, bool keep_branch, bool new_branc
         }
     }
     static constexpr uint32_t kStale[] = {7, 8, 9, 10, 11, 12, 40, 41};
-    for (uint32_t id : kStale) remove_ie(id, count);
+    for (uint32_t id : kStale)
+        remove_ie(id, count);
 }
 
 namespace {
 
 void copy_ids(const sip_msg* from, sip_msg* to, std::initializer_list<uint32_t> ids) {
-    for (uint32_t id : ids) to->copy_ie(from, id, 0);
+    for (uint32_t id : ids)
+        to->copy_ie(from, id, 0);
 }
 
 void copy_credentials(const sip_msg* from, sip_msg* to) {
@@ -230,9 +242,13 @@ void sip_msg::copy_credit_from(const sip_msg* src) {
     if (src) copy_credentials(src, this);
 }
 
-uint32_t sip_msg::cseq() const { return decimal_value(get_ie_value(KZ_IE_SIP_CSEQ_NUMBER)); }
+uint32_t sip_msg::cseq() const {
+    return decimal_value(get_ie_value(KZ_IE_SIP_CSEQ_NUMBER));
+}
 
-const char* sip_msg::cseq_method() const { return get_ie_value(KZ_IE_SIP_CSEQ_METHOD).c_str(); }
+const char* sip_msg::cseq_method() const {
+    return get_ie_value(KZ_IE_SIP_CSEQ_METHOD).c_str();
+}
 
 uint32_t sip_msg::get_msg_type() const {
     const sip_ie* first = get_ie_by_index(0);
@@ -256,7 +272,8 @@ uint32_t sip_msg::is_response() const {
 }
 
 void sip_msg::reset_all() {
-    for (size_t i = 0; i < m_elements.GetSize(); ++i) recycle(static_cast<sip_ie*>(m_elements.GetAt(i)));
+    for (size_t i = 0; i < m_elements.GetSize(); ++i)
+        recycle(static_cast<sip_ie*>(m_elements.GetAt(i)));
     m_elements.RemoveAll();
     m_from_ip = 0;
     m_from_port = 0;

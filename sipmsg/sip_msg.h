@@ -51,7 +51,8 @@ public:
     // The value at id/index, or an empty string; never null.
     const KZAPI::CString& get_ie_value(uint32_t id, unsigned index = 0) const;
     bool copy_ie(const sip_msg* src, uint32_t id, unsigned index);
-    bool copy_ie(const sip_msg* src, uint32_t src_id, unsigned src_index, uint32_t dst_id, unsigned dst_index);
+    bool copy_ie(const sip_msg* src, uint32_t src_id, unsigned src_index, uint32_t dst_id,
+                 unsigned dst_index);
 
     void copy_msg_from(const sip_msg* src);
     void copy_via_from(const sip_msg* src, bool keep_branch, bool new_branch);
@@ -244,8 +245,8 @@ private:
     uint32_t parse_name_addr(std::string_view value, uint32_t addr_id, uint32_t tag_id);
     uint32_t parse_list(std::string_view value, uint32_t id);
 
-    KZAPI::CPtArray m_elements;      // owned sip_ie*, sorted by id
-    std::vector<sip_ie*> m_spare;    // emptied elements kept for reuse by this message
+    KZAPI::CPtArray m_elements;   // owned sip_ie*, sorted by id
+    std::vector<sip_ie*> m_spare; // emptied elements kept for reuse by this message
     uint32_t m_from_ip = 0;
     uint16_t m_from_port = 0;
     uint32_t m_to_ip = 0;
