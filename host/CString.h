@@ -24,6 +24,10 @@ public:
             m_s.clear();
         return *this;
     }
+    CString& operator=(const std::string& text) {
+        m_s = text;
+        return *this;
+    }
     CString& operator=(std::string_view text) {
         m_s.assign(text.data(), text.size());
         return *this;

@@ -1,0 +1,91 @@
+// TCQueue<T>: a growable ring buffer of T with an optional lock and an optional wait.
+// Push never fails for lack of room: a full queue doubles its capacity first.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+template <typename T> class TCQueue {
+public:
+    explicit TCQueue(size_t capacity, bool with_lock = false, bool with_wait = false)
+        : m_items(capacity ? capacity : 1) {
+        if (with_lock || with_wait) m_mutex = std::make_unique<std::mutex>();
+        if (with_wait) m_ready = std::make_unique<std::condition_variable>();
+    }
+
+    // The lock is a no-op for a queue created without one.
+    void Lock() {
+        if (m_mutex) m_mutex->lock();
+    }
+    void Unlock() {
+        if (m_mutex) m_mutex->unlock();
+    }
+
+    // The caller holds the lock (when there is one) around these.
+    bool Push(T item) {
+        if (m_count == m_items.size()) Grow();
+        m_items[m_write] = std::move(item);
+        m_write = (m_write + 1) % m_items.size();
+        ++m_count;
+        if (m_ready) m_ready->notify_one();
+        return true;
+    }
+    // Moves the head into out (or only drops it when out is null); false when empty.
+    bool Pop(T* out = nullptr) {
+        if (m_count == 0) return false;
+        if (out)
+            *out = std::move(m_items[m_read]);
+        else
+            m_items[m_read] = T();
+        m_read = (m_read + 1) % m_items.size();
+        --m_count;
+        return true;
+    }
+    T* Peek() { return m_count ? &m_items[m_read] : nullptr; }
+    size_t Count() const { return m_count; }
+    size_t Capacity() const { return m_items.size(); }
+    bool IsEmpty() const { return m_count == 0; }
+
+    // Locked forms for callers that need no more than one operation.
+    bool PushLocked(T item) {
+        Lock();
+        bool ok = Push(std::move(item));
+        Unlock();
+        return ok;
+    }
+    bool PopLocked(T* out = nullptr) {
+        Lock();
+        bool ok = Pop(out);
+        Unlock();
+        return ok;
+    }
+
+    // Waits up to timeout_ms for an item; returns at once for a queue created without a wait.
+    bool Wait(unsigned timeout_ms) {
+        if (!m_ready) return m_count != 0;
+        std::unique_lock<std::mutex> lock(*m_mutex);
+        return m_ready->wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [this] { return m_count != 0; });
+    }
+
+private:
+    void Grow() {
+        std::vector<T> bigger(m_items.size() * 2);
+        for (size_t i = 0; i < m_count; ++i)
+            bigger[i] = std::move(m_items[(m_read + i) % m_items.size()]);
+        m_items = std::move(bigger);
+        m_read = 0;
+        m_write = m_count;
+    }
+
+    std::vector<T> m_items;
+    size_t m_count = 0;
+    size_t m_read = 0;
+    size_t m_write = 0;
+    std::unique_ptr<std::mutex> m_mutex;
+    std::unique_ptr<std::condition_variable> m_ready;
+};

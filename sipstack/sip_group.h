@@ -1,0 +1,125 @@
+// sip_group: one SIP stack instance. It owns the transports, the queue of received data, the UDP
+// send queue, the dialog table and the connection-id counter, and does the dialog work: receive
+// processing and bookkeeping, the once-a-second timer sweep with its retransmissions, and sending.
+#pragma once
+
+#include "host/CKZClock.h"
+#include "host/CMutex.h"
+#include "sipmsg/KZSIPEvent.h"
+#include "sipmsg/sip_dialog.h"
+#include "sipmsg/sip_msg.h"
+#include "sipstack/CSIPAddressFilter.h"
+#include "sipstack/CSIPDialogTable.h"
+#include "sipstack/KZ_SIPProtocolConfig.h"
+#include "sipstack/TCQueue.h"
+#include "sipstack/sip_cmd.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class CSIPUDPServerThread;
+class CSIPTCPServerThread;
+class CSIPTLSServerThread;
+class CSIPProcessThread;
+
+// 0xFFFFA8F4: the complement of KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_INVALID_IE.
+constexpr uint32_t KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX = ~static_cast<uint32_t>(0x570B);
+
+class sip_group {
+public:
+    static constexpr unsigned kReceivedQueueCapacity = 200;
+    static constexpr uint32_t kRetransmissionInterval = 2; // seconds
+    static constexpr unsigned kFilePathSize = 260;
+
+    sip_group();
+    ~sip_group();
+    sip_group(const sip_group&) = delete;
+    sip_group& operator=(const sip_group&) = delete;
+
+    // Reads the stack's settings from the host configuration (message hook, TLS type and files).
+    void LoadSettings();
+
+    // ---- transports ----
+    // Opens the transports of the configuration's mask; false when one fails to open.
+    bool StartTransports();
+    void StopTransports();
+    // Composes msg and hands it to the transport of its protocol; 0 or 0xFFFFFFFF.
+    uint32_t ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port);
+    // Sends text as it stands (no composing, no dialog).
+    uint32_t SendExternalMessage(const char* text, size_t len, const char* host, uint16_t port,
+                                 int32_t protocol, void* connection);
+    void ReSendOutgoingMessage(sip_msg* msg);
+    // Called by the transport threads.
+    void PushReceived(sip_cmd&& cmd);
+    TCQueue<sip_cmd>& UdpSendQueue() { return m_udp_send; }
+    bool IsAllowed(uint32_t ipv4, uint16_t port) const { return m_filter.Check(ipv4, port); }
+    CSIPAddressFilter& Filter() { return m_filter; }
+    CSIPUDPServerThread* UdpTransport() const { return m_udp.get(); }
+    CSIPTCPServerThread* TcpTransport() const { return m_tcp.get(); }
+    CSIPTLSServerThread* TlsTransport() const { return m_tls.get(); }
+
+    // ---- sending within dialogs ----
+    // Completes msg from its dialog (or opens one), records it and sends it. 0, 0xFFFFFFFF, or
+    // KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX for a 2xx to a CANCEL that carries SDP.
+    uint32_t SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id);
+    // CANCEL of an outgoing INVITE that has had a provisional response.
+    uint32_t SendCancel(sip_msg* msg, const char* host, uint16_t port, uint32_t new_connection_id,
+                        uint32_t dialog_connection_id);
+
+    // ---- dialogs ----
+    uint32_t NewConnectionId();
+    // One block of received data into `current`; true when an event was produced.
+    bool ReceiveProcessing(sip_msg* current, KZSIPEvent* event);
+    // Dialog bookkeeping of a received message; false rejects the event.
+    bool DialogBookkeeping(const sip_msg* msg, KZSIPEvent* event);
+    // Once-a-second work: expiry, error events (pushed into `events`) and retransmissions.
+    void TimerSweep(TCQueue<KZSIPEvent>* events);
+    size_t DialogCount();
+    KZAPI::CMutex& DialogMutex() { return m_dialog_mutex; }
+    CSIPDialogTable& Dialogs() { return m_dialogs; }
+
+    // ---- time ----
+    int64_t Now() const { return m_clock->NowSeconds(); }
+    void SetClock(KZAPI::CKZClock* clock) { m_clock = clock ? clock : &KZAPI::CKZClock::System(); }
+    KZAPI::CKZClock* Clock() const { return m_clock; }
+
+    // ---- message hook ----
+    void ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len);
+    void ReportReceivedToHook(const sip_cmd& cmd);
+
+    KZ_SIPProtocolConfig m_config{};
+    CSIPProcessThread* m_process = nullptr; // attached queue
+    int m_msg_hook = 0;
+    int32_t m_ssl_type = 3;
+    char m_cert_file[kFilePathSize] = {};
+    char m_key_file[kFilePathSize] = {};
+
+private:
+    bool BookkeepRequest(const sip_msg* msg, KZSIPEvent* event);
+    bool BookkeepResponse(const sip_msg* msg, KZSIPEvent* event);
+    sip_dialog* MatchDialog(const sip_msg* msg, bool is_request);
+    void SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TCQueue<KZSIPEvent>* events);
+    void PushErrorEvent(TCQueue<KZSIPEvent>* events, uint32_t type, sip_dialog* d, const sip_msg& msg);
+    void RemoveDialog(sip_dialog* d);
+    uint32_t SendRequestInDialog(sip_dialog* d, sip_msg* msg);
+    uint32_t SendNewRequest(sip_msg* msg, uint32_t connection_id, sip_dialog** created);
+    uint32_t PrepareResponseInDialog(sip_dialog* d, sip_msg* msg, bool* remove_after);
+    void RecordResponse(sip_dialog* d, sip_msg* msg, bool* remove_after);
+    bool EnsureUdpTransport();
+    bool EnsureTcpTransport(bool at_start);
+    bool EnsureTlsTransport(bool at_start);
+    uint32_t SendBlock(sip_cmd&& cmd, const char* log_text_prefix);
+
+    std::unique_ptr<CSIPUDPServerThread> m_udp;
+    std::unique_ptr<CSIPTCPServerThread> m_tcp;
+    std::unique_ptr<CSIPTLSServerThread> m_tls;
+    KZAPI::CMutex m_transport_mutex;
+    TCQueue<sip_cmd> m_received{kReceivedQueueCapacity, true};
+    TCQueue<sip_cmd> m_udp_send{kReceivedQueueCapacity, true};
+    std::atomic<uint32_t> m_connection_counter{0};
+    CSIPDialogTable m_dialogs;
+    KZAPI::CMutex m_dialog_mutex;
+    CSIPAddressFilter m_filter;
+    KZAPI::CKZClock* m_clock;
+};

@@ -1,0 +1,102 @@
+// Receive processing: one block of received data is parsed into a message, stamped with the
+// sender's address (RFC 3581) and matched to its dialog.
+#include "host/CKZLogInterface.h"
+#include "host/KZNetAddr.h"
+#include "host/KZStrFunc.h"
+#include "sipstack/sip_group.h"
+
+#include <cstring>
+#include <string>
+
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+class QueueLock {
+public:
+    explicit QueueLock(TCQueue<sip_cmd>& q) : m_q(q) { m_q.Lock(); }
+    ~QueueLock() { m_q.Unlock(); }
+
+private:
+    TCQueue<sip_cmd>& m_q;
+};
+
+std::string decimal(uint32_t v) {
+    return std::to_string(v);
+}
+
+// A Via address names a host when it splits into one (a port or a resolvable name).
+bool via_names_host(const KZAPI::CString& address) {
+    std::string copy(address.View());
+    char *user = nullptr, *host = nullptr, *port = nullptr;
+    return kz_get_sip_address_info(copy.data(), &user, &host, &port) == 1 && host && *host;
+}
+
+// RFC 3581: a request whose top Via asks for rport learns where it really came from.
+void stamp_top_via(sip_msg* msg, KZSIPEvent* event) {
+    if (!msg->find_ie(KZ_IE_SIP_VIA_ADDRESS, 0)) {
+        event->event_type = 0;
+        return;
+    }
+    const KZAPI::CString& param = msg->get_ie_value(KZ_IE_SIP_VIA_PARAM, 0);
+    if (param == "rport") {
+        std::string rport = "rport=" + decimal(msg->get_from_port());
+        std::string received = "received=" + KZAPI::KZ_InetNtoa(msg->get_from_ip());
+        msg->set_ie(KZ_IE_SIP_VIA_PARAM, 0, std::string_view(rport));
+        msg->set_ie(KZ_IE_SIP_VIA_RECEIVED, 0, std::string_view(received));
+    } else if (param.IsEmpty() && !via_names_host(msg->get_ie_value(KZ_IE_SIP_VIA_ADDRESS, 0))) {
+        event->event_type = 0;
+    }
+}
+
+} // namespace
+
+bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
+    QueueLock lock(m_received);
+    sip_cmd* cmd = m_received.Peek();
+    if (!cmd) return false;
+    try {
+        if (cmd->position >= cmd->length) {
+            CKZLogInterface::Log(1, "ProcessEvent cmd_pos(%d) > cmd_len(%d)", static_cast<int>(cmd->position),
+                                 static_cast<int>(cmd->length));
+            m_received.Pop();
+            return false;
+        }
+        const size_t left = static_cast<size_t>(cmd->remaining());
+        if (CKZLogInterface::IsEnabled(4)) {
+            std::string from = KZAPI::KZ_InetNtoa(cmd->from_ip), to = KZAPI::KZ_InetNtoa(cmd->to_ip);
+            CKZLogInterface::Log(4, "%s:%d -> %s:%d \n%d Bytes Data:\n[%s] prot[%d]", from.c_str(),
+                                 cmd->from_port, to.c_str(), cmd->to_port, static_cast<int>(left),
+                                 cmd->text(), cmd->protocol);
+        }
+        ReportReceivedToHook(*cmd);
+
+        if (left >= 20 && left < KZSIPEvent::kRawTextSize) {
+            memcpy(event->raw_text, cmd->text(), left);
+            event->raw_text[left] = '\0';
+        }
+        event->protocol = cmd->protocol;
+        event->connection = cmd->connection;
+
+        char* start = cmd->data.get() + cmd->position;
+        char* next = current->init_from_buf(start, event);
+        current->set_ip_address(cmd->from_ip, cmd->from_port, cmd->to_ip, cmd->to_port);
+        current->set_prot(cmd->protocol);
+        current->set_tcp_socket(cmd->connection);
+        current->set_ie(KZ_IE_SIP_PROTOCOL, 0,
+                        std::string_view(decimal(static_cast<uint32_t>(cmd->protocol))));
+        if (event->event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) stamp_top_via(current, event);
+
+        char* const end = cmd->data.get() + cmd->length;
+        if (next && next > start && next < end)
+            cmd->position = static_cast<uint64_t>(next - cmd->data.get());
+        else
+            m_received.Pop();
+        return event->event_type != 0;
+    } catch (...) {
+        CKZLogInterface::Log(
+            1, "*********************CSIPProcessThread::ProcessEvent got an exception. *************");
+        m_received.Pop();
+        return false;
+    }
+}

@@ -1,0 +1,388 @@
+// Sending within dialogs: the stack completes a message from its dialog record (Call-ID, tags,
+// CSeq, Via), records it so the receive bookkeeping and the timer sweep can follow the
+// transaction, works out its destination and hands it to the transports.
+#include "host/CKZLogInterface.h"
+#include "host/KZNetAddr.h"
+#include "host/KZStrFunc.h"
+#include "sipstack/sip_group.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+constexpr size_t kGeneratedSize = 512;
+constexpr uint16_t kDefaultSipPort = 5060;
+constexpr std::string_view kBranchPrefix = "z9hG4bK";
+
+// Two random numbers written one after the other, twice.
+std::string new_tag() {
+    auto part = [] {
+        return std::to_string(KZAPI::get_rand_u32() & 0x7FFF) +
+               std::to_string(KZAPI::get_rand_u32() & 0x7FFF);
+    };
+    return part() + part();
+}
+
+std::string new_branch() {
+    char buf[kGeneratedSize];
+    sip_msg::gen_unique_branch(buf, sizeof(buf));
+    return buf;
+}
+
+// A Call-ID is made of the same parts as a branch, without the branch's magic prefix.
+std::string new_call_id() {
+    std::string b = new_branch();
+    return b.rfind(kBranchPrefix, 0) == 0 ? b.substr(kBranchPrefix.size()) : b;
+}
+
+const KZAPI::CString& ie(const sip_msg* m, uint32_t id, unsigned index = 0) {
+    return m->get_ie_value(id, index);
+}
+
+void set(sip_msg* m, uint32_t id, std::string_view value) {
+    m->set_ie(id, 0, value);
+}
+
+void set_cseq(sip_msg* m, uint32_t number, std::string_view method) {
+    set(m, KZ_IE_SIP_CSEQ_NUMBER, std::to_string(number));
+    set(m, KZ_IE_SIP_CSEQ_METHOD, method);
+}
+
+std::string_view method_of(const sip_msg* m) {
+    return ie(m, KZ_IE_SIP_REQUEST_LINE_METHOD).View();
+}
+
+void ensure_branch(sip_msg* m) {
+    if (!m->find_ie(KZ_IE_SIP_VIA_BRANCH, 0)) set(m, KZ_IE_SIP_VIA_BRANCH, new_branch());
+}
+
+// Host and port of a SIP address ("sip:user@host:port;params", a Route value, ...).
+bool split_address(std::string_view address, std::string* host, uint16_t* port) {
+    std::string copy(address);
+    char *user = nullptr, *h = nullptr, *p = nullptr;
+    if (kz_get_sip_address_info(copy.data(), &user, &h, &p) != 1 || !h || !*h) return false;
+    *host = h;
+    long n = p && *p ? strtol(p, nullptr, 10) : 0;
+    *port = n > 0 && n <= 65535 ? static_cast<uint16_t>(n) : kDefaultSipPort;
+    return true;
+}
+
+bool request_destination(const sip_msg* msg, const char* host, uint16_t port, std::string* out_host,
+                         uint16_t* out_port) {
+    const bool has_route = msg->find_ie(KZ_IE_SIP_ROUTE, 0);
+    if (host && *host && !has_route) {
+        *out_host = host;
+        *out_port = port;
+        return true;
+    }
+    const KZAPI::CString& target = has_route ? ie(msg, KZ_IE_SIP_ROUTE) : ie(msg, KZ_IE_SIP_REQUEST_LINE_URI);
+    return split_address(target.View(), out_host, out_port);
+}
+
+std::string_view param_value(const KZAPI::CString& param) {
+    std::string_view v = param.View();
+    size_t eq = v.find('=');
+    return eq == std::string_view::npos ? std::string_view() : KZAPI::trim_white(v.substr(eq + 1));
+}
+
+// Where a response goes: the given address, else the source of the request it answers, else
+// the address its top Via names (RFC 3581 received/rport first).
+void response_destination(sip_msg* msg, const sip_msg* answered, const char* host, uint16_t port,
+                          std::string* out_host, uint16_t* out_port) {
+    if (host && *host) {
+        *out_host = host;
+        *out_port = port;
+        return;
+    }
+    if (answered && answered->get_from_ip() && answered->get_from_port()) {
+        *out_host = KZAPI::KZ_InetNtoa(answered->get_from_ip());
+        *out_port = answered->get_from_port();
+        return;
+    }
+    const KZAPI::CString& rport = ie(msg, KZ_IE_SIP_VIA_PARAM);
+    const KZAPI::CString& received = ie(msg, KZ_IE_SIP_VIA_RECEIVED);
+    if (!param_value(rport).empty() && !param_value(received).empty()) {
+        split_address("sip:" + std::string(param_value(received)) + ":" + std::string(param_value(rport)),
+                      out_host, out_port);
+        return;
+    }
+    if (rport == "rport" && received.IsEmpty() && answered) {
+        std::string source = KZAPI::KZ_InetNtoa(answered->get_from_ip());
+        msg->set_ie(KZ_IE_SIP_VIA_PARAM, 0,
+                    std::string_view("rport=" + std::to_string(answered->get_from_port())));
+        msg->set_ie(KZ_IE_SIP_VIA_RECEIVED, 0, std::string_view("received=" + source));
+        *out_host = source;
+        *out_port = answered->get_from_port();
+        return;
+    }
+    if (!split_address("sip:" + std::string(ie(msg, KZ_IE_SIP_VIA_ADDRESS).View()), out_host, out_port)) {
+        out_host->clear();
+        *out_port = 0;
+    }
+}
+
+bool has_sdp(const sip_msg* m) {
+    return m->find_ie(KZ_IE_SDP_VERSION, 0);
+}
+
+} // namespace
+
+// ---- requests ----
+
+uint32_t sip_group::SendRequestInDialog(sip_dialog* d, sip_msg* msg) {
+    const int64_t now = Now();
+    if (d->state == sip_dialog::STATE_ESTABLISHING && d->direction == sip_dialog::DIR_INCOMING)
+        return 0xFFFFFFFF; // nothing may be sent in a dialog still being offered to us
+
+    const std::string method(method_of(msg));
+    const std::string call_id(ie(&d->first_request, KZ_IE_SIP_CALLID).View());
+    if (d->state == sip_dialog::STATE_ESTABLISHING) {
+        if (msg->is_ack()) {
+            const bool cancelled = d->request_sent.is_cancel();
+            const bool answered_2xx = d->establishing_response.is_2xx() && !cancelled;
+            uint32_t number = d->first_request.cseq();
+            set_cseq(msg, number >= 1 ? number : d->random_value, method);
+            set(msg, KZ_IE_SIP_CALLID, call_id);
+            msg->copy_via_from(&d->first_request, !answered_2xx, answered_2xx);
+            set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+            set(msg, KZ_IE_SIP_TO_TAG, d->remote_tag.View());
+            if (answered_2xx) {
+                d->ack.copy_msg_from(msg);
+                d->state = sip_dialog::STATE_CONNECTED;
+                d->final_response_time = 0;
+            }
+            return 0;
+        }
+        if (msg->is_prack()) {
+            ensure_branch(msg);
+            set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+            set(msg, KZ_IE_SIP_TO_TAG, d->remote_tag.View());
+            if (!msg->find_ie(KZ_IE_SIP_CALLID, 0)) set(msg, KZ_IE_SIP_CALLID, call_id);
+            set_cseq(msg, ++d->random_value, method);
+            return 0;
+        }
+        if (msg->cseq() == 0)
+            d->random_value += 1;
+        else
+            d->random_value = msg->cseq();
+        set_cseq(msg, d->random_value, method);
+        set(msg, KZ_IE_SIP_CALLID, call_id);
+        if (msg->is_bye()) {
+            msg->copy_via_from(&d->first_request, false, false);
+            ensure_branch(msg);
+        } else {
+            msg->copy_via_from(&d->first_request, msg->is_cancel(), !msg->is_cancel());
+        }
+        const KZAPI::CString& from_tag = ie(msg, KZ_IE_SIP_FROM_TAG);
+        d->local_tag = from_tag.IsEmpty() ? KZAPI::CString(new_tag()) : from_tag;
+        set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+        if (msg->find_ie(KZ_IE_SIP_TO_TAG, 0)) d->remote_tag = ie(msg, KZ_IE_SIP_TO_TAG);
+        d->first_request.copy_msg_from(msg);
+        d->request_sent.copy_msg_from(msg);
+        d->direction = sip_dialog::DIR_OUTGOING;
+        d->request_sent_time = now;
+        return 0;
+    }
+
+    if (d->state == sip_dialog::STATE_CONNECTED) {
+        if (msg->is_ack()) {
+            uint32_t number = d->random_value;
+            if (d->request_sent.is_invite()) {
+                number = d->request_sent.cseq();
+                const bool answered_2xx = d->response_received.is_2xx();
+                msg->copy_via_from(&d->request_sent, !answered_2xx, answered_2xx);
+            } else if (d->request_sent.is_prack()) {
+                number = d->request_sent.cseq() - 1;
+            }
+            set_cseq(msg, number, method);
+        } else {
+            set_cseq(msg, ++d->random_value, method);
+        }
+        set(msg, KZ_IE_SIP_CALLID, call_id);
+        ensure_branch(msg);
+        set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+        set(msg, KZ_IE_SIP_TO_TAG, d->remote_tag.View());
+        if (msg->is_ack()) {
+            d->final_response_time = 0;
+            d->ack.copy_msg_from(msg);
+            d->request_sent.reset_all();
+            d->response_received.reset_all();
+        } else {
+            d->request_sent_time = now;
+            d->request_sent.copy_msg_from(msg);
+        }
+    }
+    return 0;
+}
+
+uint32_t sip_group::SendNewRequest(sip_msg* msg, uint32_t connection_id, sip_dialog** created) {
+    auto d = std::make_unique<sip_dialog>();
+    const int64_t now = Now();
+    d->connection_id = connection_id;
+    d->state = sip_dialog::STATE_ESTABLISHING;
+    d->direction = sip_dialog::DIR_OUTGOING;
+    d->last_activity_time = now;
+    if (msg->cseq() == 0)
+        d->random_value += 1;
+    else
+        d->random_value = msg->cseq();
+    set_cseq(msg, d->random_value, method_of(msg));
+    ensure_branch(msg);
+    d->branch = ie(msg, KZ_IE_SIP_VIA_BRANCH);
+    if (!msg->find_ie(KZ_IE_SIP_CALLID, 0)) set(msg, KZ_IE_SIP_CALLID, new_call_id());
+    d->call_id = ie(msg, KZ_IE_SIP_CALLID);
+    const KZAPI::CString& from_tag = ie(msg, KZ_IE_SIP_FROM_TAG);
+    d->local_tag = from_tag.IsEmpty() ? KZAPI::CString(new_tag()) : from_tag;
+    set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+    d->remote_tag = ie(msg, KZ_IE_SIP_TO_TAG);
+    d->request_sent_time = now;
+    d->protocol = msg->get_prot();
+    d->connection = msg->get_tcp_socket();
+    d->first_request.copy_msg_from(msg);
+    d->request_sent.copy_msg_from(msg);
+    *created = m_dialogs.Append(std::move(d));
+    return 0;
+}
+
+// ---- responses ----
+
+uint32_t sip_group::PrepareResponseInDialog(sip_dialog* d, sip_msg* msg, bool* remove_after) {
+    const sip_msg* request = &d->request_received;
+    *remove_after = false;
+    if (d->state == sip_dialog::STATE_CONNECTED) {
+        msg->copy_ie(request, KZ_IE_SIP_CALLID, 0);
+        msg->copy_via_from(request, true, false);
+        msg->copy_ie(request, KZ_IE_SIP_FROM_TAG, 0);
+        msg->copy_ie(request, KZ_IE_SIP_TO_TAG, 0);
+        msg->copy_ie(request, KZ_IE_SIP_CSEQ_NUMBER, 0);
+        msg->copy_ie(request, KZ_IE_SIP_CSEQ_METHOD, 0);
+        return 0;
+    }
+    if (d->state != sip_dialog::STATE_ESTABLISHING || d->direction != sip_dialog::DIR_INCOMING) return 0;
+
+    const bool to_cancel = request->is_cancel();
+    if (to_cancel && msg->is_2xx() && has_sdp(msg)) return KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX;
+    msg->copy_ie(request, KZ_IE_SIP_CALLID, 0);
+    msg->copy_via_from(request, true, false);
+    msg->copy_ie(request, KZ_IE_SIP_FROM_TAG, 0);
+    if (ie(msg, KZ_IE_SIP_CSEQ_METHOD) != "PRACK") {
+        msg->copy_ie(request, KZ_IE_SIP_CSEQ_NUMBER, 0);
+        msg->copy_ie(request, KZ_IE_SIP_CSEQ_METHOD, 0);
+    }
+    if (to_cancel && msg->is_response() == 487) set(msg, KZ_IE_SIP_CSEQ_METHOD, "INVITE");
+
+    if (msg->is_trying()) {
+        d->trying_sent = 1;
+    } else if (msg->find_ie(KZ_IE_SIP_TO_TAG, 0)) {
+        d->local_tag = ie(msg, KZ_IE_SIP_TO_TAG);
+    } else {
+        if (d->local_tag.IsEmpty()) d->local_tag = new_tag();
+        set(msg, KZ_IE_SIP_TO_TAG, d->local_tag.View());
+    }
+    return 0;
+}
+
+void sip_group::RecordResponse(sip_dialog* d, sip_msg* msg, bool* remove_after) {
+    const KZAPI::CString& method = ie(msg, KZ_IE_SIP_CSEQ_METHOD);
+    if (d->state == sip_dialog::STATE_CONNECTED) {
+        d->request_received_time = 0;
+        if (method == "INVITE") {
+            d->response_sent.copy_msg_from(msg);
+            d->final_response_time = Now();
+        }
+        *remove_after = d->request_received.is_bye() && msg->is_response() == 200 && method == "BYE";
+        return;
+    }
+    if (d->state != sip_dialog::STATE_ESTABLISHING || d->direction != sip_dialog::DIR_INCOMING) return;
+    if (msg->is_1xx()) return;
+    if (method == "INVITE" || method == "CANCEL") {
+        d->establishing_response.copy_msg_from(msg);
+        d->final_response_time = Now();
+        d->request_received_time = 0;
+    } else if (method != "PRACK") {
+        *remove_after = true;
+    }
+}
+
+// ---- entry points ----
+
+uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id) {
+    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    const bool request = msg->is_request() != 0;
+    const bool response = msg->is_response() != 0;
+    if (!request && !response) return 0xFFFFFFFF;
+
+    sip_dialog* d = m_dialogs.FindByConnectionId(connection_id);
+    if (d) {
+        d->last_activity_time = Now();
+        msg->set_prot(d->protocol);
+        msg->set_tcp_socket(d->connection);
+    }
+
+    std::string dest_host;
+    uint16_t dest_port = 0;
+    bool remove_after = false;
+    if (request) {
+        if (!request_destination(msg, host, port, &dest_host, &dest_port)) return 0xFFFFFFFF;
+        // The destination goes on the message first so every stored copy can be re-sent.
+        msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);
+        uint32_t r = 0;
+        sip_dialog* created = nullptr;
+        if (d)
+            r = SendRequestInDialog(d, msg);
+        else if (!msg->is_ack())
+            r = SendNewRequest(msg, connection_id, &created);
+        if (r != 0) return r;
+    } else {
+        if (d) {
+            uint32_t r = PrepareResponseInDialog(d, msg, &remove_after);
+            if (r != 0) return r;
+        }
+        response_destination(msg, d ? &d->request_received : nullptr, host, port, &dest_host, &dest_port);
+        msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);
+        if (d) RecordResponse(d, msg, &remove_after);
+    }
+
+    CKZLogInterface::Log(4, "Dialog Count(in sending):%d, protocol:%d, tcp_socket:%x, ssl_type:%d",
+                         static_cast<int>(m_dialogs.Size()), msg->get_prot(),
+                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg->get_tcp_socket())),
+                         msg->get_ssl_type());
+    uint32_t result = ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port);
+    if (d && remove_after) m_dialogs.Remove(d);
+    return result;
+}
+
+uint32_t sip_group::SendCancel(sip_msg* msg, const char* host, uint16_t port, uint32_t new_connection_id,
+                               uint32_t dialog_connection_id) {
+    if (!msg || !msg->is_cancel()) return 0xFFFFFFFF;
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    sip_dialog* d = m_dialogs.FindByConnectionId(dialog_connection_id);
+    if (!d || d->state != sip_dialog::STATE_ESTABLISHING || d->direction != sip_dialog::DIR_OUTGOING ||
+        !d->establishing_response.is_1xx())
+        return 0xFFFFFFFF; // no CANCEL before a provisional response
+
+    uint32_t number = d->first_request.cseq();
+    set_cseq(msg, number ? number : d->random_value, "CANCEL");
+    msg->copy_via_from(&d->first_request, true, false);
+    msg->copy_ie(&d->first_request, KZ_IE_SIP_CALLID, 0);
+    if (!msg->find_ie(KZ_IE_SIP_FROM_TAG, 0)) set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+    std::string dest_host;
+    uint16_t dest_port = 0;
+    if (!request_destination(msg, host, port, &dest_host, &dest_port)) return 0xFFFFFFFF;
+
+    const std::string call_id(d->call_id.View());
+    const uint32_t old_id = d->connection_id;
+    d->connection_id = new_connection_id;
+    m_dialogs.Reindex(d, call_id, old_id);
+    d->request_sent_time = d->last_activity_time = Now();
+    msg->set_prot(d->protocol);
+    msg->set_tcp_socket(d->connection);
+    uint32_t result = ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port);
+    d->request_sent.copy_msg_from(msg);
+    return result;
+}

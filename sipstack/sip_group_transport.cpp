@@ -1,0 +1,179 @@
+// Opening and closing the transports, and handing composed messages to them.
+#include "host/CKZLogInterface.h"
+#include "host/KZNetAddr.h"
+#include "sipstack/CSIPTransports.h"
+#include "sipstack/sip_group.h"
+
+#include <string>
+
+using KZAPI::CKZLogInterface;
+using KZAPI::KZ_InetNtoa;
+
+namespace {
+
+constexpr int kTransportPriority = 15;
+constexpr unsigned kStreamSettleMs = 500;
+
+const char* protocol_suffix(int32_t protocol) {
+    switch (protocol) {
+    case 1:
+        return "TCP";
+    case 2:
+        return "TCP TLS";
+    default:
+        return "UDP";
+    }
+}
+
+} // namespace
+
+bool sip_group::EnsureUdpTransport() {
+    if (m_udp) return true;
+    auto udp = std::make_unique<CSIPUDPServerThread>(this);
+    udp->Start();
+    udp->SetPriority(kTransportPriority);
+    if (!udp->OpenSocket(m_config.local_address, static_cast<uint16_t>(m_config.sip_port))) {
+        CKZLogInterface::Log(1, "Couldn't open SIP UDP Server on UDP port %d", m_config.sip_port);
+        return false;
+    }
+    CKZLogInterface::Log(4, "Opened SIP UDP Server on UDP port %d", m_config.sip_port);
+    m_udp = std::move(udp);
+    return true;
+}
+
+bool sip_group::EnsureTcpTransport(bool at_start) {
+    if (m_tcp) return true;
+    auto tcp = std::make_unique<CSIPTCPServerThread>(this);
+    if (!tcp->Start(m_config.local_address, static_cast<uint16_t>(m_config.sip_port))) {
+        CKZLogInterface::Log(1, "Couldn't open SIP TCP Server on TCP port %d", m_config.sip_port);
+        return false;
+    }
+    tcp->SetPriority(kTransportPriority);
+    CKZLogInterface::Log(4, "Opened SIP TCP Server on TCP port %d", m_config.sip_port);
+    m_tcp = std::move(tcp);
+    if (!at_start) KZAPI::CBaseThread::Sleep(kStreamSettleMs);
+    return true;
+}
+
+bool sip_group::EnsureTlsTransport(bool at_start) {
+    if (m_tls) return true;
+    // At start TLS listens on the port after the SIP port; opened on demand it takes the SIP port.
+    const int port = at_start ? m_config.sip_port + 1 : m_config.sip_port;
+    auto tls = std::make_unique<CSIPTLSServerThread>(this, m_ssl_type);
+    tls->SetSSLCertAndKeyFiles(m_cert_file, m_key_file);
+    if (!tls->Start(m_config.local_address, static_cast<uint16_t>(port))) {
+        CKZLogInterface::Log(1, "Couldn't open SIP TLS Server on TCP port %d", port);
+        return false;
+    }
+    tls->SetPriority(kTransportPriority);
+    CKZLogInterface::Log(4, "Opened SIP TLS Server on TCP port %d", port);
+    m_tls = std::move(tls);
+    KZAPI::CBaseThread::Sleep(kStreamSettleMs);
+    return true;
+}
+
+bool sip_group::StartTransports() {
+    KZAPI::CMutexLock lock(m_transport_mutex);
+    bool ok = true;
+    if (m_config.transport_mask & KZ_SIP_TRANSPORT_UDP) ok = EnsureUdpTransport() && ok;
+    if (m_config.transport_mask & KZ_SIP_TRANSPORT_TCP) ok = EnsureTcpTransport(true) && ok;
+    if (m_config.transport_mask & KZ_SIP_TRANSPORT_TLS) ok = EnsureTlsTransport(true) && ok;
+    return ok;
+}
+
+void sip_group::StopTransports() {
+    KZAPI::CMutexLock lock(m_transport_mutex);
+    if (m_udp) m_udp->Stop();
+    if (m_tcp) m_tcp->Stop();
+    if (m_tls) m_tls->Stop();
+    m_udp.reset();
+    m_tcp.reset();
+    m_tls.reset();
+}
+
+uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
+    KZAPI::CMutexLock lock(m_transport_mutex);
+    const std::string to = KZ_InetNtoa(cmd.to_ip);
+    const uint16_t port = cmd.to_port;
+    const int32_t protocol = cmd.protocol;
+    const std::string text(cmd.text(), static_cast<size_t>(cmd.length));
+    const int len = static_cast<int>(cmd.length);
+    bool sent = false;
+    if (protocol == 1 || protocol == 2) {
+        CSIPStreamTransport* stream = nullptr;
+        if (protocol == 1 && EnsureTcpTransport(false)) stream = m_tcp.get();
+        if (protocol == 2 && EnsureTlsTransport(false)) stream = m_tls.get();
+        sent = stream && stream->CheckConnection(std::move(cmd));
+    } else if (EnsureUdpTransport()) {
+        m_udp_send.PushLocked(std::move(cmd));
+        m_udp->WakeUp();
+        sent = true;
+    }
+    if (sent) {
+        CKZLogInterface::Log(4, "%s to %s:%d \n%d Bytes Data:\n[%s] on %s", log_prefix, to.c_str(), port, len,
+                             text.c_str(), protocol_suffix(protocol));
+    } else if (std::string(log_prefix) == "ReSend") {
+        CKZLogInterface::Log(4, "Discard resend TCP msg to %s:%d \n%d Bytes Data:\n[%s]", to.c_str(), port,
+                             len, text.c_str());
+    } else {
+        CKZLogInterface::Log(1, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
+                             protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
+    }
+    return sent ? 0 : 0xFFFFFFFF;
+}
+
+uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port) {
+    const uint32_t ip = kz_get_real_inet_addr(host);
+    const int32_t protocol = msg->get_prot();
+    if (protocol == 0 && (ip == 0 || port == 0)) {
+        CKZLogInterface::Log(1, "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
+        return 0xFFFFFFFF;
+    }
+    KZAPI::CString text;
+    if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return 0xFFFFFFFF;
+    sip_cmd cmd;
+    cmd.to_ip = ip;
+    cmd.to_port = port;
+    cmd.protocol = protocol;
+    cmd.connection = msg->get_tcp_socket();
+    cmd.assign(text.c_str(), text.GetLength());
+    uint32_t result = SendBlock(std::move(cmd), "Send");
+    msg->set_ip_address(msg->get_from_ip(), msg->get_from_port(), ip, port);
+    ReportToHook(1, msg, text.c_str(), text.GetLength());
+    return result;
+}
+
+void sip_group::ReSendOutgoingMessage(sip_msg* msg) {
+    const int32_t protocol = msg->get_prot();
+    if (protocol == 0 && (msg->get_to_ip() == 0 || msg->get_to_port() == 0)) {
+        CKZLogInterface::Log(1, "ReSendOutgoingMessage error, toip or port is 0 on UDP");
+        return;
+    }
+    KZAPI::CString text;
+    if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return;
+    sip_cmd cmd;
+    cmd.to_ip = msg->get_to_ip();
+    cmd.to_port = msg->get_to_port();
+    cmd.protocol = protocol;
+    cmd.connection = msg->get_tcp_socket();
+    cmd.assign(text.c_str(), text.GetLength());
+    SendBlock(std::move(cmd), "ReSend");
+    ReportToHook(1, msg, text.c_str(), text.GetLength());
+}
+
+uint32_t sip_group::SendExternalMessage(const char* text, size_t len, const char* host, uint16_t port,
+                                        int32_t protocol, void* connection) {
+    if (!text) return 0xFFFFFFFF;
+    const uint32_t ip = kz_get_real_inet_addr(host);
+    if (protocol == 0 && (ip == 0 || port == 0)) {
+        CKZLogInterface::Log(1, "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
+        return 0xFFFFFFFF;
+    }
+    sip_cmd cmd;
+    cmd.to_ip = ip;
+    cmd.to_port = port;
+    cmd.protocol = protocol;
+    cmd.connection = connection;
+    cmd.assign(text, len);
+    return SendBlock(std::move(cmd), "Send");
+}

@@ -1,0 +1,525 @@
+// The stack engine over real loopback sockets: dialog matching and bookkeeping on both sides,
+// the retransmission and expiry schedule (through an injected clock), transports and filters.
+#include "host/CKZCfgInterface.h"
+#include "host/CKZClock.h"
+#include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "sipstack/CSIPProcessThread.h"
+#include "sipstack/sip_group.h"
+#include "support/sip_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using kztest::TcpPeer;
+using kztest::UdpPeer;
+
+namespace {
+
+std::string header(const std::string& text, const std::string& name) {
+    size_t p = text.find("\r\n" + name + ": ");
+    if (p == std::string::npos) return "";
+    p += name.size() + 4;
+    return text.substr(p, text.find("\r\n", p) - p);
+}
+
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find("\r\n"));
+}
+
+std::string request(const std::string& method, const std::string& call_id, uint16_t peer_port, int cseq,
+                    const std::string& branch = "z9hG4bKpeer1", const std::string& to_tag = "",
+                    const std::string& cseq_method = "") {
+    std::string to = "<sip:bob@127.0.0.1>" + (to_tag.empty() ? "" : ";tag=" + to_tag);
+    return method +
+           " sip:bob@127.0.0.1 SIP/2.0\r\n"
+           "Via: SIP/2.0/UDP 127.0.0.1:" +
+           std::to_string(peer_port) + ";branch=" + branch + ";rport\r\n" +
+           "From: <sip:alice@127.0.0.1>;tag=peertag\r\n"
+           "To: " +
+           to + "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " +
+           (cseq_method.empty() ? method : cseq_method) + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+// A response that copies the dialog fields of the request text it answers.
+std::string response_to(const std::string& req, int code, const std::string& reason,
+                        const std::string& to_tag) {
+    std::string to = header(req, "To");
+    if (!to_tag.empty() && to.find(";tag=") == std::string::npos) to += ";tag=" + to_tag;
+    return "SIP/2.0 " + std::to_string(code) + " " + reason + "\r\nVia: " + header(req, "Via") +
+           "\r\nFrom: " + header(req, "From") + "\r\nTo: " + to + "\r\nCall-ID: " + header(req, "Call-ID") +
+           "\r\nCSeq: " + header(req, "CSeq") + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+std::unique_ptr<sip_msg> app_response(uint32_t code, const char* reason) {
+    auto m = std::make_unique<sip_msg>();
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, std::to_string(code).c_str());
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, reason);
+    return m;
+}
+
+std::unique_ptr<sip_msg> app_request(const char* method, uint16_t peer_port, uint16_t own_port) {
+    auto m = std::make_unique<sip_msg>();
+    std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer_port);
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
+    m->add_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP");
+    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, ("127.0.0.1:" + std::to_string(own_port)).c_str());
+    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
+    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
+    m->add_ie(KZ_IE_SIP_MAX_FORWARDS, 0, "70");
+    return m;
+}
+
+class StackTest : public ::testing::Test {
+protected:
+    void Start(int32_t mask = KZ_SIP_TRANSPORT_UDP) {
+        m_port = kztest::free_port_pair();
+        ASSERT_NE(m_port, 0);
+        KZAPI::str_cpy(m_stack.m_config.local_address, "127.0.0.1", sizeof(m_stack.m_config.local_address));
+        m_stack.m_config.sip_port = m_port;
+        m_stack.m_config.transport_mask = mask;
+        m_stack.SetClock(&m_clock);
+        ASSERT_TRUE(m_stack.StartTransports());
+        m_queue.Attach(&m_stack, this);
+    }
+    void TearDown() override {
+        m_queue.Detach();
+        m_stack.StopTransports();
+        KZAPI::CKZCfgInterface::CFG_Clear();
+    }
+
+    // Runs passes until an event comes or timeout_ms of real time pass.
+    bool NextEvent(KZSIPEvent* e, int timeout_ms = 2000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (m_queue.RunOnePass(e, false)) return true;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return false;
+    }
+    // Moves the clock on by one second, runs that second's sweep and returns the events it made.
+    std::vector<KZSIPEvent> Tick() {
+        m_clock.Advance(1);
+        KZSIPEvent e;
+        for (int i = 0; i < 1000 && m_queue.LastSweep() != m_clock.NowSeconds(); ++i)
+            m_queue.RunOnePass(&e, false);
+        std::vector<KZSIPEvent> events;
+        while (m_queue.RunOnePass(&e, false))
+            events.push_back(e);
+        return events;
+    }
+    uint32_t Send(sip_msg* m, uint32_t conn) { return m_stack.SendMessage(m, nullptr, 0, conn); }
+
+    KZAPI::CKZManualClock m_clock{1000000};
+    sip_group m_stack;
+    CSIPProcessThread m_queue{CSIPProcessThread::QUEUE_POLLED};
+    uint16_t m_port = 0;
+    UdpPeer m_peer;
+};
+
+// ---------------- incoming dialogs ----------------
+
+TEST_F(StackTest, IncomingInviteIsStampedMatchedAndAnswered) {
+    Start();
+    const std::string invite = request("INVITE", "call-1", m_peer.port(), 1);
+    m_peer.send_to(m_port, invite);
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
+    EXPECT_EQ(e.code, KZ_SIP_MSG_INVITE);
+    EXPECT_NE(e.connection_id, 0u);
+    EXPECT_EQ(e.user_data, this);
+    EXPECT_EQ(std::string(e.raw_text), invite);
+    const sip_msg& cur = m_queue.CurrentMessage();
+    EXPECT_EQ(cur.get_ie_value(KZ_IE_SIP_VIA_PARAM), ("rport=" + std::to_string(m_peer.port())).c_str());
+    EXPECT_EQ(cur.get_ie_value(KZ_IE_SIP_VIA_RECEIVED), "received=127.0.0.1");
+    EXPECT_EQ(cur.get_ie_value(KZ_IE_SIP_PROTOCOL), "0");
+
+    // A retransmitted INVITE is matched to the same dialog.
+    const uint32_t conn = e.connection_id;
+    m_peer.send_to(m_port, invite);
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.connection_id, conn);
+    EXPECT_EQ(m_stack.DialogCount(), 1u);
+
+    ASSERT_EQ(Send(app_response(180, "Ringing").get(), conn), 0u);
+    std::string ringing = m_peer.receive();
+    EXPECT_EQ(first_line(ringing), "SIP/2.0 180 Ringing");
+    EXPECT_EQ(header(ringing, "Call-ID"), "call-1");
+    EXPECT_EQ(header(ringing, "CSeq"), "1 INVITE");
+    EXPECT_NE(header(ringing, "Via").find("branch=z9hG4bKpeer1"), std::string::npos);
+    EXPECT_NE(header(ringing, "Via").find("rport=" + std::to_string(m_peer.port())), std::string::npos);
+    const std::string to = header(ringing, "To");
+    ASSERT_NE(to.find(";tag="), std::string::npos);
+
+    ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
+    std::string ok = m_peer.receive();
+    EXPECT_EQ(first_line(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(header(ok, "To"), to) << "the same local tag for every response of the dialog";
+}
+
+TEST_F(StackTest, FinalResponseIsResentUntilAckOrReportedAfterNineSeconds) {
+    Start();
+    m_peer.send_to(m_port, request("INVITE", "call-noack", m_peer.port(), 7));
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
+    ASSERT_FALSE(m_peer.receive().empty());
+
+    std::vector<int> resent_at;
+    std::vector<KZSIPEvent> reported;
+    for (int second = 1; second <= 10 && reported.empty(); ++second) {
+        reported = Tick();
+        if (!m_peer.drain(50).empty()) resent_at.push_back(second);
+        if (!reported.empty()) EXPECT_EQ(second, 9);
+    }
+    EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6, 8}));
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_REMOTE);
+    EXPECT_EQ(reported[0].connection_id, e.connection_id);
+    EXPECT_TRUE(m_queue.CurrentMessage().is_invite()) << "the event carries the first request";
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+}
+
+TEST_F(StackTest, AckConnectsAndByeEndsTheDialog) {
+    Start();
+    const std::string invite = request("INVITE", "call-ack", m_peer.port(), 1);
+    m_peer.send_to(m_port, invite);
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    const uint32_t conn = e.connection_id;
+    ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
+    const std::string ok = m_peer.receive();
+    const std::string local_tag = header(ok, "To").substr(header(ok, "To").find(";tag=") + 5);
+
+    Tick();
+    m_peer.send_to(m_port, request("ACK", "call-ack", m_peer.port(), 1, "z9hG4bKack", local_tag));
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.code, KZ_SIP_MSG_ACK);
+    EXPECT_EQ(e.connection_id, conn);
+    for (int i = 0; i < 10; ++i)
+        Tick();
+    EXPECT_TRUE(m_peer.drain(50).empty()) << "no re-sending after the ACK";
+    EXPECT_EQ(m_stack.DialogCount(), 1u);
+
+    const std::string bye = request("BYE", "call-ack", m_peer.port(), 2, "z9hG4bKbye", local_tag);
+    m_peer.send_to(m_port, bye);
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.connection_id, conn);
+    ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
+    EXPECT_EQ(header(m_peer.receive(), "CSeq"), "2 BYE");
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+
+    // A retransmitted BYE now matches nothing and opens a new dialog with a new id.
+    m_peer.send_to(m_port, bye);
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_NE(e.connection_id, conn);
+    EXPECT_EQ(m_stack.DialogCount(), 1u);
+}
+
+TEST_F(StackTest, UnansweredRequestIsReportedToTheApplicationAfter180Seconds) {
+    Start();
+    m_peer.send_to(m_port, request("INVITE", "call-slow-app", m_peer.port(), 1));
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    std::vector<KZSIPEvent> reported;
+    int second = 0;
+    while (reported.empty() && second < 200) {
+        ++second;
+        reported = Tick();
+    }
+    EXPECT_EQ(second, 181);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_APP);
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+}
+
+// ---------------- outgoing dialogs ----------------
+
+TEST_F(StackTest, OutgoingInviteWithoutAnswerIsResentAndReportedAtSeven) {
+    Start();
+    const uint32_t conn = m_stack.NewConnectionId();
+    auto invite = app_request("INVITE", m_peer.port(), m_port);
+    ASSERT_EQ(Send(invite.get(), conn), 0u);
+    const std::string sent = m_peer.receive();
+    EXPECT_EQ(first_line(sent), "INVITE sip:bob@127.0.0.1:" + std::to_string(m_peer.port()) + " SIP/2.0");
+    EXPECT_FALSE(header(sent, "Call-ID").empty()) << "a Call-ID is generated";
+    EXPECT_NE(header(sent, "From").find(";tag="), std::string::npos) << "a From tag is generated";
+    EXPECT_NE(header(sent, "Via").find("branch=z9hG4bK"), std::string::npos);
+    const int cseq = std::stoi(header(sent, "CSeq"));
+    EXPECT_GE(cseq, 1001);
+    EXPECT_LE(cseq, 9001);
+
+    std::vector<int> resent_at;
+    std::vector<KZSIPEvent> reported;
+    for (int second = 1; second <= 8 && reported.empty(); ++second) {
+        reported = Tick();
+        for (const std::string& r : m_peer.drain(50)) {
+            EXPECT_EQ(r, sent) << "a re-send is the same message";
+            resent_at.push_back(second);
+        }
+        if (!reported.empty()) EXPECT_EQ(second, 7);
+    }
+    EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE);
+    EXPECT_EQ(reported[0].connection_id, conn);
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+}
+
+TEST_F(StackTest, RegisterWithoutAnswerIsResentEveryTwoSecondsAndReportedAtSeven) {
+    Start();
+    const uint32_t conn = m_stack.NewConnectionId();
+    ASSERT_EQ(Send(app_request("REGISTER", m_peer.port(), m_port).get(), conn), 0u);
+    ASSERT_FALSE(m_peer.receive().empty());
+    std::vector<int> resent_at;
+    int reported_at = 0;
+    for (int second = 1; second <= 8 && !reported_at; ++second) {
+        if (!Tick().empty()) reported_at = second;
+        if (!m_peer.drain(50).empty()) resent_at.push_back(second);
+    }
+    EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
+    EXPECT_EQ(reported_at, 7);
+}
+
+TEST_F(StackTest, NextRequestInDialogTakesTheNextCSeq) {
+    Start();
+    const uint32_t conn = m_stack.NewConnectionId();
+    auto invite = app_request("INVITE", m_peer.port(), m_port);
+    ASSERT_EQ(Send(invite.get(), conn), 0u);
+    const std::string sent = m_peer.receive();
+    const int cseq = std::stoi(header(sent, "CSeq"));
+    m_peer.send_to(m_port, response_to(sent, 200, "OK", "remote1"));
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.code, 200u);
+    EXPECT_EQ(e.connection_id, conn);
+
+    ASSERT_EQ(Send(app_request("ACK", m_peer.port(), m_port).get(), conn), 0u);
+    const std::string ack = m_peer.receive();
+    EXPECT_EQ(header(ack, "CSeq"), std::to_string(cseq) + " ACK");
+    EXPECT_EQ(header(ack, "Call-ID"), header(sent, "Call-ID"));
+    EXPECT_NE(header(ack, "To").find("tag=remote1"), std::string::npos);
+    EXPECT_EQ(header(ack, "Via").find(header(sent, "Via")), std::string::npos)
+        << "an ACK for a 2xx has a new branch";
+
+    // The peer's retransmitted 200 is answered by the stack with the stored ACK.
+    m_peer.send_to(m_port, response_to(sent, 200, "OK", "remote1"));
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(m_peer.receive(), ack);
+
+    ASSERT_EQ(Send(app_request("BYE", m_peer.port(), m_port).get(), conn), 0u);
+    const std::string bye = m_peer.receive();
+    EXPECT_EQ(header(bye, "CSeq"), std::to_string(cseq + 1) + " BYE");
+    m_peer.send_to(m_port, response_to(bye, 200, "OK", ""));
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+}
+
+TEST_F(StackTest, RejectedInviteStaysUntilReportedNineSecondsLater) {
+    Start();
+    const uint32_t conn = m_stack.NewConnectionId();
+    ASSERT_EQ(Send(app_request("INVITE", m_peer.port(), m_port).get(), conn), 0u);
+    const std::string sent = m_peer.receive();
+    m_peer.send_to(m_port, response_to(sent, 486, "Busy Here", "r486"));
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.code, 486u);
+    ASSERT_EQ(Send(app_request("ACK", m_peer.port(), m_port).get(), conn), 0u);
+    const std::string ack = m_peer.receive();
+    EXPECT_EQ(header(ack, "Via"), header(sent, "Via")) << "an ACK for a non-2xx reuses the INVITE's branch";
+    EXPECT_EQ(m_stack.DialogCount(), 1u);
+    int reported_at = 0;
+    for (int second = 1; second <= 10 && !reported_at; ++second) {
+        std::vector<KZSIPEvent> events = Tick();
+        if (!events.empty()) {
+            reported_at = second;
+            EXPECT_EQ(events[0].event_type, KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_APP);
+        }
+    }
+    EXPECT_EQ(reported_at, 9);
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+}
+
+TEST_F(StackTest, UnmatchedResponseIsNotDelivered) {
+    Start();
+    m_peer.send_to(m_port, response_to(request("INVITE", "nobody", m_peer.port(), 1), 200, "OK", "x"));
+    KZSIPEvent e{};
+    EXPECT_FALSE(NextEvent(&e, 300));
+}
+
+// ---------------- expiry by duration ----------------
+
+TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
+    std::vector<std::string> logged;
+    std::mutex log_mutex;
+    KZAPI::CKZLogInterface::SetSink([&](unsigned, unsigned, const char* line) {
+        std::lock_guard<std::mutex> lock(log_mutex);
+        logged.emplace_back(line);
+    });
+    Start();
+    KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.max.dlg.duration", "0");
+    const std::string invite = request("INVITE", "call-long", m_peer.port(), 1);
+    m_peer.send_to(m_port, invite);
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
+    const std::string ok = m_peer.receive();
+    m_peer.send_to(m_port, request("ACK", "call-long", m_peer.port(), 1, "z9hG4bKa",
+                                   header(ok, "To").substr(header(ok, "To").find(";tag=") + 5)));
+    ASSERT_TRUE(NextEvent(&e));
+
+    // With the duration at 0 an INVITE dialog never expires by age.
+    m_clock.Advance(100000);
+    Tick();
+    EXPECT_EQ(m_stack.DialogCount(), 1u);
+
+    KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.max.dlg.duration", "30");
+    Tick();
+    EXPECT_EQ(m_stack.DialogCount(), 0u);
+    KZAPI::CKZLogInterface::SetSink(nullptr);
+    bool found = false;
+    for (const auto& l : logged)
+        found =
+            found || l.find("CONNECTED Dialog(ConnID:" + std::to_string(e.connection_id) +
+                            " CallID:call-long) has been more than six hours! Remove from list now.") == 0;
+    EXPECT_TRUE(found);
+}
+
+// ---------------- transports ----------------
+
+TEST_F(StackTest, UdpDatagramsOfEightKilobytesOrMoreAreDropped) {
+    Start();
+    auto padded = [&](size_t total) {
+        std::string base = request("OPTIONS", "call-big", m_peer.port(), 1);
+        std::string filler = "X-Filler: " + std::string(total - base.size() - 12, 'x') + "\r\n";
+        base.insert(base.find("Content-Length"), filler);
+        return base;
+    };
+    ASSERT_EQ(padded(8192).size(), 8192u);
+    m_peer.send_to(m_port, padded(8192));
+    KZSIPEvent e{};
+    EXPECT_FALSE(NextEvent(&e, 300));
+    m_peer.send_to(m_port, padded(8191));
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.raw_text[0], '\0') << "raw text is only copied up to 2047 bytes";
+}
+
+TEST_F(StackTest, TcpJoinsSplitMessagesSeparatesCoalescedOnesAndAnswersOnTheConnection) {
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
+    TcpPeer peer(m_port);
+    ASSERT_TRUE(peer.connected());
+    std::string invite = request("INVITE", "call-tcp", peer.local_port(), 1);
+    peer.send_bytewise(invite);
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e, 5000));
+    EXPECT_EQ(e.protocol, 1);
+    EXPECT_EQ(std::string(e.raw_text), invite);
+    const uint32_t conn = e.connection_id;
+
+    ASSERT_EQ(Send(app_response(486, "Busy Here").get(), conn), 0u);
+    EXPECT_EQ(first_line(peer.receive()), "SIP/2.0 486 Busy Here")
+        << "the response goes back on the connection";
+
+    peer.send(request("OPTIONS", "call-o1", peer.local_port(), 1) +
+              request("OPTIONS", "call-o2", peer.local_port(), 1));
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_CALLID), "call-o1");
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_CALLID), "call-o2");
+}
+
+TEST_F(StackTest, TcpStreamThatNeverCompletesIsDisconnected) {
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
+    TcpPeer peer(m_port);
+    ASSERT_TRUE(peer.connected());
+    peer.send("OPTIONS sip:x SIP/2.0\r\n" + std::string(70 * 1024, 'a'));
+    EXPECT_TRUE(peer.closed_by_peer(3000));
+}
+
+TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
+    // A listening peer that counts the connections it accepts.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    listen(listener, 4);
+    const uint16_t peer_port = kztest::bound_port(listener);
+
+    auto tcp_request = [&](const char* method) {
+        auto m = app_request(method, peer_port, m_port);
+        m->set_prot(1);
+        m->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
+        return m;
+    };
+    ASSERT_EQ(Send(tcp_request("OPTIONS").get(), m_stack.NewConnectionId()), 0u);
+    int conn_fd = accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn_fd, 0);
+    ASSERT_EQ(Send(tcp_request("MESSAGE").get(), m_stack.NewConnectionId()), 0u);
+    std::string got;
+    char buf[8192];
+    for (int i = 0; i < 50 && got.find("MESSAGE sip:") == std::string::npos; ++i) {
+        pollfd p{conn_fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t n = recv(conn_fd, buf, sizeof(buf), 0);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_NE(got.find("OPTIONS sip:"), std::string::npos);
+    EXPECT_NE(got.find("MESSAGE sip:"), std::string::npos) << "the second request reuses the connection";
+    pollfd lp{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&lp, 1, 100), 0) << "no second connection";
+
+    // A request from the peer on that connection reaches the stack.
+    std::string options = request("OPTIONS", "call-back", peer_port, 5);
+    send(conn_fd, options.data(), options.size(), MSG_NOSIGNAL);
+    KZSIPEvent e{};
+    ASSERT_TRUE(NextEvent(&e));
+    EXPECT_EQ(e.protocol, 1);
+    close(conn_fd);
+    close(listener);
+}
+
+// ---------------- address filters ----------------
+
+TEST_F(StackTest, DenyListRefusesEveryTransportInBothDirections) {
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
+    m_stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
+    KZSIPEvent e{};
+    m_peer.send_to(m_port, request("OPTIONS", "denied-udp", m_peer.port(), 1));
+    EXPECT_FALSE(NextEvent(&e, 300)) << "received datagram dropped";
+
+    TcpPeer peer(m_port);
+    EXPECT_TRUE(peer.closed_by_peer(2000)) << "accepted connection closed";
+
+    auto out = app_request("OPTIONS", m_peer.port(), m_port);
+    Send(out.get(), m_stack.NewConnectionId());
+    EXPECT_TRUE(m_peer.receive(300).empty()) << "outgoing datagram dropped";
+
+    auto tcp_out = app_request("OPTIONS", m_peer.port(), m_port);
+    tcp_out->set_prot(1);
+    EXPECT_EQ(Send(tcp_out.get(), m_stack.NewConnectionId()), 0xFFFFFFFFu)
+        << "no connection to a denied address";
+
+    // An allow list that does not hold the address refuses it the same way.
+    m_stack.Filter().Set("RemoveAll", CSIPAddressFilter::DENY_LIST, 0);
+    m_stack.Filter().Set("10.1.1.1", CSIPAddressFilter::ALLOW_LIST, 1);
+    m_peer.send_to(m_port, request("OPTIONS", "denied-udp2", m_peer.port(), 1));
+    EXPECT_FALSE(NextEvent(&e, 300));
+    m_stack.Filter().Set("127.0.0.1", CSIPAddressFilter::ALLOW_LIST, 1);
+    m_peer.send_to(m_port, request("OPTIONS", "allowed", m_peer.port(), 1));
+    EXPECT_TRUE(NextEvent(&e));
+}
+
+} // namespace

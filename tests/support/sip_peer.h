@@ -1,0 +1,148 @@
+// Test-side SIP peers over real loopback sockets: a UDP peer and a TCP peer that send raw text
+// and collect what the stack sends back.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kztest {
+
+inline uint16_t bound_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// A port that was free a moment ago on 127.0.0.1 for both UDP and TCP (and the next one for TLS).
+inline uint16_t free_port_pair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int u = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        uint16_t port = bound_port(u);
+        close(u);
+        if (port == 0 || port > 65000) continue;
+        bool ok = true;
+        for (uint16_t p : {port, static_cast<uint16_t>(port + 1)}) {
+            for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+                int s = socket(AF_INET, type, 0);
+                a.sin_port = htons(p);
+                if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) ok = false;
+                close(s);
+            }
+        }
+        if (ok) return port;
+    }
+    return 0;
+}
+
+class UdpPeer {
+public:
+    UdpPeer() {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        m_port = bound_port(m_fd);
+    }
+    ~UdpPeer() { close(m_fd); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    uint16_t port() const { return m_port; }
+    void send_to(uint16_t port, const std::string& text) const {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    // Next datagram within timeout_ms, or "".
+    std::string receive(int timeout_ms = 1000) const {
+        pollfd p{m_fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return "";
+        char buf[65536];
+        ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    // Every datagram that arrives within timeout_ms.
+    std::vector<std::string> drain(int timeout_ms = 100) const {
+        std::vector<std::string> all;
+        for (std::string s = receive(timeout_ms); !s.empty(); s = receive(timeout_ms))
+            all.push_back(s);
+        return all;
+    }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+};
+
+class TcpPeer {
+public:
+    explicit TcpPeer(uint16_t port) {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    }
+    ~TcpPeer() { close(m_fd); }
+    TcpPeer(const TcpPeer&) = delete;
+    TcpPeer& operator=(const TcpPeer&) = delete;
+
+    bool connected() const { return m_connected; }
+    uint16_t local_port() const { return bound_port(m_fd); }
+    void send(const std::string& text) const { ::send(m_fd, text.data(), text.size(), MSG_NOSIGNAL); }
+    // Sends one byte per write, letting each one leave on its own.
+    void send_bytewise(const std::string& text) const {
+        for (char c : text) {
+            ::send(m_fd, &c, 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    // Whatever arrives within timeout_ms (stops after a quiet 100 ms once something came).
+    std::string receive(int timeout_ms = 1000) const {
+        std::string all;
+        int wait = timeout_ms;
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, wait) <= 0) return all;
+            char buf[65536];
+            ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
+            if (n <= 0) return all;
+            all.append(buf, static_cast<size_t>(n));
+            wait = 100;
+        }
+    }
+    // True when the stack closed the connection within timeout_ms.
+    bool closed_by_peer(int timeout_ms = 1000) const {
+        pollfd p{m_fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        char c;
+        return recv(m_fd, &c, 1, MSG_PEEK) <= 0;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+};
+
+} // namespace kztest
