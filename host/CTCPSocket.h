@@ -1,0 +1,72 @@
+// Connected stream sockets of the host: CTCPSocket over a TCP connection and CSSLTCPSocket with
+// TLS on top of it. A socket belongs to one server thread's client list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+typedef struct ssl_st SSL;
+
+namespace KZAPI {
+
+class CTCPSocket {
+public:
+    CTCPSocket() = default;
+    virtual ~CTCPSocket();
+    CTCPSocket(const CTCPSocket&) = delete;
+    CTCPSocket& operator=(const CTCPSocket&) = delete;
+
+    // Creates the socket (no-op when it already has one).
+    bool Init();
+    // Binds to an address ("" = any) and port (0 = any).
+    bool Bind(const char* address, uint16_t port);
+    // Connects to ipv4 (network order):port, waiting at most timeout_ms.
+    virtual bool Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms = 3000);
+    // Writes all of buf (blocking, bounded by a timeout); returns bytes written or -1.
+    virtual int Send(const char* buf, size_t len);
+    // Reads what is available, at most size bytes; 0 on orderly close, -1 on error.
+    virtual int Recv(char* buf, size_t size);
+    // Bytes waiting to be read without blocking (TLS: decrypted bytes buffered included).
+    virtual int Available() const;
+    virtual void Close();
+
+    int GetFd() const { return m_fd; }
+    void AttachFd(int fd); // an accepted connection
+    uint32_t GetPeerIP() const { return m_peer_ip; }
+    uint16_t GetPeerPort() const { return m_peer_port; }
+    uint32_t GetLocalIP() const { return m_local_ip; }
+    uint16_t GetLocalPort() const { return m_local_port; }
+    std::string GetPeerText() const;
+
+protected:
+    void ReadNames();
+
+    int m_fd = -1;
+    uint32_t m_peer_ip = 0;
+    uint16_t m_peer_port = 0;
+    uint32_t m_local_ip = 0;
+    uint16_t m_local_port = 0;
+};
+
+class CSSLTCPSocket : public CTCPSocket {
+public:
+    ~CSSLTCPSocket() override;
+    bool Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms = 3000) override;
+    int Send(const char* buf, size_t len) override;
+    int Recv(char* buf, size_t size) override;
+    int Available() const override;
+    void Close() override;
+
+    // Runs the TLS handshake on the connected socket as server or client (ctx is an SSL_CTX*).
+    bool Handshake(void* ctx, bool as_server, unsigned timeout_ms = 5000);
+    bool IsSecured() const { return m_ssl != nullptr; }
+    // The client context the socket uses for outgoing connections (set by its server thread).
+    void SetClientContext(void* ctx) { m_client_ctx = ctx; }
+
+private:
+    SSL* m_ssl = nullptr;
+    void* m_client_ctx = nullptr;
+};
+
+} // namespace KZAPI

@@ -1,0 +1,49 @@
+// CUDPServerThread: one UDP socket served by its own thread. The thread waits for datagrams and
+// for send requests (WakeUp) and calls OnRead / OnSend on its own thread.
+#pragma once
+
+#include "host/CBaseThread.h"
+#include "host/CKZLogInterface.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace KZAPI {
+
+class CUDPServerThread : public CBaseThread, public CKZLogInterface {
+public:
+    CUDPServerThread();
+    ~CUDPServerThread() override;
+
+    // Starts the thread (the socket may be opened before or after).
+    bool Start();
+    void Stop();
+    // Binds the socket to address ("" = any) and port.
+    bool OpenSocket(const char* address, uint16_t port);
+    void CloseSocket();
+    int GetSocket() const { return m_fd; }
+    uint16_t GetLocalPort() const;
+    uint32_t GetLocalIP() const;
+
+    // Reads one datagram; returns its size (the datagram is cut to size) or -1.
+    int RecvFrom(char* buf, size_t size, uint32_t* from_ip, uint16_t* from_port);
+    // Sends one datagram to ipv4 (network order):port; returns bytes sent or -1.
+    int SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port);
+    // Makes the thread call OnSend() soon.
+    void WakeUp();
+
+protected:
+    // A datagram of `available` bytes is waiting on the socket.
+    virtual void OnRead(int sock, int available) = 0;
+    // Called after every wake-up and on every pass of the loop.
+    virtual void OnSend() = 0;
+
+    void DoUnblockedLoop() override;
+    void OnStopRequested() override { WakeUp(); }
+
+private:
+    int m_fd = -1;
+    int m_wake_fd = -1;
+};
+
+} // namespace KZAPI
