@@ -1,9 +1,963 @@
-// Composer: placeholder until the composer lands.
+// Composer: writes a sip_msg back as SIP text.
+//
+// There is no header template. The element list is sorted by id, so walking it yields the header
+// lines in id order; each header-carrying id has a fixed format, ids that only contribute to
+// another header (Via parameters, tags, authentication fields, SDP fields...) are passed over.
+// Body elements have the highest ids and come last; each body kind is composed into a scratch
+// string first so that its Content-Length can precede it.
+//
+// Everything appends straight into the output string: no printf, no per-header temporaries.
+#include "host/KZDigest.h"
+#include "host/KZStrFunc.h"
 #include "sipmsg/sip_msg.h"
-uint32_t sip_msg::write_into_buf(KZAPI::CString*) {
-    return KZ_SIP_FAILURE;
+
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using KZAPI::CString;
+
+namespace {
+
+constexpr std::string_view kCRLF = "\r\n";
+constexpr std::string_view kDefaultViaProtocol = "SIP/2.0/UDP";
+// Room for the first line and the fixed parts of the usual headers; values are added on top.
+constexpr size_t kFixedReserve = 256;
+constexpr size_t kPerValueReserve = 24;
+
+// Challenge fields, as offsets from the REALM id (65 / 97).
+enum ChallengeField : uint32_t { CH_REALM = 0, CH_NONCE, CH_ALGORITHM, CH_OPAQUE, CH_TYPE, CH_QOP };
+// Credential fields, as offsets from the USERNAME id (81 / 113).
+enum CredentialField : uint32_t {
+    CR_USERNAME = 0,
+    CR_REALM = 1,
+    CR_NONCE = 2,
+    CR_URI = 3,
+    CR_ALGORITHM = 4,
+    CR_OPAQUE = 5,
+    CR_TYPE = 6,
+    CR_PASSWORD = 7,
+    CR_RESPONSE = 8,
+    CR_CNONCE = 10,
+    CR_NC = 11,
+    CR_QOP = 12,
+};
+
+std::string_view value_of(const sip_ie* ie, unsigned index) {
+    return ie ? ie->get_value(index).View() : std::string_view();
 }
+
+unsigned count_of(const sip_ie* ie) {
+    return ie ? ie->get_value_count() : 0;
+}
+
+const sip_ie* element_at(const KZAPI::CPtArray& list, size_t i) {
+    return static_cast<const sip_ie*>(list.GetData()[i]);
+}
+
+// Finds several elements in one forward pass over the id-sorted list; `ids` must be ascending.
+// Headers and the SDP need a dozen or more elements each, and one merge pass is much cheaper
+// than a binary search for every one of them.
+template <size_t N>
+void gather(const KZAPI::CPtArray& list, const uint32_t (&ids)[N], const sip_ie* (&found)[N]) {
+    const size_t size = list.GetSize();
+    size_t e = 0;
+    for (size_t k = 0; k < N; ++k) {
+        while (e < size && element_at(list, e)->get_id() < ids[k])
+            ++e;
+        found[k] = e < size && element_at(list, e)->get_id() == ids[k] ? element_at(list, e) : nullptr;
+    }
+}
+
+template <typename Int> std::string_view decimal(Int value, char (&buf)[24]) {
+    auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), value);
+    return std::string_view(buf, static_cast<size_t>(end - buf));
+}
+
+template <typename Int> void append_decimal(CString* out, Int value) {
+    char buf[24];
+    out->Append(decimal(value, buf));
+}
+
+// Header lines that are a name followed by value 0 of one element.
+std::string_view single_value_header(uint32_t id) {
+    switch (id) {
+    case KZ_IE_SIP_CALLID:
+        return "Call-ID: ";
+    case KZ_IE_SIP_CONTACT:
+        return "Contact: ";
+    case KZ_IE_SIP_MAX_FORWARDS:
+        return "Max-Forwards: ";
+    case KZ_IE_SIP_EXPIRES:
+        return "Expires: ";
+    case KZ_IE_SIP_USER_AGENT:
+        return "User-Agent: ";
+    case KZ_IE_SIP_REFER_TO:
+        return "Refer-To: ";
+    case KZ_IE_SIP_REFERRED_BY:
+        return "Referred-By: ";
+    case KZ_IE_SIP_EVENT:
+        return "Event: ";
+    case KZ_IE_SIP_SUBSCRIPTION_STATE:
+        return "Subscription-State: ";
+    case KZ_IE_SIP_ACCEPT:
+        return "Accept: ";
+    case KZ_IE_SIP_DATE:
+        return "Date: ";
+    case KZ_IE_SIP_ACCEPT_LANGUAGE:
+        return "Accept-Language: ";
+    case KZ_IE_SIP_SUPPORT:
+        return "Supported: ";
+    case KZ_IE_SIP_REPLACES:
+        return "Replaces: ";
+    case KZ_IE_SIP_REASON:
+        return "Reason: ";
+    case KZ_IE_SIP_P_ASSERTED_IDENTITY:
+        return "P-Asserted-Identity: ";
+    case KZ_IE_SIP_P_CHARGING_VECTOR:
+        return "P-Charging-Vector: ";
+    case KZ_IE_SIP_REMOTE_PARTY_ID:
+        return "Remote-Party-ID: ";
+    case KZ_IE_SIP_REQUIRE:
+        return "Require: ";
+    case KZ_IE_SIP_RSEQ:
+        return "RSeq: ";
+    case KZ_IE_SIP_RACK:
+        return "RAck: ";
+    case KZ_IE_SIP_X_SMS_TO:
+        return "X-SMS-To: ";
+    case KZ_IE_SIP_CONTENT_TYPE:
+        return "Content-Type: ";
+    default:
+        return {};
+    }
+}
+
+uint32_t append_single_value(CString* out, std::string_view name, const sip_ie* ie) {
+    std::string_view value = value_of(ie, 0);
+    if (value.empty()) return KZ_SIP_FAILURE;
+    out->Append(name).Append(value).Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t compose_single_value(const sip_msg& msg, uint32_t id, CString* out) {
+    return append_single_value(out, single_value_header(id), msg.get_ie(id));
+}
+
+// One line per value: name + value + " " (the space before the line end is part of the format).
+uint32_t append_line_per_value(CString* out, std::string_view name, const sip_ie* ie) {
+    const unsigned count = count_of(ie);
+    if (count == 0) return KZ_SIP_FAILURE;
+    for (unsigned i = 0; i < count; ++i)
+        out->Append(name).Append(ie->get_value(i).View()).Append(" \r\n");
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t append_name_addr(CString* out, std::string_view name, const sip_ie* addr, const sip_ie* tag) {
+    std::string_view value = value_of(addr, 0);
+    if (value.empty()) return KZ_SIP_FAILURE;
+    out->Append(name).Append(value);
+    std::string_view tag_value = value_of(tag, 0);
+    if (!tag_value.empty()) out->Append(";tag=").Append(tag_value);
+    out->Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+bool only_semicolons(std::string_view text) {
+    return text.find_first_not_of(';') == std::string_view::npos;
+}
+
+std::string_view without_trailing_semicolons(std::string_view text) {
+    while (!text.empty() && text.back() == ';')
+        text.remove_suffix(1);
+    return text;
+}
+
+// One Via parameter: an optional fixed prefix ("branch=") and the element's value.
+struct ViaItem {
+    std::string_view prefix;
+    std::string_view value;
+};
+
+// Items are written each followed by ";" and the trailing ";" characters of the line are then
+// dropped. Written forward: items made only of ";" at the end vanish, the last real item loses
+// its own trailing ";" and no separator follows it.
+void append_via_items(CString* out, const ViaItem* items, size_t count) {
+    while (count > 0 && items[count - 1].prefix.empty() && only_semicolons(items[count - 1].value))
+        --count;
+    for (size_t k = 0; k < count; ++k) {
+        out->Append(items[k].prefix);
+        if (k + 1 < count)
+            out->Append(items[k].value).Append(";");
+        else
+            out->Append(without_trailing_semicolons(items[k].value));
+    }
+}
+
+// A challenge parameter: name="value".
+void append_quoted(CString* out, std::string_view name, std::string_view value) {
+    out->Append(name).Append("=\"").Append(value).Append("\"");
+}
+
+// "%08d" of an integer: zero-padded to eight characters, sign included.
+std::string_view format_nonce_count(long value, char (&buf)[24]) {
+    const int n = static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
+    char digits[24];
+    std::string_view text = decimal(n, digits);
+    size_t pos = 0;
+    if (n < 0) {
+        buf[pos++] = '-';
+        text.remove_prefix(1);
+    }
+    for (size_t width = pos + text.size(); width < 8; ++width)
+        buf[pos++] = '0';
+    memcpy(buf + pos, text.data(), text.size());
+    return std::string_view(buf, pos + text.size());
+}
+
+// A fresh client nonce: hex MD5 of "<random>:<now>".
+void make_cnonce(char (&cnonce)[33]) {
+    char text[48];
+    char number[24];
+    std::string_view random_text = decimal(static_cast<int32_t>(KZAPI::get_rand_u32()), number);
+    size_t len = random_text.size();
+    memcpy(text, random_text.data(), len);
+    text[len++] = ':';
+    std::string_view now_text = decimal(static_cast<int32_t>(time(nullptr)), number);
+    memcpy(text + len, now_text.data(), now_text.size());
+    len += now_text.size();
+    KZAPI::KZ_MD5_Hex(text, len, cnonce);
+}
+
+// ---- SDP ----
+
+// The rtpmap payload numbers of attribute lines, each preceded by a space.
+void append_rtpmap_formats(CString* out, const sip_ie* attributes) {
+    const unsigned count = count_of(attributes);
+    for (unsigned i = 0; i < count; ++i) {
+        const int payload = kz_get_payload_type(attributes->get_value(i).c_str());
+        if (payload == -1) continue;
+        out->Append(" ");
+        append_decimal(out, payload);
+    }
+}
+
+// Format list of an m= line: the explicit formats, each followed by a space after a leading
+// space, or else the payload numbers of the rtpmap attributes.
+void append_format_list(CString* out, const sip_ie* formats, const sip_ie* attributes) {
+    const unsigned count = count_of(formats);
+    if (count == 0) {
+        append_rtpmap_formats(out, attributes);
+        return;
+    }
+    out->Append(" ");
+    for (unsigned i = 0; i < count; ++i)
+        out->Append(formats->get_value(i).View()).Append(" ");
+}
+
+void append_attribute_lines(CString* out, const sip_ie* attributes) {
+    const unsigned count = count_of(attributes);
+    for (unsigned i = 0; i < count; ++i)
+        out->Append("a=").Append(attributes->get_value(i).View()).Append(kCRLF);
+}
+
+struct SdpMedia {
+    const sip_ie* type;
+    const sip_ie* port;
+    const sip_ie* port_count;
+    const sip_ie* transport;
+    const sip_ie* audio_formats;
+    const sip_ie* video_formats;
+    const sip_ie* image_formats;
+    const sip_ie* audio_attributes;
+    const sip_ie* video_attributes;
+};
+
+void append_media(CString* out, const SdpMedia& m, unsigned i) {
+    std::string_view type = value_of(m.type, i);
+    out->Append("m=").Append(type).Append(" ").Append(value_of(m.port, i));
+    std::string_view port_count = value_of(m.port_count, i);
+    if (!port_count.empty()) out->Append("/").Append(port_count);
+    out->Append(" ").Append(value_of(m.transport, i));
+
+    const sip_ie* attributes;
+    if (KZAPI::iequals(type, "audio")) {
+        append_format_list(out, m.audio_formats, m.audio_attributes);
+        attributes = m.audio_attributes;
+    } else if (KZAPI::iequals(type, "video")) {
+        append_format_list(out, m.video_formats, m.video_attributes);
+        attributes = m.video_attributes;
+    } else if (KZAPI::iequals(type, "image")) {
+        append_format_list(out, m.image_formats, m.video_attributes);
+        attributes = m.video_attributes;
+    } else {
+        // No formats or attributes are kept for other media; the line is still closed so the
+        // next line of the body stays intact.
+        out->Append(kCRLF);
+        return;
+    }
+    out->Append(kCRLF);
+    append_attribute_lines(out, attributes);
+}
+
+// ---- bodies ----
+
+struct BodyComposer {
+    uint32_t (sip_msg::*compose)(CString*) const;
+    std::string_view content_type_line;
+};
+
+// The element that starts each body kind, its body function and its default Content-Type line.
+const BodyComposer* body_composer_of(uint32_t id) {
+    static const BodyComposer kSdp{&sip_msg::compose_sdp, "Content-Type: application/sdp\r\n"};
+    static const BodyComposer kDtmf{&sip_msg::compose_dtmf_replay,
+                                    "Content-Type: application/dtmf-relay\r\n"};
+    static const BodyComposer kSummary{&sip_msg::compose_simple_msg_summary,
+                                       "Content-Type: application/simple-message-summary\r\n"};
+    static const BodyComposer kSipFrag{&sip_msg::compose_sip_frag,
+                                       "Content-Type: message/sipfrag;version=2.0\r\n"};
+    static const BodyComposer kText{&sip_msg::compose_sip_message_content, "Content-Type: text/plain\r\n"};
+    static const BodyComposer kPresence{&sip_msg::compose_sip_notify_presence,
+                                        "Content-Type: application/pidf+xml\r\n"};
+    switch (id) {
+    case KZ_IE_SDP_VERSION:
+        return &kSdp;
+    case KZ_IE_DTMF_RELAY_SIGNAL:
+        return &kDtmf;
+    case KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING:
+        return &kSummary;
+    case KZ_IE_SIP_FRAG_SIP_VERSION:
+        return &kSipFrag;
+    case KZ_IE_SIP_MESSAGE_CONTENT:
+        return &kText;
+    case KZ_IE_SIP_NOTIFY_PRESENCE:
+        return &kPresence;
+    default:
+        return nullptr;
+    }
+}
+
+// Body text is built here before it is copied behind its Content-Length; kept per thread so its
+// storage is reused from one message to the next.
+CString& body_scratch() {
+    thread_local CString body;
+    return body;
+}
+
+size_t estimate_size(const KZAPI::CPtArray& list) {
+    size_t size = kFixedReserve;
+    for (size_t e = 0; e < list.GetSize(); ++e) {
+        const sip_ie* ie = element_at(list, e);
+        const unsigned count = ie->get_value_count();
+        for (unsigned i = 0; i < count; ++i)
+            size += ie->get_value(i).GetLength() + kPerValueReserve;
+    }
+    return size;
+}
+
+// Writes the header line(s) an element stands for; elements that are only part of another
+// header, and unknown ids, write nothing.
+void compose_header_of(sip_msg& msg, const sip_ie* ie, CString* out) {
+    switch (ie->get_id()) {
+    case KZ_IE_SIP_VIA_ADDRESS:
+        msg.compose_via(out);
+        return;
+    case KZ_IE_SIP_TO:
+        msg.compose_to(out);
+        return;
+    case KZ_IE_SIP_FROM:
+        msg.compose_from(out);
+        return;
+    case KZ_IE_SIP_ALLOW:
+        msg.compose_allow(out);
+        return;
+    case KZ_IE_SIP_CSEQ_NUMBER:
+        msg.compose_cseq(out);
+        return;
+    case KZ_IE_SIP_RECORD_ROUTE:
+        append_line_per_value(out, "Record-Route: ", ie);
+        return;
+    case KZ_IE_SIP_ROUTE:
+        append_line_per_value(out, "Route: ", ie);
+        return;
+    case KZ_IE_SIP_EXTRA_HEADER:
+        msg.compose_extra_header(out);
+        return;
+    // Realm and username are required by their headers and have the lowest id of each group.
+    case KZ_IE_SIP_PROXY_AUTH_REQ_REALM:
+        msg.compose_proxy_auth_req(out);
+        return;
+    case KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME:
+        msg.compose_proxy_auth_resp(out);
+        return;
+    case KZ_IE_SIP_WWW_AUTH_REQ_REALM:
+        msg.compose_www_auth_req(out);
+        return;
+    case KZ_IE_SIP_WWW_AUTH_RESP_USERNAME:
+        msg.compose_www_auth_resp(out);
+        return;
+    default:
+        break;
+    }
+    std::string_view name = single_value_header(ie->get_id());
+    if (!name.empty()) append_single_value(out, name, ie);
+}
+
+// Content-Type (unless the message carries its own), Content-Length, the empty line and the body.
+void append_body(CString* out, const BodyComposer& kind, bool has_content_type, const CString& body) {
+    if (!has_content_type) out->Append(kind.content_type_line);
+    out->Append("Content-Length: ");
+    append_decimal(out, body.GetLength());
+    out->Append("\r\n\r\n").Append(body.View());
+}
+
+} // namespace
+
+// ---- message ----
+
+uint32_t sip_msg::write_into_buf(CString* out) {
+    if (!out) return KZ_SIP_FAILURE;
+    out->Empty();
+    out->Reserve(estimate_size(m_elements));
+    if (compose_first_line(out) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
+
+    bool has_content_type = false;
+    bool body_written = false;
+    CString& body = body_scratch();
+    // The first three elements make the first line. The count is re-read on every turn: the
+    // credential headers may add elements (cnonce, nc, response), always after the current one.
+    for (size_t e = 3; e < m_elements.GetSize(); ++e) {
+        const sip_ie* ie = element_at(m_elements, e);
+        const uint32_t id = ie->get_id();
+        if (id <= KZ_IE_SIP_CONTENT_TYPE) {
+            if (id == KZ_IE_SIP_CONTENT_TYPE && ie->has_value(0)) has_content_type = true;
+            compose_header_of(*this, ie, out);
+            continue;
+        }
+        const BodyComposer* kind = body_composer_of(id);
+        if (!kind || (this->*kind->compose)(&body) != KZ_SIP_SUCCESS) continue;
+        append_body(out, *kind, has_content_type, body);
+        body_written = true;
+    }
+    if (!body_written) out->Append("Content-Length: 0\r\n\r\n");
+    m_raw = out->View();
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_first_line(CString* out) const {
+    static constexpr uint32_t kIds[] = {
+        KZ_IE_SIP_REQUEST_LINE_METHOD,       KZ_IE_SIP_REQUEST_LINE_URI,
+        KZ_IE_SIP_REQUEST_LINE_PROTVERSION,  KZ_IE_SIP_RESPONSE_LINE_PROTVERSION,
+        KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING};
+    const sip_ie* found[6];
+    gather(m_elements, kIds, found);
+    // The request form whenever a method element exists, else the status line.
+    const sip_ie* const* parts = found[0] ? found : found + 3;
+    std::string_view a = value_of(parts[0], 0), b = value_of(parts[1], 0), c = value_of(parts[2], 0);
+    if (a.empty() || b.empty() || c.empty()) return KZ_SIP_FAILURE;
+    out->Append(a).Append(" ").Append(b).Append(" ").Append(c).Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+// ---- headers ----
+
+uint32_t sip_msg::compose_via(CString* out) const {
+    static constexpr uint32_t kIds[] = {
+        KZ_IE_SIP_VIA_PROTOCOL, KZ_IE_SIP_VIA_ADDRESS, KZ_IE_SIP_VIA_BRANCH, KZ_IE_SIP_VIA_PARAM,
+        KZ_IE_SIP_VIA_RECEIVED, KZ_IE_SIP_VIA_MADDR,   KZ_IE_SIP_VIA_CID,    KZ_IE_SIP_VIA_X_ROUTE_TAG};
+    const sip_ie* found[8];
+    gather(m_elements, kIds, found);
+    const auto [protocol, address, branch, rport, received, maddr, cid, route_tag] = found;
+    const unsigned count = count_of(address);
+    if (count == 0) return KZ_SIP_FAILURE;
+
+    for (unsigned i = 0; i < count; ++i) {
+        std::string_view proto = value_of(protocol, i);
+        out->Append("Via: ").Append(proto.empty() ? kDefaultViaProtocol : proto).Append(" ");
+
+        ViaItem items[7];
+        size_t n = 0;
+        auto add = [&](std::string_view prefix, std::string_view value) {
+            if (!value.empty()) items[n++] = ViaItem{prefix, value};
+        };
+        add({}, address->get_value(i).View());
+        add({}, value_of(cid, i));
+        add({}, value_of(route_tag, i));
+        add("branch=", value_of(branch, i));
+        add({}, value_of(rport, i));
+        add({}, value_of(received, i));
+        add({}, value_of(maddr, i));
+        append_via_items(out, items, n);
+        out->Append(kCRLF);
+    }
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_to(CString* out) const {
+    return append_name_addr(out, "To: ", find_element(KZ_IE_SIP_TO), find_element(KZ_IE_SIP_TO_TAG));
+}
+
+uint32_t sip_msg::compose_from(CString* out) const {
+    return append_name_addr(out, "From: ", find_element(KZ_IE_SIP_FROM), find_element(KZ_IE_SIP_FROM_TAG));
+}
+
+uint32_t sip_msg::compose_call_id(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_CALLID, out);
+}
+
+uint32_t sip_msg::compose_contact(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_CONTACT, out);
+}
+
+uint32_t sip_msg::compose_max_forwards(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_MAX_FORWARDS, out);
+}
+
+uint32_t sip_msg::compose_expires(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_EXPIRES, out);
+}
+
+uint32_t sip_msg::compose_user_agent(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_USER_AGENT, out);
+}
+
+uint32_t sip_msg::compose_allow(CString* out) const {
+    const sip_ie* allow = find_element(KZ_IE_SIP_ALLOW);
+    const unsigned count = count_of(allow);
+    if (count == 0) return KZ_SIP_FAILURE;
+    out->Append("Allow: ");
+    for (unsigned i = 0; i < count; ++i) {
+        if (i > 0) out->Append(", ");
+        out->Append(allow->get_value(i).View());
+    }
+    out->Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_cseq(CString* out) const {
+    const CString& number = get_ie_value(KZ_IE_SIP_CSEQ_NUMBER);
+    const CString& method = get_ie_value(KZ_IE_SIP_CSEQ_METHOD);
+    if (number.IsEmpty() || method.IsEmpty()) return KZ_SIP_FAILURE;
+    out->Append("CSeq: ").Append(number.View()).Append(" ").Append(method.View()).Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_record_route(CString* out) const {
+    return append_line_per_value(out, "Record-Route: ", find_element(KZ_IE_SIP_RECORD_ROUTE));
+}
+
+uint32_t sip_msg::compose_route(CString* out) const {
+    return append_line_per_value(out, "Route: ", find_element(KZ_IE_SIP_ROUTE));
+}
+
+uint32_t sip_msg::compose_refer_to(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REFER_TO, out);
+}
+
+uint32_t sip_msg::compose_referred_by(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REFERRED_BY, out);
+}
+
+uint32_t sip_msg::compose_event(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_EVENT, out);
+}
+
+uint32_t sip_msg::compose_subscription_state(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_SUBSCRIPTION_STATE, out);
+}
+
+uint32_t sip_msg::compose_accept(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_ACCEPT, out);
+}
+
+uint32_t sip_msg::compose_date(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_DATE, out);
+}
+
+uint32_t sip_msg::compose_accept_language(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_ACCEPT_LANGUAGE, out);
+}
+
+uint32_t sip_msg::compose_support(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_SUPPORT, out);
+}
+
+uint32_t sip_msg::compose_replaces(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REPLACES, out);
+}
+
+uint32_t sip_msg::compose_reason(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REASON, out);
+}
+
+uint32_t sip_msg::compose_p_asserted_identity(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_P_ASSERTED_IDENTITY, out);
+}
+
+uint32_t sip_msg::compose_p_charging_vector(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_P_CHARGING_VECTOR, out);
+}
+
+uint32_t sip_msg::compose_remote_party_id(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REMOTE_PARTY_ID, out);
+}
+
+uint32_t sip_msg::compose_require(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_REQUIRE, out);
+}
+
+uint32_t sip_msg::compose_rseq(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_RSEQ, out);
+}
+
+uint32_t sip_msg::compose_rack(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_RACK, out);
+}
+
+uint32_t sip_msg::compose_x_sms_to(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_X_SMS_TO, out);
+}
+
+uint32_t sip_msg::compose_content_type(CString* out) const {
+    return compose_single_value(*this, KZ_IE_SIP_CONTENT_TYPE, out);
+}
+
+// Each value may hold several header lines; every line is written on its own, trimmed. Pieces
+// left empty (a value ending in a line feed) are dropped: an empty line would end the headers.
+uint32_t sip_msg::compose_extra_header(CString* out) const {
+    const sip_ie* extra = find_element(KZ_IE_SIP_EXTRA_HEADER);
+    const unsigned count = count_of(extra);
+    if (count == 0) return KZ_SIP_FAILURE;
+    for (unsigned i = 0; i < count; ++i) {
+        std::string_view rest = extra->get_value(i).View();
+        while (!rest.empty()) {
+            const size_t lf = rest.find('\n');
+            std::string_view piece = KZAPI::trim_white(rest.substr(0, lf));
+            rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+            if (!piece.empty()) out->Append(piece).Append(kCRLF);
+        }
+    }
+    return KZ_SIP_SUCCESS;
+}
+
+// ---- authentication ----
+
+uint32_t sip_msg::compose_proxy_auth_req(CString* out) const {
+    return compose_challenge(out, "Proxy-Authenticate: ", KZ_IE_SIP_PROXY_AUTH_REQ_REALM);
+}
+
+uint32_t sip_msg::compose_www_auth_req(CString* out) const {
+    return compose_challenge(out, "WWW-Authenticate: ", KZ_IE_SIP_WWW_AUTH_REQ_REALM);
+}
+
+uint32_t sip_msg::compose_proxy_auth_resp(CString* out) {
+    return compose_credentials(out, "Proxy-Authorization: ", KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME);
+}
+
+uint32_t sip_msg::compose_www_auth_resp(CString* out) {
+    return compose_credentials(out, "Authorization: ", KZ_IE_SIP_WWW_AUTH_RESP_USERNAME);
+}
+
+// scheme realm="..", nonce=".."[, qop=".."][, opaque=".."][, algorithm=".."]
+// Every parameter is quoted, so joining with ", " leaves no trailing separator to strip.
+uint32_t sip_msg::compose_challenge(CString* out, const char* header, uint32_t base) const {
+    const CString& realm = get_ie_value(base + CH_REALM);
+    const CString& nonce = get_ie_value(base + CH_NONCE);
+    if (realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_FAILURE;
+    out->Append(header).Append(get_ie_value(base + CH_TYPE).View()).Append(" ");
+    append_quoted(out, "realm", realm.View());
+    out->Append(", ");
+    append_quoted(out, "nonce", nonce.View());
+    const struct {
+        std::string_view name;
+        uint32_t field;
+    } optional[] = {{"qop", CH_QOP}, {"opaque", CH_OPAQUE}, {"algorithm", CH_ALGORITHM}};
+    for (const auto& param : optional) {
+        const CString& value = get_ie_value(base + param.field);
+        if (value.IsEmpty()) continue;
+        out->Append(", ");
+        append_quoted(out, param.name, value.View());
+    }
+    out->Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+// scheme username="..",realm="..",nonce="..",uri=".."[,opaque=".."][,nc=NNNNNNNN]
+//        [,qop=Q,cnonce=".."[,nc=00000001]][,algorithm=A],response=".."
+// With qop a missing cnonce (and nc) is created and stored; with a password the response is
+// computed and stored, so the message keeps the credentials it was sent with.
+uint32_t sip_msg::compose_credentials(CString* out, const char* header, uint32_t base) {
+    const CString& scheme = get_ie_value(base + CR_TYPE);
+    const CString& username = get_ie_value(base + CR_USERNAME);
+    const CString& realm = get_ie_value(base + CR_REALM);
+    const CString& nonce = get_ie_value(base + CR_NONCE);
+    if (scheme.IsEmpty() || username.IsEmpty() || realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_FAILURE;
+    const CString& uri = get_ie_value(base + CR_URI);
+
+    out->Append(header).Append(scheme.View()).Append(" ");
+    append_quoted(out, "username", username.View());
+    out->Append(",");
+    append_quoted(out, "realm", realm.View());
+    out->Append(",");
+    append_quoted(out, "nonce", nonce.View());
+    out->Append(",");
+    append_quoted(out, "uri", uri.View());
+
+    const CString& opaque = get_ie_value(base + CR_OPAQUE);
+    if (!opaque.IsEmpty()) {
+        out->Append(",");
+        append_quoted(out, "opaque", opaque.View());
+    }
+
+    // The nonce count as written on the wire is also the one the digest is computed over.
+    char nc_buf[24];
+    std::string_view nc;
+    const bool had_nc = find_ie(base + CR_NC, 0);
+    if (had_nc) {
+        nc = format_nonce_count(strtol(get_ie_value(base + CR_NC).c_str(), nullptr, 10), nc_buf);
+        out->Append(",nc=").Append(nc);
+    }
+
+    const CString& qop = get_ie_value(base + CR_QOP);
+    if (!qop.IsEmpty()) {
+        out->Append(",qop=").Append(qop.View());
+        if (!find_ie(base + CR_CNONCE, 0)) {
+            char cnonce[33];
+            make_cnonce(cnonce);
+            set_ie(base + CR_CNONCE, 0, std::string_view(cnonce, 32));
+        }
+        out->Append(",");
+        append_quoted(out, "cnonce", get_ie_value(base + CR_CNONCE).View());
+        if (!had_nc) {
+            nc = "00000001";
+            set_ie(base + CR_NC, 0, nc);
+            out->Append(",nc=").Append(nc);
+        }
+    }
+
+    const CString& algorithm = get_ie_value(base + CR_ALGORITHM);
+    if (!algorithm.IsEmpty()) out->Append(",algorithm=").Append(algorithm.View());
+
+    const CString& password = get_ie_value(base + CR_PASSWORD);
+    if (!password.IsEmpty()) {
+        const char* method = is_register() ? "REGISTER"
+                             : is_invite() ? "INVITE"
+                                           : get_ie_value(KZ_IE_SIP_REQUEST_LINE_METHOD).c_str();
+        const CString& cnonce = get_ie_value(base + CR_CNONCE);
+        char nc_text[24] = {}; // NUL-terminated copy; empty when no nonce count is sent
+        if (!nc.empty()) memcpy(nc_text, nc.data(), nc.size());
+        KZAPI::HASHHEX ha1;
+        KZAPI::HASHHEX entity_hash = {};
+        KZAPI::HASHHEX response;
+        KZAPI::KZ_DigestCalcHA1(algorithm.IsEmpty() ? "MD5" : algorithm.c_str(), username.c_str(),
+                                realm.c_str(), password.c_str(), nonce.c_str(), cnonce.c_str(), ha1);
+        KZAPI::KZ_DigestCalcResponse(ha1, nonce.c_str(), nc_text, cnonce.c_str(), qop.c_str(), method,
+                                     uri.c_str(), entity_hash, response);
+        set_ie(base + CR_RESPONSE, 0, std::string_view(response, 32));
+    }
+    out->Append(",");
+    append_quoted(out, "response", get_ie_value(base + CR_RESPONSE).View());
+    out->Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+// ---- bodies ----
+
+uint32_t sip_msg::compose_dtmf_replay(CString* body) const {
+    const CString& signal = get_ie_value(KZ_IE_DTMF_RELAY_SIGNAL);
+    if (signal.IsEmpty()) return KZ_SIP_FAILURE;
+    body->Empty();
+    body->Append("Signal=").Append(signal.View()).Append(kCRLF);
+    const CString& duration = get_ie_value(KZ_IE_DTMF_RELAY_DURATION);
+    if (!duration.IsEmpty()) body->Append("Duration=").Append(duration.View()).Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_simple_msg_summary(CString* body) const {
+    const CString& waiting = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING);
+    if (waiting.IsEmpty()) return KZ_SIP_FAILURE;
+    body->Empty();
+    body->Append("Messages-Waiting: ").Append(waiting.View()).Append(kCRLF);
+    const CString& account = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_MSG_ACCOUNT);
+    if (!account.IsEmpty()) body->Append("Message-Account: ").Append(account.View()).Append(kCRLF);
+    const CString& voice = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG);
+    if (!voice.IsEmpty()) body->Append("Voice-Message: ").Append(voice.View()).Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+// "version code text": a missing code or text is left out together with its separator.
+uint32_t sip_msg::compose_sip_frag(CString* body) const {
+    const CString& version = get_ie_value(KZ_IE_SIP_FRAG_SIP_VERSION);
+    if (version.IsEmpty()) return KZ_SIP_FAILURE;
+    body->Empty();
+    body->Append(version.View());
+    const CString& code = get_ie_value(KZ_IE_SIP_FRAG_SIP_CODE);
+    if (!code.IsEmpty()) body->Append(" ").Append(code.View());
+    const CString& text = get_ie_value(KZ_IE_SIP_FRAG_SIP_CODE_TXT);
+    if (!text.IsEmpty()) body->Append(" ").Append(text.View());
+    body->Append(kCRLF);
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_sip_message_content(CString* body) const {
+    const CString& content = get_ie_value(KZ_IE_SIP_MESSAGE_CONTENT);
+    if (content.IsEmpty()) return KZ_SIP_FAILURE;
+    *body = content.View();
+    return KZ_SIP_SUCCESS;
+}
+
+uint32_t sip_msg::compose_sip_notify_presence(CString* body) const {
+    const CString& presence = get_ie_value(KZ_IE_SIP_NOTIFY_PRESENCE);
+    if (presence.IsEmpty()) return KZ_SIP_FAILURE;
+    *body = presence.View();
+    return KZ_SIP_SUCCESS;
+}
+
+// v=, o=, s=, c=, t= and one m= line per media with its attribute lines. Every required element
+// is checked before anything is written, so a failure leaves the body as it was.
+uint32_t sip_msg::compose_sdp(CString* body) const {
+    if (!body) return KZ_SIP_FAILURE;
+    // Every element the SDP is made of, in ascending id order, found in one pass.
+    enum : size_t {
+        AUDIO_FORMATS,
+        VIDEO_FORMATS,
+        IMAGE_FORMATS,
+        VERSION,
+        OWNER /* six fields */,
+        SESSION_NAME = OWNER + 6,
+        TIME_START,
+        TIME_STOP,
+        MEDIA_TYPE,
+        MEDIA_PORT,
+        MEDIA_PORT_COUNT,
+        MEDIA_TRANSPORT,
+        AUDIO_ATTRIBUTES,
+        VIDEO_ATTRIBUTES,
+        CONNECTION /* three fields */,
+        COUNT = CONNECTION + 3
+    };
+    static constexpr uint32_t kIds[COUNT] = {KZ_IE_SIP_PAYLOAD,
+                                             KZ_IE_SIP_VIDEO_PAYLOAD,
+                                             KZ_IE_SIP_IMAGE_PAYLOAD,
+                                             KZ_IE_SDP_VERSION,
+                                             KZ_IE_SDP_OWNER_USERNAME,
+                                             KZ_IE_SDP_OWNER_SESSION_ID,
+                                             KZ_IE_SDP_OWNER_SESSION_VERSION,
+                                             KZ_IE_SDP_OWNER_NETWORK_TYPE,
+                                             KZ_IE_SDP_OWNER_ADDRESS_TYPE,
+                                             KZ_IE_SDP_OWNER_ADDRESS,
+                                             KZ_IE_SDP_SESSION_NAME,
+                                             KZ_IE_SDP_TIMESTAMP_START,
+                                             KZ_IE_SDP_TIMESTAMP_STOP,
+                                             KZ_IE_SDP_MEDIA_TYPE,
+                                             KZ_IE_SDP_MEDIA_PORT,
+                                             KZ_IE_SDP_MEDIA_NUMBER_OF_PORTS,
+                                             KZ_IE_SDP_MEDIA_TRANSPORT,
+                                             KZ_IE_SDP_MEDIA_ATTR_RTPMAP,
+                                             KZ_IE_SDP_VIDEO_MEDIA_ATTR,
+                                             KZ_IE_SDP_CONNECTION_NETWORK_TYPE,
+                                             KZ_IE_SDP_CONNECTION_ADDRESS_TYPE,
+                                             KZ_IE_SDP_CONNECTION_ADDRESS};
+    const sip_ie* e[COUNT];
+    gather(m_elements, kIds, e);
+
+    // Required: v=, all of o=, c= and t=, and the media type, port and transport elements.
+    static constexpr size_t kRequiredValues[] = {VERSION,   OWNER,      OWNER + 1,      OWNER + 2,
+                                                 OWNER + 3, OWNER + 4,  OWNER + 5,      TIME_START,
+                                                 TIME_STOP, CONNECTION, CONNECTION + 1, CONNECTION + 2};
+    for (size_t k : kRequiredValues)
+        if (value_of(e[k], 0).empty()) return KZ_SIP_FAILURE;
+    const SdpMedia media{e[MEDIA_TYPE],      e[MEDIA_PORT],       e[MEDIA_PORT_COUNT],
+                         e[MEDIA_TRANSPORT], e[AUDIO_FORMATS],    e[VIDEO_FORMATS],
+                         e[IMAGE_FORMATS],   e[AUDIO_ATTRIBUTES], e[VIDEO_ATTRIBUTES]};
+    if (!media.type || !media.port || !media.transport) return KZ_SIP_FAILURE;
+
+    body->Empty();
+    body->Append("v=").Append(value_of(e[VERSION], 0)).Append(kCRLF);
+    body->Append("o=").Append(value_of(e[OWNER], 0));
+    for (size_t k = OWNER + 1; k < OWNER + 6; ++k)
+        body->Append(" ").Append(value_of(e[k], 0));
+    body->Append(kCRLF);
+    body->Append("s=").Append(value_of(e[SESSION_NAME], 0)).Append(kCRLF);
+    body->Append("c=")
+        .Append(value_of(e[CONNECTION], 0))
+        .Append(" ")
+        .Append(value_of(e[CONNECTION + 1], 0))
+        .Append(" ")
+        .Append(value_of(e[CONNECTION + 2], 0))
+        .Append(kCRLF);
+    body->Append("t=").Append(value_of(e[TIME_START], 0)).Append(" ").Append(value_of(e[TIME_STOP], 0));
+    body->Append(kCRLF);
+    const unsigned count = media.type->get_value_count();
+    for (unsigned i = 0; i < count; ++i)
+        append_media(body, media, i);
+    return KZ_SIP_SUCCESS;
+}
+
+// ---- Via branches ----
+
+namespace {
+
+char random_letter() {
+    const bool upper = (KZAPI::get_rand_u32() & 1u) != 0;
+    return static_cast<char>((upper ? 'A' : 'a') + KZAPI::get_rand_u32() % 26);
+}
+
+// Appends the decimal text of value at text[*len].
+template <typename Int> void put_decimal(char* text, size_t* len, Int value) {
+    char buf[24];
+    std::string_view digits = decimal(value, buf);
+    memcpy(text + *len, digits.data(), digits.size());
+    *len += digits.size();
+}
+
+void put_text(char* text, size_t* len, std::string_view part) {
+    memcpy(text + *len, part.data(), part.size());
+    *len += part.size();
+}
+
+} // namespace
+
+// "z9hG4bK" + pid and time + random letters + tick count and thread id + other random letters.
 void sip_msg::gen_unique_branch(char* buffer, unsigned size) {
-    if (size) buffer[0] = 0;
+    if (!buffer || size == 0) return;
+    memset(buffer, 0, size);
+
+    constexpr unsigned kMaxPairs = 10;
+    char first_letters[kMaxPairs];
+    char second_letters[kMaxPairs];
+    unsigned pairs = 0;
+    unsigned wanted = 0;
+    do {
+        first_letters[pairs] = random_letter();
+        second_letters[pairs] = random_letter();
+        ++pairs;
+        wanted = KZAPI::get_rand_u32() % kMaxPairs + 1;
+    } while (pairs < wanted);
+
+    // Magic cookie, four decimals of at most 20 digits each and two letter runs.
+    char text[7 + 4 * 20 + 2 * kMaxPairs + 1];
+    size_t len = 0;
+    put_text(text, &len, "z9hG4bK");
+    put_decimal(text, &len, static_cast<long>(getpid()));
+    put_decimal(text, &len, static_cast<long long>(time(nullptr)));
+    put_text(text, &len, std::string_view(second_letters, pairs));
+    put_decimal(text, &len, KZAPI::KZ_GetTickCount());
+    put_decimal(text, &len, static_cast<long>(syscall(SYS_gettid)));
+    put_text(text, &len, std::string_view(first_letters, pairs));
+
+    const size_t keep = len < size - 1 ? len : size - 1;
+    memcpy(buffer, text, keep);
 }
-void sip_msg::gen_via_branch(int) {}
+
+void sip_msg::gen_via_branch(int index) {
+    if (index < 0) return;
+    char branch[512];
+    gen_unique_branch(branch, sizeof(branch));
+    set_ie(KZ_IE_SIP_VIA_BRANCH, static_cast<unsigned>(index), branch);
+}
