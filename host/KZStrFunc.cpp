@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace KZAPI {
 
@@ -83,6 +85,10 @@ uint64_t KZ_GetTickCount() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
+
+long KZ_GetProcessId() { return static_cast<long>(getpid()); }
+
+long KZ_GetThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 size_t find_no_case(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return 0;

@@ -27,6 +27,9 @@ uint32_t get_rand_u32();
 
 // Milliseconds from a monotonic clock.
 uint64_t KZ_GetTickCount();
+// Ids of the running process and of the calling thread (as the system numbers them).
+long KZ_GetProcessId();
+long KZ_GetThreadId();
 
 inline constexpr char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;

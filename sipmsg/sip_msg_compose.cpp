@@ -17,8 +17,6 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 using KZAPI::CString;
 
@@ -944,11 +942,11 @@ void sip_msg::gen_unique_branch(char* buffer, unsigned size) {
     char text[7 + 4 * 20 + 2 * kMaxPairs + 1];
     size_t len = 0;
     put_text(text, &len, "z9hG4bK");
-    put_decimal(text, &len, static_cast<long>(getpid()));
+    put_decimal(text, &len, KZAPI::KZ_GetProcessId());
     put_decimal(text, &len, static_cast<long long>(time(nullptr)));
     put_text(text, &len, std::string_view(second_letters, pairs));
     put_decimal(text, &len, KZAPI::KZ_GetTickCount());
-    put_decimal(text, &len, static_cast<long>(syscall(SYS_gettid)));
+    put_decimal(text, &len, KZAPI::KZ_GetThreadId());
     put_text(text, &len, std::string_view(first_letters, pairs));
 
     const size_t keep = len < size - 1 ? len : size - 1;
