@@ -1,4 +1,6 @@
 // CBaseThread: a host thread that calls DoUnblockedLoop() over and over until it is stopped.
+// A derived class must call StopThread() (or its own Stop) in its destructor: the base destructor
+// runs after the derived part is gone, when the loop could no longer run safely.
 #pragma once
 
 #include <atomic>

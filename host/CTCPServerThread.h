@@ -1,6 +1,8 @@
 // CTCPServerThread: a listening TCP socket and its client connections, served by one thread.
 // Accepted and outgoing connections share one client list (guarded by the client-list lock).
-// The thread calls OnClientAccepted, OnRead, OnSend and OnClientClosed on its own thread.
+// The thread calls OnClientAccepted, OnRead, OnSend and OnClientClosed on its own thread, with the
+// client-list lock held (callbacks may close or add clients). A derived class calls Stop() in its
+// own destructor, while its callbacks still exist.
 #pragma once
 
 #include "host/CBaseThread.h"
@@ -53,12 +55,19 @@ protected:
 
 private:
     void AcceptOne();
+    // Index of the client still listed with this id, or npos. Ids grow with each AddClient and
+    // the list keeps that order, so m_client_ids stays sorted.
+    size_t FindClient(CTCPSocket* socket, uint64_t id) const;
+    void ServeReadable(CTCPSocket* socket, short revents);
 
     int m_listen_fd = -1;
     uint16_t m_listen_port = 0;
     int m_wake_fd = -1;
     CMutex m_clients_lock;
     std::vector<CTCPSocket*> m_clients; // owned
+    // One id per client: tells a socket still listed from a new one at a freed address.
+    std::vector<uint64_t> m_client_ids;
+    uint64_t m_next_client_id = 1;
 };
 
 } // namespace KZAPI

@@ -23,12 +23,18 @@ public:
     bool Bind(const char* address, uint16_t port);
     // Connects to ipv4 (network order):port, waiting at most timeout_ms.
     virtual bool Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms = 3000);
-    // Writes all of buf (blocking, bounded by a timeout); returns bytes written or -1.
+    // Writes all of buf (blocking, bounded by a timeout); returns bytes written or -1. A send that
+    // fails or makes no progress for the timeout shuts the connection down (its stream may have
+    // lost bytes), so the server thread that owns it sees it close.
     virtual int Send(const char* buf, size_t len);
     // Reads what is available, at most size bytes; 0 on orderly close, -1 on error.
     virtual int Recv(char* buf, size_t size);
-    // Bytes waiting to be read without blocking (TLS: decrypted bytes buffered included).
+    // Bytes waiting to be read without blocking (TLS: decrypted bytes buffered included); -1
+    // when the connection has failed (TLS: also when the peer has ended the session).
     virtual int Available() const;
+    // Bytes already taken off the descriptor and held by the socket (TLS: decrypted bytes not yet
+    // read). A server thread serves these without waiting for the descriptor to become readable.
+    virtual int Buffered() const { return 0; }
     virtual void Close();
 
     int GetFd() const { return m_fd; }
@@ -60,6 +66,7 @@ public:
 
     // Runs the TLS handshake on the connected socket as server or client (ctx is an SSL_CTX*).
     bool Handshake(void* ctx, bool as_server, unsigned timeout_ms = 5000);
+    int Buffered() const override;
     bool IsSecured() const { return m_ssl != nullptr; }
     // The client context the socket uses for outgoing connections (set by its server thread).
     void SetClientContext(void* ctx) { m_client_ctx = ctx; }
@@ -67,6 +74,8 @@ public:
 private:
     SSL* m_ssl = nullptr;
     void* m_client_ctx = nullptr;
+    // Set after a fatal TLS error: the session may not be used again (not even for close_notify).
+    mutable bool m_ssl_failed = false;
 };
 
 } // namespace KZAPI

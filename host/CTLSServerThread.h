@@ -8,10 +8,18 @@
 //      self-signed certificates, and the address filters decide who may talk to us)
 //   4  TLS 1.3 only, peer certificate verified
 // Any other value behaves as 3.
+// Verified types check the chain of the certificate a server presents to our outgoing
+// connections, and of any certificate an incoming client offers (none is required). Names are
+// not matched: connections are made to addresses. Types 0 and 1 lower OpenSSL's security level
+// so the old protocol versions can actually be negotiated.
+//
+// An accepted connection completes its handshake on the server thread before it is listed; a
+// peer that has not finished within the handshake timeout is dropped.
 #pragma once
 
 #include "host/CTCPServerThread.h"
 
+#include <atomic>
 #include <string>
 
 namespace KZAPI {
@@ -24,6 +32,8 @@ public:
     // Certificate and key (PEM) presented to peers, as server and as client.
     bool SetSSLCertAndKeyFiles(const char* cert_file, const char* key_file);
     int GetTLSType() const { return m_tls_type; }
+    // How long an accepted connection may take over its handshake (default 3000 ms).
+    void SetHandshakeTimeout(unsigned ms) { m_handshake_timeout_ms = ms; }
 
     // Opens an outgoing TLS connection and adds it to the client list; null on failure.
     CTCPSocket* ConnectTo(const char* address, uint16_t port);
@@ -36,6 +46,7 @@ protected:
 
 private:
     int m_tls_type;
+    std::atomic<unsigned> m_handshake_timeout_ms{3000};
     void* m_server_ctx = nullptr; // SSL_CTX*
     void* m_client_ctx = nullptr; // SSL_CTX*
 };

@@ -1,9 +1,11 @@
 // CUDPServerThread: one UDP socket served by its own thread. The thread waits for datagrams and
-// for send requests (WakeUp) and calls OnRead / OnSend on its own thread.
+// for send requests (WakeUp) and calls OnRead / OnSend on its own thread. A derived class calls
+// Stop() in its own destructor, while its callbacks still exist.
 #pragma once
 
 #include "host/CBaseThread.h"
 #include "host/CKZLogInterface.h"
+#include "host/CMutex.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,7 @@ public:
 
     // Starts the thread (the socket may be opened before or after).
     bool Start();
+    // Stops the thread and closes the socket.
     void Stop();
     // Binds the socket to address ("" = any) and port.
     bool OpenSocket(const char* address, uint16_t port);
@@ -42,8 +45,13 @@ protected:
     void OnStopRequested() override { WakeUp(); }
 
 private:
+    // Guards the socket against being closed or replaced while the thread serves it. Held while
+    // OnRead runs, and by RecvFrom / SendTo (it is recursive).
+    mutable CMutex m_socket_lock;
     int m_fd = -1;
     int m_wake_fd = -1;
+    uint32_t m_local_ip = 0;
+    uint16_t m_local_port = 0;
 };
 
 } // namespace KZAPI

@@ -308,6 +308,14 @@ void sip_group::RecordResponse(sip_dialog* d, sip_msg* msg, bool* remove_after) 
     }
 }
 
+namespace {
+// A response names the same parties as the request it answers; the application may leave them out.
+void copy_parties_when_missing(sip_msg* msg, const sip_msg* request) {
+    if (!msg->find_ie(KZ_IE_SIP_FROM, 0)) msg->copy_ie(request, KZ_IE_SIP_FROM, 0);
+    if (!msg->find_ie(KZ_IE_SIP_TO, 0)) msg->copy_ie(request, KZ_IE_SIP_TO, 0);
+}
+} // namespace
+
 // ---- entry points ----
 
 uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id) {
@@ -342,6 +350,7 @@ uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, u
         if (d) {
             uint32_t r = PrepareResponseInDialog(d, msg, &remove_after);
             if (r != 0) return r;
+            copy_parties_when_missing(msg, &d->request_received);
         }
         response_destination(msg, d ? &d->request_received : nullptr, host, port, &dest_host, &dest_port);
         msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);

@@ -1,0 +1,700 @@
+// The host's socket-server threads over real loopback sockets: UDP, TCP and TLS servers, their
+// client lists, and their start / stop life cycle.
+#include "host/CTCPServerThread.h"
+#include "host/CTLSServerThread.h"
+#include "host/CUDPServerThread.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace KZAPI;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 3000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+long MsSince(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+size_t CountEntries(const char* dir) {
+    size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+std::string Pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + seed + i / 251) % 26);
+    return s;
+}
+
+// A plain blocking TCP client, as an independent peer of the servers under test.
+class RawClient {
+public:
+    explicit RawClient(uint16_t port) {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = kLoopback;
+        a.sin_port = htons(port);
+        if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) Close();
+    }
+    ~RawClient() { Close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Connected() const { return m_fd >= 0; }
+    uint16_t LocalPort() const {
+        sockaddr_in a{};
+        socklen_t len = sizeof(a);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }
+    bool Send(const std::string& data) const {
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // Reads until n bytes have come, the peer closes, or the time is up.
+    std::string Read(size_t n, int timeout_ms = 3000) const {
+        std::string out;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        char buf[65536];
+        while (out.size() < n) {
+            const int left = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+            pollfd p{m_fd, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0) break;
+            const ssize_t r = recv(m_fd, buf, std::min(sizeof(buf), n - out.size()), 0);
+            if (r <= 0) break;
+            out.append(buf, static_cast<size_t>(r));
+        }
+        return out;
+    }
+    // True when the server has closed the connection (end of stream or reset) within the time.
+    bool ClosedByPeer(int timeout_ms = 3000) const {
+        pollfd p{m_fd, POLLIN, 0};
+        char c;
+        return poll(&p, 1, timeout_ms) > 0 && recv(m_fd, &c, 1, 0) <= 0;
+    }
+    // Closes with a reset instead of an orderly end.
+    void Reset() {
+        linger l{1, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+        Close();
+    }
+    void Close() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A self-signed EC certificate and its key, written once for the whole test program.
+class TestCertificate {
+public:
+    TestCertificate() {
+        char dir[] = "/tmp/kz_host_net_XXXXXX";
+        if (!mkdtemp(dir)) return;
+        m_dir = dir;
+        m_cert = m_dir + "/cert.pem";
+        m_key = m_dir + "/key.pem";
+        EVP_PKEY* key = EVP_EC_gen("P-256");
+        X509* x = X509_new();
+        X509_set_version(x, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+        X509_gmtime_adj(X509_getm_notBefore(x), -60);
+        X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+        X509_set_pubkey(x, key);
+        X509_NAME* name = X509_get_subject_name(x);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("kzapi test"), -1, -1, 0);
+        X509_set_issuer_name(x, name);
+        m_ok = key && X509_sign(x, key, EVP_sha256()) > 0;
+        if (FILE* f = fopen(m_cert.c_str(), "w")) {
+            m_ok = m_ok && PEM_write_X509(f, x) == 1;
+            fclose(f);
+        }
+        if (FILE* f = fopen(m_key.c_str(), "w")) {
+            m_ok = m_ok && PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+            fclose(f);
+        }
+        X509_free(x);
+        EVP_PKEY_free(key);
+    }
+    ~TestCertificate() {
+        unlink(m_cert.c_str());
+        unlink(m_key.c_str());
+        rmdir(m_dir.c_str());
+    }
+    bool ok() const { return m_ok; }
+    const char* cert() const { return m_cert.c_str(); }
+    const char* key() const { return m_key.c_str(); }
+
+private:
+    bool m_ok = false;
+    std::string m_dir, m_cert, m_key;
+};
+
+const TestCertificate& Certificate() {
+    static TestCertificate cert;
+    return cert;
+}
+
+// UDP server that records what it reads, optionally echoes it, and sends what is posted to it
+// from its OnSend (the way a transport hands over its send queue).
+class UdpPeer : public CUDPServerThread {
+public:
+    struct Datagram {
+        std::string data;
+        int available;
+        uint16_t from_port;
+    };
+    explicit UdpPeer(bool echo = false, size_t read_buffer = 65536)
+        : m_echo(echo), m_read_buffer(read_buffer) {}
+    ~UdpPeer() override { Stop(); }
+
+    void Post(std::string data, uint16_t port) {
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            m_outbox.push_back({std::move(data), port});
+        }
+        WakeUp();
+    }
+    std::vector<Datagram> Received() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_received;
+    }
+    size_t ReceivedCount() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_received.size();
+    }
+
+protected:
+    void OnRead(int /*sock*/, int available) override {
+        std::string buf(m_read_buffer, '\0');
+        uint32_t ip = 0;
+        uint16_t port = 0;
+        const int n = RecvFrom(buf.data(), buf.size(), &ip, &port);
+        if (n < 0) return;
+        buf.resize(static_cast<size_t>(n));
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_received.push_back({buf, available, port});
+        if (m_echo) m_outbox.push_back({buf, port}); // sent from OnSend on this same pass
+    }
+    void OnSend() override {
+        std::deque<std::pair<std::string, uint16_t>> out;
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            out.swap(m_outbox);
+        }
+        for (auto& [data, port] : out)
+            SendTo(data.data(), data.size(), kLoopback, port);
+    }
+
+private:
+    const bool m_echo;
+    const size_t m_read_buffer;
+    std::mutex m_mutex;
+    std::vector<Datagram> m_received;
+    std::deque<std::pair<std::string, uint16_t>> m_outbox;
+};
+
+struct StreamOptions {
+    bool echo = false;
+    size_t read_chunk = 65536; // at most this much per OnRead
+    std::string close_on = ""; // the server closes a connection once it has read this text
+    bool close_after_read = false;
+};
+
+// TCP or TLS server recording reads, accepts and closes per connection, with a send queue per
+// connection drained by OnSend.
+template <class Base> class StreamPeer : public Base {
+public:
+    template <class... Args>
+    explicit StreamPeer(StreamOptions options, Args&&... args)
+        : Base(std::forward<Args>(args)...), m_options(std::move(options)) {}
+    ~StreamPeer() override { this->Stop(); }
+
+    // An outgoing plain TCP connection added to the list from this (non-server) thread.
+    CTCPSocket* ConnectPlain(uint16_t port) {
+        std::unique_ptr<CTCPSocket> socket(this->CreateClientSocket());
+        if (!socket->Init() || !socket->Bind("", 0) || !socket->Connect(kLoopback, port, 1000))
+            return nullptr;
+        CTCPSocket* s = socket.release();
+        this->AddClient(s);
+        return s;
+    }
+    void Queue(CTCPSocket* socket, std::string data) {
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            m_outbox[socket].push_back(std::move(data));
+        }
+        this->WakeUp();
+    }
+    std::string ReceivedOn(CTCPSocket* socket) {
+        std::lock_guard<std::mutex> l(m_mutex);
+        auto it = m_received.find(socket);
+        return it == m_received.end() ? std::string() : it->second;
+    }
+    std::vector<CTCPSocket*> Accepted() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_accepted;
+    }
+    std::vector<uint16_t> AcceptedPeerPorts() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_accepted_ports;
+    }
+    std::vector<uint16_t> ClosedPeerPorts() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_closed_ports;
+    }
+    int BadCalls() {
+        std::lock_guard<std::mutex> l(m_mutex);
+        return m_bad_calls;
+    }
+    size_t Clients() {
+        CMutexLock lock(this->GetClientLock());
+        return this->GetClientCount();
+    }
+
+protected:
+    void OnClientAccepted(CTCPSocket* s) override {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_accepted.push_back(s);
+        m_accepted_ports.push_back(s->GetPeerPort());
+    }
+    void OnClientClosed(CTCPSocket* s) override {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_closed_ports.push_back(s->GetPeerPort());
+        m_received.erase(s);
+        m_outbox.erase(s);
+        std::erase(m_accepted, s);
+    }
+    void OnRead(CTCPSocket* s, int available) override {
+        std::string buf(std::min(static_cast<size_t>(available > 0 ? available : 1), m_options.read_chunk),
+                        '\0');
+        const int n = s->Recv(buf.data(), buf.size());
+        bool close = false;
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            if (available <= 0 || n <= 0) { // the server only reports connections with data
+                ++m_bad_calls;
+                return;
+            }
+            buf.resize(static_cast<size_t>(n));
+            std::string& all = m_received[s];
+            all += buf;
+            close = m_options.close_after_read ||
+                    (!m_options.close_on.empty() && all.find(m_options.close_on) != std::string::npos);
+            if (m_options.echo && !close) m_outbox[s].push_back(buf);
+        }
+        if (close)
+            this->CloseClient(s);
+        else if (m_options.echo)
+            this->WakeUp();
+    }
+    void OnSend(CTCPSocket* s) override {
+        std::deque<std::string> out;
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            auto it = m_outbox.find(s);
+            if (it != m_outbox.end()) out.swap(it->second);
+        }
+        for (const std::string& data : out) {
+            if (s->Send(data.data(), data.size()) != static_cast<int>(data.size())) {
+                std::lock_guard<std::mutex> l(m_mutex);
+                ++m_bad_calls;
+            }
+        }
+    }
+
+private:
+    const StreamOptions m_options;
+    std::mutex m_mutex;
+    std::map<CTCPSocket*, std::string> m_received;
+    std::map<CTCPSocket*, std::deque<std::string>> m_outbox;
+    std::vector<CTCPSocket*> m_accepted;
+    std::vector<uint16_t> m_accepted_ports;
+    std::vector<uint16_t> m_closed_ports;
+    int m_bad_calls = 0;
+};
+
+using TcpPeer = StreamPeer<CTCPServerThread>;
+
+class TlsPeer : public StreamPeer<CTLSServerThread> {
+public:
+    explicit TlsPeer(StreamOptions options = {}, int tls_type = 3, bool with_certificate = true)
+        : StreamPeer<CTLSServerThread>(std::move(options), tls_type) {
+        if (with_certificate) m_cert_ok = SetSSLCertAndKeyFiles(Certificate().cert(), Certificate().key());
+    }
+    // Every level that adds to the object stops the thread in its own destructor, before its part
+    // of the object is gone.
+    ~TlsPeer() override { Stop(); }
+    bool CertOk() const { return m_cert_ok; }
+
+private:
+    bool m_cert_ok = false;
+};
+
+// A port on 127.0.0.1 where nothing listens.
+uint16_t ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = kLoopback;
+    socklen_t len = sizeof(a);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+} // namespace
+
+// ---------------- UDP ----------------
+
+TEST(HostNetUdp, EchoBetweenTwoServersKeepsEveryDatagramOfABurst) {
+    UdpPeer echo(true);
+    ASSERT_TRUE(echo.OpenSocket("127.0.0.1", 0)); // opened before its thread starts
+    ASSERT_TRUE(echo.Start());
+    UdpPeer sender;
+    ASSERT_TRUE(sender.Start());
+    ASSERT_TRUE(sender.OpenSocket("127.0.0.1", 0)); // opened while its thread runs
+    ASSERT_NE(echo.GetLocalPort(), 0);
+    EXPECT_EQ(sender.GetLocalIP(), kLoopback);
+
+    constexpr int kCount = 300;
+    for (int i = 0; i < kCount; ++i)
+        sender.Post(std::to_string(i) + ":" + Pattern(static_cast<size_t>(i * 13 % 1400), i),
+                    echo.GetLocalPort());
+    ASSERT_TRUE(WaitUntil([&] { return sender.ReceivedCount() == kCount; }))
+        << "echoed back: " << sender.ReceivedCount();
+
+    const auto got = sender.Received();
+    for (int i = 0; i < kCount; ++i) {
+        const std::string expected = std::to_string(i) + ":" + Pattern(static_cast<size_t>(i * 13 % 1400), i);
+        EXPECT_EQ(got[i].data, expected) << i;
+        EXPECT_EQ(got[i].available, static_cast<int>(expected.size()));
+        EXPECT_EQ(got[i].from_port, echo.GetLocalPort());
+    }
+}
+
+TEST(HostNetUdp, DatagramLargerThanTheReadersBufferIsCutAndTheNextOneIsIntact) {
+    UdpPeer reader(false, 256);
+    ASSERT_TRUE(reader.OpenSocket("127.0.0.1", 0));
+    ASSERT_TRUE(reader.Start());
+    UdpPeer sender;
+    ASSERT_TRUE(sender.OpenSocket("", 0));
+    const std::string big = Pattern(5000, 3);
+    ASSERT_EQ(sender.SendTo(big.data(), big.size(), kLoopback, reader.GetLocalPort()), 5000);
+    ASSERT_EQ(sender.SendTo("", 0, kLoopback, reader.GetLocalPort()), 0);
+    ASSERT_EQ(sender.SendTo("next", 4, kLoopback, reader.GetLocalPort()), 4);
+
+    ASSERT_TRUE(WaitUntil([&] { return reader.ReceivedCount() == 3; }));
+    const auto got = reader.Received();
+    EXPECT_EQ(got[0].available, 5000); // the whole size is reported before the read
+    EXPECT_EQ(got[0].data, big.substr(0, 256));
+    EXPECT_EQ(got[1].available, 0);
+    EXPECT_EQ(got[1].data, "");
+    EXPECT_EQ(got[2].available, 4);
+    EXPECT_EQ(got[2].data, "next");
+    EXPECT_EQ(got[2].from_port, sender.GetLocalPort());
+}
+
+// ---------------- TCP ----------------
+
+TEST(HostNetTcp, AcceptsClientsAndEchoesThroughTheSendQueue) {
+    TcpPeer server({.echo = true});
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    ASSERT_NE(server.GetListenPort(), 0);
+
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<RawClient>(server.GetListenPort()));
+        ASSERT_TRUE(clients.back()->Connected());
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i]->Send("REGISTER " + std::to_string(i)));
+        ASSERT_TRUE(clients[i]->Send(" and more"));
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(clients[i]->Read(19), "REGISTER " + std::to_string(i) + " and more");
+
+    EXPECT_EQ(server.Clients(), 3u);
+    auto ports = server.AcceptedPeerPorts();
+    std::sort(ports.begin(), ports.end());
+    std::vector<uint16_t> expected;
+    for (auto& c : clients)
+        expected.push_back(c->LocalPort());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ports, expected);
+    EXPECT_EQ(server.BadCalls(), 0);
+}
+
+TEST(HostNetTcp, LargeTransfersCompleteInBothDirections) {
+    TcpPeer server({.echo = true});
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    RawClient client(server.GetListenPort());
+    ASSERT_TRUE(client.Connected());
+
+    // Far more than the socket buffers hold, so the server's Send has to wait for room while the
+    // client is still writing.
+    const std::string data = Pattern(4 << 20, 9);
+    std::thread writer([&] { client.Send(data); });
+    const std::string back = client.Read(data.size(), 8000);
+    writer.join();
+    EXPECT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data);
+    EXPECT_EQ(server.BadCalls(), 0);
+}
+
+TEST(HostNetTcp, OutgoingConnectionAddedFromAnotherThreadReceivesReplies) {
+    TcpPeer remote({.echo = true});
+    ASSERT_TRUE(remote.Start("127.0.0.1", 0));
+    TcpPeer local({});
+    ASSERT_TRUE(local.Start("127.0.0.1", 0));
+
+    CTCPSocket* out = local.ConnectPlain(remote.GetListenPort());
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->GetPeerPort(), remote.GetListenPort());
+    EXPECT_EQ(out->GetLocalIP(), kLoopback);
+
+    local.Queue(out, "OPTIONS 1");
+    ASSERT_TRUE(WaitUntil([&] { return local.ReceivedOn(out) == "OPTIONS 1"; }));
+    local.Queue(out, " OPTIONS 2"); // the same connection serves the next request
+    ASSERT_TRUE(WaitUntil([&] { return local.ReceivedOn(out) == "OPTIONS 1 OPTIONS 2"; }));
+
+    EXPECT_EQ(remote.AcceptedPeerPorts(), std::vector<uint16_t>{out->GetLocalPort()});
+    EXPECT_EQ(local.Clients(), 1u);
+    EXPECT_TRUE(local.Accepted().empty()); // outgoing connections are not announced as accepted
+}
+
+TEST(HostNetTcp, EveryWayAConnectionEndsIsReportedOnce) {
+    TcpPeer server({.close_on = "QUIT"});
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+
+    // The peer sends and closes: the data is read first, then the close is noticed.
+    RawClient orderly(server.GetListenPort());
+    const uint16_t orderly_port = orderly.LocalPort();
+    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    ASSERT_TRUE(orderly.Send("BYE"));
+    orderly.Close();
+    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 1; }));
+    EXPECT_EQ(server.ClosedPeerPorts()[0], orderly_port);
+
+    // The peer resets the connection.
+    RawClient reset(server.GetListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    reset.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 2; }));
+
+    // The server closes from inside its own OnRead.
+    RawClient quitting(server.GetListenPort());
+    ASSERT_TRUE(quitting.Send("QUIT"));
+    EXPECT_TRUE(quitting.ClosedByPeer());
+    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 3; }));
+
+    // Stop closes what is still connected.
+    RawClient remaining(server.GetListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    std::this_thread::sleep_for(100ms); // a few more passes: nothing may be reported twice
+    EXPECT_EQ(server.ClosedPeerPorts().size(), 3u);
+    server.Stop();
+    EXPECT_EQ(server.ClosedPeerPorts().size(), 4u);
+    EXPECT_EQ(server.Clients(), 0u);
+    EXPECT_TRUE(remaining.ClosedByPeer());
+    EXPECT_EQ(server.BadCalls(), 0); // OnRead was never called for a closed connection
+}
+
+// ---------------- TLS ----------------
+
+TEST(HostNetTls, ConnectToExchangesDataBothWays) {
+    ASSERT_TRUE(Certificate().ok());
+    // The server reads in small pieces, so most of each TLS record stays decrypted inside
+    // OpenSSL after a read and must be served without the descriptor becoming readable.
+    TlsPeer server({.echo = true, .read_chunk = 700});
+    ASSERT_TRUE(server.CertOk());
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    TlsPeer client;
+    ASSERT_TRUE(client.Start("127.0.0.1", 0));
+
+    CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
+    ASSERT_NE(out, nullptr);
+    EXPECT_TRUE(dynamic_cast<CSSLTCPSocket*>(out)->IsSecured());
+    ASSERT_TRUE(WaitUntil([&] { return server.Accepted().size() == 1; }));
+    CTCPSocket* in = server.Accepted()[0];
+    EXPECT_EQ(in->GetPeerPort(), out->GetLocalPort());
+
+    server.Queue(in, "NOTIFY from server"); // server to client first
+    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "NOTIFY from server"; }));
+
+    const std::string big = Pattern(300000, 5);
+    client.Queue(out, "INVITE");
+    client.Queue(out, big);
+    const std::string expected = "NOTIFY from server" + std::string("INVITE") + big;
+    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out).size() >= expected.size(); }, 5000))
+        << client.ReceivedOn(out).size() << " of " << expected.size();
+    EXPECT_TRUE(client.ReceivedOn(out) == expected);
+    EXPECT_EQ(server.ReceivedOn(in), "INVITE" + big);
+    EXPECT_EQ(server.BadCalls(), 0);
+    EXPECT_EQ(client.BadCalls(), 0);
+}
+
+TEST(HostNetTls, PeerThatNeverHandshakesIsDroppedWithoutHoldingUpOthersLonger) {
+    ASSERT_TRUE(Certificate().ok());
+    constexpr unsigned kHandshakeMs = 300;
+    TlsPeer server({.echo = true});
+    server.SetHandshakeTimeout(kHandshakeMs);
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    TlsPeer client;
+    ASSERT_TRUE(client.Start("127.0.0.1", 0));
+    CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
+    ASSERT_NE(out, nullptr);
+    client.Queue(out, "one");
+    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "one"; }));
+
+    RawClient garbage(server.GetListenPort()); // speaks something else: fails at once
+    ASSERT_TRUE(garbage.Send("OPTIONS sip:a@b SIP/2.0\r\n\r\n"));
+    EXPECT_TRUE(garbage.ClosedByPeer(1000));
+
+    const auto silent_since = Clock::now();
+    RawClient silent(server.GetListenPort()); // connects and never says a word
+    std::this_thread::sleep_for(50ms);        // the server is now waiting on its handshake
+    const auto sent_at = Clock::now();
+    client.Queue(out, "two");
+    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "onetwo"; }, 3000));
+    EXPECT_LT(MsSince(sent_at), static_cast<long>(kHandshakeMs) + 700);
+
+    EXPECT_TRUE(silent.ClosedByPeer(3000));
+    EXPECT_LT(MsSince(silent_since), static_cast<long>(kHandshakeMs) + 700);
+    EXPECT_EQ(server.Accepted().size(), 1u); // neither failed peer was ever listed
+    EXPECT_TRUE(server.ClosedPeerPorts().empty());
+    EXPECT_EQ(server.Clients(), 1u);
+}
+
+TEST(HostNetTls, FailedConnectToLeavesNothingBehind) {
+    ASSERT_TRUE(Certificate().ok());
+    TlsPeer server;
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+
+    TlsPeer client;
+    ASSERT_TRUE(client.Start("127.0.0.1", 0));
+    EXPECT_EQ(client.ConnectTo("127.0.0.1", ClosedPort()), nullptr);
+    EXPECT_EQ(client.ConnectTo("", server.GetListenPort()), nullptr);
+
+    // A plain TCP server that hangs up on the ClientHello.
+    TcpPeer plain({.close_after_read = true});
+    ASSERT_TRUE(plain.Start("127.0.0.1", 0));
+    EXPECT_EQ(client.ConnectTo("127.0.0.1", plain.GetListenPort()), nullptr);
+
+    // Type 2 verifies the server's chain, and a self-signed certificate is not in the trust store.
+    TlsPeer verifying({}, 2, false);
+    ASSERT_TRUE(verifying.Start("127.0.0.1", 0));
+    EXPECT_EQ(verifying.ConnectTo("127.0.0.1", server.GetListenPort()), nullptr);
+    // Type 4 (TLS 1.3 only, verified) fails the same way; type 0 (anything from TLS 1.0) connects.
+    TlsPeer strict({}, 4, false);
+    ASSERT_TRUE(strict.Start("127.0.0.1", 0));
+    EXPECT_EQ(strict.ConnectTo("127.0.0.1", server.GetListenPort()), nullptr);
+    TlsPeer lenient({}, 0, false);
+    ASSERT_TRUE(lenient.Start("127.0.0.1", 0));
+    EXPECT_NE(lenient.ConnectTo("127.0.0.1", server.GetListenPort()), nullptr);
+
+    EXPECT_EQ(client.Clients(), 0u);
+    EXPECT_EQ(verifying.Clients(), 0u);
+    EXPECT_EQ(strict.Clients(), 0u);
+    EXPECT_EQ(lenient.Clients(), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return server.Accepted().size() == 1; }));
+    EXPECT_EQ(server.Clients(), 1u);
+}
+
+// ---------------- life cycle ----------------
+
+TEST(HostNetLifecycle, StopStartCyclesLeaveNoThreadsOrDescriptors) {
+    ASSERT_TRUE(Certificate().ok());
+    auto cycle = [] {
+        UdpPeer echo(true);
+        ASSERT_TRUE(echo.Start());
+        ASSERT_TRUE(echo.OpenSocket("127.0.0.1", 0));
+        UdpPeer sender;
+        ASSERT_TRUE(sender.OpenSocket("127.0.0.1", 0));
+        ASSERT_TRUE(sender.Start());
+        sender.Post("ping", echo.GetLocalPort());
+        ASSERT_TRUE(WaitUntil([&] { return sender.ReceivedCount() == 1; }));
+
+        // One TCP server object stopped with a client connected, then started again.
+        TcpPeer tcp({.echo = true});
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(tcp.Start("127.0.0.1", 0));
+            RawClient c(tcp.GetListenPort());
+            ASSERT_TRUE(c.Send("x"));
+            ASSERT_EQ(c.Read(1), "x");
+            tcp.Stop();
+            EXPECT_TRUE(c.ClosedByPeer());
+        }
+
+        // TLS servers destroyed with their connections open.
+        TlsPeer server({.echo = true});
+        ASSERT_TRUE(server.Start("127.0.0.1", 0));
+        TlsPeer client;
+        ASSERT_TRUE(client.Start("127.0.0.1", 0));
+        CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
+        ASSERT_NE(out, nullptr);
+        client.Queue(out, "y");
+        ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "y"; }));
+    };
+
+    cycle(); // OpenSSL sets itself up on first use
+    const size_t fds = CountEntries("/proc/self/fd");
+    const size_t threads = CountEntries("/proc/self/task");
+    for (int i = 0; i < 3; ++i)
+        cycle();
+    // A joined thread may linger in the task list for a moment after join returns.
+    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == threads; }, 1000))
+        << CountEntries("/proc/self/task") << " threads, " << threads << " before";
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+}

@@ -1,0 +1,479 @@
+// The STUN client and CKZStunServer against each other on loopback, where 127.0.0.1 and
+// 127.0.0.2 are two addresses of this host: mapped addresses, the sockets answers leave from,
+// credentials and error responses, and the NAT classification (from real answers, and from a
+// scripted server that plays the NAT behaviours loopback cannot show).
+#include "host/CBaseSocket.h"
+#include "host/CKZLogInterface.h"
+#include "host/KZCrypto.h"
+#include "nat/CKZStunClient.h"
+#include "nat/CKZStunServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using KZAPI::CBaseSocket;
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+constexpr uint32_t kLo1 = 0x7F000001; // 127.0.0.1
+constexpr uint32_t kLo2 = 0x7F000002; // 127.0.0.2
+
+struct Received {
+    CKZStunMessage msg;
+    KZStunAddress4 from;
+};
+
+CBaseSocket OpenClient(uint32_t ip = kLo1) {
+    CBaseSocket s;
+    EXPECT_TRUE(s.OpenUDP(KZStunToNetOrder(ip), 0));
+    return s;
+}
+
+KZStunAddress4 LocalAddress(const CBaseSocket& s) {
+    uint32_t ip = 0;
+    uint16_t port = 0;
+    s.GetLocalAddress(&ip, &port);
+    return {port, KZStunToHostOrder(ip)};
+}
+
+bool Send(CBaseSocket& s, const CKZStunMessage& msg, const KZStunAddress4& dest, const char* key = nullptr) {
+    uint8_t buf[KZ_STUN_MAX_MESSAGE];
+    const size_t len = msg.Encode(buf, sizeof(buf), key, key ? strlen(key) : 0);
+    return len && s.SendTo(buf, len, KZStunToNetOrder(dest.addr), dest.port) == static_cast<int>(len);
+}
+
+// Waits up to timeout_ms for one datagram and parses it; raw receives the bytes when given.
+bool Receive(CBaseSocket& s, Received& out, int timeout_ms = 1000, std::vector<uint8_t>* raw = nullptr) {
+    if (s.WaitReadable(timeout_ms) != 1) return false;
+    uint8_t buf[KZ_STUN_MAX_MESSAGE];
+    uint32_t ip = 0;
+    const int n = s.RecvFrom(buf, sizeof(buf), &ip, &out.from.port);
+    if (n <= 0) return false;
+    out.from.addr = KZStunToHostOrder(ip);
+    if (raw) raw->assign(buf, buf + n);
+    return out.msg.Parse(buf, static_cast<size_t>(n));
+}
+
+CKZStunMessage Request(uint32_t change = 0) {
+    CKZStunMessage req;
+    CKZStunClient::BuildRequest(req, CKZStunClient::TEST_I, change & KZ_STUN_CHANGE_IP,
+                                change & KZ_STUN_CHANGE_PORT);
+    return req;
+}
+
+KZStunAddress4 ServerSocket(int index) {
+    return {static_cast<uint16_t>(index & 1 ? KZ_STUN_ALTERNATE_PORT : KZ_STUN_DEFAULT_PORT),
+            index & 2 ? kLo2 : kLo1};
+}
+
+// Collects log lines for the checks on the texts the server writes.
+class LogCapture {
+public:
+    LogCapture() {
+        m_level = CKZLogInterface::GetMaxLevel();
+        CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_TRACE);
+        CKZLogInterface::SetSink([this](unsigned, unsigned, const char* line) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.emplace_back(line);
+        });
+    }
+    ~LogCapture() {
+        CKZLogInterface::SetSink(nullptr);
+        CKZLogInterface::SetMaxLevel(m_level);
+    }
+    bool Has(const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& l : m_lines)
+            if (l == line) return true;
+        return false;
+    }
+
+private:
+    unsigned m_level;
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+class StunLoopback : public ::testing::Test {
+protected:
+    void SetUp() override { CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_ERROR); }
+    void TearDown() override { m_server.Stop(); }
+
+    void StartServer(const char* alternate = "127.0.0.2") {
+        ASSERT_TRUE(m_server.Start("127.0.0.1", alternate)) << "ports 3478/3479 on loopback are taken";
+    }
+
+    CKZStunServer m_server;
+};
+
+} // namespace
+
+TEST_F(StunLoopback, AnswerCarriesTheMappedAddressAndTheServerAddresses) {
+    StartServer();
+    CBaseSocket client = OpenClient();
+    const KZStunAddress4 local = LocalAddress(client);
+    const CKZStunMessage req = Request();
+    ASSERT_TRUE(Send(client, req, ServerSocket(CKZStunServer::SOCK_A1_P1)));
+    Received r;
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+    EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A1_P1));
+    ASSERT_TRUE(r.msg.has_mapped_address && r.msg.has_xor_mapped_address);
+    EXPECT_EQ(r.msg.mapped_address, local);
+    EXPECT_EQ(r.msg.xor_mapped_address, local);
+    EXPECT_EQ(r.msg.source_address, ServerSocket(CKZStunServer::SOCK_A1_P1));
+    EXPECT_EQ(r.msg.changed_address, ServerSocket(CKZStunServer::SOCK_A2_P2));
+    EXPECT_STREQ(r.msg.server_name.value, "KZSIPAPI STUN v1");
+    EXPECT_FALSE(r.msg.has_username || r.msg.has_error_code || r.msg.has_secondary_address);
+
+    // The client's binding operation reports the same mapping and keeps the socket open.
+    KZStunAddress4 mapped;
+    const KZStunAddress4 iface{0, kLo1};
+    CBaseSocket bound = CKZStunClient::OpenMappedSocket(ServerSocket(0), mapped, 0, &iface);
+    ASSERT_TRUE(bound.IsOpen());
+    EXPECT_EQ(mapped, LocalAddress(bound));
+    EXPECT_GE(mapped.port, 16384);
+    EXPECT_LE(mapped.port, 32767);
+}
+
+TEST_F(StunLoopback, ChangeRequestsAreAnsweredFromTheOtherPortAndAddress) {
+    StartServer();
+    CBaseSocket client = OpenClient();
+    for (int in = 0; in < CKZStunServer::SOCK_COUNT; ++in) {
+        for (uint32_t change :
+             {0u, KZ_STUN_CHANGE_PORT, KZ_STUN_CHANGE_IP, KZ_STUN_CHANGE_IP | KZ_STUN_CHANGE_PORT}) {
+            SCOPED_TRACE(::testing::Message() << "socket " << in << " change " << change);
+            int out = in;
+            if (change & KZ_STUN_CHANGE_IP) out ^= 2;
+            if (change & KZ_STUN_CHANGE_PORT) out ^= 1;
+            ASSERT_TRUE(Send(client, Request(change), ServerSocket(in)));
+            Received r;
+            ASSERT_TRUE(Receive(client, r));
+            EXPECT_EQ(r.from, ServerSocket(out));
+            EXPECT_EQ(r.msg.source_address, ServerSocket(out));
+        }
+    }
+}
+
+TEST_F(StunLoopback, WithoutAlternateAddressChangeIpGetsNoAnswer) {
+    StartServer(nullptr);
+    EXPECT_TRUE(m_server.IsSocketOpen(CKZStunServer::SOCK_A1_P2));
+    EXPECT_FALSE(m_server.IsSocketOpen(CKZStunServer::SOCK_A2_P1));
+    CBaseSocket client = OpenClient();
+
+    ASSERT_TRUE(Send(client, Request(KZ_STUN_CHANGE_PORT), ServerSocket(0)));
+    Received r;
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A1_P2));
+    EXPECT_EQ(r.msg.changed_address, (KZStunAddress4{KZ_STUN_ALTERNATE_PORT, 0}));
+
+    ASSERT_TRUE(Send(client, Request(KZ_STUN_CHANGE_IP), ServerSocket(0)));
+    EXPECT_FALSE(Receive(client, r, 300));
+
+    // So the client sees its own address mapped but a filtered path: a firewall.
+    const KZStunAddress4 iface{0, kLo1};
+    bool preserves = false, hairpin = false;
+    EXPECT_EQ(CKZStunClient::NatType(ServerSocket(0), false, &preserves, &hairpin, 0, &iface),
+              KZ_STUN_NAT_FIREWALL);
+    EXPECT_TRUE(preserves);
+}
+
+TEST_F(StunLoopback, ClassifiesLoopbackAsOpen) {
+    StartServer();
+    const KZStunAddress4 iface{0, kLo1};
+    bool preserves = false, hairpin = false;
+    ::testing::internal::CaptureStdout();
+    const int type = CKZStunClient::NatType(ServerSocket(0), true, &preserves, &hairpin, 0, &iface);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(type, KZ_STUN_NAT_OPEN);
+    EXPECT_TRUE(preserves);
+    EXPECT_TRUE(hairpin); // test 11 to its own mapped address arrives
+    EXPECT_EQ(out, "test I = 1\ntest II = 1\ntest III = 1\ntest I(2) = 1\nis nat  = 0\nmapped IP same = 1\n"
+                   "hairpin = 1\npreserver port = 1\n");
+}
+
+TEST_F(StunLoopback, ResponseAddressRedirectsAndXorOnlyDropsMappedAddress) {
+    StartServer();
+    CBaseSocket client = OpenClient();
+    CBaseSocket elsewhere = OpenClient(kLo2);
+    CKZStunMessage req = Request();
+    req.has_response_address = true;
+    req.response_address = LocalAddress(elsewhere);
+    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
+    Received r;
+    ASSERT_TRUE(Receive(elsewhere, r));
+    EXPECT_EQ(r.msg.mapped_address, LocalAddress(client)); // the source, not where it was sent
+    EXPECT_FALSE(Receive(client, r, 100));
+
+    req = Request();
+    req.has_xor_only = true;
+    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_FALSE(r.msg.has_mapped_address);
+    ASSERT_TRUE(r.msg.has_xor_mapped_address);
+    EXPECT_EQ(r.msg.xor_mapped_address, LocalAddress(client));
+}
+
+TEST_F(StunLoopback, CredentialsAreCheckedAndRefusedWithErrorResponses) {
+    StartServer();
+    CBaseSocket client = OpenClient();
+    Received r;
+
+    // MESSAGE-INTEGRITY without USERNAME: 432.
+    CKZStunMessage req = Request();
+    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_ERROR_RESPONSE);
+    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+    EXPECT_EQ(r.msg.error_code.Code(), 432u);
+    EXPECT_EQ(
+        std::string(r.msg.error_code.reason.value).rfind("No UserName and contains MessageIntegrity", 0), 0u);
+    EXPECT_EQ(r.msg.error_code.reason.size % 4, 0);
+
+    // Another username: 430, pointing at the test credentials.
+    CKZStunClient::BuildRequest(req, 1, false, false, "someone");
+    req.username.Set("someone1");
+    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.msg.error_code.Code(), 430u);
+    const std::string reason = r.msg.error_code.reason.value;
+    EXPECT_NE(reason.find(CKZStunServer::kTestUsername), std::string::npos) << reason;
+    EXPECT_NE(reason.find(CKZStunServer::kTestPassword), std::string::npos) << reason;
+
+    // The test username with a wrong key: 431; with the test password: answered and signed.
+    CKZStunClient::BuildRequest(req, 1, false, false, CKZStunServer::kTestUsername);
+    ASSERT_TRUE(Send(client, req, ServerSocket(0), "wrong password"));
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.msg.error_code.Code(), 431u);
+
+    ASSERT_TRUE(Send(client, req, ServerSocket(0), CKZStunServer::kTestPassword));
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(Receive(client, r, 1000, &raw));
+    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+    EXPECT_STREQ(r.msg.username.value, CKZStunServer::kTestUsername);
+    EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
+    EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), CKZStunServer::kTestPassword,
+                                               strlen(CKZStunServer::kTestPassword)));
+
+    // A USERNAME without MESSAGE-INTEGRITY is simply echoed.
+    CKZStunClient::BuildRequest(req, 1, false, false, "plain123");
+    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+    EXPECT_STREQ(r.msg.username.value, "plain123");
+}
+
+TEST_F(StunLoopback, SharedSecretRequestGetsAUsernameAndItsDerivedPassword) {
+    StartServer();
+    CBaseSocket client = OpenClient();
+    std::string first;
+    for (int i = 0; i < 2; ++i) {
+        CKZStunMessage req;
+        CKZStunClient::BuildRequest(req, 0, false, false);
+        req.msg_type = KZ_STUN_SHARED_SECRET_REQUEST;
+        req.has_change_request = false;
+        ASSERT_TRUE(Send(client, req, ServerSocket(CKZStunServer::SOCK_A2_P2)));
+        Received r;
+        ASSERT_TRUE(Receive(client, r));
+        EXPECT_EQ(r.msg.msg_type, KZ_STUN_SHARED_SECRET_RESPONSE);
+        EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A2_P2));
+        ASSERT_TRUE(r.msg.has_username && r.msg.has_password);
+        EXPECT_EQ(r.msg.username.size, 20);
+        uint8_t expected[20];
+        CKZStunServer::DerivePassword(r.msg.username.value, r.msg.username.size, expected);
+        ASSERT_EQ(r.msg.password.size, 20);
+        EXPECT_EQ(0, memcmp(r.msg.password.value, expected, 20));
+        if (i == 0)
+            first = r.msg.username.value;
+        else
+            EXPECT_NE(first, r.msg.username.value);
+    }
+}
+
+TEST_F(StunLoopback, WhatDoesNotParseOrIsNoRequestGetsNoAnswer) {
+    LogCapture log;
+    StartServer();
+    CBaseSocket client = OpenClient();
+    const uint8_t garbage[24] = {0x00, 0x01, 0x00, 0x40};
+    ASSERT_EQ(client.SendTo(garbage, sizeof(garbage), KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT), 24);
+    CKZStunMessage response = Request();
+    response.msg_type = KZ_STUN_BINDING_RESPONSE;
+    ASSERT_TRUE(Send(client, response, ServerSocket(0)));
+    const CKZStunMessage req = Request();
+    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
+    Received r;
+    ASSERT_TRUE(Receive(client, r));
+    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE)); // the first answer is to the valid request
+    EXPECT_FALSE(Receive(client, r, 100));
+    EXPECT_TRUE(log.Has("Failed to parse message"));
+}
+
+TEST_F(StunLoopback, StartFailsCleanlyAndStopFreesThePorts) {
+    {
+        LogCapture log;
+        CBaseSocket squatter;
+        ASSERT_TRUE(squatter.OpenUDP(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
+        EXPECT_FALSE(m_server.Start("127.0.0.1", "127.0.0.2"));
+        EXPECT_TRUE(log.Has("Opened 127.0.0.1:3478"));
+        EXPECT_TRUE(log.Has("Opened 127.0.0.2:3478"));
+        EXPECT_TRUE(log.Has("Can't open 127.0.0.2:3479"));
+        for (int i = 0; i < CKZStunServer::SOCK_COUNT; ++i)
+            EXPECT_FALSE(m_server.IsSocketOpen(i));
+        EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT));
+        EXPECT_FALSE(m_server.Start("no-such-host.invalid", nullptr));
+        EXPECT_FALSE(m_server.Start("127.0.0.1", "no-such-host.invalid"));
+    }
+    StartServer();
+    EXPECT_TRUE(m_server.IsRunning());
+    EXPECT_FALSE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
+    EXPECT_TRUE(m_server.Stop());
+    EXPECT_FALSE(m_server.IsRunning());
+    EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT));
+    EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
+}
+
+TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
+    // A port nobody listens on (taken and released at once).
+    uint16_t silent_port;
+    {
+        CBaseSocket probe = OpenClient();
+        silent_port = probe.GetLocalPort();
+    }
+    const KZStunAddress4 server{silent_port, kLo1};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(CKZStunClient::NatType(server, false, nullptr, nullptr), KZ_STUN_NAT_BLOCKED);
+    const auto nat_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    // Seven silent cycles: the first without a wait, six of 150 ms.
+    EXPECT_GE(nat_ms, 6 * CKZStunClient::kNatCycleWaitMs);
+    EXPECT_LT(nat_ms, 3000);
+
+    LogCapture log;
+    KZStunAddress4 mapped{1, 1};
+    const auto t1 = std::chrono::steady_clock::now();
+    CBaseSocket sock = CKZStunClient::OpenMappedSocket(server, mapped);
+    const auto map_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1).count();
+    EXPECT_FALSE(sock.IsOpen());
+    EXPECT_TRUE(log.Has("Timeout"));
+    EXPECT_GE(map_ms, CKZStunClient::kMappedSocketWaitMs - 20);
+    EXPECT_LT(map_ms, CKZStunClient::kMappedSocketWaitMs + 1000);
+}
+
+namespace {
+
+// Plays a STUN server whose answers show the NAT behaviours loopback cannot produce. Test I
+// reports a mapped address that is not local (192.0.2.77, a documentation address), so the
+// client knows it is behind NAT; which other tests are answered is scripted.
+class ScriptedNatServer {
+public:
+    struct Script {
+        bool answer_ii;     // change-IP answered: independent filter
+        bool answer_iii;    // change-port answered: address-dependent filter
+        bool i2_same;       // test I(2) sees the same mapping: independent mapping
+        bool preserve_port; // the mapped port is the client's own port
+    };
+
+    explicit ScriptedNatServer(Script script) : m_script(script) {
+        EXPECT_TRUE(m_primary.OpenUDP(KZStunToNetOrder(kLo1), 0));
+        EXPECT_TRUE(m_changed.OpenUDP(KZStunToNetOrder(0x7F000003), 0));
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~ScriptedNatServer() {
+        m_stop = true;
+        m_thread.join();
+    }
+    KZStunAddress4 Address() const { return LocalAddress(m_primary); }
+
+private:
+    void Run() {
+        CBaseSocket* sockets[2] = {&m_primary, &m_changed};
+        while (!m_stop) {
+            bool ready[2] = {};
+            if (CBaseSocket::WaitAnyReadable(sockets, 2, 20, ready) <= 0) continue;
+            for (int s = 0; s < 2; ++s) {
+                Received r;
+                if (ready[s] && Receive(*sockets[s], r, 0)) Answer(r);
+            }
+        }
+    }
+
+    void Answer(const Received& r) {
+        CKZStunMessage resp;
+        resp.msg_type = KZ_STUN_BINDING_RESPONSE;
+        memcpy(resp.id, r.msg.id, KZ_STUN_TID_SIZE);
+        resp.has_mapped_address = true;
+        resp.mapped_address = {
+            static_cast<uint16_t>(m_script.preserve_port ? r.from.port : r.from.port + 1000), 0xC000024D};
+        resp.has_changed_address = true;
+        resp.changed_address = LocalAddress(m_changed);
+        switch (r.msg.id[0]) {
+        case CKZStunClient::TEST_I:
+            Send(m_primary, resp, r.from);
+            break;
+        case CKZStunClient::TEST_II:
+            if (m_script.answer_ii) Send(m_changed, resp, r.from);
+            break;
+        case CKZStunClient::TEST_III:
+            if (m_script.answer_iii) Send(m_primary, resp, r.from);
+            break;
+        case CKZStunClient::TEST_I2:
+            if (!m_script.i2_same) resp.mapped_address.port ^= 0x0100;
+            Send(m_changed, resp, r.from);
+            break;
+        default:
+            break;
+        }
+    }
+
+    Script m_script;
+    CBaseSocket m_primary, m_changed;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+TEST(StunClassification, BehindNatFromTheTestsAnswered) {
+    struct Case {
+        ScriptedNatServer::Script script;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {{true, true, true, true}, KZ_STUN_NAT_INDEPENDENT_FILTER},
+        {{false, true, true, false}, KZ_STUN_NAT_ADDRESS_FILTER},
+        {{false, false, true, true}, KZ_STUN_NAT_PORT_FILTER},
+        {{false, false, false, false}, KZ_STUN_NAT_DEPENDENT_MAPPING},
+        {{false, true, false, true}, KZ_STUN_NAT_DEPENDENT_MAPPING},
+    };
+    // Each classification takes about a second of silent cycles, so they run side by side.
+    std::vector<int> results(cases.size(), -1);
+    std::vector<bool> preserved(cases.size()), hairpins(cases.size(), true);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        threads.emplace_back([&, i] {
+            ScriptedNatServer server(cases[i].script);
+            bool p = false, h = true;
+            results[i] = CKZStunClient::NatType(server.Address(), false, &p, &h);
+            preserved[i] = p;
+            hairpins[i] = h;
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(results[i], cases[i].expected) << CKZStunClient::NatTypeName(results[i]);
+        EXPECT_EQ(preserved[i], cases[i].script.preserve_port);
+        EXPECT_FALSE(hairpins[i]);
+    }
+}

@@ -1,0 +1,118 @@
+// The NAT classification measured through real Linux NAT: a client namespace, a NAT namespace
+// (plain forwarding, masquerade, or masquerade with random ports) and a server namespace whose
+// kzstund holds two addresses; kzstun runs in the client namespace. Needs root and a kernel that
+// lets this machine create network namespaces; where it cannot, the tests are skipped.
+#include "stun_test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <regex>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+struct Classification {
+    int nat_type = -1;
+    std::string mapped;
+    std::string local;
+    std::string output;
+};
+
+class StunNetns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "network namespace tests need root (they run as root in ./scripts/test)";
+        m_ip = StunFindProgram("ip");
+        ASSERT_FALSE(m_ip.empty()) << "ip is missing: ./scripts/install-deps installs iproute2";
+        ASSERT_TRUE(!StunFindProgram("nft").empty() || !StunFindProgram("iptables").empty())
+            << "neither nft nor iptables is installed: ./scripts/install-deps installs nftables";
+
+        // Can this machine create a namespace with a veth pair at all?
+        const std::string probe = "kzprobe-" + std::to_string(getpid());
+        std::string out;
+        const bool can =
+            StunRunCommand({m_ip, "netns", "add", probe}, 5000, &out) == 0 &&
+            StunRunCommand({m_ip, "-n", probe, "link", "add", "p0", "type", "veth", "peer", "name", "p1"},
+                           5000, &out) == 0;
+        StunRunCommand({m_ip, "netns", "del", probe}, 5000);
+        if (!can) GTEST_SKIP() << "this machine cannot create network namespaces with veth links: " << out;
+
+        m_id = std::to_string(getpid());
+        m_script = std::string(KZ_NAT_SCRIPT_DIR) + "/netns.sh";
+    }
+
+    void TearDown() override {
+        m_server.Stop();
+        if (!m_id.empty()) StunRunCommand({"bash", m_script, "down", m_id}, 10000);
+    }
+
+    void BuildTopology(const char* mode) {
+        std::string out;
+        ASSERT_EQ(StunRunCommand({"bash", m_script, "up", m_id, mode}, 15000, &out), 0) << out;
+    }
+
+    void StartServer() {
+        ASSERT_TRUE(m_server.Start({m_ip, "netns", "exec", "kzs-" + m_id, KZSTUND_BIN, "-h", "10.77.2.2",
+                                    "-a", "10.77.2.3", "-t", "30"}));
+        ASSERT_TRUE(m_server.WaitForOutput("kzstund ready", 5000)) << m_server.Output();
+    }
+
+    Classification Classify() {
+        Classification c;
+        const int status = StunRunCommand(
+            {m_ip, "netns", "exec", "kzc-" + m_id, KZSTUN_BIN, "10.77.2.2", "-v"}, 15000, &c.output);
+        EXPECT_EQ(status, 0) << c.output;
+        std::smatch m;
+        if (std::regex_search(c.output, m, std::regex("NAT type +([0-9]+)")))
+            c.nat_type = std::stoi(m[1].str());
+        if (std::regex_search(c.output, m, std::regex("mapped address +(\\S+)"))) c.mapped = m[1].str();
+        if (std::regex_search(c.output, m, std::regex("local address +(\\S+)"))) c.local = m[1].str();
+        std::cout << "[" << ::testing::UnitTest::GetInstance()->current_test_info()->name() << "]\n"
+                  << c.output;
+        return c;
+    }
+
+    std::string m_ip, m_id, m_script;
+    StunTestProcess m_server;
+};
+
+} // namespace
+
+TEST_F(StunNetns, NoNatIsOpen) {
+    BuildTopology("route");
+    StartServer();
+    const Classification c = Classify();
+    EXPECT_EQ(c.nat_type, 2) << c.output; // open
+    // Not translated: the mapped address is the client's own address and port.
+    const std::string port = c.local.substr(c.local.find(':') + 1);
+    EXPECT_EQ(c.mapped, "10.77.1.2:" + port) << c.output;
+}
+
+TEST_F(StunNetns, MasqueradeIsIndependentMappingPortDependentFilter) {
+    BuildTopology("masquerade");
+    StartServer();
+    const Classification c = Classify();
+    EXPECT_EQ(c.nat_type, 6) << c.output;
+    EXPECT_EQ(c.mapped.rfind("10.77.2.1:", 0), 0u) << c.output;
+    EXPECT_NE(c.output.find("test I(2) = 1"), std::string::npos) << c.output;
+    EXPECT_NE(c.output.find("mapped IP same = 1"), std::string::npos) << c.output;
+}
+
+TEST_F(StunNetns, MasqueradeWithRandomPortsIsDependentMapping) {
+    BuildTopology("random-fully");
+    StartServer();
+    const Classification c = Classify();
+    EXPECT_EQ(c.nat_type, 7) << c.output;
+    EXPECT_EQ(c.mapped.rfind("10.77.2.1:", 0), 0u) << c.output;
+    EXPECT_NE(c.output.find("mapped IP same = 0"), std::string::npos) << c.output;
+}
+
+TEST_F(StunNetns, ServerDownIsBlocked) {
+    BuildTopology("masquerade");
+    const Classification c = Classify();
+    EXPECT_EQ(c.nat_type, 3) << c.output;
+    EXPECT_EQ(c.mapped, "none") << c.output;
+}
