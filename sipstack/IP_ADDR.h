@@ -1,11 +1,9 @@
 // IP_ADDR: one entry of an address filter list: an IPv4 address, an identity text or a MAC address.
 #pragma once
 
-#include "sipmsg/kz_sip_export.h"
-
 #include <cstdint>
 
-class KZSIPAPI_EXPORT IP_ADDR {
+class IP_ADDR {
 public:
     enum : uint8_t { KIND_IP = 0, KIND_IDENTITY = 1, KIND_MAC = 2, KIND_UNCLASSIFIED = 255 };
     static constexpr unsigned kTextSize = 128;

@@ -7,6 +7,7 @@
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
 #include "support/sip_peer.h"
+#include "support/test_certificate.h"
 
 #include <gtest/gtest.h>
 
@@ -180,7 +181,9 @@ TEST_F(StackTest, FinalResponseIsResentUntilAckOrReportedAfterNineSeconds) {
     for (int second = 1; second <= 10 && reported.empty(); ++second) {
         reported = Tick();
         if (!m_peer.drain(50).empty()) resent_at.push_back(second);
-        if (!reported.empty()) EXPECT_EQ(second, 9);
+        if (!reported.empty()) {
+            EXPECT_EQ(second, 9);
+        }
     }
     EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6, 8}));
     ASSERT_EQ(reported.size(), 1u);
@@ -267,7 +270,9 @@ TEST_F(StackTest, OutgoingInviteWithoutAnswerIsResentAndReportedAtSeven) {
             EXPECT_EQ(r, sent) << "a re-send is the same message";
             resent_at.push_back(second);
         }
-        if (!reported.empty()) EXPECT_EQ(second, 7);
+        if (!reported.empty()) {
+            EXPECT_EQ(second, 7);
+        }
     }
     EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
     ASSERT_EQ(reported.size(), 1u);
@@ -489,6 +494,51 @@ TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
     EXPECT_EQ(e.protocol, 1);
     close(conn_fd);
     close(listener);
+}
+
+TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
+    const auto& cert = kztest::TestCertificate::Shared();
+    ASSERT_TRUE(cert.ok());
+    struct Side {
+        sip_group stack;
+        CSIPProcessThread queue{CSIPProcessThread::QUEUE_POLLED};
+        uint16_t port = kztest::free_port_pair();
+    };
+    Side a, b;
+    for (Side* side : {&a, &b}) {
+        KZAPI::str_cpy(side->stack.m_config.local_address, "127.0.0.1", 256);
+        side->stack.m_config.sip_port = side->port;
+        side->stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS;
+        KZAPI::str_cpy(side->stack.m_cert_file, cert.cert(), sip_group::kFilePathSize);
+        KZAPI::str_cpy(side->stack.m_key_file, cert.key(), sip_group::kFilePathSize);
+        ASSERT_TRUE(side->stack.StartTransports());
+        side->queue.Attach(&side->stack, nullptr);
+    }
+    auto next_event = [](Side& side, KZSIPEvent* e) {
+        for (int i = 0; i < 5000; ++i) {
+            if (side.queue.RunOnePass(e, false)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    };
+    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
+    options->set_prot(2);
+    options->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TLS");
+    ASSERT_EQ(b.stack.SendMessage(options.get(), nullptr, 0, b.stack.NewConnectionId()), 0u);
+    KZSIPEvent e{};
+    ASSERT_TRUE(next_event(a, &e));
+    EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
+    EXPECT_EQ(e.protocol, 2);
+    EXPECT_EQ(a.queue.CurrentMessage().get_ie_value(KZ_IE_SIP_PROTOCOL), "2");
+    ASSERT_EQ(a.stack.SendMessage(app_response(200, "OK").get(), nullptr, 0, e.connection_id), 0u);
+    ASSERT_TRUE(next_event(b, &e));
+    EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_RESPONSE);
+    EXPECT_EQ(e.code, 200u);
+    EXPECT_EQ(e.protocol, 2);
+    for (Side* side : {&a, &b}) {
+        side->queue.Detach();
+        side->stack.StopTransports();
+    }
 }
 
 // ---------------- address filters ----------------
