@@ -210,6 +210,8 @@ char* sip_msg::init_from_buf(char* text, KZSIPEvent* event) {
         const int64_t content_length = length_ie ? decimal_value(length_ie->get_value(0).View()) : 0;
         if (!length_ie || !type_ie || content_length == 0) break;
 
+        // A negative length leaves no body (and must not be pushed further down by the subtraction).
+        if (content_length < 0) break;
         int64_t body_len = content_length - static_cast<int64_t>(consumed);
         if (body_len < 0) break;
         char* const body_start = pos;

@@ -113,7 +113,8 @@ TEST(HostDigest, Md5MatchesRfc1321Vectors) {
     KZ_MD5_CTX ctx;
     KZ_MD5_Init(&ctx);
     const std::string& long_in = vectors[3].in;
-    for (size_t i = 0; i < long_in.size(); i += 7) KZ_MD5_Update(&ctx, long_in.data() + i, std::min<size_t>(7, long_in.size() - i));
+    for (size_t i = 0; i < long_in.size(); i += 7)
+        KZ_MD5_Update(&ctx, long_in.data() + i, std::min<size_t>(7, long_in.size() - i));
     unsigned char bin[16];
     KZ_MD5_Final(bin, &ctx);
     EXPECT_EQ(bin[0], 0x57);
@@ -123,8 +124,8 @@ TEST(HostDigest, Md5MatchesRfc1321Vectors) {
 TEST(HostDigest, Rfc2617Example) {
     HASHHEX ha1, response;
     HASHHEX entity = "";
-    KZ_DigestCalcHA1("MD5", "Mufasa", "testrealm@host.com", "Circle Of Life", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
-                     "0a4f113b", ha1);
+    KZ_DigestCalcHA1("MD5", "Mufasa", "testrealm@host.com", "Circle Of Life",
+                     "dcd98b7102dd2f0e8b11d0f600bfb0c093", "0a4f113b", ha1);
     KZ_DigestCalcResponse(ha1, "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b", "auth", "GET",
                           "/dir/index.html", entity, response);
     EXPECT_STREQ(response, "6629fae49393a05397450978507c4ef1");
@@ -152,8 +153,9 @@ TEST(HostConfig, LoadTextDefaultsAndOverrides) {
     CKZCfgInterface::CFG_Clear();
     EXPECT_EQ(CKZCfgInterface::CFG_GetValue("kzsrv.sip.user.agent", "Zelmar-SIP-SDK"), "Zelmar-SIP-SDK");
     EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.port", 5060), 5060);
-    int n = CKZCfgInterface::CFG_LoadText("# comment\n kzsrv.sip.port = 5070 \n\nbroken line\nkzsrv.name = a = b\n"
-                                          "kzsrv.bad.int = abc\n");
+    int n = CKZCfgInterface::CFG_LoadText(
+        "# comment\n kzsrv.sip.port = 5070 \n\nbroken line\nkzsrv.name = a = b\n"
+        "kzsrv.bad.int = abc\n");
     EXPECT_EQ(n, 3);
     EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.port", 5060), 5070);
     EXPECT_EQ(CKZCfgInterface::CFG_GetValue("kzsrv.name", ""), "a = b");

@@ -305,7 +305,7 @@ TEST(SipParser, BodyFramingEdges) {
     EXPECT_EQ(longer.next, longer.buf.size()); // one past the terminating NUL
 
     // Negative and absurd lengths never reach outside the text.
-    for (const char* cl : {"-20", "99999999999999999999", "abc"}) {
+    for (const char* cl : {"-20", "99999999999999999999", "-99999999999999999999", "abc"}) {
         Parsed odd;
         parse(odd, std::string("MESSAGE sip:a SIP/2.0\nContent-Type: text/plain\nContent-Length: ") + cl +
                        "\n\nhello\n");

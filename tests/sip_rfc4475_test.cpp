@@ -10,6 +10,8 @@
 #include "host/KZStrFunc.h"
 #include "sipmsg/sip_msg.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,20 +30,11 @@ namespace fs = std::filesystem;
 const fs::path kDir = fs::path(KZ_RFC4475_DIR);
 
 std::vector<std::string> torture_files() {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(kDir, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".dat")
-            names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return kztest::list_files(kDir, ".dat");
 }
 
 std::string read_file(const std::string& name) {
-    std::ifstream in(kDir / name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return kztest::read_bytes(kDir / name);
 }
 
 // One parse call of the stream loop.

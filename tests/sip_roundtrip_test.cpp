@@ -8,6 +8,8 @@
 #include "host/KZDigest.h"
 #include "sipmsg/sip_msg.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,20 +29,11 @@ namespace fs = std::filesystem;
 const fs::path kMessageDir = fs::path(KZ_TEST_DATA_DIR) / "messages";
 
 std::vector<std::string> message_files() {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(kMessageDir, ec))
-        if (entry.is_regular_file() && entry.path().extension() == ".sip")
-            names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return kztest::list_files(kMessageDir, ".sip");
 }
 
 std::string read_file(const std::string& name) {
-    std::ifstream in(kMessageDir / name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return kztest::read_bytes(kMessageDir / name);
 }
 
 struct Parsed {

@@ -8,10 +8,14 @@
 #include "sipstack/sip_group.h"
 #include "support/sip_peer.h"
 #include "support/test_certificate.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -539,6 +543,33 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
         side->queue.Detach();
         side->stack.StopTransports();
     }
+}
+
+TEST_F(StackTest, TortureMessagesPassThroughTheRunningStackWithoutHarm) {
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
+    TcpPeer stream(m_port);
+    ASSERT_TRUE(stream.connected());
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KZ_RFC4475_DIR)) {
+        if (entry.path().extension() != ".dat") continue;
+        const std::string text = kztest::read_bytes(entry.path());
+        m_peer.send_to(m_port, text);
+        stream.send(text);
+        ++files;
+        KZSIPEvent e{};
+        while (NextEvent(&e, 20)) {
+        }
+    }
+    EXPECT_EQ(files, 50);
+    for (int i = 0; i < 10; ++i)
+        Tick();
+    // Still serving.
+    m_peer.send_to(m_port, request("OPTIONS", "after-torture", m_peer.port(), 1));
+    KZSIPEvent e{};
+    bool seen = false;
+    while (!seen && NextEvent(&e, 2000))
+        seen = m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_CALLID) == "after-torture";
+    EXPECT_TRUE(seen);
 }
 
 // ---------------- address filters ----------------

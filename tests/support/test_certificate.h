@@ -29,8 +29,8 @@ public:
         X509_gmtime_adj(X509_getm_notAfter(x), 3600);
         X509_set_pubkey(x, key);
         X509_NAME* name = X509_get_subject_name(x);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("kz test"), -1,
-                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("kz test"), -1, -1, 0);
         X509_set_issuer_name(x, name);
         m_ok = key && X509_sign(x, key, EVP_sha256()) > 0;
         if (FILE* f = fopen(m_cert.c_str(), "w")) {
