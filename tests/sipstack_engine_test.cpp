@@ -539,6 +539,18 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
     EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_RESPONSE);
     EXPECT_EQ(e.code, 200u);
     EXPECT_EQ(e.protocol, 2);
+
+    // Once the sender is denied, what it sends over the open TLS connection is dropped.
+    a.stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
+    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
+    again->set_prot(2);
+    b.stack.SendMessage(again.get(), nullptr, 0, b.stack.NewConnectionId());
+    bool delivered = false;
+    for (int i = 0; i < 300 && !delivered; ++i) {
+        delivered = a.queue.RunOnePass(&e, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(delivered);
     for (Side* side : {&a, &b}) {
         side->queue.Detach();
         side->stack.StopTransports();
