@@ -109,8 +109,9 @@ void on_request(KZSIPEvent* e, const sip_msg& req) {
     const uint32_t conn = e->connection_id;
     if (req.is_invite()) {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (!g_answered.insert(conn).second) return; // a retransmission: the stack re-sends our answer
-        respond(conn, "180", "Ringing");
+        // A retransmitted INVITE means our answer was lost, and it stops the stack re-sending it:
+        // answer it again, which restarts the re-sending until the ACK comes.
+        if (g_answered.insert(conn).second) respond(conn, "180", "Ringing");
         respond(conn, "200", "OK", true);
     } else if (req.is_ack()) {
         // Nothing to do: the call is up.
