@@ -48,22 +48,17 @@ bool CTCPServerThread::Start(const char* address, uint16_t port) {
         Log(LOG_ERROR, "CTCPServerThread::Start socket() failed: %s", strerror(errno));
         return false;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = ip;
-    a.sin_port = htons(port);
-    socklen_t len = sizeof(a);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, SOMAXCONN) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    uint32_t bound_ip = 0;
+    uint16_t bound_port = 0;
+    if (!KZ_BindReusable(fd, ip, port) || listen(fd, SOMAXCONN) != 0) {
         Log(LOG_ERROR, "CTCPServerThread::Start can't listen on %s:%d: %s", KZ_InetNtoa(ip).c_str(), port,
             strerror(errno));
         close(fd);
         return false;
     }
+    KZ_LocalName(fd, &bound_ip, &bound_port);
     m_listen_fd = fd;
-    m_listen_port = ntohs(a.sin_port);
+    m_listen_port = bound_port;
     if (!StartThread()) {
         close(m_listen_fd);
         m_listen_fd = -1;

@@ -143,13 +143,7 @@ bool CTCPSocket::Bind(const char* address, uint16_t port) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "CTCPSocket::Bind bad address %s", address);
         return false;
     }
-    int one = 1;
-    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = ip;
-    a.sin_port = htons(port);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    if (!KZ_BindReusable(m_fd, ip, port)) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "CTCPSocket::Bind %s:%d failed: %s",
                              KZ_InetNtoa(ip).c_str(), port, strerror(errno));
         return false;

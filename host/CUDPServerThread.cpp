@@ -58,30 +58,25 @@ bool CUDPServerThread::OpenSocket(const char* address, uint16_t port) {
         Log(LOG_ERROR, "CUDPServerThread::OpenSocket socket() failed: %s", strerror(errno));
         return false;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     // SO_RCVBUFFORCE passes the system limit when the process may; otherwise take what is allowed.
     int size = kReceiveBuffer;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = ip;
-    a.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    if (!KZ_BindReusable(fd, ip, port)) {
         Log(LOG_ERROR, "CUDPServerThread::OpenSocket bind %s:%d failed: %s", KZ_InetNtoa(ip).c_str(), port,
             strerror(errno));
         close(fd);
         return false;
     }
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    uint32_t bound_ip = 0;
+    uint16_t bound_port = 0;
+    KZ_LocalName(fd, &bound_ip, &bound_port);
     {
         CMutexLock lock(m_socket_lock);
         if (m_fd >= 0) close(m_fd);
         m_fd = fd;
-        m_local_ip = a.sin_addr.s_addr;
-        m_local_port = ntohs(a.sin_port);
+        m_local_ip = bound_ip;
+        m_local_port = bound_port;
     }
     WakeUp(); // a running loop starts waiting on the new socket now rather than after its timeout
     return true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 namespace KZAPI {
 
@@ -27,6 +28,26 @@ inline bool KZ_ParseIPv4(const char* text, uint32_t* ipv4, bool allow_any) {
 }
 
 // Milliseconds from now until deadline, never negative.
+// Allows quick re-binding of the address and binds fd to ipv4 (network order):port.
+inline bool KZ_BindReusable(int fd, uint32_t ipv4, uint16_t port) {
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ipv4;
+    a.sin_port = htons(port);
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+}
+
+// The address and port fd is bound to (network-order address, host-order port).
+inline void KZ_LocalName(int fd, uint32_t* ipv4, uint16_t* port) {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    *ipv4 = a.sin_addr.s_addr;
+    *port = ntohs(a.sin_port);
+}
+
 inline int KZ_MsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
