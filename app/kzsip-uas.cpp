@@ -1,8 +1,8 @@
 // kzsip-uas: the simplest program a user of the stack would write, using only the flat interface.
 //
 // As a server it answers every INVITE with 180 and 200 (with a minimal SDP), takes the ACK,
-// answers BYE, CANCEL, OPTIONS and other requests. With --call it also places calls as a client:
-// INVITE, ACK on the 200, then BYE.
+// answers BYE, CANCEL, OPTIONS and other requests, and on exit prints how many of each it received.
+// With --call it also places calls as a client: INVITE, ACK on the 200, then BYE.
 //
 //   kzsip-uas [-a ADDRESS] [-p PORT] [-t udp|tcp|tls] [--cert FILE --key FILE]
 //             [--call URI -n CALLS -r CALLS_PER_SECOND] [--log-level 1|2|4]
@@ -39,6 +39,7 @@ std::mutex g_mutex;
 std::set<uint32_t> g_answered; // incoming dialogs already answered
 std::set<uint32_t> g_outgoing; // our calls still running
 std::atomic<long> g_completed{0}, g_failed{0};
+std::atomic<long> g_invites{0}, g_acks{0}, g_byes{0}, g_cancels{0}, g_others{0}; // requests received
 
 void* id(uint32_t connection_id) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(connection_id));
@@ -108,23 +109,28 @@ void finish_call(uint32_t connection_id, bool ok) {
 void on_request(KZSIPEvent* e, const sip_msg& req) {
     const uint32_t conn = e->connection_id;
     if (req.is_invite()) {
+        ++g_invites;
         std::lock_guard<std::mutex> lock(g_mutex);
         // A retransmitted INVITE means our answer was lost, and it stops the stack re-sending it:
         // answer it again, which restarts the re-sending until the ACK comes.
         if (g_answered.insert(conn).second) respond(conn, "180", "Ringing");
         respond(conn, "200", "OK", true);
     } else if (req.is_ack()) {
-        // Nothing to do: the call is up.
+        ++g_acks; // nothing else to do: the call is up
     } else if (req.is_bye()) {
+        ++g_byes;
         respond(conn, "200", "OK");
         std::lock_guard<std::mutex> lock(g_mutex);
         g_answered.erase(conn);
     } else if (req.is_cancel()) {
+        ++g_cancels;
         respond(conn, "200", "OK");
         respond(conn, "487", "Request Terminated");
     } else if (req.is_options() || req.is_info() || req.is_message() || req.is_notify() || req.is_update()) {
+        ++g_others;
         respond(conn, "200", "OK");
     } else {
+        ++g_others;
         respond(conn, "501", "Not Implemented");
     }
 }
@@ -251,5 +257,7 @@ int main(int argc, char** argv) {
     KZ_QUEUE_Detach(queue, g_stack);
     KZ_QUEUE_Destroy(queue);
     KZ_SIP_Close(g_stack);
+    printf("requests received: %ld INVITE, %ld ACK, %ld BYE, %ld CANCEL, %ld other\n", g_invites.load(),
+           g_acks.load(), g_byes.load(), g_cancels.load(), g_others.load());
     return result;
 }

@@ -1,7 +1,10 @@
 #include "host/CBaseSocket.h"
 
+#include "host/KZNetAddr.h"
+#include "host/KZSockUtil.h"
 #include "host/KZStrFunc.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -175,6 +178,33 @@ int CBaseSocket::WaitAnyReadable(CBaseSocket* const* sockets, size_t count, int 
 bool CBaseSocket::IsUDPPortFree(uint32_t ip, uint16_t port) {
     CBaseSocket probe;
     return probe.OpenUDP(ip, port);
+}
+
+bool CBaseSocket::ParseAddress(const char* text, uint32_t* ip) {
+    *ip = htonl(INADDR_ANY);
+    if (!text || !*text) return true;
+    in_addr literal{};
+    if (inet_pton(AF_INET, text, &literal) == 1) {
+        *ip = literal.s_addr;
+        return true;
+    }
+    *ip = KZ_ResolveHostIPv4(text);
+    return *ip != 0;
+}
+
+bool CBaseSocket::IsUDPPortFree(uint16_t port, const char* address) {
+    uint32_t ip = 0;
+    return ParseAddress(address, &ip) && IsUDPPortFree(ip, port);
+}
+
+bool CBaseSocket::IsTCPPortFree(uint16_t port, const char* address) {
+    uint32_t ip = 0;
+    if (!ParseAddress(address, &ip)) return false;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool free = KZ_BindReusable(fd, ip, port) && ::listen(fd, 1) == 0;
+    ::close(fd);
+    return free;
 }
 
 std::string CBaseSocket::ErrorText(int error) {

@@ -50,6 +50,16 @@ public:
                                int* error = nullptr);
     // True when a UDP socket can be bound to ip:port now (ip 0 = any address).
     static bool IsUDPPortFree(uint32_t ip, uint16_t port);
+    // The same for an address text ("" or null = any address); false when the text is no address.
+    static bool IsUDPPortFree(uint16_t port, const char* address);
+    // True when a TCP listener could be set up on address:port now ("" or null = any address).
+    // The probe binds the way a server does (SO_REUSEADDR, so connections of an earlier run that
+    // linger in TIME_WAIT do not count) and then listens: on Linux both steps fail while another
+    // socket listens on, or is bound exclusively to, the port.
+    static bool IsTCPPortFree(uint16_t port, const char* address);
+    // Address text to IPv4 (network order): "" or null is the any-address, else a dotted quad or a
+    // host name through the resolver. False when the text names no IPv4 address.
+    static bool ParseAddress(const char* text, uint32_t* ip);
     // The system's text for an errno value.
     static std::string ErrorText(int error);
 

@@ -8,6 +8,7 @@
 namespace KZAPI {
 
 std::atomic<unsigned> CKZLogInterface::s_max_level{CKZLogInterface::LOG_WARNING};
+std::atomic<unsigned> CKZLogInterface::s_muted{0};
 
 namespace {
 
@@ -39,7 +40,7 @@ const char* level_tag(unsigned level) {
 } // namespace
 
 void CKZLogInterface::LogV(unsigned level, unsigned category, const char* fmt, va_list args) {
-    if (!IsEnabled(level) || !fmt) return;
+    if (!IsEnabled(level) || !fmt || (category & s_muted.load(std::memory_order_relaxed))) return;
     std::string text;
     char buf[1024];
     va_list copy;

@@ -26,11 +26,15 @@ public:
     static unsigned GetMaxLevel() { return s_max_level.load(std::memory_order_relaxed); }
     // Writes to the named file (appending) instead of stderr; an empty path returns to stderr.
     static bool SetLogFile(const std::string& path);
+    // Drops lines whose category shares a bit with mask (0, the default, drops none): a program
+    // can keep the SIP message traces (2048) out of a warnings-level log.
+    static void SetMutedCategories(unsigned mask) { s_muted.store(mask, std::memory_order_relaxed); }
     // Replaces the default writer (for example to capture lines in tests); null restores it.
     static void SetSink(Sink sink);
 
 private:
     static std::atomic<unsigned> s_max_level;
+    static std::atomic<unsigned> s_muted;
 };
 
 } // namespace KZAPI

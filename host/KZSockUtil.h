@@ -21,7 +21,11 @@ inline bool KZ_ParseIPv4(const char* text, uint32_t* ipv4, bool allow_any) {
         return allow_any;
     }
     uint32_t a = KZ_InetAddr(text);
-    if (a == INADDR_NONE) a = KZ_ResolveHostIPv4(text);
+    if (a == INADDR_NONE) {
+        // A name that does not resolve is an error, never the any-address.
+        a = KZ_ResolveHostIPv4(text);
+        if (a == 0) return false;
+    }
     if (a == INADDR_NONE || (a == 0 && !allow_any)) return false;
     *ipv4 = a;
     return true;

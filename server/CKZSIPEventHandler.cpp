@@ -1,0 +1,408 @@
+#include "server/CKZSIPEventHandler.h"
+
+#include "host/CKZChannel.h"
+#include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "server/CKZSIPGroup.h"
+#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPServer.h"
+#include "server/SIPReceivedMessage.h"
+#include "sipmsg/kz_sip_defs.h"
+
+#include <exception>
+#include <iterator>
+#include <string>
+
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+constexpr unsigned kLogError = CKZLogInterface::LOG_ERROR;
+constexpr unsigned kLogTrace = CKZLogInterface::LOG_TRACE;
+constexpr unsigned kPollTimeoutMs = 50; // the polled queue ignores it: each poll is one pass
+
+enum : uint32_t {
+    METHOD_INVITE = 1,
+    METHOD_REGISTER,
+    METHOD_CANCEL,
+    METHOD_BYE,
+    METHOD_ACK,
+    METHOD_OPTIONS,
+    METHOD_SUBSCRIBE,
+    METHOD_NOTIFY,
+    METHOD_REFER,
+    METHOD_MESSAGE,
+    METHOD_INFO,
+    METHOD_UPDATE,
+    METHOD_PRACK,
+    METHOD_OTHER = 15,
+};
+
+const char* method_name(uint32_t method) {
+    static const char* const names[] = {"",        "INVITE",    "REGISTER", "CANCEL", "BYE",     "ACK",
+                                        "OPTIONS", "SUBSCRIBE", "NOTIFY",   "REFER",  "MESSAGE", "INFO",
+                                        "UPDATE",  "PRACK",     "",         "OTHER"};
+    return method < std::size(names) ? names[method] : "";
+}
+
+uint32_t status_of(const KZSIPEvent* event) {
+    return event->code & 0xFFF;
+}
+uint32_t method_of(const KZSIPEvent* event) {
+    return (event->code >> 24) & 0xFF;
+}
+
+// The user, host and port of a SIP address, split on a copy of the text.
+struct SIPAddressParts {
+    explicit SIPAddressParts(const char* address) {
+        char text[CKZSIPGroup::kIEBufferSize];
+        KZAPI::str_cpy(text, address, sizeof(text));
+        char *u = nullptr, *h = nullptr, *p = nullptr;
+        ok = CKZSIPGroup::GetSIPAddressInfo(text, &u, &h, &p) == 1;
+        user = u ? u : "";
+        host = h ? h : "";
+        port = p ? p : "";
+    }
+    bool ok = false;
+    std::string user, host, port;
+};
+
+} // namespace
+
+CKZSIPServer* CKZSIPEventHandler::Server() {
+    return dynamic_cast<CKZSIPServer*>(KZAPI::CKZServer::GetServerObj());
+}
+
+int CKZSIPEventHandler::ProcessSIPEvent(CKZSIPGroup* group) {
+    if (!group) return 0;
+    int handled = 0;
+    while (handled < kMaxEventsPerPass && group->WaitOnEvent(kPollTimeoutMs, &m_event) == 0) {
+        ProcessSIPEvent(group, &m_event);
+        ++handled;
+    }
+    return handled;
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent(CKZSIPGroup* group, KZSIPEvent* event) {
+    try {
+        switch (event->event_type) {
+        case KZ_EVENT_SIP_MESSAGE_REQUEST:
+            ClassifyRequest(group, event);
+            break;
+        case KZ_EVENT_SIP_MESSAGE_RESPONSE:
+            ClassifyResponse(group, event);
+            break;
+        case KZ_EVENT_QUEUE_SHUTDOWN:
+        case KZ_EVENT_QUEUE_TIMEOUT:
+            break;
+        default:
+            ClassifyError(group, event);
+            break;
+        }
+    } catch (...) {
+        CKZLogInterface::Log(
+            kLogError, "************CKZSIPEventHandler::ProcessSIPEvent Catched Exception**************");
+    }
+}
+
+void CKZSIPEventHandler::ClassifyRequest(CKZSIPGroup* group, KZSIPEvent* event) {
+    const uint32_t method = method_of(event);
+    if (method == 0 || method == 14 || method > METHOD_OTHER) {
+        CKZLogInterface::Log(kLogError, "Unknown SIP request message (%d)...", static_cast<int>(method));
+        return;
+    }
+    CKZLogInterface::Log(kLogTrace, "<< ------ KZ_SIP_METHOD_%s, Connection ID:%d", method_name(method),
+                         static_cast<int>(event->connection_id));
+    switch (method) {
+    case METHOD_INVITE:
+        return ProcessSIPEvent_REQUEST_INVITE(group, event);
+    case METHOD_REGISTER:
+        return ProcessSIPEvent_REQUEST_REGISTER(group, event);
+    case METHOD_CANCEL:
+        return ProcessSIPEvent_REQUEST_CANCEL(group, event);
+    case METHOD_BYE:
+        return ProcessSIPEvent_REQUEST_BYE(group, event);
+    case METHOD_ACK:
+        return ProcessSIPEvent_REQUEST_ACK(group, event);
+    case METHOD_OPTIONS:
+        return ProcessSIPEvent_REQUEST_OPTIONS(group, event);
+    case METHOD_SUBSCRIBE:
+        return ProcessSIPEvent_REQUEST_SUBSCRIBE(group, event);
+    case METHOD_NOTIFY:
+        return ProcessSIPEvent_REQUEST_NOTIFY(group, event);
+    case METHOD_REFER:
+        return ProcessSIPEvent_REQUEST_REFER(group, event);
+    case METHOD_MESSAGE:
+        return ProcessSIPEvent_REQUEST_MESSAGE(group, event);
+    case METHOD_INFO:
+        return ProcessSIPEvent_REQUEST_INFO(group, event);
+    case METHOD_UPDATE:
+        return ProcessSIPEvent_REQUEST_UPDATE(group, event);
+    case METHOD_PRACK:
+        return ProcessSIPEvent_REQUEST_PRACK(group, event);
+    default:
+        return ProcessSIPEvent_REQUEST_OTHER(group, event);
+    }
+}
+
+void CKZSIPEventHandler::ClassifyResponse(CKZSIPGroup* group, KZSIPEvent* event) {
+    const uint32_t status = status_of(event);
+    const int id = static_cast<int>(event->connection_id);
+    switch (status) {
+    case 100:
+        CKZLogInterface::Log(kLogTrace, "<< ------ SIP_TRYING_VALUE, Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_TRYING(group, event);
+    case 180:
+        CKZLogInterface::Log(kLogTrace, "<< ------ SIP_RINGING_VALUE, Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_RINGING(group, event);
+    case 183:
+        CKZLogInterface::Log(kLogTrace, "<< ------ SIP_SESSIONPROGRESS_VALUE, Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(group, event);
+    case 200:
+    case 202:
+        CKZLogInterface::Log(kLogTrace, "<< ------ SIP_OK_VALUE, Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_OK(group, event);
+    case 300:
+    case 301:
+    case 302:
+    case 305:
+    case 380:
+        return ProcessSIPEvent_RESPONSE_3xxFinalResponse(group, event);
+    case 401:
+        CKZLogInterface::Log(kLogTrace, "<< ------ SIP_UNAUTHORIZED_VALUE, Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_UNAUTHORIZED(group, event);
+    case 407:
+        CKZLogInterface::Log(kLogTrace, "<< ------ 407(Proxy Authenication Required), Connection ID:%d", id);
+        return ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(group, event);
+    default:
+        break;
+    }
+    CKZLogInterface::Log(kLogError, "Unknown SIP response message (%d)...", static_cast<int>(status));
+    if (status >= 200 && status <= 699) ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(group, event);
+}
+
+void CKZSIPEventHandler::ClassifyError(CKZSIPGroup* group, KZSIPEvent* event) {
+    const int id = static_cast<int>(event->connection_id);
+    const char* name = kz_sip_event_name(event->event_type);
+    switch (event->event_type) {
+    case KZ_EVENT_SIP_EXTERNAL_MESSAGE:
+        CKZLogInterface::Log(kLogTrace, "<< ------ %s Connection ID:%d", name, id);
+        return;
+    case KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_APP:
+        CKZLogInterface::Log(kLogTrace, "<< ------ %s Connection ID:%d", name, id);
+        return ProcessSIPEvent_NO_RESPONSE_FROM_APP(group, event);
+    case KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_INVALID_IE:
+        CKZLogInterface::Log(kLogTrace, "<< ------ %s Received. Connection ID:%d, BADIE:%d", name, id,
+                             static_cast<int>(event->code));
+        return ProcessSIPEvent_SIP_ERROR(group, event);
+    case KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_UNREACHABLE_HOST:
+    case KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_APP:
+    case KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE:
+    case KZ_EVENT_SIP_ERROR_INVITE_NO_ACK_FROM_REMOTE:
+    case KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_REMOTE:
+    case KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_INVALID_MESSAGE:
+    case KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_INVALID_CONNECTIONID:
+        CKZLogInterface::Log(kLogTrace, "<< ------ %s Received. Connection ID:%d", name, id);
+        return ProcessSIPEvent_SIP_ERROR(group, event);
+    default:
+        // The name of an unknown event is its "Unknown SIP event (%d)..." text.
+        CKZLogInterface::Log(kLogError, "%s", name);
+        return;
+    }
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    CKZSIPServer* server = Server();
+    const uint32_t connection = event->connection_id;
+
+    if (server && server->ProxySitesCount() > 0) {
+        char from[512], to[512], via[512], uri[512];
+        if (CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_FROM, 0, from) != 0 ||
+            CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_TO, 0, to) != 0 ||
+            CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_VIA_ADDRESS, 0, via) != 0 ||
+            CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_REQUEST_LINE_URI, 0, uri) != 0) {
+            group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+            return;
+        }
+        SIPAddressParts target(uri);
+        if (!target.ok || target.host.empty()) {
+            group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+            return;
+        }
+        // A site serving the host takes the call as a proxied session once proxy sessions exist;
+        // until then the call falls through to the channels like a session the site refused.
+    }
+
+    KZAPI::CKZChannel* channel =
+        server ? server->GetIdleChannel(KZAPI::CKZCallControl::KIND_SIP, 1) : nullptr;
+    if (!channel) {
+        group->SIP_Send4xx(request.get(), connection, "486", "Busy Here");
+        return;
+    }
+    if (!channel->GetCallControl()) {
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_REQUEST_INVITE, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+        group->SIP_Send4xx(request.get(), connection, "500",
+                           "Internal Server Error - Cannot find call control");
+    }
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_BYE(CKZSIPGroup*, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (!channel)
+        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_BYE, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+    else if (!channel->GetCallControl())
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_REQUEST_BYE, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup*, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (channel && !channel->GetCallControl())
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_REQUEST_ACK, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_CANCEL(CKZSIPGroup*, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (!channel)
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_RESPONSE_CANCEL, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+    else if (!channel->GetCallControl())
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_RESPONSE_CANCEL, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup*, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (!channel)
+        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_REFER, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+    else if (!channel->GetCallControl())
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_REQUEST_REFER, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (!channel)
+        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_INFO, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+    else if (!channel->GetCallControl())
+        CKZLogInterface::Log(kLogError,
+                             "<< ------ SIP_REQUEST_INFO, Cannot find call control for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+    group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (channel) {
+        if (!channel->GetCallControl())
+            CKZLogInterface::Log(
+                kLogError, "<< ------ SIP_REQUEST_NOTIFY, Cannot find call control for Connection ID:%d",
+                static_cast<int>(event->connection_id));
+        return;
+    }
+    // A NOTIFY outside any call reports a subscription's state; it is acknowledged in every case.
+    group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_MESSAGE(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_OPTIONS(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (request) group->SIP_SendOK(request.get(), event->connection_id, true, "", -1);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_PRACK(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (request) group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_UPDATE(CKZSIPGroup*, KZSIPEvent*) {
+    // UPDATE is not answered.
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_OTHER(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (request) group->SIP_Send4xx(request.get(), event->connection_id, "501", "Not Implemented");
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REGISTER(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    const uint32_t connection = event->connection_id;
+    char from[512], to[512], uri[512];
+    if (CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_FROM, 0, from) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_TO, 0, to) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_REQUEST_LINE_URI, 0, uri) != 0) {
+        group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+        return;
+    }
+    const SIPAddressParts addressee(to);
+    if (!addressee.ok || addressee.user.empty() || addressee.host.empty()) {
+        group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+        return;
+    }
+    const SIPAddressParts target(uri);
+    CKZSIPServer* server = Server();
+    CKZSIPProxySite* site =
+        server ? server->GetProxySiteByDomain(addressee.host.c_str(), target.host.c_str()) : nullptr;
+    if (!site) {
+        group->SIP_Send4xx(request.get(), connection, "406", "Not Acceptable");
+        return;
+    }
+    // The site knows no users until its user records are loaded: every registration is
+    // challenged like one for an unknown user.
+    group->SIP_Send407(request.get(), connection);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, KZSIPEvent* event) {
+    SIPReceivedMessage request(group, event);
+    if (!request) return;
+    const uint32_t connection = event->connection_id;
+    char from[512], to[512], call_id[512], uri[512], via[512];
+    if (CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_FROM, 0, from) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_TO, 0, to) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_CALLID, 0, call_id) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_REQUEST_LINE_URI, 0, uri) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(request.get(), KZ_IE_SIP_VIA_ADDRESS, 0, via) != 0) {
+        group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+        return;
+    }
+    const SIPAddressParts target(uri);
+    if (!target.ok || target.user.empty() || target.host.empty()) {
+        group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
+        return;
+    }
+    CKZSIPServer* server = Server();
+    if (!server || !server->GetProxySiteByDomain(target.host.c_str(), "")) {
+        group->SIP_Send4xx(request.get(), connection, "406", "Not Acceptable");
+        return;
+    }
+    group->SIP_Send407(request.get(), connection);
+}

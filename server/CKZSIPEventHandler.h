@@ -1,0 +1,65 @@
+// CKZSIPEventHandler: turns the events of the SIP stack's queue into actions. The server loop hands
+// it the group; it drains the queue, classifies each event and calls one handler per request
+// method, per response class and per error. Requests that involve no call, proxy session or site
+// are answered here directly.
+#pragma once
+
+#include "host/CKZEventHandler.h"
+#include "sipmsg/KZSIPEvent.h"
+#include "sipmsg/kz_sip_export.h"
+
+#include <cstdint>
+
+class CKZSIPGroup;
+class CKZSIPServer;
+class sip_msg;
+
+class KZSIPAPI_EXPORT CKZSIPEventHandler : public KZAPI::CKZEventHandler {
+public:
+    // The most events handled by one call of ProcessSIPEvent(group).
+    static constexpr int kMaxEventsPerPass = 1001;
+
+    CKZSIPEventHandler() = default;
+    ~CKZSIPEventHandler() override = default;
+
+    // Polls the group's queue (each poll is one pass of the stack's processing) and handles each
+    // event, until a poll yields none or kMaxEventsPerPass were handled. Returns the count.
+    virtual int ProcessSIPEvent(CKZSIPGroup* group);
+
+    virtual void ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_BYE(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_PRACK(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_REGISTER(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_CANCEL(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_OPTIONS(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_MESSAGE(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_UPDATE(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_REQUEST_OTHER(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_TRYING(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_RINGING(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_3xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_NO_RESPONSE_FROM_APP(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event) {}
+
+protected:
+    // Classifies one event and calls its handler inside an exception guard.
+    void ProcessSIPEvent(CKZSIPGroup* group, KZSIPEvent* event);
+
+private:
+    void ClassifyRequest(CKZSIPGroup* group, KZSIPEvent* event);
+    void ClassifyResponse(CKZSIPGroup* group, KZSIPEvent* event);
+    void ClassifyError(CKZSIPGroup* group, KZSIPEvent* event);
+    static CKZSIPServer* Server();
+
+    KZSIPEvent m_event{};
+};

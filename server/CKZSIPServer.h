@@ -1,0 +1,220 @@
+// CKZSIPServer: the module's server. It reads the settings, owns the one SIP group through which
+// all SIP traffic flows, the accounts and the proxy sites, and runs the module's main loop on the
+// host's server thread: drain the stack's events into the event handler, and once a second drive
+// the registration, subscription and proxy timers.
+#pragma once
+
+#include "host/CKZClock.h"
+#include "host/CKZServer.h"
+#include "host/CMutex.h"
+#include "host/CPtArray.h"
+#include "host/KZRange.h"
+#include "server/KZAPIExLibrary.h"
+#include "sipmsg/kz_sip_export.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CKZSIPGroup;
+class CKZSIPEventHandler;
+class CKZSIPProxySite;
+class sip_msg;
+struct kz_sip_user_reg_profile;
+
+class KZSIPAPI_EXPORT CKZSIPServer : public KZAPI::CKZServer {
+public:
+    static constexpr int kMaxCodecs = 50;
+    static constexpr size_t kSwitchPortTextSize = 512;
+
+    CKZSIPServer();
+    ~CKZSIPServer() override;
+
+    // Host lifecycle: Create reads the settings and builds the group, Start opens the stack and
+    // runs the loop, Stop unregisters and closes, Destroy releases everything.
+    unsigned Create() override;
+    unsigned Start() override;
+    unsigned Stop() override;
+    unsigned Destroy() override;
+
+    virtual uint32_t GetDetectedNATType();
+    virtual const char* GetMappedPublicSIPIPAddress();
+    virtual unsigned short GetMappedPublicSIPIPPort();
+    virtual void* CreateCameraWindow() { return nullptr; }
+    virtual void ShowCameraWindow() {}
+    virtual void CloseCameraWindow() {}
+    virtual int GetNumOfBoards() { return 0; }
+    virtual int GetNumOfSIPBoards();
+    virtual int SetIPFilter(const char* text, int kind, int mode);
+    virtual int GetIPFilterCount(int kind);
+    virtual const char* GetIPFilterItem(int kind, int index);
+    virtual unsigned InitProxySitesInfo();
+    virtual unsigned FreeProxySitesInfo();
+    virtual unsigned OpenSIP();
+    virtual unsigned CloseSIP();
+
+    CKZSIPGroup* GetSIPGroup() const { return m_pSIPGroup.get(); }
+    KZAPI::CKZChannel* GetChannelBySIPConnID(uint32_t connection) const;
+    KZAPI::CKZChannel* GetChannelBySIPCallID(const char* call_id) const;
+    bool IsStarted() const { return m_started.load() != 0; }
+    // The clock of the once-a-second checks (tests replace it); null restores the system clock.
+    void SetClock(KZAPI::CKZClock* clock) { m_clock = clock ? clock : &KZAPI::CKZClock::System(); }
+
+    // RTP ports and UDP switch groups.
+    const KZAPI::KZRange& GetRTPRange() const { return m_rtp_range; }
+    int GetRTPPortSpace() const { return m_rtp_port_space; }
+    const char* GetUDPSwitchPortList() const { return m_switch_port_text; }
+    int GetUDPSwitchGroupCount() const { return static_cast<int>(m_switch_in_use.size()); }
+    // Reserves the lowest free switch group and hands out its two ports; -1 when none is free.
+    int InitUDPSwitchPort(unsigned short& port1, unsigned short& port2);
+    void FreeUDPSwitchPort(int index);
+    // Lays out n switch groups after the blocks of channel_count channels (see Start).
+    void BuildUDPSwitchPorts(int n, int channel_count);
+
+    // Accounts (loaded from the settings; registration itself is driven by the timer pass).
+    int InitUserRegInfo();
+    int FreeUserRegInfo();
+    int UnregisterUsers();
+    int GetUserRegProfileCount() const;
+    kz_sip_user_reg_profile* GetUserRegProfile(int index) const;
+
+    // Proxy sites (server mode).
+    int ProxySitesCount() const;
+    CKZSIPProxySite* GetProxySite(int index) const;
+    CKZSIPProxySite* GetProxySiteByDomain(const char* domain, const char* alternative) const;
+    int GetMaxProxyUserRegExpireSec() const { return m_max_proxy_reg_expire; }
+
+    // Vets a request for the proxy: 0 when it may go on, else a status code with its reason
+    // written into reason (reason_size bytes).
+    static int RequestValidation(sip_msg* message, char* reason, size_t reason_size);
+    // Learns the public SIP address from a response to one of the server's own requests.
+    void AdjustSIPandRTPIPAddress(CKZSIPGroup* group, const char* address, unsigned short port);
+
+    // Settings.
+    int GetSIPAppType() const { return m_app_type; }
+    void SetSIPAppType(int type) { m_app_type = type; }
+    bool IsSIPServerModel() const { return m_app_type >= 1; }
+    bool IsDNSSrvEnabled() const { return m_enable_dns_srv != 0; }
+    int GetMinInbandDTMFDuration() const { return m_min_inband_dtmf_dur; }
+    int GetOutboundViaType() const { return m_outbound_via_type; }
+    const char* GetOutboundViaProxy() const { return m_outbound_via_proxy; }
+    const int* GetCodecsPreferList() const { return m_codecs; }
+    const int* GetVideoCodecsPreferList() const { return m_video_codecs; }
+    int GetAMRMode() const { return m_amr_mode; }
+    int GetAMRDTX() const { return m_amr_dtx; }
+    void EnableEchoCan(int value) { m_echo_can = value; }
+    void EnableVAD(bool on);
+    void EnableDenoise(bool on);
+    void EnableAGC(bool on);
+    int EchoCanEnabled() const { return m_echo_can; }
+    bool VADEnabled() const { return m_vad != 0; }
+    bool DenoiseEnabled() const { return m_denoise != 0; }
+    bool AGCEnabled() const { return m_agc != 0; }
+    bool GetOpenDXOnSessionProgress() const { return m_dx_on_session_progress != 0; }
+    int GetJBMinDelay() const { return m_jb_min_delay; }
+    int GetJBMaxDelay() const { return m_jb_max_delay; }
+    bool GetJBAdaptive() const { return m_jb_adaptive; }
+    bool GetJBGetAllData() const { return m_jb_get_all_data; }
+    bool IsOnRTPPacket() const { return m_on_rtp_packet != 0; }
+    bool IsOnDXAudio() const { return m_on_dx_audio != 0; }
+    int GetSRTPType() const { return m_srtp_type; }
+    bool IsOnInVAD() const { return m_on_in_vad != 0; }
+    bool IsOnOutVAD() const { return m_on_out_vad != 0; }
+    int GetDTMFType() const { return m_dtmf_type; }
+    int GetRecvNoAudioDuration() const { return m_no_audio_duration; }
+    int GetSoundDetectMaxDBLevel() const { return m_sound_detect_db; }
+    int GetSoundDetectMaxAvgLevel() const { return m_sound_detect_avg; }
+    int GetSpeexComplexity() const { return m_speex_complexity; }
+    int GetSpeexQuality() const { return m_speex_quality; }
+    bool GetDynMapRTPAddr() const { return m_dyn_map_rtp != 0; }
+    bool GetDynCheckRemoteRTPAddr() const { return m_dyn_check_remote_rtp != 0; }
+    bool GetUsePreferCodecInOK() const { return m_use_prefer_codec_in_ok != 0; }
+    int GetDefaultDTMFPayload() const { return m_default_dtmf_payload; }
+    bool GetUseRTPPoll() const { return m_rtp_poll != 0; }
+    bool GetSendKeepAliveMsg() const { return m_keep_alive != 0; }
+    bool GetRemoteContactAddrFromRing() const { return m_remote_contact_from_ring != 0; }
+    bool GetToTagFromRingForCancel() const { return m_totag_from_ring_for_cancel != 0; }
+    bool GetUsePRACK() const { return m_use_prack != 0; }
+
+    // The SRTP extension library (its entry points are null when it is not available).
+    const KZAPIExLibrary& GetExtensionLibrary() const { return m_extension; }
+
+    // Splits a comma list of decimal payload numbers into list (at most max items, then -1).
+    static void ParseCodecList(const char* text, int* list, int max);
+
+protected:
+    bool OnCreate() override;
+    void DoUnblockedLoop() override;
+    void OnQuit() override;
+
+private:
+    void ReadStunServers();
+    void ReadSettings();
+    void StartUDPSwitchGroups();
+    void StopUDPSwitchGroups();
+    void RunPeriodicChecks(int64_t now);
+
+    std::unique_ptr<CKZSIPGroup> m_pSIPGroup;
+    CKZSIPEventHandler* m_event_handler = nullptr;
+    std::atomic<unsigned> m_started{0};
+    int64_t m_last_check_second = 0;
+    KZAPI::CKZClock* m_clock = &KZAPI::CKZClock::System();
+
+    KZAPI::KZRange m_rtp_range;
+    KZAPI::CMutex m_switch_mutex;
+    std::vector<unsigned short> m_switch_ports;
+    std::vector<uint8_t> m_switch_in_use;
+    std::vector<int> m_switch_relay_groups;
+    char m_switch_port_text[kSwitchPortTextSize] = "";
+    std::string m_ip_filter_item; // the text GetIPFilterItem returns
+
+    KZAPI::CPtArray m_accounts;
+    KZAPI::CPtArray m_subscriptions;
+    KZAPI::CPtArray m_messages;
+    KZAPI::CPtArray m_proxy_sites;
+
+    int m_enable_dns_srv = 0;
+    int m_rtp_port_space = 4;
+    int m_min_inband_dtmf_dur = 120;
+    int m_outbound_via_type = 0;
+    char m_outbound_via_proxy[256] = "";
+    int m_codecs[kMaxCodecs + 1];
+    int m_video_codecs[kMaxCodecs + 1];
+    int m_amr_mode = 0;
+    int m_amr_dtx = 0;
+    int m_vad = 1;
+    int m_echo_can = 1;
+    int m_denoise = 1;
+    int m_agc = 0;
+    int m_dx_on_session_progress = 0;
+    int m_app_type = 1;
+    int m_jb_min_delay = 0;
+    int m_jb_max_delay = 10;
+    bool m_jb_adaptive = false;
+    bool m_jb_get_all_data = true;
+    int m_on_rtp_packet = 0;
+    int m_on_dx_audio = 0;
+    int m_srtp_type = 1;
+    int m_on_in_vad = 0;
+    int m_on_out_vad = 0;
+    int m_dtmf_type = 0;
+    int m_no_audio_duration = 2000;
+    int m_sound_detect_db = 20;
+    int m_sound_detect_avg = 500;
+    int m_speex_complexity = 3;
+    int m_speex_quality = 8;
+    int m_dyn_map_rtp = 1;
+    int m_dyn_check_remote_rtp = 1;
+    int m_use_prefer_codec_in_ok = 0;
+    int m_default_dtmf_payload = 101;
+    int m_rtp_poll = 1;
+    int m_max_proxy_reg_expire = 3600;
+    int m_keep_alive = 1;
+    int m_remote_contact_from_ring = 0;
+    int m_totag_from_ring_for_cancel = 1;
+    int m_use_prack = 0;
+
+    KZAPIExLibrary m_extension;
+};

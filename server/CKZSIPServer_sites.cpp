@@ -1,0 +1,176 @@
+// Proxy sites and SIP accounts as read from the settings, and request vetting for the proxy.
+#include "host/KZStrFunc.h"
+#include "server/CKZSIPGroup.h"
+#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPServer.h"
+#include "server/kz_sip_user_reg_profile.h"
+#include "sipmsg/kz_sip_defs.h"
+#include "sipmsg/sip_msg.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using KZAPI::CString;
+
+namespace {
+
+CString indexed_value(const char* format, int index, const char* default_value) {
+    char key[96];
+    KZAPI::s_printf(key, sizeof(key), format, index);
+    return KZAPI::CKZCfgInterface::CFG_GetValue(key, default_value);
+}
+
+int indexed_int(const char* format, int index, int default_value) {
+    char key[96];
+    KZAPI::s_printf(key, sizeof(key), format, index);
+    return KZAPI::CKZCfgInterface::CFG_GetIntValue(key, default_value);
+}
+
+std::vector<std::string> split_semicolons(const char* text) {
+    std::vector<std::string> items;
+    std::string_view rest = text ? text : "";
+    while (!rest.empty()) {
+        const size_t semi = rest.find(';');
+        const std::string_view item = KZAPI::trim_spaces(rest.substr(0, semi));
+        if (!item.empty()) items.emplace_back(item);
+        if (semi == std::string_view::npos) break;
+        rest.remove_prefix(semi + 1);
+    }
+    return items;
+}
+
+void copy_text(char* target, size_t size, const CString& value) {
+    KZAPI::str_cpy(target, value.c_str(), size);
+}
+
+} // namespace
+
+unsigned CKZSIPServer::InitProxySitesInfo() {
+    FreeProxySitesInfo();
+    KZAPI::CMutexLock lock(GetServerMutex());
+    const int count = CFG_GetIntValue("kzsrv.sip.proxy.sites.num", 0);
+    for (int i = 1; i <= count; ++i) {
+        CKZSIPProxySite::Options o;
+        o.register_qop = indexed_int("kzsrv.sip.proxy.site%d.register.qop", i, 0) != 0;
+        o.register_opaque = indexed_int("kzsrv.sip.proxy.site%d.register.opaque", i, 0) != 0;
+        o.record_route = indexed_int("kzsrv.sip.proxy.site%d.recordroute", i, 0) != 0;
+        o.udp_relay = indexed_int("kzsrv.sip.proxy.site%d.udp.relay", i, 0) != 0;
+        o.map_reg_source = indexed_int("kzsrv.sip.proxy.site%d.map.reg.source", i, 0) != 0;
+        o.check_user_status = indexed_int("kzsrv.sip.proxy.site%d.check.user.status", i, 0) != 0;
+        const CString domains = indexed_value("kzsrv.sip.proxy.site%d.domain", i, "");
+        m_proxy_sites.Add(new CKZSIPProxySite(i - 1, split_semicolons(domains.c_str()), o));
+    }
+    return 1;
+}
+
+unsigned CKZSIPServer::FreeProxySitesInfo() {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i)
+        delete static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
+    m_proxy_sites.RemoveAll();
+    return 1;
+}
+
+int CKZSIPServer::ProxySitesCount() const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    return static_cast<int>(m_proxy_sites.GetSize());
+}
+
+CKZSIPProxySite* CKZSIPServer::GetProxySite(int index) const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    return index < 0 ? nullptr
+                     : static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(static_cast<size_t>(index)));
+}
+
+CKZSIPProxySite* CKZSIPServer::GetProxySiteByDomain(const char* domain, const char* alternative) const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i) {
+        auto* site = static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
+        if (site->ServesDomain(domain)) return site;
+    }
+    if (!alternative || !*alternative) return nullptr;
+    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i) {
+        auto* site = static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
+        if (site->ServesDomain(alternative)) return site;
+    }
+    return nullptr;
+}
+
+int CKZSIPServer::InitUserRegInfo() {
+    FreeUserRegInfo();
+    KZAPI::CMutexLock lock(GetServerMutex());
+    const int count = CFG_GetIntValue("kzsrv.sip.reg.client.num", 0);
+    const int64_t now = m_clock->NowSeconds();
+    for (int i = 1; i <= count; ++i) {
+        auto* a = new kz_sip_user_reg_profile;
+        copy_text(a->display_name, sizeof(a->display_name),
+                  indexed_value("kzsrv.sip.reg%d.displayname", i, ""));
+        copy_text(a->user_name, sizeof(a->user_name), indexed_value("kzsrv.sip.reg%d.username", i, ""));
+        copy_text(a->domain, sizeof(a->domain), indexed_value("kzsrv.sip.reg%d.domain", i, ""));
+        copy_text(a->proxy, sizeof(a->proxy), indexed_value("kzsrv.sip.reg%d.proxy", i, ""));
+        copy_text(a->authorization_user, sizeof(a->authorization_user),
+                  indexed_value("kzsrv.sip.reg%d.authorization", i, ""));
+        copy_text(a->password, sizeof(a->password), indexed_value("kzsrv.sip.reg%d.password", i, ""));
+        if (!a->proxy[0]) KZAPI::str_cpy(a->proxy, a->domain, sizeof(a->proxy));
+        if (!a->domain[0]) KZAPI::str_cpy(a->domain, a->proxy, sizeof(a->domain));
+        if (!a->authorization_user[0])
+            KZAPI::str_cpy(a->authorization_user, a->user_name, sizeof(a->authorization_user));
+        a->lifetime = a->configured_lifetime = indexed_int("kzsrv.sip.reg%d.expire", i, 3600);
+        a->register_flag = indexed_int("kzsrv.sip.reg%d.register", i, 1);
+        a->transport = indexed_int("kzsrv.sip.reg%d.prot", i, 0) & 0xF;
+        a->srtp = indexed_int("kzsrv.sip.reg%d.srtp", i, 0);
+        copy_text(a->user_id, sizeof(a->user_id), indexed_value("kzsrv.sip.reg%d.userid", i, ""));
+        a->max_calls = indexed_int("kzsrv.sip.reg%d.max.calls", i, 0);
+        a->retry_interval = indexed_int("kzsrv.sip.reg%d.retry.interval", i, 10);
+        a->has_subscriptions = indexed_int("kzsrv.sip.reg%d.subscribe", i, 0);
+        // The first REGISTER goes out about three seconds after loading.
+        a->state_time = now - a->retry_interval + 2;
+        m_accounts.Add(a);
+    }
+    return count;
+}
+
+int CKZSIPServer::FreeUserRegInfo() {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    for (size_t i = 0; i < m_accounts.GetSize(); ++i)
+        delete static_cast<kz_sip_user_reg_profile*>(m_accounts.GetAt(i));
+    m_accounts.RemoveAll();
+    return 0;
+}
+
+int CKZSIPServer::UnregisterUsers() {
+    // Unregistering concerns accounts in the registered state (3); the REGISTER that takes an
+    // account there is sent by the registration timer pass, so until that runs none qualifies.
+    return 0;
+}
+
+int CKZSIPServer::GetUserRegProfileCount() const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    return static_cast<int>(m_accounts.GetSize());
+}
+
+kz_sip_user_reg_profile* CKZSIPServer::GetUserRegProfile(int index) const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    return index < 0 ? nullptr
+                     : static_cast<kz_sip_user_reg_profile*>(m_accounts.GetAt(static_cast<size_t>(index)));
+}
+
+int CKZSIPServer::RequestValidation(sip_msg* message, char* reason, size_t reason_size) {
+    char value[512];
+    if (!message || CKZSIPGroup::MSG_GetIE_STR(message, KZ_IE_SIP_REQUEST_LINE_URI, 0, value) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(message, KZ_IE_SIP_TO, 0, value) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(message, KZ_IE_SIP_FROM, 0, value) != 0) {
+        KZAPI::str_cpy(reason, "Bad Request", reason_size);
+        return 400;
+    }
+    if (CKZSIPGroup::MSG_GetIE_STR(message, KZ_IE_SIP_MAX_FORWARDS, 0, value) != 0) {
+        Log(LOG_WARNING, "There is no Max-Forwards head in SIP request.");
+        return 0;
+    }
+    if (std::atoi(value) < 1) {
+        KZAPI::str_cpy(reason, "Too Many Hops", reason_size);
+        return 483;
+    }
+    return 0;
+}

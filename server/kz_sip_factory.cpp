@@ -1,0 +1,53 @@
+#include "server/kz_sip_factory.h"
+
+#include "host/CKZClassEnv.h"
+#include "host/CKZSIPBoard.h"
+#include "server/CKZSIPEventHandler.h"
+#include "server/CKZSIPServer.h"
+
+#include <new>
+
+namespace {
+
+// When the program that loaded the module has not filled the class environment, the module's own
+// factory serves it, so the server can obtain its event handler either way.
+void fill_class_environment() {
+    KZAPI::CKZClassEnv* env = KZAPI::AfxGetClassEnv();
+    if (env->HasEntries()) return;
+    env->SetEntry("allocate", reinterpret_cast<void*>(&KZAPI_Alloc_Class_PRC));
+    env->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
+}
+
+} // namespace
+
+void* KZAPI_Alloc_Class_PRC(unsigned code) {
+    switch (code) {
+    case KZ_CLASS_SIP_SERVER:
+        fill_class_environment();
+        return static_cast<KZAPI::CKZServer*>(new (std::nothrow) CKZSIPServer);
+    case KZ_CLASS_SIP_EVENT_HANDLER:
+        return static_cast<KZAPI::CKZEventHandler*>(new (std::nothrow) CKZSIPEventHandler);
+    case KZ_CLASS_SIP_BOARD:
+        return new (std::nothrow) KZAPI::CKZSIPBoard;
+    default:
+        // Spans, channels and call controls come with call control.
+        return nullptr;
+    }
+}
+
+void KZAPI_Free_Class_PRC(unsigned code, void* object) {
+    if (!object) return;
+    switch (code) {
+    case KZ_CLASS_SIP_SERVER:
+        delete static_cast<KZAPI::CKZServer*>(object);
+        break;
+    case KZ_CLASS_SIP_EVENT_HANDLER:
+        delete static_cast<KZAPI::CKZEventHandler*>(object);
+        break;
+    case KZ_CLASS_SIP_BOARD:
+        delete static_cast<KZAPI::CKZSIPBoard*>(object);
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,19 @@
+// The module's class factory: the host obtains every object of the module by class code.
+#pragma once
+
+#include "sipmsg/kz_sip_export.h"
+
+enum : unsigned {
+    KZ_CLASS_SIP_SERVER = 1,
+    KZ_CLASS_SIP_EVENT_HANDLER = 6,
+    KZ_CLASS_SIP_BOARD = 258,
+    KZ_CLASS_SIP_SPAN = 259,
+    KZ_CLASS_SIP_CHANNEL = 260,
+    KZ_CLASS_SIP_CALL_CONTROL = 261,
+};
+
+// A new object of the class, or null for an unknown code or a failed allocation. The pointer is
+// that of the object's host base: CKZServer for the server, CKZEventHandler for the event handler.
+extern "C" KZSIPAPI_EXPORT void* KZAPI_Alloc_Class_PRC(unsigned code);
+// Deletes an object made by KZAPI_Alloc_Class_PRC with the same code; other codes and null do nothing.
+extern "C" KZSIPAPI_EXPORT void KZAPI_Free_Class_PRC(unsigned code, void* object);

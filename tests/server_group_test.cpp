@@ -1,0 +1,463 @@
+// CKZSIPGroup: address splitting, message editing, the standard responses as they leave a real
+// stack on loopback, the public address chosen at start, and NAT detection against our own STUN
+// server on 127.0.0.1 / 127.0.0.2.
+#include "server/CKZSIPGroup.h"
+
+#include "host/CKZLogInterface.h"
+#include "nat/CKZStunServer.h"
+#include "support/sip_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+struct MessageFree {
+    void operator()(sip_msg* m) const { CKZSIPGroup::FreeMessage(m); }
+};
+using Message = std::unique_ptr<sip_msg, MessageFree>;
+
+Message NewMessage() {
+    sip_msg* m = nullptr;
+    EXPECT_EQ(CKZSIPGroup::AllocMessage(&m), 0u);
+    return Message(m);
+}
+
+std::string Value(sip_msg* m, uint32_t element, unsigned index = 0) {
+    char buffer[CKZSIPGroup::kIEBufferSize];
+    return CKZSIPGroup::MSG_GetIE_STR(m, element, index, buffer) == 0 ? buffer : "";
+}
+
+std::string Header(const std::string& text, const std::string& name) {
+    size_t p = text.find("\r\n" + name + ": ");
+    if (p == std::string::npos) return "";
+    p += name.size() + 4;
+    std::string value = text.substr(p, text.find("\r\n", p) - p);
+    return value.substr(0, value.find_last_not_of(' ') + 1);
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find("\r\n"));
+}
+
+// A port nobody answers on (taken and released at once).
+uint16_t SilentUdpPort() {
+    kztest::UdpPeer probe;
+    return probe.port();
+}
+
+// A stack on 127.0.0.1 opened and started through a group, and a raw UDP peer talking to it.
+class GroupOnLoopback {
+public:
+    explicit GroupOnLoopback(const char* public_ip_in_rtp = "") {
+        m_port = kztest::free_port_pair();
+        EXPECT_EQ(group.Open(), 0u);
+        KZ_SIPProtocolConfig config{};
+        group.GetConfig(&config);
+        strcpy(config.local_address, "127.0.0.1");
+        config.sip_port = m_port;
+        EXPECT_EQ(group.SetConfig(&config), 0u);
+        EXPECT_EQ(group.CreateEventQueue(), 0);
+        group.SetUseNATAddr(1); // no STUN detection on start
+        group.SetUsePublicIPInRTP(public_ip_in_rtp);
+        group.SetSIPUserAgent("KZ-Group-Test");
+        EXPECT_EQ(group.Start(), 0u);
+    }
+    ~GroupOnLoopback() {
+        group.Stop();
+        EXPECT_EQ(group.DestroyEventQueue(), 0);
+        EXPECT_EQ(group.Close(), 0u);
+    }
+
+    uint16_t port() const { return m_port; }
+
+    // Sends a request from the peer (a new call unless call_id names one, with to_tag on To when
+    // given) and returns the stack's copy of it with its connection id.
+    Message Receive(const std::string& method, const std::string& headers, uint32_t* connection,
+                    std::string call_id = "", const std::string& to_tag = "") {
+        static int request = 0;
+        ++request;
+        if (call_id.empty()) call_id = "group-test-" + std::to_string(request);
+        const std::string peer = "127.0.0.1:" + std::to_string(this->peer.port());
+        const std::string to = "<sip:kz@127.0.0.1>" + (to_tag.empty() ? "" : ";tag=" + to_tag);
+        this->peer.send_to(m_port, method + " sip:kz@127.0.0.1:" + std::to_string(m_port) +
+                                       " SIP/2.0\r\nVia: SIP/2.0/UDP " + peer + ";branch=z9hG4bKg" +
+                                       std::to_string(request) + "\r\nFrom: <sip:alice@" + peer +
+                                       ">;tag=a1\r\nTo: " + to + "\r\nCall-ID: " + call_id + "\r\nCSeq: 1 " +
+                                       method + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
+        KZSIPEvent event{};
+        for (int i = 0; i < 2000; ++i) {
+            if (group.WaitOnEvent(50, &event) == 0 && event.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) {
+                sip_msg* m = nullptr;
+                char address[32];
+                unsigned size = sizeof(address);
+                unsigned short from_port = 0;
+                EXPECT_EQ(CKZSIPGroup::GetMessage(event.stack, &m, address, &size, &from_port), 0u);
+                *connection = event.connection_id;
+                return Message(m);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ADD_FAILURE() << "no " << method << " event";
+        return Message();
+    }
+
+    CKZSIPGroup group;
+    kztest::UdpPeer peer;
+
+private:
+    uint16_t m_port = 0;
+};
+
+// Collects log lines while it lives.
+class LogLines {
+public:
+    LogLines() {
+        m_level = CKZLogInterface::GetMaxLevel();
+        CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_TRACE);
+        CKZLogInterface::SetSink([this](unsigned, unsigned, const char* line) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.emplace_back(line);
+        });
+    }
+    ~LogLines() {
+        CKZLogInterface::SetSink(nullptr);
+        CKZLogInterface::SetMaxLevel(m_level);
+    }
+    bool Has(const std::string& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const std::string& line : m_lines)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    unsigned m_level;
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+class SIPGroup : public ::testing::Test {
+protected:
+    CKZSIPGroup m_group; // fills the entry-point table
+};
+
+} // namespace
+
+// ---- addresses and settings ----
+
+TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
+    char *user, *host, *port;
+    char full[] = "\"Alice\" <sip:alice;phone@example.com:5070;transport=udp>;tag=9";
+    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(full, &user, &host, &port), 1);
+    EXPECT_STREQ(user, "alice;phone");
+    EXPECT_STREQ(host, "example.com");
+    EXPECT_STREQ(port, "5070");
+
+    char phone[] = "<sip:+4930123@10.1.2.3;user=phone>";
+    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(phone, &user, &host, &port), 1);
+    EXPECT_STREQ(user, "+4930123");
+    EXPECT_STREQ(host, "10.1.2.3");
+    EXPECT_EQ(port, nullptr);
+
+    char plain_host[] = "sip:192.168.1.20";
+    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(plain_host, &user, &host, &port), 1);
+    EXPECT_EQ(user, nullptr);
+    EXPECT_STREQ(host, "192.168.1.20");
+
+    char user_only[] = "sip:1001";
+    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(user_only, &user, &host, &port), 1);
+    EXPECT_STREQ(user, "1001");
+    EXPECT_EQ(host, nullptr);
+
+    EXPECT_EQ(CKZSIPGroup::GetSIPAddressInfo(nullptr, &user, &host, &port), 0);
+    EXPECT_EQ(CKZSIPGroup::UnsignedNumberOnlyCheck(""), 0);
+    EXPECT_EQ(CKZSIPGroup::UnsignedNumberOnlyCheck("5060"), 1);
+    EXPECT_EQ(CKZSIPGroup::UnsignedNumberOnlyCheck("-1"), 0);
+}
+
+TEST_F(SIPGroup, SettingsKeepTheirBounds) {
+    EXPECT_EQ(m_group.GetRealPublicSIPPort(), 5060);
+    m_group.SetSTUNServer(5, "stun.example.org");
+    m_group.SetSTUNServer(-1, "nowhere");
+    m_group.SetSTUNServer(6, "nowhere");
+    EXPECT_STREQ(m_group.GetSTUNServer(5), "stun.example.org");
+    EXPECT_STREQ(m_group.GetSTUNServer(6), "");
+    EXPECT_STREQ(m_group.GetSTUNServer(-1), "");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_STREQ(m_group.GetSTUNServer(i), "");
+
+    const uint32_t type = m_group.GetNATType();
+    m_group.SetNATType(1);
+    EXPECT_EQ(m_group.IsInNAT(), 1u);
+    EXPECT_EQ(m_group.GetNATType(), type);
+
+    const std::string long_agent(600, 'u');
+    m_group.SetSIPUserAgent(long_agent.c_str());
+    EXPECT_EQ(strlen(m_group.GetSIPUserAgent()), 511u);
+    m_group.SetSIPProxyName("Asterisk PBX 18");
+    EXPECT_TRUE(m_group.IsSIPProxyAsterisk());
+}
+
+TEST(SIPGroupDeathTest, NamedGroupAloneHasNoEntryPoints) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process, where no table was filled
+    EXPECT_EXIT(
+        {
+            CKZSIPGroup named("libkzsipapi.so");
+            sip_msg* m = nullptr;
+            const bool missing = named.IsLibraryNameSet() == 1 && named.Open() == 0xFFFFFFFFu &&
+                                 named.Close() == 0 && named.CreateEventQueue() == -1 &&
+                                 named.GetIPFilterCount(0) == -1 &&
+                                 CKZSIPGroup::AllocMessage(&m) == 0xFFFFFFFFu;
+            std::_Exit(missing ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// ---- message editing ----
+
+TEST_F(SIPGroup, RemoveLatestRouteMovesTheOthersUp) {
+    Message m = NewMessage();
+    CKZSIPGroup::MSG_AddIE_STR(m.get(), KZ_IE_SIP_ROUTE, 0, "<sip:a.example;lr>");
+    CKZSIPGroup::MSG_AddIE_STR(m.get(), KZ_IE_SIP_ROUTE, 1, "<sip:b.example;lr>");
+    EXPECT_EQ(CKZSIPGroup::MSG_RemoveLatestRoute(m.get()), 0);
+    EXPECT_EQ(Value(m.get(), KZ_IE_SIP_ROUTE, 0), "<sip:b.example;lr>");
+    EXPECT_EQ(Value(m.get(), KZ_IE_SIP_ROUTE, 1), "");
+
+    CKZSIPGroup::MSG_AddLatestRoute(m.get(), "<sip:new.example;lr>");
+    EXPECT_EQ(Value(m.get(), KZ_IE_SIP_ROUTE, 0), "<sip:new.example;lr>");
+    EXPECT_EQ(Value(m.get(), KZ_IE_SIP_ROUTE, 1), "<sip:b.example;lr>");
+}
+
+TEST_F(SIPGroup, AddLatestViaShiftsEveryViaElement) {
+    Message m = NewMessage();
+    sip_msg* v = m.get();
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 0, "10.0.0.1:5060");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 0, "z9hG4bKfirst");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PARAM, 0, "rport=5062");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/UDP");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.2:5080");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKsecond");
+    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_RECEIVED, 1, "received=10.9.9.9");
+
+    ASSERT_EQ(CKZSIPGroup::MSG_AddLatestViaAddr(v, "192.0.2.7:5060"), 0);
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 0), "SIP/2.0/UDP");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 0), "192.0.2.7:5060");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 0), "");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 0), "");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 1), "SIP/2.0/TCP");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 1), "10.0.0.1:5060");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 1), "z9hG4bKfirst");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 1), "rport=5062");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 1), "");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 2), "10.0.0.2:5080");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 2), "z9hG4bKsecond");
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 2), "") << "the first Via's rport stays with it";
+    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 2), "received=10.9.9.9");
+    char top[CKZSIPGroup::kIEBufferSize];
+    ASSERT_EQ(CKZSIPGroup::MSG_GetLatestViaAddr(v, top), 0u);
+    EXPECT_STREQ(top, "192.0.2.7:5060");
+}
+
+TEST_F(SIPGroup, CommonResponseElementsNeedAVia) {
+    Message request = NewMessage();
+    CKZSIPGroup::MSG_AddIE_STR(request.get(), KZ_IE_SIP_TO, 0, "<sip:kz@127.0.0.1>");
+    CKZSIPGroup::MSG_AddIE_STR(request.get(), KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
+    Message response = NewMessage();
+    EXPECT_EQ(CKZSIPGroup::SetCopyCommonSendIE(request.get(), response.get(), nullptr), 0u);
+
+    CKZSIPGroup::MSG_AddIE_STR(request.get(), KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP");
+    CKZSIPGroup::MSG_AddIE_STR(request.get(), KZ_IE_SIP_VIA_ADDRESS, 0, "127.0.0.1:5099");
+    Message second = NewMessage();
+    EXPECT_EQ(CKZSIPGroup::SetCopyCommonSendIE(request.get(), second.get(), nullptr), 1u);
+    EXPECT_EQ(Value(second.get(), KZ_IE_SIP_USER_AGENT), "KZAPISIPUA");
+    EXPECT_EQ(Value(second.get(), KZ_IE_SIP_MAX_FORWARDS), "70");
+    EXPECT_EQ(Value(second.get(), KZ_IE_SIP_VIA_ADDRESS), "127.0.0.1:5099");
+}
+
+// ---- responses on the wire ----
+
+TEST(SIPGroupWire, RegisterOkRewritesTheContactExpires) {
+    GroupOnLoopback stack;
+    uint32_t connection = 0;
+    Message reg =
+        stack.Receive("REGISTER", "Contact: <sip:bob@127.0.0.1:5099>;expires=3600;q=0.5\r\n", &connection);
+    ASSERT_TRUE(reg);
+    ASSERT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, true), 1u);
+    const std::string ok = stack.peer.receive();
+    EXPECT_EQ(FirstLine(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(Header(ok, "Contact"), "<sip:bob@127.0.0.1:5099>;expires=60");
+    EXPECT_EQ(Header(ok, "Expires"), "60");
+    EXPECT_EQ(Header(ok, "User-Agent"), "KZ-Group-Test");
+
+    reg = stack.Receive("REGISTER", "Contact: <sip:carol@127.0.0.1:5098>\r\n", &connection);
+    ASSERT_TRUE(reg);
+    ASSERT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, false), 1u);
+    const std::string appended = stack.peer.receive();
+    EXPECT_EQ(Header(appended, "Contact"), "<sip:carol@127.0.0.1:5098>;expires=60");
+    EXPECT_EQ(Header(appended, "Allow"), "");
+
+    reg = stack.Receive("REGISTER", "", &connection);
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, true), 0u) << "no Contact, no answer";
+    EXPECT_EQ(stack.peer.receive(200), "");
+
+    // That REGISTER can still be challenged.
+    ASSERT_EQ(stack.group.SIP_Send407(reg.get(), connection), 1u);
+    const std::string challenge = stack.peer.receive();
+    EXPECT_EQ(FirstLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
+    const std::string digest = Header(challenge, "WWW-Authenticate");
+    EXPECT_EQ(digest.rfind("Digest realm=\"192.0.2.1:5070\", nonce=\"", 0), 0u) << digest;
+    EXPECT_NE(digest.find("algorithm=\"MD5\""), std::string::npos) << digest;
+}
+
+TEST(SIPGroupWire, ErrorAndOkResponses) {
+    GroupOnLoopback stack;
+    uint32_t connection = 0;
+    Message invite = stack.Receive("INVITE", "Record-Route: <sip:proxy.example;lr>\r\n", &connection);
+    ASSERT_TRUE(invite);
+    EXPECT_EQ(stack.group.SIP_Send1xx(invite.get(), connection, nullptr, "Ringing"), 0u);
+    ASSERT_EQ(stack.group.SIP_Send1xx(invite.get(), connection, "180", "Ringing"), 1u);
+    const std::string ringing = stack.peer.receive();
+    EXPECT_EQ(FirstLine(ringing), "SIP/2.0 180 Ringing");
+    EXPECT_EQ(Header(ringing, "Record-Route"), "") << "provisional answers carry no Record-Route";
+    ASSERT_EQ(stack.group.SIP_Send4xx(invite.get(), connection, "486", "Busy Here"), 1u);
+    const std::string busy = stack.peer.receive();
+    EXPECT_EQ(FirstLine(busy), "SIP/2.0 486 Busy Here");
+    EXPECT_EQ(Header(busy, "Allow"), "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO");
+    EXPECT_EQ(Header(busy, "Record-Route"), "<sip:proxy.example;lr>");
+    EXPECT_EQ(Header(busy, "User-Agent"), "KZ-Group-Test");
+
+    Message options = stack.Receive("OPTIONS", "", &connection);
+    ASSERT_TRUE(options);
+    ASSERT_EQ(stack.group.SIP_SendOK(options.get(), connection, false, "kz77", 30), 1u);
+    const std::string ok = stack.peer.receive();
+    EXPECT_EQ(FirstLine(ok), "SIP/2.0 200 OK");
+    EXPECT_EQ(Header(ok, "To"), "<sip:kz@127.0.0.1>;tag=kz77");
+    EXPECT_EQ(Header(ok, "Contact"), "<sip:KZAPISIPUA@127.0.0.1:" + std::to_string(stack.port()) + ">");
+    EXPECT_EQ(Header(ok, "Expires"), "30");
+    EXPECT_EQ(Header(ok, "Allow"), "");
+}
+
+TEST(SIPGroupWire, ByeTowardsTheCaller) {
+    GroupOnLoopback stack;
+    uint32_t connection = 0;
+    Message invite = stack.Receive("INVITE", "", &connection);
+    ASSERT_TRUE(invite);
+    ASSERT_EQ(stack.group.SIP_SendOK(invite.get(), connection, true, "", -1), 1u);
+    const std::string ok = stack.peer.receive();
+    const std::string to = Header(ok, "To");
+    ASSERT_NE(to.find(";tag="), std::string::npos);
+    uint32_t ack_connection = 0;
+    Message ack =
+        stack.Receive("ACK", "", &ack_connection, Header(ok, "Call-ID"), to.substr(to.find(";tag=") + 5));
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack_connection, connection);
+    // The swapped BYE goes to the caller's From URI and names us by the public address.
+    ASSERT_EQ(stack.group.SIP_SendBye(invite.get(), false, connection, nullptr, 0), 1u);
+    const std::string bye = stack.peer.receive();
+    const std::string caller = "sip:alice@127.0.0.1:" + std::to_string(stack.peer.port());
+    EXPECT_EQ(FirstLine(bye), "BYE " + caller + " SIP/2.0");
+    EXPECT_EQ(Header(bye, "To"), "<" + caller + ">;tag=a1");
+    EXPECT_EQ(Header(bye, "Contact"), "<sip:proxy@127.0.0.1:" + std::to_string(stack.port()) + ">");
+
+    Message no_brackets = NewMessage();
+    CKZSIPGroup::MSG_AddIE_STR(no_brackets.get(), KZ_IE_SIP_FROM, 0, "sip:alice@127.0.0.1");
+    EXPECT_EQ(stack.group.SIP_SendBye(no_brackets.get(), false, connection, nullptr, 0), 0u);
+}
+
+// ---- start ----
+
+TEST(SIPGroupStart, AnnouncedAddressOverridesUnlessItIsZero) {
+    {
+        GroupOnLoopback stack("0.0.0.0");
+        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "0.0.0.0");
+        EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
+    }
+    {
+        GroupOnLoopback stack("0");
+        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "127.0.0.1");
+        EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
+    }
+}
+
+// ---- NAT ----
+
+class SIPGroupNat : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_stun.Start("127.0.0.1", "127.0.0.2")) << "ports 3478/3479 on loopback are taken";
+        m_port = kztest::free_port_pair();
+        ASSERT_EQ(m_group.Open(), 0u);
+    }
+    void TearDown() override {
+        m_group.Close();
+        m_stun.Stop();
+    }
+    void Configure(const char* address) {
+        KZ_SIPProtocolConfig config{};
+        m_group.GetConfig(&config);
+        strcpy(config.local_address, address);
+        config.sip_port = m_port;
+        m_group.SetConfig(&config);
+    }
+
+    CKZStunServer m_stun;
+    CKZSIPGroup m_group;
+    uint16_t m_port = 0;
+};
+
+TEST_F(SIPGroupNat, LoopbackIsOpenAndAnUnreachableServerIsBlocked) {
+    EXPECT_EQ(m_group.CheckNATType("127.0.0.1", "127.0.0.1", m_port),
+              CKZSIPGroup::NAT_OPEN + CKZSIPGroup::NAT_FLAG_HAIRPIN + CKZSIPGroup::NAT_FLAG_PRESERVES_PORT);
+    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    EXPECT_EQ(m_group.CheckNATType(silent.c_str(), "127.0.0.1", m_port), CKZSIPGroup::NAT_BLOCKED);
+
+    char address[CKZSIPGroup::kAddressTextSize] = "127.0.0.1";
+    uint16_t port = m_port;
+    m_group.SetSTUNServer(0, "127.0.0.1");
+    ASSERT_EQ(m_group.GetMappedPublicIPAndPort(0, address, port), 1);
+    EXPECT_STREQ(address, "127.0.0.1");
+    EXPECT_EQ(port, m_port);
+    EXPECT_EQ(m_group.GetMappedPublicIPAndPort(6, address, port), 0);
+}
+
+TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
+    // No configured address: only the STUN mapping can make the public address 127.0.0.1
+    // (the fallback would be this host's first non-loopback address).
+    Configure("");
+    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    m_group.SetSTUNServer(0, silent.c_str());
+    m_group.SetSTUNServer(1, "127.0.0.1");
+    m_group.SetNATType(1);
+    LogLines log;
+    EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_OPEN);
+    EXPECT_EQ(m_group.IsInNAT(), 0u);
+    EXPECT_EQ(m_group.IsNATHairpinning(), 1u);
+    EXPECT_EQ(m_group.IsNATPreservingPorts(), 1u);
+    EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");
+    EXPECT_EQ(m_group.GetRealPublicSIPPort(), m_port);
+    EXPECT_TRUE(log.Has("STUN Server[1]:127.0.0.1"));
+    EXPECT_TRUE(log.Has("Detected real SIP ip:127.0.0.1, port:" + std::to_string(m_port) + "."));
+}
+
+TEST_F(SIPGroupNat, OnlyUnreachableServersLeaveTheConfiguredAddress) {
+    Configure("127.0.0.1");
+    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    m_group.SetSTUNServer(0, silent.c_str());
+    LogLines log;
+    EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_BLOCKED);
+    EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");
+    EXPECT_TRUE(log.Has("Blocked or could not reach STUN server"));
+}

@@ -1,0 +1,206 @@
+// The server on loopback: what it answers without a call, what it refuses to start on, and how it
+// loads the SRTP extension library.
+#include "host/CKZCfgInterface.h"
+#include "host/CKZLogInterface.h"
+#include "server/CKZSIPServer.h"
+#include "server/KZAPIExLibrary.h"
+#include "server/kz_sip_factory.h"
+#include "support/sip_peer.h"
+#include "support/sip_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using KZAPI::CKZCfgInterface;
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+class LogLines {
+public:
+    LogLines() {
+        CKZLogInterface::SetMaxLevel(4);
+        CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
+            std::lock_guard lock(m_mutex);
+            m_lines.emplace_back(level, line);
+        });
+    }
+    ~LogLines() {
+        CKZLogInterface::SetSink(nullptr);
+        CKZLogInterface::SetMaxLevel(2);
+    }
+    bool Contains(const std::string& text, unsigned level) const {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [l, line] : m_lines)
+            if (l == level && line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    int Errors() const {
+        std::lock_guard lock(m_mutex);
+        int n = 0;
+        for (const auto& entry : m_lines)
+            n += entry.first == CKZLogInterface::LOG_ERROR;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<unsigned, std::string>> m_lines;
+};
+
+struct ServerDeleter {
+    void operator()(CKZSIPServer* s) const {
+        KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, static_cast<KZAPI::CKZServer*>(s));
+    }
+};
+using ServerPtr = std::unique_ptr<CKZSIPServer, ServerDeleter>;
+
+ServerPtr make_server() {
+    return ServerPtr(dynamic_cast<CKZSIPServer*>(
+        static_cast<KZAPI::CKZServer*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_SERVER))));
+}
+
+// The final response to the request sent, skipping provisional ones.
+std::string final_response(const kztest::UdpPeer& peer, int timeout_ms = 2000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string r = peer.receive(200);
+        if (!r.empty() && r.rfind("SIP/2.0 1", 0) != 0) return r;
+    }
+    return "";
+}
+
+class RunningServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CKZCfgInterface::CFG_Clear();
+        m_port = kztest::free_port_pair();
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", " 127.0.0.1 ");
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(m_port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1"); // no STUN on a test machine
+    }
+    void TearDown() override {
+        if (m_server) {
+            m_server->Stop();
+            m_server->Destroy();
+        }
+        m_server.reset();
+        CKZCfgInterface::CFG_Clear();
+    }
+    void StartServer() {
+        m_server = make_server();
+        ASSERT_EQ(m_server->Create(), 1u);
+        ASSERT_EQ(m_server->Start(), 1u);
+    }
+    std::string Ask(const std::string& method, const std::string& extra = "") {
+        m_peer.send_to(m_port, kztest::sip_request(method, m_peer.port(), m_port, extra));
+        return final_response(m_peer);
+    }
+
+    uint16_t m_port = 0;
+    kztest::UdpPeer m_peer;
+    ServerPtr m_server;
+};
+
+} // namespace
+
+TEST_F(RunningServer, AnswersWhatNeedsNoCall) {
+    StartServer();
+    EXPECT_TRUE(m_server->IsStarted());
+    EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), "127.0.0.1");
+    EXPECT_EQ(m_server->GetMappedPublicSIPIPPort(), m_port);
+
+    const std::string options = Ask("OPTIONS");
+    EXPECT_EQ(kztest::status_line(options), "SIP/2.0 200 OK");
+    for (const char* method :
+         {"INVITE", "ACK", "CANCEL", "BYE", "REFER", "NOTIFY", "REGISTER", "OPTIONS", "INFO"})
+        EXPECT_NE(options.find(method, options.find("Allow")), std::string::npos) << method;
+    EXPECT_NE(options.find("User-Agent: Zelmar-SIP-SDK"), std::string::npos);
+
+    EXPECT_EQ(kztest::status_line(Ask("INVITE")), "SIP/2.0 486 Busy Here"); // no channels
+    EXPECT_EQ(kztest::status_line(Ask("PUBLISH")), "SIP/2.0 501 Not Implemented");
+    EXPECT_EQ(kztest::status_line(Ask("PRACK")), "SIP/2.0 200 OK");
+    EXPECT_EQ(kztest::status_line(Ask("MESSAGE")), "SIP/2.0 200 OK");
+    EXPECT_EQ(kztest::status_line(Ask("NOTIFY", "Event: reg\r\nContent-Type: text/plain\r\n")),
+              "SIP/2.0 200 OK");
+    EXPECT_EQ(kztest::status_line(Ask("REGISTER")), "SIP/2.0 406 Not Acceptable"); // no proxy sites
+
+    m_peer.send_to(m_port, kztest::sip_request("UPDATE", m_peer.port(), m_port));
+    EXPECT_EQ(m_peer.receive(500), ""); // UPDATE is not answered
+}
+
+TEST_F(RunningServer, ChallengesRegistrationsForItsSites) {
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.sites.num", "1");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.site1.domain", "127.0.0.1");
+    StartServer();
+    const std::string challenge = Ask("REGISTER");
+    EXPECT_EQ(kztest::status_line(challenge), "SIP/2.0 407 Proxy Authentication Required");
+    EXPECT_NE(challenge.find("Digest"), std::string::npos);
+}
+
+TEST_F(RunningServer, RefusesToStartOnABusyPort) {
+    kztest::UdpPeer squatter; // holds a UDP port on 127.0.0.1
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(squatter.port()).c_str());
+    LogLines log;
+    m_server = make_server();
+    m_server->Create();
+    EXPECT_EQ(m_server->Start(), 0u);
+    EXPECT_FALSE(m_server->IsStarted());
+    EXPECT_TRUE(log.Contains("Error: SIP UDP Port(" + std::to_string(squatter.port()) +
+                                 ") is used by other applications already.",
+                             CKZLogInterface::LOG_ERROR));
+}
+
+TEST_F(RunningServer, StopsPromptlyWithoutRegisteredAccounts) {
+    StartServer();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_server->Stop(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(m_server->IsStarted());
+    m_peer.send_to(m_port, kztest::sip_request("OPTIONS", m_peer.port(), m_port));
+    EXPECT_EQ(m_peer.receive(300), ""); // the stack is closed
+}
+
+TEST(SRTPExtensionLibrary, MissingLibraryIsSilent) {
+    LogLines log;
+    KZAPIExLibrary library;
+    library.Load();
+    library.LoadFrom("/nonexistent/libKZAPIEx.so");
+    EXPECT_FALSE(library.IsAvailable());
+    EXPECT_EQ(log.Errors(), 0);
+}
+
+TEST(SRTPExtensionLibrary, StartFailureIsLoggedAndDisablesIt) {
+    LogLines log;
+    KZAPIExLibrary library;
+    library.LoadFrom(KZ_FAKE_EXT_FAILS);
+    EXPECT_TRUE(log.Contains("KZAPIEx Init Error 7", CKZLogInterface::LOG_ERROR));
+    EXPECT_FALSE(library.IsAvailable());
+    EXPECT_EQ(library.release, nullptr);
+}
+
+TEST(SRTPExtensionLibrary, MissingStartEntryIsLogged) {
+    LogLines log;
+    KZAPIExLibrary library;
+    library.LoadFrom(KZ_FAKE_EXT_NO_INIT);
+    EXPECT_TRUE(log.Contains("Doesn't locate functios in KZAPIEx.dll", CKZLogInterface::LOG_ERROR));
+    EXPECT_FALSE(library.IsAvailable());
+}
+
+TEST(SRTPExtensionLibrary, WorkingLibraryStartsAndIsReleased) {
+    LogLines log;
+    {
+        KZAPIExLibrary library;
+        library.LoadFrom(KZ_FAKE_EXT_OK);
+        EXPECT_TRUE(library.IsAvailable());
+        EXPECT_NE(library.release, nullptr);
+        library.Unload(); // the fake's release answers 0 the first time
+        EXPECT_FALSE(library.IsAvailable());
+    }
+    EXPECT_EQ(log.Errors(), 0);
+}

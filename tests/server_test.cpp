@@ -1,0 +1,352 @@
+// The server: class factory, settings read at creation, switch groups, channel look-up, accounts
+// and proxy sites from the settings, request vetting, the SRTP extension library, and the server
+// running on loopback answering what needs no call.
+#include "host/CKZCfgInterface.h"
+#include "host/CKZChannel.h"
+#include "host/CKZEventHandler.h"
+#include "host/CKZLogInterface.h"
+#include "server/CKZSIPEventHandler.h"
+#include "server/CKZSIPGroup.h"
+#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPServer.h"
+#include "server/kz_sip_factory.h"
+#include "server/kz_sip_user_reg_profile.h"
+#include "sipmsg/KZSIPEvent.h"
+#include "sipmsg/kz_sip_defs.h"
+#include "sipmsg/sip_msg.h"
+#include "support/sip_peer.h"
+#include "support/sip_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using KZAPI::CKZCfgInterface;
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+// Collects log lines for the lifetime of the object.
+class LogCapture {
+public:
+    LogCapture() {
+        CKZLogInterface::SetMaxLevel(4);
+        CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
+            std::lock_guard lock(m_mutex);
+            m_lines.emplace_back(level, line);
+        });
+    }
+    ~LogCapture() {
+        CKZLogInterface::SetSink(nullptr);
+        CKZLogInterface::SetMaxLevel(2);
+    }
+    bool Contains(const std::string& text, unsigned level = 0) const {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [l, line] : m_lines)
+            if ((level == 0 || l == level) && line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    int CountAtLevel(unsigned level) const {
+        std::lock_guard lock(m_mutex);
+        int n = 0;
+        for (const auto& entry : m_lines)
+            n += entry.first == level;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<unsigned, std::string>> m_lines;
+};
+
+struct ServerDeleter {
+    void operator()(CKZSIPServer* s) const {
+        KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, static_cast<KZAPI::CKZServer*>(s));
+    }
+};
+using ServerPtr = std::unique_ptr<CKZSIPServer, ServerDeleter>;
+
+ServerPtr make_server() {
+    auto* base = static_cast<KZAPI::CKZServer*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_SERVER));
+    return ServerPtr(dynamic_cast<CKZSIPServer*>(base));
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { CKZCfgInterface::CFG_Clear(); }
+    void TearDown() override { CKZCfgInterface::CFG_Clear(); }
+};
+
+std::vector<int> codec_list(const int* list) {
+    std::vector<int> v;
+    for (int i = 0; i <= CKZSIPServer::kMaxCodecs && list[i] != -1; ++i)
+        v.push_back(list[i]);
+    return v;
+}
+
+// A call control that holds a SIP Call-ID, as the module's call controls do.
+class CallIdControl : public KZAPI::CKZCallControl {
+public:
+    explicit CallIdControl(std::string id) : m_id(std::move(id)) {}
+    const char* GetSIPCallID() const override { return m_id.c_str(); }
+
+private:
+    std::string m_id;
+};
+
+} // namespace
+
+TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
+    EXPECT_EQ(KZAPI_Alloc_Class_PRC(7), nullptr);
+    EXPECT_EQ(KZAPI_Alloc_Class_PRC(0), nullptr);
+
+    ServerPtr server = make_server();
+    ASSERT_NE(server, nullptr);
+    // Freeing with a code that is not the server's must leave it alive (ASan would see a double
+    // free when the deleter runs otherwise).
+    KZAPI_Free_Class_PRC(5, static_cast<KZAPI::CKZServer*>(server.get()));
+    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, nullptr);
+    EXPECT_EQ(server->GetSIPAppType(), 1);
+
+    auto* handler = static_cast<KZAPI::CKZEventHandler*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER));
+    EXPECT_NE(dynamic_cast<CKZSIPEventHandler*>(handler), nullptr);
+    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER, handler);
+    void* board = KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_BOARD);
+    EXPECT_NE(board, nullptr);
+    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_BOARD, board);
+}
+
+TEST_F(ServerTest, ConstructorDefaultsHoldUntilCreate) {
+    ServerPtr server = make_server();
+    EXPECT_EQ(server->GetDTMFType(), 0);
+    EXPECT_EQ(server->GetJBMaxDelay(), 10);
+    EXPECT_TRUE(server->VADEnabled());
+    EXPECT_EQ(server->EchoCanEnabled(), 1);
+    EXPECT_EQ(server->GetSoundDetectMaxAvgLevel(), 500);
+    EXPECT_TRUE(codec_list(server->GetCodecsPreferList()).empty());
+    EXPECT_EQ(server->GetDetectedNATType(), 0xFFFFFFFFu); // no group before Create
+    EXPECT_STREQ(server->GetMappedPublicSIPIPAddress(), "");
+}
+
+TEST_F(ServerTest, WithNoConfigurationEveryDefaultApplies) {
+    ServerPtr server = make_server();
+    ASSERT_EQ(server->Create(), 1u);
+    EXPECT_EQ(server->GetRTPRange().start, 28400);
+    EXPECT_EQ(server->GetRTPRange().end, 30000);
+    EXPECT_TRUE(server->IsSIPServerModel());
+    EXPECT_EQ(codec_list(server->GetCodecsPreferList()), (std::vector<int>{102, 104, 103, 3, 0, 8}));
+    EXPECT_EQ(codec_list(server->GetVideoCodecsPreferList()), (std::vector<int>{34, 124, 115}));
+    EXPECT_EQ(server->GetJBMinDelay(), 2);
+    EXPECT_EQ(server->GetJBMaxDelay(), 25);
+    EXPECT_FALSE(server->GetJBGetAllData());
+    EXPECT_EQ(server->GetDTMFType(), 3);
+    EXPECT_EQ(server->EchoCanEnabled(), 3);
+    EXPECT_FALSE(server->VADEnabled());
+    EXPECT_EQ(server->GetSoundDetectMaxAvgLevel(), 100);
+    EXPECT_EQ(server->GetRTPPortSpace(), 4);
+    EXPECT_EQ(server->GetNumOfSIPBoards(), 1);
+    EXPECT_EQ(server->GetUserRegProfileCount(), 0);
+    EXPECT_EQ(server->ProxySitesCount(), 0);
+    EXPECT_STREQ(server->GetSIPGroup()->GetSIPUserAgent(), "Zelmar-SIP-SDK");
+    EXPECT_EQ(server->Destroy(), 1u);
+}
+
+TEST_F(ServerTest, ClientModeChangesTheJitterBufferDefaults) {
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", "0");
+    ServerPtr server = make_server();
+    server->Create();
+    EXPECT_FALSE(server->IsSIPServerModel());
+    EXPECT_EQ(server->GetJBMaxDelay(), 10);
+    EXPECT_TRUE(server->GetJBGetAllData());
+    server->Destroy();
+}
+
+TEST_F(ServerTest, CodecListsEndWithMinusOne) {
+    int list[CKZSIPServer::kMaxCodecs + 1];
+    CKZSIPServer::ParseCodecList("0", list, CKZSIPServer::kMaxCodecs);
+    EXPECT_EQ(list[0], 0);
+    EXPECT_EQ(list[1], -1);
+    CKZSIPServer::ParseCodecList("8,,18", list, CKZSIPServer::kMaxCodecs);
+    EXPECT_EQ(list[0], 8);
+    EXPECT_EQ(list[1], -1); // an empty item
+    EXPECT_EQ(list[2], 18);
+    EXPECT_EQ(list[3], -1);
+    std::string many;
+    for (int i = 0; i < 60; ++i)
+        many += std::to_string(i) + ",";
+    CKZSIPServer::ParseCodecList(many.c_str(), list, CKZSIPServer::kMaxCodecs);
+    EXPECT_EQ(list[49], 49);
+    EXPECT_EQ(list[50], -1);
+}
+
+TEST_F(ServerTest, RTPRangeStartsEvenAndEndsAboveTheStart) {
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange", "28401");
+    EXPECT_EQ(make_server()->GetRTPRange().start, 28402);
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange", "28400");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpendrange", "28000");
+    EXPECT_EQ(make_server()->GetRTPRange().end, 28500);
+}
+
+TEST_F(ServerTest, StunServerScanStopsAtTheFirstGapAfterAKey) {
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server", "stun0.example");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server2", "stun2.example");
+    ServerPtr server = make_server();
+    server->Create();
+    EXPECT_STREQ(server->GetSIPGroup()->GetSTUNServer(0), "stun0.example");
+    EXPECT_STREQ(server->GetSIPGroup()->GetSTUNServer(1), "");
+    EXPECT_STREQ(server->GetSIPGroup()->GetSTUNServer(2), "");
+    server->Destroy();
+
+    // A key present with an empty value does not end the scan; before any key a gap does not either.
+    CKZCfgInterface::CFG_Clear();
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server1", "");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server2", "stun2.example");
+    ServerPtr second = make_server();
+    second->Create();
+    EXPECT_STREQ(second->GetSIPGroup()->GetSTUNServer(2), "stun2.example");
+    second->Destroy();
+}
+
+TEST_F(ServerTest, SwitchGroupsFollowTheChannelBlocks) {
+    ServerPtr server = make_server();
+    server->Create();
+    server->BuildUDPSwitchPorts(2, 8);
+    EXPECT_STREQ(server->GetUDPSwitchPortList(), "-28432-28434-28436-28438");
+    unsigned short a = 0, b = 0;
+    EXPECT_EQ(server->InitUDPSwitchPort(a, b), 0);
+    EXPECT_EQ(a, 28432);
+    EXPECT_EQ(b, 28434);
+    EXPECT_EQ(server->InitUDPSwitchPort(a, b), 1);
+    EXPECT_EQ(a, 28436);
+    EXPECT_EQ(server->InitUDPSwitchPort(a, b), -1);
+    server->FreeUDPSwitchPort(7); // ignored
+    server->FreeUDPSwitchPort(0);
+    EXPECT_EQ(server->InitUDPSwitchPort(a, b), 0);
+    EXPECT_EQ(a, 28432);
+
+    server->BuildUDPSwitchPorts(0, 8);
+    EXPECT_EQ(server->InitUDPSwitchPort(a, b), -1);
+    EXPECT_STREQ(server->GetUDPSwitchPortList(), "");
+    server->Destroy();
+}
+
+TEST_F(ServerTest, ChannelByCallIdMatchesAStoredPrefix) {
+    ServerPtr server = make_server();
+    KZAPI::CKZChannel empty_channel(0, KZAPI::CKZCallControl::KIND_SIP);
+    KZAPI::CKZChannel channel(1, KZAPI::CKZCallControl::KIND_SIP);
+    CallIdControl no_id("");
+    CallIdControl with_id("a84b4c76e66710");
+    empty_channel.SetCallControl(&no_id);
+    channel.SetCallControl(&with_id);
+    EXPECT_EQ(server->GetChannelBySIPCallID("a84b4c76e66710"), nullptr); // no channels yet
+    server->AddChannel(&empty_channel);
+    server->AddChannel(&channel);
+
+    EXPECT_EQ(server->GetChannelBySIPCallID("a84b4c76e66710@pc33.example.com"), &channel);
+    EXPECT_EQ(server->GetChannelBySIPCallID("a84b4c76e66710"), &channel);
+    EXPECT_EQ(server->GetChannelBySIPCallID("a84b4c"), nullptr);
+    EXPECT_EQ(server->GetChannelBySIPCallID(""), nullptr);
+
+    with_id.SetCRV(KZAPI::CKZCallControl::KIND_SIP, 42);
+    EXPECT_EQ(server->GetChannelBySIPConnID(42), &channel);
+    EXPECT_EQ(server->GetChannelBySIPConnID(43), nullptr);
+    server->RemoveChannel(&empty_channel);
+    server->RemoveChannel(&channel);
+}
+
+TEST_F(ServerTest, AccountsFillDomainProxyAndUserFromEachOther) {
+    CKZCfgInterface::CFG_LoadText("kzsrv.sip.reg.client.num = 2\n"
+                                  "kzsrv.sip.reg1.username = alice\n"
+                                  "kzsrv.sip.reg1.proxy = pbx.example:5070\n"
+                                  "kzsrv.sip.reg1.prot = 18\n"
+                                  "kzsrv.sip.reg2.username = bob\n"
+                                  "kzsrv.sip.reg2.authorization = bob-auth\n"
+                                  "kzsrv.sip.reg2.domain = example.org\n"
+                                  "kzsrv.sip.reg2.expire = 600\n");
+    ServerPtr server = make_server();
+    server->Create();
+    ASSERT_EQ(server->GetUserRegProfileCount(), 2);
+    const kz_sip_user_reg_profile* a = server->GetUserRegProfile(0);
+    EXPECT_STREQ(a->domain, "pbx.example:5070");
+    EXPECT_STREQ(a->authorization_user, "alice");
+    EXPECT_EQ(a->transport, 2); // the low four bits
+    EXPECT_EQ(a->lifetime, 3600);
+    const kz_sip_user_reg_profile* b = server->GetUserRegProfile(1);
+    EXPECT_STREQ(b->proxy, "example.org");
+    EXPECT_STREQ(b->authorization_user, "bob-auth");
+    EXPECT_EQ(b->configured_lifetime, 600);
+    EXPECT_EQ(server->GetUserRegProfile(2), nullptr);
+    server->Destroy();
+    EXPECT_EQ(server->GetUserRegProfileCount(), 0);
+}
+
+TEST_F(ServerTest, ProxySitesServeTheirDomainsInServerModeOnly) {
+    CKZCfgInterface::CFG_LoadText("kzsrv.sip.proxy.sites.num = 2\n"
+                                  "kzsrv.sip.proxy.site1.domain = a.example; 10.0.0.1\n"
+                                  "kzsrv.sip.proxy.site1.recordroute = 1\n"
+                                  "kzsrv.sip.proxy.site2.domain = b.example\n");
+    ServerPtr server = make_server();
+    server->Create();
+    ASSERT_EQ(server->ProxySitesCount(), 2);
+    EXPECT_EQ(server->GetProxySite(0)->GetDomains(), (std::vector<std::string>{"a.example", "10.0.0.1"}));
+    EXPECT_TRUE(server->GetProxySite(0)->GetOptions().record_route);
+    EXPECT_EQ(server->GetProxySite(1)->GetNumber(), 1);
+    EXPECT_EQ(server->GetProxySiteByDomain("A.Example", ""), server->GetProxySite(0));
+    EXPECT_EQ(server->GetProxySiteByDomain("c.example", "b.example"), server->GetProxySite(1));
+    EXPECT_EQ(server->GetProxySiteByDomain("c.example", ""), nullptr);
+    server->Destroy();
+
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", "0");
+    ServerPtr client = make_server();
+    client->Create();
+    EXPECT_EQ(client->ProxySitesCount(), 0);
+    client->Destroy();
+}
+
+TEST_F(ServerTest, SettingsWrittenBackThroughTheConfiguration) {
+    ServerPtr server = make_server();
+    server->EnableVAD(true);
+    server->EnableAGC(false);
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.vad.enabled", -1), 1);
+    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.agc.enabled", -1), 0);
+}
+
+TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
+    const CKZSIPGroup group; // the first group fills the message functions the helpers use
+    auto vet = [](const std::string& text, std::string* reason) {
+        sip_msg* message = nullptr;
+        CKZSIPGroup::AllocMessage(&message);
+        std::string copy = text;
+        KZSIPEvent event{};
+        message->init_from_buf(copy.data(), &event);
+        char buffer[64] = "";
+        const int code = CKZSIPServer::RequestValidation(message, buffer, sizeof(buffer));
+        *reason = buffer;
+        CKZSIPGroup::FreeMessage(message);
+        return code;
+    };
+    std::string reason;
+    const std::string good = kztest::sip_request("INVITE", 5062, 5060);
+    EXPECT_EQ(vet(good, &reason), 0);
+
+    std::string hops = good;
+    hops.replace(hops.find("Max-Forwards: 70"), 16, "Max-Forwards: 0");
+    EXPECT_EQ(vet(hops, &reason), 483);
+    EXPECT_EQ(reason, "Too Many Hops");
+
+    std::string no_to = good;
+    const size_t to = no_to.find("To: ");
+    no_to.erase(to, no_to.find("\r\n", to) + 2 - to);
+    EXPECT_EQ(vet(no_to, &reason), 400);
+    EXPECT_EQ(reason, "Bad Request");
+
+    LogCapture log;
+    std::string no_max = good;
+    const size_t mf = no_max.find("Max-Forwards: 70\r\n");
+    no_max.erase(mf, 18);
+    EXPECT_EQ(vet(no_max, &reason), 0);
+    EXPECT_TRUE(log.Contains("There is no Max-Forwards head in SIP request.", 2));
+}

@@ -1,0 +1,29 @@
+// Raw SIP requests for tests, sent from a peer on 127.0.0.1 to a stack on the same host.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kztest {
+
+// A complete out-of-dialog request from 127.0.0.1:from_port. extra is inserted as header lines
+// (each ending "\r\n"); call_id defaults to one made from the method and port.
+inline std::string sip_request(const std::string& method, uint16_t from_port, uint16_t to_port,
+                               const std::string& extra = "", const std::string& call_id = "") {
+    const std::string port = std::to_string(from_port);
+    const std::string target = "127.0.0.1:" + std::to_string(to_port);
+    const std::string id = call_id.empty() ? method + "-" + port + "@127.0.0.1" : call_id;
+    return method + " sip:service@" + target + " SIP/2.0\r\n" + "Via: SIP/2.0/UDP 127.0.0.1:" + port +
+           ";branch=z9hG4bK-" + method + port + ";rport\r\n" + "Max-Forwards: 70\r\n" +
+           "From: <sip:tester@127.0.0.1:" + port + ">;tag=t" + port + "\r\n" + "To: <sip:service@" + target +
+           ">\r\n" + "Call-ID: " + id + "\r\n" + "CSeq: 1 " + method + "\r\n" +
+           "Contact: <sip:tester@127.0.0.1:" + port + ">\r\n" + extra + "Content-Length: 0\r\n\r\n";
+}
+
+// The status line of a response ("SIP/2.0 200 OK"), or "" when the text is not one.
+inline std::string status_line(const std::string& response) {
+    if (response.rfind("SIP/2.0 ", 0) != 0) return "";
+    return response.substr(0, response.find("\r\n"));
+}
+
+} // namespace kztest
