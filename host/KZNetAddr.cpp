@@ -13,6 +13,23 @@ uint32_t KZ_InetAddr(const char* text) {
     return inet_addr(text);
 }
 
+bool KZ_IsDottedQuad(const char* text) {
+    if (!text) return false;
+    int dots = 0, digits = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p == '.') {
+            if (digits == 0) return false;
+            ++dots;
+            digits = 0;
+        } else if (*p >= '0' && *p <= '9') {
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digits > 0;
+}
+
 uint32_t KZ_ResolveHostIPv4(const char* name) {
     if (!name || !*name) return 0;
     addrinfo hints{};

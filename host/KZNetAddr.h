@@ -6,6 +6,8 @@
 
 namespace KZAPI {
 
+// True for four non-empty all-decimal parts separated by three dots (no range check).
+bool KZ_IsDottedQuad(const char* text);
 // Converts a dotted-quad literal; 0xFFFFFFFF (INADDR_NONE) when it is not one.
 uint32_t KZ_InetAddr(const char* text);
 // First IPv4 address of a host name through the resolver; 0 when it does not resolve.

@@ -69,6 +69,25 @@ struct SIPAddressParts {
 
 } // namespace
 
+KZAPI::CKZCallControl* CKZSIPEventHandler::OwningCall(const KZSIPEvent* event, const char* request,
+                                                      bool log_no_channel, KZAPI::CKZChannel** channel_out) {
+    CKZSIPServer* server = Server();
+    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    if (channel_out) *channel_out = channel;
+    const int id = static_cast<int>(event->connection_id);
+    if (!channel) {
+        if (log_no_channel)
+            CKZLogInterface::Log(kLogError, "<< ------ %s, Cannot find chan for Connection ID:%d", request,
+                                 id);
+        return nullptr;
+    }
+    KZAPI::CKZCallControl* cc = channel->GetCallControl();
+    if (!cc)
+        CKZLogInterface::Log(kLogError, "<< ------ %s, Cannot find call control for Connection ID:%d",
+                             request, id);
+    return cc;
+}
+
 CKZSIPServer* CKZSIPEventHandler::Server() {
     return dynamic_cast<CKZSIPServer*>(KZAPI::CKZServer::GetServerObj());
 }
@@ -251,78 +270,34 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSI
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_BYE(CKZSIPGroup*, KZSIPEvent* event) {
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (!channel)
-        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_BYE, Cannot find chan for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
-    else if (!channel->GetCallControl())
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_REQUEST_BYE, Cannot find call control for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
+    OwningCall(event, "SIP_REQUEST_BYE", true);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup*, KZSIPEvent* event) {
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (channel && !channel->GetCallControl())
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_REQUEST_ACK, Cannot find call control for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
+    OwningCall(event, "SIP_REQUEST_ACK", false); // an ACK is never answered
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_CANCEL(CKZSIPGroup*, KZSIPEvent* event) {
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (!channel)
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_RESPONSE_CANCEL, Cannot find chan for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
-    else if (!channel->GetCallControl())
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_RESPONSE_CANCEL, Cannot find call control for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
+    OwningCall(event, "SIP_RESPONSE_CANCEL", true);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup*, KZSIPEvent* event) {
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (!channel)
-        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_REFER, Cannot find chan for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
-    else if (!channel->GetCallControl())
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_REQUEST_REFER, Cannot find call control for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
+    OwningCall(event, "SIP_REQUEST_REFER", true);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event) {
     SIPReceivedMessage request(group, event);
     if (!request) return;
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (!channel)
-        CKZLogInterface::Log(kLogError, "<< ------ SIP_REQUEST_INFO, Cannot find chan for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
-    else if (!channel->GetCallControl())
-        CKZLogInterface::Log(kLogError,
-                             "<< ------ SIP_REQUEST_INFO, Cannot find call control for Connection ID:%d",
-                             static_cast<int>(event->connection_id));
+    OwningCall(event, "SIP_REQUEST_INFO", true);
     group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSIPEvent* event) {
     SIPReceivedMessage request(group, event);
     if (!request) return;
-    CKZSIPServer* server = Server();
-    KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
-    if (channel) {
-        if (!channel->GetCallControl())
-            CKZLogInterface::Log(
-                kLogError, "<< ------ SIP_REQUEST_NOTIFY, Cannot find call control for Connection ID:%d",
-                static_cast<int>(event->connection_id));
-        return;
-    }
+    KZAPI::CKZChannel* channel = nullptr;
+    OwningCall(event, "SIP_REQUEST_NOTIFY", false, &channel);
+    if (channel) return;
     // A NOTIFY outside any call reports a subscription's state; it is acknowledged in every case.
     group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
 }

@@ -10,6 +10,10 @@
 
 #include <cstdint>
 
+namespace KZAPI {
+class CKZCallControl;
+class CKZChannel;
+} // namespace KZAPI
 class CKZSIPGroup;
 class CKZSIPServer;
 class sip_msg;
@@ -60,6 +64,10 @@ private:
     void ClassifyResponse(CKZSIPGroup* group, KZSIPEvent* event);
     void ClassifyError(CKZSIPGroup* group, KZSIPEvent* event);
     static CKZSIPServer* Server();
+    // The call control of the channel that owns the event's connection, or null. A channel
+    // without call control is logged; a missing channel only when log_no_channel is set.
+    static KZAPI::CKZCallControl* OwningCall(const KZSIPEvent* event, const char* request,
+                                             bool log_no_channel, KZAPI::CKZChannel** channel_out = nullptr);
 
     KZSIPEvent m_event{};
 };

@@ -3,6 +3,7 @@
 
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
 #include "nat/CKZStunClient.h"
 #include "sipmsg/sip_msg.h"
@@ -69,41 +70,6 @@ const KZStunAddress4* local_interface(const char* address, KZStunAddress4& out) 
     if (net == 0) return nullptr;
     out = KZStunAddress4{0, KZStunToHostOrder(net)};
     return &out;
-}
-
-void cut_at(char* text, const char* marker) {
-    if (char* p = strstr(text, marker)) *p = '\0';
-}
-
-void cut_at_char(char* text, char c) {
-    if (char* p = strchr(text, c)) *p = '\0';
-}
-
-bool is_dotted_quad(const char* text) {
-    int dots = 0, digits = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p == '.') {
-            if (digits == 0) return false;
-            ++dots;
-            digits = 0;
-        } else if (isdigit(static_cast<unsigned char>(*p))) {
-            ++digits;
-        } else {
-            return false;
-        }
-    }
-    return dots == 3 && digits > 0;
-}
-
-// A host is a dotted IPv4 address or a dotted name that resolves. Names without a dot and texts
-// of digits and dots only are taken for users (telephone numbers and extensions such as "1001"
-// would otherwise be read as numeric addresses) and are not looked up.
-bool is_host_text(const char* text) {
-    if (is_dotted_quad(text)) return true;
-    bool has_letter = false;
-    for (const char* p = text; *p; ++p)
-        has_letter = has_letter || isalpha(static_cast<unsigned char>(*p));
-    return has_letter && strchr(text, '.') && CKZSIPGroup::GetRealInetAddr(text) != 0;
 }
 
 } // namespace
@@ -259,41 +225,11 @@ uint32_t CKZSIPGroup::GetRealInetAddr(const char* text) {
 
 int CKZSIPGroup::GetSIPAddressInfo(char* text, char** user, char** host, char** port) {
     if (!text || !user || !host || !port) return 0;
-    *user = *host = *port = nullptr;
-
-    cut_at_char(text, '>');
-    cut_at(text, "rinstance=");
-    cut_at(text, "user=");
-    cut_at(text, "transport=");
-    // Parameters of the user part (before the "@") belong to the user.
-    char* at = strchr(text, '@');
-    cut_at_char(at ? at : text, ';');
-
-    char* p = text;
-    if (char* bracket = strchr(p, '<')) p = bracket + 1;
-    if (char* scheme = strstr(p, "sip:")) p = scheme + 4;
-    if (char* colon = strchr(p, ':')) {
-        *colon = '\0';
-        *port = colon + 1;
-        cut_at_char(*port, ';');
-    }
-    if ((at = strchr(p, '@')) != nullptr) {
-        *at = '\0';
-        *user = p;
-        *host = at + 1;
-        cut_at_char(*host, ';');
-        return 1;
-    }
-    if (*port) {
-        *host = p;
-        return 1;
-    }
-    if (!*p) return 0;
-    if (is_host_text(p))
-        *host = p;
-    else
-        *user = p;
-    return 1;
+    if (char* transport = strstr(text, "transport=")) *transport = '\0';
+    if (!kz_get_sip_address_info(text, user, host, port)) return 0;
+    const bool has_user = *user && **user;
+    const bool has_host = *host && **host;
+    return has_user || has_host ? 1 : 0;
 }
 
 int CKZSIPGroup::UnsignedNumberOnlyCheck(const char* text) {

@@ -21,31 +21,10 @@ int kz_get_payload_type(const char* attribute) {
     return static_cast<int>(v);
 }
 
-namespace {
-
-// Four non-empty all-decimal parts separated by three dots.
-bool is_ipv4_literal(const char* text) {
-    int dots = 0, digits = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p == '.') {
-            if (digits == 0) return false;
-            ++dots;
-            digits = 0;
-        } else if (*p >= '0' && *p <= '9') {
-            ++digits;
-        } else {
-            return false;
-        }
-    }
-    return dots == 3 && digits > 0;
-}
-
-} // namespace
-
 uint32_t kz_get_real_inet_addr(const char* host) {
     if (!host || !*host) return 0;
     size_t len = strlen(host);
-    if (len >= 7 && is_ipv4_literal(host)) {
+    if (len >= 7 && KZAPI::KZ_IsDottedQuad(host)) {
         uint32_t a = KZAPI::KZ_InetAddr(host);
         return a == 0xFFFFFFFFu ? 0 : a;
     }
@@ -55,8 +34,13 @@ uint32_t kz_get_real_inet_addr(const char* host) {
 
 int kz_get_host_kind(const char* text) {
     if (!text || !*text) return 1;
-    if (is_ipv4_literal(text)) return 2;
-    if (strchr(text, '.') && KZAPI::KZ_ResolveHostIPv4(text) != 0) return 2;
+    if (KZAPI::KZ_IsDottedQuad(text)) return 2;
+    // Only a dotted name with a letter goes to the resolver: digits and dots alone ("1.2.3", a
+    // dialled number) would otherwise come back as a numeric address.
+    bool has_letter = false;
+    for (const char* p = text; *p && !has_letter; ++p)
+        has_letter = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z');
+    if (has_letter && strchr(text, '.') && KZAPI::KZ_ResolveHostIPv4(text) != 0) return 2;
     return 1;
 }
 

@@ -5,8 +5,10 @@
 #include "server/CKZSIPServer.h"
 #include "server/KZAPIExLibrary.h"
 #include "server/kz_sip_factory.h"
+#include "support/log_capture.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
+#include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
@@ -20,50 +22,6 @@ using KZAPI::CKZCfgInterface;
 using KZAPI::CKZLogInterface;
 
 namespace {
-
-class LogLines {
-public:
-    LogLines() {
-        CKZLogInterface::SetMaxLevel(4);
-        CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
-            std::lock_guard lock(m_mutex);
-            m_lines.emplace_back(level, line);
-        });
-    }
-    ~LogLines() {
-        CKZLogInterface::SetSink(nullptr);
-        CKZLogInterface::SetMaxLevel(2);
-    }
-    bool Contains(const std::string& text, unsigned level) const {
-        std::lock_guard lock(m_mutex);
-        for (const auto& [l, line] : m_lines)
-            if (l == level && line.find(text) != std::string::npos) return true;
-        return false;
-    }
-    int Errors() const {
-        std::lock_guard lock(m_mutex);
-        int n = 0;
-        for (const auto& entry : m_lines)
-            n += entry.first == CKZLogInterface::LOG_ERROR;
-        return n;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<unsigned, std::string>> m_lines;
-};
-
-struct ServerDeleter {
-    void operator()(CKZSIPServer* s) const {
-        KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, static_cast<KZAPI::CKZServer*>(s));
-    }
-};
-using ServerPtr = std::unique_ptr<CKZSIPServer, ServerDeleter>;
-
-ServerPtr make_server() {
-    return ServerPtr(dynamic_cast<CKZSIPServer*>(
-        static_cast<KZAPI::CKZServer*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_SERVER))));
-}
 
 // The final response to the request sent, skipping provisional ones.
 std::string final_response(const kztest::UdpPeer& peer, int timeout_ms = 2000) {
@@ -93,7 +51,7 @@ protected:
         CKZCfgInterface::CFG_Clear();
     }
     void StartServer() {
-        m_server = make_server();
+        m_server = kztest::make_server();
         ASSERT_EQ(m_server->Create(), 1u);
         ASSERT_EQ(m_server->Start(), 1u);
     }
@@ -104,7 +62,7 @@ protected:
 
     uint16_t m_port = 0;
     kztest::UdpPeer m_peer;
-    ServerPtr m_server;
+    kztest::ServerPtr m_server;
 };
 
 } // namespace
@@ -146,8 +104,8 @@ TEST_F(RunningServer, ChallengesRegistrationsForItsSites) {
 TEST_F(RunningServer, RefusesToStartOnABusyPort) {
     kztest::UdpPeer squatter; // holds a UDP port on 127.0.0.1
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(squatter.port()).c_str());
-    LogLines log;
-    m_server = make_server();
+    kztest::LogCapture log;
+    m_server = kztest::make_server();
     m_server->Create();
     EXPECT_EQ(m_server->Start(), 0u);
     EXPECT_FALSE(m_server->IsStarted());
@@ -167,16 +125,16 @@ TEST_F(RunningServer, StopsPromptlyWithoutRegisteredAccounts) {
 }
 
 TEST(SRTPExtensionLibrary, MissingLibraryIsSilent) {
-    LogLines log;
+    kztest::LogCapture log;
     KZAPIExLibrary library;
     library.Load();
     library.LoadFrom("/nonexistent/libKZAPIEx.so");
     EXPECT_FALSE(library.IsAvailable());
-    EXPECT_EQ(log.Errors(), 0);
+    EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 0);
 }
 
 TEST(SRTPExtensionLibrary, StartFailureIsLoggedAndDisablesIt) {
-    LogLines log;
+    kztest::LogCapture log;
     KZAPIExLibrary library;
     library.LoadFrom(KZ_FAKE_EXT_FAILS);
     EXPECT_TRUE(log.Contains("KZAPIEx Init Error 7", CKZLogInterface::LOG_ERROR));
@@ -185,7 +143,7 @@ TEST(SRTPExtensionLibrary, StartFailureIsLoggedAndDisablesIt) {
 }
 
 TEST(SRTPExtensionLibrary, MissingStartEntryIsLogged) {
-    LogLines log;
+    kztest::LogCapture log;
     KZAPIExLibrary library;
     library.LoadFrom(KZ_FAKE_EXT_NO_INIT);
     EXPECT_TRUE(log.Contains("Doesn't locate functios in KZAPIEx.dll", CKZLogInterface::LOG_ERROR));
@@ -193,7 +151,7 @@ TEST(SRTPExtensionLibrary, MissingStartEntryIsLogged) {
 }
 
 TEST(SRTPExtensionLibrary, WorkingLibraryStartsAndIsReleased) {
-    LogLines log;
+    kztest::LogCapture log;
     {
         KZAPIExLibrary library;
         library.LoadFrom(KZ_FAKE_EXT_OK);
@@ -202,5 +160,5 @@ TEST(SRTPExtensionLibrary, WorkingLibraryStartsAndIsReleased) {
         library.Unload(); // the fake's release answers 0 the first time
         EXPECT_FALSE(library.IsAvailable());
     }
-    EXPECT_EQ(log.Errors(), 0);
+    EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 0);
 }

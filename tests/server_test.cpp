@@ -14,8 +14,10 @@
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
+#include "support/log_capture.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
+#include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
@@ -28,51 +30,6 @@ using KZAPI::CKZCfgInterface;
 using KZAPI::CKZLogInterface;
 
 namespace {
-
-// Collects log lines for the lifetime of the object.
-class LogCapture {
-public:
-    LogCapture() {
-        CKZLogInterface::SetMaxLevel(4);
-        CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
-            std::lock_guard lock(m_mutex);
-            m_lines.emplace_back(level, line);
-        });
-    }
-    ~LogCapture() {
-        CKZLogInterface::SetSink(nullptr);
-        CKZLogInterface::SetMaxLevel(2);
-    }
-    bool Contains(const std::string& text, unsigned level = 0) const {
-        std::lock_guard lock(m_mutex);
-        for (const auto& [l, line] : m_lines)
-            if ((level == 0 || l == level) && line.find(text) != std::string::npos) return true;
-        return false;
-    }
-    int CountAtLevel(unsigned level) const {
-        std::lock_guard lock(m_mutex);
-        int n = 0;
-        for (const auto& entry : m_lines)
-            n += entry.first == level;
-        return n;
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<unsigned, std::string>> m_lines;
-};
-
-struct ServerDeleter {
-    void operator()(CKZSIPServer* s) const {
-        KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, static_cast<KZAPI::CKZServer*>(s));
-    }
-};
-using ServerPtr = std::unique_ptr<CKZSIPServer, ServerDeleter>;
-
-ServerPtr make_server() {
-    auto* base = static_cast<KZAPI::CKZServer*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_SERVER));
-    return ServerPtr(dynamic_cast<CKZSIPServer*>(base));
-}
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -103,7 +60,7 @@ TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
     EXPECT_EQ(KZAPI_Alloc_Class_PRC(7), nullptr);
     EXPECT_EQ(KZAPI_Alloc_Class_PRC(0), nullptr);
 
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     ASSERT_NE(server, nullptr);
     // Freeing with a code that is not the server's must leave it alive (ASan would see a double
     // free when the deleter runs otherwise).
@@ -120,7 +77,7 @@ TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
 }
 
 TEST_F(ServerTest, ConstructorDefaultsHoldUntilCreate) {
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     EXPECT_EQ(server->GetDTMFType(), 0);
     EXPECT_EQ(server->GetJBMaxDelay(), 10);
     EXPECT_TRUE(server->VADEnabled());
@@ -132,7 +89,7 @@ TEST_F(ServerTest, ConstructorDefaultsHoldUntilCreate) {
 }
 
 TEST_F(ServerTest, WithNoConfigurationEveryDefaultApplies) {
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     ASSERT_EQ(server->Create(), 1u);
     EXPECT_EQ(server->GetRTPRange().start, 28400);
     EXPECT_EQ(server->GetRTPRange().end, 30000);
@@ -156,7 +113,7 @@ TEST_F(ServerTest, WithNoConfigurationEveryDefaultApplies) {
 
 TEST_F(ServerTest, ClientModeChangesTheJitterBufferDefaults) {
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", "0");
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->Create();
     EXPECT_FALSE(server->IsSIPServerModel());
     EXPECT_EQ(server->GetJBMaxDelay(), 10);
@@ -184,16 +141,16 @@ TEST_F(ServerTest, CodecListsEndWithMinusOne) {
 
 TEST_F(ServerTest, RTPRangeStartsEvenAndEndsAboveTheStart) {
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange", "28401");
-    EXPECT_EQ(make_server()->GetRTPRange().start, 28402);
+    EXPECT_EQ(kztest::make_server()->GetRTPRange().start, 28402);
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange", "28400");
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpendrange", "28000");
-    EXPECT_EQ(make_server()->GetRTPRange().end, 28500);
+    EXPECT_EQ(kztest::make_server()->GetRTPRange().end, 28500);
 }
 
 TEST_F(ServerTest, StunServerScanStopsAtTheFirstGapAfterAKey) {
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server", "stun0.example");
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server2", "stun2.example");
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->Create();
     EXPECT_STREQ(server->GetSIPGroup()->GetSTUNServer(0), "stun0.example");
     EXPECT_STREQ(server->GetSIPGroup()->GetSTUNServer(1), "");
@@ -204,14 +161,14 @@ TEST_F(ServerTest, StunServerScanStopsAtTheFirstGapAfterAKey) {
     CKZCfgInterface::CFG_Clear();
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server1", "");
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.stun.server2", "stun2.example");
-    ServerPtr second = make_server();
+    kztest::ServerPtr second = kztest::make_server();
     second->Create();
     EXPECT_STREQ(second->GetSIPGroup()->GetSTUNServer(2), "stun2.example");
     second->Destroy();
 }
 
 TEST_F(ServerTest, SwitchGroupsFollowTheChannelBlocks) {
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->Create();
     server->BuildUDPSwitchPorts(2, 8);
     EXPECT_STREQ(server->GetUDPSwitchPortList(), "-28432-28434-28436-28438");
@@ -234,7 +191,7 @@ TEST_F(ServerTest, SwitchGroupsFollowTheChannelBlocks) {
 }
 
 TEST_F(ServerTest, ChannelByCallIdMatchesAStoredPrefix) {
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     KZAPI::CKZChannel empty_channel(0, KZAPI::CKZCallControl::KIND_SIP);
     KZAPI::CKZChannel channel(1, KZAPI::CKZCallControl::KIND_SIP);
     CallIdControl no_id("");
@@ -266,7 +223,7 @@ TEST_F(ServerTest, AccountsFillDomainProxyAndUserFromEachOther) {
                                   "kzsrv.sip.reg2.authorization = bob-auth\n"
                                   "kzsrv.sip.reg2.domain = example.org\n"
                                   "kzsrv.sip.reg2.expire = 600\n");
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->Create();
     ASSERT_EQ(server->GetUserRegProfileCount(), 2);
     const kz_sip_user_reg_profile* a = server->GetUserRegProfile(0);
@@ -288,7 +245,7 @@ TEST_F(ServerTest, ProxySitesServeTheirDomainsInServerModeOnly) {
                                   "kzsrv.sip.proxy.site1.domain = a.example; 10.0.0.1\n"
                                   "kzsrv.sip.proxy.site1.recordroute = 1\n"
                                   "kzsrv.sip.proxy.site2.domain = b.example\n");
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->Create();
     ASSERT_EQ(server->ProxySitesCount(), 2);
     EXPECT_EQ(server->GetProxySite(0)->GetDomains(), (std::vector<std::string>{"a.example", "10.0.0.1"}));
@@ -300,14 +257,14 @@ TEST_F(ServerTest, ProxySitesServeTheirDomainsInServerModeOnly) {
     server->Destroy();
 
     CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", "0");
-    ServerPtr client = make_server();
+    kztest::ServerPtr client = kztest::make_server();
     client->Create();
     EXPECT_EQ(client->ProxySitesCount(), 0);
     client->Destroy();
 }
 
 TEST_F(ServerTest, SettingsWrittenBackThroughTheConfiguration) {
-    ServerPtr server = make_server();
+    kztest::ServerPtr server = kztest::make_server();
     server->EnableVAD(true);
     server->EnableAGC(false);
     EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.vad.enabled", -1), 1);
@@ -343,7 +300,7 @@ TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
     EXPECT_EQ(vet(no_to, &reason), 400);
     EXPECT_EQ(reason, "Bad Request");
 
-    LogCapture log;
+    kztest::LogCapture log;
     std::string no_max = good;
     const size_t mf = no_max.find("Max-Forwards: 70\r\n");
     no_max.erase(mf, 18);
