@@ -141,7 +141,8 @@ int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_
 }
 
 void CUDPServerThread::WakeUp() {
-    if (m_wake_fd < 0) return;
+    // One pending wake-up is enough: the loop drains everything queued once it runs.
+    if (m_wake_fd < 0 || m_wake_pending.exchange(true)) return;
     const uint64_t one = 1;
     ssize_t r;
     do {
@@ -167,6 +168,8 @@ void CUDPServerThread::DoUnblockedLoop() {
         uint64_t count;
         while (read(m_wake_fd, &count, sizeof(count)) > 0) {
         }
+        // Cleared before the queue is drained below, so a later push writes a new wake-up.
+        m_wake_pending.store(false);
     }
     if (fds[1].revents & (POLLIN | POLLERR)) {
         CMutexLock lock(m_socket_lock);

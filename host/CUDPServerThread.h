@@ -7,6 +7,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/CMutex.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +51,7 @@ private:
     mutable CMutex m_socket_lock;
     int m_fd = -1;
     int m_wake_fd = -1;
+    std::atomic<bool> m_wake_pending{false}; // a wake-up is written and not yet taken
     uint32_t m_local_ip = 0;
     uint16_t m_local_port = 0;
 };

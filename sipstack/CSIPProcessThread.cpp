@@ -8,6 +8,10 @@
 
 using KZAPI::CKZLogInterface;
 
+namespace {
+constexpr unsigned kIdleWaitMs = 20;
+}
+
 CSIPProcessThread::CSIPProcessThread(int queue_type) : m_type(queue_type) {}
 
 CSIPProcessThread::~CSIPProcessThread() {
@@ -44,8 +48,15 @@ void CSIPProcessThread::Deliver(KZSIPEvent* event, KZSIPEvent* out) {
 
 bool CSIPProcessThread::RunOnePass(KZSIPEvent* out, bool may_sleep) {
     sip_group* stack = m_stack.load();
+    // With nothing to do, a threaded queue waits for received data (a short wait, so the
+    // once-a-second sweep and queued events are never late by more than that).
     auto idle = [&] {
-        if (may_sleep) Sleep(1);
+        if (may_sleep) {
+            if (stack)
+                stack->WaitForReceived(kIdleWaitMs);
+            else
+                Sleep(1);
+        }
         return false;
     };
     if (!stack) return idle();

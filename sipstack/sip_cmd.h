@@ -21,8 +21,9 @@ struct sip_cmd {
 
     // Copies len bytes of text into a new zero-padded buffer.
     void assign(const char* text, size_t len) {
-        data = std::make_unique<char[]>(len + kPadding); // value-initialised: zero-filled
+        data = std::make_unique_for_overwrite<char[]>(len + kPadding);
         if (len) memcpy(data.get(), text, len);
+        memset(data.get() + len, 0, kPadding);
         length = len;
         position = 0;
     }

@@ -71,6 +71,8 @@ public:
     uint32_t NewConnectionId();
     // One block of received data into `current`; true when an event was produced.
     bool ReceiveProcessing(sip_msg* current, KZSIPEvent* event);
+    // Waits up to timeout_ms for received data; true when some is waiting.
+    bool WaitForReceived(unsigned timeout_ms);
     // Dialog bookkeeping of a received message; false rejects the event.
     bool DialogBookkeeping(const sip_msg* msg, KZSIPEvent* event);
     // Once-a-second work: expiry, error events (pushed into `events`) and retransmissions.
@@ -115,7 +117,10 @@ private:
     std::unique_ptr<CSIPTCPServerThread> m_tcp;
     std::unique_ptr<CSIPTLSServerThread> m_tls;
     KZAPI::CMutex m_transport_mutex;
-    TCQueue<sip_cmd> m_received{kReceivedQueueCapacity, true};
+    TCQueue<sip_cmd> m_received{kReceivedQueueCapacity, true, true};
+    // The block being parsed, taken out of m_received so that the transports can push while it is
+    // parsed; it may hold more messages (a stream read). Only the processing thread touches it.
+    sip_cmd m_parsing;
     TCQueue<sip_cmd> m_udp_send{kReceivedQueueCapacity, true};
     std::atomic<uint32_t> m_connection_counter{0};
     CSIPDialogTable m_dialogs;

@@ -12,15 +12,6 @@ using KZAPI::CKZLogInterface;
 
 namespace {
 
-class QueueLock {
-public:
-    explicit QueueLock(TCQueue<sip_cmd>& q) : m_q(q) { m_q.Lock(); }
-    ~QueueLock() { m_q.Unlock(); }
-
-private:
-    TCQueue<sip_cmd>& m_q;
-};
-
 std::string decimal(uint32_t v) {
     return std::to_string(v);
 }
@@ -52,14 +43,13 @@ void stamp_top_via(sip_msg* msg, KZSIPEvent* event) {
 } // namespace
 
 bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
-    QueueLock lock(m_received);
-    sip_cmd* cmd = m_received.Peek();
-    if (!cmd) return false;
+    if (!m_parsing.data && !m_received.PopLocked(&m_parsing)) return false;
+    sip_cmd* cmd = &m_parsing;
     try {
         if (cmd->position >= cmd->length) {
             CKZLogInterface::Log(1, "ProcessEvent cmd_pos(%d) > cmd_len(%d)", static_cast<int>(cmd->position),
                                  static_cast<int>(cmd->length));
-            m_received.Pop();
+            m_parsing = sip_cmd();
             return false;
         }
         const size_t left = static_cast<size_t>(cmd->remaining());
@@ -91,12 +81,16 @@ bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
         if (next && next > start && next < end)
             cmd->position = static_cast<uint64_t>(next - cmd->data.get());
         else
-            m_received.Pop();
+            m_parsing = sip_cmd();
         return event->event_type != 0;
     } catch (...) {
         CKZLogInterface::Log(
             1, "*********************CSIPProcessThread::ProcessEvent got an exception. *************");
-        m_received.Pop();
+        m_parsing = sip_cmd();
         return false;
     }
+}
+
+bool sip_group::WaitForReceived(unsigned timeout_ms) {
+    return m_parsing.data || m_received.Wait(timeout_ms);
 }

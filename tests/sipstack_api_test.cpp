@@ -15,10 +15,6 @@
 
 namespace {
 
-void* as_id(uint32_t id) {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(id));
-}
-
 std::string header(const std::string& text, const std::string& name) {
     size_t p = text.find("\r\n" + name + ": ");
     if (p == std::string::npos) return "";
