@@ -2,9 +2,13 @@
 // loads the SRTP extension library.
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "server/CKZSIPEventHandler.h"
+#include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 #include "server/KZAPIExLibrary.h"
 #include "server/kz_sip_factory.h"
+#include "sipstack/KZ_SIPProtocolConfig.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -16,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using KZAPI::CKZCfgInterface;
@@ -161,4 +166,44 @@ TEST(SRTPExtensionLibrary, WorkingLibraryStartsAndIsReleased) {
         EXPECT_FALSE(library.IsAvailable());
     }
     EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 0);
+}
+
+TEST(SIPEventDrain, ABurstIsHandledAtMostOneThousandAndOneEventsPerPass) {
+    const uint16_t port = kztest::free_port_pair();
+    CKZSIPGroup group;
+    ASSERT_EQ(group.Open(), 0u);
+    ASSERT_EQ(group.CreateEventQueue(), 0);
+    KZ_SIPProtocolConfig config{};
+    group.GetConfig(&config);
+    KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
+    config.sip_port = port;
+    config.transport_mask = KZ_SIP_TRANSPORT_UDP;
+    ASSERT_EQ(group.SetConfig(&config), 0u);
+    group.SetUseNATAddr(1);
+    ASSERT_EQ(group.Start(), 0u);
+
+    kztest::UdpPeer peer;
+    constexpr int kBurst = 2000;
+    for (int i = 0; i < kBurst; ++i)
+        peer.send_to(port,
+                     kztest::sip_request("OPTIONS", peer.port(), port, "", "burst-" + std::to_string(i)));
+
+    // Let the UDP thread move the whole burst into the stack before the first pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    CKZSIPEventHandler handler;
+    int first = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (first == 0 && std::chrono::steady_clock::now() < deadline)
+        first = handler.ProcessSIPEvent(&group);
+    EXPECT_EQ(first, CKZSIPEventHandler::kMaxEventsPerPass);
+    int total = first;
+    while (total < kBurst && std::chrono::steady_clock::now() < deadline) {
+        const int n = handler.ProcessSIPEvent(&group);
+        EXPECT_LE(n, CKZSIPEventHandler::kMaxEventsPerPass);
+        total += n;
+    }
+    EXPECT_EQ(total, kBurst);
+    group.Stop();
+    group.DestroyEventQueue();
+    group.Close();
 }
