@@ -92,6 +92,15 @@ CKZSIPServer* CKZSIPEventHandler::Server() {
     return dynamic_cast<CKZSIPServer*>(KZAPI::CKZServer::GetServerObj());
 }
 
+unsigned CKZSIPEventHandler::ProcessProxySIP_Request(CKZSIPGroup*, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    return server && server->GetProxySessionByConnID(event->connection_id) ? 1 : 0;
+}
+
+unsigned CKZSIPEventHandler::ProcessProxySIP_Response(CKZSIPGroup* group, KZSIPEvent* event) {
+    return ProcessProxySIP_Request(group, event);
+}
+
 int CKZSIPEventHandler::ProcessSIPEvent(CKZSIPGroup* group) {
     if (!group) return 0;
     int handled = 0;
@@ -281,11 +290,13 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_CANCEL(CKZSIPGroup*, KZSIPEvent
     OwningCall(event, "SIP_RESPONSE_CANCEL", true);
 }
 
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup*, KZSIPEvent* event) {
+void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Request(group, event)) return;
     OwningCall(event, "SIP_REQUEST_REFER", true);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Request(group, event)) return;
     SIPReceivedMessage request(group, event);
     if (!request) return;
     OwningCall(event, "SIP_REQUEST_INFO", true);
@@ -293,6 +304,7 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPE
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Request(group, event)) return;
     SIPReceivedMessage request(group, event);
     if (!request) return;
     KZAPI::CKZChannel* channel = nullptr;
@@ -303,6 +315,7 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSI
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_MESSAGE(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Request(group, event)) return;
     SIPReceivedMessage request(group, event);
     if (!request) return;
     group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);

@@ -55,6 +55,10 @@ public:
     virtual void ProcessSIPEvent_NO_RESPONSE_FROM_APP(CKZSIPGroup* group, KZSIPEvent* event) {}
     virtual void ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event) {}
 
+    // 1 when the event's connection belongs to a proxied call session (which relays it), else 0.
+    unsigned ProcessProxySIP_Request(CKZSIPGroup* group, KZSIPEvent* event);
+    unsigned ProcessProxySIP_Response(CKZSIPGroup* group, KZSIPEvent* event);
+
 protected:
     // Classifies one event and calls its handler inside an exception guard.
     void ProcessSIPEvent(CKZSIPGroup* group, KZSIPEvent* event);

@@ -9,6 +9,7 @@
 #include "host/CMutex.h"
 #include "host/CPtArray.h"
 #include "host/KZRange.h"
+#include "server/CKZSIPProxySite.h"
 #include "server/KZAPIExLibrary.h"
 #include "sipmsg/kz_sip_export.h"
 
@@ -20,7 +21,7 @@
 
 class CKZSIPGroup;
 class CKZSIPEventHandler;
-class CKZSIPProxySite;
+class CKZSIPProxySession;
 class sip_msg;
 struct kz_sip_user_reg_profile;
 
@@ -85,6 +86,17 @@ public:
     CKZSIPProxySite* GetProxySite(int index) const;
     CKZSIPProxySite* GetProxySiteByDomain(const char* domain, const char* alternative) const;
     int GetMaxProxyUserRegExpireSec() const { return m_max_proxy_reg_expire; }
+    // 1 when a site claims the message for one of its users, else 0.
+    unsigned CheckOKForProxyUser(sip_msg* message);
+    // The proxied call session that owns the stack connection, or null.
+    CKZSIPProxySession* GetProxySessionByConnID(uint32_t connection) const;
+    virtual unsigned ProxySetNewCallSessionAddr(int site, uint32_t connection, const char* address);
+    virtual unsigned ProxyConnectCallSessions(int site, uint32_t connection1, int leg1, int site2,
+                                              uint32_t connection2, int leg2);
+    // Hands an unanswered incoming call to the proxy site serving its To (or Request-URI) host;
+    // the site's result, or 0 when no site serves it or the INVITE lacks From, To or Request-URI.
+    int Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSIPGroup* group, const char* target,
+                           const char* sender_address, uint16_t sender_port);
 
     // Vets a request for the proxy: 0 when it may go on, else a status code with its reason
     // written into reason (reason_size bytes).
@@ -145,6 +157,10 @@ public:
     static void ParseCodecList(const char* text, int* list, int max);
 
 protected:
+    // Makes the site object for one configured proxy site (the type of site a server runs).
+    virtual std::unique_ptr<CKZSIPProxySite> CreateProxySite(int number, std::vector<std::string> domains,
+                                                             const CKZSIPProxySiteOptions& options);
+
     bool OnCreate() override;
     void DoUnblockedLoop() override;
     void OnQuit() override;

@@ -3,6 +3,7 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
+#include "server/ProxyTransferTarget.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
@@ -59,9 +60,14 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
         o.map_reg_source = indexed_int("kzsrv.sip.proxy.site%d.map.reg.source", i, 0) != 0;
         o.check_user_status = indexed_int("kzsrv.sip.proxy.site%d.check.user.status", i, 0) != 0;
         const CString domains = indexed_value("kzsrv.sip.proxy.site%d.domain", i, "");
-        m_proxy_sites.Add(new CKZSIPProxySite(i - 1, split_semicolons(domains.c_str()), o));
+        m_proxy_sites.Add(CreateProxySite(i - 1, split_semicolons(domains.c_str()), o).release());
     }
     return 1;
+}
+
+std::unique_ptr<CKZSIPProxySite> CKZSIPServer::CreateProxySite(int number, std::vector<std::string> domains,
+                                                               const CKZSIPProxySiteOptions& options) {
+    return std::make_unique<CKZSIPProxySite>(number, std::move(domains), options);
 }
 
 unsigned CKZSIPServer::FreeProxySitesInfo() {
@@ -173,4 +179,49 @@ int CKZSIPServer::RequestValidation(sip_msg* message, char* reason, size_t reaso
         return 483;
     }
     return 0;
+}
+
+unsigned CKZSIPServer::CheckOKForProxyUser(sip_msg* message) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    const int64_t now = m_clock->NowSeconds();
+    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i)
+        if (static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i))->IsOKForProxyUser(message, now)) return 1;
+    return 0;
+}
+
+CKZSIPProxySession* CKZSIPServer::GetProxySessionByConnID(uint32_t /*connection*/) const {
+    // Sites run no call sessions yet, so no connection belongs to one.
+    return nullptr;
+}
+
+unsigned CKZSIPServer::ProxySetNewCallSessionAddr(int site, uint32_t connection, const char* /*address*/) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    if (!GetProxySessionByConnID(connection))
+        Log(LOG_ERROR, "CKZSIPServer::ProxySetNewCallSessionAddr couldn't find proxy:session %d:%d", site,
+            static_cast<int>(connection));
+    return 0;
+}
+
+unsigned CKZSIPServer::ProxyConnectCallSessions(int, uint32_t, int, int, uint32_t, int) {
+    // Joining needs the sessions of both connections in their established state; the sites run
+    // no sessions yet, so there is nothing to join.
+    return 0;
+}
+
+int CKZSIPServer::Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSIPGroup* group,
+                                     const char* target, const char* sender_address, uint16_t sender_port) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    char from[CKZSIPGroup::kIEBufferSize], to[CKZSIPGroup::kIEBufferSize], uri[CKZSIPGroup::kIEBufferSize];
+    if (!invite || CKZSIPGroup::MSG_GetIE_STR(invite, KZ_IE_SIP_FROM, 0, from) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(invite, KZ_IE_SIP_TO, 0, to) != 0 ||
+        CKZSIPGroup::MSG_GetIE_STR(invite, KZ_IE_SIP_REQUEST_LINE_URI, 0, uri) != 0)
+        return 0;
+    char *user = nullptr, *to_host = nullptr, *port = nullptr;
+    if (!CKZSIPGroup::GetSIPAddressInfo(to, &user, &to_host, &port) || !to_host || !*to_host) return 0;
+    char *uri_user = nullptr, *uri_host = nullptr, *uri_port = nullptr;
+    CKZSIPGroup::GetSIPAddressInfo(uri, &uri_user, &uri_host, &uri_port);
+    CKZSIPProxySite* site = GetProxySiteByDomain(to_host, uri_host ? uri_host : "");
+    if (!site) return 0;
+    const ProxyTransferTarget parsed = ProxyTransferTarget::Parse(target ? target : "");
+    return site->TransferCall(parsed, connection, invite, group, sender_address, sender_port);
 }

@@ -9,6 +9,7 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
+#include "server/ProxyTransferTarget.h"
 #include "server/kz_sip_factory.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
@@ -306,4 +307,85 @@ TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
     no_max.erase(mf, 18);
     EXPECT_EQ(vet(no_max, &reason), 0);
     EXPECT_TRUE(log.Contains("There is no Max-Forwards head in SIP request.", 2));
+}
+
+TEST(ProxyTransferTargetText, ItemsNameEachPartOfTheTransfer) {
+    const ProxyTransferTarget plain = ProxyTransferTarget::Parse("sip:bob@10.0.0.2");
+    EXPECT_EQ(plain.destination, "sip:bob@10.0.0.2");
+    EXPECT_FALSE(plain.new_session);
+
+    const ProxyTransferTarget t = ProxyTransferTarget::Parse(
+        "To<sip:bob@b.example>|From<sip:alice@a.example>|User<alice>|Password<s3cret>|"
+        "RequestURI<sip:bob@10.0.0.2:5070>|DestIP<10.0.0.2>|DestPort<5070>|newsession");
+    EXPECT_EQ(t.destination, "<sip:bob@b.example>");
+    EXPECT_EQ(t.caller, "<sip:alice@a.example>");
+    EXPECT_EQ(t.user, "alice");
+    EXPECT_EQ(t.password, "s3cret");
+    EXPECT_EQ(t.request_uri, "sip:bob@10.0.0.2:5070");
+    EXPECT_EQ(t.dest_ip, "10.0.0.2");
+    EXPECT_EQ(t.dest_port, 5070);
+    EXPECT_TRUE(t.new_session);
+
+    EXPECT_EQ(ProxyTransferTarget::Parse("sip:carol@c.example|NewSession").destination,
+              "sip:carol@c.example");
+}
+
+namespace {
+// A site that records what the proxy hands it.
+class RecordingSite : public CKZSIPProxySite {
+public:
+    using CKZSIPProxySite::CKZSIPProxySite;
+    int TransferCall(const ProxyTransferTarget& target, uint32_t connection, sip_msg*, CKZSIPGroup*,
+                     const char* address, uint16_t port) override {
+        last_destination = target.destination;
+        last_connection = connection;
+        last_sender = std::string(address) + ":" + std::to_string(port);
+        return 7;
+    }
+    std::string last_destination, last_sender;
+    uint32_t last_connection = 0;
+};
+} // namespace
+
+// A server whose sites record what the proxy hands them.
+class RecordingServer : public CKZSIPServer {
+protected:
+    std::unique_ptr<CKZSIPProxySite> CreateProxySite(int number, std::vector<std::string> domains,
+                                                     const CKZSIPProxySiteOptions& options) override {
+        return std::make_unique<RecordingSite>(number, std::move(domains), options);
+    }
+};
+
+TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
+    CKZCfgInterface::CFG_LoadText("kzsrv.sip.proxy.sites.num = 2\n"
+                                  "kzsrv.sip.proxy.site1.domain = a.example\n"
+                                  "kzsrv.sip.proxy.site2.domain = b.example\n");
+    RecordingServer server;
+    server.Create();
+    auto parse = [](std::string text) {
+        sip_msg* message = nullptr;
+        CKZSIPGroup::AllocMessage(&message);
+        KZSIPEvent event{};
+        message->init_from_buf(text.data(), &event);
+        return message;
+    };
+    auto* site_b = static_cast<RecordingSite*>(server.GetProxySite(1));
+
+    // To names no site's domain, nor does the Request-URI: no site takes the call.
+    sip_msg* elsewhere = parse(kztest::sip_request("INVITE", 5062, 5060));
+    EXPECT_EQ(server.Proxy_TransferCall(9, elsewhere, server.GetSIPGroup(), "sip:x@y", "127.0.0.1", 5062), 0);
+    CKZSIPGroup::FreeMessage(elsewhere);
+    EXPECT_TRUE(site_b->last_destination.empty());
+
+    std::string invite = kztest::sip_request("INVITE", 5062, 5060);
+    invite.replace(invite.find("To: <sip:service@127.0.0.1:5060>"), 33, "To: <sip:bob@B.example>");
+    sip_msg* to_b = parse(invite);
+    EXPECT_EQ(server.Proxy_TransferCall(9, to_b, server.GetSIPGroup(), "To<sip:bob@10.0.0.2>|NewSession",
+                                        "127.0.0.1", 5062),
+              7);
+    CKZSIPGroup::FreeMessage(to_b);
+    EXPECT_EQ(site_b->last_destination, "<sip:bob@10.0.0.2>");
+    EXPECT_EQ(site_b->last_connection, 9u);
+    EXPECT_EQ(site_b->last_sender, "127.0.0.1:5062");
+    server.Destroy();
 }
