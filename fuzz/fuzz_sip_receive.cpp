@@ -2,6 +2,7 @@
 // stream cut at arbitrary points, then runs the dialog bookkeeping and a few timer sweeps.
 // No sockets are involved: blocks go straight into the received-data queue.
 #include "host/CKZClock.h"
+#include "host/KZNetAddr.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/CSIPStreamFramer.h"
 #include "sipstack/sip_group.h"
@@ -34,6 +35,11 @@ void drain(CSIPProcessThread& queue) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     static KZAPI::CKZManualClock clock;
+    static const bool no_dns = [] {
+        KZAPI::KZ_SetNameResolution(false); // a fuzzer never waits on DNS
+        return true;
+    }();
+    (void)no_dns;
     sip_group stack;
     stack.SetClock(&clock);
     CSIPProcessThread queue(CSIPProcessThread::QUEUE_POLLED);
@@ -49,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string message;
         for (size_t pos = 0; pos < size; pos += chunk) {
             if (!framer.Append(text + pos, std::min(chunk, size - pos))) break; // peer disconnected
-            while (framer.Next(&message)) push(stack, message.data(), message.size(), 1);
+            while (framer.Next(&message))
+                push(stack, message.data(), message.size(), 1);
             drain(queue);
         }
     } else {

@@ -1,6 +1,7 @@
 #include "host/KZNetAddr.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -30,8 +31,16 @@ bool KZ_IsDottedQuad(const char* text) {
     return dots == 3 && digits > 0;
 }
 
+namespace {
+std::atomic<bool> g_resolve_names{true};
+} // namespace
+
+void KZ_SetNameResolution(bool enabled) {
+    g_resolve_names.store(enabled);
+}
+
 uint32_t KZ_ResolveHostIPv4(const char* name) {
-    if (!name || !*name) return 0;
+    if (!name || !*name || !g_resolve_names.load()) return 0;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

@@ -96,8 +96,12 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
     const std::string to = KZ_InetNtoa(cmd.to_ip);
     const uint16_t port = cmd.to_port;
     const int32_t protocol = cmd.protocol;
-    const std::string text(cmd.text(), static_cast<size_t>(cmd.length));
+    // The text is copied for the log only when it can be shown: at trace level, or when the send
+    // may be refused (streams, or UDP before its transport exists). A UDP send is otherwise free of it.
     const int len = static_cast<int>(cmd.length);
+    std::string text;
+    if (CKZLogInterface::IsEnabled(4) || protocol == 1 || protocol == 2 || !m_udp)
+        text.assign(cmd.text(), cmd.length);
     bool sent = false;
     if (protocol == 1 || protocol == 2) {
         CSIPStreamTransport* stream = nullptr;
