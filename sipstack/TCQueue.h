@@ -1,5 +1,7 @@
 // TCQueue<T>: a growable ring buffer of T with an optional lock and an optional wait.
-// Push never fails for lack of room: a full queue doubles its capacity first.
+// Push never fails for lack of room: a full queue doubles its capacity first. Slots are not
+// initialised until an item is pushed into them, so a large queue of plain records costs no
+// more than the memory its items actually touch.
 #pragma once
 
 #include <condition_variable>
@@ -7,12 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 template <typename T> class TCQueue {
 public:
     explicit TCQueue(size_t capacity, bool with_lock = false, bool with_wait = false)
-        : m_items(capacity ? capacity : 1) {
+        : m_capacity(capacity ? capacity : 1), m_items(std::make_unique_for_overwrite<T[]>(m_capacity)) {
         if (with_lock || with_wait) m_mutex = std::make_unique<std::mutex>();
         if (with_wait) m_ready = std::make_unique<std::condition_variable>();
     }
@@ -27,9 +28,9 @@ public:
 
     // The caller holds the lock (when there is one) around these.
     bool Push(T item) {
-        if (m_count == m_items.size()) Grow();
+        if (m_count == m_capacity) Grow();
         m_items[m_write] = std::move(item);
-        m_write = (m_write + 1) % m_items.size();
+        m_write = (m_write + 1) % m_capacity;
         ++m_count;
         if (m_ready) m_ready->notify_one();
         return true;
@@ -41,13 +42,13 @@ public:
             *out = std::move(m_items[m_read]);
         else
             m_items[m_read] = T();
-        m_read = (m_read + 1) % m_items.size();
+        m_read = (m_read + 1) % m_capacity;
         --m_count;
         return true;
     }
     T* Peek() { return m_count ? &m_items[m_read] : nullptr; }
     size_t Count() const { return m_count; }
-    size_t Capacity() const { return m_items.size(); }
+    size_t Capacity() const { return m_capacity; }
     bool IsEmpty() const { return m_count == 0; }
 
     // Locked forms for callers that need no more than one operation.
@@ -74,15 +75,18 @@ public:
 
 private:
     void Grow() {
-        std::vector<T> bigger(m_items.size() * 2);
+        const size_t bigger_capacity = m_capacity * 2;
+        auto bigger = std::make_unique_for_overwrite<T[]>(bigger_capacity);
         for (size_t i = 0; i < m_count; ++i)
-            bigger[i] = std::move(m_items[(m_read + i) % m_items.size()]);
+            bigger[i] = std::move(m_items[(m_read + i) % m_capacity]);
         m_items = std::move(bigger);
+        m_capacity = bigger_capacity;
         m_read = 0;
         m_write = m_count;
     }
 
-    std::vector<T> m_items;
+    size_t m_capacity;
+    std::unique_ptr<T[]> m_items;
     size_t m_count = 0;
     size_t m_read = 0;
     size_t m_write = 0;
