@@ -122,7 +122,7 @@ int CBaseDNSClient::QuerySRV(const char* name, std::vector<KZSRVRecord>& records
     records.clear();
     if (!name || !*name) return 0;
     // Each query has its own resolver state, so look-ups on several threads do not meet.
-    struct __res_state res{};
+    struct __res_state res {};
     if (res_ninit(&res) != 0) {
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CBaseDNSClient: resolver set-up failed for %s",
                              name);

@@ -63,7 +63,7 @@ unsigned CKZSIPServer::Destroy() {
     if (m_enable_dns_srv) KZAPI::CBaseDNSClient::FreeDNSSrv();
     m_enable_dns_srv = 0;
     m_pSIPGroup.reset();
-    if (IsSIPServerModel()) FreeProxySitesInfo();
+    FreeProxySitesInfo(); // sites exist only in server modes; freeing none is harmless
     FreeUserRegInfo();
     return KZAPI::CKZServer::Destroy();
 }
