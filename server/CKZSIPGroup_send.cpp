@@ -2,6 +2,7 @@
 // one it answers or follows, hands it to the stack (which adds Call-ID, CSeq, tags and Via
 // branches from the dialog) and frees it.
 #include "server/CKZSIPGroup.h"
+#include "server/SIPMessagePtr.h"
 
 #include "host/KZDigest.h"
 #include "host/KZStrFunc.h"
@@ -17,25 +18,6 @@ constexpr char kChallengeRealm[] = "192.0.2.1:5070";
 // User agents that want the answer to a REGISTER at the address of their Contact.
 constexpr const char* kAnswerAtContactAgents[] = {"Cisco-CP", "OmiPCX Enterprise"};
 constexpr char kExpiresParameter[] = ";expires=";
-
-// A message allocated through the stack and freed when it goes out of scope.
-class OutgoingMessage {
-public:
-    OutgoingMessage() {
-        if (CKZSIPGroup::AllocMessage(&m_message) != 0) m_message = nullptr;
-    }
-    ~OutgoingMessage() {
-        if (m_message) CKZSIPGroup::FreeMessage(m_message);
-    }
-    OutgoingMessage(const OutgoingMessage&) = delete;
-    OutgoingMessage& operator=(const OutgoingMessage&) = delete;
-
-    explicit operator bool() const { return m_message != nullptr; }
-    sip_msg* get() const { return m_message; }
-
-private:
-    sip_msg* m_message = nullptr;
-};
 
 // Sets the number of the Contact's expires parameter, dropping whatever follows it, or appends
 // the parameter when the Contact has none.
@@ -85,7 +67,7 @@ unsigned CKZSIPGroup::SIP_Send4xx(sip_msg* request, uint32_t connection, const c
 // A status response with the common elements; final responses carry the Record-Route too.
 unsigned CKZSIPGroup::SendStatus(sip_msg* request, uint32_t connection, const char* code,
                                  const char* reason) {
-    OutgoingMessage response;
+    const SIPMessagePtr response = AllocSIPMessage();
     if (!response) return 0;
     const bool status = MSG_AddIE_STR(response.get(), KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, code) == 0;
     const bool text = MSG_AddIE_STR(response.get(), KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, reason) == 0;
@@ -99,7 +81,7 @@ unsigned CKZSIPGroup::SendStatus(sip_msg* request, uint32_t connection, const ch
 
 unsigned CKZSIPGroup::SIP_SendOK(sip_msg* request, uint32_t connection, bool with_allow, const char* to_tag,
                                  int expires) {
-    OutgoingMessage response;
+    const SIPMessagePtr response = AllocSIPMessage();
     if (!response) return 0;
     sip_msg* ok = response.get();
     MSG_AddIE_STR(ok, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
@@ -125,7 +107,7 @@ unsigned CKZSIPGroup::SIP_SendRegOK(sip_msg* request, uint32_t connection, int e
     KZAPI::str_cpy(contact_address, contact, sizeof(contact_address));
     set_contact_expires(contact, sizeof(contact), expires);
 
-    OutgoingMessage response;
+    const SIPMessagePtr response = AllocSIPMessage();
     if (!response) return 0;
     sip_msg* ok = response.get();
     MSG_AddIE_STR(ok, KZ_IE_SIP_CONTACT, 0, contact);
@@ -148,7 +130,7 @@ unsigned CKZSIPGroup::SIP_SendRegOK(sip_msg* request, uint32_t connection, int e
 }
 
 unsigned CKZSIPGroup::SIP_Send407(sip_msg* request, uint32_t connection) {
-    OutgoingMessage response;
+    const SIPMessagePtr response = AllocSIPMessage();
     if (!response) return 0;
     sip_msg* challenge = response.get();
     MSG_AddIE_STR(challenge, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "407");
@@ -172,7 +154,7 @@ unsigned CKZSIPGroup::SIP_Send407(sip_msg* request, uint32_t connection) {
 // ---- requests ----
 
 unsigned CKZSIPGroup::SIP_SendACK(sip_msg* response, uint32_t connection) {
-    OutgoingMessage request;
+    const SIPMessagePtr request = AllocSIPMessage();
     if (!request) return 0;
     sip_msg* ack = request.get();
     CopyIE_STR(response, ack, KZ_IE_SIP_FROM, 0, 0);
@@ -219,7 +201,7 @@ bool CKZSIPGroup::FillByeParties(sip_msg* source, sip_msg* bye, bool same_direct
 
 unsigned CKZSIPGroup::SIP_SendBye(sip_msg* dialog_message, bool same_direction, uint32_t connection,
                                   const char* address, uint16_t port) {
-    OutgoingMessage request;
+    const SIPMessagePtr request = AllocSIPMessage();
     if (!request) return 0;
     sip_msg* bye = request.get();
     if (!FillByeParties(dialog_message, bye, same_direction)) return 0;
@@ -237,7 +219,7 @@ unsigned CKZSIPGroup::SIP_SendBye(sip_msg* dialog_message, bool same_direction, 
 }
 
 unsigned CKZSIPGroup::SIP_SendCancel(sip_msg* invite, uint32_t connection, uint32_t dialog) {
-    OutgoingMessage request;
+    const SIPMessagePtr request = AllocSIPMessage();
     if (!request) return 0;
     sip_msg* cancel = request.get();
     MSG_SetIE_STR(cancel, KZ_IE_SIP_REQUEST_LINE_METHOD, 0, "CANCEL");

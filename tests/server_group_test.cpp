@@ -5,6 +5,7 @@
 
 #include "host/CKZLogInterface.h"
 #include "nat/CKZStunServer.h"
+#include "support/log_capture.h"
 #include "support/sip_peer.h"
 
 #include <gtest/gtest.h>
@@ -117,34 +118,6 @@ public:
 
 private:
     uint16_t m_port = 0;
-};
-
-// Collects log lines while it lives.
-class LogLines {
-public:
-    LogLines() {
-        m_level = CKZLogInterface::GetMaxLevel();
-        CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_TRACE);
-        CKZLogInterface::SetSink([this](unsigned, unsigned, const char* line) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.emplace_back(line);
-        });
-    }
-    ~LogLines() {
-        CKZLogInterface::SetSink(nullptr);
-        CKZLogInterface::SetMaxLevel(m_level);
-    }
-    bool Has(const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const std::string& line : m_lines)
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    unsigned m_level;
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
 };
 
 class SIPGroup : public ::testing::Test {
@@ -441,23 +414,23 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
     m_group.SetSTUNServer(0, silent.c_str());
     m_group.SetSTUNServer(1, "127.0.0.1");
     m_group.SetNATType(1);
-    LogLines log;
+    kztest::LogCapture log;
     EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_OPEN);
     EXPECT_EQ(m_group.IsInNAT(), 0u);
     EXPECT_EQ(m_group.IsNATHairpinning(), 1u);
     EXPECT_EQ(m_group.IsNATPreservingPorts(), 1u);
     EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");
     EXPECT_EQ(m_group.GetRealPublicSIPPort(), m_port);
-    EXPECT_TRUE(log.Has("STUN Server[1]:127.0.0.1"));
-    EXPECT_TRUE(log.Has("Detected real SIP ip:127.0.0.1, port:" + std::to_string(m_port) + "."));
+    EXPECT_TRUE(log.Contains("STUN Server[1]:127.0.0.1"));
+    EXPECT_TRUE(log.Contains("Detected real SIP ip:127.0.0.1, port:" + std::to_string(m_port) + "."));
 }
 
 TEST_F(SIPGroupNat, OnlyUnreachableServersLeaveTheConfiguredAddress) {
     Configure("127.0.0.1");
     const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
     m_group.SetSTUNServer(0, silent.c_str());
-    LogLines log;
+    kztest::LogCapture log;
     EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_BLOCKED);
     EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");
-    EXPECT_TRUE(log.Has("Blocked or could not reach STUN server"));
+    EXPECT_TRUE(log.Contains("Blocked or could not reach STUN server"));
 }

@@ -10,6 +10,7 @@
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
 #include "server/ProxyTransferTarget.h"
+#include "server/SIPMessagePtr.h"
 #include "server/kz_sip_factory.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
@@ -43,6 +44,14 @@ std::vector<int> codec_list(const int* list) {
     for (int i = 0; i <= CKZSIPServer::kMaxCodecs && list[i] != -1; ++i)
         v.push_back(list[i]);
     return v;
+}
+
+// A message record parsed from text (the group's message functions must be filled: a group exists).
+SIPMessagePtr parse_message(std::string text) {
+    SIPMessagePtr message = AllocSIPMessage();
+    KZSIPEvent event{};
+    message->init_from_buf(text.data(), &event);
+    return message;
 }
 
 // A call control that holds a SIP Call-ID, as the module's call controls do.
@@ -275,15 +284,10 @@ TEST_F(ServerTest, SettingsWrittenBackThroughTheConfiguration) {
 TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
     const CKZSIPGroup group; // the first group fills the message functions the helpers use
     auto vet = [](const std::string& text, std::string* reason) {
-        sip_msg* message = nullptr;
-        CKZSIPGroup::AllocMessage(&message);
-        std::string copy = text;
-        KZSIPEvent event{};
-        message->init_from_buf(copy.data(), &event);
+        const SIPMessagePtr message = parse_message(text);
         char buffer[64] = "";
-        const int code = CKZSIPServer::RequestValidation(message, buffer, sizeof(buffer));
+        const int code = CKZSIPServer::RequestValidation(message.get(), buffer, sizeof(buffer));
         *reason = buffer;
-        CKZSIPGroup::FreeMessage(message);
         return code;
     };
     std::string reason;
@@ -362,28 +366,20 @@ TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
                                   "kzsrv.sip.proxy.site2.domain = b.example\n");
     RecordingServer server;
     server.Create();
-    auto parse = [](std::string text) {
-        sip_msg* message = nullptr;
-        CKZSIPGroup::AllocMessage(&message);
-        KZSIPEvent event{};
-        message->init_from_buf(text.data(), &event);
-        return message;
-    };
     auto* site_b = static_cast<RecordingSite*>(server.GetProxySite(1));
 
     // To names no site's domain, nor does the Request-URI: no site takes the call.
-    sip_msg* elsewhere = parse(kztest::sip_request("INVITE", 5062, 5060));
-    EXPECT_EQ(server.Proxy_TransferCall(9, elsewhere, server.GetSIPGroup(), "sip:x@y", "127.0.0.1", 5062), 0);
-    CKZSIPGroup::FreeMessage(elsewhere);
+    const SIPMessagePtr elsewhere = parse_message(kztest::sip_request("INVITE", 5062, 5060));
+    EXPECT_EQ(
+        server.Proxy_TransferCall(9, elsewhere.get(), server.GetSIPGroup(), "sip:x@y", "127.0.0.1", 5062), 0);
     EXPECT_TRUE(site_b->last_destination.empty());
 
     std::string invite = kztest::sip_request("INVITE", 5062, 5060);
     invite.replace(invite.find("To: <sip:service@127.0.0.1:5060>"), 33, "To: <sip:bob@B.example>");
-    sip_msg* to_b = parse(invite);
-    EXPECT_EQ(server.Proxy_TransferCall(9, to_b, server.GetSIPGroup(), "To<sip:bob@10.0.0.2>|NewSession",
-                                        "127.0.0.1", 5062),
+    const SIPMessagePtr to_b = parse_message(invite);
+    EXPECT_EQ(server.Proxy_TransferCall(9, to_b.get(), server.GetSIPGroup(),
+                                        "To<sip:bob@10.0.0.2>|NewSession", "127.0.0.1", 5062),
               7);
-    CKZSIPGroup::FreeMessage(to_b);
     EXPECT_EQ(site_b->last_destination, "<sip:bob@10.0.0.2>");
     EXPECT_EQ(site_b->last_connection, 9u);
     EXPECT_EQ(site_b->last_sender, "127.0.0.1:5062");

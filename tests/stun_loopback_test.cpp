@@ -7,6 +7,7 @@
 #include "host/KZCrypto.h"
 #include "nat/CKZStunClient.h"
 #include "nat/CKZStunServer.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -73,34 +74,6 @@ KZStunAddress4 ServerSocket(int index) {
     return {static_cast<uint16_t>(index & 1 ? KZ_STUN_ALTERNATE_PORT : KZ_STUN_DEFAULT_PORT),
             index & 2 ? kLo2 : kLo1};
 }
-
-// Collects log lines for the checks on the texts the server writes.
-class LogCapture {
-public:
-    LogCapture() {
-        m_level = CKZLogInterface::GetMaxLevel();
-        CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_TRACE);
-        CKZLogInterface::SetSink([this](unsigned, unsigned, const char* line) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.emplace_back(line);
-        });
-    }
-    ~LogCapture() {
-        CKZLogInterface::SetSink(nullptr);
-        CKZLogInterface::SetMaxLevel(m_level);
-    }
-    bool Has(const std::string& line) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& l : m_lines)
-            if (l == line) return true;
-        return false;
-    }
-
-private:
-    unsigned m_level;
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 class StunLoopback : public ::testing::Test {
 protected:
@@ -300,7 +273,7 @@ TEST_F(StunLoopback, SharedSecretRequestGetsAUsernameAndItsDerivedPassword) {
 }
 
 TEST_F(StunLoopback, WhatDoesNotParseOrIsNoRequestGetsNoAnswer) {
-    LogCapture log;
+    kztest::LogCapture log;
     StartServer();
     CBaseSocket client = OpenClient();
     const uint8_t garbage[24] = {0x00, 0x01, 0x00, 0x40};
@@ -314,18 +287,18 @@ TEST_F(StunLoopback, WhatDoesNotParseOrIsNoRequestGetsNoAnswer) {
     ASSERT_TRUE(Receive(client, r));
     EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE)); // the first answer is to the valid request
     EXPECT_FALSE(Receive(client, r, 100));
-    EXPECT_TRUE(log.Has("Failed to parse message"));
+    EXPECT_TRUE(log.HasLine("Failed to parse message"));
 }
 
 TEST_F(StunLoopback, StartFailsCleanlyAndStopFreesThePorts) {
     {
-        LogCapture log;
+        kztest::LogCapture log;
         CBaseSocket squatter;
         ASSERT_TRUE(squatter.OpenUDP(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
         EXPECT_FALSE(m_server.Start("127.0.0.1", "127.0.0.2"));
-        EXPECT_TRUE(log.Has("Opened 127.0.0.1:3478"));
-        EXPECT_TRUE(log.Has("Opened 127.0.0.2:3478"));
-        EXPECT_TRUE(log.Has("Can't open 127.0.0.2:3479"));
+        EXPECT_TRUE(log.HasLine("Opened 127.0.0.1:3478"));
+        EXPECT_TRUE(log.HasLine("Opened 127.0.0.2:3478"));
+        EXPECT_TRUE(log.HasLine("Can't open 127.0.0.2:3479"));
         for (int i = 0; i < CKZStunServer::SOCK_COUNT; ++i)
             EXPECT_FALSE(m_server.IsSocketOpen(i));
         EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT));
@@ -357,14 +330,14 @@ TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
     EXPECT_GE(nat_ms, 6 * CKZStunClient::kNatCycleWaitMs);
     EXPECT_LT(nat_ms, 3000);
 
-    LogCapture log;
+    kztest::LogCapture log;
     KZStunAddress4 mapped{1, 1};
     const auto t1 = std::chrono::steady_clock::now();
     CBaseSocket sock = CKZStunClient::OpenMappedSocket(server, mapped);
     const auto map_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1).count();
     EXPECT_FALSE(sock.IsOpen());
-    EXPECT_TRUE(log.Has("Timeout"));
+    EXPECT_TRUE(log.HasLine("Timeout"));
     EXPECT_GE(map_ms, CKZStunClient::kMappedSocketWaitMs - 20);
     EXPECT_LT(map_ms, CKZStunClient::kMappedSocketWaitMs + 1000);
 }

@@ -1,4 +1,5 @@
-// Collects the host's log lines (at trace level) for as long as it lives.
+// Collects the host's log lines (at trace level) for as long as it lives, then restores the
+// log level it found.
 #pragma once
 
 #include "host/CKZLogInterface.h"
@@ -12,7 +13,7 @@ namespace kztest {
 
 class LogCapture {
 public:
-    LogCapture() {
+    LogCapture() : m_level(KZAPI::CKZLogInterface::GetMaxLevel()) {
         KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_TRACE);
         KZAPI::CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
             std::lock_guard lock(m_mutex);
@@ -21,7 +22,7 @@ public:
     }
     ~LogCapture() {
         KZAPI::CKZLogInterface::SetSink(nullptr);
-        KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_WARNING);
+        KZAPI::CKZLogInterface::SetMaxLevel(m_level);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -33,6 +34,13 @@ public:
             if ((level == 0 || l == level) && line.find(text) != std::string::npos) return true;
         return false;
     }
+    // True when a whole line equals text.
+    bool HasLine(const std::string& text) const {
+        std::lock_guard lock(m_mutex);
+        for (const auto& entry : m_lines)
+            if (entry.second == text) return true;
+        return false;
+    }
     int CountAtLevel(unsigned level) const {
         std::lock_guard lock(m_mutex);
         int n = 0;
@@ -42,6 +50,7 @@ public:
     }
 
 private:
+    const unsigned m_level; // restored when the capture ends
     mutable std::mutex m_mutex;
     std::vector<std::pair<unsigned, std::string>> m_lines;
 };
