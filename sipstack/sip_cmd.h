@@ -15,6 +15,9 @@ struct sip_cmd {
     uint16_t to_port = 0;
     int32_t protocol = 0;
     void* connection = nullptr;
+    // The dialog (connection id) a block to send belongs to, so a delivery failure found later by
+    // a transport can be reported against it; 0 when none.
+    uint32_t dialog_id = 0;
     std::unique_ptr<char[]> data;
     uint64_t length = 0;
     uint64_t position = 0;

@@ -3,6 +3,7 @@
 
 #include "host/CKZAPIEnv.h"
 #include "host/CKZCfgInterface.h"
+#include "host/CKZLogInterface.h"
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
@@ -29,6 +30,7 @@ sip_group::~sip_group() {
 }
 
 void sip_group::LoadSettings() {
+    m_settings.Load();
     m_msg_hook = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.on.msg", 0);
     m_ssl_type = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ssl.type", 3);
     KZAPI::str_cpy(m_cert_file, CKZCfgInterface::CFG_GetValue("kzsrv.sip.ssl.cert.file", "").c_str(),
@@ -51,6 +53,12 @@ size_t sip_group::DialogCount() {
 
 void sip_group::PushReceived(sip_cmd&& cmd) {
     m_received.PushLocked(std::move(cmd));
+}
+
+void sip_group::ReportUndeliverable(sip_cmd&& cmd) {
+    std::string to = KZAPI::KZ_InetNtoa(cmd.to_ip);
+    KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_WARNING, "Undeliverable %d bytes to %s:%d",
+                                static_cast<int>(cmd.length), to.c_str(), cmd.to_port);
 }
 
 void sip_group::ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len) {

@@ -10,6 +10,7 @@
 #include "sipmsg/sip_msg.h"
 #include "sipstack/CSIPAddressFilter.h"
 #include "sipstack/CSIPDialogTable.h"
+#include "sipstack/CSIPStackSettings.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 #include "sipstack/TCQueue.h"
 #include "sipstack/sip_cmd.h"
@@ -52,6 +53,10 @@ public:
     void ReSendOutgoingMessage(sip_msg* msg);
     // Called by the transport threads.
     void PushReceived(sip_cmd&& cmd);
+    // Called by a transport for a block it could not deliver after accepting it (a connection
+    // that failed to open or closed with the block still queued).
+    void ReportUndeliverable(sip_cmd&& cmd);
+    const CSIPStackSettings& Settings() const { return m_settings; }
     TCQueue<sip_cmd>& UdpSendQueue() { return m_udp_send; }
     bool IsAllowed(uint32_t ipv4, uint16_t port) const { return m_filter.Check(ipv4, port); }
     CSIPAddressFilter& Filter() { return m_filter; }
@@ -91,6 +96,7 @@ public:
     void ReportReceivedToHook(const sip_cmd& cmd);
 
     KZ_SIPProtocolConfig m_config{};
+    CSIPStackSettings m_settings;
     CSIPProcessThread* m_process = nullptr; // attached queue
     int m_msg_hook = 0;
     int32_t m_ssl_type = 3;
