@@ -14,7 +14,9 @@
 
 namespace {
 
-sip_msg* as_msg(void* p) { return static_cast<sip_msg*>(p); }
+sip_msg* as_msg(void* p) {
+    return static_cast<sip_msg*>(p);
+}
 
 // Writes text into buffer under the get_ie contract (size in/out, 0xA00005 when too small).
 uint32_t copy_out(const std::string& text, char* buffer, unsigned* size) {
@@ -31,13 +33,20 @@ uint32_t copy_out(const std::string& text, char* buffer, unsigned* size) {
 // Writing a pseudo-element sets the field it stands for; true when id was one.
 bool write_pseudo(sip_msg* m, uint32_t id, const char* value) {
     switch (id) {
-    case KZ_IE_SIP_PROTOCOL: m->set_prot(static_cast<int32_t>(strtol(value, nullptr, 10))); return true;
+    case KZ_IE_SIP_PROTOCOL:
+        m->set_prot(static_cast<int32_t>(strtol(value, nullptr, 10)));
+        return true;
     case KZ_IE_SIP_TCP_SOCKET:
         m->set_tcp_socket(reinterpret_cast<void*>(static_cast<uintptr_t>(strtoull(value, nullptr, 10))));
         return true;
-    case KZ_IE_SIP_RAW_MESSAGE: m->set_raw_msg(value); return true;
-    case KZ_IE_SIP_SSL_TYPE: m->set_ssl_type(static_cast<int32_t>(strtol(value, nullptr, 10))); return true;
-    default: return false;
+    case KZ_IE_SIP_RAW_MESSAGE:
+        m->set_raw_msg(value);
+        return true;
+    case KZ_IE_SIP_SSL_TYPE:
+        m->set_ssl_type(static_cast<int32_t>(strtol(value, nullptr, 10)));
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -75,13 +84,18 @@ uint32_t get_ie(void* msg, uint32_t id, unsigned index, char* buffer, unsigned* 
     if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
     const sip_msg* m = as_msg(msg);
     switch (id) {
-    case KZ_IE_SIP_PROTOCOL: return copy_out(std::to_string(m->get_prot()), buffer, size);
+    case KZ_IE_SIP_PROTOCOL:
+        return copy_out(std::to_string(m->get_prot()), buffer, size);
     case KZ_IE_SIP_TCP_SOCKET:
-        return copy_out(std::to_string(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->get_tcp_socket()))),
-                        buffer, size);
-    case KZ_IE_SIP_RAW_MESSAGE: return copy_out(m->get_raw_msg().Std(), buffer, size);
-    case KZ_IE_SIP_SSL_TYPE: return copy_out(std::to_string(m->get_ssl_type()), buffer, size);
-    default: break;
+        return copy_out(
+            std::to_string(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(m->get_tcp_socket()))), buffer,
+            size);
+    case KZ_IE_SIP_RAW_MESSAGE:
+        return copy_out(m->get_raw_msg().Std(), buffer, size);
+    case KZ_IE_SIP_SSL_TYPE:
+        return copy_out(std::to_string(m->get_ssl_type()), buffer, size);
+    default:
+        break;
     }
     if (!buffer || !size) return KZ_SIP_ERR_NULL_VALUE;
     uint32_t r = m->get_ie(id, index, buffer, size);
@@ -116,16 +130,19 @@ uint32_t send_cancel(void* stack, void* msg, const char* host, unsigned short po
 uint32_t send_external(void* stack, const char* text, const char* host, unsigned short port, int32_t protocol,
                        void* connection) {
     if (!stack || !text) return KZ_SIP_ERR_NULL_ARGUMENT;
-    return static_cast<sip_group*>(stack)->SendExternalMessage(text, strlen(text), host, port, protocol, connection);
+    return static_cast<sip_group*>(stack)->SendExternalMessage(text, strlen(text), host, port, protocol,
+                                                               connection);
 }
 
-uint32_t terminate_connection(void*, void*) { return 0xFFFFFFFF; }
+uint32_t terminate_connection(void*, void*) {
+    return 0xFFFFFFFF;
+}
 
 } // namespace
 
 const KZSIPMessageFunctions& kz_sip_message_functions() {
-    static const KZSIPMessageFunctions table = {alloc_msg,        free_msg,    add_ie,        replace_ie,
-                                                set_ie,           get_ie,      remove_ie,     get_external_msg,
-                                                send_cancel,      send_external, terminate_connection};
+    static const KZSIPMessageFunctions table = {
+        alloc_msg,        free_msg,    add_ie,        replace_ie,          set_ie, get_ie, remove_ie,
+        get_external_msg, send_cancel, send_external, terminate_connection};
     return table;
 }

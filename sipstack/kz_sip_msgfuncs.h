@@ -15,8 +15,8 @@ struct KZSIPMessageFunctions {
     uint32_t (*get_ie)(void* msg, uint32_t id, unsigned index, char* buffer, unsigned* size);
     uint32_t (*remove_ie)(void* msg, uint32_t id, unsigned index);
     // The current message's external text, its sender address as text and its port.
-    uint32_t (*get_external_msg)(void* stack, char* buffer, unsigned* size, char* address, unsigned address_size,
-                                 unsigned short* port);
+    uint32_t (*get_external_msg)(void* stack, char* buffer, unsigned* size, char* address,
+                                 unsigned address_size, unsigned short* port);
     uint32_t (*send_cancel)(void* stack, void* msg, const char* host, unsigned short port,
                             uint32_t new_connection_id, uint32_t dialog_connection_id);
     uint32_t (*send_external)(void* stack, const char* text, const char* host, unsigned short port,

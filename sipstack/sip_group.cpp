@@ -31,12 +31,6 @@ sip_group::~sip_group() {
 
 void sip_group::LoadSettings() {
     m_settings.Load();
-    m_msg_hook = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.on.msg", 0);
-    m_ssl_type = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ssl.type", 3);
-    KZAPI::str_cpy(m_cert_file, CKZCfgInterface::CFG_GetValue("kzsrv.sip.ssl.cert.file", "").c_str(),
-                   sizeof(m_cert_file));
-    KZAPI::str_cpy(m_key_file, CKZCfgInterface::CFG_GetValue("kzsrv.sip.ssl.key.file", "").c_str(),
-                   sizeof(m_key_file));
 }
 
 uint32_t sip_group::NewConnectionId() {
@@ -62,7 +56,7 @@ void sip_group::ReportUndeliverable(sip_cmd&& cmd) {
 }
 
 void sip_group::ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len) {
-    if (!m_msg_hook || len < kHookMin || len > kHookMax) return;
+    if (!m_settings.msg_hook || len < kHookMin || len > kHookMax) return;
     std::string to = KZAPI::KZ_InetNtoa(msg->get_to_ip());
     KZAPI::CKZAPIEnv::GetKZAPIEnv()->FireOn_SIPMsg(direction, "", 0, to.c_str(), msg->get_to_port(), text,
                                                    static_cast<int>(len), msg->get_prot(),
@@ -71,7 +65,7 @@ void sip_group::ReportToHook(int direction, const sip_msg* msg, const char* text
 
 void sip_group::ReportReceivedToHook(const sip_cmd& cmd) {
     size_t len = static_cast<size_t>(cmd.remaining());
-    if (!m_msg_hook || len < kHookMin || len > kHookMax) return;
+    if (!m_settings.msg_hook || len < kHookMin || len > kHookMax) return;
     std::string from = KZAPI::KZ_InetNtoa(cmd.from_ip);
     std::string to = KZAPI::KZ_InetNtoa(cmd.to_ip);
     KZAPI::CKZAPIEnv::GetKZAPIEnv()->FireOn_SIPMsg(0, from.c_str(), cmd.from_port, to.c_str(), cmd.to_port,

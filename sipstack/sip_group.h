@@ -31,7 +31,6 @@ class sip_group {
 public:
     static constexpr unsigned kReceivedQueueCapacity = 200;
     static constexpr uint32_t kRetransmissionInterval = 2; // seconds
-    static constexpr unsigned kFilePathSize = 260;
 
     sip_group();
     ~sip_group();
@@ -46,11 +45,12 @@ public:
     bool StartTransports();
     void StopTransports();
     // Composes msg and hands it to the transport of its protocol; 0 or 0xFFFFFFFF.
-    uint32_t ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port);
+    // dialog_id names the dialog for a delivery failure reported later (0 for none).
+    uint32_t ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port, uint32_t dialog_id = 0);
     // Sends text as it stands (no composing, no dialog).
     uint32_t SendExternalMessage(const char* text, size_t len, const char* host, uint16_t port,
                                  int32_t protocol, void* connection);
-    void ReSendOutgoingMessage(sip_msg* msg);
+    void ReSendOutgoingMessage(sip_msg* msg, uint32_t dialog_id = 0);
     // Called by the transport threads.
     void PushReceived(sip_cmd&& cmd);
     // Called by a transport for a block it could not deliver after accepting it (a connection
@@ -98,10 +98,6 @@ public:
     KZ_SIPProtocolConfig m_config{};
     CSIPStackSettings m_settings;
     CSIPProcessThread* m_process = nullptr; // attached queue
-    int m_msg_hook = 0;
-    int32_t m_ssl_type = 3;
-    char m_cert_file[kFilePathSize] = {};
-    char m_key_file[kFilePathSize] = {};
 
 private:
     bool BookkeepRequest(const sip_msg* msg, KZSIPEvent* event);

@@ -55,7 +55,7 @@ void sip_group::PushErrorEvent(TCQueue<KZSIPEvent>* events, uint32_t type, sip_d
 void sip_group::TimerSweep(TCQueue<KZSIPEvent>* events) {
     KZAPI::CMutexLock lock(m_dialog_mutex);
     const int64_t now = Now();
-    const int32_t max_duration = KZAPI::CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.max.dlg.duration", 21600);
+    const int32_t max_duration = m_settings.max_dialog_duration;
     const size_t before = m_dialogs.Size();
     m_dialogs.ForEach([&](sip_dialog* d) { SweepDialog(d, now, max_duration, events); });
     if (m_dialogs.Size() == before)

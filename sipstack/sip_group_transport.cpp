@@ -59,8 +59,8 @@ bool sip_group::EnsureTlsTransport(bool at_start) {
     if (m_tls) return true;
     // At start TLS listens on the port after the SIP port; opened on demand it takes the SIP port.
     const int port = at_start ? m_config.sip_port + 1 : m_config.sip_port;
-    auto tls = std::make_unique<CSIPTLSServerThread>(this, m_ssl_type);
-    tls->SetSSLCertAndKeyFiles(m_cert_file, m_key_file);
+    auto tls = std::make_unique<CSIPTLSServerThread>(this, m_settings.ssl_type);
+    tls->SetSSLCertAndKeyFiles(m_settings.cert_file, m_settings.key_file);
     if (!tls->Start(m_config.local_address, static_cast<uint16_t>(port))) {
         CKZLogInterface::Log(1, "Couldn't open SIP TLS Server on TCP port %d", port);
         return false;
@@ -126,7 +126,7 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
     return sent ? 0 : 0xFFFFFFFF;
 }
 
-uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port) {
+uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port, uint32_t dialog_id) {
     const uint32_t ip = kz_get_real_inet_addr(host);
     const int32_t protocol = msg->get_prot();
     if (protocol == 0 && (ip == 0 || port == 0)) {
@@ -140,6 +140,7 @@ uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_
     cmd.to_port = port;
     cmd.protocol = protocol;
     cmd.connection = msg->get_tcp_socket();
+    cmd.dialog_id = dialog_id;
     cmd.assign(text.c_str(), text.GetLength());
     uint32_t result = SendBlock(std::move(cmd), "Send");
     msg->set_ip_address(msg->get_from_ip(), msg->get_from_port(), ip, port);
@@ -147,7 +148,7 @@ uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_
     return result;
 }
 
-void sip_group::ReSendOutgoingMessage(sip_msg* msg) {
+void sip_group::ReSendOutgoingMessage(sip_msg* msg, uint32_t dialog_id) {
     const int32_t protocol = msg->get_prot();
     if (protocol == 0 && (msg->get_to_ip() == 0 || msg->get_to_port() == 0)) {
         CKZLogInterface::Log(1, "ReSendOutgoingMessage error, toip or port is 0 on UDP");
@@ -160,6 +161,7 @@ void sip_group::ReSendOutgoingMessage(sip_msg* msg) {
     cmd.to_port = msg->get_to_port();
     cmd.protocol = protocol;
     cmd.connection = msg->get_tcp_socket();
+    cmd.dialog_id = dialog_id;
     cmd.assign(text.c_str(), text.GetLength());
     SendBlock(std::move(cmd), "ReSend");
     ReportToHook(1, msg, text.c_str(), text.GetLength());

@@ -376,7 +376,7 @@ TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
         logged.emplace_back(line);
     });
     Start();
-    KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.max.dlg.duration", "0");
+    m_stack.m_settings.max_dialog_duration = 0;
     const std::string invite = request("INVITE", "call-long", m_peer.port(), 1);
     m_peer.send_to(m_port, invite);
     KZSIPEvent e{};
@@ -392,7 +392,7 @@ TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
     Tick();
     EXPECT_EQ(m_stack.DialogCount(), 1u);
 
-    KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.max.dlg.duration", "30");
+    m_stack.m_settings.max_dialog_duration = 30;
     Tick();
     EXPECT_EQ(m_stack.DialogCount(), 0u);
     KZAPI::CKZLogInterface::SetSink(nullptr);
@@ -513,8 +513,8 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
         KZAPI::str_cpy(side->stack.m_config.local_address, "127.0.0.1", 256);
         side->stack.m_config.sip_port = side->port;
         side->stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS;
-        KZAPI::str_cpy(side->stack.m_cert_file, cert.cert(), sip_group::kFilePathSize);
-        KZAPI::str_cpy(side->stack.m_key_file, cert.key(), sip_group::kFilePathSize);
+        KZAPI::str_cpy(side->stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
+        KZAPI::str_cpy(side->stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
         ASSERT_TRUE(side->stack.StartTransports());
         side->queue.Attach(&side->stack, nullptr);
     }
