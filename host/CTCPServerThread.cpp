@@ -16,9 +16,26 @@ namespace KZAPI {
 
 namespace {
 
-// The loop wakes at least this often, so a stop is seen even when no wake-up arrives.
+// The loop wakes at least this often, so a stop and the deadlines are seen without wake-ups.
 constexpr int kPollMs = 50;
 constexpr size_t kNotFound = static_cast<size_t>(-1);
+// Connections taken from the listen queue per pass before the others get their turn.
+constexpr int kAcceptBurst = 64;
+constexpr unsigned kAcceptBackoffFirstMs = 100;
+constexpr unsigned kAcceptBackoffMaxMs = 1000;
+
+bool OutOfResources(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+unsigned long long Ull(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
+
+std::string SetUpError(CTCPSocket* socket) {
+    const auto* tls = dynamic_cast<const CSSLTCPSocket*>(socket);
+    return tls && !tls->HandshakeError().empty() ? tls->HandshakeError() : "failed";
+}
 
 } // namespace
 
@@ -59,6 +76,8 @@ bool CTCPServerThread::Start(const char* address, uint16_t port) {
     KZ_LocalName(fd, &bound_ip, &bound_port);
     m_listen_fd = fd;
     m_listen_port = bound_port;
+    m_accept_paused_until = 0;
+    m_accept_backoff_ms = 0;
     if (!StartThread()) {
         close(m_listen_fd);
         m_listen_fd = -1;
@@ -74,7 +93,8 @@ void CTCPServerThread::Stop() {
     {
         CMutexLock lock(m_clients_lock);
         while (!m_clients.empty())
-            CloseClient(m_clients.back());
+            RemoveAt(m_clients.size() - 1);
+        m_accepted_per_address.clear();
     }
     if (m_listen_fd >= 0) {
         close(m_listen_fd);
@@ -83,27 +103,79 @@ void CTCPServerThread::Stop() {
     m_listen_port = 0;
 }
 
+void CTCPServerThread::SetConnectionLimits(unsigned per_address, unsigned total) {
+    m_max_per_address = per_address;
+    m_max_total = total;
+}
+
+CTCPServerThread::Counters CTCPServerThread::GetCounters() const {
+    Counters c;
+    c.refused_per_address = m_counters.refused_per_address.load();
+    c.refused_total = m_counters.refused_total.load();
+    c.idle_closed = m_counters.idle_closed.load();
+    c.handshake_timeouts = m_counters.handshake_timeouts.load();
+    c.handshake_failures = m_counters.handshake_failures.load();
+    c.connect_failures = m_counters.connect_failures.load();
+    return c;
+}
+
+size_t CTCPServerThread::List(CTCPSocket* socket, Phase phase, bool accepted, uint64_t deadline_ms) {
+    m_clients.push_back({socket, m_next_client_id++, phase, accepted, POLLIN, deadline_ms});
+    return m_clients.size() - 1;
+}
+
 void CTCPServerThread::AddClient(CTCPSocket* socket) {
     if (!socket) return;
     {
         CMutexLock lock(m_clients_lock);
-        m_clients.push_back(socket);
-        m_client_ids.push_back(m_next_client_id++);
+        socket->MarkActivity(NowMs());
+        List(socket, Phase::Ready, false, 0);
     }
     WakeUp(); // the loop adds the new descriptor to its wait set now
 }
 
+CTCPSocket* CTCPServerThread::ConnectAsync(uint32_t ipv4, uint16_t port) {
+    CTCPSocket* socket = CreateClientSocket();
+    if (!socket) return nullptr;
+    int error = 0;
+    if (!socket->StartConnect(ipv4, port, &error)) {
+        ++m_counters.connect_failures;
+        uint64_t events = 0;
+        if (m_connect_log.Count(&events))
+            Log(LOG_WARNING, "CTCPServerThread connect to %s:%d failed: %s (%llu failed connects)",
+                KZ_InetNtoa(ipv4).c_str(), port, strerror(error), Ull(events));
+        socket->Close();
+        DestroyClientSocket(socket);
+        return nullptr;
+    }
+    {
+        CMutexLock lock(m_clients_lock);
+        List(socket, Phase::Connecting, false, NowMs() + m_connect_ms.load());
+    }
+    WakeUp();
+    return socket;
+}
+
 void CTCPServerThread::CloseClient(CTCPSocket* socket) {
     CMutexLock lock(m_clients_lock);
-    const auto it = std::find(m_clients.begin(), m_clients.end(), socket);
+    const auto it = std::find_if(m_clients.begin(), m_clients.end(),
+                                 [socket](const Client& c) { return c.socket == socket; });
     if (it == m_clients.end()) return; // closed already
-    const size_t i = static_cast<size_t>(it - m_clients.begin());
-    m_clients.erase(it);
-    m_client_ids.erase(m_client_ids.begin() + static_cast<std::ptrdiff_t>(i));
-    Log(LOG_TRACE, "CTCPServerThread closing connection %s", socket->GetPeerText().c_str());
-    OnClientClosed(socket);
-    socket->Close();
-    DestroyClientSocket(socket);
+    RemoveAt(static_cast<size_t>(it - m_clients.begin()));
+}
+
+void CTCPServerThread::RemoveAt(size_t i) {
+    const Client c = m_clients[i];
+    m_clients.erase(m_clients.begin() + static_cast<std::ptrdiff_t>(i));
+    if (c.accepted) {
+        const auto it = m_accepted_per_address.find(c.socket->GetPeerIP());
+        if (it != m_accepted_per_address.end() && --it->second == 0) m_accepted_per_address.erase(it);
+    }
+    Log(LOG_TRACE, "CTCPServerThread closing connection %s", c.socket->GetPeerText().c_str());
+    // An accepted connection that never finished its set-up was never announced.
+    if (!c.accepted || c.phase == Phase::Ready) OnClientClosed(c.socket);
+    c.socket->Close();
+    DestroyClientSocket(c.socket);
 }
 
 void CTCPServerThread::WakeUp() {
@@ -116,42 +188,182 @@ void CTCPServerThread::WakeUp() {
 }
 
 size_t CTCPServerThread::FindClient(CTCPSocket* socket, uint64_t id) const {
-    const auto it = std::lower_bound(m_client_ids.begin(), m_client_ids.end(), id);
-    if (it == m_client_ids.end() || *it != id) return kNotFound;
-    const size_t i = static_cast<size_t>(it - m_client_ids.begin());
-    return m_clients[i] == socket ? i : kNotFound;
+    const auto it = std::lower_bound(m_clients.begin(), m_clients.end(), id,
+                                     [](const Client& c, uint64_t v) { return c.id < v; });
+    if (it == m_clients.end() || it->id != id || it->socket != socket) return kNotFound;
+    return static_cast<size_t>(it - m_clients.begin());
 }
 
-void CTCPServerThread::AcceptOne() {
+bool CTCPServerThread::AdmitPeer(uint32_t peer_ip) {
+    const unsigned total = m_max_total.load();
+    const unsigned per_address = m_max_per_address.load();
+    const bool over_total = total && m_clients.size() >= total;
+    const auto it = m_accepted_per_address.find(peer_ip);
+    const bool over_address =
+        !over_total && per_address && it != m_accepted_per_address.end() && it->second >= per_address;
+    if (!over_total && !over_address) return true;
+    ++(over_total ? m_counters.refused_total : m_counters.refused_per_address);
+    uint64_t events = 0;
+    if (m_refused_log.Count(&events))
+        Log(LOG_WARNING,
+            "CTCPServerThread refusing connection from %s: %s limit of %u reached (%llu refused)",
+            KZ_InetNtoa(peer_ip).c_str(), over_total ? "connection" : "per-address",
+            over_total ? total : per_address, Ull(events));
+    return false;
+}
+
+void CTCPServerThread::PauseAccepting(int error) {
+    m_accept_backoff_ms =
+        m_accept_backoff_ms ? std::min(m_accept_backoff_ms * 2, kAcceptBackoffMaxMs) : kAcceptBackoffFirstMs;
+    m_accept_paused_until = KZ_GetTickCount() + m_accept_backoff_ms;
+    uint64_t events = 0;
+    if (m_accept_log.Count(&events))
+        Log(LOG_ERROR, "CTCPServerThread::accept failed: %s; not accepting for %u ms (%llu failures)",
+            strerror(error), m_accept_backoff_ms, Ull(events));
+}
+
+bool CTCPServerThread::AcceptOne() {
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     const int fd = accept4(m_listen_fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            // The connection stays queued and the listener readable: back off instead of spinning.
-            Log(LOG_ERROR, "CTCPServerThread::accept failed: %s", strerror(errno));
-            Sleep(100);
-        }
-        return; // EAGAIN (taken by no one / aborted before accept) and the like
+        // Out of descriptors the connection stays queued and the listener readable: stop watching
+        // it for a while instead of spinning. Anything else (EAGAIN, aborted) ends the burst.
+        if (OutOfResources(errno)) PauseAccepting(errno);
+        return errno == EINTR || errno == ECONNABORTED;
+    }
+    m_accept_backoff_ms = 0;
+    CMutexLock lock(m_clients_lock);
+    if (!AdmitPeer(a.sin_addr.s_addr)) {
+        close(fd);
+        return true;
     }
     CTCPSocket* socket = CreateClientSocket();
     if (!socket) {
         close(fd);
-        return;
+        return true;
     }
     socket->AttachFd(fd);
-    // Runs on this thread before the socket is listed (and without the list lock), so a slow TLS
-    // handshake holds up the other connections for at most its timeout.
-    if (!PrepareAccepted(socket)) {
-        Log(LOG_WARNING, "CTCPServerThread dropping connection from %s", socket->GetPeerText().c_str());
+    if (!BeginSetUp(socket, true)) {
+        ++m_counters.handshake_failures;
         socket->Close();
         DestroyClientSocket(socket);
+        return true;
+    }
+    ++m_accepted_per_address[socket->GetPeerIP()];
+    StepSetUp(List(socket, Phase::SettingUp, true, NowMs() + m_handshake_ms.load()));
+    return true;
+}
+
+void CTCPServerThread::AcceptBurst() {
+    for (int i = 0; i < kAcceptBurst && AcceptOne(); ++i) {
+    }
+}
+
+void CTCPServerThread::Advance(size_t i, short revents) {
+    Client& c = m_clients[i];
+    if (c.phase == Phase::SettingUp) {
+        StepSetUp(i);
         return;
     }
-    Log(LOG_TRACE, "CTCPServerThread accepted connection from %s", socket->GetPeerText().c_str());
-    CMutexLock lock(m_clients_lock);
-    AddClient(socket);
-    OnClientAccepted(socket);
+    // Connecting: writable (or failed) means the connect has ended one way or the other.
+    if (!(revents & (POLLOUT | POLLERR | POLLHUP))) return;
+    const int error = c.socket->FinishConnect();
+    if (error != 0) {
+        ++m_counters.connect_failures;
+        uint64_t events = 0;
+        if (m_connect_log.Count(&events))
+            Log(LOG_WARNING, "CTCPServerThread connect to %s:%d failed: %s (%llu failed connects)",
+                KZ_InetNtoa(c.socket->GetPeerIP()).c_str(), c.socket->GetPeerPort(), strerror(error),
+                Ull(events));
+        RemoveAt(i);
+        return;
+    }
+    if (!BeginSetUp(c.socket, false)) {
+        FailSetUp(i, false);
+        return;
+    }
+    c.phase = Phase::SettingUp;
+    c.deadline_ms = NowMs() + m_handshake_ms.load();
+    StepSetUp(i);
+}
+
+void CTCPServerThread::StepSetUp(size_t i) {
+    Client& c = m_clients[i];
+    switch (c.socket->HandshakeStep()) {
+    case KZHandshake::Done:
+        SetUpDone(i);
+        break;
+    case KZHandshake::WantRead:
+        c.wait_for = POLLIN;
+        break;
+    case KZHandshake::WantWrite:
+        c.wait_for = POLLOUT;
+        break;
+    case KZHandshake::Failed:
+        FailSetUp(i, false);
+        break;
+    }
+}
+
+void CTCPServerThread::SetUpDone(size_t i) {
+    Client& c = m_clients[i];
+    c.phase = Phase::Ready;
+    c.socket->MarkActivity(NowMs());
+    m_send_turn_due = true; // an outgoing connection has blocks waiting
+    if (c.accepted) {
+        Log(LOG_TRACE, "CTCPServerThread accepted connection from %s", c.socket->GetPeerText().c_str());
+        OnClientAccepted(c.socket);
+    } else {
+        OnClientConnected(c.socket);
+    }
+}
+
+void CTCPServerThread::FailSetUp(size_t i, bool timed_out) {
+    const Client& c = m_clients[i];
+    ++(timed_out ? m_counters.handshake_timeouts : m_counters.handshake_failures);
+    uint64_t events = 0;
+    if (m_setup_log.Count(&events))
+        Log(LOG_WARNING, "CTCPServerThread dropping connection %s %s: handshake %s (%llu dropped)",
+            c.accepted ? "from" : "to", c.socket->GetPeerText().c_str(),
+            timed_out ? "timed out" : SetUpError(c.socket).c_str(), Ull(events));
+    RemoveAt(i);
+}
+
+void CTCPServerThread::ExpireDeadlines() {
+    const uint64_t now = NowMs();
+    const uint64_t idle_ms = m_idle_ms.load();
+    std::vector<Watched> late, idle;
+    for (const Client& c : m_clients) {
+        if (c.phase != Phase::Ready) {
+            if (now >= c.deadline_ms) late.push_back({c.socket, c.id});
+        } else if (idle_ms && now > c.socket->LastActivity() && now - c.socket->LastActivity() >= idle_ms) {
+            idle.push_back({c.socket, c.id});
+        }
+    }
+    for (const Watched& w : late) {
+        const size_t i = FindClient(w.socket, w.id);
+        if (i == kNotFound) continue;
+        if (m_clients[i].phase == Phase::Connecting) {
+            ++m_counters.connect_failures;
+            uint64_t events = 0;
+            if (m_connect_log.Count(&events))
+                Log(LOG_WARNING, "CTCPServerThread connect timed out (%llu failed connects)", Ull(events));
+            RemoveAt(i);
+        } else {
+            FailSetUp(i, true);
+        }
+    }
+    for (const Watched& w : idle) {
+        const size_t i = FindClient(w.socket, w.id);
+        if (i == kNotFound) continue;
+        ++m_counters.idle_closed;
+        uint64_t events = 0;
+        if (m_idle_log.Count(&events))
+            Log(LOG_WARNING, "CTCPServerThread closing idle connection %s (%llu idle connections closed)",
+                w.socket->GetPeerText().c_str(), Ull(events));
+        RemoveAt(i);
+    }
 }
 
 void CTCPServerThread::ServeReadable(CTCPSocket* socket, short revents) {
@@ -173,11 +385,31 @@ void CTCPServerThread::ServeReadable(CTCPSocket* socket, short revents) {
     CloseClient(socket);
 }
 
+short CTCPServerThread::EventsFor(const Client& c) const {
+    switch (c.phase) {
+    case Phase::Connecting:
+        return POLLOUT;
+    case Phase::SettingUp:
+        return c.wait_for;
+    default:
+        return POLLIN;
+    }
+}
+
+void CTCPServerThread::SendTurns() {
+    m_send_turn_due = false;
+    // Every ready client gets its turn to send, including those added during this pass.
+    for (size_t i = 0; i < m_clients.size();) {
+        const uint64_t id = m_clients[i].id;
+        if (m_clients[i].phase == Phase::Ready) OnSend(m_clients[i].socket);
+        // Continue after this client wherever it now is (earlier clients may have been closed).
+        i = static_cast<size_t>(std::upper_bound(m_clients.begin(), m_clients.end(), id,
+                                                 [](uint64_t v, const Client& c) { return v < c.id; }) -
+                                m_clients.begin());
+    }
+}
+
 void CTCPServerThread::DoUnblockedLoop() {
-    struct Watched {
-        CTCPSocket* socket;
-        uint64_t id;
-    };
     std::vector<pollfd> fds;
     std::vector<Watched> watched;
     int timeout = kPollMs;
@@ -185,12 +417,16 @@ void CTCPServerThread::DoUnblockedLoop() {
         CMutexLock lock(m_clients_lock);
         fds.reserve(m_clients.size() + 2);
         watched.reserve(m_clients.size());
+        const uint64_t tick = KZ_GetTickCount();
+        const bool paused = tick < m_accept_paused_until;
+        if (paused) timeout = std::min(timeout, static_cast<int>(m_accept_paused_until - tick));
         fds.push_back({m_wake_fd, POLLIN, 0});
-        fds.push_back({m_listen_fd, POLLIN, 0});
-        for (size_t i = 0; i < m_clients.size(); ++i) {
-            fds.push_back({m_clients[i]->GetFd(), POLLIN, 0});
-            watched.push_back({m_clients[i], m_client_ids[i]});
-            if (m_clients[i]->Buffered() > 0) timeout = 0; // already holds data to hand over
+        fds.push_back({paused ? -1 : m_listen_fd, POLLIN, 0});
+        for (const Client& c : m_clients) {
+            fds.push_back({c.socket->GetFd(), EventsFor(c), 0});
+            watched.push_back({c.socket, c.id});
+            // Already holds data to hand over.
+            if (c.phase == Phase::Ready && c.socket->Buffered() > 0) timeout = 0;
         }
     }
     const int ready = poll(fds.data(), fds.size(), timeout);
@@ -207,26 +443,27 @@ void CTCPServerThread::DoUnblockedLoop() {
         }
         woken = true;
     }
-    if (fds[1].revents & POLLIN) AcceptOne();
+    if (fds[1].revents & POLLIN) AcceptBurst();
 
-    CMutexLock lock(m_clients_lock);
-    // Callbacks may close any client or add new ones, so each watched socket is looked up again
-    // before it is used.
-    for (size_t k = 0; k < watched.size(); ++k) {
-        const short revents = fds[k + 2].revents;
-        if (FindClient(watched[k].socket, watched[k].id) == kNotFound) continue;
-        if (!revents && watched[k].socket->Buffered() <= 0) continue;
-        ServeReadable(watched[k].socket, revents);
+    {
+        CMutexLock lock(m_clients_lock);
+        // Callbacks may close any client or add new ones, so each watched socket is looked up
+        // again before it is used.
+        for (size_t k = 0; k < watched.size(); ++k) {
+            const short revents = fds[k + 2].revents;
+            const size_t i = FindClient(watched[k].socket, watched[k].id);
+            if (i == kNotFound) continue;
+            if (m_clients[i].phase != Phase::Ready) {
+                if (revents) Advance(i, revents);
+                continue;
+            }
+            if (!revents && watched[k].socket->Buffered() <= 0) continue;
+            ServeReadable(watched[k].socket, revents);
+        }
+        ExpireDeadlines();
+        if (woken || m_send_turn_due) SendTurns();
     }
-    if (!woken) return;
-    // Every client gets its turn to send, including those added during this pass.
-    for (size_t i = 0; i < m_clients.size();) {
-        const uint64_t id = m_client_ids[i];
-        OnSend(m_clients[i]);
-        // Continue after this client wherever it now is (earlier clients may have been closed).
-        i = static_cast<size_t>(std::upper_bound(m_client_ids.begin(), m_client_ids.end(), id) -
-                                m_client_ids.begin());
-    }
+    OnPassDone();
 }
 
 } // namespace KZAPI

@@ -21,6 +21,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace KZAPI {
 
@@ -152,25 +153,10 @@ bool CTCPSocket::Bind(const char* address, uint16_t port) {
 }
 
 bool CTCPSocket::Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms) {
-    if (!Init()) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = ipv4;
-    a.sin_port = htons(port);
     int err = 0;
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        err = errno;
-        if (err == EINPROGRESS || err == EINTR) {
-            const int w = KZ_WaitFd(m_fd, POLLOUT, static_cast<int>(timeout_ms));
-            if (w == 0) {
-                err = ETIMEDOUT;
-            } else if (w < 0) {
-                err = errno;
-            } else {
-                socklen_t len = sizeof(err);
-                if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-            }
-        }
+    if (StartConnect(ipv4, port, &err)) {
+        const int w = KZ_WaitFd(m_fd, POLLOUT, static_cast<int>(timeout_ms));
+        err = w == 0 ? ETIMEDOUT : w < 0 ? errno : FinishConnect();
     }
     if (err != 0) {
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CTCPSocket::Connect %s:%d failed: %s",
@@ -178,9 +164,41 @@ bool CTCPSocket::Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms) {
         Close();
         return false;
     }
+    return true;
+}
+
+bool CTCPSocket::StartConnect(uint32_t ipv4, uint16_t port, int* error) {
+    if (!Init()) {
+        if (error) *error = errno;
+        return false;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ipv4;
+    a.sin_port = htons(port);
+    // Known before the connect ends, so the connection can be found by where it goes.
+    m_peer_ip = ipv4;
+    m_peer_port = port;
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 || errno == EINPROGRESS ||
+        errno == EINTR)
+        return true;
+    if (error) *error = errno;
+    return false;
+}
+
+int CTCPSocket::FinishConnect() {
+    if (m_fd < 0) return EBADF;
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    // Writable without an error can still mean "not yet" after an interrupted connect.
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof(peer);
+    if (err == 0 && getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) err = ENOTCONN;
+    if (err != 0) return err;
     SetNoDelay(m_fd);
     ReadNames();
-    return true;
+    return 0;
 }
 
 int CTCPSocket::Send(const char* buf, size_t len) {
@@ -281,12 +299,32 @@ bool CSSLTCPSocket::Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms) {
 }
 
 bool CSSLTCPSocket::Handshake(void* ctx, bool as_server, unsigned timeout_ms) {
-    if (m_fd < 0 || !ctx) return false;
-    if (m_ssl) {
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
+    if (!BeginHandshake(ctx, as_server)) return false;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const KZHandshake step = HandshakeStep();
+        if (step == KZHandshake::Done) return true;
+        if (step == KZHandshake::Failed) break;
+        const short wait_for = step == KZHandshake::WantRead ? POLLIN : POLLOUT;
+        if (KZ_MsLeft(deadline) == 0 || KZ_WaitFd(m_fd, wait_for, KZ_MsLeft(deadline)) <= 0) {
+            m_handshake_error = "timed out";
+            break;
+        }
     }
+    CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "CSSLTCPSocket::Handshake (%s) with %s failed: %s",
+                         as_server ? "server" : "client", GetPeerText().c_str(), m_handshake_error.c_str());
+    SSL_free(m_handshaking);
+    m_handshaking = nullptr;
+    return false;
+}
+
+bool CSSLTCPSocket::BeginHandshake(void* ctx, bool as_server) {
+    if (m_fd < 0 || !ctx) return false;
+    SSL_free(m_ssl);
+    SSL_free(m_handshaking);
+    m_ssl = m_handshaking = nullptr;
     m_ssl_failed = false;
+    m_handshake_error.clear();
     const BIO_METHOD* method = SocketBioMethod();
     SSL* ssl = method ? SSL_new(static_cast<SSL_CTX*>(ctx)) : nullptr;
     BIO* bio = ssl ? BIO_new(method) : nullptr;
@@ -304,36 +342,34 @@ bool CSSLTCPSocket::Handshake(void* ctx, bool as_server, unsigned timeout_ms) {
         SSL_set_accept_state(ssl);
     else
         SSL_set_connect_state(ssl);
-
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        const int r = SSL_do_handshake(ssl);
-        if (r == 1) break;
-        const int e = SSL_get_error(ssl, r);
-        const short wait_for = e == SSL_ERROR_WANT_READ ? POLLIN : e == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
-        std::string why;
-        if (!wait_for) {
-            why = SslErrorText();
-            const long verify = SSL_get_verify_result(ssl);
-            if (verify != X509_V_OK)
-                why += std::string(" (certificate: ") + X509_verify_cert_error_string(verify) + ")";
-        } else if (KZ_MsLeft(deadline) == 0 || KZ_WaitFd(m_fd, wait_for, KZ_MsLeft(deadline)) <= 0) {
-            why = "timed out";
-        } else {
-            continue;
-        }
-        CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "CSSLTCPSocket::Handshake (%s) with %s failed: %s",
-                             as_server ? "server" : "client", GetPeerText().c_str(), why.c_str());
-        SSL_free(ssl);
-        return false;
-    }
-    m_ssl = ssl;
-    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CSSLTCPSocket::Handshake (%s) with %s done: %s %s",
-                         as_server ? "server" : "client", GetPeerText().c_str(), SSL_get_version(ssl),
-                         SSL_get_cipher_name(ssl));
+    m_handshaking = ssl;
+    m_as_server = as_server;
     return true;
+}
+
+KZHandshake CSSLTCPSocket::HandshakeStep() {
+    if (m_ssl) return KZHandshake::Done;
+    if (!m_handshaking) return KZHandshake::Failed;
+    ERR_clear_error();
+    errno = 0;
+    const int r = SSL_do_handshake(m_handshaking);
+    if (r == 1) {
+        m_ssl = std::exchange(m_handshaking, nullptr);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CSSLTCPSocket::Handshake (%s) with %s done: %s %s",
+                             m_as_server ? "server" : "client", GetPeerText().c_str(), SSL_get_version(m_ssl),
+                             SSL_get_cipher_name(m_ssl));
+        return KZHandshake::Done;
+    }
+    const int e = SSL_get_error(m_handshaking, r);
+    if (e == SSL_ERROR_WANT_READ) return KZHandshake::WantRead;
+    if (e == SSL_ERROR_WANT_WRITE) return KZHandshake::WantWrite;
+    m_handshake_error = SslErrorText();
+    const long verify = SSL_get_verify_result(m_handshaking);
+    if (verify != X509_V_OK)
+        m_handshake_error += std::string(" (certificate: ") + X509_verify_cert_error_string(verify) + ")";
+    SSL_free(m_handshaking);
+    m_handshaking = nullptr;
+    return KZHandshake::Failed;
 }
 
 int CSSLTCPSocket::Send(const char* buf, size_t len) {
@@ -416,6 +452,8 @@ int CSSLTCPSocket::Buffered() const {
 }
 
 void CSSLTCPSocket::Close() {
+    SSL_free(m_handshaking);
+    m_handshaking = nullptr;
     if (m_ssl) {
         // One attempt at close_notify; the descriptor is non-blocking, so this never waits.
         if (!m_ssl_failed && m_fd >= 0 && SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);

@@ -10,6 +10,9 @@ typedef struct ssl_st SSL;
 
 namespace KZAPI {
 
+// Where a connection's set-up stands after one non-blocking step.
+enum class KZHandshake { Done, WantRead, WantWrite, Failed };
+
 class CTCPSocket {
 public:
     CTCPSocket() = default;
@@ -23,6 +26,14 @@ public:
     bool Bind(const char* address, uint16_t port);
     // Connects to ipv4 (network order):port, waiting at most timeout_ms.
     virtual bool Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms = 3000);
+    // Starts a connect without waiting; false when it failed at once (*error tells why). The
+    // descriptor becomes writable when the connect has ended: FinishConnect then tells how.
+    bool StartConnect(uint32_t ipv4, uint16_t port, int* error = nullptr);
+    // 0 when the started connect succeeded, else its errno.
+    int FinishConnect();
+    // One non-blocking step of whatever the connection needs before it carries data, run each time
+    // the descriptor is ready for what the previous step asked. Plain TCP needs nothing.
+    virtual KZHandshake HandshakeStep() { return KZHandshake::Done; }
     // Writes all of buf (blocking, bounded by a timeout); returns bytes written or -1. A send that
     // fails or makes no progress for the timeout shuts the connection down (its stream may have
     // lost bytes), so the server thread that owns it sees it close.
@@ -44,6 +55,9 @@ public:
     uint32_t GetLocalIP() const { return m_local_ip; }
     uint16_t GetLocalPort() const { return m_local_port; }
     std::string GetPeerText() const;
+    // The time (ms) of the connection's last useful traffic, as its server's clock counts it.
+    void MarkActivity(uint64_t now_ms) { m_activity_ms = now_ms; }
+    uint64_t LastActivity() const { return m_activity_ms; }
 
 protected:
     void ReadNames();
@@ -53,6 +67,7 @@ protected:
     uint16_t m_peer_port = 0;
     uint32_t m_local_ip = 0;
     uint16_t m_local_port = 0;
+    uint64_t m_activity_ms = 0;
 };
 
 class CSSLTCPSocket : public CTCPSocket {
@@ -66,6 +81,11 @@ public:
 
     // Runs the TLS handshake on the connected socket as server or client (ctx is an SSL_CTX*).
     bool Handshake(void* ctx, bool as_server, unsigned timeout_ms = 5000);
+    // Sets up a handshake that HandshakeStep then drives without blocking.
+    bool BeginHandshake(void* ctx, bool as_server);
+    KZHandshake HandshakeStep() override;
+    // Why the last handshake step failed.
+    const std::string& HandshakeError() const { return m_handshake_error; }
     int Buffered() const override;
     bool IsSecured() const { return m_ssl != nullptr; }
     // The client context the socket uses for outgoing connections (set by its server thread).
@@ -73,6 +93,9 @@ public:
 
 private:
     SSL* m_ssl = nullptr;
+    SSL* m_handshaking = nullptr; // becomes m_ssl once the handshake is done
+    bool m_as_server = false;
+    std::string m_handshake_error;
     void* m_client_ctx = nullptr;
     // Set after a fatal TLS error: the session may not be used again (not even for close_notify).
     mutable bool m_ssl_failed = false;

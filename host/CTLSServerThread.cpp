@@ -124,15 +124,16 @@ CTCPSocket* CTLSServerThread::CreateClientSocket() {
     return socket;
 }
 
-bool CTLSServerThread::PrepareAccepted(CTCPSocket* socket) {
+bool CTLSServerThread::BeginSetUp(CTCPSocket* socket, bool as_server) {
     auto* tls = dynamic_cast<CSSLTCPSocket*>(socket);
     if (!tls) {
         Log(LOG_ERROR, "CTLSServerThread the client socket factory made no TLS socket");
         return false;
     }
-    if (!m_server_ctx) return false;
+    void* ctx = as_server ? m_server_ctx : m_client_ctx;
+    if (!ctx) return false;
     tls->SetClientContext(m_client_ctx);
-    return tls->Handshake(m_server_ctx, true, m_handshake_timeout_ms.load());
+    return tls->BeginHandshake(ctx, as_server);
 }
 
 } // namespace KZAPI

@@ -13,13 +13,14 @@
 // not matched: connections are made to addresses. Types 0 and 1 lower OpenSSL's security level
 // so the old protocol versions can actually be negotiated.
 //
-// An accepted connection completes its handshake on the server thread before it is listed; a
-// peer that has not finished within the handshake timeout is dropped.
+// An accepted connection runs its handshake on the server thread without blocking it: it waits in
+// the client list, driven by readiness, and is announced once the handshake is done; a peer that
+// has not finished within the handshake timeout (SetHandshakeTimeout) is dropped. Outgoing
+// connections from ConnectAsync run their client handshake the same way.
 #pragma once
 
 #include "host/CTCPServerThread.h"
 
-#include <atomic>
 #include <string>
 
 namespace KZAPI {
@@ -32,21 +33,19 @@ public:
     // Certificate and key (PEM) presented to peers, as server and as client.
     bool SetSSLCertAndKeyFiles(const char* cert_file, const char* key_file);
     int GetTLSType() const { return m_tls_type; }
-    // How long an accepted connection may take over its handshake (default 3000 ms).
-    void SetHandshakeTimeout(unsigned ms) { m_handshake_timeout_ms = ms; }
 
-    // Opens an outgoing TLS connection and adds it to the client list; null on failure.
+    // Opens an outgoing TLS connection, waiting for the connect and the handshake, and adds it
+    // to the client list; null on failure. ConnectAsync does the same without waiting.
     CTCPSocket* ConnectTo(const char* address, uint16_t port);
 
 protected:
     CTCPSocket* CreateClientSocket() override;
-    bool PrepareAccepted(CTCPSocket* socket) override;
+    bool BeginSetUp(CTCPSocket* socket, bool as_server) override;
     void* ServerContext() const { return m_server_ctx; }
     void* ClientContext() const { return m_client_ctx; }
 
 private:
     int m_tls_type;
-    std::atomic<unsigned> m_handshake_timeout_ms{3000};
     void* m_server_ctx = nullptr; // SSL_CTX*
     void* m_client_ctx = nullptr; // SSL_CTX*
 };

@@ -3,6 +3,7 @@
 #include "host/KZNetAddr.h"
 #include "host/KZSockUtil.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -62,7 +63,7 @@ bool CUDPServerThread::OpenSocket(const char* address, uint16_t port) {
     int size = kReceiveBuffer;
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    if (!KZ_BindReusable(fd, ip, port)) {
+    if (!KZ_Bind(fd, ip, port)) {
         Log(LOG_ERROR, "CUDPServerThread::OpenSocket bind %s:%d failed: %s", KZ_InetNtoa(ip).c_str(), port,
             strerror(errno));
         close(fd);
@@ -116,6 +117,34 @@ int CUDPServerThread::RecvFrom(char* buf, size_t size, uint32_t* from_ip, uint16
     return static_cast<int>(n);
 }
 
+int CUDPServerThread::RecvBatch(char* buffers, size_t capacity, Datagram* out, unsigned count) {
+    constexpr unsigned kMaxBatch = 64;
+    count = std::min(count, kMaxBatch);
+    mmsghdr headers[kMaxBatch];
+    iovec slots[kMaxBatch];
+    sockaddr_in from[kMaxBatch];
+    for (unsigned i = 0; i < count; ++i) {
+        slots[i] = {buffers + i * capacity, capacity};
+        headers[i] = {};
+        headers[i].msg_hdr.msg_iov = &slots[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_name = &from[i];
+        headers[i].msg_hdr.msg_namelen = sizeof(from[i]);
+    }
+    CMutexLock lock(m_socket_lock);
+    if (m_fd < 0 || !buffers || !out) return -1;
+    int n;
+    do {
+        // MSG_TRUNC: each length is the datagram's whole size, so a cut one can be told.
+        n = recvmmsg(m_fd, headers, count, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    for (int i = 0; i < n; ++i)
+        out[i] = {buffers + static_cast<size_t>(i) * capacity, headers[i].msg_len, from[i].sin_addr.s_addr,
+                  ntohs(from[i].sin_port)};
+    return n;
+}
+
 int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port) {
     CMutexLock lock(m_socket_lock);
     if (m_fd < 0 || (!buf && len)) return -1;
@@ -150,6 +179,16 @@ void CUDPServerThread::WakeUp() {
     } while (r < 0 && errno == EINTR);
 }
 
+void CUDPServerThread::OnReadable(int sock) {
+    for (int i = 0; i < kReadBurst && m_fd == sock; ++i) {
+        // The size of the next datagram, whole even when it is larger than any buffer here;
+        // -1 when none waits. A pending socket error is read (and cleared) here too.
+        const ssize_t size = recv(sock, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0) break;
+        OnRead(sock, static_cast<int>(size));
+    }
+}
+
 void CUDPServerThread::DoUnblockedLoop() {
     int fd;
     {
@@ -173,13 +212,7 @@ void CUDPServerThread::DoUnblockedLoop() {
     }
     if (fds[1].revents & (POLLIN | POLLERR)) {
         CMutexLock lock(m_socket_lock);
-        for (int i = 0; i < kReadBurst && m_fd == fd; ++i) {
-            // The size of the next datagram, whole even when it is larger than any buffer here;
-            // -1 when none waits. A pending socket error is read (and cleared) here too.
-            const ssize_t size = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-            if (size < 0) break;
-            OnRead(fd, static_cast<int>(size));
-        }
+        if (m_fd == fd) OnReadable(fd);
     }
     OnSend();
 }

@@ -15,6 +15,15 @@ namespace KZAPI {
 
 class CUDPServerThread : public CBaseThread, public CKZLogInterface {
 public:
+    // One datagram of a batch read: data points into the caller's buffers; length is the
+    // datagram's whole size, which may exceed the buffer (the data is then cut).
+    struct Datagram {
+        const char* data;
+        size_t length;
+        uint32_t from_ip;
+        uint16_t from_port;
+    };
+
     CUDPServerThread();
     ~CUDPServerThread() override;
 
@@ -22,7 +31,8 @@ public:
     bool Start();
     // Stops the thread and closes the socket.
     void Stop();
-    // Binds the socket to address ("" = any) and port.
+    // Binds the socket to address ("" = any) and port. The port is this socket's alone: a
+    // second bind to it fails.
     bool OpenSocket(const char* address, uint16_t port);
     void CloseSocket();
     int GetSocket() const { return m_fd; }
@@ -31,6 +41,9 @@ public:
 
     // Reads one datagram; returns its size (the datagram is cut to size) or -1.
     int RecvFrom(char* buf, size_t size, uint32_t* from_ip, uint16_t* from_port);
+    // Reads up to count waiting datagrams with one call, each into its own slot of `capacity`
+    // bytes of buffers; returns how many were read (0 when none waits) or -1.
+    int RecvBatch(char* buffers, size_t capacity, Datagram* out, unsigned count);
     // Sends one datagram to ipv4 (network order):port; returns bytes sent or -1.
     int SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port);
     // Makes the thread call OnSend() soon.
@@ -41,6 +54,9 @@ protected:
     virtual void OnRead(int sock, int available) = 0;
     // Called after every wake-up and on every pass of the loop.
     virtual void OnSend() = 0;
+    // The socket is readable. By default each waiting datagram (up to a burst) goes to OnRead; a
+    // server may take them in batches with RecvBatch instead.
+    virtual void OnReadable(int sock);
 
     void DoUnblockedLoop() override;
     void OnStopRequested() override { WakeUp(); }

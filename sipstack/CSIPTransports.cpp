@@ -5,9 +5,12 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 using KZAPI::CKZLogInterface;
+using Level = KZAPI::CKZLogInterface;
 using KZAPI::KZ_InetNtoa;
 
 namespace {
@@ -37,20 +40,38 @@ const CSIPStreamKind kTlsKind{"CSIPTLSServerThread", "TCP TLS", 2,
 
 // ---------------- UDP ----------------
 
+CSIPUDPServerThread::CSIPUDPServerThread(sip_group* group)
+    : m_group(group), m_batch(std::make_unique<char[]>(kBatch * kSlot)) {}
+
 CSIPUDPServerThread::~CSIPUDPServerThread() {
     Stop();
 }
 
 void CSIPUDPServerThread::OnRead(int /*sock*/, int available) {
-    char buf[kMaxDatagram + 1 + sip_cmd::kPadding] = {};
+    char buf[kSlot] = {};
     uint32_t from_ip = 0;
     uint16_t from_port = 0;
     int n = RecvFrom(buf, sizeof(buf) - sip_cmd::kPadding, &from_ip, &from_port);
-    if (n < 1 || n > kMaxDatagram || available > kMaxDatagram) return; // empty or oversized: dropped
+    if (n < 1 || available > kMaxDatagram) return;
+    Deliver(buf, static_cast<size_t>(n), from_ip, from_port);
+}
+
+void CSIPUDPServerThread::OnReadable(int /*sock*/) {
+    Datagram got[kBatch];
+    for (int round = 0; round < 2; ++round) {
+        const int n = RecvBatch(m_batch.get(), kSlot - sip_cmd::kPadding, got, kBatch);
+        for (int i = 0; i < n; ++i)
+            Deliver(got[i].data, got[i].length, got[i].from_ip, got[i].from_port);
+        if (n < static_cast<int>(kBatch)) return;
+    }
+}
+
+void CSIPUDPServerThread::Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port) {
+    if (len < 1 || len > kMaxDatagram) return; // empty or oversized: dropped
     if (!m_group->IsAllowed(from_ip, from_port)) {
         std::string from = KZ_InetNtoa(from_ip);
-        Log(1, "UDP connection %s:%d is not allowed! Giving up a packet![%s]", from.c_str(), from_port,
-            shortened(buf, static_cast<size_t>(n)).c_str());
+        Log(Level::LOG_ERROR, "UDP connection %s:%d is not allowed! Giving up a packet![%s]", from.c_str(),
+            from_port, shortened(data, len).c_str());
         return;
     }
     sip_cmd cmd;
@@ -59,7 +80,7 @@ void CSIPUDPServerThread::OnRead(int /*sock*/, int available) {
     cmd.to_ip = GetLocalIP();
     cmd.to_port = GetLocalPort();
     cmd.protocol = 0;
-    cmd.assign(buf, static_cast<size_t>(n));
+    cmd.assign(data, len);
     m_group->PushReceived(std::move(cmd));
 }
 
@@ -70,50 +91,77 @@ void CSIPUDPServerThread::OnSend() {
         if (!queue.PopLocked(&cmd)) return;
         std::string to = KZ_InetNtoa(cmd.to_ip);
         if (!m_group->IsAllowed(cmd.to_ip, cmd.to_port)) {
-            Log(1, "UDP send to %s:%d is not allowed! Ignore an outgoing packet!", to.c_str(), cmd.to_port);
+            Log(Level::LOG_ERROR, "UDP send to %s:%d is not allowed! Ignore an outgoing packet!", to.c_str(),
+                cmd.to_port);
             continue;
         }
         const int len = static_cast<int>(cmd.length);
         if (SendTo(cmd.text(), cmd.length, cmd.to_ip, cmd.to_port) > 0)
-            Log(4, "Sent out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
+            Log(Level::LOG_TRACE, "Sent out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
         else
-            Log(1, "Failed on sending out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
+            Log(Level::LOG_ERROR, "Failed on sending out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
     }
 }
 
 // ---------------- TCP and TLS ----------------
 
+CSIPStreamTransport::CSIPStreamTransport(sip_group* group, KZAPI::CTCPServerThread* server,
+                                         const CSIPStreamKind& kind)
+    : m_group(group), m_server(server), m_kind(kind) {
+    const CSIPStackSettings& settings = group->Settings();
+    server->SetConnectionLimits(settings.max_connections_per_address, settings.max_connections);
+    server->SetIdleTimeout(static_cast<uint64_t>(settings.stream_idle_timeout_s) * 1000u);
+    server->SetHandshakeTimeout(settings.tls_handshake_timeout_ms);
+}
+
+uint64_t CSIPStreamTransport::StackNowMs() const {
+    return m_group->Clock()->TickMs();
+}
+
+CSIPStreamCounters CSIPStreamTransport::GetStreamCounters() const {
+    CSIPStreamCounters c;
+    c.connections = m_server->GetCounters();
+    c.undelivered = m_undelivered_count.load();
+    return c;
+}
+
 bool CSIPStreamTransport::CheckConnection(sip_cmd&& cmd) {
     KZAPI::CMutexLock lock(m_server->GetClientLock());
-    CKZLogInterface::Log(4, "%s::CheckConnection nClientCount %d", m_kind.cls,
+    CKZLogInterface::Log(Level::LOG_TRACE, "%s::CheckConnection nClientCount %d", m_kind.cls,
                          static_cast<int>(m_server->GetClientCount()));
     KZAPI::CTCPSocket* chosen = nullptr;
+    // A connection still connecting is found too: the block waits on it with the others.
     for (size_t i = 0; i < m_server->GetClientCount() && !chosen; ++i) {
         KZAPI::CTCPSocket* p = m_server->GetClient(i);
         if (p == cmd.connection) {
-            CKZLogInterface::Log(4, "%s::CheckConnection cmd->tcp_socket == p", m_kind.cls);
+            CKZLogInterface::Log(Level::LOG_TRACE, "%s::CheckConnection cmd->tcp_socket == p", m_kind.cls);
             chosen = p;
             break;
         }
         std::string peer = KZ_InetNtoa(p->GetPeerIP());
-        CKZLogInterface::Log(4, "%s::CheckConnection peer %s:%d", m_kind.cls, peer.c_str(), p->GetPeerPort());
+        CKZLogInterface::Log(Level::LOG_TRACE, "%s::CheckConnection peer %s:%d", m_kind.cls, peer.c_str(),
+                             p->GetPeerPort());
         if (p->GetPeerIP() == cmd.to_ip && p->GetPeerPort() == cmd.to_port) chosen = p;
     }
     std::string to = KZ_InetNtoa(cmd.to_ip);
     if (!chosen) {
         if (!m_group->IsAllowed(cmd.to_ip, cmd.to_port)) {
-            CKZLogInterface::Log(1, "%s::CheckConnection Send to %s connection %s:%d is not allowed!",
+            CKZLogInterface::Log(Level::LOG_ERROR,
+                                 "%s::CheckConnection Send to %s connection %s:%d is not allowed!",
                                  m_kind.cls, m_kind.name, to.c_str(), cmd.to_port);
             return false;
         }
-        chosen = Connect(cmd.to_ip, cmd.to_port);
+        chosen = m_server->ConnectAsync(cmd.to_ip, cmd.to_port);
         if (!chosen) {
-            CKZLogInterface::Log(1, "%s::CheckConnection Couldn't established %s connection to %s:%d\n",
-                                 m_kind.cls, m_kind.name, to.c_str(), cmd.to_port);
+            uint64_t events = 0;
+            if (m_connect_log.Count(&events))
+                CKZLogInterface::Log(
+                    Level::LOG_ERROR,
+                    "%s::CheckConnection Couldn't established %s connection to %s:%d (%llu times)\n",
+                    m_kind.cls, m_kind.name, to.c_str(), cmd.to_port,
+                    static_cast<unsigned long long>(events));
             return false;
         }
-        CKZLogInterface::Log(4, "%s::CheckConnection Established %s connection to %s:%d\n", m_kind.cls,
-                             m_kind.name, to.c_str(), cmd.to_port);
     }
     CSIPStreamState* state = stream_state(chosen);
     if (!state) return false;
@@ -130,11 +178,12 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
     int n = socket->Recv(buf, static_cast<size_t>(to_read));
     std::string peer = KZ_InetNtoa(socket->GetPeerIP());
     if (n < 1) {
-        CKZLogInterface::Log(1, m_kind.read_error, n);
+        CKZLogInterface::Log(Level::LOG_ERROR, m_kind.read_error, n);
         return;
     }
     if (!m_group->IsAllowed(socket->GetPeerIP(), socket->GetPeerPort())) {
-        CKZLogInterface::Log(1, "%s::OnRead %s connection %s:%d is not allowed! Giving up a packet![%s]",
+        CKZLogInterface::Log(Level::LOG_ERROR,
+                             "%s::OnRead %s connection %s:%d is not allowed! Giving up a packet![%s]",
                              m_kind.cls, m_kind.name, peer.c_str(), socket->GetPeerPort(),
                              shortened(buf, static_cast<size_t>(n)).c_str());
         m_server->CloseClient(socket);
@@ -143,7 +192,7 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
     if (!state) return;
     if (!state->framer.Append(buf, static_cast<size_t>(n))) {
         CKZLogInterface::Log(
-            1,
+            Level::LOG_ERROR,
             "%s::OnRead %s connection %s:%d sent more than %d bytes without a complete message! "
             "Disconnecting...",
             m_kind.cls, m_kind.name, peer.c_str(), socket->GetPeerPort(),
@@ -153,6 +202,8 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
     }
     std::string message;
     while (state->framer.Next(&message)) {
+        // Only whole messages keep a connection alive: a trickle of bytes does not.
+        socket->MarkActivity(StackNowMs());
         sip_cmd cmd;
         cmd.from_ip = socket->GetPeerIP();
         cmd.from_port = socket->GetPeerPort();
@@ -174,30 +225,57 @@ void CSIPStreamTransport::Send(KZAPI::CTCPSocket* socket) {
         std::string peer = KZ_InetNtoa(socket->GetPeerIP());
         const int len = static_cast<int>(cmd.length);
         int sent = socket->Send(cmd.text(), cmd.length);
-        if (sent > 0)
-            CKZLogInterface::Log(4, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len, peer.c_str(),
-                                 socket->GetPeerPort());
-        else
-            CKZLogInterface::Log(1, "%s::OnSend Failed on sending out %d bytes! %s:%d, %d", m_kind.cls, len,
-                                 peer.c_str(), socket->GetPeerPort(), sent);
+        if (sent > 0) {
+            socket->MarkActivity(StackNowMs());
+            CKZLogInterface::Log(Level::LOG_TRACE, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len,
+                                 peer.c_str(), socket->GetPeerPort());
+        } else {
+            CKZLogInterface::Log(Level::LOG_ERROR, "%s::OnSend Failed on sending out %d bytes! %s:%d, %d",
+                                 m_kind.cls, len, peer.c_str(), socket->GetPeerPort(), sent);
+            SetAside(std::move(cmd));
+        }
     }
 }
 
 void CSIPStreamTransport::Accepted(KZAPI::CTCPSocket* socket) {
     if (m_group->IsAllowed(socket->GetPeerIP(), socket->GetPeerPort())) return;
     std::string peer = KZ_InetNtoa(socket->GetPeerIP());
-    CKZLogInterface::Log(1, "%s::OnClientAccepted %s connection %s:%d is not allowed! Disconnecting...",
+    CKZLogInterface::Log(Level::LOG_ERROR,
+                         "%s::OnClientAccepted %s connection %s:%d is not allowed! Disconnecting...",
                          m_kind.cls, m_kind.name, peer.c_str(), socket->GetPeerPort());
     m_server->CloseClient(socket);
 }
 
+void CSIPStreamTransport::Connected(KZAPI::CTCPSocket* socket) {
+    std::string to = KZ_InetNtoa(socket->GetPeerIP());
+    CKZLogInterface::Log(Level::LOG_TRACE, "%s::CheckConnection Established %s connection to %s:%d\n",
+                         m_kind.cls, m_kind.name, to.c_str(), socket->GetPeerPort());
+}
+
 void CSIPStreamTransport::Closed(KZAPI::CTCPSocket* socket) {
-    if (CSIPStreamState* state = stream_state(socket)) {
-        state->send_queue.Lock();
-        while (state->send_queue.Pop()) {
-        }
-        state->send_queue.Unlock();
-        state->framer.Clear();
+    CSIPStreamState* state = stream_state(socket);
+    if (!state) return;
+    sip_cmd cmd;
+    while (state->send_queue.PopLocked(&cmd))
+        SetAside(std::move(cmd));
+    state->framer.Clear();
+}
+
+void CSIPStreamTransport::SetAside(sip_cmd&& cmd) {
+    std::lock_guard lock(m_undelivered_mutex);
+    m_undelivered.push_back(std::move(cmd));
+}
+
+void CSIPStreamTransport::ReportUndelivered() {
+    std::vector<sip_cmd> blocks;
+    {
+        std::lock_guard lock(m_undelivered_mutex);
+        if (m_undelivered.empty()) return;
+        blocks.swap(m_undelivered);
+    }
+    for (sip_cmd& cmd : blocks) {
+        ++m_undelivered_count;
+        m_group->ReportUndeliverable(std::move(cmd));
     }
 }
 
@@ -205,18 +283,6 @@ CSIPTCPServerThread::CSIPTCPServerThread(sip_group* group) : CSIPStreamTransport
 
 CSIPTCPServerThread::~CSIPTCPServerThread() {
     Stop();
-}
-
-KZAPI::CTCPSocket* CSIPTCPServerThread::Connect(uint32_t ipv4, uint16_t port) {
-    std::unique_ptr<KZAPI::CTCPSocket> socket(CreateClientSocket());
-    if (!socket->Init() || !socket->Bind("", 0) || !socket->Connect(ipv4, port)) {
-        socket->Close();
-        DestroyClientSocket(socket.release());
-        return nullptr;
-    }
-    KZAPI::CTCPSocket* s = socket.release();
-    AddClient(s);
-    return s;
 }
 
 CSIPTLSServerThread::CSIPTLSServerThread(sip_group* group, int tls_type)
@@ -230,9 +296,4 @@ KZAPI::CTCPSocket* CSIPTLSServerThread::CreateClientSocket() {
     auto* socket = new CSIPSSLSocket();
     socket->SetClientContext(ClientContext());
     return socket;
-}
-
-KZAPI::CTCPSocket* CSIPTLSServerThread::Connect(uint32_t ipv4, uint16_t port) {
-    std::string address = KZ_InetNtoa(ipv4);
-    return ConnectTo(address.c_str(), port);
 }

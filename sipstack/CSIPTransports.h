@@ -10,7 +10,11 @@
 #include "sipstack/TCQueue.h"
 #include "sipstack/sip_cmd.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 class sip_group;
 
@@ -29,15 +33,23 @@ class CSIPSSLSocket : public KZAPI::CSSLTCPSocket, public CSIPStreamState {};
 class CSIPUDPServerThread : public KZAPI::CUDPServerThread {
 public:
     static constexpr int kMaxDatagram = 8191;
-    explicit CSIPUDPServerThread(sip_group* group) : m_group(group) {}
+    // Datagrams taken with one system call; a wake-up drains at most two such batches before
+    // the send queue gets its turn.
+    static constexpr unsigned kBatch = 32;
+    explicit CSIPUDPServerThread(sip_group* group);
     ~CSIPUDPServerThread() override;
 
 protected:
     void OnRead(int sock, int available) override;
+    void OnReadable(int sock) override;
     void OnSend() override;
 
 private:
+    static constexpr size_t kSlot = kMaxDatagram + 1 + sip_cmd::kPadding;
+    void Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port);
+
     sip_group* m_group;
+    std::unique_ptr<char[]> m_batch; // kBatch read slots of kSlot bytes
 };
 
 // The log texts and protocol code that tell the TCP and TLS transports apart.
@@ -48,41 +60,60 @@ struct CSIPStreamKind {
     const char* read_error; // format of the failed-read log
 };
 
+// What a stream transport has refused, closed or failed to deliver since it was opened.
+struct CSIPStreamCounters {
+    KZAPI::CTCPServerThread::Counters connections;
+    uint64_t undelivered = 0; // blocks handed back to the stack as undeliverable
+};
+
 // Connection handling shared by the TCP and TLS transports.
 class CSIPStreamTransport {
 public:
     static constexpr int kMaxRead = 16383;
 
-    CSIPStreamTransport(sip_group* group, KZAPI::CTCPServerThread* server, const CSIPStreamKind& kind)
-        : m_group(group), m_server(server), m_kind(kind) {}
+    CSIPStreamTransport(sip_group* group, KZAPI::CTCPServerThread* server, const CSIPStreamKind& kind);
+    virtual ~CSIPStreamTransport() = default;
 
-    // Finds or opens the connection for the block's destination and queues the block on it.
+    // Finds the connection for the block's destination, or starts one, and queues the block on
+    // it; never waits for the network. A block queued on a connection that then fails or closes
+    // is reported to the stack as undeliverable. False when no connection can be had.
     bool CheckConnection(sip_cmd&& cmd);
+    CSIPStreamCounters GetStreamCounters() const;
 
+protected:
     void Read(KZAPI::CTCPSocket* socket, int available);
     void Send(KZAPI::CTCPSocket* socket);
     void Accepted(KZAPI::CTCPSocket* socket);
+    void Connected(KZAPI::CTCPSocket* socket);
     void Closed(KZAPI::CTCPSocket* socket);
+    // Hands the blocks set aside by Closed and Send to the stack, outside the client-list lock.
+    void ReportUndelivered();
+    uint64_t StackNowMs() const;
 
-    // Opens a new outgoing connection (the TCP and TLS servers differ here).
-    virtual KZAPI::CTCPSocket* Connect(uint32_t ipv4, uint16_t port) = 0;
-    virtual ~CSIPStreamTransport() = default;
-
-protected:
     sip_group* m_group;
     KZAPI::CTCPServerThread* m_server;
     CSIPStreamKind m_kind;
+
+private:
+    void SetAside(sip_cmd&& cmd);
+
+    std::mutex m_undelivered_mutex;
+    std::vector<sip_cmd> m_undelivered;
+    std::atomic<uint64_t> m_undelivered_count{0};
+    KZAPI::KZLogThrottle m_connect_log;
 };
 
 class CSIPTCPServerThread : public KZAPI::CTCPServerThread, public CSIPStreamTransport {
 public:
     explicit CSIPTCPServerThread(sip_group* group);
     ~CSIPTCPServerThread() override;
-    KZAPI::CTCPSocket* Connect(uint32_t ipv4, uint16_t port) override;
 
 protected:
     KZAPI::CTCPSocket* CreateClientSocket() override { return new CSIPTCPSocket(); }
     void OnClientAccepted(KZAPI::CTCPSocket* s) override { Accepted(s); }
+    void OnClientConnected(KZAPI::CTCPSocket* s) override { Connected(s); }
+    void OnPassDone() override { ReportUndelivered(); }
+    uint64_t NowMs() const override { return StackNowMs(); }
     void OnClientClosed(KZAPI::CTCPSocket* s) override { Closed(s); }
     void OnRead(KZAPI::CTCPSocket* s, int available) override { Read(s, available); }
     void OnSend(KZAPI::CTCPSocket* s) override { Send(s); }
@@ -92,11 +123,13 @@ class CSIPTLSServerThread : public KZAPI::CTLSServerThread, public CSIPStreamTra
 public:
     CSIPTLSServerThread(sip_group* group, int tls_type);
     ~CSIPTLSServerThread() override;
-    KZAPI::CTCPSocket* Connect(uint32_t ipv4, uint16_t port) override;
 
 protected:
     KZAPI::CTCPSocket* CreateClientSocket() override;
     void OnClientAccepted(KZAPI::CTCPSocket* s) override { Accepted(s); }
+    void OnClientConnected(KZAPI::CTCPSocket* s) override { Connected(s); }
+    void OnPassDone() override { ReportUndelivered(); }
+    uint64_t NowMs() const override { return StackNowMs(); }
     void OnClientClosed(KZAPI::CTCPSocket* s) override { Closed(s); }
     void OnRead(KZAPI::CTCPSocket* s, int available) override { Read(s, available); }
     void OnSend(KZAPI::CTCPSocket* s) override { Send(s); }

@@ -3,6 +3,7 @@
 
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
 
@@ -51,8 +52,8 @@ uint32_t KZ_SIP_GetConfig(void* stack, KZ_SIPProtocolConfig* config) {
 
 uint32_t KZ_SIP_Start(void* stack) {
     if (!stack) return KZ_SIP_ERR_NULL_ARGUMENT;
-    as_stack(stack)->StartTransports();
-    return 0;
+    // Each transport that fails to open has logged "Couldn't open SIP ... Server" already.
+    return as_stack(stack)->StartTransports() ? KZ_SIP_RESULT_OK : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t KZ_SIP_Stop(void* stack) {

@@ -12,7 +12,9 @@ using KZAPI::KZ_InetNtoa;
 namespace {
 
 constexpr int kTransportPriority = 15;
-constexpr unsigned kStreamSettleMs = 500;
+// Opening at start waits this long after the TLS server is up; nothing waits when a transport
+// is opened on demand by a send.
+constexpr unsigned kStartSettleMs = 500;
 
 const char* protocol_suffix(int32_t protocol) {
     switch (protocol) {
@@ -51,7 +53,6 @@ bool sip_group::EnsureTcpTransport(bool at_start) {
     tcp->SetPriority(kTransportPriority);
     CKZLogInterface::Log(4, "Opened SIP TCP Server on TCP port %d", m_config.sip_port);
     m_tcp = std::move(tcp);
-    if (!at_start) KZAPI::CBaseThread::Sleep(kStreamSettleMs);
     return true;
 }
 
@@ -68,7 +69,7 @@ bool sip_group::EnsureTlsTransport(bool at_start) {
     tls->SetPriority(kTransportPriority);
     CKZLogInterface::Log(4, "Opened SIP TLS Server on TCP port %d", port);
     m_tls = std::move(tls);
-    KZAPI::CBaseThread::Sleep(kStreamSettleMs);
+    if (at_start) KZAPI::CBaseThread::Sleep(kStartSettleMs);
     return true;
 }
 
@@ -96,14 +97,16 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
     const std::string to = KZ_InetNtoa(cmd.to_ip);
     const uint16_t port = cmd.to_port;
     const int32_t protocol = cmd.protocol;
-    // The text is copied for the log only when it can be shown: at trace level, or when the send
-    // may be refused (streams, or UDP before its transport exists). A UDP send is otherwise free of it.
+    // The text is copied for the log only when it can be shown: at trace level, or for a UDP send
+    // that may be refused before its transport exists. A stream send that fails is logged whole at
+    // trace level only: its text may be large, and a flood of failures must not flood the log.
     const int len = static_cast<int>(cmd.length);
+    const bool stream = protocol == 1 || protocol == 2;
     std::string text;
-    if (CKZLogInterface::IsEnabled(4) || protocol == 1 || protocol == 2 || !m_udp)
+    if (CKZLogInterface::IsEnabled(CKZLogInterface::LOG_TRACE) || (!stream && !m_udp))
         text.assign(cmd.text(), cmd.length);
     bool sent = false;
-    if (protocol == 1 || protocol == 2) {
+    if (stream) {
         CSIPStreamTransport* stream = nullptr;
         if (protocol == 1 && EnsureTcpTransport(false)) stream = m_tcp.get();
         if (protocol == 2 && EnsureTlsTransport(false)) stream = m_tls.get();
@@ -114,13 +117,19 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
         sent = true;
     }
     if (sent) {
-        CKZLogInterface::Log(4, "%s to %s:%d \n%d Bytes Data:\n[%s] on %s", log_prefix, to.c_str(), port, len,
-                             text.c_str(), protocol_suffix(protocol));
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "%s to %s:%d \n%d Bytes Data:\n[%s] on %s",
+                             log_prefix, to.c_str(), port, len, text.c_str(), protocol_suffix(protocol));
     } else if (std::string(log_prefix) == "ReSend") {
-        CKZLogInterface::Log(4, "Discard resend TCP msg to %s:%d \n%d Bytes Data:\n[%s]", to.c_str(), port,
-                             len, text.c_str());
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
+                             "Discard resend TCP msg to %s:%d \n%d Bytes Data:\n[%s]", to.c_str(), port, len,
+                             text.c_str());
+    } else if (stream) {
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d (%d bytes)",
+                             protocol_suffix(protocol), to.c_str(), port, len);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
+                             protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
     } else {
-        CKZLogInterface::Log(1, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
                              protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
     }
     return sent ? 0 : 0xFFFFFFFF;
