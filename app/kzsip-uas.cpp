@@ -239,7 +239,15 @@ int main(int argc, char** argv) {
     KZ_QUEUE_Create(KZ_QUEUE_THREADED, &queue);
     KZ_QUEUE_Attach(queue, g_stack, nullptr);
     KZ_QUEUE_SetEventHandler(queue, on_event);
-    KZ_SIP_Start(g_stack);
+    if (KZ_SIP_Start(g_stack) != 0) {
+        fprintf(stderr, "kzsip-uas: couldn't open the SIP transports on %s:%d\n", g_opt.address.c_str(),
+                g_opt.port);
+        KZ_SIP_Stop(g_stack);
+        KZ_QUEUE_Detach(queue, g_stack);
+        KZ_QUEUE_Destroy(queue);
+        KZ_SIP_Close(g_stack);
+        return 1;
+    }
     printf("kzsip-uas listening on %s:%d (UDP, TCP%s)\n", g_opt.address.c_str(), g_opt.port,
            g_opt.protocol == 2 ? ", TLS on the next port" : "");
     fflush(stdout);

@@ -348,7 +348,8 @@ void CTCPServerThread::ExpireDeadlines() {
             ++m_counters.connect_failures;
             uint64_t events = 0;
             if (m_connect_log.Count(&events))
-                Log(LOG_WARNING, "CTCPServerThread connect timed out (%llu failed connects)", Ull(events));
+                Log(LOG_WARNING, "CTCPServerThread connect to %s timed out (%llu failed connects)",
+                    w.socket->GetPeerText().c_str(), Ull(events));
             RemoveAt(i);
         } else {
             FailSetUp(i, true);

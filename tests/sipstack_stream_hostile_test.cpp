@@ -1,0 +1,403 @@
+// The stack's transports under hostile load, over real loopback sockets: held TLS handshakes,
+// destinations that never answer, slow and idle connections, connection floods, and a second
+// stack on a port already taken. Time-outs run on the stack's injected clock.
+#include "host/CKZClock.h"
+#include "host/KZStrFunc.h"
+#include "include/kzsipapi.h"
+#include "sipmsg/kz_sip_result.h"
+#include "sipstack/CSIPProcessThread.h"
+#include "sipstack/CSIPTransports.h"
+#include "sipstack/sip_group.h"
+#include "support/sip_peer.h"
+#include "support/sip_requests.h"
+#include "support/test_certificate.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double MsSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 3000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Raises the descriptor limit as far as allowed; returns the limit now in force.
+rlim_t RaiseDescriptorLimit() {
+    rlimit l{};
+    getrlimit(RLIMIT_NOFILE, &l);
+    l.rlim_cur = l.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &l);
+    getrlimit(RLIMIT_NOFILE, &l);
+    return l.rlim_cur;
+}
+
+sockaddr_in Loopback(uint16_t port, const char* ip = "127.0.0.1") {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A blocking TCP connection from `from_ip` (any port) to 127.0.0.1:port; -1 on failure.
+int Connect(uint16_t port, const char* from_ip = "127.0.0.1") {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = Loopback(0, from_ip);
+    sockaddr_in to = Loopback(port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the other end has closed fd within timeout_ms.
+bool ClosedByPeer(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, timeout_ms) > 0 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+struct Fds {
+    std::vector<int> fds;
+    ~Fds() {
+        for (int fd : fds)
+            close(fd);
+    }
+};
+
+// The first half of a real ClientHello: a peer that stalls inside its handshake.
+std::string HalfClientHello() {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_set_connect_state(ssl);
+    SSL_do_handshake(ssl);
+    char buf[4096];
+    const int n = BIO_read(out, buf, sizeof(buf));
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n / 2)) : "";
+}
+
+// Sends text over a new TLS connection and returns the first response (blocking, bounded).
+std::string TlsExchange(uint16_t port, const std::string& text) {
+    const int fd = Connect(port);
+    if (fd < 0) return "";
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    std::string response;
+    if (SSL_connect(ssl) == 1 && SSL_write(ssl, text.data(), static_cast<int>(text.size())) > 0) {
+        char buf[4096];
+        for (int n;
+             response.find("\r\n\r\n") == std::string::npos && (n = SSL_read(ssl, buf, sizeof(buf))) > 0;)
+            response.append(buf, static_cast<size_t>(n));
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    close(fd);
+    return response;
+}
+
+// Sends text on fd and returns what comes back within timeout_ms (stops once a header block ends).
+std::string Exchange(int fd, const std::string& text, int timeout_ms = 2000) {
+    send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    std::string got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        if (poll(&p, 1, 20) <= 0) continue;
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// An OPTIONS from the application to 127.0.0.1:to_port over the protocol.
+std::unique_ptr<sip_msg> AppOptions(uint16_t to_port, int protocol) {
+    auto m = std::make_unique<sip_msg>();
+    const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(to_port);
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, "OPTIONS");
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
+    m->add_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, protocol == 1 ? "SIP/2.0/TCP" : "SIP/2.0/TLS");
+    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, "127.0.0.1:5060");
+    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
+    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
+    m->add_ie(KZ_IE_SIP_MAX_FORWARDS, 0, "70");
+    m->set_prot(protocol);
+    return m;
+}
+
+std::unique_ptr<sip_msg> Response200() {
+    auto m = std::make_unique<sip_msg>();
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
+    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "OK");
+    return m;
+}
+
+// A stack on 127.0.0.1 with UDP, TCP and TLS (on the next port), its clock held by the test,
+// answering every OPTIONS with 200 from its own process thread.
+class HostileStreams : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto& cert = kztest::TestCertificate::Shared();
+        ASSERT_TRUE(cert.ok());
+        m_port = kztest::free_port_pair();
+        ASSERT_NE(m_port, 0);
+        KZAPI::str_cpy(m_stack.m_config.local_address, "127.0.0.1", sizeof(m_stack.m_config.local_address));
+        m_stack.m_config.sip_port = m_port;
+        m_stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS;
+        KZAPI::str_cpy(m_stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
+        KZAPI::str_cpy(m_stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+        m_stack.SetClock(&m_clock);
+        ASSERT_TRUE(m_stack.StartTransports());
+        m_queue.Attach(&m_stack, this);
+        m_queue.SetEventHandler(&AnswerOptions);
+        ASSERT_TRUE(m_queue.StartThread());
+    }
+    void TearDown() override {
+        m_queue.StopThread();
+        m_queue.Detach();
+        m_stack.StopTransports();
+    }
+
+    static void AnswerOptions(KZSIPEvent* e) {
+        if (e->event_type != KZ_EVENT_SIP_MESSAGE_REQUEST || e->code != KZ_SIP_MSG_OPTIONS) return;
+        auto* self = static_cast<HostileStreams*>(e->user_data);
+        self->m_stack.SendMessage(Response200().get(), nullptr, 0, e->connection_id);
+    }
+
+    std::string Options(uint16_t from_port, const std::string& call_id) const {
+        return kztest::sip_request("OPTIONS", from_port, m_port, "", call_id);
+    }
+    // Round trip of an OPTIONS over UDP: the 200's status line, or "".
+    std::string UdpOptions(const std::string& call_id) const {
+        m_udp.send_to(m_port, Options(m_udp.port(), call_id));
+        return kztest::status_line(m_udp.receive(2000));
+    }
+    static size_t Clients(KZAPI::CTCPServerThread* server) {
+        KZAPI::CMutexLock lock(server->GetClientLock());
+        return server->GetClientCount();
+    }
+    CSIPStreamTransport* Stream(int protocol) const {
+        return protocol == 1 ? static_cast<CSIPStreamTransport*>(m_stack.TcpTransport())
+                             : static_cast<CSIPStreamTransport*>(m_stack.TlsTransport());
+    }
+    KZAPI::CTCPServerThread* Server(int protocol) const {
+        return protocol == 1 ? static_cast<KZAPI::CTCPServerThread*>(m_stack.TcpTransport())
+                             : static_cast<KZAPI::CTCPServerThread*>(m_stack.TlsTransport());
+    }
+
+    KZAPI::CKZManualClock m_clock{1000000};
+    sip_group m_stack;
+    CSIPProcessThread m_queue{CSIPProcessThread::QUEUE_THREADED};
+    uint16_t m_port = 0;
+    kztest::UdpPeer m_udp;
+};
+
+TEST_F(HostileStreams, TlsClientIsServedWhileHundredsOfHandshakesAreHeld) {
+    if (RaiseDescriptorLimit() < 1200) GTEST_SKIP() << "needs about 1200 descriptors";
+    const uint16_t tls_port = static_cast<uint16_t>(m_port + 1);
+    const std::string half_hello = HalfClientHello();
+    ASSERT_FALSE(half_hello.empty());
+    Fds held;
+    for (int i = 0; i < 400; ++i) {
+        held.fds.push_back(Connect(tls_port));
+        ASSERT_GE(held.fds.back(), 0);
+        if (i % 2) send(held.fds.back(), half_hello.data(), half_hello.size(), MSG_NOSIGNAL);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Clients(Server(2)) == 400; }));
+
+    const auto start = Clock::now();
+    const std::string response = TlsExchange(tls_port, Options(5999, "tls-through-held"));
+    const double ms = MsSince(start);
+    printf("TLS handshake and OPTIONS answered in %.1f ms with 400 handshakes held\n", ms);
+    EXPECT_EQ(kztest::status_line(response), "SIP/2.0 200 OK");
+    EXPECT_LT(ms, 1000.0);
+
+    // The held ones go at their deadline, each counted, none announced.
+    m_clock.Advance(4);
+    ASSERT_TRUE(WaitUntil([&] { return Clients(Server(2)) == 0; }));
+    EXPECT_EQ(Stream(2)->GetStreamCounters().connections.handshake_timeouts, 400u);
+}
+
+// A destination that never answers: a TCP listener whose backlog is full (the SYN is dropped),
+// or one that accepts but never speaks TLS.
+struct DeadEnd {
+    int protocol;
+    const char* name;
+};
+
+class DeadDestinations : public HostileStreams, public ::testing::WithParamInterface<DeadEnd> {};
+
+TEST_P(DeadDestinations, SendReturnsAtOnceAndTheBlockIsReportedAtTheDeadline) {
+    const int protocol = GetParam().protocol;
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    const uint16_t dead_port = ntohs(a.sin_port);
+    Fds fillers;
+    if (protocol == 1) {
+        for (int i = 0; i < 4; ++i) { // fills the accept queue, so later SYNs are dropped
+            fillers.fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(fillers.fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    const auto start = Clock::now();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(
+            m_stack.SendMessage(AppOptions(dead_port, protocol).get(), nullptr, 0, m_stack.NewConnectionId()),
+            0u);
+    }
+    const double send_ms = MsSince(start);
+    const auto udp_start = Clock::now();
+    EXPECT_EQ(UdpOptions(std::string("beside-dead-") + GetParam().name), "SIP/2.0 200 OK");
+    const double udp_ms = MsSince(udp_start);
+    printf("%s: two sends took %.2f ms; a UDP OPTIONS was answered %.2f ms later\n", GetParam().name, send_ms,
+           udp_ms);
+    EXPECT_LT(send_ms, 200.0);
+    EXPECT_LT(udp_ms, 500.0);
+    EXPECT_EQ(Clients(Server(protocol)), 1u) << "the second message waits on the connection being opened";
+    EXPECT_EQ(Stream(protocol)->GetStreamCounters().undelivered, 0u);
+
+    m_clock.Advance(4); // past the connect / handshake deadline
+    const auto failures = [&] {
+        const auto c = Stream(protocol)->GetStreamCounters().connections;
+        return protocol == 1 ? c.connect_failures : c.handshake_timeouts;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return failures() == 1; }));
+    // Both blocks come back (a re-send of the stack's may have joined them on the failed connection).
+    ASSERT_TRUE(WaitUntil([&] { return Stream(protocol)->GetStreamCounters().undelivered >= 2; }));
+    close(listener);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, DeadDestinations, ::testing::Values(DeadEnd{1, "TCP"}, DeadEnd{2, "TLS"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HostileStreams, SlowConnectionsAreClosedByTheIdleTimeOutWhileABusyOneStays) {
+    if (RaiseDescriptorLimit() < 1200) GTEST_SKIP() << "needs about 1200 descriptors";
+    Fds slow;
+    for (int i = 0; i < 500; ++i) {
+        slow.fds.push_back(Connect(m_port));
+        ASSERT_GE(slow.fds.back(), 0);
+        const std::string part = "OPTIONS sip:service@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:";
+        send(slow.fds.back(), part.data(), part.size(), MSG_NOSIGNAL);
+    }
+    Fds busy;
+    busy.fds.push_back(Connect(m_port));
+    const int busy_fd = busy.fds[0];
+    const uint16_t busy_port = kztest::bound_port(busy_fd);
+    EXPECT_EQ(kztest::status_line(Exchange(busy_fd, Options(busy_port, "busy-1"))), "SIP/2.0 200 OK");
+    ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == 501; }));
+
+    m_clock.Advance(20);
+    EXPECT_EQ(kztest::status_line(Exchange(busy_fd, Options(busy_port, "busy-2"))), "SIP/2.0 200 OK");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Clients(Server(1)), 501u) << "nothing is idle for 32 s yet";
+    const std::string more = "Max-Forwards: 70\r\n"; // a trickle of bytes keeps nothing alive
+    for (int fd : slow.fds)
+        send(fd, more.data(), more.size(), MSG_NOSIGNAL);
+    m_clock.Advance(13);
+
+    ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == 1; }));
+    EXPECT_EQ(Stream(1)->GetStreamCounters().connections.idle_closed, 500u);
+    int closed = 0;
+    for (int fd : slow.fds)
+        closed += ClosedByPeer(fd, 1000);
+    EXPECT_EQ(closed, 500);
+    EXPECT_EQ(kztest::status_line(Exchange(busy_fd, Options(busy_port, "busy-3"))), "SIP/2.0 200 OK");
+}
+
+TEST_F(HostileStreams, ConnectionsOverThePerAddressLimitAreRefusedOthersStillConnect) {
+    const unsigned limit = m_stack.Settings().max_connections_per_address;
+    if (RaiseDescriptorLimit() < 2 * limit + 200)
+        GTEST_SKIP() << "the descriptor hard limit is below " << 2 * limit + 200;
+    Fds conns;
+    for (unsigned i = 0; i < limit; ++i) {
+        conns.fds.push_back(Connect(m_port));
+        ASSERT_GE(conns.fds.back(), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == limit; }));
+
+    const int over = Connect(m_port);
+    ASSERT_GE(over, 0);
+    conns.fds.push_back(over);
+    EXPECT_TRUE(ClosedByPeer(over, 2000));
+    EXPECT_EQ(Stream(1)->GetStreamCounters().connections.refused_per_address, 1u);
+
+    const int other = Connect(m_port, "127.0.0.2");
+    ASSERT_GE(other, 0);
+    conns.fds.push_back(other);
+    EXPECT_EQ(kztest::status_line(Exchange(other, Options(kztest::bound_port(other), "from-127-0-0-2"))),
+              "SIP/2.0 200 OK");
+    EXPECT_EQ(Clients(Server(1)), limit + 1);
+}
+
+struct PortClash {
+    int32_t mask;
+    const char* name;
+};
+
+class SecondStack : public HostileStreams, public ::testing::WithParamInterface<PortClash> {};
+
+TEST_P(SecondStack, OnAPortInUseFailsToStart) {
+    void* second = nullptr;
+    ASSERT_EQ(KZ_SIP_Open(&second), 0u);
+    KZ_SIPProtocolConfig config{};
+    KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
+    config.sip_port = m_port;
+    config.transport_mask = GetParam().mask;
+    KZ_SIP_SetConfig(second, &config);
+    EXPECT_EQ(KZ_SIP_Start(second), static_cast<uint32_t>(KZ_SIP_RESULT_FAILURE));
+    KZ_SIP_Stop(second);
+    KZ_SIP_Close(second);
+    EXPECT_EQ(UdpOptions(std::string("still-mine-") + GetParam().name), "SIP/2.0 200 OK")
+        << "the first stack keeps its port";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SecondStack,
+                         ::testing::Values(PortClash{KZ_SIP_TRANSPORT_UDP, "UDP"},
+                                           PortClash{KZ_SIP_TRANSPORT_TCP, "TCP"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
