@@ -393,7 +393,7 @@ short CTCPServerThread::EventsFor(const Client& c) const {
     case Phase::SettingUp:
         return c.wait_for;
     default:
-        return POLLIN;
+        return c.socket->WantsWrite() ? POLLIN | POLLOUT : POLLIN;
     }
 }
 
@@ -458,8 +458,13 @@ void CTCPServerThread::DoUnblockedLoop() {
                 if (revents) Advance(i, revents);
                 continue;
             }
-            if (!revents && watched[k].socket->Buffered() <= 0) continue;
-            ServeReadable(watched[k].socket, revents);
+            if (revents & POLLOUT) {
+                OnSend(watched[k].socket); // room again for what it had left over
+                if (FindClient(watched[k].socket, watched[k].id) == kNotFound) continue;
+            }
+            const short read_events = static_cast<short>(revents & ~POLLOUT);
+            if (!read_events && watched[k].socket->Buffered() <= 0) continue;
+            ServeReadable(watched[k].socket, read_events);
         }
         ExpireDeadlines();
         if (woken || m_send_turn_due) SendTurns();

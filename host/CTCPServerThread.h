@@ -88,6 +88,8 @@ protected:
     virtual void OnClientConnected(CTCPSocket* socket) {}
     virtual void OnClientClosed(CTCPSocket* socket) {}
     virtual void OnRead(CTCPSocket* socket, int available) = 0;
+    // A send turn: after WakeUp, when a connection becomes ready, and when a socket that
+    // WantsWrite has become writable.
     virtual void OnSend(CTCPSocket* socket) = 0;
     // Called at the end of every pass without the client-list lock.
     virtual void OnPassDone() {}

@@ -222,6 +222,17 @@ int CTCPSocket::Send(const char* buf, size_t len) {
     return static_cast<int>(done);
 }
 
+int CTCPSocket::SendSome(const char* buf, size_t len) {
+    if (m_fd < 0 || (!buf && len)) return -1;
+    if (len > INT_MAX) len = INT_MAX;
+    for (;;) {
+        const ssize_t n = ::send(m_fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 int CTCPSocket::Recv(char* buf, size_t size) {
     if (m_fd < 0 || !buf || size == 0) return -1;
     if (size > INT_MAX) size = INT_MAX;
@@ -338,6 +349,8 @@ bool CSSLTCPSocket::BeginHandshake(void* ctx, bool as_server) {
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(m_fd)));
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio); // the session owns the BIO from here on
+    // SendSome hands over what fits and is retried with the rest, from wherever it then lies.
+    SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (as_server)
         SSL_set_accept_state(ssl);
     else
@@ -398,6 +411,23 @@ int CSSLTCPSocket::Send(const char* buf, size_t len) {
         return -1;
     }
     return static_cast<int>(done);
+}
+
+int CSSLTCPSocket::SendSome(const char* buf, size_t len) {
+    if (!m_ssl) return CTCPSocket::SendSome(buf, len);
+    if (m_fd < 0 || m_ssl_failed || (!buf && len)) return -1;
+    if (len == 0) return 0;
+    ERR_clear_error();
+    errno = 0;
+    size_t written = 0;
+    const int r = SSL_write_ex(m_ssl, buf, len, &written);
+    if (r == 1) return static_cast<int>(written);
+    const int e = SSL_get_error(m_ssl, r);
+    if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) return 0;
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CSSLTCPSocket::SendSome to %s failed: %s",
+                         GetPeerText().c_str(), SslErrorText().c_str());
+    m_ssl_failed = true;
+    return -1;
 }
 
 int CSSLTCPSocket::Recv(char* buf, size_t size) {

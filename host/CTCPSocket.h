@@ -38,6 +38,10 @@ public:
     // fails or makes no progress for the timeout shuts the connection down (its stream may have
     // lost bytes), so the server thread that owns it sees it close.
     virtual int Send(const char* buf, size_t len);
+    // Writes as much of buf as the connection takes now, without waiting: the bytes written (0
+    // when it takes none) or -1 when the connection has failed. A TLS retry after 0 must pass the
+    // same bytes again.
+    virtual int SendSome(const char* buf, size_t len);
     // Reads what is available, at most size bytes; 0 on orderly close, -1 on error.
     virtual int Recv(char* buf, size_t size);
     // Bytes waiting to be read without blocking (TLS: decrypted bytes buffered included); -1
@@ -58,6 +62,10 @@ public:
     // The time (ms) of the connection's last useful traffic, as its server's clock counts it.
     void MarkActivity(uint64_t now_ms) { m_activity_ms = now_ms; }
     uint64_t LastActivity() const { return m_activity_ms; }
+    // Set while the owner has bytes the connection would not take: its server then calls OnSend
+    // again as soon as the connection is writable.
+    void SetWantsWrite(bool wants) { m_wants_write = wants; }
+    bool WantsWrite() const { return m_wants_write; }
 
 protected:
     void ReadNames();
@@ -68,6 +76,7 @@ protected:
     uint32_t m_local_ip = 0;
     uint16_t m_local_port = 0;
     uint64_t m_activity_ms = 0;
+    bool m_wants_write = false;
 };
 
 class CSSLTCPSocket : public CTCPSocket {
@@ -75,6 +84,7 @@ public:
     ~CSSLTCPSocket() override;
     bool Connect(uint32_t ipv4, uint16_t port, unsigned timeout_ms = 3000) override;
     int Send(const char* buf, size_t len) override;
+    int SendSome(const char* buf, size_t len) override;
     int Recv(char* buf, size_t size) override;
     int Available() const override;
     void Close() override;

@@ -165,6 +165,12 @@ bool CSIPStreamTransport::CheckConnection(sip_cmd&& cmd) {
     }
     CSIPStreamState* state = stream_state(chosen);
     if (!state) return false;
+    if (state->send_queue.Count() >= CSIPStreamState::kMaxQueuedBlocks) {
+        CKZLogInterface::Log(Level::LOG_TRACE, "%s::CheckConnection %s:%d has %d blocks waiting already",
+                             m_kind.cls, to.c_str(), cmd.to_port,
+                             static_cast<int>(state->send_queue.Count()));
+        return false;
+    }
     cmd.connection = chosen;
     state->send_queue.PushLocked(std::move(cmd));
     m_server->WakeUp();
@@ -219,21 +225,30 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
 void CSIPStreamTransport::Send(KZAPI::CTCPSocket* socket) {
     CSIPStreamState* state = stream_state(socket);
     if (!state) return;
+    sip_cmd& cmd = state->writing;
     for (;;) {
-        sip_cmd cmd;
-        if (!state->send_queue.PopLocked(&cmd)) return;
+        if (!cmd.data && !state->send_queue.PopLocked(&cmd)) {
+            socket->SetWantsWrite(false);
+            return;
+        }
         std::string peer = KZ_InetNtoa(socket->GetPeerIP());
         const int len = static_cast<int>(cmd.length);
-        int sent = socket->Send(cmd.text(), cmd.length);
-        if (sent > 0) {
-            socket->MarkActivity(StackNowMs());
-            CKZLogInterface::Log(Level::LOG_TRACE, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len,
-                                 peer.c_str(), socket->GetPeerPort());
-        } else {
+        const int sent = socket->SendSome(cmd.text(), cmd.remaining());
+        if (sent < 0) {
             CKZLogInterface::Log(Level::LOG_ERROR, "%s::OnSend Failed on sending out %d bytes! %s:%d, %d",
                                  m_kind.cls, len, peer.c_str(), socket->GetPeerPort(), sent);
-            SetAside(std::move(cmd));
+            m_server->CloseClient(socket); // sets aside what is being written and what waits
+            return;
         }
+        cmd.position += static_cast<uint64_t>(sent);
+        if (cmd.remaining() > 0) {
+            socket->SetWantsWrite(true); // the rest goes when the peer has taken some
+            return;
+        }
+        socket->MarkActivity(StackNowMs());
+        CKZLogInterface::Log(Level::LOG_TRACE, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len,
+                             peer.c_str(), socket->GetPeerPort());
+        cmd = sip_cmd{};
     }
 }
 
@@ -255,6 +270,8 @@ void CSIPStreamTransport::Connected(KZAPI::CTCPSocket* socket) {
 void CSIPStreamTransport::Closed(KZAPI::CTCPSocket* socket) {
     CSIPStreamState* state = stream_state(socket);
     if (!state) return;
+    if (state->writing.data) SetAside(std::move(state->writing)); // a message cut off is undelivered too
+    state->writing = sip_cmd{};
     sip_cmd cmd;
     while (state->send_queue.PopLocked(&cmd))
         SetAside(std::move(cmd));

@@ -18,11 +18,15 @@
 
 class sip_group;
 
-// What a SIP stream connection keeps besides its socket: the blocks waiting to be written and
-// the bytes read so far of a message not yet complete.
+// What a SIP stream connection keeps besides its socket: the blocks waiting to be written, the
+// one being written, and the bytes read so far of a message not yet complete.
 struct CSIPStreamState {
     static constexpr size_t kSendQueueCapacity = 200;
+    // Beyond this many waiting blocks the peer is not reading (or the connection never opens):
+    // further blocks are refused rather than held without bound.
+    static constexpr size_t kMaxQueuedBlocks = 1000;
     TCQueue<sip_cmd> send_queue{kSendQueueCapacity, true};
+    sip_cmd writing; // taken from the queue and partly written; only the server thread touches it
     CSIPStreamFramer framer;
     virtual ~CSIPStreamState() = default;
 };
