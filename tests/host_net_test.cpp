@@ -4,6 +4,7 @@
 #include "host/CTLSServerThread.h"
 #include "host/CUDPServerThread.h"
 
+#include "support/log_capture.h"
 #include "support/test_certificate.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -349,6 +351,55 @@ uint16_t ClosedPort() {
     return ntohs(a.sin_port);
 }
 
+// A listener on 127.0.0.1 whose accept queue is full: further SYNs are dropped, so connects to
+// it neither succeed nor fail. The descriptors close with the object.
+class FullBacklog {
+public:
+    FullBacklog() {
+        m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = kLoopback;
+        socklen_t len = sizeof(a);
+        bind(m_fds[0], reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        listen(m_fds[0], 0);
+        getsockname(m_fds[0], reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        for (int i = 0; i < 4; ++i) {
+            m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(m_fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    ~FullBacklog() {
+        for (int fd : m_fds)
+            close(fd);
+    }
+    uint16_t Port() const { return m_port; }
+
+private:
+    std::vector<int> m_fds;
+    uint16_t m_port = 0;
+};
+
+// Lowers the descriptor limit to the lowest free descriptor number, so nothing more can be
+// opened, and restores it when it goes.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors() {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int lowest_free = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        close(lowest_free);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
 } // namespace
 
 // ---------------- UDP ----------------
@@ -361,6 +412,8 @@ TEST(HostNetUdp, EchoBetweenTwoServersKeepsEveryDatagramOfABurst) {
     ASSERT_TRUE(sender.Start());
     ASSERT_TRUE(sender.OpenSocket("127.0.0.1", 0)); // opened while its thread runs
     ASSERT_NE(echo.GetLocalPort(), 0);
+    UdpPeer intruder;
+    EXPECT_FALSE(intruder.OpenSocket("127.0.0.1", echo.GetLocalPort())) << "a UDP port is never shared";
     EXPECT_EQ(sender.GetLocalIP(), kLoopback);
 
     constexpr int kCount = 300;
@@ -506,7 +559,118 @@ TEST(HostNetTcp, EveryWayAConnectionEndsIsReportedOnce) {
     EXPECT_EQ(server.BadCalls(), 0); // OnRead was never called for a closed connection
 }
 
+TEST(HostNetTcp, ConnectAsyncNeverWaitsAndEachOutcomeIsReportedOnce) {
+    CKZManualClock clock;
+    TcpPeer remote({});
+    ASSERT_TRUE(remote.Start("127.0.0.1", 0));
+    TcpPeer local({});
+    local.SetClock(&clock);
+    local.SetConnectTimeout(3000);
+    ASSERT_TRUE(local.Start("127.0.0.1", 0));
+    FullBacklog silent;
+
+    struct Case {
+        const char* name;
+        uint16_t port;
+        bool connects;
+        int clock_advance_s;
+    };
+    const Case cases[] = {{"listening", remote.GetListenPort(), true, 0},
+                          {"refused", ClosedPort(), false, 0},
+                          {"no answer until the deadline", silent.Port(), false, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t closed_before = local.ClosedPeerPorts().size();
+        const auto start = Clock::now();
+        CTCPSocket* out = nullptr;
+        {
+            CMutexLock lock(local.GetClientLock()); // the socket may go as soon as the lock is let go
+            out = local.ConnectAsync(kLoopback, c.port);
+            if (out) local.Queue(out, "early"); // waits for the connect
+        }
+        EXPECT_LT(MsSince(start), 100);
+        if (!out) { // refused at once: nothing was listed
+            EXPECT_FALSE(c.connects);
+            continue;
+        }
+        clock.Advance(c.clock_advance_s);
+        if (c.connects) {
+            ASSERT_TRUE(WaitUntil([&] {
+                const auto in = remote.Accepted();
+                return in.size() == 1 && remote.ReceivedOn(in[0]) == "early";
+            }));
+        } else {
+            ASSERT_TRUE(WaitUntil([&] { return local.ClosedPeerPorts().size() == closed_before + 1; }));
+            EXPECT_EQ(local.ClosedPeerPorts().back(), c.port);
+        }
+    }
+    std::this_thread::sleep_for(100ms); // a few more passes: nothing is reported twice
+    EXPECT_EQ(local.GetCounters().connect_failures, 2u);
+    EXPECT_LE(local.ClosedPeerPorts().size(), 2u);
+    EXPECT_EQ(local.Clients(), 1u);
+    EXPECT_EQ(local.BadCalls(), 0);
+}
+
+TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
+    TcpPeer server({.echo = true});
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    RawClient served(server.GetListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    kztest::LogCapture log;
+    // Client sockets made before the limit comes down, connected after.
+    std::vector<int> fds;
+    for (int i = 0; i < 3; ++i)
+        fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    {
+        NoFreeDescriptors no_fds;
+        EXPECT_LT(socket(AF_INET, SOCK_STREAM, 0), 0) << "the limit leaves nothing free";
+        for (int fd : fds) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = kLoopback;
+            a.sin_port = htons(server.GetListenPort());
+            EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << strerror(errno);
+        }
+        const auto start = Clock::now();
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(served.Send("ping"));
+            EXPECT_EQ(served.Read(4, 1000), "ping");
+        }
+        printf("5 echoes took %ld ms while accept had no descriptors\n", MsSince(start));
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(server.Clients(), 1u);
+        EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 1)
+            << "one line per interval, not per failure";
+        for (int fd : fds)
+            close(fd); // their connections stay queued on the listener
+    }
+    // With descriptors again the queued connections are taken once the pause ends (at most 1 s).
+    RawClient late(server.GetListenPort());
+    ASSERT_TRUE(late.Connected());
+    EXPECT_TRUE(WaitUntil([&] { return server.AcceptedPeerPorts().size() >= 5; }, 3000))
+        << server.AcceptedPeerPorts().size();
+}
+
 // ---------------- TLS ----------------
+
+TEST(HostNetTls, HandshakeDeadlineRunsOnTheServersClock) {
+    ASSERT_TRUE(Certificate().ok());
+    CKZManualClock clock;
+    TlsPeer server({.echo = true});
+    server.SetClock(&clock);
+    server.SetHandshakeTimeout(3000);
+    ASSERT_TRUE(server.Start("127.0.0.1", 0));
+    RawClient silent(server.GetListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; })); // listed while it handshakes
+    EXPECT_FALSE(silent.ClosedByPeer(200)) << "real time does not count";
+    clock.Advance(2);
+    EXPECT_FALSE(silent.ClosedByPeer(200));
+    clock.Advance(2);
+    EXPECT_TRUE(silent.ClosedByPeer(1000));
+    EXPECT_EQ(server.GetCounters().handshake_timeouts, 1u);
+    EXPECT_TRUE(server.Accepted().empty());
+    EXPECT_TRUE(server.ClosedPeerPorts().empty()); // never announced, so never reported closed
+}
 
 TEST(HostNetTls, ConnectToExchangesDataBothWays) {
     ASSERT_TRUE(Certificate().ok());
