@@ -130,8 +130,11 @@ bool CTCPSocket::Init() {
     if (m_fd >= 0) return true;
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "CTCPSocket::Init socket() failed: %s",
-                             strerror(errno));
+        // Callers report the failure (out of descriptors it can come in floods) and read errno.
+        const int error = errno;
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CTCPSocket::Init socket() failed: %s",
+                             strerror(error));
+        errno = error;
         return false;
     }
     return true;

@@ -51,7 +51,7 @@ void CSIPUDPServerThread::OnRead(int /*sock*/, int available) {
     char buf[kSlot] = {};
     uint32_t from_ip = 0;
     uint16_t from_port = 0;
-    int n = RecvFrom(buf, sizeof(buf) - sip_cmd::kPadding, &from_ip, &from_port);
+    int n = RecvFrom(buf, sizeof(buf), &from_ip, &from_port);
     if (n < 1 || available > kMaxDatagram) return;
     Deliver(buf, static_cast<size_t>(n), from_ip, from_port);
 }
@@ -59,7 +59,7 @@ void CSIPUDPServerThread::OnRead(int /*sock*/, int available) {
 void CSIPUDPServerThread::OnReadable(int /*sock*/) {
     Datagram got[kBatch];
     for (int round = 0; round < 2; ++round) {
-        const int n = RecvBatch(m_batch.get(), kSlot - sip_cmd::kPadding, got, kBatch);
+        const int n = RecvBatch(m_batch.get(), kSlot, got, kBatch);
         for (int i = 0; i < n; ++i)
             Deliver(got[i].data, got[i].length, got[i].from_ip, got[i].from_port);
         if (n < static_cast<int>(kBatch)) return;

@@ -49,7 +49,8 @@ protected:
     void OnSend() override;
 
 private:
-    static constexpr size_t kSlot = kMaxDatagram + 1 + sip_cmd::kPadding;
+    // One byte more than taken, so a datagram that is too long is seen to be.
+    static constexpr size_t kSlot = kMaxDatagram + 1;
     void Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port);
 
     sip_group* m_group;
