@@ -8,6 +8,7 @@ typedef struct KZ_SIPStackStats {
     /* received data */
     uint64_t blocks_received;    /* blocks handed to the stack by the transports */
     uint64_t messages_delivered; /* received messages delivered as events */
+    uint64_t external_messages;  /* of those, texts that are not SIP (no SIP/2.0 in the first line) */
     uint64_t parse_failures;     /* blocks (or parts of blocks) that did not parse */
     uint64_t rejected;           /* parsed, but refused: no Via, no Call-ID, no dialog */
     uint64_t dropped_queue_full; /* blocks dropped because the received queue was full */

@@ -146,6 +146,7 @@ void sip_group::GetStats(KZ_SIPStackStats* stats) {
     auto read = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
     stats->blocks_received = read(m_counters.blocks_received);
     stats->messages_delivered = read(m_counters.messages_delivered);
+    stats->external_messages = read(m_counters.external_messages);
     stats->parse_failures = read(m_counters.parse_failures);
     stats->rejected = read(m_counters.rejected);
     stats->dropped_queue_full = read(m_counters.dropped_queue_full);

@@ -175,6 +175,7 @@ private:
     struct Counters {
         std::atomic<uint64_t> blocks_received{0};
         std::atomic<uint64_t> messages_delivered{0};
+        std::atomic<uint64_t> external_messages{0};
         std::atomic<uint64_t> parse_failures{0};
         std::atomic<uint64_t> rejected{0};
         std::atomic<uint64_t> dropped_queue_full{0};

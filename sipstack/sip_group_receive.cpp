@@ -79,7 +79,10 @@ sip_group::ReceiveOutcome sip_group::ReceiveProcessing(sip_msg* current, KZSIPEv
         if (event->event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) stamp_top_via(current, event);
 
         char* const end = cmd->data.get() + cmd->length;
-        if (next && next > start && next < end)
+        // An external text's event carries all of it; the rest of a datagram is not parsed again
+        // line by line.
+        const bool whole_datagram = event->event_type == KZ_EVENT_SIP_EXTERNAL_MESSAGE && cmd->protocol == 0;
+        if (!whole_datagram && next && next > start && next < end)
             cmd->position = static_cast<uint64_t>(next - cmd->data.get());
         else
             m_parsing = sip_cmd();
@@ -106,6 +109,8 @@ bool sip_group::AdmitReceived(const sip_msg* msg, KZSIPEvent* event) {
         return false;
     }
     m_counters.messages_delivered.fetch_add(1, std::memory_order_relaxed);
+    if (event->event_type == KZ_EVENT_SIP_EXTERNAL_MESSAGE)
+        m_counters.external_messages.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
