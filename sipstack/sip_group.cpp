@@ -102,6 +102,13 @@ void sip_group::ReportDiscards() {
     const uint64_t unparsable = since(m_discard_report.parse_failures, m_counters.parse_failures);
     const uint64_t rejected = since(m_discard_report.rejected, m_counters.rejected);
     const uint64_t dropped = since(m_discard_report.dropped, m_counters.dropped_queue_full);
+    const uint64_t unreported = since(m_discard_report.undeliverable, m_counters.undeliverable_dropped);
+    if (unreported)
+        KZAPI::CKZLogInterface::Log(
+            KZAPI::CKZLogInterface::LOG_WARNING,
+            "Undeliverable blocks not reported as events (too many waiting): %llu since "
+            "the last report",
+            static_cast<unsigned long long>(unreported));
     if (unparsable + rejected + dropped == 0) return;
     KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_WARNING,
                                 "SIP input discarded: %llu unparsable, %llu rejected, %llu dropped (queue "
@@ -119,9 +126,7 @@ void sip_group::ReportUndeliverable(sip_cmd&& cmd) {
     m_undeliverable.Unlock();
     if (room) return;
     m_counters.undeliverable_dropped.fetch_add(1, std::memory_order_relaxed);
-    std::string to = KZAPI::KZ_InetNtoa(cmd.to_ip);
-    KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_WARNING, "Undeliverable %d bytes to %s:%d",
-                                static_cast<int>(cmd.length), to.c_str(), cmd.to_port);
+    ReportDiscards();
 }
 
 bool sip_group::TakeUndeliverableEvent(KZSIPEvent* event) {

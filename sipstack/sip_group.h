@@ -105,7 +105,8 @@ public:
     bool DialogBookkeeping(const sip_msg* msg, KZSIPEvent* event);
     // Bookkeeping of a message that receive processing produced, counted as delivered or rejected.
     bool AdmitReceived(const sip_msg* msg, KZSIPEvent* event);
-    // Logs the input discarded since the last such line, at most once per kDiscardReportInterval.
+    // Logs the input discarded (and the undelivered blocks not reported) since the last such
+    // line, at most once per kDiscardReportInterval.
     void ReportDiscards();
     // Once-a-second work: expiry, error events (pushed into `events`) and retransmissions.
     void TimerSweep(TCQueue<KZSIPEvent>* events);
@@ -188,5 +189,6 @@ private:
         std::atomic<uint64_t> parse_failures{0};
         std::atomic<uint64_t> rejected{0};
         std::atomic<uint64_t> dropped{0};
+        std::atomic<uint64_t> undeliverable{0};
     } m_discard_report;
 };
