@@ -6,6 +6,7 @@
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
+#include "sipstack/KZ_SIPStackStats.h"
 
 #include <cstdint>
 
@@ -14,6 +15,10 @@
 enum KZQueueType : int { KZ_QUEUE_POLLED = 0, KZ_QUEUE_THREADED = 1 };
 
 typedef void (*KZ_SIP_EVENT_HANDLER)(KZSIPEvent* event);
+
+// KZ_QUEUE_WaitOnEvent: no event this time, but received input is still waiting; poll again at
+// once instead of sleeping.
+constexpr uint32_t KZ_QUEUE_MORE_WAITING = 0xA00007;
 
 KZSIP_API uint32_t KZ_SIP_Open(void** stack);
 KZSIP_API uint32_t KZ_SIP_Close(void* stack);
@@ -24,6 +29,8 @@ KZSIP_API uint32_t KZ_SIP_Stop(void* stack);
 KZSIP_API uint32_t KZ_SIP_GetConnectionId(void* stack, void** connection_id);
 KZSIP_API uint32_t KZ_SIP_SendMessage(void* stack, void* msg, char* host, unsigned short port,
                                       void* connection_id);
+// The stack's counters (received, delivered, discarded, queued, undeliverable, dialogs).
+KZSIP_API uint32_t KZ_SIP_GetStats(void* stack, KZ_SIPStackStats* stats);
 KZSIP_API uint32_t KZ_SIP_GetMessage(void* stack, void** msg, char* address, unsigned* size,
                                      unsigned short* port, char* unused_text, int unused_value);
 

@@ -3,6 +3,7 @@
 #include "host/CKZChannel.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
+#include "include/kzsipapi.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
@@ -102,12 +103,21 @@ unsigned CKZSIPEventHandler::ProcessProxySIP_Response(CKZSIPGroup* group, KZSIPE
 }
 
 int CKZSIPEventHandler::ProcessSIPEvent(CKZSIPGroup* group) {
+    m_work_left = false;
     if (!group) return 0;
     int handled = 0;
-    while (handled < kMaxEventsPerPass && group->WaitOnEvent(kPollTimeoutMs, &m_event) == 0) {
+    int busy_polls = 0;
+    while (handled < kMaxEventsPerPass && busy_polls < kMaxBusyPollsPerPass) {
+        const uint32_t result = group->WaitOnEvent(kPollTimeoutMs, &m_event);
+        if (result == KZ_QUEUE_MORE_WAITING) {
+            ++busy_polls;
+            continue;
+        }
+        if (result != 0) return handled;
         ProcessSIPEvent(group, &m_event);
         ++handled;
     }
+    m_work_left = true;
     return handled;
 }
 

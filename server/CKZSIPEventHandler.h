@@ -22,13 +22,18 @@ class KZSIPAPI_EXPORT CKZSIPEventHandler : public KZAPI::CKZEventHandler {
 public:
     // The most events handled by one call of ProcessSIPEvent(group).
     static constexpr int kMaxEventsPerPass = 1001;
+    // The most polls in one call that yield no event while input is still waiting (each one
+    // discards up to a few hundred rejected blocks), so one call stays short under a flood.
+    static constexpr int kMaxBusyPollsPerPass = 8;
 
     CKZSIPEventHandler() = default;
     ~CKZSIPEventHandler() override = default;
 
     // Polls the group's queue (each poll is one pass of the stack's processing) and handles each
-    // event, until a poll yields none or kMaxEventsPerPass were handled. Returns the count.
+    // event, until the queue is empty or kMaxEventsPerPass were handled. Returns the count.
     virtual int ProcessSIPEvent(CKZSIPGroup* group);
+    // True when the last ProcessSIPEvent(group) left work in the queue: the caller should not sleep.
+    bool WorkLeft() const { return m_work_left; }
 
     virtual void ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_REQUEST_BYE(CKZSIPGroup* group, KZSIPEvent* event);
@@ -74,4 +79,5 @@ private:
                                              bool log_no_channel, KZAPI::CKZChannel** channel_out = nullptr);
 
     KZSIPEvent m_event{};
+    bool m_work_left = false;
 };

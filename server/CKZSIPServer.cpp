@@ -194,17 +194,21 @@ void CKZSIPServer::OnQuit() {
 
 void CKZSIPServer::DoUnblockedLoop() {
     KZAPI::CKZServer::DoUnblockedLoop();
+    bool work_left = false;
     {
         KZAPI::CMutexLock lock(GetServerMutex());
-        if (m_started.load() && m_pSIPGroup && m_pSIPGroup->GetSIPHandle() && m_event_handler)
+        if (m_started.load() && m_pSIPGroup && m_pSIPGroup->GetSIPHandle() && m_event_handler) {
             m_event_handler->ProcessSIPEvent(m_pSIPGroup.get());
+            work_left = m_event_handler->WorkLeft();
+        }
         const int64_t now = m_clock->NowSeconds();
         if (now != m_last_check_second) {
             m_last_check_second = now;
             RunPeriodicChecks(now);
         }
     }
-    KZAPI::CBaseThread::Sleep(kLoopSleepMs);
+    // Sleep only with the stack's queue empty: a backlog is worked off pass after pass.
+    if (!work_left) KZAPI::CBaseThread::Sleep(kLoopSleepMs);
 }
 
 void CKZSIPServer::RunPeriodicChecks(int64_t /*now*/) {

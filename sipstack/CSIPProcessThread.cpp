@@ -46,7 +46,56 @@ void CSIPProcessThread::Deliver(KZSIPEvent* event, KZSIPEvent* out) {
     if (out && out != event) *out = *event;
 }
 
-bool CSIPProcessThread::RunOnePass(KZSIPEvent* out, bool may_sleep) {
+bool CSIPProcessThread::DeliverQueued(KZSIPEvent* out) {
+    KZSIPEvent queued;
+    if (!m_events.Pop(&queued)) return false;
+    Stamp(&queued);
+    if (queued.message) {
+        std::unique_ptr<sip_msg> carried(queued.message);
+        m_current.copy_msg_from(carried.get());
+        queued.message = nullptr;
+    }
+    Deliver(&queued, out);
+    return true;
+}
+
+bool CSIPProcessThread::DeliverUndeliverable(sip_group* stack, KZSIPEvent* out) {
+    KZSIPEvent event;
+    if (!stack->TakeUndeliverableEvent(&event)) return false;
+    Stamp(&event);
+    Deliver(&event, out);
+    return true;
+}
+
+CSIPProcessThread::PassOutcome CSIPProcessThread::ProcessReceived(sip_group* stack, KZSIPEvent* out) {
+    KZSIPEvent event;
+    for (unsigned rejected = 0; rejected < kMaxRejectedPerPass; ++rejected) {
+        memset(&event, 0, sizeof(event));
+        switch (stack->ReceiveProcessing(&m_current, &event)) {
+        case sip_group::ReceiveOutcome::kEmpty:
+            return PassOutcome::kIdle;
+        case sip_group::ReceiveOutcome::kRejected:
+            continue;
+        case sip_group::ReceiveOutcome::kEvent:
+            Stamp(&event);
+            if (!stack->AdmitReceived(&m_current, &event)) continue;
+            Deliver(&event, out);
+            return PassOutcome::kEvent;
+        }
+    }
+    return PassOutcome::kMoreWaiting;
+}
+
+bool CSIPProcessThread::SweepWhenDue(sip_group* stack) {
+    const int64_t now = stack->Now();
+    if (now == m_last_sweep) return false;
+    m_last_sweep = now;
+    stack->TimerSweep(&m_events);
+    stack->ReportDiscards();
+    return true;
+}
+
+CSIPProcessThread::PassOutcome CSIPProcessThread::RunPass(KZSIPEvent* out, bool may_sleep) {
     sip_group* stack = m_stack.load();
     // With nothing to do, a threaded queue waits for received data (a short wait, so the
     // once-a-second sweep and queued events are never late by more than that).
@@ -57,37 +106,24 @@ bool CSIPProcessThread::RunOnePass(KZSIPEvent* out, bool may_sleep) {
             else
                 Sleep(1);
         }
-        return false;
+        return PassOutcome::kIdle;
     };
     if (!stack) return idle();
     try {
-        KZSIPEvent queued;
-        if (m_events.Pop(&queued)) {
-            Stamp(&queued);
-            if (queued.message) {
-                std::unique_ptr<sip_msg> carried(queued.message);
-                m_current.copy_msg_from(carried.get());
-                queued.message = nullptr;
-            }
-            Deliver(&queued, out);
-            return true;
+        if (DeliverQueued(out) || DeliverUndeliverable(stack, out)) return PassOutcome::kEvent;
+        const PassOutcome received = ProcessReceived(stack, out);
+        if (received == PassOutcome::kEvent) return received;
+        if (received == PassOutcome::kMoreWaiting) {
+            // A flood of rejected input must not hold back retransmissions and expiry.
+            SweepWhenDue(stack);
+            return received;
         }
-        KZSIPEvent event;
-        memset(&event, 0, sizeof(event));
-        if (stack->ReceiveProcessing(&m_current, &event)) {
-            Stamp(&event);
-            if (!stack->DialogBookkeeping(&m_current, &event)) return idle();
-            Deliver(&event, out);
-            return true;
-        }
-        const int64_t now = stack->Now();
-        if (now == m_last_sweep) return idle();
-        m_last_sweep = now;
-        stack->TimerSweep(&m_events);
-        return false;
+        if (!SweepWhenDue(stack)) return idle();
+        return m_events.IsEmpty() ? PassOutcome::kIdle : PassOutcome::kMoreWaiting;
     } catch (...) {
         CKZLogInterface::Log(
-            1, "*************CSIPProcessThread::DoUnblockedLoop got an exception***********************");
+            CKZLogInterface::LOG_ERROR,
+            "*************CSIPProcessThread::DoUnblockedLoop got an exception***********************");
         return idle();
     }
 }

@@ -138,7 +138,20 @@ uint32_t KZ_QUEUE_GetEventHandler(void* queue, KZ_SIP_EVENT_HANDLER* handler) {
 
 uint32_t KZ_QUEUE_WaitOnEvent(void* queue, unsigned /*timeout*/, KZSIPEvent* event) {
     if (!queue || !event) return KZ_SIP_ERR_NULL_ARGUMENT;
-    return as_queue(queue)->RunOnePass(event, false) ? 0 : 0xFFFFFFFF;
+    switch (as_queue(queue)->RunPass(event, false)) {
+    case CSIPProcessThread::PassOutcome::kEvent:
+        return KZ_SIP_RESULT_OK;
+    case CSIPProcessThread::PassOutcome::kMoreWaiting:
+        return KZ_QUEUE_MORE_WAITING;
+    default:
+        return KZ_SIP_RESULT_FAILURE;
+    }
+}
+
+uint32_t KZ_SIP_GetStats(void* stack, KZ_SIPStackStats* stats) {
+    if (!stack || !stats) return KZ_SIP_ERR_NULL_ARGUMENT;
+    as_stack(stack)->GetStats(stats);
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t KZ_QUEUE_Flush(void*) {

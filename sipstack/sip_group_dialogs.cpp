@@ -41,9 +41,15 @@ bool sip_group::DialogBookkeeping(const sip_msg* msg, KZSIPEvent* event) {
     const bool response = event->event_type == KZ_EVENT_SIP_MESSAGE_RESPONSE;
     if (!request && !response) return true; // external text has no dialog
     if (!msg->find_ie(KZ_IE_SIP_CALLID, 0)) return false;
-    KZAPI::CMutexLock lock(m_dialog_mutex);
-    bool accepted = request ? BookkeepRequest(msg, event) : BookkeepResponse(msg, event);
-    CKZLogInterface::Log(4, "Dialog Count(in saving):%d", static_cast<int>(m_dialogs.Size()));
+    PendingResends resends;
+    bool accepted = false;
+    {
+        KZAPI::CMutexLock lock(m_dialog_mutex);
+        accepted = request ? BookkeepRequest(msg, event) : BookkeepResponse(msg, event, &resends);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Dialog Count(in saving):%d",
+                             static_cast<int>(m_dialogs.Size()));
+    }
+    ResendAll(&resends);
     return accepted;
 }
 
@@ -106,7 +112,7 @@ bool sip_group::BookkeepRequest(const sip_msg* msg, KZSIPEvent* event) {
     return true;
 }
 
-bool sip_group::BookkeepResponse(const sip_msg* msg, KZSIPEvent* event) {
+bool sip_group::BookkeepResponse(const sip_msg* msg, KZSIPEvent* event, PendingResends* resends) {
     const int64_t now = Now();
     sip_dialog* d = MatchDialog(msg, false);
     if (!d) return false;
@@ -119,8 +125,11 @@ bool sip_group::BookkeepResponse(const sip_msg* msg, KZSIPEvent* event) {
             // A retransmitted 2xx to our INVITE: the stack answers it with the stored ACK.
             uint32_t first_cseq = d->first_request.cseq();
             if (msg->is_response() == 200 && first_cseq != 0 && msg->cseq() == first_cseq &&
-                d->first_request.is_invite() && !d->ack.is_empty())
-                ReSendOutgoingMessage(&d->ack);
+                d->first_request.is_invite() && !d->ack.is_empty()) {
+                auto ack = std::make_unique<sip_msg>();
+                ack->copy_msg_from(&d->ack);
+                resends->push_back(PendingResend{std::move(ack), d->connection_id});
+            }
         } else {
             d->request_sent_time = 0;
             if (d->request_sent.is_invite()) {

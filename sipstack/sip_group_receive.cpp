@@ -42,22 +42,22 @@ void stamp_top_via(sip_msg* msg, KZSIPEvent* event) {
 
 } // namespace
 
-bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
-    if (!m_parsing.data && !m_received.PopLocked(&m_parsing)) return false;
+sip_group::ReceiveOutcome sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
+    if (!m_parsing.data && !TakeReceivedBlock()) return ReceiveOutcome::kEmpty;
     sip_cmd* cmd = &m_parsing;
     try {
         if (cmd->position >= cmd->length) {
-            CKZLogInterface::Log(1, "ProcessEvent cmd_pos(%d) > cmd_len(%d)", static_cast<int>(cmd->position),
-                                 static_cast<int>(cmd->length));
+            CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "ProcessEvent cmd_pos(%d) > cmd_len(%d)",
+                                 static_cast<int>(cmd->position), static_cast<int>(cmd->length));
             m_parsing = sip_cmd();
-            return false;
+            return Rejected(&m_counters.parse_failures);
         }
         const size_t left = static_cast<size_t>(cmd->remaining());
-        if (CKZLogInterface::IsEnabled(4)) {
+        if (CKZLogInterface::IsEnabled(CKZLogInterface::LOG_TRACE)) {
             std::string from = KZAPI::KZ_InetNtoa(cmd->from_ip), to = KZAPI::KZ_InetNtoa(cmd->to_ip);
-            CKZLogInterface::Log(4, "%s:%d -> %s:%d \n%d Bytes Data:\n[%s] prot[%d]", from.c_str(),
-                                 cmd->from_port, to.c_str(), cmd->to_port, static_cast<int>(left),
-                                 cmd->text(), cmd->protocol);
+            CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "%s:%d -> %s:%d \n%d Bytes Data:\n[%s] prot[%d]",
+                                 from.c_str(), cmd->from_port, to.c_str(), cmd->to_port,
+                                 static_cast<int>(left), cmd->text(), cmd->protocol);
         }
         ReportReceivedToHook(*cmd);
 
@@ -70,6 +70,7 @@ bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
 
         char* start = cmd->data.get() + cmd->position;
         char* next = current->init_from_buf(start, event);
+        const bool parsed = event->event_type != 0;
         current->set_ip_address(cmd->from_ip, cmd->from_port, cmd->to_ip, cmd->to_port);
         current->set_prot(cmd->protocol);
         current->set_tcp_socket(cmd->connection);
@@ -78,19 +79,45 @@ bool sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
         if (event->event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) stamp_top_via(current, event);
 
         char* const end = cmd->data.get() + cmd->length;
-        if (next && next > start && next < end)
+        // An external text's event carries all of it; the rest of a datagram is not parsed again
+        // line by line.
+        const bool whole_datagram = event->event_type == KZ_EVENT_SIP_EXTERNAL_MESSAGE && cmd->protocol == 0;
+        if (!whole_datagram && next && next > start && next < end)
             cmd->position = static_cast<uint64_t>(next - cmd->data.get());
         else
             m_parsing = sip_cmd();
-        return event->event_type != 0;
+        if (event->event_type != 0) return ReceiveOutcome::kEvent;
+        return Rejected(parsed ? &m_counters.rejected : &m_counters.parse_failures);
     } catch (...) {
         CKZLogInterface::Log(
-            1, "*********************CSIPProcessThread::ProcessEvent got an exception. *************");
+            CKZLogInterface::LOG_ERROR,
+            "*********************CSIPProcessThread::ProcessEvent got an exception. *************");
         m_parsing = sip_cmd();
-        return false;
+        return Rejected(&m_counters.parse_failures);
     }
 }
 
+sip_group::ReceiveOutcome sip_group::Rejected(std::atomic<uint64_t>* counter) {
+    counter->fetch_add(1, std::memory_order_relaxed);
+    ReportDiscards();
+    return ReceiveOutcome::kRejected;
+}
+
+bool sip_group::AdmitReceived(const sip_msg* msg, KZSIPEvent* event) {
+    if (!DialogBookkeeping(msg, event)) {
+        Rejected(&m_counters.rejected);
+        return false;
+    }
+    m_counters.messages_delivered.fetch_add(1, std::memory_order_relaxed);
+    if (event->event_type == KZ_EVENT_SIP_EXTERNAL_MESSAGE)
+        m_counters.external_messages.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
 bool sip_group::WaitForReceived(unsigned timeout_ms) {
-    return m_parsing.data || m_received.Wait(timeout_ms);
+    if (m_parsing.data) return true;
+    m_undeliverable.Lock();
+    const bool undelivered = !m_undeliverable.IsEmpty();
+    m_undeliverable.Unlock();
+    return undelivered || m_received.Wait(timeout_ms);
 }

@@ -4,6 +4,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipstack/sip_group.h"
 
 #include <cstdio>
@@ -71,6 +72,19 @@ bool split_address(std::string_view address, std::string* host, uint16_t* port) 
     return true;
 }
 
+// "host[:port]" of a Via sent-by, split without asking the resolver what the host is.
+bool split_host_port(std::string_view sent_by, std::string* host, uint16_t* port) {
+    sent_by = KZAPI::trim_white(sent_by.substr(0, sent_by.find(';')));
+    const size_t colon = sent_by.find(':');
+    *host = std::string(sent_by.substr(0, colon));
+    if (host->empty()) return false;
+    long n = colon == std::string_view::npos
+                 ? 0
+                 : strtol(std::string(sent_by.substr(colon + 1)).c_str(), nullptr, 10);
+    *port = n > 0 && n <= 65535 ? static_cast<uint16_t>(n) : kDefaultSipPort;
+    return true;
+}
+
 bool request_destination(const sip_msg* msg, const char* host, uint16_t port, std::string* out_host,
                          uint16_t* out_port) {
     const bool has_route = msg->find_ie(KZ_IE_SIP_ROUTE, 0);
@@ -119,10 +133,19 @@ void response_destination(sip_msg* msg, const sip_msg* answered, const char* hos
         *out_port = answered->get_from_port();
         return;
     }
-    if (!split_address("sip:" + std::string(ie(msg, KZ_IE_SIP_VIA_ADDRESS).View()), out_host, out_port)) {
+    if (!split_host_port(ie(msg, KZ_IE_SIP_VIA_ADDRESS).View(), out_host, out_port)) {
         out_host->clear();
         *out_port = 0;
     }
+}
+
+// The address a name resolves to when it is a literal one; 0 for a name (resolving it may block).
+uint32_t literal_address(const std::string& host) {
+    return KZAPI::KZ_IsDottedQuad(host.c_str()) ? kz_get_real_inet_addr(host.c_str()) : 0;
+}
+
+std::string dotted(uint32_t ip) {
+    return KZAPI::KZ_InetNtoa(ip);
 }
 
 bool has_sdp(const sip_msg* m) {
@@ -136,7 +159,7 @@ bool has_sdp(const sip_msg* m) {
 uint32_t sip_group::SendRequestInDialog(sip_dialog* d, sip_msg* msg) {
     const int64_t now = Now();
     if (d->state == sip_dialog::STATE_ESTABLISHING && d->direction == sip_dialog::DIR_INCOMING)
-        return 0xFFFFFFFF; // nothing may be sent in a dialog still being offered to us
+        return KZ_SIP_RESULT_FAILURE; // nothing may be sent in a dialog still being offered to us
 
     const std::string method(method_of(msg));
     const std::string call_id(ie(&d->first_request, KZ_IE_SIP_CALLID).View());
@@ -318,80 +341,136 @@ void copy_parties_when_missing(sip_msg* msg, const sip_msg* request) {
 
 // ---- entry points ----
 
+// The dialog lock guards table work only: names are resolved before it is taken (or after it is
+// released) and the composed message goes to the transport once it is released, so a slow name
+// server or peer holds up this sender alone.
 uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id) {
     if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
-    KZAPI::CMutexLock lock(m_dialog_mutex);
     const bool request = msg->is_request() != 0;
     const bool response = msg->is_response() != 0;
-    if (!request && !response) return 0xFFFFFFFF;
+    if (!request && !response) return KZ_SIP_RESULT_FAILURE;
 
-    sip_dialog* d = m_dialogs.FindByConnectionId(connection_id);
-    if (d) {
-        d->last_activity_time = Now();
-        msg->set_prot(d->protocol);
-        msg->set_tcp_socket(d->connection);
-    }
-
-    std::string dest_host;
+    uint32_t dialog_id = 0;
     uint16_t dest_port = 0;
-    bool remove_after = false;
+    std::string dest_host;
     if (request) {
-        if (!request_destination(msg, host, port, &dest_host, &dest_port)) return 0xFFFFFFFF;
-        // The destination goes on the message first so every stored copy can be re-sent.
-        msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);
-        uint32_t r = 0;
-        sip_dialog* created = nullptr;
-        if (d)
-            r = SendRequestInDialog(d, msg);
-        else if (!msg->is_ack())
-            r = SendNewRequest(msg, connection_id, &created);
+        if (!request_destination(msg, host, port, &dest_host, &dest_port)) return KZ_SIP_RESULT_FAILURE;
+        const uint32_t ip = kz_get_real_inet_addr(dest_host.c_str());
+        const uint32_t r = PrepareRequest(msg, connection_id, ip, dest_port, &dialog_id);
         if (r != 0) return r;
-    } else {
-        if (d) {
-            uint32_t r = PrepareResponseInDialog(d, msg, &remove_after);
-            if (r != 0) return r;
-            copy_parties_when_missing(msg, &d->request_received);
-        }
-        response_destination(msg, d ? &d->request_received : nullptr, host, port, &dest_host, &dest_port);
-        msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);
-        if (d) RecordResponse(d, msg, &remove_after);
+        return ComposeAndSendSIPMsg(msg, dotted(ip).c_str(), dest_port, dialog_id);
     }
 
-    CKZLogInterface::Log(4, "Dialog Count(in sending):%d, protocol:%d, tcp_socket:%x, ssl_type:%d",
-                         static_cast<int>(m_dialogs.Size()), msg->get_prot(),
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg->get_tcp_socket())),
-                         msg->get_ssl_type());
-    uint32_t result = ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port);
-    if (d && remove_after) m_dialogs.Remove(d);
-    return result;
+    std::string given;
+    if (host && *host) given = dotted(kz_get_real_inet_addr(host));
+    const uint32_t r = PrepareResponse(msg, given.empty() ? nullptr : given.c_str(), port, connection_id,
+                                       &dest_host, &dest_port, &dialog_id);
+    if (r != 0) return r;
+    if (!literal_address(dest_host) && !dest_host.empty()) {
+        // A destination named in the Via: resolved now, and given to what the dialog stored.
+        const uint32_t ip = kz_get_real_inet_addr(dest_host.c_str());
+        StoreResponseDestination(dialog_id, ip, dest_port);
+        dest_host = dotted(ip);
+    }
+    return ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port, dialog_id);
+}
+
+void sip_group::TakeDialogTransport(sip_dialog* d, sip_msg* msg) {
+    d->last_activity_time = Now();
+    msg->set_prot(d->protocol);
+    msg->set_tcp_socket(d->connection);
+}
+
+void sip_group::LogSending(const sip_msg* msg) {
+    CKZLogInterface::Log(
+        CKZLogInterface::LOG_TRACE, "Dialog Count(in sending):%d, protocol:%d, tcp_socket:%x, ssl_type:%d",
+        static_cast<int>(m_dialogs.Size()), msg->get_prot(),
+        static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg->get_tcp_socket())), msg->get_ssl_type());
+}
+
+uint32_t sip_group::PrepareRequest(sip_msg* msg, uint32_t connection_id, uint32_t dest_ip, uint16_t dest_port,
+                                   uint32_t* dialog_id) {
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    sip_dialog* d = m_dialogs.FindByConnectionId(connection_id);
+    if (d) TakeDialogTransport(d, msg);
+    // The destination goes on the message first so every stored copy can be re-sent.
+    msg->set_ip_address(0, 0, dest_ip, dest_port);
+    uint32_t r = 0;
+    sip_dialog* created = nullptr;
+    if (d)
+        r = SendRequestInDialog(d, msg);
+    else if (!msg->is_ack())
+        r = SendNewRequest(msg, connection_id, &created);
+    if (r != 0) return r;
+    if (d || created) *dialog_id = connection_id;
+    LogSending(msg);
+    return 0;
+}
+
+uint32_t sip_group::PrepareResponse(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id,
+                                    std::string* dest_host, uint16_t* dest_port, uint32_t* dialog_id) {
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    sip_dialog* d = m_dialogs.FindByConnectionId(connection_id);
+    bool remove_after = false;
+    if (d) {
+        TakeDialogTransport(d, msg);
+        const uint32_t r = PrepareResponseInDialog(d, msg, &remove_after);
+        if (r != 0) return r;
+        copy_parties_when_missing(msg, &d->request_received);
+    }
+    response_destination(msg, d ? &d->request_received : nullptr, host, port, dest_host, dest_port);
+    msg->set_ip_address(0, 0, literal_address(*dest_host), *dest_port);
+    LogSending(msg);
+    if (!d) return 0;
+    *dialog_id = connection_id;
+    RecordResponse(d, msg, &remove_after);
+    // Removed before the response leaves: a retransmission of the request that crosses it opens a
+    // new dialog, as it would had it come after.
+    if (remove_after) m_dialogs.Remove(d);
+    return 0;
+}
+
+void sip_group::StoreResponseDestination(uint32_t dialog_id, uint32_t ip, uint16_t port) {
+    if (!dialog_id || !ip) return;
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    sip_dialog* d = m_dialogs.FindByConnectionId(dialog_id);
+    if (!d) return;
+    for (sip_msg* stored : {&d->establishing_response, &d->response_sent})
+        if (!stored->is_empty() && stored->get_to_ip() == 0)
+            stored->set_ip_address(stored->get_from_ip(), stored->get_from_port(), ip, port);
 }
 
 uint32_t sip_group::SendCancel(sip_msg* msg, const char* host, uint16_t port, uint32_t new_connection_id,
                                uint32_t dialog_connection_id) {
-    if (!msg || !msg->is_cancel()) return 0xFFFFFFFF;
-    KZAPI::CMutexLock lock(m_dialog_mutex);
-    sip_dialog* d = m_dialogs.FindByConnectionId(dialog_connection_id);
-    if (!d || d->state != sip_dialog::STATE_ESTABLISHING || d->direction != sip_dialog::DIR_OUTGOING ||
-        !d->establishing_response.is_1xx())
-        return 0xFFFFFFFF; // no CANCEL before a provisional response
-
-    uint32_t number = d->first_request.cseq();
-    set_cseq(msg, number ? number : d->random_value, "CANCEL");
-    msg->copy_via_from(&d->first_request, true, false);
-    msg->copy_ie(&d->first_request, KZ_IE_SIP_CALLID, 0);
-    if (!msg->find_ie(KZ_IE_SIP_FROM_TAG, 0)) set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+    if (!msg || !msg->is_cancel()) return KZ_SIP_RESULT_FAILURE;
+    // The CANCEL's own Route or URI names its destination: resolved before the lock.
     std::string dest_host;
     uint16_t dest_port = 0;
-    if (!request_destination(msg, host, port, &dest_host, &dest_port)) return 0xFFFFFFFF;
+    const bool routable = request_destination(msg, host, port, &dest_host, &dest_port);
+    const uint32_t ip = routable ? kz_get_real_inet_addr(dest_host.c_str()) : 0;
+    {
+        KZAPI::CMutexLock lock(m_dialog_mutex);
+        sip_dialog* d = m_dialogs.FindByConnectionId(dialog_connection_id);
+        if (!d || d->state != sip_dialog::STATE_ESTABLISHING || d->direction != sip_dialog::DIR_OUTGOING ||
+            !d->establishing_response.is_1xx())
+            return KZ_SIP_RESULT_FAILURE; // no CANCEL before a provisional response
 
-    const std::string call_id(d->call_id.View());
-    const uint32_t old_id = d->connection_id;
-    d->connection_id = new_connection_id;
-    m_dialogs.Reindex(d, call_id, old_id);
-    d->request_sent_time = d->last_activity_time = Now();
-    msg->set_prot(d->protocol);
-    msg->set_tcp_socket(d->connection);
-    uint32_t result = ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port);
-    d->request_sent.copy_msg_from(msg);
-    return result;
+        uint32_t number = d->first_request.cseq();
+        set_cseq(msg, number ? number : d->random_value, "CANCEL");
+        msg->copy_via_from(&d->first_request, true, false);
+        msg->copy_ie(&d->first_request, KZ_IE_SIP_CALLID, 0);
+        if (!msg->find_ie(KZ_IE_SIP_FROM_TAG, 0)) set(msg, KZ_IE_SIP_FROM_TAG, d->local_tag.View());
+        if (!routable) return KZ_SIP_RESULT_FAILURE;
+
+        const std::string call_id(d->call_id.View());
+        const uint32_t old_id = d->connection_id;
+        d->connection_id = new_connection_id;
+        m_dialogs.Reindex(d, call_id, old_id);
+        d->request_sent_time = d->last_activity_time = Now();
+        msg->set_prot(d->protocol);
+        msg->set_tcp_socket(d->connection);
+        msg->set_ip_address(0, 0, ip, dest_port);
+        d->request_sent.copy_msg_from(msg);
+    }
+    return ComposeAndSendSIPMsg(msg, dotted(ip).c_str(), dest_port, new_connection_id);
 }

@@ -53,16 +53,28 @@ void sip_group::PushErrorEvent(TCQueue<KZSIPEvent>* events, uint32_t type, sip_d
 }
 
 void sip_group::TimerSweep(TCQueue<KZSIPEvent>* events) {
-    KZAPI::CMutexLock lock(m_dialog_mutex);
-    const int64_t now = Now();
-    const int32_t max_duration = m_settings.max_dialog_duration;
-    const size_t before = m_dialogs.Size();
-    m_dialogs.ForEach([&](sip_dialog* d) { SweepDialog(d, now, max_duration, events); });
-    if (m_dialogs.Size() == before)
-        CKZLogInterface::Log(4, "Dialog Count(in checking status):%d", static_cast<int>(before));
+    PendingResends resends;
+    {
+        KZAPI::CMutexLock lock(m_dialog_mutex);
+        const int64_t now = Now();
+        const int32_t max_duration = m_settings.max_dialog_duration;
+        const size_t before = m_dialogs.Size();
+        m_dialogs.ForEach([&](sip_dialog* d) { SweepDialog(d, now, max_duration, events, &resends); });
+        if (m_dialogs.Size() == before)
+            CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Dialog Count(in checking status):%d",
+                                 static_cast<int>(before));
+    }
+    ResendAll(&resends);
 }
 
-void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TCQueue<KZSIPEvent>* events) {
+void sip_group::ResendAll(PendingResends* resends) {
+    for (PendingResend& r : *resends)
+        ReSendOutgoingMessage(r.message.get(), r.dialog_id);
+    resends->clear();
+}
+
+void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TCQueue<KZSIPEvent>* events,
+                            PendingResends* resends) {
     const bool first_invite = d->first_request.is_invite();
     const int conn = static_cast<int>(d->connection_id);
     const char* call_id = d->call_id.c_str();
@@ -79,19 +91,25 @@ void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TC
         PushErrorEvent(events, type, d, msg);
         RemoveDialog(d);
     };
+    // The transport is not called under the dialog lock: a copy is re-sent after the sweep.
+    auto resend = [&](const sip_msg& msg) {
+        auto copy = std::make_unique<sip_msg>();
+        copy->copy_msg_from(&msg);
+        resends->push_back(PendingResend{std::move(copy), d->connection_id});
+    };
 
     if (d->state == sip_dialog::STATE_ESTABLISHING) {
         const bool no_response_yet = d->establishing_response.is_empty();
         if (too_long) {
             CKZLogInterface::Log(
-                1,
+                CKZLogInterface::LOG_ERROR,
                 "DLG_ESTABLISHING Dialog(ConnID:%d CallID:%s) has been more than %d seconds! Remove "
                 "from list now.",
                 conn, call_id, max_duration);
             RemoveDialog(d);
         } else if (non_invite_too_long) {
             CKZLogInterface::Log(
-                1,
+                CKZLogInterface::LOG_ERROR,
                 "DLG_ESTABLISHING Non-Invite Dialog(ConnID:%d CallID:%s) has been more than one "
                 "hour! Remove from list now.",
                 conn, call_id);
@@ -106,11 +124,11 @@ void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TC
         } else if (remote_pending && remote > kNonInviteNoAnswer && is_quick_non_invite(d->request_sent)) {
             report(KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE, d->request_sent);
         } else if (remote_pending && no_response_yet && remote > 0 && remote % interval == 0) {
-            ReSendOutgoingMessage(&d->request_sent);
+            resend(d->request_sent);
         } else if (final_pending && final_age < kFinalResponseWindow && final_age > 0 &&
                    final_age % interval == 0 && d->direction == sip_dialog::DIR_INCOMING && first_invite &&
                    !no_response_yet) {
-            ReSendOutgoingMessage(&d->establishing_response);
+            resend(d->establishing_response);
         } else if (final_pending && final_age >= kFinalResponseWindow && first_invite &&
                    d->direction == sip_dialog::DIR_OUTGOING) {
             report(KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_APP, d->first_request);
@@ -124,14 +142,16 @@ void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TC
     const char* state_name = d->state == sip_dialog::STATE_CONNECTED ? "CONNECTED" : "IDLE";
     if (too_long) {
         CKZLogInterface::Log(
-            1, "%s Dialog(ConnID:%d CallID:%s) has been more than six hours! Remove from list now.",
-            state_name, conn, call_id);
+            CKZLogInterface::LOG_ERROR,
+            "%s Dialog(ConnID:%d CallID:%s) has been more than six hours! Remove from list now.", state_name,
+            conn, call_id);
         RemoveDialog(d);
         return;
     }
     if (non_invite_too_long) {
         CKZLogInterface::Log(
-            1, "%s Non-Invite Dialog(ConnID:%d CallID:%s) has been more than one hour! Remove from list now.",
+            CKZLogInterface::LOG_ERROR,
+            "%s Non-Invite Dialog(ConnID:%d CallID:%s) has been more than one hour! Remove from list now.",
             state_name, conn, call_id);
         RemoveDialog(d);
         return;
@@ -145,6 +165,6 @@ void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TC
     } else if (remote_pending && remote >= kInviteNoAnswer && d->request_sent.is_bye()) {
         report(KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE, d->request_sent);
     } else if (remote_pending && remote > 0 && remote % interval == 0) {
-        ReSendOutgoingMessage(&d->request_sent);
+        resend(d->request_sent);
     }
 }

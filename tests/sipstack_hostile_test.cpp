@@ -1,0 +1,568 @@
+// The stack under hostile input: floods of garbage over loopback while legitimate requests must
+// still be answered in time, a received queue bounded in bytes, discarded input counted and
+// summed up in the log, undelivered blocks reported as events, and no transport hand-off under the
+// dialog lock.
+#include "host/CKZAPIEnv.h"
+#include "host/CKZClock.h"
+#include "host/KZStrFunc.h"
+#include "include/kzsipapi.h"
+#include "sipmsg/kz_sip_result.h"
+#include "sipstack/CSIPProcessThread.h"
+#include "sipstack/sip_group.h"
+#include "support/log_capture.h"
+#include "support/sip_peer.h"
+#include "support/sip_requests.h"
+#include "support/test_certificate.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+void* as_id(uint32_t id) {
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(id));
+}
+
+void queue_text(sip_group* stack, const std::string& text, uint16_t from_port = 5999) {
+    sip_cmd cmd;
+    cmd.from_ip = 0x0100007F;
+    cmd.from_port = from_port;
+    cmd.assign(text.data(), text.size());
+    stack->PushReceived(std::move(cmd));
+}
+
+std::string random_bytes(std::mt19937& rng) {
+    std::string bytes(40 + rng() % 400, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(rng());
+    return bytes;
+}
+
+// A request cut somewhere after its request line and before its Call-ID.
+std::string truncated_request(std::mt19937& rng, uint16_t to_port) {
+    const std::string full = kztest::sip_request("OPTIONS", 5999, to_port);
+    const size_t first_line = full.find("\r\n") + 2;
+    return full.substr(0, first_line + rng() % (full.find("Call-ID") - first_line));
+}
+
+KZ_SIPStackStats stats_of(void* stack) {
+    KZ_SIPStackStats s{};
+    KZ_SIP_GetStats(stack, &s);
+    return s;
+}
+
+// ---- a stack on loopback answering every request with 200 ----
+
+void* g_stack = nullptr;
+
+void answer_200(KZSIPEvent* e) {
+    if (e->event_type != KZ_EVENT_SIP_MESSAGE_REQUEST) return;
+    sip_msg ok;
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "OK");
+    KZ_SIP_SendMessage(g_stack, &ok, nullptr, 0, as_id(e->connection_id));
+}
+
+// Drives a polled queue the way the server loop does: poll again at once while the stack says
+// there is work, otherwise sleep 2 ms.
+class ServerStylePoller {
+public:
+    explicit ServerStylePoller(void* queue) : m_queue(queue), m_thread([this] { Run(); }) {}
+    ~ServerStylePoller() {
+        m_running = false;
+        m_thread.join();
+    }
+
+private:
+    // Events go to the queue's handler inside the poll.
+    void Run() {
+        KZSIPEvent e{};
+        while (m_running.load()) {
+            const uint32_t r = KZ_QUEUE_WaitOnEvent(m_queue, 0, &e);
+            if (r != KZ_SIP_RESULT_OK && r != KZ_QUEUE_MORE_WAITING)
+                std::this_thread::sleep_for(milliseconds(2));
+        }
+    }
+    void* m_queue;
+    std::atomic<bool> m_running{true};
+    std::thread m_thread;
+};
+
+// A TCP or TLS client that reads whole responses (up to the blank line) without waiting for
+// silence.
+class StreamClient {
+public:
+    StreamClient(uint16_t port, bool tls) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        timeval limit{2, 0}; // no read may hang the test
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        if (!tls || !m_connected) return;
+        m_ctx = SSL_CTX_new(TLS_client_method());
+        m_ssl = SSL_new(m_ctx);
+        SSL_set_fd(m_ssl, m_fd);
+        m_connected = SSL_connect(m_ssl) == 1;
+    }
+    ~StreamClient() {
+        SSL_free(m_ssl);
+        SSL_CTX_free(m_ctx);
+        close(m_fd);
+    }
+    StreamClient(const StreamClient&) = delete;
+    StreamClient& operator=(const StreamClient&) = delete;
+
+    bool connected() const { return m_connected; }
+    uint16_t local_port() const { return kztest::bound_port(m_fd); }
+    // True when a 200 comes back within timeout_ms.
+    bool Ask(const std::string& request, int timeout_ms) {
+        Write(request);
+        const auto deadline = Clock::now() + milliseconds(timeout_ms);
+        std::string got;
+        while (got.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
+            pollfd p{m_fd, POLLIN, 0};
+            if ((!m_ssl || SSL_pending(m_ssl) == 0) && poll(&p, 1, 10) <= 0) continue;
+            char buf[4096];
+            const int n = Read(buf, sizeof(buf));
+            if (n <= 0) return false;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got.rfind("SIP/2.0 200", 0) == 0;
+    }
+
+private:
+    void Write(const std::string& text) {
+        if (m_ssl)
+            SSL_write(m_ssl, text.data(), static_cast<int>(text.size()));
+        else
+            send(m_fd, text.data(), text.size(), MSG_NOSIGNAL);
+    }
+    int Read(char* buf, int size) {
+        return m_ssl ? SSL_read(m_ssl, buf, size)
+                     : static_cast<int>(recv(m_fd, buf, static_cast<size_t>(size), 0));
+    }
+
+    int m_fd;
+    bool m_connected = false;
+    SSL_CTX* m_ctx = nullptr;
+    SSL* m_ssl = nullptr;
+};
+
+double p99_ms(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, v.size() * 99 / 100)];
+}
+
+struct FloodCase {
+    const char* name;
+    KZQueueType queue_type;
+};
+
+class HostileFlood : public ::testing::TestWithParam<FloodCase> {};
+
+TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
+    constexpr long kEachKind = 100000;
+    constexpr double kDuringP99Ms = 500, kAfterP99Ms = 100;
+    const auto& cert = kztest::TestCertificate::Shared();
+    ASSERT_TRUE(cert.ok());
+    const uint16_t port = kztest::free_port_pair();
+    ASSERT_EQ(KZ_SIP_Open(&g_stack), 0u);
+    CSIPStackSettings& settings = static_cast<sip_group*>(g_stack)->m_settings;
+    KZAPI::str_cpy(settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
+    KZAPI::str_cpy(settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+    KZ_SIPProtocolConfig cfg{};
+    strcpy(cfg.local_address, "127.0.0.1");
+    cfg.sip_port = port;
+    cfg.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS;
+    KZ_SIP_SetConfig(g_stack, &cfg);
+    void* queue = nullptr;
+    KZ_QUEUE_Create(GetParam().queue_type, &queue);
+    KZ_QUEUE_Attach(queue, g_stack, nullptr);
+    KZ_QUEUE_SetEventHandler(queue, answer_200);
+    std::unique_ptr<ServerStylePoller> poller;
+    if (GetParam().queue_type == KZ_QUEUE_POLLED) poller = std::make_unique<ServerStylePoller>(queue);
+    KZ_SIP_Start(g_stack);
+
+    std::atomic<bool> flooding{true};
+    std::atomic<uint64_t> peak{0};
+    std::thread flood([&] {
+        kztest::UdpPeer sender;
+        std::mt19937 rng(5);
+        for (long i = 0; i < kEachKind; ++i)
+            sender.send_to(port, random_bytes(rng));
+        for (long i = 0; i < kEachKind; ++i)
+            sender.send_to(port, truncated_request(rng, port));
+        flooding = false;
+    });
+
+    kztest::UdpPeer udp;
+    StreamClient tcp(port, false), tls(static_cast<uint16_t>(port + 1), true);
+    ASSERT_TRUE(tcp.connected());
+    ASSERT_TRUE(tls.connected());
+    std::vector<double> during, after;
+    int unanswered = 0, udp_resends = 0;
+    Clock::time_point flood_end{};
+    for (int n = 0; n < 2000; ++n) {
+        const bool in_flood = flooding.load();
+        if (!in_flood && flood_end == Clock::time_point{}) flood_end = Clock::now();
+        if (!in_flood && Clock::now() - flood_end > milliseconds(1000)) break;
+        peak = std::max(peak.load(), stats_of(g_stack).queued_bytes);
+        const std::string call_id = "probe-" + std::to_string(n);
+        const auto start = Clock::now();
+        bool answered = false;
+        if (n % 3 == 0) {
+            // UDP probes may be lost in a socket buffer the flood keeps full: re-sent like a
+            // client would (RFC 3261 T1), counted, and the time runs from the first send.
+            const std::string text = kztest::sip_request("OPTIONS", udp.port(), port, "", call_id);
+            for (int attempt = 0; attempt < 4 && !answered; ++attempt, ++udp_resends) {
+                udp.send_to(port, text);
+                answered = kztest::status_line(udp.receive(500)) == "SIP/2.0 200 OK";
+            }
+            --udp_resends;
+        } else {
+            StreamClient& stream = n % 3 == 1 ? tcp : tls;
+            answered =
+                stream.Ask(kztest::sip_request("OPTIONS", stream.local_port(), port, "", call_id), 2000);
+        }
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        unanswered += !answered;
+        (in_flood ? during : after).push_back(ms);
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    flood.join();
+    const KZ_SIPStackStats s = stats_of(g_stack);
+    KZ_SIP_Stop(g_stack);
+    poller.reset();
+    KZ_QUEUE_Detach(queue, g_stack);
+    KZ_QUEUE_Destroy(queue);
+    KZ_SIP_Close(g_stack);
+
+    printf("[%s] probes during the flood: %zu, p99 %.1f ms; within 1 s after: %zu, p99 %.1f ms; UDP re-sends "
+           "%d\n",
+           GetParam().name, during.size(), p99_ms(during), after.size(), p99_ms(after), udp_resends);
+    auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    printf("[%s] blocks %llu, delivered %llu (external %llu), unparsable %llu, rejected %llu, dropped %llu, "
+           "queue peak %llu of %llu bytes\n",
+           GetParam().name, n(s.blocks_received), n(s.messages_delivered), n(s.external_messages),
+           n(s.parse_failures), n(s.rejected), n(s.dropped_queue_full), n(s.queued_bytes_peak),
+           n(s.queued_bytes_limit));
+    EXPECT_EQ(unanswered, 0);
+    EXPECT_FALSE(after.empty());
+    EXPECT_LT(p99_ms(during), kDuringP99Ms);
+    EXPECT_LT(p99_ms(after), kAfterP99Ms);
+    EXPECT_GT(s.blocks_received, static_cast<uint64_t>(kEachKind)) << "the flood reached the stack";
+    EXPECT_GT(s.external_messages, 0u) << "random bytes come out as external texts";
+    EXPECT_GT(s.rejected + s.parse_failures, 0u) << "truncated requests are rejected";
+    EXPECT_GE(s.parse_failures + s.rejected + s.dropped_queue_full + s.messages_delivered, s.blocks_received)
+        << "every block is accounted for";
+    EXPECT_LE(s.queued_bytes_peak, s.queued_bytes_limit);
+    EXPECT_LE(peak.load(), s.queued_bytes_limit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queues, HostileFlood,
+                         ::testing::Values(FloodCase{"threaded", KZ_QUEUE_THREADED},
+                                           FloodCase{"polled", KZ_QUEUE_POLLED}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the processing pass ----
+
+TEST(HostileInput, APollReachesAValidRequestBehindRejectedInputWithoutReportingAnEmptyQueue) {
+    constexpr int kGarbage = 1000;
+    void* stack = nullptr;
+    KZ_SIP_Open(&stack);
+    void* queue = nullptr;
+    KZ_QUEUE_Create(KZ_QUEUE_POLLED, &queue);
+    KZ_QUEUE_Attach(queue, stack, nullptr);
+    std::mt19937 rng(3);
+    for (int i = 0; i < kGarbage; ++i)
+        queue_text(static_cast<sip_group*>(stack), truncated_request(rng, 5060));
+    queue_text(static_cast<sip_group*>(stack), kztest::sip_request("OPTIONS", 5999, 5060));
+
+    KZSIPEvent e{};
+    std::vector<uint32_t> results;
+    for (int poll = 0; poll < 20; ++poll) {
+        results.push_back(KZ_QUEUE_WaitOnEvent(queue, 0, &e));
+        if (results.back() != KZ_QUEUE_MORE_WAITING) break;
+    }
+    ASSERT_EQ(results.back(), KZ_SIP_RESULT_OK) << "the valid request comes out";
+    EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
+    EXPECT_EQ(results.size(), kGarbage / CSIPProcessThread::kMaxRejectedPerPass + 1)
+        << "each poll before it discards a full share of rejected blocks and says more is waiting";
+    EXPECT_EQ(KZ_QUEUE_WaitOnEvent(queue, 0, &e), KZ_SIP_RESULT_FAILURE) << "then the queue is empty";
+    const KZ_SIPStackStats s = stats_of(stack);
+    EXPECT_EQ(s.rejected + s.parse_failures, static_cast<uint64_t>(kGarbage));
+    EXPECT_EQ(s.messages_delivered, 1u);
+    EXPECT_EQ(s.queued_bytes, 0u);
+    KZ_QUEUE_Detach(queue, stack);
+    KZ_QUEUE_Destroy(queue);
+    KZ_SIP_Close(stack);
+}
+
+TEST(HostileInput, DiscardedInputIsSummedUpInOneLogLineEveryTenSeconds) {
+    kztest::LogCapture log;
+    KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_WARNING); // no per-message traces
+    KZAPI::CKZManualClock clock;
+    sip_group stack;
+    stack.SetClock(&clock);
+    CSIPProcessThread queue(CSIPProcessThread::QUEUE_POLLED);
+    queue.Attach(&stack, nullptr);
+    std::mt19937 rng(9);
+    auto discard = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            queue_text(&stack, truncated_request(rng, 5060));
+        KZSIPEvent e;
+        for (int i = 0; i < 100 && queue.RunPass(&e, false) != CSIPProcessThread::PassOutcome::kIdle; ++i) {
+        }
+    };
+    auto lines = [&] { return log.CountAtLevel(KZAPI::CKZLogInterface::LOG_WARNING); };
+    discard(1);
+    EXPECT_TRUE(log.HasLine("SIP input discarded: 0 unparsable, 1 rejected, 0 dropped (queue full) since the "
+                            "last report"));
+    discard(500);
+    clock.Advance(9);
+    discard(500);
+    EXPECT_EQ(lines(), 1) << "nothing more within ten seconds";
+    clock.Advance(1);
+    discard(1);
+    EXPECT_EQ(lines(), 2);
+    EXPECT_TRUE(log.HasLine("SIP input discarded: 0 unparsable, 1001 rejected, 0 dropped (queue full) since "
+                            "the last report"));
+    queue.Detach();
+}
+
+// ---- the received queue's bound ----
+
+TEST(HostileInput, AFullReceivedQueueDropsAndCountsNewBlocksAndTakesThemAgainOnceDrained) {
+    constexpr uint64_t kLimit = 16 * 1024;
+    constexpr int kDatagrams = 120;
+    const uint16_t port = kztest::free_port_pair();
+    sip_group stack;
+    stack.m_settings.received_queue_max_bytes = kLimit;
+    strcpy(stack.m_config.local_address, "127.0.0.1");
+    stack.m_config.sip_port = port;
+    ASSERT_TRUE(stack.StartTransports());
+    kztest::UdpPeer peer;
+    const std::string request = kztest::sip_request("OPTIONS", peer.port(), port);
+    for (int i = 0; i < kDatagrams; ++i)
+        peer.send_to(port, request);
+    KZ_SIPStackStats s{};
+    for (int i = 0; i < 2000 && s.blocks_received < kDatagrams; ++i) {
+        std::this_thread::sleep_for(milliseconds(1));
+        stack.GetStats(&s);
+    }
+    ASSERT_EQ(s.blocks_received, static_cast<uint64_t>(kDatagrams));
+    EXPECT_GT(s.dropped_queue_full, 0u);
+    EXPECT_LE(s.queued_bytes, kLimit);
+    EXPECT_GT(s.queued_bytes, kLimit - 2 * request.size() - 512) << "filled up to the bound";
+    EXPECT_EQ(s.queued_bytes_peak, s.queued_bytes);
+    const uint64_t accepted = kDatagrams - s.dropped_queue_full;
+
+    CSIPProcessThread queue(CSIPProcessThread::QUEUE_POLLED);
+    queue.Attach(&stack, nullptr);
+    KZSIPEvent e;
+    uint64_t delivered = 0;
+    for (int i = 0; i < kDatagrams * 2 && queue.RunPass(&e, false) != CSIPProcessThread::PassOutcome::kIdle;
+         ++i)
+        delivered += e.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST;
+    EXPECT_EQ(delivered, accepted);
+    stack.GetStats(&s);
+    EXPECT_EQ(s.queued_bytes, 0u);
+    sip_cmd again;
+    again.assign(request.data(), request.size());
+    EXPECT_TRUE(stack.PushReceived(std::move(again)));
+    queue.Detach();
+    stack.StopTransports();
+}
+
+// ---- undelivered blocks ----
+
+TEST(HostileInput, UndeliveredBlocksComeOutAsEventsOfTheirDialogAndAreBounded) {
+    struct Case {
+        size_t length;
+        bool raw_text;
+    };
+    const Case cases[] = {{10, false}, {200, true}, {2047, true}, {3000, false}};
+    sip_group stack;
+    CSIPProcessThread queue(CSIPProcessThread::QUEUE_POLLED);
+    queue.Attach(&stack, nullptr);
+    int dummy_connection = 0;
+    for (const Case& c : cases) {
+        sip_cmd cmd;
+        const std::string text(c.length, 'x');
+        cmd.assign(text.data(), text.size());
+        cmd.protocol = 1;
+        cmd.connection = &dummy_connection;
+        cmd.dialog_id = static_cast<uint32_t>(c.length);
+        stack.ReportUndeliverable(std::move(cmd));
+        KZSIPEvent e{};
+        ASSERT_TRUE(queue.RunOnePass(&e, false)) << c.length;
+        EXPECT_EQ(e.event_type, static_cast<uint32_t>(KZ_EVENT_SIP_OUTGOING_MESSAGE_ERROR_UNREACHABLE_HOST));
+        EXPECT_EQ(e.connection_id, c.length);
+        EXPECT_EQ(e.protocol, 1);
+        EXPECT_EQ(e.connection, &dummy_connection);
+        EXPECT_EQ(std::string(e.raw_text), c.raw_text ? text : "") << c.length;
+    }
+    for (unsigned i = 0; i < sip_group::kMaxUndeliverableQueued + 10; ++i) {
+        sip_cmd cmd;
+        cmd.assign("lost", 4);
+        stack.ReportUndeliverable(std::move(cmd));
+    }
+    KZSIPEvent e{};
+    unsigned events = 0;
+    while (events < 1000 && queue.RunOnePass(&e, false))
+        ++events;
+    EXPECT_EQ(events, sip_group::kMaxUndeliverableQueued);
+    KZ_SIPStackStats s{};
+    stack.GetStats(&s);
+    EXPECT_EQ(s.undeliverable, std::size(cases) + sip_group::kMaxUndeliverableQueued + 10);
+    EXPECT_EQ(s.undeliverable_dropped, 10u);
+    queue.Detach();
+}
+
+// ---- the dialog lock and the transport ----
+
+// Holds every sent message inside the transport hand-off (the message hook is its last step)
+// until released.
+class BlockingSendHook : public KZAPI::CKZAPIEnv {
+public:
+    BlockingSendHook() { KZAPI::CKZAPIEnv::SetKZAPIEnv(this); }
+    ~BlockingSendHook() override {
+        Release();
+        KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
+    }
+    void FireOn_SIPMsg(int direction, const char*, uint16_t, const char*, uint16_t, const char*, int, int,
+                       void*) override {
+        if (direction != 1) return;
+        std::unique_lock lock(m_mutex);
+        m_inside = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_released; });
+    }
+    bool WaitInside(int timeout_ms) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, milliseconds(timeout_ms), [this] { return m_inside; });
+    }
+    void Release() {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_inside = false;
+    bool m_released = false;
+};
+
+std::unique_ptr<sip_msg> parsed(const std::string& text, std::vector<char>* buffer, KZSIPEvent* e) {
+    buffer->assign(text.begin(), text.end());
+    buffer->push_back('\0');
+    auto m = std::make_unique<sip_msg>();
+    *e = KZSIPEvent{};
+    m->init_from_buf(buffer->data(), e);
+    m->set_ip_address(0x0100007F, 5999, 0x0100007F, 5060);
+    return m;
+}
+
+std::unique_ptr<sip_msg> request_to(uint16_t peer_port, const char* method) {
+    auto m = std::make_unique<sip_msg>();
+    const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer_port);
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
+    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
+    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, "127.0.0.1:5060");
+    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
+    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
+    return m;
+}
+
+TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
+    using Send = std::function<void()>;
+    struct Case {
+        const char* name;
+        // Sets the dialog up and returns the send that will sit in the transport hand-off.
+        std::function<Send(sip_group&, KZAPI::CKZManualClock&, uint16_t)> prepare;
+    };
+    const Case cases[] = {
+        {"new request",
+         [](sip_group& stack, KZAPI::CKZManualClock&, uint16_t peer) -> Send {
+             return [&stack, peer] {
+                 stack.SendMessage(request_to(peer, "OPTIONS").get(), nullptr, 0, stack.NewConnectionId());
+             };
+         }},
+        {"response in a dialog",
+         [](sip_group& stack, KZAPI::CKZManualClock&, uint16_t peer) -> Send {
+             std::vector<char> buffer;
+             KZSIPEvent e;
+             auto invite = parsed(kztest::sip_request("INVITE", peer, 5060), &buffer, &e);
+             stack.DialogBookkeeping(invite.get(), &e);
+             const uint32_t conn = e.connection_id;
+             return [&stack, conn] {
+                 sip_msg ringing;
+                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
+                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "180");
+                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "Ringing");
+                 stack.SendMessage(&ringing, nullptr, 0, conn);
+             };
+         }},
+        {"retransmission of the sweep",
+         [](sip_group& stack, KZAPI::CKZManualClock& clock, uint16_t peer) -> Send {
+             stack.SendMessage(request_to(peer, "INVITE").get(), nullptr, 0, stack.NewConnectionId());
+             clock.Advance(2);
+             return [&stack] { stack.TimerSweep(nullptr); };
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KZAPI::CKZManualClock clock;
+        kztest::UdpPeer peer;
+        sip_group stack;
+        stack.SetClock(&clock);
+        stack.m_settings.msg_hook = 1;
+        strcpy(stack.m_config.local_address, "127.0.0.1");
+        stack.m_config.sip_port = kztest::free_port_pair();
+        ASSERT_TRUE(stack.StartTransports());
+        Send send = c.prepare(stack, clock, peer.port());
+        BlockingSendHook hook;
+        std::thread sender(send);
+        ASSERT_TRUE(hook.WaitInside(2000));
+
+        auto bookkeeping = std::async(std::launch::async, [&stack, &peer] {
+            std::vector<char> buffer;
+            KZSIPEvent e;
+            auto other =
+                parsed(kztest::sip_request("MESSAGE", peer.port(), 5060, "", "other-call"), &buffer, &e);
+            return stack.DialogBookkeeping(other.get(), &e) && stack.DialogCount() > 0;
+        });
+        const bool proceeded = bookkeeping.wait_for(milliseconds(2000)) == std::future_status::ready;
+        hook.Release();
+        sender.join();
+        EXPECT_TRUE(proceeded) << "the dialog lock is free while the send is in the transport";
+        EXPECT_TRUE(bookkeeping.get());
+        stack.StopTransports();
+    }
+}
+
+} // namespace
