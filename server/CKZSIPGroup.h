@@ -7,6 +7,7 @@
 
 #include "include/kzsipapi.h"
 #include "sipmsg/kz_sip_export.h"
+#include "sipmsg/sip_msg.h"
 
 #include <cstdint>
 #include <string>

@@ -20,7 +20,7 @@ extern char** environ;
 
 namespace {
 
-// kzhost as a child process with its standard output on a pipe.
+// kzhost as a child process with its standard output and error on one pipe.
 class KzhostProcess {
 public:
     explicit KzhostProcess(std::vector<std::string> args) {
@@ -34,6 +34,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         if (posix_spawn(&m_pid, KZHOST_BIN, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -85,6 +86,26 @@ private:
     std::string m_output;
 };
 
+// A socket bound to 127.0.0.1 on a port the system chooses, without SO_REUSEADDR, so that no
+// later bind of the port can share it; a TCP one also listens.
+class PortHolder {
+public:
+    explicit PortHolder(int type) : m_fd(socket(AF_INET, type, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return;
+        if (type == SOCK_STREAM && listen(m_fd, 1) != 0) return;
+        m_port = kztest::bound_port(m_fd);
+    }
+    ~PortHolder() { close(m_fd); }
+    uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd;
+    uint16_t m_port = 0;
+};
+
 std::string final_response(const kztest::UdpPeer& peer) {
     for (int i = 0; i < 20; ++i) {
         const std::string r = peer.receive(200);
@@ -131,4 +152,26 @@ TEST(Kzhost, ComesUpOnDefaultsWithoutAConfigurationFile) {
 TEST(Kzhost, RejectsABadCommandLine) {
     KzhostProcess host({"--set", "no-equals-sign"});
     EXPECT_EQ(host.Terminate(0, 5000), 2);
+}
+
+TEST(Kzhost, ABusyPortStopsItWithTheReason) {
+    struct Case {
+        int socket_type;
+        const char* protocol; // kzsrv.sip.protocol
+        const char* transport;
+    };
+    for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
+        SCOPED_TRACE(c.transport);
+        PortHolder holder(c.socket_type);
+        ASSERT_NE(holder.Port(), 0);
+        const std::string port = std::to_string(holder.Port());
+        KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set", "kzsrv.sip.ip.port=" + port,
+                            "--set", std::string("kzsrv.sip.protocol=") + c.protocol, "--log-level", "1"});
+        EXPECT_EQ(host.Terminate(0, 10000), 1);
+        const std::string reason =
+            "kzhost: cannot start: SIP port 127.0.0.1:" + port + " (" + c.transport + ") is in use\n";
+        const std::string output = host.WaitForOutput(reason, 1000);
+        EXPECT_NE(output.find(reason), std::string::npos) << output;
+        EXPECT_EQ(output.find("listening"), std::string::npos) << output;
+    }
 }
