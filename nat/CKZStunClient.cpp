@@ -16,6 +16,8 @@ namespace {
 
 // A random local port was asked for: a few other random ports are tried when one is taken.
 constexpr int kRandomPortTries = 8;
+// What the host's address conversion gives for text that is no dotted address (INADDR_NONE).
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 
 bool send_request(CBaseSocket& sock, const KZStunAddress4& dest, int test_number) {
     const bool change_ip =
@@ -62,8 +64,8 @@ bool CKZStunClient::ParseServerName(const char* name, KZStunAddress4& out) {
     if (!host[0]) return false;
 
     uint32_t net = KZAPI::KZ_InetAddr(host);
-    if (net == 0xFFFFFFFFu || strchr(host, '.') == nullptr) net = KZAPI::KZ_ResolveHostIPv4(host);
-    if (net == 0 || net == 0xFFFFFFFFu) {
+    if (net == kNoAddress || strchr(host, '.') == nullptr) net = KZAPI::KZ_ResolveHostIPv4(host);
+    if (net == 0 || net == kNoAddress) {
         CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "CKZStunClient::ParseServerName can't resolve %s",
                              host);
         return false;
