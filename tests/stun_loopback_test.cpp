@@ -11,12 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using KZAPI::CBaseSocket;
@@ -146,14 +143,7 @@ TEST_F(StunLoopback, WithoutAlternateAddressChangeIpGetsNoAnswer) {
     EXPECT_EQ(r.msg.changed_address, (KZStunAddress4{ServerSocket(CKZStunServer::SOCK_A1_P2).port, 0}));
 
     ASSERT_TRUE(Send(client, Request(KZ_STUN_CHANGE_IP), ServerSocket(0)));
-    EXPECT_FALSE(Receive(client, r, 300));
-
-    // So the client sees its own address mapped but a filtered path: a firewall.
-    const KZStunAddress4 iface{0, kLo1};
-    bool preserves = false, hairpin = false;
-    EXPECT_EQ(CKZStunClient::NatType(ServerSocket(0), false, &preserves, &hairpin, 0, &iface),
-              KZ_STUN_NAT_FIREWALL);
-    EXPECT_TRUE(preserves);
+    EXPECT_FALSE(Receive(client, r, 300)); // what a client takes for a filtered path
 }
 
 TEST_F(StunLoopback, ClassifiesLoopbackAsOpen) {
