@@ -1,5 +1,6 @@
 // The kzhost program end to end: it loads the module, comes up on a configuration, answers on the
 // wire, and exits cleanly (status 0, which under the sanitizers also means no leak) on SIGTERM.
+#include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 
@@ -86,26 +87,6 @@ private:
     std::string m_output;
 };
 
-// A socket bound to 127.0.0.1 on a port the system chooses, without SO_REUSEADDR, so that no
-// later bind of the port can share it; a TCP one also listens.
-class PortHolder {
-public:
-    explicit PortHolder(int type) : m_fd(socket(AF_INET, type, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return;
-        if (type == SOCK_STREAM && listen(m_fd, 1) != 0) return;
-        m_port = kztest::bound_port(m_fd);
-    }
-    ~PortHolder() { close(m_fd); }
-    uint16_t Port() const { return m_port; }
-
-private:
-    int m_fd;
-    uint16_t m_port = 0;
-};
-
 std::string final_response(const kztest::UdpPeer& peer) {
     for (int i = 0; i < 20; ++i) {
         const std::string r = peer.receive(200);
@@ -162,7 +143,7 @@ TEST(Kzhost, ABusyPortStopsItWithTheReason) {
     };
     for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
         SCOPED_TRACE(c.transport);
-        PortHolder holder(c.socket_type);
+        kztest::PortHolder holder(c.socket_type);
         ASSERT_NE(holder.Port(), 0);
         const std::string port = std::to_string(holder.Port());
         KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set", "kzsrv.sip.ip.port=" + port,

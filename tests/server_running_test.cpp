@@ -10,6 +10,7 @@
 #include "server/kz_sip_factory.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 #include "support/log_capture.h"
+#include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
@@ -107,16 +108,29 @@ TEST_F(RunningServer, ChallengesRegistrationsForItsSites) {
 }
 
 TEST_F(RunningServer, RefusesToStartOnABusyPort) {
-    kztest::UdpPeer squatter; // holds a UDP port on 127.0.0.1
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(squatter.port()).c_str());
-    kztest::LogCapture log;
-    m_server = kztest::make_server();
-    m_server->Create();
-    EXPECT_EQ(m_server->Start(), 0u);
-    EXPECT_FALSE(m_server->IsStarted());
-    EXPECT_TRUE(log.Contains("Error: SIP UDP Port(" + std::to_string(squatter.port()) +
-                                 ") is used by other applications already.",
-                             CKZLogInterface::LOG_ERROR));
+    struct Case {
+        int socket_type;
+        const char* protocol; // kzsrv.sip.protocol
+        const char* transport;
+    };
+    for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
+        SCOPED_TRACE(c.transport);
+        kztest::PortHolder holder(c.socket_type);
+        ASSERT_NE(holder.Port(), 0);
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(holder.Port()).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", c.protocol);
+        kztest::LogCapture log;
+        m_server = kztest::make_server();
+        m_server->Create();
+        EXPECT_EQ(m_server->Start(), 0u);
+        EXPECT_FALSE(m_server->IsStarted());
+        EXPECT_TRUE(log.Contains(std::string("Error: SIP ") + c.transport + " Port(" +
+                                     std::to_string(holder.Port()) +
+                                     ") is used by other applications already.",
+                                 CKZLogInterface::LOG_ERROR));
+        m_server->Destroy();
+        m_server.reset();
+    }
 }
 
 TEST_F(RunningServer, StopsPromptlyWithoutRegisteredAccounts) {
