@@ -82,24 +82,32 @@ protected:
 
 } // namespace
 
-TEST_F(StunLoopback, AnswerCarriesTheMappedAddressAndTheServerAddresses) {
+TEST_F(StunLoopback, AnswersFromTheSocketTheChangeRequestNamesWithTheMappedAddress) {
     StartServer();
     CBaseSocket client = OpenClient();
     const KZStunAddress4 local = LocalAddress(client);
-    const CKZStunMessage req = Request();
-    ASSERT_TRUE(Send(client, req, ServerSocket(CKZStunServer::SOCK_A1_P1)));
-    Received r;
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
-    EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A1_P1));
-    ASSERT_TRUE(r.msg.has_mapped_address && r.msg.has_xor_mapped_address);
-    EXPECT_EQ(r.msg.mapped_address, local);
-    EXPECT_EQ(r.msg.xor_mapped_address, local);
-    EXPECT_EQ(r.msg.source_address, ServerSocket(CKZStunServer::SOCK_A1_P1));
-    EXPECT_EQ(r.msg.changed_address, ServerSocket(CKZStunServer::SOCK_A2_P2));
-    EXPECT_STREQ(r.msg.server_name.value, "KZSIPAPI STUN v1");
-    EXPECT_FALSE(r.msg.has_username || r.msg.has_error_code || r.msg.has_secondary_address);
+    for (int in = 0; in < CKZStunServer::SOCK_COUNT; ++in) {
+        for (uint32_t change :
+             {0u, KZ_STUN_CHANGE_PORT, KZ_STUN_CHANGE_IP, KZ_STUN_CHANGE_IP | KZ_STUN_CHANGE_PORT}) {
+            SCOPED_TRACE(::testing::Message() << "socket " << in << " change " << change);
+            const int out =
+                in ^ (change & KZ_STUN_CHANGE_IP ? 2 : 0) ^ (change & KZ_STUN_CHANGE_PORT ? 1 : 0);
+            const CKZStunMessage req = Request(change);
+            ASSERT_TRUE(Send(client, req, ServerSocket(in)));
+            Received r;
+            ASSERT_TRUE(Receive(client, r));
+            EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+            EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+            EXPECT_EQ(r.from, ServerSocket(out));
+            EXPECT_EQ(r.msg.source_address, ServerSocket(out));
+            ASSERT_TRUE(r.msg.has_mapped_address && r.msg.has_xor_mapped_address);
+            EXPECT_EQ(r.msg.mapped_address, local);
+            EXPECT_EQ(r.msg.xor_mapped_address, local);
+            EXPECT_EQ(r.msg.changed_address, ServerSocket(CKZStunServer::SOCK_A2_P2));
+            EXPECT_STREQ(r.msg.server_name.value, "KZSIPAPI STUN v1");
+            EXPECT_FALSE(r.msg.has_username || r.msg.has_error_code || r.msg.has_secondary_address);
+        }
+    }
 
     // The client's binding operation reports the same mapping and keeps the socket open.
     KZStunAddress4 mapped;
@@ -109,25 +117,6 @@ TEST_F(StunLoopback, AnswerCarriesTheMappedAddressAndTheServerAddresses) {
     EXPECT_EQ(mapped, LocalAddress(bound));
     EXPECT_GE(mapped.port, 16384);
     EXPECT_LE(mapped.port, 32767);
-}
-
-TEST_F(StunLoopback, ChangeRequestsAreAnsweredFromTheOtherPortAndAddress) {
-    StartServer();
-    CBaseSocket client = OpenClient();
-    for (int in = 0; in < CKZStunServer::SOCK_COUNT; ++in) {
-        for (uint32_t change :
-             {0u, KZ_STUN_CHANGE_PORT, KZ_STUN_CHANGE_IP, KZ_STUN_CHANGE_IP | KZ_STUN_CHANGE_PORT}) {
-            SCOPED_TRACE(::testing::Message() << "socket " << in << " change " << change);
-            int out = in;
-            if (change & KZ_STUN_CHANGE_IP) out ^= 2;
-            if (change & KZ_STUN_CHANGE_PORT) out ^= 1;
-            ASSERT_TRUE(Send(client, Request(change), ServerSocket(in)));
-            Received r;
-            ASSERT_TRUE(Receive(client, r));
-            EXPECT_EQ(r.from, ServerSocket(out));
-            EXPECT_EQ(r.msg.source_address, ServerSocket(out));
-        }
-    }
 }
 
 TEST_F(StunLoopback, WithoutAlternateAddressChangeIpGetsNoAnswer) {
@@ -183,52 +172,46 @@ TEST_F(StunLoopback, ResponseAddressRedirectsAndXorOnlyDropsMappedAddress) {
 }
 
 TEST_F(StunLoopback, CredentialsAreCheckedAndRefusedWithErrorResponses) {
+    struct Case {
+        const char* username; // null: none
+        const char* key;      // MESSAGE-INTEGRITY key; null: none
+        unsigned error;       // 0: answered
+        const char* reason;   // the error reason begins with it
+    };
+    const char* const user = CKZStunServer::kTestUsername;
+    const char* const password = CKZStunServer::kTestPassword;
+    const std::string unknown = std::string("Unknown username. Try ") + user + " with password " + password;
+    const Case cases[] = {
+        {nullptr, "anything", 432, "No UserName and contains MessageIntegrity"},
+        {"someone1", "anything", 430, unknown.c_str()},
+        {user, "wrong password", 431, "Integrity Check Failure"},
+        {user, password, 0, ""},
+        {"plain123", nullptr, 0, ""}, // a USERNAME without MESSAGE-INTEGRITY is simply echoed
+    };
     StartServer();
     CBaseSocket client = OpenClient();
-    Received r;
-
-    // MESSAGE-INTEGRITY without USERNAME: 432.
-    CKZStunMessage req = Request();
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_ERROR_RESPONSE);
-    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
-    EXPECT_EQ(r.msg.error_code.Code(), 432u);
-    EXPECT_EQ(
-        std::string(r.msg.error_code.reason.value).rfind("No UserName and contains MessageIntegrity", 0), 0u);
-    EXPECT_EQ(r.msg.error_code.reason.size % 4, 0);
-
-    // Another username: 430, pointing at the test credentials.
-    CKZStunClient::BuildRequest(req, 1, false, false, "someone");
-    req.username.Set("someone1");
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.error_code.Code(), 430u);
-    const std::string reason = r.msg.error_code.reason.value;
-    EXPECT_NE(reason.find(CKZStunServer::kTestUsername), std::string::npos) << reason;
-    EXPECT_NE(reason.find(CKZStunServer::kTestPassword), std::string::npos) << reason;
-
-    // The test username with a wrong key: 431; with the test password: answered and signed.
-    CKZStunClient::BuildRequest(req, 1, false, false, CKZStunServer::kTestUsername);
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "wrong password"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.error_code.Code(), 431u);
-
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), CKZStunServer::kTestPassword));
-    std::vector<uint8_t> raw;
-    ASSERT_TRUE(Receive(client, r, 1000, &raw));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_STREQ(r.msg.username.value, CKZStunServer::kTestUsername);
-    EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
-    EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), CKZStunServer::kTestPassword,
-                                               strlen(CKZStunServer::kTestPassword)));
-
-    // A USERNAME without MESSAGE-INTEGRITY is simply echoed.
-    CKZStunClient::BuildRequest(req, 1, false, false, "plain123");
-    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_STREQ(r.msg.username.value, "plain123");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.username ? c.username : "(no username)");
+        CKZStunMessage req;
+        CKZStunClient::BuildRequest(req, 1, false, false, c.username);
+        ASSERT_TRUE(Send(client, req, ServerSocket(0), c.key));
+        Received r;
+        std::vector<uint8_t> raw;
+        ASSERT_TRUE(Receive(client, r, 1000, &raw));
+        EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+        if (c.error) {
+            EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_ERROR_RESPONSE);
+            EXPECT_EQ(r.msg.error_code.Code(), c.error);
+            EXPECT_EQ(std::string(r.msg.error_code.reason.value).rfind(c.reason, 0), 0u);
+            EXPECT_EQ(r.msg.error_code.reason.size % 4, 0);
+            continue;
+        }
+        EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+        EXPECT_STREQ(r.msg.username.value, c.username);
+        EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
+        if (c.key) // signed under the same key
+            EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), c.key, strlen(c.key)));
+    }
 }
 
 TEST_F(StunLoopback, SharedSecretRequestGetsAUsernameAndItsDerivedPassword) {
