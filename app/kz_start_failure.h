@@ -11,12 +11,23 @@
 
 namespace kzapp {
 
+inline const char* level_tag(unsigned level) {
+    switch (level) {
+    case KZAPI::CKZLogInterface::LOG_ERROR:
+        return "ERR";
+    case KZAPI::CKZLogInterface::LOG_WARNING:
+        return "WRN";
+    default:
+        return "TRC";
+    }
+}
+
 // Remembers the first error line logged while it lives; every line still reaches standard error.
 class FirstLoggedError {
 public:
     FirstLoggedError() {
         KZAPI::CKZLogInterface::SetSink([this](unsigned level, unsigned, const char* line) {
-            std::fprintf(stderr, "%s %s\n", level == KZAPI::CKZLogInterface::LOG_ERROR ? "ERR" : "WRN", line);
+            std::fprintf(stderr, "%s %s\n", level_tag(level), line);
             std::lock_guard<std::mutex> lock(m_mutex);
             if (level == KZAPI::CKZLogInterface::LOG_ERROR && m_first.empty()) m_first = line;
         });
