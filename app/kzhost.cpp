@@ -5,10 +5,12 @@
 //   kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]
 //
 // Without --config every setting has its default: a SIP server on port 5060 over UDP.
+#include "app/kz_start_failure.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClassEnv.h"
 #include "host/CKZLogInterface.h"
 #include "host/CKZServer.h"
+#include "host/KZStrFunc.h"
 
 #include <csignal>
 #include <cstdio>
@@ -92,6 +94,23 @@ bool apply_configuration(const Options& o) {
     return true;
 }
 
+// Why the server did not start, as truthfully as this program can tell.
+std::string start_failure_reason(const std::string& first_error) {
+    const std::string address(
+        KZAPI::trim_spaces(CKZCfgInterface::CFG_GetValue("kzsrv.sip.ip.address", "").c_str()));
+    const int port = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ip.port", 5060);
+    const int mask = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.protocol", 1);
+    return kzapp::first_of(kzapp::busy_sip_port(address, port, mask),
+                           kzapp::first_of(first_error, "the server did not start (see the log above)"));
+}
+
+bool create_and_start(KZAPI::CKZServer& server) {
+    kzapp::FirstLoggedError first_error;
+    if (server.Create() && server.Start()) return true;
+    kzapp::report_cannot_start("kzhost", start_failure_reason(first_error.Text()));
+    return false;
+}
+
 void print_listening() {
     const std::string address = CKZCfgInterface::CFG_GetValue("kzsrv.sip.ip.address", "").c_str();
     const int port = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ip.port", 5060);
@@ -156,8 +175,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int status = 0;
-    if (!server->Create() || !server->Start()) {
-        std::fprintf(stderr, "kzhost: the server did not start (see the log above)\n");
+    if (!create_and_start(*server)) {
         status = 1;
     } else {
         print_listening();

@@ -6,9 +6,12 @@
 //
 //   kzsip-uas [-a ADDRESS] [-p PORT] [-t udp|tcp|tls] [--cert FILE --key FILE]
 //             [--call URI -n CALLS -r CALLS_PER_SECOND] [--log-level 1|2|4]
+#include "app/kz_start_failure.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
 #include "include/kzsipapi.h"
+#include "sipmsg/kz_sip_result.h"
+#include "sipmsg/sip_msg.h"
 
 #include <atomic>
 #include <chrono>
@@ -221,6 +224,44 @@ bool parse_args(int argc, char** argv) {
     return true;
 }
 
+// "KZ_SIP_Start failed (error code 0xffffffff)" when result is not success, else "".
+std::string failed(const char* operation, uint32_t result) {
+    if (result == KZ_SIP_RESULT_OK) return "";
+    char text[96];
+    snprintf(text, sizeof(text), "%s failed (error code 0x%x)", operation, static_cast<unsigned>(result));
+    return text;
+}
+
+// Opens the stack, attaches a threaded queue and starts the transports; the reason it could not, or "".
+std::string open_stack(void*& queue) {
+    KZ_SIPProtocolConfig cfg{};
+    snprintf(cfg.local_address, sizeof(cfg.local_address), "%s", g_opt.address.c_str());
+    cfg.sip_port = g_opt.port;
+    cfg.transport_mask =
+        KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | (g_opt.protocol == 2 ? KZ_SIP_TRANSPORT_TLS : 0);
+    // A port another process holds is named before the stack tries it.
+    std::string reason = kzapp::busy_sip_port(g_opt.address, cfg.sip_port, cfg.transport_mask);
+    if (!reason.empty()) return reason;
+    reason = failed("KZ_SIP_Open", KZ_SIP_Open(&g_stack));
+    if (reason.empty()) reason = failed("KZ_SIP_SetConfig", KZ_SIP_SetConfig(g_stack, &cfg));
+    if (reason.empty()) reason = failed("KZ_QUEUE_Create", KZ_QUEUE_Create(KZ_QUEUE_THREADED, &queue));
+    if (reason.empty()) reason = failed("KZ_QUEUE_Attach", KZ_QUEUE_Attach(queue, g_stack, nullptr));
+    if (reason.empty())
+        reason = failed("KZ_QUEUE_SetEventHandler", KZ_QUEUE_SetEventHandler(queue, on_event));
+    if (reason.empty()) reason = failed("KZ_SIP_Start", KZ_SIP_Start(g_stack));
+    if (reason.empty()) return "";
+    return kzapp::first_of(kzapp::busy_sip_port(g_opt.address, cfg.sip_port, cfg.transport_mask), reason);
+}
+
+void close_stack(void* queue) {
+    KZ_SIP_Stop(g_stack);
+    if (queue) {
+        KZ_QUEUE_Detach(queue, g_stack);
+        KZ_QUEUE_Destroy(queue);
+    }
+    KZ_SIP_Close(g_stack);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -228,24 +269,11 @@ int main(int argc, char** argv) {
     signal(SIGINT, [](int) { g_stop = true; });
     signal(SIGTERM, [](int) { g_stop = true; });
 
-    KZ_SIP_Open(&g_stack);
-    KZ_SIPProtocolConfig cfg{};
-    snprintf(cfg.local_address, sizeof(cfg.local_address), "%s", g_opt.address.c_str());
-    cfg.sip_port = g_opt.port;
-    cfg.transport_mask =
-        KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | (g_opt.protocol == 2 ? KZ_SIP_TRANSPORT_TLS : 0);
-    KZ_SIP_SetConfig(g_stack, &cfg);
     void* queue = nullptr;
-    KZ_QUEUE_Create(KZ_QUEUE_THREADED, &queue);
-    KZ_QUEUE_Attach(queue, g_stack, nullptr);
-    KZ_QUEUE_SetEventHandler(queue, on_event);
-    if (KZ_SIP_Start(g_stack) != 0) {
-        fprintf(stderr, "kzsip-uas: couldn't open the SIP transports on %s:%d\n", g_opt.address.c_str(),
-                g_opt.port);
-        KZ_SIP_Stop(g_stack);
-        KZ_QUEUE_Detach(queue, g_stack);
-        KZ_QUEUE_Destroy(queue);
-        KZ_SIP_Close(g_stack);
+    const std::string reason = open_stack(queue);
+    if (!reason.empty()) {
+        kzapp::report_cannot_start("kzsip-uas", reason);
+        close_stack(queue);
         return 1;
     }
     printf("kzsip-uas listening on %s:%d (UDP, TCP%s)\n", g_opt.address.c_str(), g_opt.port,
@@ -261,10 +289,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    KZ_SIP_Stop(g_stack);
-    KZ_QUEUE_Detach(queue, g_stack);
-    KZ_QUEUE_Destroy(queue);
-    KZ_SIP_Close(g_stack);
+    close_stack(queue);
     printf("requests received: %ld INVITE, %ld ACK, %ld BYE, %ld CANCEL, %ld other\n", g_invites.load(),
            g_acks.load(), g_byes.load(), g_cancels.load(), g_others.load());
     return result;

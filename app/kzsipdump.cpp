@@ -3,6 +3,7 @@
 #include "host/CString.h"
 #include "sipmsg/sip_msg.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -43,10 +44,11 @@ int main(int argc, char** argv) {
     }
     std::ifstream in(argv[1], std::ios::binary);
     if (!in) {
-        fprintf(stderr, "cannot read %s\n", argv[1]);
+        fprintf(stderr, "kzsipdump: cannot start: cannot read %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    std::string text = to_crlf(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    std::string text =
+        to_crlf(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');
     char* p = buf.data();
@@ -61,11 +63,14 @@ int main(int argc, char** argv) {
                    event.code);
             print_elements(msg);
             KZAPI::CString out;
-            if (msg.write_into_buf(&out) == 0) printf("composed:\n%s\n", out.c_str());
-            else printf("composed: (first line missing)\n");
+            if (msg.write_into_buf(&out) == 0)
+                printf("composed:\n%s\n", out.c_str());
+            else
+                printf("composed: (first line missing)\n");
         }
         if (next <= p) break;
         p = next;
     }
+    if (n == 0) fprintf(stderr, "kzsipdump: no SIP message in %s\n", argv[1]);
     return n > 0 ? 0 : 1;
 }

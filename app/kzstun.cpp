@@ -59,12 +59,12 @@ int main(int argc, char** argv) {
 
     KZStunAddress4 server;
     if (!CKZStunClient::ParseServerName(server_name, server)) {
-        fprintf(stderr, "kzstun: cannot resolve the server %s\n", server_name);
+        fprintf(stderr, "kzstun: cannot start: cannot resolve the server %s\n", server_name);
         return 1;
     }
     KZStunAddress4 local;
     if (local_name && !CKZStunClient::ParseServerName(local_name, local)) {
-        fprintf(stderr, "kzstun: cannot resolve the local address %s\n", local_name);
+        fprintf(stderr, "kzstun: cannot start: cannot resolve the local address %s\n", local_name);
         return 1;
     }
     const KZStunAddress4* iface = local_name ? &local : nullptr;
@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
     const int nat = CKZStunClient::NatType(server, verbose, &preserves_port, &hairpin,
                                            static_cast<uint16_t>(port), iface);
     printf("NAT type        %d %s\n", nat, CKZStunClient::NatTypeName(nat));
+    if (nat == KZ_STUN_NAT_FAILURE)
+        fprintf(stderr, "kzstun: cannot classify: no local sockets on port %ld and the next one\n", port);
     if (nat >= KZ_STUN_NAT_OPEN && nat != KZ_STUN_NAT_BLOCKED) {
         printf("preserves port  %s\n", yes_no(preserves_port));
         printf("hairpin         %s\n", yes_no(hairpin));

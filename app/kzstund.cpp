@@ -1,6 +1,7 @@
 // kzstund: a classic STUN server (CKZStunServer) on a primary and an optional alternate
 // address, each answering on ports 3478 and 3479. It runs until SIGINT or SIGTERM, or for a
 // given number of seconds.
+#include "app/kz_start_failure.h"
 #include "host/CKZLogInterface.h"
 #include "nat/CKZStunServer.h"
 
@@ -16,12 +17,24 @@ namespace {
 
 void usage(const char* argv0) {
     fprintf(stderr,
-            "usage: %s -h PRIMARY [-a ALTERNATE] [-v] [-t SECONDS]\n"
+            "usage: %s -h PRIMARY [-a ALTERNATE] [-p PORT] [-P PORT] [-v] [-t SECONDS]\n"
             "  -h PRIMARY    address answering on ports 3478 and 3479\n"
             "  -a ALTERNATE  second address of this host; without it change-IP requests get no answer\n"
+            "  -p PORT       first port instead of 3478 (0: a free port)\n"
+            "  -P PORT       second port instead of 3479 (0: a free port)\n"
             "  -v            log every request to standard error\n"
             "  -t SECONDS    stop after SECONDS (default: run until SIGINT or SIGTERM)\n",
             argv0);
+}
+
+bool start(CKZStunServer& server, const char* primary, const char* alternate, const long ports[2]) {
+    kzapp::FirstLoggedError first_error;
+    if (server.Start(primary, alternate, static_cast<uint16_t>(ports[0]), static_cast<uint16_t>(ports[1])))
+        return true;
+    const std::string where =
+        std::string("cannot serve on ") + primary + (alternate ? " and " : "") + (alternate ? alternate : "");
+    kzapp::report_cannot_start("kzstund", kzapp::first_of(first_error.Text(), where));
+    return false;
 }
 
 } // namespace
@@ -31,6 +44,7 @@ int main(int argc, char** argv) {
     const char* alternate = nullptr;
     long seconds = 0;
     bool verbose = false;
+    long ports[2] = {KZ_STUN_DEFAULT_PORT, KZ_STUN_ALTERNATE_PORT};
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         if (!strcmp(argv[i], "-h") && has_value) {
@@ -40,6 +54,13 @@ int main(int argc, char** argv) {
         } else if (!strcmp(argv[i], "-t") && has_value) {
             seconds = strtol(argv[++i], nullptr, 10);
             if (seconds <= 0) {
+                usage(argv[0]);
+                return 2;
+            }
+        } else if ((!strcmp(argv[i], "-p") || !strcmp(argv[i], "-P")) && has_value) {
+            long& port = ports[argv[i][1] == 'P'];
+            port = strtol(argv[++i], nullptr, 10);
+            if (port < 0 || port > 65535) {
                 usage(argv[0]);
                 return 2;
             }
@@ -65,13 +86,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     CKZStunServer server;
-    if (!server.Start(primary, alternate)) {
-        fprintf(stderr, "kzstund: cannot serve on %s%s%s (see the log above)\n", primary,
-                alternate ? " and " : "", alternate ? alternate : "");
-        return 1;
+    if (!start(server, primary, alternate, ports)) return 1;
+    printf("kzstund ready:");
+    for (int i = 0; i < (server.HasAlternateAddress() ? CKZStunServer::SOCK_COUNT : 2); ++i) {
+        char text[KZ_STUN_ADDRESS_TEXT_SIZE];
+        printf(" %s", KZStunAddressText(server.GetSocketAddress(i), text, sizeof(text)));
     }
-    printf("kzstund ready: %s:3478 %s:3479", primary, primary);
-    if (alternate) printf(" %s:3478 %s:3479", alternate, alternate);
     printf("\n");
     fflush(stdout);
 

@@ -16,6 +16,8 @@ namespace {
 
 // A random local port was asked for: a few other random ports are tried when one is taken.
 constexpr int kRandomPortTries = 8;
+// What the host's address conversion gives for text that is no dotted address (INADDR_NONE).
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
 
 bool send_request(CBaseSocket& sock, const KZStunAddress4& dest, int test_number) {
     const bool change_ip =
@@ -34,20 +36,6 @@ bool send_request(CBaseSocket& sock, const KZStunAddress4& dest, int test_number
         return false;
     }
     return true;
-}
-
-// The mapped address an answer reports: MAPPED-ADDRESS, or XOR-MAPPED-ADDRESS without it.
-bool answer_mapped_address(const CKZStunMessage& msg, KZStunAddress4& out) {
-    if (msg.msg_type != KZ_STUN_BINDING_RESPONSE) return false;
-    if (msg.has_mapped_address) {
-        out = msg.mapped_address;
-        return true;
-    }
-    if (msg.has_xor_mapped_address) {
-        out = msg.xor_mapped_address;
-        return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -76,8 +64,8 @@ bool CKZStunClient::ParseServerName(const char* name, KZStunAddress4& out) {
     if (!host[0]) return false;
 
     uint32_t net = KZAPI::KZ_InetAddr(host);
-    if (net == 0xFFFFFFFFu || strchr(host, '.') == nullptr) net = KZAPI::KZ_ResolveHostIPv4(host);
-    if (net == 0 || net == 0xFFFFFFFFu) {
+    if (net == kNoAddress || strchr(host, '.') == nullptr) net = KZAPI::KZ_ResolveHostIPv4(host);
+    if (net == 0 || net == kNoAddress) {
         CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "CKZStunClient::ParseServerName can't resolve %s",
                              host);
         return false;
@@ -142,7 +130,7 @@ CBaseSocket CKZStunClient::OpenMappedSocket(const KZStunAddress4& server, KZStun
         return CBaseSocket();
     }
     CKZStunMessage answer;
-    if (!answer.Parse(buf, static_cast<size_t>(n)) || !answer_mapped_address(answer, mapped)) {
+    if (!answer.Parse(buf, static_cast<size_t>(n)) || !KZStunAnswerMappedAddress(answer, mapped)) {
         CKZLogInterface::Log(CKZLogInterface::LOG_WARNING,
                              "CKZStunClient::OpenMappedSocket the answer has no mapped address");
         return CBaseSocket();
@@ -150,143 +138,89 @@ CBaseSocket CKZStunClient::OpenMappedSocket(const KZStunAddress4& server, KZStun
     return sock;
 }
 
+namespace {
+
+// Sockets A (port) and B (port + 1) of the classification; a random base port is retried a few
+// times when taken. Returns the base port, or 0 when either socket cannot be opened.
+uint16_t open_probe_sockets(CBaseSocket& sock_a, CBaseSocket& sock_b, uint16_t port, uint32_t local_ip) {
+    for (int attempt = 0; attempt < (port ? 1 : kRandomPortTries); ++attempt) {
+        const uint16_t base = port ? port : CKZStunClient::RandomPort();
+        if (base < 65535 && sock_a.OpenUDP(local_ip, base) &&
+            sock_b.OpenUDP(local_ip, static_cast<uint16_t>(base + 1)))
+            return base;
+        sock_a.Close();
+        sock_b.Close();
+    }
+    return 0;
+}
+
+void read_answers(CBaseSocket* const sockets[2], const bool ready[2], KZNatProbeResults& results) {
+    for (int s = 0; s < 2; ++s) {
+        if (!ready[s]) continue;
+        uint8_t buf[KZ_STUN_MAX_MESSAGE];
+        const int n = sockets[s]->RecvFrom(buf, sizeof(buf), nullptr, nullptr);
+        CKZStunMessage msg;
+        if (n > 0 && msg.Parse(buf, static_cast<size_t>(n))) KZNatRecordAnswer(results, msg);
+        // A malformed answer is ignored: its test stays unanswered.
+    }
+}
+
+void send_missing_tests(CBaseSocket& sock_a, CBaseSocket& sock_b, const KZStunAddress4& server,
+                        const KZNatProbeResults& results) {
+    KZNatProbeSend sends[KZ_NAT_MAX_PROBE_SENDS];
+    const size_t count = KZNatTestsToSend(results, server, sends);
+    for (size_t i = 0; i < count; ++i)
+        CKZStunClient::SendTest(sends[i].from_b ? sock_b : sock_a, sends[i].dest, sends[i].test);
+}
+
+// The host is not behind NAT when its mapped address is one of its own.
+bool mapped_address_is_foreign(const KZNatProbeResults& results) {
+    if (!results.answered_i || results.mapped_i.addr == 0) return true;
+    CBaseSocket probe;
+    return !probe.OpenUDP(KZStunToNetOrder(results.mapped_i.addr), 0);
+}
+
+} // namespace
+
 int CKZStunClient::NatType(const KZStunAddress4& server, bool verbose, bool* preserves_port, bool* hairpin,
                            uint16_t port, const KZStunAddress4* iface) {
     if (preserves_port) *preserves_port = false;
     if (hairpin) *hairpin = false;
 
-    const uint32_t local_ip = iface ? KZStunToNetOrder(iface->addr) : 0;
     CBaseSocket sock_a, sock_b;
-    uint16_t base = port;
-    bool opened = false;
-    for (int attempt = 0; attempt < (port ? 1 : kRandomPortTries) && !opened; ++attempt) {
-        base = port ? port : RandomPort();
-        opened = base < 65535 && sock_a.OpenUDP(local_ip, base) &&
-                 sock_b.OpenUDP(local_ip, static_cast<uint16_t>(base + 1));
-    }
-    if (!opened) {
+    KZNatProbeResults results;
+    results.local_port = open_probe_sockets(sock_a, sock_b, port, iface ? KZStunToNetOrder(iface->addr) : 0);
+    if (!results.local_port) {
         fprintf(stderr, "Some problem opening port/interface to send on\n");
         return KZ_STUN_NAT_FAILURE;
     }
 
-    bool answered_i = false, answered_ii = false, answered_iii = false, answered_i2 = false;
-    bool hairpin_seen = false, port_preserved = false, mapped_same = true;
-    bool changed_known = false;
-    KZStunAddress4 mapped_i, changed_i;
-
-    CBaseSocket* sockets[2] = {&sock_a, &sock_b};
-    int timed_out_cycles = 0;
-    bool first_cycle = true;
-    while (timed_out_cycles < kNatMaxTimedOutCycles) {
+    CBaseSocket* const sockets[2] = {&sock_a, &sock_b};
+    for (int timed_out_cycles = 0, cycle = 0; timed_out_cycles < kNatMaxTimedOutCycles; ++cycle) {
         bool ready[2] = {false, false};
         int error = 0;
         const int readable =
-            CBaseSocket::WaitAnyReadable(sockets, 2, first_cycle ? 0 : kNatCycleWaitMs, ready, &error);
-        first_cycle = false;
+            CBaseSocket::WaitAnyReadable(sockets, 2, cycle == 0 ? 0 : kNatCycleWaitMs, ready, &error);
         if (readable < 0) {
             fprintf(stderr, "Error %d %s in select\n", error, CBaseSocket::ErrorText(error).c_str());
             return KZ_STUN_NAT_FAILURE;
         }
-        if (readable == 0) {
-            // Nothing came: (re)send every test still unanswered.
-            ++timed_out_cycles;
-            if (!answered_i) SendTest(sock_a, server, TEST_I);
-            if (answered_i && !answered_i2 && changed_known) SendTest(sock_a, changed_i, TEST_I2);
-            if (!answered_ii) SendTest(sock_b, server, TEST_II);
-            if (!answered_iii) SendTest(sock_b, server, TEST_III);
-            if (answered_i && !hairpin_seen) SendTest(sock_a, mapped_i, TEST_HAIRPIN);
+        if (readable > 0) {
+            read_answers(sockets, ready, results);
             continue;
         }
-        for (int s = 0; s < 2; ++s) {
-            if (!ready[s]) continue;
-            uint8_t buf[KZ_STUN_MAX_MESSAGE];
-            const int n = sockets[s]->RecvFrom(buf, sizeof(buf), nullptr, nullptr);
-            CKZStunMessage msg;
-            if (n <= 0 || !msg.Parse(buf, static_cast<size_t>(n))) continue; // ignored: stays unanswered
-            KZStunAddress4 mapped;
-            switch (msg.id[0]) {
-            case TEST_I:
-                if (!answered_i && answer_mapped_address(msg, mapped)) {
-                    answered_i = true;
-                    mapped_i = mapped;
-                    port_preserved = mapped.port == base;
-                    changed_known = msg.has_changed_address && msg.changed_address.addr != 0;
-                    if (changed_known) changed_i = msg.changed_address;
-                }
-                break;
-            case TEST_II:
-                if (msg.msg_type == KZ_STUN_BINDING_RESPONSE) answered_ii = true;
-                break;
-            case TEST_III:
-                if (msg.msg_type == KZ_STUN_BINDING_RESPONSE) answered_iii = true;
-                break;
-            case TEST_I2:
-                if (!answered_i2 && answer_mapped_address(msg, mapped)) {
-                    answered_i2 = true;
-                    mapped_same = mapped == mapped_i;
-                }
-                break;
-            case TEST_HAIRPIN:
-                hairpin_seen = true;
-                break;
-            default:
-                break;
-            }
-        }
+        ++timed_out_cycles;
+        send_missing_tests(sock_a, sock_b, server, results);
     }
     sock_a.Close();
     sock_b.Close();
 
-    // The host is not behind NAT when its mapped address is one of its own.
-    bool is_nat = true;
-    if (answered_i && mapped_i.addr != 0) {
-        CBaseSocket probe;
-        is_nat = !probe.OpenUDP(KZStunToNetOrder(mapped_i.addr), 0);
-    }
-
+    const bool is_nat = mapped_address_is_foreign(results);
     if (verbose) {
-        printf("test I = %d\n", answered_i);
-        printf("test II = %d\n", answered_ii);
-        printf("test III = %d\n", answered_iii);
-        printf("test I(2) = %d\n", answered_i2);
-        printf("is nat  = %d\n", is_nat);
-        printf("mapped IP same = %d\n", mapped_same);
-        printf("hairpin = %d\n", hairpin_seen);
-        printf("preserver port = %d\n", port_preserved);
+        fputs(KZNatProbeReport(results, is_nat).c_str(), stdout);
         fflush(stdout);
     }
-    if (preserves_port) *preserves_port = port_preserved;
-    if (hairpin) *hairpin = hairpin_seen;
-
-    if (!answered_i) return KZ_STUN_NAT_BLOCKED;
-    if (!is_nat) return answered_ii ? KZ_STUN_NAT_OPEN : KZ_STUN_NAT_FIREWALL;
-    if (answered_ii) return KZ_STUN_NAT_INDEPENDENT_FILTER;
-    if (!mapped_same) return KZ_STUN_NAT_DEPENDENT_MAPPING;
-    if (answered_iii) return KZ_STUN_NAT_ADDRESS_FILTER;
-    return KZ_STUN_NAT_PORT_FILTER;
-}
-
-const char* CKZStunClient::NatTypeName(int nat_type) {
-    switch (nat_type) {
-    case KZ_STUN_NAT_UNKNOWN:
-        return "unknown";
-    case KZ_STUN_NAT_FAILURE:
-        return "failure (no local socket)";
-    case KZ_STUN_NAT_OPEN:
-        return "open (no NAT, unfiltered)";
-    case KZ_STUN_NAT_BLOCKED:
-        return "blocked (no answer to test I)";
-    case KZ_STUN_NAT_INDEPENDENT_FILTER:
-        return "independent mapping, independent filter";
-    case KZ_STUN_NAT_ADDRESS_FILTER:
-        return "independent mapping, address-dependent filter";
-    case KZ_STUN_NAT_PORT_FILTER:
-        return "independent mapping, port-dependent filter";
-    case KZ_STUN_NAT_DEPENDENT_MAPPING:
-        return "dependent mapping";
-    case KZ_STUN_NAT_FIREWALL:
-        return "firewall (no NAT, filtered)";
-    default:
-        return "invalid";
-    }
+    if (preserves_port) *preserves_port = results.preserves_port;
+    if (hairpin) *hairpin = results.hairpin;
+    return KZNatClassify(results, is_nat);
 }

@@ -5,27 +5,22 @@
 
 #include "host/CBaseSocket.h"
 #include "nat/CKZStunMessage.h"
+#include "nat/KZNatProbe.h"
 #include "nat/KZStunTypes.h"
 
 #include <cstdint>
 
-// Results of the NAT classification.
-enum KZStunNatType : int {
-    KZ_STUN_NAT_UNKNOWN = 0,
-    KZ_STUN_NAT_FAILURE = 1,            // no local socket
-    KZ_STUN_NAT_OPEN = 2,               // no NAT, unfiltered
-    KZ_STUN_NAT_BLOCKED = 3,            // no answer to test I
-    KZ_STUN_NAT_INDEPENDENT_FILTER = 4, // independent mapping, independent filter
-    KZ_STUN_NAT_ADDRESS_FILTER = 5,     // independent mapping, address-dependent filter
-    KZ_STUN_NAT_PORT_FILTER = 6,        // independent mapping, port-dependent filter
-    KZ_STUN_NAT_DEPENDENT_MAPPING = 7,  // dependent mapping
-    KZ_STUN_NAT_FIREWALL = 8,           // no NAT, filtered
-};
-
 class CKZStunClient {
 public:
     // Test numbers, carried in the first byte of each request's transaction id.
-    enum : int { TEST_I = 1, TEST_II = 2, TEST_III = 3, TEST_CHANGE_IP = 4, TEST_I2 = 10, TEST_HAIRPIN = 11 };
+    enum : int {
+        TEST_I = KZ_NAT_TEST_I,
+        TEST_II = KZ_NAT_TEST_II,
+        TEST_III = KZ_NAT_TEST_III,
+        TEST_CHANGE_IP = KZ_NAT_TEST_CHANGE_IP,
+        TEST_I2 = KZ_NAT_TEST_I2,
+        TEST_HAIRPIN = KZ_NAT_TEST_HAIRPIN,
+    };
 
     // How long the binding of a mapped socket waits for its answer.
     static constexpr int kMappedSocketWaitMs = 2000 + 150;
@@ -59,10 +54,10 @@ public:
     // Classifies the NAT between the local host and server: sockets on port (0 = random) and
     // port + 1 of iface (null = any address). With verbose, the test results are written to
     // standard output. preserves_port / hairpin (may be null) receive the two observations.
-    // Returns a KZStunNatType value.
+    // Returns a KZStunNatType value. The socket work is here; the judgement is KZNatClassify.
     static int NatType(const KZStunAddress4& server, bool verbose, bool* preserves_port, bool* hairpin,
                        uint16_t port = 0, const KZStunAddress4* iface = nullptr);
 
     // Short English name of a classification value.
-    static const char* NatTypeName(int nat_type);
+    static const char* NatTypeName(int nat_type) { return KZNatTypeName(nat_type); }
 };

@@ -21,7 +21,8 @@ CKZStunServer::~CKZStunServer() {
     Stop();
 }
 
-bool CKZStunServer::Start(const char* primary, const char* alternate) {
+bool CKZStunServer::Start(const char* primary, const char* alternate, uint16_t port,
+                          uint16_t alternate_port) {
     Stop();
     KZAPI::CMutexLock lock(m_lock);
     if (!CKZStunClient::ParseServerName(primary, m_primary)) {
@@ -38,8 +39,8 @@ bool CKZStunServer::Start(const char* primary, const char* alternate) {
         m_has_alternate = false;
         return false;
     }
-    m_primary.port = KZ_STUN_DEFAULT_PORT;
-    m_alternate.port = KZ_STUN_ALTERNATE_PORT;
+    m_primary.port = port;
+    m_alternate.port = alternate_port;
     if (!OpenSockets()) return false;
     return StartThread();
 }
@@ -54,7 +55,7 @@ bool CKZStunServer::Stop() {
 KZStunAddress4 CKZStunServer::SocketAddress(int index) const {
     KZStunAddress4 a;
     a.addr = (index & 2) ? m_alternate.addr : m_primary.addr;
-    a.port = (index & 1) ? KZ_STUN_ALTERNATE_PORT : KZ_STUN_DEFAULT_PORT;
+    a.port = (index & 1) ? m_alternate.port : m_primary.port;
     return a;
 }
 
@@ -70,7 +71,10 @@ bool CKZStunServer::OpenSockets() {
             CloseSockets();
             return false;
         }
-        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened %s:%d", ip, static_cast<int>(a.port));
+        // A port of 0 is chosen by the system on the primary address; the alternate follows it.
+        uint16_t& chosen = (i & 1) ? m_alternate.port : m_primary.port;
+        if (chosen == 0) chosen = m_sockets[i].GetLocalPort();
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened %s:%d", ip, static_cast<int>(chosen));
     }
     return true;
 }

@@ -33,9 +33,11 @@ public:
     ~CKZStunServer() override;
 
     // Parses both addresses (host or dotted address; an alternate of null or "" means none),
-    // opens the sockets on 3478 and 3479 and starts the thread. False when an address does not
-    // parse or a socket cannot be opened (everything opened is closed again).
-    bool Start(const char* primary, const char* alternate);
+    // opens the sockets on port and alternate_port (3478 and 3479 unless given; 0 lets the
+    // system choose a free one, read back with GetSocketAddress) and starts the thread. False when an
+    // address does not parse or a socket cannot be opened (everything opened is closed again).
+    bool Start(const char* primary, const char* alternate, uint16_t port = KZ_STUN_DEFAULT_PORT,
+               uint16_t alternate_port = KZ_STUN_ALTERNATE_PORT);
     // Stops the thread (waiting up to kStopWaitMs) and closes the sockets.
     bool Stop();
 
@@ -44,6 +46,8 @@ public:
     bool ProcessStep(int wait_ms = 1);
 
     bool IsSocketOpen(int index) const;
+    // The address and port socket index answers on.
+    KZStunAddress4 GetSocketAddress(int index) const { return SocketAddress(index); }
     const KZStunAddress4& GetPrimaryAddress() const { return m_primary; }
     bool HasAlternateAddress() const { return m_has_alternate; }
     const KZStunAddress4& GetAlternateAddress() const { return m_alternate; }

@@ -154,20 +154,20 @@ uint32_t CKZSIPGroup::SetConfig(KZ_SIPProtocolConfig* config) {
 int CKZSIPGroup::CreateEventQueue() {
     auto create = Entry(&EntryPoints::queue_create);
     auto attach = Entry(&EntryPoints::queue_attach);
-    if (!create || !attach || !m_sip_handle) return -1;
-    if (create(KZ_QUEUE_POLLED, &m_event_queue) != 0) return -2;
-    if (attach(m_event_queue, m_sip_handle, this) > 0) return -3;
-    return 0;
+    if (!create || !attach || !m_sip_handle) return QUEUE_NO_STACK;
+    if (create(KZ_QUEUE_POLLED, &m_event_queue) != KZ_SIP_RESULT_OK) return QUEUE_NOT_CREATED;
+    if (attach(m_event_queue, m_sip_handle, this) != KZ_SIP_RESULT_OK) return QUEUE_NOT_ATTACHED;
+    return QUEUE_OK;
 }
 
 int CKZSIPGroup::DestroyEventQueue() {
     auto detach = Entry(&EntryPoints::queue_detach);
     auto destroy = Entry(&EntryPoints::queue_destroy);
-    if (!detach || !destroy || !m_sip_handle) return -1;
-    if (detach(m_event_queue, m_sip_handle) != 0) return -2;
-    if (destroy(m_event_queue) != 0) return -3;
+    if (!detach || !destroy || !m_sip_handle) return QUEUE_NO_STACK;
+    if (detach(m_event_queue, m_sip_handle) != KZ_SIP_RESULT_OK) return QUEUE_NOT_DETACHED;
+    if (destroy(m_event_queue) != KZ_SIP_RESULT_OK) return QUEUE_NOT_DESTROYED;
     m_event_queue = nullptr;
-    return 0;
+    return QUEUE_OK;
 }
 
 uint32_t CKZSIPGroup::WaitOnEvent(unsigned timeout, KZSIPEvent* event) {

@@ -7,6 +7,8 @@
 
 #include "include/kzsipapi.h"
 #include "sipmsg/kz_sip_export.h"
+#include "sipmsg/kz_sip_result.h"
+#include "sipmsg/sip_msg.h"
 
 #include <cstdint>
 #include <string>
@@ -20,7 +22,17 @@ public:
     static constexpr int kSTUNServerCount = 6;
     static constexpr uint16_t kDefaultSIPPort = 5060;
     // The result of every operation whose stack entry point is missing, and of a failed NAT test.
-    static constexpr uint32_t kFailure = 0xFFFFFFFF;
+    static constexpr uint32_t kFailure = KZ_SIP_RESULT_FAILURE;
+
+    // Results of CreateEventQueue and DestroyEventQueue.
+    enum QueueResult : int {
+        QUEUE_OK = 0,
+        QUEUE_NO_STACK = -1,      // entry point or stack missing
+        QUEUE_NOT_CREATED = -2,   // create
+        QUEUE_NOT_ATTACHED = -3,  // create
+        QUEUE_NOT_DETACHED = -2,  // destroy
+        QUEUE_NOT_DESTROYED = -3, // destroy
+    };
 
     // NAT classification codes (the odd bit 1 and bit 16 of a raw test result say that the NAT
     // preserves ports and hairpins; AutoDetectNatType strips them into flags).
@@ -101,9 +113,9 @@ public:
     // Settles the public SIP address and port (configured, or detected with STUN) and starts
     // the transports.
     uint32_t Start();
-    // 0, or -1 (entry point or stack missing), -2 (queue not created), -3 (queue not attached).
+    // QUEUE_OK, QUEUE_NO_STACK, QUEUE_NOT_CREATED or QUEUE_NOT_ATTACHED.
     int CreateEventQueue();
-    // 0, or -1 (entry point or stack missing), -2 (detach failed), -3 (destroy failed).
+    // QUEUE_OK, QUEUE_NO_STACK, QUEUE_NOT_DETACHED or QUEUE_NOT_DESTROYED.
     int DestroyEventQueue();
     uint32_t WaitOnEvent(unsigned timeout, KZSIPEvent* event);
     uint32_t GetConnectionId(uint32_t* id);

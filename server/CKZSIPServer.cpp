@@ -10,6 +10,7 @@
 #include "server/CKZSIPEventHandler.h"
 #include "server/CKZSIPGroup.h"
 #include "server/kz_sip_factory.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 
 #include <cstring>
@@ -18,8 +19,6 @@
 using KZAPI::CKZLogInterface;
 
 namespace {
-constexpr unsigned kLogError = CKZLogInterface::LOG_ERROR;
-constexpr unsigned kLogTrace = CKZLogInterface::LOG_TRACE;
 constexpr unsigned kLoopSleepMs = 2;
 } // namespace
 
@@ -71,7 +70,7 @@ unsigned CKZSIPServer::Destroy() {
 unsigned CKZSIPServer::Start() {
     {
         KZAPI::CMutexLock lock(GetServerMutex());
-        if (!OpenSIP()) return 0;
+        if (OpenSIP() != kHostSuccess) return kHostFailure;
     }
     KZAPI::KZ_StartUDPRelayServer();
     StartUDPSwitchGroups();
@@ -90,33 +89,49 @@ unsigned CKZSIPServer::Stop() {
         CloseSIP();
     }
     KZAPI::KZ_StopUDPRelayServer();
-    return 1;
+    return kHostSuccess;
 }
 
 unsigned CKZSIPServer::OpenSIP() {
-    if (!m_pSIPGroup) return 0;
+    if (!m_pSIPGroup) return kHostFailure;
     CKZSIPGroup& group = *m_pSIPGroup;
-    const uint32_t opened = group.Open();
-    if (opened != 0) {
-        Log(kLogError, "Error: KZ_SIP_Open failed (error code:%d)", static_cast<int>(opened));
-        return 0;
-    }
-    const int queue = group.CreateEventQueue();
-    if (queue == -1 || queue == -2) {
-        if (queue == -1)
-            Log(kLogError, "CKZSIPGroup::CreateEventQueue error!");
-        else
-            Log(kLogError, "KZ_QUEUE_Create failed (error code:%d)", queue);
-        group.Close();
-        return 0;
-    }
-    if (queue == -3) {
-        Log(kLogError, "KZ_QUEUE_Attach failed (error code:%d)", queue);
+    if (OpenStackWithQueue(group) != ServerStatus::Ok) return kHostFailure;
+    if (ConfigureStack(group) != ServerStatus::Ok || StartStack(group) != ServerStatus::Ok) {
         group.DestroyEventQueue();
         group.Close();
-        return 0;
+        return kHostFailure;
     }
+    return kHostSuccess;
+}
 
+CKZSIPServer::ServerStatus CKZSIPServer::OpenStackWithQueue(CKZSIPGroup& group) {
+    const uint32_t opened = group.Open();
+    if (opened != KZ_SIP_RESULT_OK) {
+        Log(LOG_ERROR, "Error: KZ_SIP_Open failed (error code:%d)", static_cast<int>(opened));
+        return ServerStatus::Failed;
+    }
+    const int queue = group.CreateEventQueue();
+    switch (queue) {
+    case CKZSIPGroup::QUEUE_OK:
+        return ServerStatus::Ok;
+    case CKZSIPGroup::QUEUE_NO_STACK:
+        Log(LOG_ERROR, "CKZSIPGroup::CreateEventQueue error!");
+        break;
+    case CKZSIPGroup::QUEUE_NOT_CREATED:
+        Log(LOG_ERROR, "KZ_QUEUE_Create failed (error code:%d)", queue);
+        break;
+    default: // created but not attached
+        Log(LOG_ERROR, "KZ_QUEUE_Attach failed (error code:%d)", queue);
+        group.DestroyEventQueue();
+        break;
+    }
+    group.Close();
+    return ServerStatus::Failed;
+}
+
+// Address, port and transports from the settings; the port must be free (UDP when UDP is among
+// the transports, else TCP).
+CKZSIPServer::ServerStatus CKZSIPServer::ConfigureStack(CKZSIPGroup& group) {
     KZ_SIPProtocolConfig config{};
     group.GetConfig(&config);
     const KZAPI::CString address = CFG_GetValue("kzsrv.sip.ip.address", "");
@@ -124,56 +139,51 @@ unsigned CKZSIPServer::OpenSIP() {
     KZAPI::str_cpy(config.local_address, trimmed.c_str(), sizeof(config.local_address));
     config.sip_port = CFG_GetIntValue("kzsrv.sip.ip.port", 5060);
     config.transport_mask = CFG_GetIntValue("kzsrv.sip.protocol", 1);
-    Log(kLogTrace, "SIP Server IP Address:%s", config.local_address);
-    Log(kLogTrace, "SIP Server IP Port:%d", config.sip_port);
-    Log(kLogTrace, "SIP Server Protocol Type:%d", config.transport_mask);
+    Log(LOG_TRACE, "SIP Server IP Address:%s", config.local_address);
+    Log(LOG_TRACE, "SIP Server IP Port:%d", config.sip_port);
+    Log(LOG_TRACE, "SIP Server Protocol Type:%d", config.transport_mask);
 
     const auto port = static_cast<unsigned short>(config.sip_port);
     if (config.transport_mask & KZ_SIP_TRANSPORT_UDP) {
         if (!KZAPI::CBaseSocket::IsUDPPortFree(port, config.local_address)) {
-            Log(kLogError, "Error: SIP UDP Port(%d) is used by other applications already.", config.sip_port);
-            group.DestroyEventQueue();
-            group.Close();
-            return 0;
+            Log(LOG_ERROR, "Error: SIP UDP Port(%d) is used by other applications already.", config.sip_port);
+            return ServerStatus::Failed;
         }
     } else if (!KZAPI::CBaseSocket::IsTCPPortFree(port, config.local_address)) {
-        Log(kLogError, "Error: SIP TCP Port(%d) is used by other applications already.", config.sip_port);
-        group.DestroyEventQueue();
-        group.Close();
-        return 0;
+        Log(LOG_ERROR, "Error: SIP TCP Port(%d) is used by other applications already.", config.sip_port);
+        return ServerStatus::Failed;
     }
-    if (group.SetConfig(&config) != 0) {
-        group.DestroyEventQueue();
-        group.Close();
-        return 0;
-    }
-    for (int i = 0; i < GetLocalIPCount(); ++i)
-        Log(kLogTrace, "Detected Local IP address: %s", GetLocalIP(i));
+    return group.SetConfig(&config) == KZ_SIP_RESULT_OK ? ServerStatus::Ok : ServerStatus::Failed;
+}
 
+// Settles the public address and starts the transports; a transport that cannot open fails it.
+CKZSIPServer::ServerStatus CKZSIPServer::StartStack(CKZSIPGroup& group) {
+    for (int i = 0; i < GetLocalIPCount(); ++i)
+        Log(LOG_TRACE, "Detected Local IP address: %s", GetLocalIP(i));
     const uint32_t started = group.Start();
-    if (started == 0) return 1;
-    Log(kLogError, "Error: m_pSIPGroup->Start failed (%d)", static_cast<int>(started));
-    group.DestroyEventQueue();
-    group.Close();
-    return 0;
+    if (started == KZ_SIP_RESULT_OK) return ServerStatus::Ok;
+    Log(LOG_ERROR, "Error: m_pSIPGroup->Start failed (%d)", static_cast<int>(started));
+    return ServerStatus::Failed;
 }
 
 unsigned CKZSIPServer::CloseSIP() {
-    if (!m_pSIPGroup) return 0;
-    if (!m_pSIPGroup->GetSIPHandle()) return 1; // never opened, or already closed
+    if (!m_pSIPGroup) return kHostFailure;
+    if (!m_pSIPGroup->GetSIPHandle()) return kHostSuccess; // never opened, or already closed
     CKZSIPGroup& group = *m_pSIPGroup;
     const uint32_t stopped = group.Stop();
-    if (stopped != 0) Log(kLogError, "Error: m_pSIPGroup->Stop failed (%d)", static_cast<int>(stopped));
+    if (stopped != KZ_SIP_RESULT_OK)
+        Log(LOG_ERROR, "Error: m_pSIPGroup->Stop failed (%d)", static_cast<int>(stopped));
     const int queue = group.DestroyEventQueue();
-    if (queue == -1)
-        Log(kLogError, "Error: m_pSIPGroup->DestroyEventQueue failed (%d)", queue);
-    else if (queue == -2)
-        Log(kLogError, "Error: KZ_SIP_Detach failed (%d)", queue);
-    else if (queue == -3)
-        Log(kLogError, "Error: KZ_QUEUE_Destroy failed (%d)", queue);
+    if (queue == CKZSIPGroup::QUEUE_NO_STACK)
+        Log(LOG_ERROR, "Error: m_pSIPGroup->DestroyEventQueue failed (%d)", queue);
+    else if (queue == CKZSIPGroup::QUEUE_NOT_DETACHED)
+        Log(LOG_ERROR, "Error: KZ_SIP_Detach failed (%d)", queue);
+    else if (queue == CKZSIPGroup::QUEUE_NOT_DESTROYED)
+        Log(LOG_ERROR, "Error: KZ_QUEUE_Destroy failed (%d)", queue);
     const uint32_t closed = group.Close();
-    if (closed != 0) Log(kLogError, "Error: KZ_SIP_Close failed (%d)", static_cast<int>(closed));
-    return 1;
+    if (closed != KZ_SIP_RESULT_OK)
+        Log(LOG_ERROR, "Error: KZ_SIP_Close failed (%d)", static_cast<int>(closed));
+    return kHostSuccess;
 }
 
 bool CKZSIPServer::OnCreate() {
@@ -238,7 +248,7 @@ int CKZSIPServer::GetNumOfSIPBoards() {
 }
 
 uint32_t CKZSIPServer::GetDetectedNATType() {
-    return m_pSIPGroup ? m_pSIPGroup->GetNATType() : 0xFFFFFFFFu;
+    return m_pSIPGroup ? m_pSIPGroup->GetNATType() : KZ_SIP_RESULT_FAILURE;
 }
 
 const char* CKZSIPServer::GetMappedPublicSIPIPAddress() {

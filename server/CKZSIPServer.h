@@ -7,10 +7,10 @@
 #include "host/CKZClock.h"
 #include "host/CKZServer.h"
 #include "host/CMutex.h"
-#include "host/CPtArray.h"
 #include "host/KZRange.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/KZAPIExLibrary.h"
+#include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_export.h"
 
 #include <atomic>
@@ -27,6 +27,9 @@ struct kz_sip_user_reg_profile;
 
 class KZSIPAPI_EXPORT CKZSIPServer : public KZAPI::CKZServer {
 public:
+    // Results of the host-facing operations.
+    static constexpr unsigned kHostSuccess = 1;
+    static constexpr unsigned kHostFailure = 0;
     static constexpr int kMaxCodecs = 50;
     static constexpr size_t kSwitchPortTextSize = 512;
 
@@ -166,6 +169,12 @@ protected:
     void OnQuit() override;
 
 private:
+    // Internal outcome of the start-up steps; OpenSIP turns it into the host's 1 or 0.
+    enum class ServerStatus { Ok, Failed };
+    ServerStatus OpenStackWithQueue(CKZSIPGroup& group);
+    ServerStatus ConfigureStack(CKZSIPGroup& group);
+    ServerStatus StartStack(CKZSIPGroup& group);
+
     void ReadStunServers();
     void ReadSettings();
     void StartUDPSwitchGroups();
@@ -186,10 +195,8 @@ private:
     char m_switch_port_text[kSwitchPortTextSize] = "";
     std::string m_ip_filter_item; // the text GetIPFilterItem returns
 
-    KZAPI::CPtArray m_accounts;
-    KZAPI::CPtArray m_subscriptions;
-    KZAPI::CPtArray m_messages;
-    KZAPI::CPtArray m_proxy_sites;
+    std::vector<std::unique_ptr<kz_sip_user_reg_profile>> m_accounts;
+    std::vector<std::unique_ptr<CKZSIPProxySite>> m_proxy_sites;
 
     int m_enable_dns_srv = 0;
     int m_rtp_port_space = 4;

@@ -60,7 +60,7 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
         o.map_reg_source = indexed_int("kzsrv.sip.proxy.site%d.map.reg.source", i, 0) != 0;
         o.check_user_status = indexed_int("kzsrv.sip.proxy.site%d.check.user.status", i, 0) != 0;
         const CString domains = indexed_value("kzsrv.sip.proxy.site%d.domain", i, "");
-        m_proxy_sites.Add(CreateProxySite(i - 1, split_semicolons(domains.c_str()), o).release());
+        m_proxy_sites.push_back(CreateProxySite(i - 1, split_semicolons(domains.c_str()), o));
     }
     return 1;
 }
@@ -72,34 +72,29 @@ std::unique_ptr<CKZSIPProxySite> CKZSIPServer::CreateProxySite(int number, std::
 
 unsigned CKZSIPServer::FreeProxySitesInfo() {
     KZAPI::CMutexLock lock(GetServerMutex());
-    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i)
-        delete static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
-    m_proxy_sites.RemoveAll();
+    m_proxy_sites.clear();
     return 1;
 }
 
 int CKZSIPServer::ProxySitesCount() const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return static_cast<int>(m_proxy_sites.GetSize());
+    return static_cast<int>(m_proxy_sites.size());
 }
 
 CKZSIPProxySite* CKZSIPServer::GetProxySite(int index) const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return index < 0 ? nullptr
-                     : static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(static_cast<size_t>(index)));
+    return index < 0 || static_cast<size_t>(index) >= m_proxy_sites.size()
+               ? nullptr
+               : m_proxy_sites[static_cast<size_t>(index)].get();
 }
 
 CKZSIPProxySite* CKZSIPServer::GetProxySiteByDomain(const char* domain, const char* alternative) const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i) {
-        auto* site = static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
-        if (site->ServesDomain(domain)) return site;
-    }
+    for (const auto& site : m_proxy_sites)
+        if (site->ServesDomain(domain)) return site.get();
     if (!alternative || !*alternative) return nullptr;
-    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i) {
-        auto* site = static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i));
-        if (site->ServesDomain(alternative)) return site;
-    }
+    for (const auto& site : m_proxy_sites)
+        if (site->ServesDomain(alternative)) return site.get();
     return nullptr;
 }
 
@@ -109,7 +104,7 @@ int CKZSIPServer::InitUserRegInfo() {
     const int count = CFG_GetIntValue("kzsrv.sip.reg.client.num", 0);
     const int64_t now = m_clock->NowSeconds();
     for (int i = 1; i <= count; ++i) {
-        auto* a = new kz_sip_user_reg_profile;
+        auto a = std::make_unique<kz_sip_user_reg_profile>();
         copy_text(a->display_name, sizeof(a->display_name),
                   indexed_value("kzsrv.sip.reg%d.displayname", i, ""));
         copy_text(a->user_name, sizeof(a->user_name), indexed_value("kzsrv.sip.reg%d.username", i, ""));
@@ -132,16 +127,14 @@ int CKZSIPServer::InitUserRegInfo() {
         a->has_subscriptions = indexed_int("kzsrv.sip.reg%d.subscribe", i, 0);
         // The first REGISTER goes out about three seconds after loading.
         a->state_time = now - a->retry_interval + 2;
-        m_accounts.Add(a);
+        m_accounts.push_back(std::move(a));
     }
     return count;
 }
 
 int CKZSIPServer::FreeUserRegInfo() {
     KZAPI::CMutexLock lock(GetServerMutex());
-    for (size_t i = 0; i < m_accounts.GetSize(); ++i)
-        delete static_cast<kz_sip_user_reg_profile*>(m_accounts.GetAt(i));
-    m_accounts.RemoveAll();
+    m_accounts.clear();
     return 0;
 }
 
@@ -153,13 +146,14 @@ int CKZSIPServer::UnregisterUsers() {
 
 int CKZSIPServer::GetUserRegProfileCount() const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return static_cast<int>(m_accounts.GetSize());
+    return static_cast<int>(m_accounts.size());
 }
 
 kz_sip_user_reg_profile* CKZSIPServer::GetUserRegProfile(int index) const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return index < 0 ? nullptr
-                     : static_cast<kz_sip_user_reg_profile*>(m_accounts.GetAt(static_cast<size_t>(index)));
+    return index < 0 || static_cast<size_t>(index) >= m_accounts.size()
+               ? nullptr
+               : m_accounts[static_cast<size_t>(index)].get();
 }
 
 int CKZSIPServer::RequestValidation(sip_msg* message, char* reason, size_t reason_size) {
@@ -184,8 +178,8 @@ int CKZSIPServer::RequestValidation(sip_msg* message, char* reason, size_t reaso
 unsigned CKZSIPServer::CheckOKForProxyUser(sip_msg* message) {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int64_t now = m_clock->NowSeconds();
-    for (size_t i = 0; i < m_proxy_sites.GetSize(); ++i)
-        if (static_cast<CKZSIPProxySite*>(m_proxy_sites.GetAt(i))->IsOKForProxyUser(message, now)) return 1;
+    for (const auto& site : m_proxy_sites)
+        if (site->IsOKForProxyUser(message, now)) return 1;
     return 0;
 }
 

@@ -174,14 +174,14 @@ TEST(HostLog, LevelFilterAndCategory) {
         last_category = category;
     });
     unsigned saved = CKZLogInterface::GetMaxLevel();
-    CKZLogInterface::SetMaxLevel(2);
-    CKZLogInterface::Log(1, "error %d", 1);
-    CKZLogInterface::Log(4, "trace %d", 2);
-    CKZLogInterface::Log(2, 2048, "SRC PROTOCOL %s", "1");
+    CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_WARNING);
+    CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "error %d", 1);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "trace %d", 2);
+    CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, CKZLogInterface::CATEGORY_SIP, "SRC PROTOCOL %s", "1");
     CKZLogInterface::SetMaxLevel(saved);
     CKZLogInterface::SetSink(nullptr);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].second, "error 1");
     EXPECT_EQ(lines[1].second, "SRC PROTOCOL 1");
-    EXPECT_EQ(last_category, 2048u);
+    EXPECT_EQ(last_category, CKZLogInterface::CATEGORY_SIP);
 }

@@ -1,5 +1,6 @@
 // The kzhost program end to end: it loads the module, comes up on a configuration, answers on the
 // wire, and exits cleanly (status 0, which under the sanitizers also means no leak) on SIGTERM.
+#include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 
@@ -20,7 +21,7 @@ extern char** environ;
 
 namespace {
 
-// kzhost as a child process with its standard output on a pipe.
+// kzhost as a child process with its standard output and error on one pipe.
 class KzhostProcess {
 public:
     explicit KzhostProcess(std::vector<std::string> args) {
@@ -34,6 +35,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         if (posix_spawn(&m_pid, KZHOST_BIN, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -131,4 +133,26 @@ TEST(Kzhost, ComesUpOnDefaultsWithoutAConfigurationFile) {
 TEST(Kzhost, RejectsABadCommandLine) {
     KzhostProcess host({"--set", "no-equals-sign"});
     EXPECT_EQ(host.Terminate(0, 5000), 2);
+}
+
+TEST(Kzhost, ABusyPortStopsItWithTheReason) {
+    struct Case {
+        int socket_type;
+        const char* protocol; // kzsrv.sip.protocol
+        const char* transport;
+    };
+    for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
+        SCOPED_TRACE(c.transport);
+        kztest::PortHolder holder(c.socket_type);
+        ASSERT_NE(holder.Port(), 0);
+        const std::string port = std::to_string(holder.Port());
+        KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set", "kzsrv.sip.ip.port=" + port,
+                            "--set", std::string("kzsrv.sip.protocol=") + c.protocol, "--log-level", "1"});
+        EXPECT_EQ(host.Terminate(0, 10000), 1);
+        const std::string reason =
+            "kzhost: cannot start: SIP port 127.0.0.1:" + port + " (" + c.transport + ") is in use\n";
+        const std::string output = host.WaitForOutput(reason, 1000);
+        EXPECT_NE(output.find(reason), std::string::npos) << output;
+        EXPECT_EQ(output.find("listening"), std::string::npos) << output;
+    }
 }

@@ -370,7 +370,8 @@ TEST(SIPGroupStart, AnnouncedAddressOverridesUnlessItIsZero) {
 class SIPGroupNat : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_stun.Start("127.0.0.1", "127.0.0.2")) << "ports 3478/3479 on loopback are taken";
+        ASSERT_TRUE(m_stun.Start("127.0.0.1", "127.0.0.2", 0, 0));
+        m_stun_name = "127.0.0.1:" + std::to_string(m_stun.GetPrimaryAddress().port);
         m_port = kztest::free_port_pair();
         ASSERT_EQ(m_group.Open(), 0u);
     }
@@ -387,19 +388,20 @@ protected:
     }
 
     CKZStunServer m_stun;
+    std::string m_stun_name; // "127.0.0.1:port" of the server above
     CKZSIPGroup m_group;
     uint16_t m_port = 0;
 };
 
 TEST_F(SIPGroupNat, LoopbackIsOpenAndAnUnreachableServerIsBlocked) {
-    EXPECT_EQ(m_group.CheckNATType("127.0.0.1", "127.0.0.1", m_port),
+    EXPECT_EQ(m_group.CheckNATType(m_stun_name.c_str(), "127.0.0.1", m_port),
               CKZSIPGroup::NAT_OPEN + CKZSIPGroup::NAT_FLAG_HAIRPIN + CKZSIPGroup::NAT_FLAG_PRESERVES_PORT);
     const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
     EXPECT_EQ(m_group.CheckNATType(silent.c_str(), "127.0.0.1", m_port), CKZSIPGroup::NAT_BLOCKED);
 
     char address[CKZSIPGroup::kAddressTextSize] = "127.0.0.1";
     uint16_t port = m_port;
-    m_group.SetSTUNServer(0, "127.0.0.1");
+    m_group.SetSTUNServer(0, m_stun_name.c_str());
     ASSERT_EQ(m_group.GetMappedPublicIPAndPort(0, address, port), 1);
     EXPECT_STREQ(address, "127.0.0.1");
     EXPECT_EQ(port, m_port);
@@ -412,7 +414,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
     Configure("");
     const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
     m_group.SetSTUNServer(0, silent.c_str());
-    m_group.SetSTUNServer(1, "127.0.0.1");
+    m_group.SetSTUNServer(1, m_stun_name.c_str());
     m_group.SetNATType(1);
     kztest::LogCapture log;
     EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_OPEN);
@@ -421,7 +423,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
     EXPECT_EQ(m_group.IsNATPreservingPorts(), 1u);
     EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");
     EXPECT_EQ(m_group.GetRealPublicSIPPort(), m_port);
-    EXPECT_TRUE(log.Contains("STUN Server[1]:127.0.0.1"));
+    EXPECT_TRUE(log.Contains("STUN Server[1]:" + m_stun_name));
     EXPECT_TRUE(log.Contains("Detected real SIP ip:127.0.0.1, port:" + std::to_string(m_port) + "."));
 }
 

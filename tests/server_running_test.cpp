@@ -3,13 +3,16 @@
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
+#include "include/kzsipapi.h"
 #include "server/CKZSIPEventHandler.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 #include "server/KZAPIExLibrary.h"
 #include "server/kz_sip_factory.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 #include "support/log_capture.h"
+#include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
@@ -107,16 +110,64 @@ TEST_F(RunningServer, ChallengesRegistrationsForItsSites) {
 }
 
 TEST_F(RunningServer, RefusesToStartOnABusyPort) {
-    kztest::UdpPeer squatter; // holds a UDP port on 127.0.0.1
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(squatter.port()).c_str());
+    struct Case {
+        int socket_type;
+        const char* protocol; // kzsrv.sip.protocol
+        const char* transport;
+    };
+    for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
+        SCOPED_TRACE(c.transport);
+        kztest::PortHolder holder(c.socket_type);
+        ASSERT_NE(holder.Port(), 0);
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(holder.Port()).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", c.protocol);
+        kztest::LogCapture log;
+        m_server = kztest::make_server();
+        m_server->Create();
+        EXPECT_EQ(m_server->Start(), 0u);
+        EXPECT_FALSE(m_server->IsStarted());
+        EXPECT_TRUE(log.Contains(std::string("Error: SIP ") + c.transport + " Port(" +
+                                     std::to_string(holder.Port()) +
+                                     ") is used by other applications already.",
+                                 CKZLogInterface::LOG_ERROR));
+        m_server->Destroy();
+        m_server.reset();
+    }
+}
+
+namespace {
+
+// Whether the stack itself says so when a transport cannot open (a TCP listener on port held).
+bool StackReportsTransportFailures(uint16_t held_tcp_port) {
+    void* stack = nullptr;
+    if (KZ_SIP_Open(&stack) != KZ_SIP_RESULT_OK) return false;
+    KZ_SIPProtocolConfig config{};
+    KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
+    config.sip_port = held_tcp_port;
+    config.transport_mask = KZ_SIP_TRANSPORT_TCP;
+    KZ_SIP_SetConfig(stack, &config);
+    const bool reported = KZ_SIP_Start(stack) != KZ_SIP_RESULT_OK;
+    KZ_SIP_Stop(stack);
+    KZ_SIP_Close(stack);
+    return reported;
+}
+
+} // namespace
+
+// The UDP port is free, so only the stack's start can find the TCP port taken.
+TEST_F(RunningServer, ATransportThatCannotOpenFailsTheStart) {
+    kztest::PortHolder holder(SOCK_STREAM);
+    ASSERT_NE(holder.Port(), 0);
+    if (!StackReportsTransportFailures(holder.Port()))
+        GTEST_SKIP() << "this stack does not report a transport that cannot open";
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(holder.Port()).c_str());
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", "3");
     kztest::LogCapture log;
     m_server = kztest::make_server();
     m_server->Create();
     EXPECT_EQ(m_server->Start(), 0u);
     EXPECT_FALSE(m_server->IsStarted());
-    EXPECT_TRUE(log.Contains("Error: SIP UDP Port(" + std::to_string(squatter.port()) +
-                                 ") is used by other applications already.",
-                             CKZLogInterface::LOG_ERROR));
+    EXPECT_TRUE(log.Contains("Error: m_pSIPGroup->Start failed (", CKZLogInterface::LOG_ERROR));
 }
 
 TEST_F(RunningServer, StopsPromptlyWithoutRegisteredAccounts) {

@@ -15,6 +15,7 @@
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipmsg/sip_msg.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
@@ -77,6 +78,7 @@ TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
     KZAPI_Free_Class_PRC(5, static_cast<KZAPI::CKZServer*>(server.get()));
     KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, nullptr);
     EXPECT_EQ(server->GetSIPAppType(), 1);
+    EXPECT_EQ(server->GetDetectedNATType(), KZ_SIP_RESULT_FAILURE); // no group before Create
 
     auto* handler = static_cast<KZAPI::CKZEventHandler*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER));
     EXPECT_NE(dynamic_cast<CKZSIPEventHandler*>(handler), nullptr);
@@ -86,49 +88,25 @@ TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
     KZAPI_Free_Class_PRC(KZ_CLASS_SIP_BOARD, board);
 }
 
-TEST_F(ServerTest, ConstructorDefaultsHoldUntilCreate) {
-    kztest::ServerPtr server = kztest::make_server();
-    EXPECT_EQ(server->GetDTMFType(), 0);
-    EXPECT_EQ(server->GetJBMaxDelay(), 10);
-    EXPECT_TRUE(server->VADEnabled());
-    EXPECT_EQ(server->EchoCanEnabled(), 1);
-    EXPECT_EQ(server->GetSoundDetectMaxAvgLevel(), 500);
-    EXPECT_TRUE(codec_list(server->GetCodecsPreferList()).empty());
-    EXPECT_EQ(server->GetDetectedNATType(), 0xFFFFFFFFu); // no group before Create
-    EXPECT_STREQ(server->GetMappedPublicSIPIPAddress(), "");
-}
-
-TEST_F(ServerTest, WithNoConfigurationEveryDefaultApplies) {
-    kztest::ServerPtr server = kztest::make_server();
-    ASSERT_EQ(server->Create(), 1u);
-    EXPECT_EQ(server->GetRTPRange().start, 28400);
-    EXPECT_EQ(server->GetRTPRange().end, 30000);
-    EXPECT_TRUE(server->IsSIPServerModel());
-    EXPECT_EQ(codec_list(server->GetCodecsPreferList()), (std::vector<int>{102, 104, 103, 3, 0, 8}));
-    EXPECT_EQ(codec_list(server->GetVideoCodecsPreferList()), (std::vector<int>{34, 124, 115}));
-    EXPECT_EQ(server->GetJBMinDelay(), 2);
-    EXPECT_EQ(server->GetJBMaxDelay(), 25);
-    EXPECT_FALSE(server->GetJBGetAllData());
-    EXPECT_EQ(server->GetDTMFType(), 3);
-    EXPECT_EQ(server->EchoCanEnabled(), 3);
-    EXPECT_FALSE(server->VADEnabled());
-    EXPECT_EQ(server->GetSoundDetectMaxAvgLevel(), 100);
-    EXPECT_EQ(server->GetRTPPortSpace(), 4);
-    EXPECT_EQ(server->GetNumOfSIPBoards(), 1);
-    EXPECT_EQ(server->GetUserRegProfileCount(), 0);
-    EXPECT_EQ(server->ProxySitesCount(), 0);
-    EXPECT_STREQ(server->GetSIPGroup()->GetSIPUserAgent(), "Zelmar-SIP-SDK");
-    EXPECT_EQ(server->Destroy(), 1u);
-}
-
-TEST_F(ServerTest, ClientModeChangesTheJitterBufferDefaults) {
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", "0");
-    kztest::ServerPtr server = kztest::make_server();
-    server->Create();
-    EXPECT_FALSE(server->IsSIPServerModel());
-    EXPECT_EQ(server->GetJBMaxDelay(), 10);
-    EXPECT_TRUE(server->GetJBGetAllData());
-    server->Destroy();
+TEST_F(ServerTest, ModeDecidesTheJitterBufferDefaults) {
+    struct Case {
+        const char* mode;
+        bool server_model;
+        int jb_max;
+        bool jb_get_all_data;
+    };
+    for (const Case& c : {Case{nullptr, true, 25, false}, Case{"0", false, 10, true}}) {
+        SCOPED_TRACE(c.mode ? c.mode : "default");
+        if (c.mode) CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", c.mode);
+        kztest::ServerPtr server = kztest::make_server();
+        ASSERT_EQ(server->Create(), 1u);
+        EXPECT_EQ(server->IsSIPServerModel(), c.server_model);
+        EXPECT_EQ(server->GetJBMinDelay(), 2);
+        EXPECT_EQ(server->GetJBMaxDelay(), c.jb_max);
+        EXPECT_EQ(server->GetJBGetAllData(), c.jb_get_all_data);
+        EXPECT_EQ(codec_list(server->GetCodecsPreferList()), (std::vector<int>{102, 104, 103, 3, 0, 8}));
+        EXPECT_EQ(server->Destroy(), 1u);
+    }
 }
 
 TEST_F(ServerTest, CodecListsEndWithMinusOne) {

@@ -1,7 +1,7 @@
 // The STUN client and CKZStunServer against each other on loopback, where 127.0.0.1 and
-// 127.0.0.2 are two addresses of this host: mapped addresses, the sockets answers leave from,
-// credentials and error responses, and the NAT classification (from real answers, and from a
-// scripted server that plays the NAT behaviours loopback cannot show).
+// 127.0.0.2 are two addresses of this host, on ports the system chooses: mapped addresses, the
+// sockets answers leave from, credentials and error responses, and the NAT classification loop
+// on real sockets (the judgement itself is tabled in stun_probe_test.cpp).
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZCrypto.h"
@@ -11,12 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using KZAPI::CBaseSocket;
@@ -70,43 +67,47 @@ CKZStunMessage Request(uint32_t change = 0) {
     return req;
 }
 
-KZStunAddress4 ServerSocket(int index) {
-    return {static_cast<uint16_t>(index & 1 ? KZ_STUN_ALTERNATE_PORT : KZ_STUN_DEFAULT_PORT),
-            index & 2 ? kLo2 : kLo1};
-}
-
 class StunLoopback : public ::testing::Test {
 protected:
     void SetUp() override { CKZLogInterface::SetMaxLevel(CKZLogInterface::LOG_ERROR); }
     void TearDown() override { m_server.Stop(); }
 
     void StartServer(const char* alternate = "127.0.0.2") {
-        ASSERT_TRUE(m_server.Start("127.0.0.1", alternate)) << "ports 3478/3479 on loopback are taken";
+        ASSERT_TRUE(m_server.Start("127.0.0.1", alternate, 0, 0));
     }
+    KZStunAddress4 ServerSocket(int index) const { return m_server.GetSocketAddress(index); }
 
     CKZStunServer m_server;
 };
 
 } // namespace
 
-TEST_F(StunLoopback, AnswerCarriesTheMappedAddressAndTheServerAddresses) {
+TEST_F(StunLoopback, AnswersFromTheSocketTheChangeRequestNamesWithTheMappedAddress) {
     StartServer();
     CBaseSocket client = OpenClient();
     const KZStunAddress4 local = LocalAddress(client);
-    const CKZStunMessage req = Request();
-    ASSERT_TRUE(Send(client, req, ServerSocket(CKZStunServer::SOCK_A1_P1)));
-    Received r;
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
-    EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A1_P1));
-    ASSERT_TRUE(r.msg.has_mapped_address && r.msg.has_xor_mapped_address);
-    EXPECT_EQ(r.msg.mapped_address, local);
-    EXPECT_EQ(r.msg.xor_mapped_address, local);
-    EXPECT_EQ(r.msg.source_address, ServerSocket(CKZStunServer::SOCK_A1_P1));
-    EXPECT_EQ(r.msg.changed_address, ServerSocket(CKZStunServer::SOCK_A2_P2));
-    EXPECT_STREQ(r.msg.server_name.value, "KZSIPAPI STUN v1");
-    EXPECT_FALSE(r.msg.has_username || r.msg.has_error_code || r.msg.has_secondary_address);
+    for (int in = 0; in < CKZStunServer::SOCK_COUNT; ++in) {
+        for (uint32_t change :
+             {0u, KZ_STUN_CHANGE_PORT, KZ_STUN_CHANGE_IP, KZ_STUN_CHANGE_IP | KZ_STUN_CHANGE_PORT}) {
+            SCOPED_TRACE(::testing::Message() << "socket " << in << " change " << change);
+            const int out =
+                in ^ (change & KZ_STUN_CHANGE_IP ? 2 : 0) ^ (change & KZ_STUN_CHANGE_PORT ? 1 : 0);
+            const CKZStunMessage req = Request(change);
+            ASSERT_TRUE(Send(client, req, ServerSocket(in)));
+            Received r;
+            ASSERT_TRUE(Receive(client, r));
+            EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+            EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+            EXPECT_EQ(r.from, ServerSocket(out));
+            EXPECT_EQ(r.msg.source_address, ServerSocket(out));
+            ASSERT_TRUE(r.msg.has_mapped_address && r.msg.has_xor_mapped_address);
+            EXPECT_EQ(r.msg.mapped_address, local);
+            EXPECT_EQ(r.msg.xor_mapped_address, local);
+            EXPECT_EQ(r.msg.changed_address, ServerSocket(CKZStunServer::SOCK_A2_P2));
+            EXPECT_STREQ(r.msg.server_name.value, "KZSIPAPI STUN v1");
+            EXPECT_FALSE(r.msg.has_username || r.msg.has_error_code || r.msg.has_secondary_address);
+        }
+    }
 
     // The client's binding operation reports the same mapping and keeps the socket open.
     KZStunAddress4 mapped;
@@ -116,25 +117,6 @@ TEST_F(StunLoopback, AnswerCarriesTheMappedAddressAndTheServerAddresses) {
     EXPECT_EQ(mapped, LocalAddress(bound));
     EXPECT_GE(mapped.port, 16384);
     EXPECT_LE(mapped.port, 32767);
-}
-
-TEST_F(StunLoopback, ChangeRequestsAreAnsweredFromTheOtherPortAndAddress) {
-    StartServer();
-    CBaseSocket client = OpenClient();
-    for (int in = 0; in < CKZStunServer::SOCK_COUNT; ++in) {
-        for (uint32_t change :
-             {0u, KZ_STUN_CHANGE_PORT, KZ_STUN_CHANGE_IP, KZ_STUN_CHANGE_IP | KZ_STUN_CHANGE_PORT}) {
-            SCOPED_TRACE(::testing::Message() << "socket " << in << " change " << change);
-            int out = in;
-            if (change & KZ_STUN_CHANGE_IP) out ^= 2;
-            if (change & KZ_STUN_CHANGE_PORT) out ^= 1;
-            ASSERT_TRUE(Send(client, Request(change), ServerSocket(in)));
-            Received r;
-            ASSERT_TRUE(Receive(client, r));
-            EXPECT_EQ(r.from, ServerSocket(out));
-            EXPECT_EQ(r.msg.source_address, ServerSocket(out));
-        }
-    }
 }
 
 TEST_F(StunLoopback, WithoutAlternateAddressChangeIpGetsNoAnswer) {
@@ -147,17 +129,10 @@ TEST_F(StunLoopback, WithoutAlternateAddressChangeIpGetsNoAnswer) {
     Received r;
     ASSERT_TRUE(Receive(client, r));
     EXPECT_EQ(r.from, ServerSocket(CKZStunServer::SOCK_A1_P2));
-    EXPECT_EQ(r.msg.changed_address, (KZStunAddress4{KZ_STUN_ALTERNATE_PORT, 0}));
+    EXPECT_EQ(r.msg.changed_address, (KZStunAddress4{ServerSocket(CKZStunServer::SOCK_A1_P2).port, 0}));
 
     ASSERT_TRUE(Send(client, Request(KZ_STUN_CHANGE_IP), ServerSocket(0)));
-    EXPECT_FALSE(Receive(client, r, 300));
-
-    // So the client sees its own address mapped but a filtered path: a firewall.
-    const KZStunAddress4 iface{0, kLo1};
-    bool preserves = false, hairpin = false;
-    EXPECT_EQ(CKZStunClient::NatType(ServerSocket(0), false, &preserves, &hairpin, 0, &iface),
-              KZ_STUN_NAT_FIREWALL);
-    EXPECT_TRUE(preserves);
+    EXPECT_FALSE(Receive(client, r, 300)); // what a client takes for a filtered path
 }
 
 TEST_F(StunLoopback, ClassifiesLoopbackAsOpen) {
@@ -197,52 +172,46 @@ TEST_F(StunLoopback, ResponseAddressRedirectsAndXorOnlyDropsMappedAddress) {
 }
 
 TEST_F(StunLoopback, CredentialsAreCheckedAndRefusedWithErrorResponses) {
+    struct Case {
+        const char* username; // null: none
+        const char* key;      // MESSAGE-INTEGRITY key; null: none
+        unsigned error;       // 0: answered
+        const char* reason;   // the error reason begins with it
+    };
+    const char* const user = CKZStunServer::kTestUsername;
+    const char* const password = CKZStunServer::kTestPassword;
+    const std::string unknown = std::string("Unknown username. Try ") + user + " with password " + password;
+    const Case cases[] = {
+        {nullptr, "anything", 432, "No UserName and contains MessageIntegrity"},
+        {"someone1", "anything", 430, unknown.c_str()},
+        {user, "wrong password", 431, "Integrity Check Failure"},
+        {user, password, 0, ""},
+        {"plain123", nullptr, 0, ""}, // a USERNAME without MESSAGE-INTEGRITY is simply echoed
+    };
     StartServer();
     CBaseSocket client = OpenClient();
-    Received r;
-
-    // MESSAGE-INTEGRITY without USERNAME: 432.
-    CKZStunMessage req = Request();
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_ERROR_RESPONSE);
-    EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
-    EXPECT_EQ(r.msg.error_code.Code(), 432u);
-    EXPECT_EQ(
-        std::string(r.msg.error_code.reason.value).rfind("No UserName and contains MessageIntegrity", 0), 0u);
-    EXPECT_EQ(r.msg.error_code.reason.size % 4, 0);
-
-    // Another username: 430, pointing at the test credentials.
-    CKZStunClient::BuildRequest(req, 1, false, false, "someone");
-    req.username.Set("someone1");
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "anything"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.error_code.Code(), 430u);
-    const std::string reason = r.msg.error_code.reason.value;
-    EXPECT_NE(reason.find(CKZStunServer::kTestUsername), std::string::npos) << reason;
-    EXPECT_NE(reason.find(CKZStunServer::kTestPassword), std::string::npos) << reason;
-
-    // The test username with a wrong key: 431; with the test password: answered and signed.
-    CKZStunClient::BuildRequest(req, 1, false, false, CKZStunServer::kTestUsername);
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), "wrong password"));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.error_code.Code(), 431u);
-
-    ASSERT_TRUE(Send(client, req, ServerSocket(0), CKZStunServer::kTestPassword));
-    std::vector<uint8_t> raw;
-    ASSERT_TRUE(Receive(client, r, 1000, &raw));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_STREQ(r.msg.username.value, CKZStunServer::kTestUsername);
-    EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
-    EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), CKZStunServer::kTestPassword,
-                                               strlen(CKZStunServer::kTestPassword)));
-
-    // A USERNAME without MESSAGE-INTEGRITY is simply echoed.
-    CKZStunClient::BuildRequest(req, 1, false, false, "plain123");
-    ASSERT_TRUE(Send(client, req, ServerSocket(0)));
-    ASSERT_TRUE(Receive(client, r));
-    EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    EXPECT_STREQ(r.msg.username.value, "plain123");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.username ? c.username : "(no username)");
+        CKZStunMessage req;
+        CKZStunClient::BuildRequest(req, 1, false, false, c.username);
+        ASSERT_TRUE(Send(client, req, ServerSocket(0), c.key));
+        Received r;
+        std::vector<uint8_t> raw;
+        ASSERT_TRUE(Receive(client, r, 1000, &raw));
+        EXPECT_EQ(0, memcmp(r.msg.id, req.id, KZ_STUN_TID_SIZE));
+        if (c.error) {
+            EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_ERROR_RESPONSE);
+            EXPECT_EQ(r.msg.error_code.Code(), c.error);
+            EXPECT_EQ(std::string(r.msg.error_code.reason.value).rfind(c.reason, 0), 0u);
+            EXPECT_EQ(r.msg.error_code.reason.size % 4, 0);
+            continue;
+        }
+        EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
+        EXPECT_STREQ(r.msg.username.value, c.username);
+        EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
+        if (c.key) // signed under the same key
+            EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), c.key, strlen(c.key)));
+    }
 }
 
 TEST_F(StunLoopback, SharedSecretRequestGetsAUsernameAndItsDerivedPassword) {
@@ -277,7 +246,7 @@ TEST_F(StunLoopback, WhatDoesNotParseOrIsNoRequestGetsNoAnswer) {
     StartServer();
     CBaseSocket client = OpenClient();
     const uint8_t garbage[24] = {0x00, 0x01, 0x00, 0x40};
-    ASSERT_EQ(client.SendTo(garbage, sizeof(garbage), KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT), 24);
+    ASSERT_EQ(client.SendTo(garbage, sizeof(garbage), KZStunToNetOrder(kLo1), ServerSocket(0).port), 24);
     CKZStunMessage response = Request();
     response.msg_type = KZ_STUN_BINDING_RESPONSE;
     ASSERT_TRUE(Send(client, response, ServerSocket(0)));
@@ -293,25 +262,25 @@ TEST_F(StunLoopback, WhatDoesNotParseOrIsNoRequestGetsNoAnswer) {
 TEST_F(StunLoopback, StartFailsCleanlyAndStopFreesThePorts) {
     {
         kztest::LogCapture log;
-        CBaseSocket squatter;
-        ASSERT_TRUE(squatter.OpenUDP(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
-        EXPECT_FALSE(m_server.Start("127.0.0.1", "127.0.0.2"));
-        EXPECT_TRUE(log.HasLine("Opened 127.0.0.1:3478"));
-        EXPECT_TRUE(log.HasLine("Opened 127.0.0.2:3478"));
-        EXPECT_TRUE(log.HasLine("Can't open 127.0.0.2:3479"));
+        CBaseSocket squatter = OpenClient(kLo2);
+        const uint16_t taken = squatter.GetLocalPort();
+        EXPECT_FALSE(m_server.Start("127.0.0.1", "127.0.0.2", 0, taken));
+        EXPECT_TRUE(log.HasLine("Opened 127.0.0.1:" + std::to_string(taken)));
+        EXPECT_TRUE(log.HasLine("Can't open 127.0.0.2:" + std::to_string(taken)));
         for (int i = 0; i < CKZStunServer::SOCK_COUNT; ++i)
             EXPECT_FALSE(m_server.IsSocketOpen(i));
-        EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT));
-        EXPECT_FALSE(m_server.Start("no-such-host.invalid", nullptr));
-        EXPECT_FALSE(m_server.Start("127.0.0.1", "no-such-host.invalid"));
+        EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), taken));
+        EXPECT_FALSE(m_server.Start("no-such-host.invalid", nullptr, 0, 0));
+        EXPECT_FALSE(m_server.Start("127.0.0.1", "no-such-host.invalid", 0, 0));
     }
     StartServer();
     EXPECT_TRUE(m_server.IsRunning());
-    EXPECT_FALSE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
+    const KZStunAddress4 last = ServerSocket(CKZStunServer::SOCK_A2_P2);
+    EXPECT_FALSE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(last.addr), last.port));
     EXPECT_TRUE(m_server.Stop());
     EXPECT_FALSE(m_server.IsRunning());
-    EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT));
-    EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT));
+    for (int i = 0; i < CKZStunServer::SOCK_COUNT; ++i)
+        EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(ServerSocket(i).addr), ServerSocket(i).port));
 }
 
 TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
@@ -340,113 +309,4 @@ TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
     EXPECT_TRUE(log.HasLine("Timeout"));
     EXPECT_GE(map_ms, CKZStunClient::kMappedSocketWaitMs - 20);
     EXPECT_LT(map_ms, CKZStunClient::kMappedSocketWaitMs + 1000);
-}
-
-namespace {
-
-// Plays a STUN server whose answers show the NAT behaviours loopback cannot produce. Test I
-// reports a mapped address that is not local (192.0.2.77, a documentation address), so the
-// client knows it is behind NAT; which other tests are answered is scripted.
-class ScriptedNatServer {
-public:
-    struct Script {
-        bool answer_ii;     // change-IP answered: independent filter
-        bool answer_iii;    // change-port answered: address-dependent filter
-        bool i2_same;       // test I(2) sees the same mapping: independent mapping
-        bool preserve_port; // the mapped port is the client's own port
-    };
-
-    explicit ScriptedNatServer(Script script) : m_script(script) {
-        EXPECT_TRUE(m_primary.OpenUDP(KZStunToNetOrder(kLo1), 0));
-        EXPECT_TRUE(m_changed.OpenUDP(KZStunToNetOrder(0x7F000003), 0));
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~ScriptedNatServer() {
-        m_stop = true;
-        m_thread.join();
-    }
-    KZStunAddress4 Address() const { return LocalAddress(m_primary); }
-
-private:
-    void Run() {
-        CBaseSocket* sockets[2] = {&m_primary, &m_changed};
-        while (!m_stop) {
-            bool ready[2] = {};
-            if (CBaseSocket::WaitAnyReadable(sockets, 2, 20, ready) <= 0) continue;
-            for (int s = 0; s < 2; ++s) {
-                Received r;
-                if (ready[s] && Receive(*sockets[s], r, 0)) Answer(r);
-            }
-        }
-    }
-
-    void Answer(const Received& r) {
-        CKZStunMessage resp;
-        resp.msg_type = KZ_STUN_BINDING_RESPONSE;
-        memcpy(resp.id, r.msg.id, KZ_STUN_TID_SIZE);
-        resp.has_mapped_address = true;
-        resp.mapped_address = {
-            static_cast<uint16_t>(m_script.preserve_port ? r.from.port : r.from.port + 1000), 0xC000024D};
-        resp.has_changed_address = true;
-        resp.changed_address = LocalAddress(m_changed);
-        switch (r.msg.id[0]) {
-        case CKZStunClient::TEST_I:
-            Send(m_primary, resp, r.from);
-            break;
-        case CKZStunClient::TEST_II:
-            if (m_script.answer_ii) Send(m_changed, resp, r.from);
-            break;
-        case CKZStunClient::TEST_III:
-            if (m_script.answer_iii) Send(m_primary, resp, r.from);
-            break;
-        case CKZStunClient::TEST_I2:
-            if (!m_script.i2_same) resp.mapped_address.port ^= 0x0100;
-            Send(m_changed, resp, r.from);
-            break;
-        default:
-            break;
-        }
-    }
-
-    Script m_script;
-    CBaseSocket m_primary, m_changed;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-} // namespace
-
-TEST(StunClassification, BehindNatFromTheTestsAnswered) {
-    struct Case {
-        ScriptedNatServer::Script script;
-        int expected;
-    };
-    const std::vector<Case> cases = {
-        {{true, true, true, true}, KZ_STUN_NAT_INDEPENDENT_FILTER},
-        {{false, true, true, false}, KZ_STUN_NAT_ADDRESS_FILTER},
-        {{false, false, true, true}, KZ_STUN_NAT_PORT_FILTER},
-        {{false, false, false, false}, KZ_STUN_NAT_DEPENDENT_MAPPING},
-        {{false, true, false, true}, KZ_STUN_NAT_DEPENDENT_MAPPING},
-    };
-    // Each classification takes about a second of silent cycles, so they run side by side.
-    std::vector<int> results(cases.size(), -1);
-    std::vector<bool> preserved(cases.size()), hairpins(cases.size(), true);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < cases.size(); ++i) {
-        threads.emplace_back([&, i] {
-            ScriptedNatServer server(cases[i].script);
-            bool p = false, h = true;
-            results[i] = CKZStunClient::NatType(server.Address(), false, &p, &h);
-            preserved[i] = p;
-            hairpins[i] = h;
-        });
-    }
-    for (auto& t : threads)
-        t.join();
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(results[i], cases[i].expected) << CKZStunClient::NatTypeName(results[i]);
-        EXPECT_EQ(preserved[i], cases[i].script.preserve_port);
-        EXPECT_FALSE(hairpins[i]);
-    }
 }

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # baresip calls kzsip-uas over TLS on 127.0.0.1 (certificate made here with openssl): the call is
 # answered with 200, ACKed, and after a few seconds ended by baresip's BYE, which gets its 200.
-#   baresip_tls_call.sh KZSIP_UAS PORT
-# kzsip-uas takes SIP on PORT and TLS on PORT+1; baresip listens on PORT+10 (TLS on PORT+11).
+#   baresip_tls_call.sh KZSIP_UAS
+# kzsip-uas takes SIP on PORT and TLS on PORT+1; baresip listens on PORT+10 (TLS on PORT+11);
+# PORT starts a block of free ports found at start.
 # No sound card is needed: baresip's microphone is a WAV file of silence and its speaker is an
 # aubridge device that nothing reads (ALSA's null device would also do, but it never blocks, and
 # baresip's player thread then keeps a core busy).
 set -u
-uas=$1 port=$2
+uas=$1
+. "$(dirname "$0")/free_ports.sh"
+port=$(free_port_block 12) || exit 1
 call_seconds=3
 for tool in baresip openssl; do
     command -v $tool >/dev/null || { echo "$tool is not installed (run scripts/install-deps)"; exit 1; }

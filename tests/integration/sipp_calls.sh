@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Calls between kzsip-uas and sipp on 127.0.0.1, bounded in time and count; peers are stopped by PID.
-#   sipp_calls.sh uac KZSIP_UAS PORT CALLS [sipp options...]   sipp's uac scenario calls kzsip-uas
-#   sipp_calls.sh uas KZSIP_UAS PORT CALLS                      kzsip-uas calls sipp's uas scenario
+#   sipp_calls.sh uac KZSIP_UAS CALLS [sipp options...]   sipp's uac scenario calls kzsip-uas
+#   sipp_calls.sh uas KZSIP_UAS CALLS                      kzsip-uas calls sipp's uas scenario
+# kzsip-uas takes PORT, sipp PORT+10, from a block of free ports found at start.
 set -u
-mode=$1 uas=$2 port=$3 calls=$4
-shift 4
+mode=$1 uas=$2 calls=$3
+shift 3
+. "$(dirname "$0")/free_ports.sh"
+port=$(free_port_block 12) || exit 1
 command -v sipp >/dev/null || { echo "sipp is not installed (scripts/install-deps installs sip-tester)"; exit 1; }
 work=$(mktemp -d)
 pids=()

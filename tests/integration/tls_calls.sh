@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # One kzsip-uas calls another over TLS on 127.0.0.1 (certificate made here with openssl).
-#   tls_calls.sh KZSIP_UAS PORT CALLS
+#   tls_calls.sh KZSIP_UAS CALLS
+# The answering side takes PORT (TLS on PORT+1), the caller PORT+10, from a block of free ports.
 set -u
-uas=$1 port=$2 calls=$3
+uas=$1 calls=$2
+. "$(dirname "$0")/free_ports.sh"
+port=$(free_port_block 12) || exit 1
 work=$(mktemp -d)
 pid=
 cleanup() {

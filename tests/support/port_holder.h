@@ -1,0 +1,36 @@
+// A port held by a plain socket on 127.0.0.1, bound without SO_REUSEADDR to a port the system
+// chooses, so that no later bind of the same port can share it; a TCP holder also listens.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace kztest {
+
+class PortHolder {
+public:
+    explicit PortHolder(int type) : m_fd(socket(AF_INET, type, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return;
+        if (type == SOCK_STREAM && listen(m_fd, 1) != 0) return;
+        if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) m_port = ntohs(a.sin_port);
+    }
+    ~PortHolder() { close(m_fd); }
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+
+    uint16_t Port() const { return m_port; }
+
+private:
+    int m_fd;
+    uint16_t m_port = 0;
+};
+
+} // namespace kztest
