@@ -8,12 +8,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "sipstack/KZ_SIPStackStats.h"
+
 #ifdef __cplusplus
 
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
-#include "sipstack/KZ_SIPStackStats.h"
 
 #define KZSIP_API extern "C" __attribute__((visibility("default")))
 
@@ -67,9 +68,9 @@ KZSIPAPI_STATIC_ASSERT(sizeof(KZ_SIPProtocolConfig) == 264, "KZ_SIPProtocolConfi
 
 typedef void (*KZ_SIP_EVENT_HANDLER)(KZSIPEvent* event);
 
-// KZ_QUEUE_WaitOnEvent: no event this time, but received input is still waiting; poll again at
-// once instead of sleeping.
-constexpr uint32_t KZ_QUEUE_MORE_WAITING = 0xA00007;
+/* KZ_QUEUE_WaitOnEvent: no event this time, but received input is still waiting; poll again at
+ * once instead of sleeping. */
+#define KZ_QUEUE_MORE_WAITING 0xA00007u
 
 KZSIP_API uint32_t KZ_SIP_Open(void** stack);
 KZSIP_API uint32_t KZ_SIP_Close(void* stack);
@@ -80,7 +81,7 @@ KZSIP_API uint32_t KZ_SIP_Stop(void* stack);
 KZSIP_API uint32_t KZ_SIP_GetConnectionId(void* stack, void** connection_id);
 KZSIP_API uint32_t KZ_SIP_SendMessage(void* stack, void* msg, char* host, unsigned short port,
                                       void* connection_id);
-// The stack's counters (received, delivered, discarded, queued, undeliverable, dialogs).
+/* The stack's counters (received, delivered, discarded, queued, undeliverable, dialogs). */
 KZSIP_API uint32_t KZ_SIP_GetStats(void* stack, KZ_SIPStackStats* stats);
 KZSIP_API uint32_t KZ_SIP_GetMessage(void* stack, void** msg, char* address, unsigned* size,
                                      unsigned short* port, char* unused_text, int unused_value);
