@@ -227,10 +227,11 @@ bool CTCPServerThread::AcceptOne() {
     socklen_t len = sizeof(a);
     const int fd = accept4(m_listen_fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         // Out of descriptors the connection stays queued and the listener readable: stop watching
-        // it for a while instead of spinning. Anything else (EAGAIN, aborted) ends the burst.
-        if (OutOfResources(errno)) PauseAccepting(errno);
-        return errno == EINTR || errno == ECONNABORTED;
+        // it for a while instead of spinning. Nothing left to take (EAGAIN) ends the burst too.
+        if (OutOfResources(error)) PauseAccepting(error);
+        return error == EINTR || error == ECONNABORTED;
     }
     m_accept_backoff_ms = 0;
     CMutexLock lock(m_clients_lock);
