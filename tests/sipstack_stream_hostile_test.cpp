@@ -14,10 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <chrono>
