@@ -227,10 +227,11 @@ bool CTCPServerThread::AcceptOne() {
     socklen_t len = sizeof(a);
     const int fd = accept4(m_listen_fd, reinterpret_cast<sockaddr*>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         // Out of descriptors the connection stays queued and the listener readable: stop watching
-        // it for a while instead of spinning. Anything else (EAGAIN, aborted) ends the burst.
-        if (OutOfResources(errno)) PauseAccepting(errno);
-        return errno == EINTR || errno == ECONNABORTED;
+        // it for a while instead of spinning. Nothing left to take (EAGAIN) ends the burst too.
+        if (OutOfResources(error)) PauseAccepting(error);
+        return error == EINTR || error == ECONNABORTED;
     }
     m_accept_backoff_ms = 0;
     CMutexLock lock(m_clients_lock);
@@ -397,16 +398,36 @@ short CTCPServerThread::EventsFor(const Client& c) const {
     }
 }
 
+void CTCPServerThread::ServeWatched(const Watched& w, short revents) {
+    // Callbacks may close any client or add new ones, so the socket is looked up again first.
+    CMutexLock lock(m_clients_lock);
+    const size_t i = FindClient(w.socket, w.id);
+    if (i == kNotFound) return;
+    if (m_clients[i].phase != Phase::Ready) {
+        if (revents) Advance(i, revents);
+        return;
+    }
+    if (revents & POLLOUT) {
+        OnSend(w.socket); // room again for what it had left over
+        if (FindClient(w.socket, w.id) == kNotFound) return;
+    }
+    const short read_events = static_cast<short>(revents & ~POLLOUT);
+    if (!read_events && w.socket->Buffered() <= 0) return;
+    ServeReadable(w.socket, read_events);
+}
+
 void CTCPServerThread::SendTurns() {
-    m_send_turn_due = false;
-    // Every ready client gets its turn to send, including those added during this pass.
-    for (size_t i = 0; i < m_clients.size();) {
-        const uint64_t id = m_clients[i].id;
-        if (m_clients[i].phase == Phase::Ready) OnSend(m_clients[i].socket);
-        // Continue after this client wherever it now is (earlier clients may have been closed).
-        i = static_cast<size_t>(std::upper_bound(m_clients.begin(), m_clients.end(), id,
-                                                 [](uint64_t v, const Client& c) { return v < c.id; }) -
-                                m_clients.begin());
+    // Every ready client gets its turn to send, including those added during this pass. Each turn
+    // looks up where to go on afresh: earlier clients may have been closed meanwhile.
+    uint64_t after_id = 0;
+    for (;;) {
+        CMutexLock lock(m_clients_lock);
+        m_send_turn_due = false;
+        const auto next = std::upper_bound(m_clients.begin(), m_clients.end(), after_id,
+                                           [](uint64_t v, const Client& c) { return v < c.id; });
+        if (next == m_clients.end()) return;
+        after_id = next->id;
+        if (next->phase == Phase::Ready) OnSend(next->socket);
     }
 }
 
@@ -446,29 +467,15 @@ void CTCPServerThread::DoUnblockedLoop() {
     }
     if (fds[1].revents & POLLIN) AcceptBurst();
 
+    // The lock is taken per connection, so a sender waits for at most one connection's work (a
+    // handshake step, a read) rather than for the whole pass.
+    for (size_t k = 0; k < watched.size(); ++k)
+        ServeWatched(watched[k], fds[k + 2].revents);
     {
         CMutexLock lock(m_clients_lock);
-        // Callbacks may close any client or add new ones, so each watched socket is looked up
-        // again before it is used.
-        for (size_t k = 0; k < watched.size(); ++k) {
-            const short revents = fds[k + 2].revents;
-            const size_t i = FindClient(watched[k].socket, watched[k].id);
-            if (i == kNotFound) continue;
-            if (m_clients[i].phase != Phase::Ready) {
-                if (revents) Advance(i, revents);
-                continue;
-            }
-            if (revents & POLLOUT) {
-                OnSend(watched[k].socket); // room again for what it had left over
-                if (FindClient(watched[k].socket, watched[k].id) == kNotFound) continue;
-            }
-            const short read_events = static_cast<short>(revents & ~POLLOUT);
-            if (!read_events && watched[k].socket->Buffered() <= 0) continue;
-            ServeReadable(watched[k].socket, read_events);
-        }
         ExpireDeadlines();
-        if (woken || m_send_turn_due) SendTurns();
     }
+    if (woken || m_send_turn_due) SendTurns();
     OnPassDone();
 }
 

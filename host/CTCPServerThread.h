@@ -127,6 +127,7 @@ private:
     // Index of the client still listed with this id, or npos. Ids grow with each listing and the
     // list keeps that order, so it stays sorted by id.
     size_t FindClient(CTCPSocket* socket, uint64_t id) const;
+    void ServeWatched(const Watched& w, short revents);
     void ServeReadable(CTCPSocket* socket, short revents);
     void SendTurns();
     short EventsFor(const Client& c) const;

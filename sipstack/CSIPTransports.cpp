@@ -241,11 +241,11 @@ void CSIPStreamTransport::Send(KZAPI::CTCPSocket* socket) {
             return;
         }
         cmd.position += static_cast<uint64_t>(sent);
+        if (sent > 0) socket->MarkActivity(StackNowMs()); // a peer taking a long message is not idle
         if (cmd.remaining() > 0) {
             socket->SetWantsWrite(true); // the rest goes when the peer has taken some
             return;
         }
-        socket->MarkActivity(StackNowMs());
         CKZLogInterface::Log(Level::LOG_TRACE, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len,
                              peer.c_str(), socket->GetPeerPort());
         cmd = sip_cmd{};

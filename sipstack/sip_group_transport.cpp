@@ -1,6 +1,7 @@
 // Opening and closing the transports, and handing composed messages to them.
 #include "host/CKZLogInterface.h"
 #include "host/KZNetAddr.h"
+#include "host/KZSockUtil.h"
 #include "sipstack/CSIPTransports.h"
 #include "sipstack/sip_group.h"
 
@@ -15,6 +16,9 @@ constexpr int kTransportPriority = 15;
 // Opening at start waits this long after the TLS server is up; nothing waits when a transport
 // is opened on demand by a send.
 constexpr unsigned kStartSettleMs = 500;
+
+// A peer that is down or not reading makes every message to it fail: one error line per interval.
+KZAPI::KZLogThrottle g_stream_discard_log;
 
 const char* protocol_suffix(int32_t protocol) {
     switch (protocol) {
@@ -124,8 +128,11 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
                              "Discard resend TCP msg to %s:%d \n%d Bytes Data:\n[%s]", to.c_str(), port, len,
                              text.c_str());
     } else if (stream) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d (%d bytes)",
-                             protocol_suffix(protocol), to.c_str(), port, len);
+        uint64_t discarded = 0;
+        if (g_stream_discard_log.Count(&discarded))
+            CKZLogInterface::Log(
+                CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d (%d bytes; %llu discarded)",
+                protocol_suffix(protocol), to.c_str(), port, len, static_cast<unsigned long long>(discarded));
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
                              protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
     } else {

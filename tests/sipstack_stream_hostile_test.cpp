@@ -14,10 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -62,34 +60,6 @@ sockaddr_in Loopback(uint16_t port, const char* ip = "127.0.0.1") {
     inet_pton(AF_INET, ip, &a.sin_addr);
     return a;
 }
-
-// A blocking TCP connection from `from_ip` (any port) to 127.0.0.1:port; -1 on failure.
-int Connect(uint16_t port, const char* from_ip = "127.0.0.1") {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from = Loopback(0, from_ip);
-    sockaddr_in to = Loopback(port);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// True when the other end has closed fd within timeout_ms.
-bool ClosedByPeer(int fd, int timeout_ms) {
-    pollfd p{fd, POLLIN, 0};
-    char c;
-    return poll(&p, 1, timeout_ms) > 0 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
-}
-
-struct Fds {
-    std::vector<int> fds;
-    ~Fds() {
-        for (int fd : fds)
-            close(fd);
-    }
-};
 
 // The first half of a real ClientHello: a peer that stalls inside its handshake.
 std::string HalfClientHello() {
@@ -157,6 +127,12 @@ public:
         }
         return got;
     }
+    // True when the other end has closed the connection within timeout_ms.
+    bool ClosedByPeer(int timeout_ms) const {
+        pollfd p{m_fd, POLLIN, 0};
+        char c;
+        return poll(&p, 1, timeout_ms) > 0 && recv(m_fd, &c, 1, MSG_DONTWAIT) <= 0;
+    }
     // Sends text and returns the status line of the response.
     std::string Exchange(const std::string& text) {
         Send(text);
@@ -169,6 +145,8 @@ private:
     SSL_CTX* m_ctx = nullptr;
     SSL* m_ssl = nullptr;
 };
+
+using ClientList = std::vector<std::unique_ptr<StreamClient>>;
 
 // An OPTIONS from the application to 127.0.0.1:to_port over the protocol.
 std::unique_ptr<sip_msg> AppOptions(uint16_t to_port, int protocol) {
@@ -259,11 +237,11 @@ TEST_F(HostileStreams, TlsClientIsServedWhileHundredsOfHandshakesAreHeld) {
     const uint16_t tls_port = static_cast<uint16_t>(m_port + 1);
     const std::string half_hello = HalfClientHello();
     ASSERT_FALSE(half_hello.empty());
-    Fds held;
+    ClientList held; // half silent, half stopped inside their ClientHello
     for (int i = 0; i < 400; ++i) {
-        held.fds.push_back(Connect(tls_port));
-        ASSERT_GE(held.fds.back(), 0);
-        if (i % 2) send(held.fds.back(), half_hello.data(), half_hello.size(), MSG_NOSIGNAL);
+        held.push_back(std::make_unique<StreamClient>(tls_port));
+        ASSERT_TRUE(held.back()->ok());
+        if (i % 2) held.back()->Send(half_hello);
     }
     ASSERT_TRUE(WaitUntil([&] { return Clients(Server(2)) == 400; }));
 
@@ -300,11 +278,11 @@ TEST_P(DeadDestinations, SendReturnsAtOnceAndTheBlockIsReportedAtTheDeadline) {
     ASSERT_EQ(listen(listener, 0), 0);
     getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
     const uint16_t dead_port = ntohs(a.sin_port);
-    Fds fillers;
+    std::vector<int> fillers;
     if (protocol == 1) {
         for (int i = 0; i < 4; ++i) { // fills the accept queue, so later SYNs are dropped
-            fillers.fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(fillers.fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+            fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -334,6 +312,8 @@ TEST_P(DeadDestinations, SendReturnsAtOnceAndTheBlockIsReportedAtTheDeadline) {
     ASSERT_TRUE(WaitUntil([&] { return failures() == 1; }));
     // Both blocks come back (a re-send of the stack's may have joined them on the failed connection).
     ASSERT_TRUE(WaitUntil([&] { return Stream(protocol)->GetStreamCounters().undelivered >= 2; }));
+    for (int fd : fillers)
+        close(fd);
     close(listener);
 }
 
@@ -342,12 +322,11 @@ INSTANTIATE_TEST_SUITE_P(Streams, DeadDestinations, ::testing::Values(DeadEnd{1,
 
 TEST_F(HostileStreams, SlowConnectionsAreClosedByTheIdleTimeOutWhileABusyOneStays) {
     if (RaiseDescriptorLimit() < 1200) GTEST_SKIP() << "needs about 1200 descriptors";
-    Fds slow;
+    ClientList slow;
     for (int i = 0; i < 500; ++i) {
-        slow.fds.push_back(Connect(m_port));
-        ASSERT_GE(slow.fds.back(), 0);
-        const std::string part = "OPTIONS sip:service@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:";
-        send(slow.fds.back(), part.data(), part.size(), MSG_NOSIGNAL);
+        slow.push_back(std::make_unique<StreamClient>(m_port));
+        ASSERT_TRUE(slow.back()->ok());
+        slow.back()->Send("OPTIONS sip:service@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:");
     }
     StreamClient busy(m_port);
     EXPECT_EQ(busy.Exchange(Options(busy.port(), "busy-1")), "SIP/2.0 200 OK");
@@ -357,16 +336,15 @@ TEST_F(HostileStreams, SlowConnectionsAreClosedByTheIdleTimeOutWhileABusyOneStay
     EXPECT_EQ(busy.Exchange(Options(busy.port(), "busy-2")), "SIP/2.0 200 OK");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Clients(Server(1)), 501u) << "nothing is idle for 32 s yet";
-    const std::string more = "Max-Forwards: 70\r\n"; // a trickle of bytes keeps nothing alive
-    for (int fd : slow.fds)
-        send(fd, more.data(), more.size(), MSG_NOSIGNAL);
+    for (auto& client : slow) // a trickle of bytes keeps nothing alive
+        client->Send("Max-Forwards: 70\r\n");
     m_clock.Advance(13);
 
     ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == 1; }));
     EXPECT_EQ(Stream(1)->GetStreamCounters().connections.idle_closed, 500u);
     int closed = 0;
-    for (int fd : slow.fds)
-        closed += ClosedByPeer(fd, 1000);
+    for (auto& client : slow)
+        closed += client->ClosedByPeer(1000);
     EXPECT_EQ(closed, 500);
     EXPECT_EQ(busy.Exchange(Options(busy.port(), "busy-3")), "SIP/2.0 200 OK");
 }
@@ -375,17 +353,16 @@ TEST_F(HostileStreams, ConnectionsOverThePerAddressLimitAreRefusedOthersStillCon
     const unsigned limit = m_stack.Settings().max_connections_per_address;
     if (RaiseDescriptorLimit() < 2 * limit + 200)
         GTEST_SKIP() << "the descriptor hard limit is below " << 2 * limit + 200;
-    Fds conns;
+    ClientList conns;
     for (unsigned i = 0; i < limit; ++i) {
-        conns.fds.push_back(Connect(m_port));
-        ASSERT_GE(conns.fds.back(), 0);
+        conns.push_back(std::make_unique<StreamClient>(m_port));
+        ASSERT_TRUE(conns.back()->ok());
     }
     ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == limit; }));
 
-    const int over = Connect(m_port);
-    ASSERT_GE(over, 0);
-    conns.fds.push_back(over);
-    EXPECT_TRUE(ClosedByPeer(over, 2000));
+    StreamClient over(m_port);
+    ASSERT_TRUE(over.ok());
+    EXPECT_TRUE(over.ClosedByPeer(2000));
     EXPECT_EQ(Stream(1)->GetStreamCounters().connections.refused_per_address, 1u);
 
     StreamClient other(m_port, false, 0, "127.0.0.2");
