@@ -338,8 +338,10 @@ void CTCPServerThread::ExpireDeadlines() {
     for (const Client& c : m_clients) {
         if (c.phase != Phase::Ready) {
             if (now >= c.deadline_ms) late.push_back({c.socket, c.id});
-        } else if (idle_ms && now > c.socket->LastActivity() && now - c.socket->LastActivity() >= idle_ms) {
-            idle.push_back({c.socket, c.id});
+        } else {
+            const uint64_t limit = c.socket->IdleLimit() ? c.socket->IdleLimit() : idle_ms;
+            if (limit && now > c.socket->LastActivity() && now - c.socket->LastActivity() >= limit)
+                idle.push_back({c.socket, c.id});
         }
     }
     for (const Watched& w : late) {

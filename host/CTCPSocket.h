@@ -62,6 +62,9 @@ public:
     // The time (ms) of the connection's last useful traffic, as its server's clock counts it.
     void MarkActivity(uint64_t now_ms) { m_activity_ms = now_ms; }
     uint64_t LastActivity() const { return m_activity_ms; }
+    // How long this connection may go without activity; 0 takes its server's idle time-out.
+    void SetIdleLimit(uint64_t ms) { m_idle_limit_ms = ms; }
+    uint64_t IdleLimit() const { return m_idle_limit_ms; }
     // Set while the owner has bytes the connection would not take: its server then calls OnSend
     // again as soon as the connection is writable.
     void SetWantsWrite(bool wants) { m_wants_write = wants; }
@@ -76,6 +79,7 @@ protected:
     uint32_t m_local_ip = 0;
     uint16_t m_local_port = 0;
     uint64_t m_activity_ms = 0;
+    uint64_t m_idle_limit_ms = 0;
     bool m_wants_write = false;
 };
 

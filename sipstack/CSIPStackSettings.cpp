@@ -24,6 +24,7 @@ void CSIPStackSettings::Load() {
     max_dialog_duration = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.max.dlg.duration", 21600);
     received_queue_max_bytes = positive("kzsrv.sip.recv.queue.max.bytes", 8u << 20);
     stream_idle_timeout_s = positive("kzsrv.sip.tcp.idle.timeout", 32);
+    stream_lifetime_s = positive("kzsrv.sip.tcp.connection.lifetime", 600);
     max_connections_per_address = positive("kzsrv.sip.tcp.max.per.address", 1000);
     max_connections = positive("kzsrv.sip.tcp.max.connections", 8000);
     tls_handshake_timeout_ms = positive("kzsrv.sip.tls.handshake.timeout", 3000);

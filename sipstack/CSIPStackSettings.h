@@ -16,7 +16,10 @@ struct CSIPStackSettings {
     // Received data waiting to be parsed; beyond this, new input is dropped and counted.
     uint64_t received_queue_max_bytes = 8u << 20; // "kzsrv.sip.recv.queue.max.bytes"
     // A TCP/TLS connection that completes no message for this long is closed.
-    unsigned stream_idle_timeout_s = 32;         // "kzsrv.sip.tcp.idle.timeout"
+    unsigned stream_idle_timeout_s = 32; // "kzsrv.sip.tcp.idle.timeout"
+    // A connection that has carried messages, with nothing half-received, is closed after this
+    // long without traffic (keep-alive CRLFs count).
+    unsigned stream_lifetime_s = 600;            // "kzsrv.sip.tcp.connection.lifetime"
     unsigned max_connections_per_address = 1000; // "kzsrv.sip.tcp.max.per.address"
     unsigned max_connections = 8000;             // "kzsrv.sip.tcp.max.connections"
     unsigned tls_handshake_timeout_ms = 3000;    // "kzsrv.sip.tls.handshake.timeout"

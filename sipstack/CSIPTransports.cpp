@@ -210,6 +210,7 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
     while (state->framer.Next(&message)) {
         // Only whole messages keep a connection alive: a trickle of bytes does not.
         socket->MarkActivity(StackNowMs());
+        state->proven = true;
         sip_cmd cmd;
         cmd.from_ip = socket->GetPeerIP();
         cmd.from_port = socket->GetPeerPort();
@@ -220,6 +221,15 @@ void CSIPStreamTransport::Read(KZAPI::CTCPSocket* socket, int available) {
         cmd.assign(message.data(), message.size());
         m_group->PushReceived(std::move(cmd));
     }
+    UpdateIdleLimit(socket, state);
+}
+
+// Between messages a proven connection may rest for its lifetime, and keep-alives refresh it; a
+// connection that never completed a message, or holds half of one, gets the short idle time-out.
+void CSIPStreamTransport::UpdateIdleLimit(KZAPI::CTCPSocket* socket, CSIPStreamState* state) {
+    const bool resting = state->proven && state->framer.Buffered() == 0;
+    if (resting) socket->MarkActivity(StackNowMs());
+    socket->SetIdleLimit(resting ? static_cast<uint64_t>(m_group->Settings().stream_lifetime_s) * 1000u : 0);
 }
 
 void CSIPStreamTransport::Send(KZAPI::CTCPSocket* socket) {
@@ -249,6 +259,8 @@ void CSIPStreamTransport::Send(KZAPI::CTCPSocket* socket) {
         CKZLogInterface::Log(Level::LOG_TRACE, "%s::OnSend Sent out %d bytes! %s:%d", m_kind.cls, len,
                              peer.c_str(), socket->GetPeerPort());
         cmd = sip_cmd{};
+        state->proven = true;
+        UpdateIdleLimit(socket, state);
     }
 }
 

@@ -28,6 +28,9 @@ struct CSIPStreamState {
     TCQueue<sip_cmd> send_queue{kSendQueueCapacity, true};
     sip_cmd writing; // taken from the queue and partly written; only the server thread touches it
     CSIPStreamFramer framer;
+    // A message has gone through in either direction: the peer speaks SIP. Such a connection,
+    // between messages, is kept for the longer connection lifetime instead of the idle time-out.
+    bool proven = false;
     virtual ~CSIPStreamState() = default;
 };
 
@@ -94,6 +97,7 @@ protected:
     // Hands the blocks set aside by Closed and Send to the stack, outside the client-list lock.
     void ReportUndelivered();
     uint64_t StackNowMs() const;
+    void UpdateIdleLimit(KZAPI::CTCPSocket* socket, CSIPStreamState* state);
 
     sip_group* m_group;
     KZAPI::CTCPServerThread* m_server;

@@ -347,6 +347,13 @@ TEST_F(HostileStreams, SlowConnectionsAreClosedByTheIdleTimeOutWhileABusyOneStay
         closed += client->ClosedByPeer(1000);
     EXPECT_EQ(closed, 500);
     EXPECT_EQ(busy.Exchange(Options(busy.port(), "busy-3")), "SIP/2.0 200 OK");
+
+    // Between messages a connection that speaks SIP rests for the connection lifetime instead.
+    m_clock.Advance(40);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Clients(Server(1)), 1u);
+    m_clock.Advance(m_stack.Settings().stream_lifetime_s);
+    EXPECT_TRUE(busy.ClosedByPeer(2000));
 }
 
 TEST_F(HostileStreams, ConnectionsOverThePerAddressLimitAreRefusedOthersStillConnect) {
