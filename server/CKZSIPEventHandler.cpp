@@ -9,6 +9,7 @@
 #include "server/CKZSIPServer.h"
 #include "server/SIPReceivedMessage.h"
 #include "sipmsg/kz_sip_defs.h"
+#include "sipmsg/kz_sip_result.h"
 
 #include <exception>
 #include <iterator>
@@ -113,7 +114,7 @@ int CKZSIPEventHandler::ProcessSIPEvent(CKZSIPGroup* group) {
             ++busy_polls;
             continue;
         }
-        if (result != 0) return handled;
+        if (result != KZ_SIP_RESULT_OK) return handled;
         ProcessSIPEvent(group, &m_event);
         ++handled;
     }

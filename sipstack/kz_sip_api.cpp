@@ -78,7 +78,7 @@ uint32_t KZ_SIP_GetMessage(void* stack, void** msg, char* address, unsigned* siz
                            char*, int) {
     if (!stack || !msg) return KZ_SIP_ERR_NULL_ARGUMENT;
     CSIPProcessThread* queue = as_stack(stack)->m_process;
-    if (!queue) return 0xFFFFFFFF;
+    if (!queue) return KZ_SIP_RESULT_FAILURE;
     auto* copy = new (std::nothrow) sip_msg();
     if (!copy) return KZ_SIP_ERR_NO_MEMORY;
     const sip_msg& current = queue->CurrentMessage();
@@ -155,8 +155,8 @@ uint32_t KZ_SIP_GetStats(void* stack, KZ_SIPStackStats* stats) {
 }
 
 uint32_t KZ_QUEUE_Flush(void*) {
-    return 0xFFFFFFFF;
+    return KZ_SIP_RESULT_FAILURE;
 }
 uint32_t KZ_QUEUE_InjectEvent(KZSIPEvent*) {
-    return 0xFFFFFFFF;
+    return KZ_SIP_RESULT_FAILURE;
 }

@@ -161,6 +161,11 @@ void sip_group::GetStats(KZ_SIPStackStats* stats) {
     stats->undeliverable = read(m_counters.undeliverable);
     stats->undeliverable_dropped = read(m_counters.undeliverable_dropped);
     stats->dialogs = DialogCount();
+    auto stream = [&](StreamCounter which) { return read(m_counters.stream[static_cast<size_t>(which)]); };
+    stats->stream_refused_by_limits = stream(StreamCounter::kRefusedByLimits);
+    stats->stream_idle_closes = stream(StreamCounter::kIdleClose);
+    stats->stream_handshake_failures = stream(StreamCounter::kHandshakeFailure);
+    stats->stream_connect_failures = stream(StreamCounter::kConnectFailure);
 }
 
 void sip_group::ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len) {

@@ -5,8 +5,10 @@
 #include "host/KZStrFunc.h"
 #include "sipstack/sip_group.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 using KZAPI::CKZLogInterface;
 
@@ -16,9 +18,21 @@ std::string decimal(uint32_t v) {
     return std::to_string(v);
 }
 
-// A Via address names a host when it splits into one (a port or a resolvable name).
+// A bare name is judged by its form alone, as the resolver would be asked about it: a dotted
+// name with a letter in it. Asking the resolver here would let every received datagram cost a
+// name lookup on the processing thread.
+bool looks_like_host_name(std::string_view name) {
+    const bool has_letter = std::any_of(
+        name.begin(), name.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+    return has_letter && name.find('.') != std::string_view::npos;
+}
+
+// A Via address names a host when it splits into one (with a port or a user part), or when it is
+// an address or a host name by itself.
 bool via_names_host(const KZAPI::CString& address) {
     std::string copy(address.View());
+    if (copy.find_first_of(":@") == std::string::npos)
+        return KZAPI::KZ_IsDottedQuad(copy.c_str()) || looks_like_host_name(copy);
     char *user = nullptr, *host = nullptr, *port = nullptr;
     return kz_get_sip_address_info(copy.data(), &user, &host, &port) == 1 && host && *host;
 }

@@ -1,9 +1,11 @@
 // The flat interface and the message-function table: queues, configuration, message copies,
 // pseudo-elements, and the CANCEL rules of sending.
+#include "host/CKZClock.h"
 #include "include/kzsipapi.h"
 #include "sipstack/kz_sip_msgfuncs.h"
 #include "sipstack/sip_group.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -220,5 +223,37 @@ TEST(StackApi, AnsweringACancelledInvite) {
     EXPECT_EQ(header(peer.receive(), "CSeq"), "42 CANCEL");
     ASSERT_EQ(stack.SendMessage(response("487", "Request Terminated").get(), nullptr, 0, conn), 0u);
     EXPECT_EQ(header(peer.receive(), "CSeq"), "42 INVITE") << "a 487 after a CANCEL answers the INVITE";
+    stack.StopTransports();
+}
+
+TEST(StackApi, AResponseToAViaNameIsSentAndResentToWhatTheNameResolvesTo) {
+    KZAPI::CKZManualClock clock;
+    sip_group stack;
+    stack.SetClock(&clock);
+    strcpy(stack.m_config.local_address, "127.0.0.1");
+    stack.m_config.sip_port = kztest::free_port_pair();
+    ASSERT_TRUE(stack.StartTransports());
+    kztest::UdpPeer peer;
+    // A request whose source is not known, so its answer goes where its Via names.
+    const std::string invite =
+        "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP localhost:" + std::to_string(peer.port()) +
+        ";branch=z9hG4bKn1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\nTo: <sip:b@h>\r\n"
+        "Call-ID: via-name\r\nCSeq: 1 INVITE\r\n\r\n";
+    std::vector<char> buf(invite.begin(), invite.end());
+    buf.push_back('\0');
+    sip_msg parsed;
+    KZSIPEvent e{};
+    parsed.init_from_buf(buf.data(), &e);
+    ASSERT_TRUE(stack.DialogBookkeeping(&parsed, &e));
+
+    sip_msg ok;
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
+    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "OK");
+    ASSERT_EQ(stack.SendMessage(&ok, nullptr, 0, e.connection_id), 0u);
+    EXPECT_EQ(kztest::status_line(peer.receive()), "SIP/2.0 200 OK");
+    clock.Advance(2);
+    stack.TimerSweep(nullptr);
+    EXPECT_EQ(kztest::status_line(peer.receive()), "SIP/2.0 200 OK") << "the stored 200 is re-sent there too";
     stack.StopTransports();
 }

@@ -3,6 +3,7 @@
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClock.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
@@ -364,6 +365,33 @@ TEST_F(StackTest, UnmatchedResponseIsNotDelivered) {
     m_peer.send_to(m_port, response_to(request("INVITE", "nobody", m_peer.port(), 1), 200, "OK", "x"));
     KZSIPEvent e{};
     EXPECT_FALSE(NextEvent(&e, 300));
+}
+
+TEST_F(StackTest, AViaWithoutParametersIsJudgedByTheFormOfItsAddressWithoutAskingTheResolver) {
+    struct Case {
+        std::string address;
+        bool delivered;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", true}, {"proxy.example.com", true}, {"127.0.0.1:5070", true},
+        {"1.2.3", false},    {"nodots", false},
+    };
+    // With look-ups off, a name that needed one would be refused.
+    struct NoLookups {
+        NoLookups() { KZAPI::KZ_SetNameResolution(false); }
+        ~NoLookups() { KZAPI::KZ_SetNameResolution(true); }
+    } no_lookups;
+    Start();
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        std::string text = request("OPTIONS", "via-form-" + std::to_string(++n), m_peer.port(), 1);
+        const size_t via = text.find("Via: ");
+        text.replace(via, text.find("\r\n", via) - via, "Via: SIP/2.0/UDP " + c.address + ";branch=z9hG4bKv");
+        m_peer.send_to(m_port, text);
+        KZSIPEvent e{};
+        EXPECT_EQ(NextEvent(&e, c.delivered ? 2000 : 300), c.delivered);
+    }
 }
 
 // ---------------- expiry by duration ----------------

@@ -40,10 +40,10 @@ void* as_id(uint32_t id) {
     return reinterpret_cast<void*>(static_cast<uintptr_t>(id));
 }
 
-void queue_text(sip_group* stack, const std::string& text, uint16_t from_port = 5999) {
+void queue_text(sip_group* stack, const std::string& text) {
     sip_cmd cmd;
     cmd.from_ip = 0x0100007F;
-    cmd.from_port = from_port;
+    cmd.from_port = 5999;
     cmd.assign(text.data(), text.size());
     stack->PushReceived(std::move(cmd));
 }
