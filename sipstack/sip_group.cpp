@@ -161,11 +161,16 @@ void sip_group::GetStats(KZ_SIPStackStats* stats) {
     stats->undeliverable = read(m_counters.undeliverable);
     stats->undeliverable_dropped = read(m_counters.undeliverable_dropped);
     stats->dialogs = DialogCount();
-    auto stream = [&](StreamCounter which) { return read(m_counters.stream[static_cast<size_t>(which)]); };
-    stats->stream_refused_by_limits = stream(StreamCounter::kRefusedByLimits);
-    stats->stream_idle_closes = stream(StreamCounter::kIdleClose);
-    stats->stream_handshake_failures = stream(StreamCounter::kHandshakeFailure);
-    stats->stream_connect_failures = stream(StreamCounter::kConnectFailure);
+    KZAPI::CMutexLock lock(m_transport_mutex);
+    const CSIPStreamTransport* streams[] = {m_tcp.get(), m_tls.get()};
+    for (const CSIPStreamTransport* transport : streams) {
+        if (!transport) continue;
+        const auto c = transport->GetStreamCounters().connections;
+        stats->stream_refused_by_limits += c.refused_per_address + c.refused_total;
+        stats->stream_idle_closes += c.idle_closed;
+        stats->stream_handshake_failures += c.handshake_timeouts + c.handshake_failures;
+        stats->stream_connect_failures += c.connect_failures;
+    }
 }
 
 void sip_group::ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len) {

@@ -75,11 +75,6 @@ public:
     // that failed to open or closed with the block still queued). Reported to the application as
     // an event by the next processing pass.
     void ReportUndeliverable(sip_cmd&& cmd);
-    // What the stream transports count for the stack's statistics.
-    enum class StreamCounter { kRefusedByLimits, kIdleClose, kHandshakeFailure, kConnectFailure, kCount };
-    void CountStream(StreamCounter which) {
-        m_counters.stream[static_cast<size_t>(which)].fetch_add(1, std::memory_order_relaxed);
-    }
     // The event for the oldest undelivered block; false when there is none.
     bool TakeUndeliverableEvent(KZSIPEvent* event);
     void GetStats(KZ_SIPStackStats* stats);
@@ -187,7 +182,6 @@ private:
         std::atomic<uint64_t> dropped_queue_full{0};
         std::atomic<uint64_t> undeliverable{0};
         std::atomic<uint64_t> undeliverable_dropped{0};
-        std::atomic<uint64_t> stream[static_cast<size_t>(StreamCounter::kCount)] = {};
     } m_counters;
     // The totals that the last discard report had seen, and when it was written.
     struct DiscardReport {

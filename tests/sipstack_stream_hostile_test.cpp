@@ -342,6 +342,9 @@ TEST_F(HostileStreams, SlowConnectionsAreClosedByTheIdleTimeOutWhileABusyOneStay
 
     ASSERT_TRUE(WaitUntil([&] { return Clients(Server(1)) == 1; }));
     EXPECT_EQ(Stream(1)->GetStreamCounters().connections.idle_closed, 500u);
+    KZ_SIPStackStats stats{};
+    m_stack.GetStats(&stats);
+    EXPECT_EQ(stats.stream_idle_closes, 500u);
     int closed = 0;
     for (auto& client : slow)
         closed += client->ClosedByPeer(1000);
