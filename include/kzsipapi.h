@@ -62,7 +62,8 @@ enum { KZ_QUEUE_POLLED = 0, KZ_QUEUE_THREADED = 1 };
 KZSIPAPI_STATIC_ASSERT(sizeof(KZSIPEvent) == 2112 && offsetof(KZSIPEvent, raw_text) == 48 &&
                            offsetof(KZSIPEvent, connection) == 2104,
                        "KZSIPEvent has one layout in C and C++");
-KZSIPAPI_STATIC_ASSERT(sizeof(KZ_SIPProtocolConfig) == 264, "KZ_SIPProtocolConfig has one layout in C and C++");
+KZSIPAPI_STATIC_ASSERT(sizeof(KZ_SIPProtocolConfig) == 264,
+                       "KZ_SIPProtocolConfig has one layout in C and C++");
 #undef KZSIPAPI_STATIC_ASSERT
 #endif
 

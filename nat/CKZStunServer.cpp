@@ -60,6 +60,20 @@ KZStunAddress4 CKZStunServer::SocketAddress(int index) const {
 }
 
 bool CKZStunServer::OpenSockets() {
+    const uint16_t asked[2] = {m_primary.port, m_alternate.port};
+    for (int attempt = 0; attempt < kPortChoiceTries; ++attempt) {
+        m_primary.port = asked[0];
+        m_alternate.port = asked[1];
+        const int failed = OpenEachSocket();
+        if (failed < 0) return true;
+        // A port the system chose on the primary address may be taken on the alternate one:
+        // choose again. A port the caller gave has no alternative.
+        if (asked[failed & 1] != 0) return false;
+    }
+    return false;
+}
+
+int CKZStunServer::OpenEachSocket() {
     const int count = m_has_alternate ? SOCK_COUNT : 2;
     for (int i = 0; i < count; ++i) {
         const KZStunAddress4 a = SocketAddress(i);
@@ -69,14 +83,14 @@ bool CKZStunServer::OpenSockets() {
             CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Can't open %s:%d", ip,
                                  static_cast<int>(a.port));
             CloseSockets();
-            return false;
+            return i;
         }
         // A port of 0 is chosen by the system on the primary address; the alternate follows it.
         uint16_t& chosen = (i & 1) ? m_alternate.port : m_primary.port;
         if (chosen == 0) chosen = m_sockets[i].GetLocalPort();
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened %s:%d", ip, static_cast<int>(chosen));
     }
-    return true;
+    return -1;
 }
 
 void CKZStunServer::CloseSockets() {

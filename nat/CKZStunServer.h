@@ -28,6 +28,8 @@ public:
     // The key that derives the password of a generated username (Shared Secret Response).
     static constexpr char kSecretKey[] = "KZSIPAPI STUN shared secret key";
     static constexpr int kStopWaitMs = 500;
+    // How often system-chosen ports are chosen again when the alternate address has them taken.
+    static constexpr int kPortChoiceTries = 4;
 
     CKZStunServer() = default;
     ~CKZStunServer() override;
@@ -60,6 +62,9 @@ protected:
 
 private:
     bool OpenSockets();
+    // Opens the sockets in order; the index of the first that cannot be opened (all are closed
+    // again then), or -1.
+    int OpenEachSocket();
     void CloseSockets();
     KZStunAddress4 SocketAddress(int index) const;
     void Answer(int index, const uint8_t* buf, size_t len, const KZStunAddress4& from);

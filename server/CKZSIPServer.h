@@ -72,6 +72,8 @@ public:
     const char* GetUDPSwitchPortList() const { return m_switch_port_text; }
     int GetUDPSwitchGroupCount() const { return static_cast<int>(m_switch_in_use.size()); }
     // Reserves the lowest free switch group and hands out its two ports; -1 when none is free.
+    // What InitUDPSwitchPort gives when no switch group is free (or there are none).
+    static constexpr int kNoSwitchGroup = -1;
     int InitUDPSwitchPort(unsigned short& port1, unsigned short& port2);
     void FreeUDPSwitchPort(int index);
     // Lays out n switch groups after the blocks of channel_count channels (see Start).

@@ -62,7 +62,7 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
         const CString domains = indexed_value("kzsrv.sip.proxy.site%d.domain", i, "");
         m_proxy_sites.push_back(CreateProxySite(i - 1, split_semicolons(domains.c_str()), o));
     }
-    return 1;
+    return kHostSuccess;
 }
 
 std::unique_ptr<CKZSIPProxySite> CKZSIPServer::CreateProxySite(int number, std::vector<std::string> domains,
@@ -73,7 +73,7 @@ std::unique_ptr<CKZSIPProxySite> CKZSIPServer::CreateProxySite(int number, std::
 unsigned CKZSIPServer::FreeProxySitesInfo() {
     KZAPI::CMutexLock lock(GetServerMutex());
     m_proxy_sites.clear();
-    return 1;
+    return kHostSuccess;
 }
 
 int CKZSIPServer::ProxySitesCount() const {
@@ -179,8 +179,8 @@ unsigned CKZSIPServer::CheckOKForProxyUser(sip_msg* message) {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int64_t now = m_clock->NowSeconds();
     for (const auto& site : m_proxy_sites)
-        if (site->IsOKForProxyUser(message, now)) return 1;
-    return 0;
+        if (site->IsOKForProxyUser(message, now)) return kHostSuccess;
+    return kHostFailure;
 }
 
 CKZSIPProxySession* CKZSIPServer::GetProxySessionByConnID(uint32_t /*connection*/) const {
@@ -193,13 +193,13 @@ unsigned CKZSIPServer::ProxySetNewCallSessionAddr(int site, uint32_t connection,
     if (!GetProxySessionByConnID(connection))
         Log(LOG_ERROR, "CKZSIPServer::ProxySetNewCallSessionAddr couldn't find proxy:session %d:%d", site,
             static_cast<int>(connection));
-    return 0;
+    return kHostFailure;
 }
 
 unsigned CKZSIPServer::ProxyConnectCallSessions(int, uint32_t, int, int, uint32_t, int) {
     // Joining needs the sessions of both connections in their established state; the sites run
     // no sessions yet, so there is nothing to join.
-    return 0;
+    return kHostFailure;
 }
 
 int CKZSIPServer::Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSIPGroup* group,

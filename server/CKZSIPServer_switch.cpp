@@ -70,7 +70,7 @@ int CKZSIPServer::InitUDPSwitchPort(unsigned short& port1, unsigned short& port2
         port2 = m_switch_ports[2 * i + 1];
         return static_cast<int>(i);
     }
-    return -1;
+    return kNoSwitchGroup;
 }
 
 void CKZSIPServer::FreeUDPSwitchPort(int index) {

@@ -130,29 +130,30 @@ protected:
 // ---- addresses and settings ----
 
 TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
+    struct Case {
+        std::string text;
+        const char *user, *host, *port; // null: none
+    };
+    const Case cases[] = {
+        {"\"Alice\" <sip:alice;phone@example.com:5070;transport=udp>;tag=9", "alice;phone", "example.com",
+         "5070"},
+        {"<sip:+4930123@10.1.2.3;user=phone>", "+4930123", "10.1.2.3", nullptr},
+        {"sip:192.168.1.20", nullptr, "192.168.1.20", nullptr},
+        {"sip:1001", "1001", nullptr, nullptr},
+    };
+    const auto same = [](const char* got, const char* expected) {
+        return expected ? got && std::string(got) == expected : got == nullptr;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string text = c.text; // split in place
+        char *user, *host, *port;
+        ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(text.data(), &user, &host, &port), 1);
+        EXPECT_TRUE(same(user, c.user)) << (user ? user : "(null)");
+        EXPECT_TRUE(same(host, c.host)) << (host ? host : "(null)");
+        if (c.user && c.host) EXPECT_TRUE(same(port, c.port)) << (port ? port : "(null)");
+    }
     char *user, *host, *port;
-    char full[] = "\"Alice\" <sip:alice;phone@example.com:5070;transport=udp>;tag=9";
-    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(full, &user, &host, &port), 1);
-    EXPECT_STREQ(user, "alice;phone");
-    EXPECT_STREQ(host, "example.com");
-    EXPECT_STREQ(port, "5070");
-
-    char phone[] = "<sip:+4930123@10.1.2.3;user=phone>";
-    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(phone, &user, &host, &port), 1);
-    EXPECT_STREQ(user, "+4930123");
-    EXPECT_STREQ(host, "10.1.2.3");
-    EXPECT_EQ(port, nullptr);
-
-    char plain_host[] = "sip:192.168.1.20";
-    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(plain_host, &user, &host, &port), 1);
-    EXPECT_EQ(user, nullptr);
-    EXPECT_STREQ(host, "192.168.1.20");
-
-    char user_only[] = "sip:1001";
-    ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(user_only, &user, &host, &port), 1);
-    EXPECT_STREQ(user, "1001");
-    EXPECT_EQ(host, nullptr);
-
     EXPECT_EQ(CKZSIPGroup::GetSIPAddressInfo(nullptr, &user, &host, &port), 0);
     EXPECT_EQ(CKZSIPGroup::UnsignedNumberOnlyCheck(""), 0);
     EXPECT_EQ(CKZSIPGroup::UnsignedNumberOnlyCheck("5060"), 1);
@@ -188,10 +189,10 @@ TEST(SIPGroupDeathTest, NamedGroupAloneHasNoEntryPoints) {
         {
             CKZSIPGroup named("libkzsipapi.so");
             sip_msg* m = nullptr;
-            const bool missing = named.IsLibraryNameSet() == 1 && named.Open() == 0xFFFFFFFFu &&
-                                 named.Close() == 0 && named.CreateEventQueue() == -1 &&
-                                 named.GetIPFilterCount(0) == -1 &&
-                                 CKZSIPGroup::AllocMessage(&m) == 0xFFFFFFFFu;
+            const bool missing =
+                named.IsLibraryNameSet() == 1 && named.Open() == CKZSIPGroup::kFailure &&
+                named.Close() == 0 && named.CreateEventQueue() == CKZSIPGroup::QUEUE_NO_STACK &&
+                named.GetIPFilterCount(0) == -1 && CKZSIPGroup::AllocMessage(&m) == CKZSIPGroup::kFailure;
             std::_Exit(missing ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

@@ -7,6 +7,7 @@
 #include "host/KZCrypto.h"
 #include "nat/CKZStunClient.h"
 #include "nat/CKZStunServer.h"
+#include "stun_test_process.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -281,6 +282,16 @@ TEST_F(StunLoopback, StartFailsCleanlyAndStopFreesThePorts) {
     EXPECT_FALSE(m_server.IsRunning());
     for (int i = 0; i < CKZStunServer::SOCK_COUNT; ++i)
         EXPECT_TRUE(CBaseSocket::IsUDPPortFree(KZStunToNetOrder(ServerSocket(i).addr), ServerSocket(i).port));
+}
+
+TEST_F(StunLoopback, KzstundOnATakenPortSaysWhyItCannotStart) {
+    CBaseSocket squatter = OpenClient();
+    const std::string port = std::to_string(squatter.GetLocalPort());
+    std::string out;
+    EXPECT_EQ(StunRunCommand({KZSTUND_BIN, "-h", "127.0.0.1", "-p", port, "-P", "0", "-t", "5"}, 5000, &out),
+              1);
+    EXPECT_NE(out.find("kzstund: cannot start: Can't open 127.0.0.1:" + port + "\n"), std::string::npos)
+        << out;
 }
 
 TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
