@@ -31,6 +31,14 @@
 #include <thread>
 #include <vector>
 
+#if defined(__has_feature)
+#define KZ_SANITIZED_BUILD (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KZ_SANITIZED_BUILD 1
+#else
+#define KZ_SANITIZED_BUILD 0
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -182,7 +190,8 @@ struct FloodCase {
 class HostileFlood : public ::testing::TestWithParam<FloodCase> {};
 
 TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
-    constexpr long kEachKind = 100000;
+    // Sanitized builds check behaviour, not throughput: a smaller flood keeps them quick.
+    constexpr long kEachKind = KZ_SANITIZED_BUILD ? 20000 : 100000;
     constexpr double kDuringP99Ms = 500, kAfterP99Ms = 100;
     const auto& cert = kztest::TestCertificate::Shared();
     ASSERT_TRUE(cert.ok());
@@ -223,7 +232,8 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     std::vector<double> during, after;
     int unanswered = 0, udp_resends = 0;
     Clock::time_point flood_end{};
-    for (int n = 0; n < 2000; ++n) {
+    const auto probing_since = Clock::now();
+    for (int n = 0; Clock::now() - probing_since < std::chrono::seconds(90); ++n) {
         const bool in_flood = flooding.load();
         if (!in_flood && flood_end == Clock::time_point{}) flood_end = Clock::now();
         if (!in_flood && Clock::now() - flood_end > milliseconds(1000)) break;
