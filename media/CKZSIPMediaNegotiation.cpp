@@ -255,40 +255,47 @@ std::optional<StaticPayloadInfo> CKZSIPMediaNegotiation::ChooseByPreference(cons
     return best;
 }
 
+std::optional<StaticPayloadInfo> CKZSIPMediaNegotiation::FindPreset(const PayloadList& offered,
+                                                                    bool skipNonAudio) const {
+    for (const StaticPayloadInfo& info : offered) {
+        CKZLogInterface::Log(LOG_TRACE, "CKZSIPAPICC::GetRemoteRTPInfoFromInvite Preset Audio Codec %d",
+                             m_presetAudioCodec);
+        if (skipNonAudio && info.m_uMediaType != KZAPI::RTP_MEDIA_AUDIO) continue;
+        if (PayloadCodecCode(info) == m_presetAudioCodec) return info;
+    }
+    return std::nullopt;
+}
+
+// A re-offer that still holds the codec in use keeps the current record as it is, so the running
+// RTP session need not change even when the peer now lists a preferred codec first.
+bool CKZSIPMediaNegotiation::OfferHoldsCurrent(const PayloadList& offered, const StaticPayloadInfo& current,
+                                               bool skipNonAudio) const {
+    const bool byMark = current.m_uDynamicMark != 0;
+    const int currentCode = byMark ? current.m_uDynamicMark : static_cast<int>(current.m_uPayload);
+    for (const StaticPayloadInfo& info : offered) {
+        if (skipNonAudio && info.m_uMediaType != KZAPI::RTP_MEDIA_AUDIO) continue;
+        if (PayloadCodecCode(info) != currentCode) continue;
+        if (byMark)
+            CKZLogInterface::Log(
+                LOG_TRACE,
+                "CKZSIPAPICC::GetRemoteRTPInfoFromInvite pCurrentPayLoadInfo is not NULL, m_uDynamicMark %d",
+                currentCode);
+        else
+            CKZLogInterface::Log(
+                LOG_TRACE,
+                "CKZSIPAPICC::GetRemoteRTPInfoFromInvite pCurrentPayLoadInfo is not NULL, m_uPayload %d",
+                currentCode);
+        return true;
+    }
+    return false;
+}
+
 std::optional<StaticPayloadInfo> CKZSIPMediaNegotiation::ChooseFromOffer(const PayloadList& offered,
                                                                          const StaticPayloadInfo* current,
                                                                          bool skipNonAudio) const {
-    if (m_presetAudioCodec >= 0) {
-        for (const StaticPayloadInfo& info : offered) {
-            CKZLogInterface::Log(LOG_TRACE, "CKZSIPAPICC::GetRemoteRTPInfoFromInvite Preset Audio Codec %d",
-                                 m_presetAudioCodec);
-            if (skipNonAudio && info.m_uMediaType != KZAPI::RTP_MEDIA_AUDIO) continue;
-            if (PayloadCodecCode(info) == m_presetAudioCodec) return info;
-        }
-    }
-    if (current) {
-        // A re-offer that still holds the codec in use keeps the current record as it is, so the
-        // running RTP session need not change.
-        const bool byMark = current->m_uDynamicMark != 0;
-        const int currentCode = byMark ? current->m_uDynamicMark : static_cast<int>(current->m_uPayload);
-        for (const StaticPayloadInfo& info : offered) {
-            if (skipNonAudio && info.m_uMediaType != KZAPI::RTP_MEDIA_AUDIO) continue;
-            if (PayloadCodecCode(info) != currentCode) continue;
-            if (byMark)
-                CKZLogInterface::Log(
-                    LOG_TRACE,
-                    "CKZSIPAPICC::GetRemoteRTPInfoFromInvite pCurrentPayLoadInfo is not NULL, "
-                    "m_uDynamicMark %d",
-                    currentCode);
-            else
-                CKZLogInterface::Log(
-                    LOG_TRACE,
-                    "CKZSIPAPICC::GetRemoteRTPInfoFromInvite pCurrentPayLoadInfo is not NULL, "
-                    "m_uPayload %d",
-                    currentCode);
-            return *current;
-        }
-    }
+    if (m_presetAudioCodec >= 0)
+        if (std::optional<StaticPayloadInfo> preset = FindPreset(offered, skipNonAudio)) return preset;
+    if (current && OfferHoldsCurrent(offered, *current, skipNonAudio)) return *current;
     std::optional<StaticPayloadInfo> chosen =
         ChooseByPreference(offered, m_settings.audioPreferList, skipNonAudio);
     if (current && chosen)

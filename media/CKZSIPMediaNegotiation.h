@@ -144,6 +144,9 @@ private:
     bool ApplySRTPMode(const KZSdpReadTexts& texts);
     PayloadList BuildOfferedList(const sip_msg& message, const KZSdpMediaIds& media,
                                  const char* logText) const;
+    std::optional<StaticPayloadInfo> FindPreset(const PayloadList& offered, bool skipNonAudio) const;
+    bool OfferHoldsCurrent(const PayloadList& offered, const StaticPayloadInfo& current,
+                           bool skipNonAudio) const;
     std::optional<StaticPayloadInfo>
     ChooseFromOffer(const PayloadList& offered, const StaticPayloadInfo* current, bool skipNonAudio) const;
     std::optional<StaticPayloadInfo>

@@ -13,6 +13,7 @@ using KZAPI::CKZLogInterface;
 namespace {
 
 constexpr int kILBC30ms = 104;
+constexpr uint32_t kNotFound = 0xFFFFFFFF;
 constexpr uint32_t kAttributeId = KZ_IE_SDP_MEDIA_ATTR_RTPMAP;
 
 uint32_t AddAttribute(sip_msg* message, const std::string& line) {
@@ -68,14 +69,17 @@ uint32_t CKZSIPMediaNegotiation::AddPreferredCodecLines(sip_msg* message,
             result |= AddAttributes(message, KZ_OfferLinesForCodec(code));
             continue;
         }
-        // Relaying another call's offer: only what that offer holds, in the form it gave it.
+        // Relaying another call's offer: only what that offer holds, in the form it gave it. When
+        // the partner's offer is not looked at (answered already, nothing recognisable) the code
+        // is offered as usual.
         StaticPayloadInfo found;
-        found.m_uPayload = static_cast<uint32_t>(code);
-        found.m_uDynamicMark = code >= 96 ? static_cast<uint8_t>(code) : 0;
+        found.m_uPayload = kNotFound;
         if (!relayed->partner->IsInOfferedCodecList(code, &found, relayed->offer, relayed->awaitingAnswer))
             continue;
-        const std::string line = KZ_RtpMapLineForPayload(found);
-        if (!line.empty()) result |= AddAttribute(message, line);
+        if (found.m_uPayload == kNotFound)
+            result |= AddAttributes(message, KZ_OfferLinesForCodec(code));
+        else
+            result |= AddAttribute(message, KZ_RtpMapLineForPayload(found));
     }
     return result;
 }

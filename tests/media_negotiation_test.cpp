@@ -333,6 +333,7 @@ struct LinesCase {
     int forcedDirection = kNoForcedDirection;
     bool srtp = false;
     const char* offer = nullptr; // the offer answered, or the partner's offer relayed
+    bool partnerAwaitingAnswer = true;
     std::vector<std::string> expected;
 };
 
@@ -374,6 +375,11 @@ const LinesCase kLinesCases[] = {
               "a=fmtp:100 mode=20\n",
      .expected = {"rtpmap:111 OPUS/48000/2", "rtpmap:8 PCMA/8000", "rtpmap:100 iLBC/8000", "ptime:20",
                   "sendrecv"}},
+    {.name = "relaying an offer already answered",
+     .preferList = "103,8",
+     .offer = "m=audio 4000 RTP/AVP 0\n",
+     .partnerAwaitingAnswer = false,
+     .expected = {"rtpmap:103 iLBC/8000", "fmtp:103 mode=20", "rtpmap:8 PCMA/8000", "ptime:20", "sendrecv"}},
     {.name = "answer with iLBC 30 ms and the offered event payload",
      .compose = Compose::Answer,
      .current = "rtpmap:99 iLBC/8000",
@@ -412,7 +418,7 @@ TEST_F(MediaNegotiation, OwnLines) {
         std::unique_ptr<sip_msg> offer;
         if (c.offer) offer = ParseWithSdp(kSession, c.offer);
         const CKZSIPMediaNegotiation partner(KZMediaSettings{}, 2);
-        const KZRelayedOffer relayed{&partner, offer.get(), true};
+        const KZRelayedOffer relayed{&partner, offer.get(), c.partnerAwaitingAnswer};
 
         KZSDPLineRequest request;
         request.isAck = c.compose == Compose::Ack;
