@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -99,7 +100,11 @@ std::string GatherPayloadLines(const sip_msg& message, uint32_t attributeId, int
 // The host lookup of one format entry: by its own text, else by its gathered attribute lines.
 bool LookUpFormat(const sip_msg& message, uint32_t attributeId, const char* entry, StaticPayloadInfo* info) {
     if (KZAPI::getRTPPayloadInfo(entry, info)) return true;
-    const std::string lines = GatherPayloadLines(message, attributeId, std::atoi(entry));
+    int payload = -1;
+    const std::string_view text(entry);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), payload);
+    if (error != std::errc() || end != text.data() + text.size()) return false; // not a payload number
+    const std::string lines = GatherPayloadLines(message, attributeId, payload);
     return !lines.empty() && KZAPI::getRTPPayloadInfo(lines.c_str(), info);
 }
 
