@@ -1,5 +1,6 @@
 // Codec negotiation against session descriptions parsed from real SIP text, and the codec and
 // attribute lines the call puts into its own offers and answers.
+#include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
 #include "media/CKZSIPMediaNegotiation.h"
 #include "sipmsg/sip_msg.h"
@@ -318,6 +319,31 @@ TEST_F(MediaNegotiation, TelephoneEventPayload) {
         const auto offer = ParseWithSdp(kSession, std::string("m=audio 4000 RTP/AVP 0 96\n") + c.line);
         EXPECT_EQ(negotiation.GetRFC2833DTMFPayload(*offer), c.payload) << c.line;
     }
+}
+
+TEST(MediaSettings, ReadFromConfiguration) {
+    using KZAPI::CKZCfgInterface;
+    std::string sixty;
+    for (int i = 0; i < 60; ++i)
+        sixty += std::to_string(i) + ",";
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.prefered.codec", sixty.c_str());
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.prefered.video.codec", " 124 , 34");
+    CKZCfgInterface::CFG_SetValue("kzsrv.srtp.type", "2");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.prefer.codec.in.ok", "1");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.default.dtmf.payload", "96");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.vad.enabled", "1");
+    const KZMediaSettings settings = KZMediaSettings::FromConfiguration();
+    CKZCfgInterface::CFG_Clear();
+
+    ASSERT_EQ(settings.audioPreferList.size(), KZMediaSettings::kMaxPreferredCodecs);
+    EXPECT_EQ(settings.audioPreferList.back(), 49);
+    EXPECT_EQ(settings.videoPreferList, (std::vector<int>{124, 34}));
+    EXPECT_EQ(settings.srtpMode, SRTP_REQUIRED);
+    EXPECT_TRUE(settings.usePreferCodecInOK);
+    EXPECT_EQ(settings.defaultDTMFPayload, 96);
+    EXPECT_TRUE(settings.vadEnabled);
+    EXPECT_EQ(KZMediaSettings::FromConfiguration().audioPreferList,
+              (std::vector<int>{102, 104, 103, 3, 0, 8}));
 }
 
 // ---- the call's own lines ----
