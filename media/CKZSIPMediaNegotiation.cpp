@@ -132,23 +132,21 @@ struct KZSdpReadTexts {
 };
 static constexpr KZSdpReadTexts kInviteTexts{
     "Error: Unable to obtain audio media transport information from incoming INVITE",
-    "CKZSIPAPICC::GetRemoteRTPInfoFromInvite Adapting encoder crypto suite same as decoder, encoder[%s], "
-    "decoder[%s]",
-    "Error: Unable to obtain SRTP audio media transport information(crypto suite & key) from incoming INVITE "
-    "Progress",
-    "Error: obtained SRTP audio media transport information(crypto suite & key) from incoming INVITE "
-    "Progress, "
-    "but SRTP is disabled!",
+    "CKZSIPAPICC::GetRemoteRTPInfoFromInvite Adapting encoder crypto suite same as decoder, "
+    "encoder[%s], decoder[%s]",
+    "Error: Unable to obtain SRTP audio media transport information(crypto suite & key) "
+    "from incoming INVITE Progress",
+    "Error: obtained SRTP audio media transport information(crypto suite & key) "
+    "from incoming INVITE Progress, but SRTP is disabled!",
 };
 static constexpr KZSdpReadTexts kOKTexts{
     "Error: Unable to obtain audio media transport information from incoming OK/RING/Session Progress",
-    "CKZSIPAPICC::GetRemoteRTPInfoFromOK Adapting encoder crypto suite same as decoder, encoder[%s], "
-    "decoder[%s]",
-    "Error: Unable to obtain SRTP audio media transport information(crypto suite & key) from incoming "
-    "OK/RING/Session Progress",
-    "Error: obtained SRTP audio media transport information(crypto suite & key) from incoming "
-    "OK/RING/Session "
-    "Progress, but SRTP is disabled!",
+    "CKZSIPAPICC::GetRemoteRTPInfoFromOK Adapting encoder crypto suite same as decoder, "
+    "encoder[%s], decoder[%s]",
+    "Error: Unable to obtain SRTP audio media transport information(crypto suite & key) "
+    "from incoming OK/RING/Session Progress",
+    "Error: obtained SRTP audio media transport information(crypto suite & key) "
+    "from incoming OK/RING/Session Progress, but SRTP is disabled!",
 };
 
 CKZSIPMediaNegotiation::CKZSIPMediaNegotiation(KZMediaSettings settings, int callId)
