@@ -22,9 +22,13 @@ constexpr int kListenBacklog = 16;
 // Reads per client per poll round, so that one busy client cannot starve the others.
 constexpr int kReadsPerRound = 4;
 
-std::string line_of(const KZJson& event) {
+std::string text_of(const KZJson& event) {
     // Text from the network may hold bytes that are not UTF-8; they must not stop the reply.
-    return event.dump(-1, ' ', false, KZJson::error_handler_t::replace) + "\n";
+    return event.dump(-1, ' ', false, KZJson::error_handler_t::replace);
+}
+
+std::string line_of(const KZJson& event) {
+    return text_of(event) + "\n";
 }
 
 std::string peer_text(const sockaddr_in& a) {
@@ -134,7 +138,7 @@ bool KZControlServer::Publish(const KZJson& event) {
     const auto kind = published_kind(event);
     if (!kind) {
         CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "control socket: not an event to publish: %s",
-                             line_of(event).c_str());
+                             text_of(event).c_str());
         return false;
     }
     {
