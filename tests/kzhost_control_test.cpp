@@ -314,3 +314,58 @@ TEST(KzhostControl, ClientsFromOtherHostsNeedTheToken) {
         EXPECT_EQ(local.Ask(R"({"cmd":"ping"})")["event"], "pong") << "loopback needs no token";
     }
 }
+
+namespace {
+
+// Call control as the commands reach it, one text per command.
+class RecordingCalls final : public kzapp::IKZCallCommands {
+public:
+    std::string last;
+    kzapp::KZCallOutcome Dial(const kzapp::KZDialRequest& r) override {
+        static const char* const transports[] = {"udp", "tcp", "tls"};
+        last = "dial " + (r.channel ? std::to_string(*r.channel) : std::string("any")) + " " + r.from + " " +
+               r.to + " " + transports[static_cast<int>(r.transport)] + " " + r.user + ":" + r.password;
+        return kzapp::KZCallOutcome::Accepted(r.channel.value_or(5));
+    }
+    kzapp::KZCallOutcome Answer(int channel) override { return Record("answer", channel); }
+    kzapp::KZCallOutcome Ring(int channel) override { return Record("ring", channel); }
+    kzapp::KZCallOutcome Hangup(int channel, int cause) override {
+        return Record("hangup", channel, " " + std::to_string(cause));
+    }
+
+private:
+    kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
+        last = name + (" " + std::to_string(channel)) + more;
+        return kzapp::KZCallOutcome::Accepted(channel);
+    }
+};
+
+} // namespace
+
+TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
+    struct Case {
+        const char* line;
+        const char* reaches;
+        int channel; // in the "ok" reply
+    };
+    const Case cases[] = {
+        {R"({"cmd":"dial","to":"sip:b@h"})", "dial any  sip:b@h udp :", 5},
+        {R"({"cmd":"dial","channel":2,"from":"sip:a@h","to":"sip:b@h","transport":"tls","user":"u","password":"p"})",
+         "dial 2 sip:a@h sip:b@h tls u:p", 2},
+        {R"({"cmd":"answer","channel":4})", "answer 4", 4},
+        {R"({"cmd":"ring","channel":4})", "ring 4", 4},
+        {R"({"cmd":"hangup","channel":3})", "hangup 3 16", 3},
+        {R"({"cmd":"hangup","channel":3,"cause":17})", "hangup 3 17", 3},
+    };
+    NoStack host;
+    RecordingCalls calls;
+    const kzapp::KZControlCommands commands(host, calls, "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        kzapp::KZClientSession session{.authenticated = true};
+        const KZJson reply = commands.Execute(c.line, session);
+        EXPECT_EQ(calls.last, c.reaches);
+        EXPECT_EQ(reply.value("event", ""), "ok") << reply.dump();
+        EXPECT_EQ(reply.value("channel", -1), c.channel);
+    }
+}
