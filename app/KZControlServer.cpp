@@ -69,8 +69,8 @@ struct KZControlServer::Client {
     std::string input;
     bool discarding = false; // inside a line that was too long, until its end
     std::string output;
-    bool finished = false; // to be closed as soon as its output is sent (or at once when dropped)
-    bool dropped = false;
+    bool closing = false; // read no more; closed once its output is sent
+    bool gone = false;    // closed at once: disconnected, or dropped for not reading
     KZClientSession session;
 };
 
@@ -187,7 +187,7 @@ void KZControlServer::PollOnce() {
     const size_t polled = fds.size() - 2;
     for (size_t i = 0; i < polled; ++i) {
         Client& c = *m_clients[i];
-        if (!c.finished && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) ReadFrom(c);
+        if (!c.closing && (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR))) ReadFrom(c);
         Flush(c);
     }
     if (fds[1].revents & POLLIN) AcceptClients();
@@ -196,7 +196,7 @@ void KZControlServer::PollOnce() {
 
 short KZControlServer::EventsWanted(const Client& client) {
     // A client on its way out is only written to: what it still sends is not read.
-    const short in = client.finished ? 0 : POLLIN;
+    const short in = client.closing ? 0 : POLLIN;
     return static_cast<short>(client.output.empty() ? in : in | POLLOUT);
 }
 
@@ -249,19 +249,19 @@ void KZControlServer::DeliverPublished() {
     }
     for (const PendingEvent& event : events)
         for (const auto& c : m_clients)
-            if (!c->finished && c->session.authenticated && (c->session.subscribed & event.kind))
+            if (!c->closing && c->session.authenticated && (c->session.subscribed & event.kind))
                 Queue(*c, event.line);
 }
 
 void KZControlServer::ReadFrom(Client& client) {
     char buffer[kReadChunk];
-    for (int round = 0; round < kReadsPerRound && !client.finished; ++round) {
+    for (int round = 0; round < kReadsPerRound && !client.closing; ++round) {
         const ssize_t n = recv(client.fd.Get(), buffer, sizeof(buffer), 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
         if (n <= 0) {
             CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "control socket: %s disconnected",
                                  client.peer.c_str());
-            client.finished = client.dropped = true;
+            client.closing = client.gone = true;
             return;
         }
         client.input.append(buffer, static_cast<size_t>(n));
@@ -272,7 +272,7 @@ void KZControlServer::ReadFrom(Client& client) {
 void KZControlServer::HandleInput(Client& client) {
     size_t start = 0;
     size_t end = 0;
-    while (!client.finished && (end = client.input.find('\n', start)) != std::string::npos) {
+    while (!client.closing && (end = client.input.find('\n', start)) != std::string::npos) {
         if (client.discarding)
             client.discarding = false; // the end of a line already answered as too long
         else
@@ -295,7 +295,7 @@ void KZControlServer::HandleLine(Client& client, std::string_view line) {
         return;
     }
     Send(client, m_commands.Execute(line, client.session));
-    if (client.session.close_after_reply) client.finished = true;
+    if (client.session.close_after_reply) client.closing = true;
 }
 
 void KZControlServer::Send(Client& client, const KZJson& event) {
@@ -303,24 +303,24 @@ void KZControlServer::Send(Client& client, const KZJson& event) {
 }
 
 void KZControlServer::Queue(Client& client, const std::string& line) {
-    if (client.dropped) return;
+    if (client.gone) return;
     if (client.output.size() + line.size() > m_options.max_unsent) {
         CKZLogInterface::Log(CKZLogInterface::LOG_WARNING,
                              "control socket: %s dropped: it leaves more than %zu bytes unread",
                              client.peer.c_str(), m_options.max_unsent);
-        client.finished = client.dropped = true;
+        client.closing = client.gone = true;
         return;
     }
     client.output += line;
 }
 
 void KZControlServer::Flush(Client& client) {
-    while (!client.dropped && !client.output.empty()) {
+    while (!client.gone && !client.output.empty()) {
         const ssize_t n = send(client.fd.Get(), client.output.data(), client.output.size(), MSG_NOSIGNAL);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            client.finished = client.dropped = true;
+            client.closing = client.gone = true;
             return;
         }
         client.output.erase(0, static_cast<size_t>(n));
@@ -330,7 +330,7 @@ void KZControlServer::Flush(Client& client) {
 void KZControlServer::RemoveFinished() {
     std::erase_if(m_clients, [](const std::unique_ptr<Client>& c) {
         // A client told to go first gets its last reply; one that cannot take it goes at once.
-        return c->dropped || (c->finished && c->output.empty());
+        return c->gone || (c->closing && c->output.empty());
     });
     m_client_count = m_clients.size();
 }
