@@ -4,7 +4,10 @@
 //
 //   kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]
 //
-// Without --config every setting has its default: a SIP server on port 5060 over UDP.
+// Without --config every setting has its default: a SIP server on port 5060 over UDP. With
+// "kzhost.control.port" set, applications drive the host through its control socket
+// (docs/control-socket.md).
+#include "app/KZControlHost.h"
 #include "app/kz_start_failure.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClassEnv.h"
@@ -111,6 +114,25 @@ bool create_and_start(KZAPI::CKZServer& server) {
     return false;
 }
 
+kzapp::KZStackStatsReader stack_stats_reader(void* module) {
+    return reinterpret_cast<kzapp::KZStackStatsReader>(dlsym(module, "KZAPI_Server_GetStackStats"));
+}
+
+bool start_control(kzapp::KZHostControl& control) {
+    const std::string why = control.Start();
+    if (why.empty()) return true;
+    kzapp::report_cannot_start("kzhost", why);
+    return false;
+}
+
+void print_control(kzapp::KZHostControl& control) {
+    const kzapp::KZControlServer* socket = control.Socket();
+    if (!socket) return;
+    std::printf("kzhost: control socket on %s:%u\n", socket->Address().c_str(),
+                static_cast<unsigned>(socket->Port()));
+    std::fflush(stdout);
+}
+
 void print_listening() {
     const std::string address = CKZCfgInterface::CFG_GetValue("kzsrv.sip.ip.address", "").c_str();
     const int port = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ip.port", 5060);
@@ -178,10 +200,17 @@ int main(int argc, char** argv) {
     if (!create_and_start(*server)) {
         status = 1;
     } else {
-        print_listening();
-        const int signal = wait_for_stop_signal(signals);
-        std::printf("kzhost: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-        std::fflush(stdout);
+        kzapp::KZHostControl control(*server, stack_stats_reader(module));
+        if (start_control(control)) {
+            print_listening();
+            print_control(control);
+            const int signal = wait_for_stop_signal(signals);
+            std::printf("kzhost: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+            std::fflush(stdout);
+            control.Stop();
+        } else {
+            status = 1;
+        }
         server->Stop();
     }
     server->Destroy();

@@ -2,7 +2,9 @@
 
 #include "host/CKZClassEnv.h"
 #include "host/CKZSIPBoard.h"
+#include "include/kzsipapi.h"
 #include "server/CKZSIPEventHandler.h"
+#include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 
 #include <new>
@@ -50,4 +52,12 @@ void KZAPI_Free_Class_PRC(unsigned code, void* object) {
     default:
         break;
     }
+}
+
+uint32_t KZAPI_Server_GetStackStats(void* server, KZ_SIPStackStats* stats) {
+    if (!server || !stats) return KZ_SIP_RESULT_NULL_HANDLE;
+    auto* sip_server = dynamic_cast<CKZSIPServer*>(static_cast<KZAPI::CKZServer*>(server));
+    const CKZSIPGroup* group = sip_server ? sip_server->GetSIPGroup() : nullptr;
+    if (!group || !group->GetSIPHandle()) return KZ_SIP_RESULT_FAILURE;
+    return KZ_SIP_GetStats(group->GetSIPHandle(), stats);
 }

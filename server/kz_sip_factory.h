@@ -2,6 +2,9 @@
 #pragma once
 
 #include "sipmsg/kz_sip_export.h"
+#include "sipstack/KZ_SIPStackStats.h"
+
+#include <stdint.h>
 
 enum : unsigned {
     KZ_CLASS_SIP_SERVER = 1,
@@ -17,3 +20,8 @@ enum : unsigned {
 extern "C" KZSIPAPI_EXPORT void* KZAPI_Alloc_Class_PRC(unsigned code);
 // Deletes an object made by KZAPI_Alloc_Class_PRC with the same code; other codes and null do nothing.
 extern "C" KZSIPAPI_EXPORT void KZAPI_Free_Class_PRC(unsigned code, void* object);
+
+// The counters of the server's SIP stack (KZ_SIP_GetStats) for a program that holds only the
+// server pointer KZAPI_Alloc_Class_PRC gave for KZ_CLASS_SIP_SERVER. 0 on success; a failure
+// code when there is no server or its stack is not open.
+extern "C" KZSIPAPI_EXPORT uint32_t KZAPI_Server_GetStackStats(void* server, KZ_SIPStackStats* stats);

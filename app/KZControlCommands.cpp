@@ -1,0 +1,294 @@
+#include "app/KZControlCommands.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+
+namespace kzapp {
+
+namespace {
+
+constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEventKindNames = {
+    "offered", "ringing", "progress", "connected", "released", "error"};
+
+// Q.850 "normal call clearing", the cause of a hangup that names none.
+constexpr int kNormalClearing = 16;
+
+enum class ArgType { String, Integer, StringList };
+
+struct ArgSpec {
+    std::string_view name;
+    ArgType type;
+    bool required;
+    int min = 0;
+    int max = INT_MAX;
+    std::vector<std::string_view> choices = {}; // for strings and string lists; empty: any
+};
+
+struct CommandSpec {
+    std::string_view name;
+    std::vector<ArgSpec> args;
+};
+
+const std::vector<std::string_view> kTransportNames = {"udp", "tcp", "tls"};
+const std::vector<std::string_view> kEventKindChoices(kEventKindNames.begin(), kEventKindNames.end());
+
+// Every command and the arguments it takes besides "cmd" and "id".
+const std::vector<CommandSpec>& command_table() {
+    static const std::vector<CommandSpec> table = {
+        {"auth", {{"token", ArgType::String, true}}},
+        {"ping", {}},
+        {"stats", {}},
+        {"calls", {}},
+        {"subscribe", {{"events", ArgType::StringList, false, 0, INT_MAX, kEventKindChoices}}},
+        {"unsubscribe", {{"events", ArgType::StringList, false, 0, INT_MAX, kEventKindChoices}}},
+        {"dial",
+         {{"channel", ArgType::Integer, false},
+          {"from", ArgType::String, false},
+          {"to", ArgType::String, true},
+          {"transport", ArgType::String, false, 0, INT_MAX, kTransportNames},
+          {"user", ArgType::String, false},
+          {"password", ArgType::String, false}}},
+        {"answer", {{"channel", ArgType::Integer, true}}},
+        {"ring", {{"channel", ArgType::Integer, true}}},
+        {"hangup", {{"channel", ArgType::Integer, true}, {"cause", ArgType::Integer, false, 1, 127}}},
+    };
+    return table;
+}
+
+const CommandSpec* find_command(std::string_view name) {
+    for (const CommandSpec& spec : command_table())
+        if (spec.name == name) return &spec;
+    return nullptr;
+}
+
+const ArgSpec* find_argument(const CommandSpec& spec, std::string_view name) {
+    for (const ArgSpec& arg : spec.args)
+        if (arg.name == name) return &arg;
+    return nullptr;
+}
+
+std::string in_quotes(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+bool is_choice(const ArgSpec& arg, const std::string& value) {
+    return arg.choices.empty() ||
+           std::find(arg.choices.begin(), arg.choices.end(), value) != arg.choices.end();
+}
+
+std::string choices_text(const ArgSpec& arg) {
+    std::string text;
+    for (std::string_view choice : arg.choices)
+        text += (text.empty() ? "" : ", ") + std::string(choice);
+    return text;
+}
+
+// "" when the value suits the argument, else why not.
+std::string check_value(const ArgSpec& arg, const KZJson& value) {
+    const std::string name = in_quotes(arg.name);
+    switch (arg.type) {
+    case ArgType::String:
+        if (!value.is_string()) return name + " must be a string";
+        if (!is_choice(arg, value.get<std::string>())) return name + " must be one of " + choices_text(arg);
+        return "";
+    case ArgType::Integer: {
+        if (!value.is_number_integer()) return name + " must be an integer";
+        // Positive numbers parse as unsigned and may exceed every signed type.
+        const bool in_range = value.is_number_unsigned()
+                                  ? value.get<uint64_t>() <= static_cast<uint64_t>(arg.max) &&
+                                        static_cast<int64_t>(value.get<uint64_t>()) >= arg.min
+                                  : value.get<int64_t>() >= arg.min && value.get<int64_t>() <= arg.max;
+        if (!in_range)
+            return name + " must be between " + std::to_string(arg.min) + " and " + std::to_string(arg.max);
+        return "";
+    }
+    case ArgType::StringList:
+        if (!value.is_array()) return name + " must be a list of strings";
+        for (const KZJson& item : value) {
+            if (!item.is_string()) return name + " must be a list of strings";
+            if (!is_choice(arg, item.get<std::string>()))
+                return "unknown event kind " + in_quotes(item.get<std::string>());
+        }
+        return "";
+    }
+    return "";
+}
+
+// "" when the command carries exactly the arguments its entry allows, each of its type.
+std::string check_arguments(const CommandSpec& spec, const KZJson& command) {
+    for (const auto& [key, value] : command.items()) {
+        if (key == "cmd" || key == "id") continue;
+        const ArgSpec* arg = find_argument(spec, key);
+        if (!arg) return "unknown argument " + in_quotes(key) + " for " + std::string(spec.name);
+        if (std::string why = check_value(*arg, value); !why.empty()) return why;
+    }
+    for (const ArgSpec& arg : spec.args)
+        if (arg.required && !command.contains(arg.name)) return in_quotes(arg.name) + " is required";
+    return "";
+}
+
+KZJson with_id(KZJson reply, const KZJson& command) {
+    if (const auto id = command.find("id"); id != command.end() && !id->is_null()) reply["id"] = *id;
+    return reply;
+}
+
+std::string string_or_empty(const KZJson& command, const char* name) {
+    const auto it = command.find(name);
+    return it == command.end() ? std::string() : it->get<std::string>();
+}
+
+KZTransport transport_named(const std::string& name) {
+    if (name == "tcp") return KZTransport::Tcp;
+    if (name == "tls") return KZTransport::Tls;
+    return KZTransport::Udp;
+}
+
+KZEventMask mask_of(const KZJson& command) {
+    const auto events = command.find("events");
+    if (events == command.end()) return kAllEventKinds;
+    KZEventMask mask = 0;
+    for (const KZJson& name : *events)
+        mask |= event_bit(*event_kind_named(name.get<std::string>()));
+    return mask;
+}
+
+KZJson subscription_reply(KZEventMask mask) {
+    KZJson names = KZJson::array();
+    for (unsigned k = 0; k < static_cast<unsigned>(KZEventKind::Count); ++k)
+        if (mask & (1u << k)) names.push_back(kEventKindNames[k]);
+    return {{"event", "subscribed"}, {"events", names}};
+}
+
+KZJson call_reply(const char* command, const KZCallOutcome& outcome) {
+    if (!outcome.accepted) return error_event(outcome.reason);
+    return {{"event", "ok"}, {"cmd", command}, {"channel", outcome.channel}};
+}
+
+// Compares every byte whatever the first difference, so the time taken tells nothing about it.
+bool same_token(const std::string& offered, const std::string& expected) {
+    if (expected.empty() || offered.size() != expected.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < offered.size(); ++i)
+        difference |= static_cast<unsigned char>(offered[i] ^ expected[i]);
+    return difference == 0;
+}
+
+} // namespace
+
+std::optional<KZEventKind> event_kind_named(std::string_view name) {
+    for (size_t k = 0; k < kEventKindNames.size(); ++k)
+        if (name == kEventKindNames[k]) return static_cast<KZEventKind>(k);
+    return std::nullopt;
+}
+
+const char* event_kind_name(KZEventKind kind) {
+    return kEventKindNames.at(static_cast<size_t>(kind));
+}
+
+KZJson error_event(std::string_view reason, const KZJson* id) {
+    KZJson event = {{"event", "error"}, {"reason", reason}};
+    if (id && !id->is_null()) event["id"] = *id;
+    return event;
+}
+
+KZControlCommands::KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token)
+    : m_host(host), m_calls(calls), m_token(std::move(token)) {}
+
+KZJson KZControlCommands::Execute(std::string_view line, KZClientSession& session) const {
+    const KZJson command = KZJson::parse(line, nullptr, false);
+    const auto refuse = [&](const std::string& reason) {
+        if (!session.authenticated) session.close_after_reply = true;
+        return error_event(session.authenticated ? reason : "authentication required",
+                           command.is_object() && command.contains("id") ? &command["id"] : nullptr);
+    };
+    if (command.is_discarded()) return refuse("malformed JSON");
+    if (!command.is_object()) return refuse("a command is a JSON object");
+    const auto cmd = command.find("cmd");
+    if (cmd == command.end()) return refuse("\"cmd\" is required");
+    if (!cmd->is_string()) return refuse("\"cmd\" must be a string");
+    const std::string name = cmd->get<std::string>();
+    if (!session.authenticated && name != "auth") return refuse("authentication required");
+    const CommandSpec* spec = find_command(name);
+    if (!spec) return refuse("unknown command " + in_quotes(name));
+    if (std::string why = check_arguments(*spec, command); !why.empty()) return refuse(why);
+    return with_id(Run(name, command, session), command);
+}
+
+KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
+                              KZClientSession& session) const {
+    if (name == "auth") return Authenticate(command, session);
+    if (name == "ping") return {{"event", "pong"}};
+    if (name == "stats") return Stats();
+    if (name == "calls") return Calls();
+    if (name == "subscribe") {
+        session.subscribed |= mask_of(command);
+        return subscription_reply(session.subscribed);
+    }
+    if (name == "unsubscribe") {
+        session.subscribed &= ~mask_of(command);
+        return subscription_reply(session.subscribed);
+    }
+    if (name == "dial") return Dial(command);
+    const int channel = command["channel"].get<int>();
+    if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
+    if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
+    return call_reply("hangup", m_calls.Hangup(channel, command.value("cause", kNormalClearing)));
+}
+
+KZJson KZControlCommands::Authenticate(const KZJson& command, KZClientSession& session) const {
+    if (session.authenticated) return {{"event", "authenticated"}};
+    if (!same_token(command["token"].get<std::string>(), m_token)) {
+        session.close_after_reply = true;
+        return error_event("authentication failed");
+    }
+    session.authenticated = true;
+    return {{"event", "authenticated"}};
+}
+
+KZJson KZControlCommands::Stats() const {
+    KZ_SIPStackStats s{};
+    if (!m_host.ReadStackStats(s)) return error_event("statistics are not available");
+    return {{"event", "stats"},
+            {"received", s.blocks_received},
+            {"delivered", s.messages_delivered},
+            {"external", s.external_messages},
+            {"parse_failures", s.parse_failures},
+            {"rejected", s.rejected},
+            {"dropped", s.dropped_queue_full},
+            {"queued_bytes", s.queued_bytes},
+            {"queued_bytes_peak", s.queued_bytes_peak},
+            {"queued_bytes_limit", s.queued_bytes_limit},
+            {"undeliverable", s.undeliverable},
+            {"undeliverable_dropped", s.undeliverable_dropped},
+            {"dialogs", s.dialogs},
+            {"stream_refusals", s.stream_refused_by_limits},
+            {"stream_idle_closes", s.stream_idle_closes},
+            {"stream_handshake_failures", s.stream_handshake_failures},
+            {"stream_connect_failures", s.stream_connect_failures}};
+}
+
+KZJson KZControlCommands::Calls() const {
+    KZJson channels = KZJson::array();
+    for (const KZChannelStatus& c : m_host.ListChannels())
+        channels.push_back({{"channel", c.channel},
+                            {"protocol", c.protocol},
+                            {"status", c.call_status},
+                            {"idle", c.idle},
+                            {"crv", c.sip_crv},
+                            {"call_id", c.call_id}});
+    return {{"event", "calls"}, {"channels", channels}};
+}
+
+KZJson KZControlCommands::Dial(const KZJson& command) const {
+    KZDialRequest request;
+    if (command.contains("channel")) request.channel = command["channel"].get<int>();
+    request.from = string_or_empty(command, "from");
+    request.to = command["to"].get<std::string>();
+    request.transport = transport_named(string_or_empty(command, "transport"));
+    request.user = string_or_empty(command, "user");
+    request.password = string_or_empty(command, "password");
+    return call_reply("dial", m_calls.Dial(request));
+}
+
+} // namespace kzapp

@@ -1,0 +1,126 @@
+// The commands of kzhost's control socket: one JSON object per line in, exactly one JSON reply
+// per command out. This part knows nothing of sockets; it checks a line against the command
+// table, runs it against the host and returns the reply.
+#pragma once
+
+#include "sipstack/KZ_SIPStackStats.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kzapp {
+
+// Keeps the members in the order written, so that every event line starts with its "event".
+using KZJson = nlohmann::ordered_json;
+
+// The kinds of events the socket carries on its own (not as replies); a client receives the
+// kinds it subscribed to, all of them by default.
+enum class KZEventKind : unsigned { Offered, Ringing, Progress, Connected, Released, Error, Count };
+using KZEventMask = unsigned;
+constexpr KZEventMask kAllEventKinds = (1u << static_cast<unsigned>(KZEventKind::Count)) - 1;
+
+std::optional<KZEventKind> event_kind_named(std::string_view name);
+const char* event_kind_name(KZEventKind kind);
+constexpr KZEventMask event_bit(KZEventKind kind) {
+    return 1u << static_cast<unsigned>(kind);
+}
+
+// One channel as the "calls" command lists it.
+struct KZChannelStatus {
+    int channel = 0;
+    int protocol = 0;
+    int call_status = 0; // the host call status; 0 is idle
+    bool idle = false;
+    uint32_t sip_crv = 0;
+    std::string call_id;
+};
+
+// What the queries read from the running host.
+class IKZHostQueries {
+public:
+    virtual ~IKZHostQueries() = default;
+    // False when the stack cannot tell (not open).
+    virtual bool ReadStackStats(KZ_SIPStackStats& stats) = 0;
+    virtual std::vector<KZChannelStatus> ListChannels() = 0;
+};
+
+enum class KZTransport { Udp, Tcp, Tls };
+
+struct KZDialRequest {
+    std::optional<int> channel; // none: any idle channel
+    std::string from;           // empty: the channel's own identity
+    std::string to;
+    KZTransport transport = KZTransport::Udp;
+    std::string user; // credentials for a challenge; empty: none
+    std::string password;
+};
+
+// The outcome of a call command: accepted (on a channel) or refused with a reason.
+struct KZCallOutcome {
+    bool accepted = false;
+    int channel = -1;
+    std::string reason;
+
+    static KZCallOutcome Accepted(int channel) { return {true, channel, {}}; }
+    static KZCallOutcome Refused(std::string reason) { return {false, -1, std::move(reason)}; }
+};
+
+// The call commands, already checked for their arguments. They return at once; the call's
+// progress arrives later as published events.
+class IKZCallCommands {
+public:
+    virtual ~IKZCallCommands() = default;
+    virtual KZCallOutcome Dial(const KZDialRequest& request) = 0;
+    virtual KZCallOutcome Answer(int channel) = 0;
+    virtual KZCallOutcome Ring(int channel) = 0;
+    virtual KZCallOutcome Hangup(int channel, int cause) = 0;
+};
+
+// Refuses every call command: the host has no call control yet.
+class KZNoCallControl final : public IKZCallCommands {
+public:
+    static constexpr const char* kReason = "call control is not available";
+    KZCallOutcome Dial(const KZDialRequest&) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Answer(int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Ring(int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Hangup(int, int) override { return KZCallOutcome::Refused(kReason); }
+};
+
+// What one connection has told the commands so far.
+struct KZClientSession {
+    bool authenticated = false;
+    bool close_after_reply = false; // set when the connection must end after this reply
+    KZEventMask subscribed = kAllEventKinds;
+};
+
+class KZControlCommands {
+public:
+    // An empty token means no client needs to authenticate.
+    KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token);
+
+    // The reply to one line (without its line end).
+    KZJson Execute(std::string_view line, KZClientSession& session) const;
+
+    bool TokenRequired() const { return !m_token.empty(); }
+
+private:
+    KZJson Run(const std::string& name, const KZJson& command, KZClientSession& session) const;
+    KZJson Authenticate(const KZJson& command, KZClientSession& session) const;
+    KZJson Stats() const;
+    KZJson Calls() const;
+    KZJson Dial(const KZJson& command) const;
+
+    IKZHostQueries& m_host;
+    IKZCallCommands& m_calls;
+    std::string m_token;
+};
+
+// {"event":"error","reason":reason}, with the id when there is one.
+KZJson error_event(std::string_view reason, const KZJson* id = nullptr);
+
+} // namespace kzapp

@@ -1,0 +1,43 @@
+// The control socket as kzhost runs it: its settings come from the configuration
+// ("kzhost.control.port", "kzhost.control.address", "kzhost.control.token"), its queries read the
+// running server, and its call commands go to the host's call control, which refuses them for
+// as long as the host has none.
+#pragma once
+
+#include "app/KZControlCommands.h"
+#include "app/KZControlServer.h"
+#include "host/CKZServer.h"
+
+#include <memory>
+#include <string>
+
+namespace kzapp {
+
+// The module's reader of its stack counters (KZAPI_Server_GetStackStats).
+using KZStackStatsReader = uint32_t (*)(void* server, KZ_SIPStackStats* stats);
+
+class KZHostControl {
+public:
+    static constexpr int kDefaultPort = 0; // disabled unless configured
+    static constexpr const char* kDefaultAddress = "127.0.0.1";
+
+    KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats);
+    ~KZHostControl();
+    KZHostControl(const KZHostControl&) = delete;
+    KZHostControl& operator=(const KZHostControl&) = delete;
+
+    // "" when the socket listens or is disabled, else why it cannot.
+    std::string Start();
+    void Stop();
+
+    // The running socket, for publishing events; null when disabled.
+    KZControlServer* Socket() { return m_socket.get(); }
+
+private:
+    std::unique_ptr<IKZHostQueries> m_queries;
+    std::unique_ptr<IKZCallCommands> m_calls;
+    std::unique_ptr<KZControlCommands> m_commands;
+    std::unique_ptr<KZControlServer> m_socket;
+};
+
+} // namespace kzapp

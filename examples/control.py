@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""A kzhost control socket client using only the standard library.
+
+Start kzhost with its control socket, then run this script:
+
+    kzhost --set kzhost.control.port=5099 &
+    examples/control.py --port 5099            # ping, stats, calls
+    examples/control.py --port 5099 --dial sip:bob@192.0.2.10 --listen 30
+
+It prints every line kzhost sends. The lines are documented in docs/control-socket.md.
+"""
+import argparse
+import itertools
+import json
+import socket
+import sys
+import time
+
+
+class ControlClient:
+    """One connection: send a command, read the events, one JSON object per line."""
+
+    def __init__(self, host, port, token=None, timeout=5.0):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.lines = self.sock.makefile("r", encoding="utf-8", newline="\n")
+        self.ids = itertools.count(1)
+        if token:
+            self.request({"cmd": "auth", "token": token})
+
+    def send(self, command):
+        """Sends a command with a fresh id and returns the id."""
+        command = dict(command, id=next(self.ids))
+        self.sock.sendall((json.dumps(command) + "\n").encode("utf-8"))
+        return command["id"]
+
+    def next_event(self):
+        """The next event, or None when kzhost closed the connection."""
+        line = self.lines.readline()
+        return json.loads(line) if line else None
+
+    def request(self, command):
+        """Sends a command and returns its reply; events arriving meanwhile are printed."""
+        wanted = self.send(command)
+        while True:
+            event = self.next_event()
+            if event is None:
+                sys.exit("kzhost closed the connection")
+            if event.get("id") == wanted:
+                return event
+            show(event)
+
+    def close(self):
+        self.lines.close()
+        self.sock.close()
+
+
+def show(event):
+    print(json.dumps(event))
+
+
+def listen(client, seconds):
+    """Prints the events that arrive within the given time."""
+    deadline = time.monotonic() + seconds
+    while (left := deadline - time.monotonic()) > 0:
+        client.sock.settimeout(left)
+        try:
+            event = client.next_event()
+        except (socket.timeout, TimeoutError):
+            return
+        if event is None:
+            return
+        show(event)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=5099)
+    parser.add_argument("--token", help="needed when connecting from another host")
+    parser.add_argument("--dial", metavar="URI", help="place a call to this SIP URI")
+    parser.add_argument("--transport", choices=["udp", "tcp", "tls"], default="udp")
+    parser.add_argument("--listen", type=float, default=0, metavar="SECONDS",
+                        help="print events for this long before leaving")
+    args = parser.parse_args()
+
+    client = ControlClient(args.host, args.port, args.token)
+    for command in ({"cmd": "ping"}, {"cmd": "stats"}, {"cmd": "calls"}):
+        show(client.request(command))
+    if args.dial:
+        # Until kzhost has call control, the reply is an error saying so.
+        show(client.request({"cmd": "dial", "to": args.dial, "transport": args.transport}))
+    listen(client, args.listen)
+    client.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,371 @@
+// kzhost's control socket: the real program answers a table of command lines on a free port,
+// bad lines change nothing, a busy control port stops it; in the process, published events reach
+// every subscribed client, a client that does not read is dropped, and clients from other hosts
+// must authenticate.
+#include "app/KZControlCommands.h"
+#include "app/KZControlServer.h"
+#include "host/CKZServer.h"
+#include "support/port_holder.h"
+#include "support/sip_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using kzapp::KZJson;
+using Clock = std::chrono::steady_clock;
+
+// kzhost as a child process, its standard output and error on one pipe; killed if still running.
+class Kzhost {
+public:
+    explicit Kzhost(std::vector<std::string> args) {
+        args.insert(args.begin(), KZHOST_BIN);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawn(&m_pid, KZHOST_BIN, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        m_out = out[0];
+    }
+    ~Kzhost() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        close(m_out);
+    }
+
+    std::string WaitForOutput(const std::string& text, int timeout_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (m_output.find(text) == std::string::npos && Clock::now() < deadline) {
+            pollfd p{m_out, POLLIN, 0};
+            char buf[512];
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = read(m_out, buf, sizeof(buf));
+            if (n <= 0) break;
+            m_output.append(buf, static_cast<size_t>(n));
+        }
+        return m_output;
+    }
+
+    // Signals it (0: only waits) and returns its exit status, or -1 when it outlives timeout_ms.
+    int Stop(int signal, int timeout_ms) {
+        if (signal) kill(m_pid, signal);
+        for (const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+             Clock::now() < deadline;) {
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(20000);
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_output;
+};
+
+// A control client: sends lines, reads events one line at a time with a deadline.
+class LineClient {
+public:
+    explicit LineClient(uint16_t port, const std::string& address = "127.0.0.1", int receive_buffer = 0)
+        : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+        if (receive_buffer) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    }
+    ~LineClient() { close(m_fd); }
+
+    bool Connected() const { return m_connected; }
+    void Send(const std::string& line) {
+        const std::string text = line + "\n";
+        [[maybe_unused]] const ssize_t n = send(m_fd, text.data(), text.size(), MSG_NOSIGNAL);
+    }
+    // The next event; nullopt on timeout or when the server closed the connection.
+    std::optional<KZJson> Next(int timeout_ms = 3000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        size_t end;
+        while ((end = m_input.find('\n')) == std::string::npos) {
+            if (Clock::now() >= deadline || !ReadSome(50)) return std::nullopt;
+        }
+        const std::string line = m_input.substr(0, end);
+        m_input.erase(0, end + 1);
+        return KZJson::parse(line, nullptr, false);
+    }
+    KZJson Ask(const std::string& line) {
+        Send(line);
+        return Next().value_or(KZJson::object());
+    }
+    bool ClosedByServer(int timeout_ms) {
+        for (const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+             Clock::now() < deadline;)
+            if (!ReadSome(50) && m_eof) return true;
+        return false;
+    }
+
+private:
+    // False at the end of the stream; true after a read or a quiet wait.
+    bool ReadSome(int wait_ms) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (poll(&p, 1, wait_ms) <= 0) return true;
+        char buf[65536];
+        const ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            m_eof = true;
+            return false;
+        }
+        m_input.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    int m_fd;
+    bool m_connected = false;
+    bool m_eof = false;
+    std::string m_input;
+};
+
+uint16_t free_tcp_port() {
+    return kztest::PortHolder(SOCK_STREAM).Port();
+}
+
+struct Row {
+    std::string line; // empty: nothing sent, the event comes unasked
+    const char* event;
+    const char* reason = ""; // contained in "reason" when not empty
+};
+
+void expect_reply(LineClient& client, const Row& row) {
+    SCOPED_TRACE(row.line.substr(0, 80));
+    if (!row.line.empty()) client.Send(row.line);
+    const KZJson reply = client.Next().value_or(KZJson::object());
+    EXPECT_EQ(reply.value("event", ""), row.event) << reply.dump();
+    EXPECT_NE(reply.value("reason", "").find(row.reason), std::string::npos) << reply.dump();
+}
+
+} // namespace
+
+TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
+    const uint16_t sip_port = kztest::free_port_pair();
+    const uint16_t control_port = free_tcp_port();
+    Kzhost host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
+                 "kzhost.control.port=" + std::to_string(control_port), "--log-level", "1"});
+    const std::string where = "control socket on 127.0.0.1:" + std::to_string(control_port);
+    ASSERT_NE(host.WaitForOutput(where, 10000).find(where), std::string::npos);
+
+    LineClient client(control_port);
+    ASSERT_TRUE(client.Connected());
+    const KZJson stats_before = client.Ask(R"({"cmd":"stats"})");
+    ASSERT_EQ(stats_before.value("event", ""), "stats") << stats_before.dump();
+    EXPECT_GT(stats_before["queued_bytes_limit"].get<uint64_t>(), 0u);
+
+    const Row rows[] = {
+        {R"({"cmd":"ping","id":7})", "pong"},
+        {R"({"cmd":"calls"})", "calls"},
+        {R"({"cmd":"ping")", "error", "malformed JSON"},
+        {R"(["ping"])", "error", "JSON object"},
+        {R"({"cmd":"transfer"})", "error", "unknown command"},
+        {R"({"cmd":"dial","from":"sip:ivr@127.0.0.1"})", "error", "\"to\" is required"},
+        {R"({"cmd":"dial","to":5060})", "error", "\"to\" must be a string"},
+        {R"({"cmd":"dial","to":"sip:a@127.0.0.1","transport":"sctp"})", "error", "\"transport\""},
+        {R"({"cmd":"hangup","channel":1})", "error", "call control is not available"},
+        {R"({"cmd":"answer","channel":"1"})", "error", "must be an integer"},
+        {R"({"cmd":"subscribe","events":["ringing","ringring"]})", "error", "unknown event kind"},
+        {"{\"cmd\":\"ping\",\"pad\":\"" + std::string(100 * 1024, 'x') + "\"}", "error", "line longer"},
+        {R"({"cmd":"ping"})", "pong"},
+    };
+    for (const Row& row : rows)
+        expect_reply(client, row);
+    EXPECT_EQ(client.Ask(R"({"cmd":"ping","id":"last"})")["id"], "last");
+    EXPECT_EQ(client.Ask(R"({"cmd":"calls"})")["channels"], KZJson::array());
+    EXPECT_EQ(client.Ask(R"({"cmd":"stats"})"), stats_before);
+    EXPECT_FALSE(client.Next(200)) << "one reply per line, no more";
+    EXPECT_EQ(host.Stop(SIGTERM, 15000), 0);
+}
+
+TEST(KzhostControl, ABusyControlPortStopsItWithTheReason) {
+    kztest::PortHolder holder(SOCK_STREAM);
+    const std::string port = std::to_string(holder.Port());
+    Kzhost host({"--set", "kzsrv.sip.ip.port=" + std::to_string(kztest::free_port_pair()), "--set",
+                 "kzhost.control.port=" + port, "--log-level", "1"});
+    EXPECT_EQ(host.Stop(0, 10000), 1);
+    const std::string reason = "kzhost: cannot start: control port 127.0.0.1:" + port + " is in use\n";
+    EXPECT_NE(host.WaitForOutput(reason, 1000).find(reason), std::string::npos) << host.WaitForOutput("", 0);
+}
+
+namespace {
+
+class NoStack final : public kzapp::IKZHostQueries {
+public:
+    bool ReadStackStats(KZ_SIPStackStats&) override { return false; }
+    std::vector<kzapp::KZChannelStatus> ListChannels() override { return {}; }
+};
+
+// A control server in this process, on a port the system chooses.
+struct InProcess {
+    explicit InProcess(kzapp::KZControlOptions options, std::string token = "")
+        : commands(host, calls, std::move(token)), server(std::move(options), commands) {
+        started = server.Start();
+    }
+    NoStack host;
+    kzapp::KZNoCallControl calls;
+    kzapp::KZControlCommands commands;
+    kzapp::KZControlServer server;
+    std::string started;
+};
+
+const KZJson kRinging = {{"event", "ringing"}, {"channel", 3}};
+
+} // namespace
+
+TEST(KzhostControl, PublishedEventsReachTheClientsSubscribedToThem) {
+    InProcess control({});
+    ASSERT_EQ(control.started, "");
+    LineClient first(control.server.Port()), second(control.server.Port()),
+        uninterested(control.server.Port());
+    EXPECT_EQ(uninterested.Ask(R"({"cmd":"unsubscribe","events":["ringing"]})")["event"], "subscribed");
+    for (LineClient* c : {&first, &second})
+        ASSERT_EQ(c->Ask(R"({"cmd":"ping"})")["event"], "pong");
+
+    EXPECT_FALSE(control.server.Publish(KZJson{{"event", "pong"}}))
+        << "not an event kind clients subscribe to";
+    std::thread publisher([&] { EXPECT_TRUE(control.server.Publish(kRinging)); });
+    publisher.join();
+    EXPECT_EQ(first.Next(), kRinging);
+    EXPECT_EQ(second.Next(), kRinging);
+    EXPECT_FALSE(uninterested.Next(300));
+}
+
+TEST(KzhostControl, AClientThatDoesNotReadIsDroppedAndTheOthersStayServed) {
+    kzapp::KZControlOptions options;
+    options.max_unsent = 64 * 1024;
+    InProcess control(options);
+    ASSERT_EQ(control.started, "");
+    LineClient reader(control.server.Port());
+    LineClient sleeper(control.server.Port(), "127.0.0.1", 4096);
+    EXPECT_EQ(reader.Ask(R"({"cmd":"unsubscribe"})")["events"], KZJson::array());
+    ASSERT_EQ(sleeper.Ask(R"({"cmd":"ping"})")["event"], "pong");
+
+    const KZJson big = {{"event", "progress"}, {"channel", 1}, {"pad", std::string(16 * 1024, 'p')}};
+    for (int i = 0; i < 4000 && control.server.ClientCount() == 2; ++i)
+        if (!control.server.Publish(big)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(control.server.ClientCount(), 1u);
+    EXPECT_EQ(reader.Ask(R"({"cmd":"ping"})")["event"], "pong");
+}
+
+TEST(KzhostControl, ClientsFromOtherHostsNeedTheToken) {
+    KZAPI::CKZServer::RefreshLocalIPs();
+    const std::string other_host = KZAPI::CKZServer::GetFirstLocalPublicIP();
+    if (other_host.empty()) GTEST_SKIP() << "no address besides loopback";
+    struct Case {
+        const char* token;
+        std::vector<Row> lines;
+        bool stays_open;
+    };
+    const Case cases[] = {
+        {"", {{"", "error", "other hosts are refused"}}, false},
+        {"s3cret", {{R"({"cmd":"ping"})", "error", "authentication required"}}, false},
+        {"s3cret", {{R"({"cmd":"auth","token":"s3cre7"})", "error", "authentication failed"}}, false},
+        {"s3cret",
+         {{R"({"cmd":"auth","token":"s3cret"})", "authenticated"}, {R"({"cmd":"ping"})", "pong"}},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("token ") + c.token);
+        kzapp::KZControlOptions options;
+        options.address = "0.0.0.0";
+        InProcess control(options, c.token);
+        ASSERT_EQ(control.started, "");
+        LineClient client(control.server.Port(), other_host);
+        for (const Row& row : c.lines)
+            expect_reply(client, row);
+        EXPECT_EQ(client.ClosedByServer(300), !c.stays_open);
+        LineClient local(control.server.Port());
+        EXPECT_EQ(local.Ask(R"({"cmd":"ping"})")["event"], "pong") << "loopback needs no token";
+    }
+}
+
+namespace {
+
+// Call control as the commands reach it, one text per command.
+class RecordingCalls final : public kzapp::IKZCallCommands {
+public:
+    std::string last;
+    kzapp::KZCallOutcome Dial(const kzapp::KZDialRequest& r) override {
+        static const char* const transports[] = {"udp", "tcp", "tls"};
+        last = "dial " + (r.channel ? std::to_string(*r.channel) : std::string("any")) + " " + r.from + " " +
+               r.to + " " + transports[static_cast<int>(r.transport)] + " " + r.user + ":" + r.password;
+        return kzapp::KZCallOutcome::Accepted(r.channel.value_or(5));
+    }
+    kzapp::KZCallOutcome Answer(int channel) override { return Record("answer", channel); }
+    kzapp::KZCallOutcome Ring(int channel) override { return Record("ring", channel); }
+    kzapp::KZCallOutcome Hangup(int channel, int cause) override {
+        return Record("hangup", channel, " " + std::to_string(cause));
+    }
+
+private:
+    kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
+        last = name + (" " + std::to_string(channel)) + more;
+        return kzapp::KZCallOutcome::Accepted(channel);
+    }
+};
+
+} // namespace
+
+TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
+    struct Case {
+        const char* line;
+        const char* reaches;
+        int channel; // in the "ok" reply
+    };
+    const Case cases[] = {
+        {R"({"cmd":"dial","to":"sip:b@h"})", "dial any  sip:b@h udp :", 5},
+        {R"({"cmd":"dial","channel":2,"from":"sip:a@h","to":"sip:b@h","transport":"tls","user":"u","password":"p"})",
+         "dial 2 sip:a@h sip:b@h tls u:p", 2},
+        {R"({"cmd":"answer","channel":4})", "answer 4", 4},
+        {R"({"cmd":"ring","channel":4})", "ring 4", 4},
+        {R"({"cmd":"hangup","channel":3})", "hangup 3 16", 3},
+        {R"({"cmd":"hangup","channel":3,"cause":17})", "hangup 3 17", 3},
+    };
+    NoStack host;
+    RecordingCalls calls;
+    const kzapp::KZControlCommands commands(host, calls, "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        kzapp::KZClientSession session{.authenticated = true};
+        const KZJson reply = commands.Execute(c.line, session);
+        EXPECT_EQ(calls.last, c.reaches);
+        EXPECT_EQ(reply.value("event", ""), "ok") << reply.dump();
+        EXPECT_EQ(reply.value("channel", -1), c.channel);
+    }
+}
