@@ -18,7 +18,7 @@ using KZStackStatsReader = uint32_t (*)(void* server, KZ_SIPStackStats* stats);
 
 class KZHostControl {
 public:
-    static constexpr int kDefaultPort = 0; // disabled unless configured
+    static constexpr int kDefaultPort = 5099; // 0 turns the socket off
     static constexpr const char* kDefaultAddress = "127.0.0.1";
 
     KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats);

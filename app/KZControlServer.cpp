@@ -220,14 +220,15 @@ void KZControlServer::AcceptClients() {
             refuse(fd, "too many clients");
             continue;
         }
-        if (!is_loopback(a) && !m_commands.TokenRequired()) {
+        const bool trusted = m_options.trust_loopback && is_loopback(a);
+        if (!trusted && !m_commands.TokenRequired()) {
             CKZLogInterface::Log(CKZLogInterface::LOG_WARNING,
                                  "control socket: %s refused: only loopback clients without a token",
                                  peer.c_str());
             refuse(fd, "connections from other hosts are refused");
             continue;
         }
-        AdmitClient(std::move(fd), peer, is_loopback(a));
+        AdmitClient(std::move(fd), peer, trusted);
     }
 }
 

@@ -1,5 +1,6 @@
 // The kzhost program end to end: it loads the module, comes up on a configuration, answers on the
 // wire, and exits cleanly (status 0, which under the sanitizers also means no leak) on SIGTERM.
+#include "support/kzhost_process.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -17,75 +18,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
-
-// kzhost as a child process with its standard output and error on one pipe.
-class KzhostProcess {
-public:
-    explicit KzhostProcess(std::vector<std::string> args) {
-        args.insert(args.begin(), KZHOST_BIN);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        if (posix_spawn(&m_pid, KZHOST_BIN, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_out = out[0];
-    }
-    ~KzhostProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) close(m_out);
-    }
-
-    // Output so far, reading until text appears or timeout_ms passes.
-    std::string WaitForOutput(const std::string& text, int timeout_ms) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (m_output.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{m_out, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char buf[512];
-            const ssize_t n = read(m_out, buf, sizeof(buf));
-            if (n <= 0) break;
-            m_output.append(buf, static_cast<size_t>(n));
-        }
-        return m_output;
-    }
-
-    // Sends the signal and waits up to timeout_ms for the exit; the exit status, or -1.
-    int Terminate(int signal, int timeout_ms) {
-        kill(m_pid, signal);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(20000);
-        }
-        return -1;
-    }
-
-    bool Started() const { return m_pid > 0; }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_output;
-};
 
 std::string final_response(const kztest::UdpPeer& peer) {
     for (int i = 0; i < 20; ++i) {
@@ -99,8 +32,8 @@ std::string final_response(const kztest::UdpPeer& peer) {
 
 TEST(Kzhost, ServesTheServerConfigurationAndStopsCleanly) {
     const uint16_t port = kztest::free_port_pair();
-    KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set",
-                        "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
+    kztest::KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set",
+                                "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
     ASSERT_TRUE(host.Started());
     const std::string banner = host.WaitForOutput("listening", 10000);
     ASSERT_NE(banner.find("UDP 127.0.0.1:" + std::to_string(port)), std::string::npos) << banner;
@@ -120,7 +53,7 @@ TEST(Kzhost, ServesTheServerConfigurationAndStopsCleanly) {
 
 TEST(Kzhost, ComesUpOnDefaultsWithoutAConfigurationFile) {
     const uint16_t port = kztest::free_port_pair();
-    KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
+    kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
     const std::string banner = host.WaitForOutput("listening", 10000);
     EXPECT_NE(banner.find("SIP server listening on UDP 0.0.0.0:" + std::to_string(port)), std::string::npos)
         << banner;
@@ -131,7 +64,7 @@ TEST(Kzhost, ComesUpOnDefaultsWithoutAConfigurationFile) {
 }
 
 TEST(Kzhost, RejectsABadCommandLine) {
-    KzhostProcess host({"--set", "no-equals-sign"});
+    kztest::KzhostProcess host({"--set", "no-equals-sign"});
     EXPECT_EQ(host.Terminate(0, 5000), 2);
 }
 
@@ -146,8 +79,9 @@ TEST(Kzhost, ABusyPortStopsItWithTheReason) {
         kztest::PortHolder holder(c.socket_type);
         ASSERT_NE(holder.Port(), 0);
         const std::string port = std::to_string(holder.Port());
-        KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set", "kzsrv.sip.ip.port=" + port,
-                            "--set", std::string("kzsrv.sip.protocol=") + c.protocol, "--log-level", "1"});
+        kztest::KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set",
+                                    "kzsrv.sip.ip.port=" + port, "--set",
+                                    std::string("kzsrv.sip.protocol=") + c.protocol, "--log-level", "1"});
         EXPECT_EQ(host.Terminate(0, 10000), 1);
         const std::string reason =
             "kzhost: cannot start: SIP port 127.0.0.1:" + port + " (" + c.transport + ") is in use\n";
