@@ -5,7 +5,10 @@
 #pragma once
 
 #include "host/CKZCallControl.h"
+#include "host/CKZDSPApp.h"
 #include "host/CMutex.h"
+
+#include <atomic>
 
 namespace KZAPI {
 
@@ -39,6 +42,9 @@ public:
     CKZAudioControl* GetAudioControl() const { return m_audio_control; }
     CKZDTMFControl* GetDTMFControl() const { return m_dtmf_control; }
     CKZToneControl* GetToneControl() const { return m_tone_control; }
+    // The call control's media face, whose application timer the span's turn checks.
+    CKZDSPApp* GetCallMediaApp() const { return m_call_media_app.load(); }
+    void SetCallMediaApp(CKZDSPApp* app) { m_call_media_app.store(app); }
 
     // Idle: its call control exists and has no call in progress.
     bool IsIdle() const {
@@ -91,6 +97,7 @@ private:
     CKZAudioControl* m_audio_control = nullptr;
     CKZDTMFControl* m_dtmf_control = nullptr;
     CKZToneControl* m_tone_control = nullptr;
+    std::atomic<CKZDSPApp*> m_call_media_app{nullptr}; // read by the span's turn
     bool m_connected = false;
     bool m_half_duplex = false;
     CKZChannel* m_peer = nullptr;

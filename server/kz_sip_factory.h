@@ -17,3 +17,11 @@ enum : unsigned {
 extern "C" KZSIPAPI_EXPORT void* KZAPI_Alloc_Class_PRC(unsigned code);
 // Deletes an object made by KZAPI_Alloc_Class_PRC with the same code; other codes and null do nothing.
 extern "C" KZSIPAPI_EXPORT void KZAPI_Free_Class_PRC(unsigned code, void* object);
+
+// Spans, channels and call controls are made by the call-control library, which builds on the
+// server: it registers a maker for each of the three codes when the module is loaded (a static
+// registrar object linked whole into the module), so the factory serves them without the server
+// linking to it. Returns false for other codes.
+using KZClassAllocFn = void* (*)();
+using KZClassFreeFn = void (*)(void* object);
+bool KZ_RegisterClassMaker(unsigned code, KZClassAllocFn allocate, KZClassFreeFn free);
