@@ -23,7 +23,6 @@ constexpr unsigned short kDefaultSIPPort = 5060;
 constexpr int kDefaultRTPStart = 28400;
 constexpr int kDefaultRTPPortSpace = 4;
 constexpr unsigned kAllConferenceBits = 0xFFFFFFFF;
-constexpr size_t kMappedAddressSize = 16;
 // The group asks STUN for the public RTP address only while the second value of its stack
 // record (in the record's order: address, SIP port, transports) is at most this.
 constexpr int kMappedAddressLimit = 8;
@@ -38,6 +37,24 @@ bool is_set(const char* text) {
 const char* first_local_address() {
     const char* address = KZAPI::CKZServer::GetFirstLocalPublicIP();
     return is_set(address) ? address : KZAPI::CKZServer::GetLocalIP(0);
+}
+
+bool has_configured_public_address(const CKZSIPGroup* group) {
+    const char* address = group ? group->GetUsePublicIPInRTP() : "";
+    return is_set(address) && std::strcmp(address, "0") != 0;
+}
+
+// The public address and port STUN finds for the RTP port, when the group would ask for one.
+CKZSIPAPICC::MappedRTPAddress map_rtp_address(CKZSIPGroup* group, const KZ_SIPProtocolConfig& config,
+                                              uint16_t rtp_port) {
+    CKZSIPAPICC::MappedRTPAddress mapped;
+    if (!group || has_configured_public_address(group) || group->IsUsingNATAddr() ||
+        config.sip_port > kMappedAddressLimit)
+        return mapped;
+    KZAPI::str_cpy(mapped.address, config.local_address, sizeof(mapped.address));
+    mapped.port = rtp_port;
+    mapped.found = group->GetMappedPublicIPAndPort(0, mapped.address, mapped.port) == 1;
+    return mapped;
 }
 
 bool is_redirection(int code) {
@@ -69,11 +86,18 @@ int CKZSIPAPICC::ChannelNumber() const {
 }
 
 unsigned CKZSIPAPICC::Start() {
-    KZAPI::CMutexLock lock(GetCallMutex());
     CKZSIPGroup* group = Group();
     KZ_SIPProtocolConfig config{};
-    ReadGroupAddresses(group, config);
-    DecideRealRTPAddress(group, config);
+    uint16_t rtp_port = 0;
+    {
+        KZAPI::CMutexLock lock(GetCallMutex());
+        ReadGroupAddresses(group, config);
+        rtp_port = m_local_rtp_port;
+    }
+    // Asking STUN is network I/O: it runs without the call lock.
+    const MappedRTPAddress mapped = map_rtp_address(group, config, rtp_port);
+    KZAPI::CMutexLock lock(GetCallMutex());
+    DecideRealRTPAddress(group, mapped);
     BuildLocalContact();
     ClearDialogData();
     const char* real_sip = group ? group->GetRealPublicSIPIP() : m_local_sip_address;
@@ -108,25 +132,16 @@ void CKZSIPAPICC::ReadGroupAddresses(CKZSIPGroup* group, KZ_SIPProtocolConfig& c
     m_real_rtp_port = m_local_rtp_port;
 }
 
-void CKZSIPAPICC::DecideRealRTPAddress(CKZSIPGroup* group, const KZ_SIPProtocolConfig& config) {
-    const char* configured_public = group ? group->GetUsePublicIPInRTP() : "";
-    if (is_set(configured_public) && std::strcmp(configured_public, "0") != 0) {
-        KZAPI::str_cpy(m_real_rtp_address, configured_public, sizeof(m_real_rtp_address));
-        return;
-    }
-    if (group && !group->IsUsingNATAddr() && config.sip_port <= kMappedAddressLimit) {
-        char mapped[kMappedAddressSize] = "";
-        KZAPI::str_cpy(mapped, m_local_rtp_address, sizeof(mapped));
-        uint16_t port = m_local_rtp_port;
-        if (group->GetMappedPublicIPAndPort(0, mapped, port) == 1) {
-            KZAPI::str_cpy(m_real_rtp_address, mapped, sizeof(m_real_rtp_address));
-            m_real_rtp_port = port;
-            return;
-        }
-    }
-    // The configured local address was copied in already; only an empty one needs a fallback.
-    if (!is_set(m_real_rtp_address))
+void CKZSIPAPICC::DecideRealRTPAddress(const CKZSIPGroup* group, const MappedRTPAddress& mapped) {
+    if (has_configured_public_address(group)) {
+        KZAPI::str_cpy(m_real_rtp_address, group->GetUsePublicIPInRTP(), sizeof(m_real_rtp_address));
+    } else if (mapped.found) {
+        KZAPI::str_cpy(m_real_rtp_address, mapped.address, sizeof(m_real_rtp_address));
+        m_real_rtp_port = mapped.port;
+    } else if (!is_set(m_real_rtp_address)) {
+        // The configured local address was copied in already; only an empty one needs a fallback.
         KZAPI::str_cpy(m_real_rtp_address, first_local_address(), sizeof(m_real_rtp_address));
+    }
 }
 
 void CKZSIPAPICC::BuildLocalContact() {

@@ -34,6 +34,14 @@ public:
     static constexpr int kNoPresetCodec = -1;
     static constexpr int kTimeoutCauseCode = 504;
 
+    // A public RTP address found with STUN (the group writes a dotted IPv4 address).
+    struct MappedRTPAddress {
+        static constexpr size_t kSize = 16;
+        bool found = false;
+        char address[kSize] = "";
+        uint16_t port = 0;
+    };
+
     CKZSIPAPICC();
     ~CKZSIPAPICC() override;
 
@@ -123,7 +131,7 @@ private:
     static CKZSIPGroup* Group();
     int ChannelNumber() const;
     void ReadGroupAddresses(CKZSIPGroup* group, KZ_SIPProtocolConfig& config);
-    void DecideRealRTPAddress(CKZSIPGroup* group, const KZ_SIPProtocolConfig& config);
+    void DecideRealRTPAddress(const CKZSIPGroup* group, const MappedRTPAddress& mapped);
     void BuildLocalContact();
     void ClearDialogData();
     void TakeMessage(const KZSIPEvent* event, sip_msg* message, const char* address, unsigned short port);

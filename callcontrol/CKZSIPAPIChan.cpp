@@ -19,6 +19,7 @@ constexpr int kHostDirNone = 0;
 } // namespace
 
 unsigned CKZSIPAPIChan::Create() {
+    if (GetCallControl()) return 1; // created already
     KZAPI::CKZCallControl* cc = AllocCallControl();
     if (!cc) return 0;
     SetCallControl(cc);
