@@ -7,6 +7,7 @@
 #include "host/CKZTickThread.h"
 #include "host/CMutex.h"
 
+#include <atomic>
 #include <vector>
 
 namespace KZAPI {
@@ -46,7 +47,7 @@ private:
     mutable CMutex m_mutex;
     std::vector<CKZChannel*> m_channels;
     std::vector<CKZChannel*> m_turn_channels;
-    bool m_started = false;
+    std::atomic<bool> m_started{false}; // a span may stop from its own turn
 };
 
 class CKZSIPSpan : public CKZSpan {};

@@ -158,6 +158,21 @@ TEST(HostTickThread, SpansShareOneThreadAndStopEndsTheirTurns) {
     EXPECT_EQ(CKZTickThread::Instance().GetClientCount(), 0);
 }
 
+TEST(HostTickThread, ASpanMayStopFromItsOwnTurn) {
+    class SelfStoppingSpan : public CKZSpan {
+    public:
+        ~SelfStoppingSpan() override { Stop(); }
+        bool DoUnblockedLoop() override {
+            if (++turns == 3) Stop();
+            return true;
+        }
+        std::atomic<int> turns{0};
+    } span;
+    span.Start();
+    ASSERT_TRUE(eventually([&] { return CKZTickThread::Instance().GetClientCount() == 0; }));
+    EXPECT_EQ(span.turns, 3);
+}
+
 TEST(HostChannel, StartAndStopRunTheCallControl) {
     class Counting : public CKZCallControl {
     public:
