@@ -27,8 +27,6 @@ constexpr unsigned kAllConferenceBits = 0xFFFFFFFF;
 // record (in the record's order: address, SIP port, transports) is at most this.
 constexpr int kMappedAddressLimit = 8;
 
-enum : uint32_t { EVENT_REQUEST = 0x5700, EVENT_RESPONSE = 0x5701 };
-
 bool is_set(const char* text) {
     return text && *text;
 }
@@ -248,9 +246,9 @@ unsigned CKZSIPAPICC::SetCurSIPMsg(const KZSIPEvent* event, sip_msg* message, co
                                    unsigned short port, unsigned reason) {
     TakeMessage(event, message, address, port);
     if (!event) return 1;
-    if (event->event_type == EVENT_RESPONSE)
+    if (event->event_type == KZ_EVENT_SIP_MESSAGE_RESPONSE)
         RecordResponse(event, reason);
-    else if (event->event_type == EVENT_REQUEST)
+    else if (event->event_type == KZ_EVENT_SIP_MESSAGE_REQUEST)
         RecordRequest(event, reason);
     else if (reason)
         SetDisconnectCause(static_cast<int>(event->code), kz_sip_event_name(event->event_type));

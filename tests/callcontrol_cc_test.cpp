@@ -8,6 +8,7 @@
 #include "server/CKZSIPServer.h"
 #include "server/SIPMessagePtr.h"
 #include "sipmsg/KZSIPEvent.h"
+#include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
@@ -23,8 +24,8 @@ using KZAPI::CKZLogInterface;
 
 namespace {
 
-constexpr uint32_t kResponseEvent = 0x5701;
-constexpr uint32_t kRequestEvent = 0x5700;
+constexpr uint32_t kResponseEvent = KZ_EVENT_SIP_MESSAGE_RESPONSE;
+constexpr uint32_t kRequestEvent = KZ_EVENT_SIP_MESSAGE_REQUEST;
 
 class CallControlTest : public ::testing::Test {
 protected:
