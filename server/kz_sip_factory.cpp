@@ -7,6 +7,7 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 
+#include <atomic>
 #include <new>
 
 namespace {
@@ -20,7 +21,33 @@ void fill_class_environment() {
     env->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
 }
 
+struct ClassMaker {
+    std::atomic<KZClassAllocFn> allocate{nullptr};
+    std::atomic<KZClassFreeFn> free{nullptr};
+};
+
+// Constant-initialised, so registrars running during static initialisation find it ready.
+constinit ClassMaker g_makers[3];
+
+ClassMaker* maker_for(unsigned code) {
+    if (code < KZ_CLASS_SIP_SPAN || code > KZ_CLASS_SIP_CALL_CONTROL) return nullptr;
+    return &g_makers[code - KZ_CLASS_SIP_SPAN];
+}
+
+void* allocate_registered(unsigned code) {
+    const KZClassAllocFn allocate = maker_for(code)->allocate.load();
+    return allocate ? allocate() : nullptr;
+}
+
 } // namespace
+
+bool KZ_RegisterClassMaker(unsigned code, KZClassAllocFn allocate, KZClassFreeFn free) {
+    ClassMaker* maker = maker_for(code);
+    if (!maker) return false;
+    maker->allocate.store(allocate);
+    maker->free.store(free);
+    return true;
+}
 
 void* KZAPI_Alloc_Class_PRC(unsigned code) {
     switch (code) {
@@ -31,8 +58,11 @@ void* KZAPI_Alloc_Class_PRC(unsigned code) {
         return static_cast<KZAPI::CKZEventHandler*>(new (std::nothrow) CKZSIPEventHandler);
     case KZ_CLASS_SIP_BOARD:
         return new (std::nothrow) KZAPI::CKZSIPBoard;
+    case KZ_CLASS_SIP_SPAN:
+    case KZ_CLASS_SIP_CHANNEL:
+    case KZ_CLASS_SIP_CALL_CONTROL:
+        return allocate_registered(code);
     default:
-        // Spans, channels and call controls come with call control.
         return nullptr;
     }
 }
@@ -48,6 +78,11 @@ void KZAPI_Free_Class_PRC(unsigned code, void* object) {
         break;
     case KZ_CLASS_SIP_BOARD:
         delete static_cast<KZAPI::CKZSIPBoard*>(object);
+        break;
+    case KZ_CLASS_SIP_SPAN:
+    case KZ_CLASS_SIP_CHANNEL:
+    case KZ_CLASS_SIP_CALL_CONTROL:
+        if (const KZClassFreeFn free = maker_for(code)->free.load()) free(object);
         break;
     default:
         break;

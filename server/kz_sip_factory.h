@@ -25,3 +25,11 @@ extern "C" KZSIPAPI_EXPORT void KZAPI_Free_Class_PRC(unsigned code, void* object
 // server pointer KZAPI_Alloc_Class_PRC gave for KZ_CLASS_SIP_SERVER. 0 on success; a failure
 // code when there is no server or its stack is not open.
 extern "C" KZSIPAPI_EXPORT uint32_t KZAPI_Server_GetStackStats(void* server, KZ_SIPStackStats* stats);
+
+// Spans, channels and call controls are made by the call-control library, which builds on the
+// server: it registers a maker for each of the three codes when the module is loaded (a static
+// registrar object linked whole into the module), so the factory serves them without the server
+// linking to it. Returns false for other codes.
+using KZClassAllocFn = void* (*)();
+using KZClassFreeFn = void (*)(void* object);
+bool KZ_RegisterClassMaker(unsigned code, KZClassAllocFn allocate, KZClassFreeFn free);

@@ -1,0 +1,214 @@
+// CKZSIPAPICC: the SIP call control of one channel. It carries one SIP call (one dialog) at a
+// time, keeps the call's record (addresses, contacts, route set, transfer data, the current
+// message), runs the SIP status machine and the status timers, and is the channel's media
+// application. Host-facing operations return 1 for success and 0 for failure.
+#pragma once
+
+#include "host/CKZCallControl.h"
+#include "host/CKZDSPApp.h"
+#include "server/CKZSIPCallControlI.h"
+#include "server/CKZSIPGroup.h"
+#include "server/SIPMessagePtr.h"
+#include "server/kz_sip_user_reg_profile.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CKZSIPServer;
+struct KZ_SIPProtocolConfig;
+
+class CKZSIPAPICC : public KZAPI::CKZCallControl, public KZAPI::CKZDSPApp, public CKZSIPCallControlI {
+public:
+    static constexpr size_t kAddressSize = 256;
+    static constexpr size_t kTextSize = 512;
+    static constexpr size_t kLastMsgTextSize = 2048;
+    static constexpr size_t kSDPSessionSize = 40;
+
+    // RTP directions: 0 sendrecv, 1 sendonly, 2 recvonly; the forced direction may also be -2.
+    enum : int { RTP_SENDRECV = 0, RTP_SENDONLY = 1, RTP_RECVONLY = 2, RTP_NO_MEDIA = -1 };
+    static constexpr int kRTPDirNotForced = -2;
+    static constexpr int kDTMFPayloadUnknown = -1;
+    static constexpr int kNoPresetCodec = -1;
+    static constexpr int kTimeoutCauseCode = 504;
+
+    // A public RTP address found with STUN (the group writes a dotted IPv4 address).
+    struct MappedRTPAddress {
+        static constexpr size_t kSize = 16;
+        bool found = false;
+        char address[kSize] = "";
+        uint16_t port = 0;
+    };
+
+    CKZSIPAPICC();
+    ~CKZSIPAPICC() override;
+
+    // ---- host call-control face ----
+    unsigned Start() override;
+    unsigned Stop() override;
+    unsigned ResetCallStatus() override;
+    unsigned OnCallIdle() override;
+    unsigned DisconnectCall() override;
+    unsigned SetAudioCodec(int codec) override;
+    int GetLastMsgCode() override;
+    const char* GetLastMsgText() override { return m_last_msg_text; }
+    const char* GetPeerSIPIPAddress() override { return m_peer_sip_address; }
+    uint16_t GetPeerSIPIPPort() override { return m_peer_sip_port; }
+    const char* GetPeerRTPIPAddress() override { return m_peer_rtp_address; }
+    uint16_t GetPeerRTPIPPort() override { return m_peer_rtp_port; }
+    const char* GetPeerSIPContactAddress() override { return m_peer_contact; }
+    // Read from the configuration on every call, so a change takes effect without a restart.
+    int GetAutoAnswer() override;
+    int GetAutoAccept() override;
+    int GetAutoRing() override;
+    int GetDND() override;
+
+    // ---- the dispatch's SIP face ----
+    KZ_SIP_CALL_STATUS GetSIPStatus() const override { return m_sip_status.load(); }
+    void SetSIPStatus(KZ_SIP_CALL_STATUS status) override { m_sip_status.store(status); }
+    unsigned SetCurSIPMsg(const KZSIPEvent* event, unsigned reason) override;
+    unsigned SetCurSIPMsg(const KZSIPEvent* event, sip_msg* message, const char* address, unsigned short port,
+                          unsigned reason) override;
+    sip_msg* GetCurSIPMsg() const override { return m_cur_msg.get(); }
+    unsigned FreeSIPMsg() override;
+    const char* GetSIPCallID() const override { return GetCallID(); }
+    void SetSIPCallID(const char* call_id) override { SetCallID(call_id); }
+    const char* GetSIPFromTag() const override { return GetFromTag(); }
+    void SetSIPFromTag(const char* tag) override { SetFromTag(tag); }
+    const char* GetSIPToTag() const override { return GetToTag(); }
+    void SetSIPToTag(const char* tag) override { SetToTag(tag); }
+    // The connection id is the call's SIP reference value, by which the server finds the channel.
+    uint32_t GetSIPConnID() const override { return GetCRV(KIND_SIP); }
+    void SetSIPConnID(uint32_t connection) override { SetCRV(KIND_SIP, connection); }
+    kz_sip_user_reg_profile* GetUserRegProfile() override { return &m_account; }
+    unsigned SentCreditInLastRequest() const override { return m_credit_sent; }
+    static void DumpSIPMessage(sip_msg* message);
+
+    // ---- release and status timers ----
+    // Ends the call with the message its status calls for; 1 when a release message was sent.
+    unsigned DisconnectSIPCall();
+    // Starts the application timer with the timeout of the current status; 0 when the status
+    // has none.
+    unsigned StartSIPStatusTimer();
+    // The timeout of a status in milliseconds, 0 when it has none.
+    static unsigned GetSIPStatusTimeout(KZ_SIP_CALL_STATUS status);
+    void OnAppTimer() override;
+
+    // ---- record ----
+    void AddRoute(const char* route, int order);
+    void ResetRoutes();
+    int GetRouteCount() const { return static_cast<int>(m_routes.size()); }
+    const char* GetRoute(int index) const;
+    // Takes the next local RTP port of the channel's block (alternates within the port space).
+    void AutoSetRTPPort(const CKZSIPServer* server);
+
+    const char* GetLocalSIPAddress() const { return m_local_sip_address; }
+    uint16_t GetLocalSIPPort() const { return m_local_sip_port; }
+    const char* GetLocalRTPAddress() const { return m_local_rtp_address; }
+    uint16_t GetLocalRTPPort() const { return m_local_rtp_port; }
+    const char* GetLocalRealRTPAddress() const { return m_real_rtp_address; }
+    uint16_t GetLocalRealRTPPort() const { return m_real_rtp_port; }
+    const CKZSIPGroup::SDP_AND_VIA_ADDR& GetSDPAndViaAddr() const { return m_sdp_via; }
+    const char* GetLocalContact() const { return m_local_contact; }
+    int GetRTPDirection() const { return m_rtp_direction; }
+    int GetRTPForceDir() const { return m_rtp_force_dir; }
+    void SetRTPForceDir(int direction) { m_rtp_force_dir = direction; }
+    int GetDTMFPayload() const { return m_dtmf_payload; }
+    int GetPresetAudioCodec() const { return m_preset_audio_codec; }
+    int GetTransportProtocol() const { return m_transport_protocol; }
+    int GetTLSType() const { return m_tls_type; }
+    CKZSIPAPICC* GetOrgTransferChanCallControl() const { return m_org_transfer_cc; }
+    void SetOrgTransferChanCallControl(CKZSIPAPICC* cc) { m_org_transfer_cc = cc; }
+    CKZSIPAPICC* GetDestTransferChanCallControl() const { return m_dest_transfer_cc; }
+    void SetDestTransferChanCallControl(CKZSIPAPICC* cc) { m_dest_transfer_cc = cc; }
+
+private:
+    enum class Release { None, Bye, Cancel, ErrorResponse, ByeThenReset };
+
+    static CKZSIPServer* Server();
+    static CKZSIPGroup* Group();
+    int ChannelNumber() const;
+    void ReadGroupAddresses(CKZSIPGroup* group, KZ_SIPProtocolConfig& config);
+    void DecideRealRTPAddress(const CKZSIPGroup* group, const MappedRTPAddress& mapped);
+    void BuildLocalContact();
+    void ClearDialogData();
+    void TakeMessage(const KZSIPEvent* event, sip_msg* message, const char* address, unsigned short port);
+    void RecordResponse(const KZSIPEvent* event, unsigned reason);
+    void RecordRequest(const KZSIPEvent* event, unsigned reason);
+    Release ReleaseFor(KZ_SIP_CALL_STATUS status) const;
+    unsigned SendRelease(Release release);
+    void DisconnectOnTimeout(const char* log_text, const char* cause_text);
+    CKZSIPAPICC* EndUnansweredAttendedTransfer();
+
+    std::atomic<KZ_SIP_CALL_STATUS> m_sip_status{SIP_CALL_IDLE};
+    char m_local_sip_address[kAddressSize] = "";
+    uint16_t m_local_sip_port = 0;
+    char m_local_rtp_address[kAddressSize] = "";
+    uint16_t m_local_rtp_port = 0;
+    char m_real_rtp_address[kAddressSize] = "";
+    uint16_t m_real_rtp_port = 0;
+    CKZSIPGroup::SDP_AND_VIA_ADDR m_sdp_via{};
+    char m_peer_sip_address[kAddressSize] = "";
+    uint16_t m_peer_sip_port = 0;
+    char m_peer_rtp_address[kAddressSize] = "";
+    uint16_t m_peer_rtp_port = 0;
+    std::vector<std::string> m_routes;
+    char m_local_contact[kTextSize] = "";
+    char m_peer_contact[kTextSize] = "";
+    char m_refer_to[kTextSize] = "";
+    char m_transfer_source[kTextSize] = "";
+    char m_refer_contact[kTextSize] = "";
+    char m_replaces_call_id[kTextSize] = "";
+    char m_replaces_from_tag[kTextSize] = "";
+    char m_replaces_to_tag[kTextSize] = "";
+    CKZSIPAPICC* m_org_transfer_cc = nullptr;
+    CKZSIPAPICC* m_dest_transfer_cc = nullptr;
+    // The negotiated audio and video payload records, the RTP sessions, the jitter buffer and
+    // the SRTP keys belong to the media engine and join the record with it.
+    int m_preset_audio_codec = kNoPresetCodec;
+    SIPMessagePtr m_cur_msg;
+    uint32_t m_keep_alive_ticks = 0;
+    unsigned m_contact_locked = 0;
+    unsigned m_contact_decided = 0;
+    unsigned m_placed_by_setup_call = 1;
+    char m_setup_uri[kTextSize] = "";
+    char m_setup_contact[kTextSize] = "";
+    char m_setup_auth_name[kTextSize] = "";
+    char m_setup_auth_password[kTextSize] = "";
+    int m_rtp_direction = RTP_SENDRECV;
+    int m_rtp_force_dir = kRTPDirNotForced;
+    int m_video_direction = RTP_SENDRECV;
+    unsigned m_credit_sent = 0;
+    kz_sip_user_reg_profile m_account;
+    int m_last_msg_code = 0;
+    char m_last_msg_text[kLastMsgTextSize] = "";
+    int m_dtmf_payload = kDTMFPayloadUnknown;
+    int m_transport_protocol = 0;
+    int m_tls_type = 0;
+    unsigned m_srtp_on = 0;
+    char m_sdp_session_id[kSDPSessionSize] = "";
+    char m_sdp_session_version[kSDPSessionSize] = "";
+    uint16_t m_local_sequence = 1;
+    int m_packet_time_ms = 20;
+    unsigned m_remote_vad = 0;
+    int m_rtp_port_turn = 0;
+
+    static_assert(sizeof(m_local_sip_address) == 256 && sizeof(m_local_rtp_address) == 256 &&
+                      sizeof(m_real_rtp_address) == 256,
+                  "local addresses hold 255 characters");
+    static_assert(sizeof(m_peer_sip_address) == 256 && sizeof(m_peer_rtp_address) == 256,
+                  "peer addresses hold 255 characters");
+    static_assert(sizeof(m_local_contact) == 512 && sizeof(m_peer_contact) == 512,
+                  "contacts hold 511 characters");
+    static_assert(sizeof(m_refer_to) == 512 && sizeof(m_transfer_source) == 512 &&
+                      sizeof(m_refer_contact) == 512,
+                  "transfer data holds 511 characters");
+    static_assert(sizeof(m_replaces_call_id) == 512 && sizeof(m_replaces_from_tag) == 512 &&
+                      sizeof(m_replaces_to_tag) == 512,
+                  "Replaces parts hold 511 characters");
+    static_assert(sizeof(m_last_msg_text) == 2048, "last message text holds 2047 characters");
+    static_assert(sizeof(m_sdp_session_id) == 40 && sizeof(m_sdp_session_version) == 40,
+                  "SDP origin fields hold 39 characters");
+};

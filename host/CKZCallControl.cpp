@@ -1,0 +1,10 @@
+#include "host/CKZCallControl.h"
+
+namespace KZAPI {
+
+unsigned CKZCallControl::ResetCallStatus() {
+    ResetCall();
+    return 1;
+}
+
+} // namespace KZAPI

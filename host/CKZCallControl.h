@@ -1,0 +1,105 @@
+// CKZCallControl: the host's face of a channel's call. The host drives a call through these
+// operations and the module's call control overrides those its protocol needs; the host's own
+// versions do nothing and report failure (0) where the host has nothing to do. Operations return
+// 1 for success and 0 for failure unless said otherwise.
+#pragma once
+
+#include "host/CKZAppControl.h"
+#include "host/CKZCall.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace KZAPI {
+
+class CKZCallControl : public CKZCall, public CKZAppControl {
+public:
+    // Protocol kinds of call reference values (10 is SIP, whose CRV is the stack's connection id).
+    enum : int { KIND_SIP = 10 };
+
+    uint32_t GetCRV(int kind) const { return kind == KIND_SIP ? m_sip_crv.load() : 0; }
+    void SetCRV(int kind, uint32_t crv) {
+        if (kind == KIND_SIP) m_sip_crv.store(crv);
+    }
+    // The SIP Call-ID of the current call; "" when there is none.
+    virtual const char* GetSIPCallID() const { return ""; }
+
+    // Call life cycle.
+    virtual unsigned ResetCallStatus();
+    virtual unsigned OnCallIdle() { return 1; }
+    virtual unsigned SetupCall(const char* /*caller*/, const char* /*callee*/) { return 0; }
+    virtual unsigned SetupCallEx(const char* /*from*/, const char* /*to*/, const char* /*uri*/,
+                                 const char* /*contact*/, const char* /*auth_name*/,
+                                 const char* /*auth_password*/, const char* /*dest_address*/,
+                                 uint16_t /*dest_port*/, int /*protocol*/, int /*srtp*/) {
+        return 0;
+    }
+    virtual unsigned OnTrying() { return 0; }
+    virtual unsigned OnRinging() { return 0; }
+    virtual unsigned OnSessionProgress() { return 0; }
+    virtual unsigned OnConnect() { return 0; }
+    virtual unsigned SendConnAck() { return 0; }
+    virtual unsigned OnOffered(void* /*arg1*/, void* /*arg2*/) { return 0; }
+    virtual unsigned SessionProgressCall(const char* /*file*/) { return 0; }
+    virtual unsigned SessionProgressCall(void* /*message*/) { return 0; }
+    virtual unsigned OnSetup() { return 0; }
+    virtual unsigned AcceptCall() { return 0; }
+    virtual unsigned RingCall() { return 0; }
+    virtual unsigned AnswerCall() { return 0; }
+    virtual unsigned OnConnAck() { return 0; }
+    virtual unsigned WaitForCall() { return 0; }
+    virtual unsigned Hold() { return 0; }
+    virtual unsigned TransferTo(const char* /*target*/) { return 0; }
+    virtual unsigned RedirectTo(const char* /*target*/) { return 0; }
+    virtual unsigned DisconnectCall() { return 0; }
+    virtual unsigned OnRelease() { return 0; }
+    virtual unsigned SendRelComp() { return 1; }
+    virtual unsigned OnDisconnect() { return 0; }
+    virtual unsigned ReleaseCall() { return 0; }
+    virtual unsigned OnRelComp() { return 0; }
+    virtual unsigned OnCallHolding(int /*held*/) { return 0; }
+    // The channel came up or went down.
+    virtual unsigned OnChanUp() { return 1; }
+    virtual unsigned OnChanDown() { return 1; }
+    virtual unsigned Start() { return OnChanUp(); }
+    virtual unsigned Stop() { return OnChanDown(); }
+
+    // Media choices and what the far end said last.
+    virtual int GetCurrentAudioCodec() { return -1; }
+    virtual unsigned SetAudioCodec(int /*codec*/) { return 0; }
+    virtual int GetCurrentVideoCodec() { return -1; }
+    virtual unsigned SetVideoCodec(int /*codec*/) { return 0; }
+    virtual int GetLastMsgCode() { return 0; }
+    virtual const char* GetLastMsgText() { return ""; }
+    virtual const char* GetPeerSIPIPAddress() { return ""; }
+    virtual uint16_t GetPeerSIPIPPort() { return 0; }
+    virtual const char* GetPeerRTPIPAddress() { return ""; }
+    virtual uint16_t GetPeerRTPIPPort() { return 0; }
+    virtual const char* GetPeerVideoRTPIPAddress() { return ""; }
+    virtual uint16_t GetPeerVideoRTPIPPort() { return 0; }
+    virtual const char* GetPeerSIPContactAddress() { return ""; }
+    virtual unsigned PlayAndRecordVideo() { return 0; }
+    virtual unsigned StopVideo() { return 0; }
+    virtual unsigned SetSIPAndRTPAddr(const char* /*sip_address*/, const char* /*rtp_address*/) { return 0; }
+    virtual unsigned OpenRTPSocket() { return 0; }
+    virtual unsigned CloseRTPSocket() { return 0; }
+    virtual unsigned IsRTPSocketOpen() { return 0; }
+    virtual unsigned DoTransfer() { return 0; }
+
+    // Per-call switches (CKZCall holds them).
+    virtual int GetProxyRelatedChanID() { return m_proxy_related_channel; }
+    virtual void SetProxyRelatedChanID(int channel) { m_proxy_related_channel = channel; }
+    virtual int GetAutoAnswer() { return m_auto_answer; }
+    virtual int GetAutoTransfer() { return m_auto_transfer; }
+    virtual int GetAutoAccept() { return m_auto_accept; }
+    virtual int GetAutoRing() { return m_auto_ring; }
+    virtual int GetNoMoreCall() { return 0; }
+    virtual int GetDND() { return m_dnd; }
+    virtual int GetInVAD() { return 0; }
+    virtual int GetVideoEnabled() { return 0; }
+
+private:
+    std::atomic<uint32_t> m_sip_crv{0};
+};
+
+} // namespace KZAPI

@@ -1,0 +1,76 @@
+// CKZDSPApp: the host's base of a channel's media application, with its application timer.
+// CTimer is that timer: one period at a time, armed by StartAppTimer and checked by the span's
+// timer turn (CheckEveryTimer), which runs OnAppTimer once when the period has passed. Timers
+// read an injectable clock, so their schedule can be driven by hand.
+#pragma once
+
+#include "host/CKZClock.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace KZAPI {
+
+class CKZDSPApp;
+
+class CTimer {
+public:
+    explicit CTimer(CKZDSPApp& owner) : m_owner(owner) {}
+    CTimer(const CTimer&) = delete;
+    CTimer& operator=(const CTimer&) = delete;
+
+    // The clock the timer reads; null restores the system clock.
+    void SetClock(const CKZClock* clock) { m_clock.store(clock ? clock : &CKZClock::System()); }
+
+    // Only a registered timer can be started.
+    void Register() { m_registered.store(true); }
+    void Unregister();
+    bool IsRegistered() const { return m_registered.load(); }
+
+    // Arms the timer for period_ms from now, replacing any running period; false when the timer
+    // is not registered.
+    bool Start(unsigned period_ms);
+    void Stop() { m_deadline_ms.store(kStopped); }
+    bool IsRunning() const { return m_deadline_ms.load() != kStopped; }
+    unsigned GetPeriod() const { return m_period_ms.load(); }
+
+    // When the period has passed, stops the timer and runs the owner's OnAppTimer (which may
+    // start it again). Returns true when it fired. Safe against a concurrent Start or Stop: a
+    // timer re-armed or stopped meanwhile does not fire.
+    bool CheckEveryTimer();
+
+private:
+    static constexpr uint64_t kStopped = UINT64_MAX;
+
+    CKZDSPApp& m_owner;
+    std::atomic<const CKZClock*> m_clock{&CKZClock::System()};
+    std::atomic<bool> m_registered{false};
+    std::atomic<uint64_t> m_deadline_ms{kStopped};
+    std::atomic<unsigned> m_period_ms{0};
+};
+
+class CKZDSPApp {
+public:
+    CKZDSPApp() = default;
+    virtual ~CKZDSPApp() = default;
+    CKZDSPApp(const CKZDSPApp&) = delete;
+    CKZDSPApp& operator=(const CKZDSPApp&) = delete;
+
+    // Registers the application timer with the host (stopped).
+    unsigned SetAppTimer();
+    // Starts (or restarts with a new period) the registered timer; 0 when it is not registered.
+    unsigned StartAppTimer(unsigned period_ms);
+    unsigned StopAppTimer();
+    // Stops and unregisters the timer.
+    unsigned KillAppTimer();
+    CTimer& GetAppTimer() { return m_app_timer; }
+    void SetAppTimerClock(const CKZClock* clock) { m_app_timer.SetClock(clock); }
+
+    // The application timer's period has passed (run on the span's timer turn).
+    virtual void OnAppTimer() {}
+
+private:
+    CTimer m_app_timer{*this};
+};
+
+} // namespace KZAPI

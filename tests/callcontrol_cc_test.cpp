@@ -1,0 +1,347 @@
+// The SIP call control against a server running on loopback: its record after Start and after a
+// reset, the status timers on a hand-driven clock, the configuration switches and the current
+// message.
+#include "callcontrol/CKZSIPAPICC.h"
+#include "host/CKZCfgInterface.h"
+#include "host/CKZChannel.h"
+#include "host/CKZClock.h"
+#include "server/CKZSIPServer.h"
+#include "server/SIPMessagePtr.h"
+#include "sipmsg/KZSIPEvent.h"
+#include "sipmsg/kz_sip_defs.h"
+#include "sipmsg/sip_msg.h"
+#include "support/log_capture.h"
+#include "support/sip_peer.h"
+#include "support/sip_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using KZAPI::CKZCfgInterface;
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+constexpr uint32_t kResponseEvent = KZ_EVENT_SIP_MESSAGE_RESPONSE;
+constexpr uint32_t kRequestEvent = KZ_EVENT_SIP_MESSAGE_REQUEST;
+
+class CallControlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CKZCfgInterface::CFG_Clear();
+        s_port = kztest::free_port_pair();
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1"); // no STUN on a test machine
+        s_server = kztest::make_server().release();
+        ASSERT_EQ(s_server->Create(), 1u);
+        ASSERT_EQ(s_server->Start(), 1u);
+    }
+    static void TearDownTestSuite() {
+        s_server->Stop();
+        s_server->Destroy();
+        kztest::ServerPtr(s_server).reset();
+        CKZCfgInterface::CFG_Clear();
+    }
+
+    // A started call control on channel number, its timer on the test's clock.
+    void StartOn(CKZSIPAPICC& cc, KZAPI::CKZChannel& channel) {
+        channel.SetCallControl(&cc);
+        cc.SetChannel(&channel);
+        cc.SetAppTimerClock(&m_clock);
+        ASSERT_EQ(cc.Start(), 1u);
+    }
+    void Advance(int seconds) { m_clock.Advance(seconds); }
+
+    static inline uint16_t s_port = 0;
+    static inline CKZSIPServer* s_server = nullptr;
+    KZAPI::CKZManualClock m_clock;
+    KZAPI::CKZChannel m_channel{7, KZAPI::CKZCallControl::KIND_SIP};
+    CKZSIPAPICC m_cc;
+};
+
+SIPMessagePtr parse_message(std::string text) {
+    SIPMessagePtr message = AllocSIPMessage();
+    KZSIPEvent event{};
+    message->init_from_buf(text.data(), &event);
+    return message;
+}
+
+// What a reset must settle, read through the public operations.
+struct RecordView {
+    int sip_status, host_status, conn_id, routes, force_dir, dtmf_payload, codec, proxy_channel, rtp_port;
+    std::string call_id, contact, peer_address;
+    bool operator==(const RecordView&) const = default;
+};
+
+RecordView view(CKZSIPAPICC& cc) {
+    return {cc.GetSIPStatus(),        cc.GetCallStatus(),         static_cast<int>(cc.GetSIPConnID()),
+            cc.GetRouteCount(),       cc.GetRTPForceDir(),        cc.GetDTMFPayload(),
+            cc.GetPresetAudioCodec(), cc.GetProxyRelatedChanID(), cc.GetLocalRTPPort(),
+            cc.GetSIPCallID(),        cc.GetLocalContact(),       cc.GetPeerSIPIPAddress()};
+}
+
+} // namespace
+
+TEST_F(CallControlTest, AFreshCallControlAfterStartIsIdleAndNamesItsChannel) {
+    kztest::LogCapture log;
+    StartOn(m_cc, m_channel);
+    const std::string at = "127.0.0.1:" + std::to_string(s_port);
+    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_IDLE);
+    EXPECT_EQ(m_cc.GetSIPConnID(), 0u);
+    EXPECT_EQ(m_cc.GetDTMFPayload(), -1);
+    EXPECT_EQ(m_cc.GetRTPForceDir(), -2);
+    EXPECT_TRUE(m_channel.IsIdle());
+    EXPECT_EQ(std::string(m_cc.GetLocalContact()), "<sip:KZAPISIPUA-CH7@" + at + ">");
+    // Channel 7's block of the default range (28400, four ports a channel), its second port.
+    EXPECT_EQ(m_cc.GetLocalRTPPort(), 28430);
+    EXPECT_TRUE(log.HasLine("Local SIP Address: " + at + "  Real SIP Address: " + at));
+    EXPECT_TRUE(log.HasLine("Local RTP Address: 127.0.0.1:28430  Real RTP Address: 127.0.0.1:28430"));
+    EXPECT_STREQ(m_cc.GetSDPAndViaAddr().sdp_address, "127.0.0.1");
+    EXPECT_EQ(m_cc.GetSDPAndViaAddr().sdp_port, 28430);
+    EXPECT_EQ(m_cc.GetSDPAndViaAddr().via_port, s_port);
+    EXPECT_EQ(m_cc.GetDTMFMethod(), s_server->GetDTMFType());
+}
+
+TEST_F(CallControlTest, EachTimedStatusEndsTheCallWithItsCause) {
+    struct Case {
+        KZ_SIP_CALL_STATUS status;
+        int seconds;
+        const char* log;
+        const char* cause;
+        const char* release_error;
+    };
+    const Case cases[] = {
+        {SIP_CALL_ANSWERED, 5, "Disconnect call because of no ACK response!", "No ACK response, Time-out",
+         "Error: Failed to disconnect a call, connection ID is 41"},
+        {SIP_CALL_RECEIVED_TRYING, 30, "Disconnect call because of RECEIVED_TRYING timeout!",
+         "Trying Time-out", "Error: Failed to cancel a call, connection ID is 41"},
+        {SIP_CALL_RECEIVED_RINGING, 120, "Disconnect call because of RECEIVED_RINGING timeout!",
+         "Ringing Time-out", "Error: Failed to cancel a call, connection ID is 41"},
+        {SIP_CALL_RECEIVED_SESSION_PROGRESS, 120,
+         "Disconnect call because of RECEIVED_SESSION_PROGRESS timeout!", "Session Progress Time-out",
+         "Error: Failed to cancel a call, connection ID is 41"},
+        {SIP_CALL_NOTIFY_ACCEPTED, 3, "Received Notify OK, but remote didn't disconnect in 3 seconds!",
+         "Notify OK no disconnect Time-out", "Error: Failed to disconnect a call, connection ID is 41"},
+    };
+    StartOn(m_cc, m_channel);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cause);
+        kztest::LogCapture log;
+        m_cc.SetSIPStatus(c.status);
+        m_cc.SetSIPConnID(41);
+        ASSERT_EQ(m_cc.StartSIPStatusTimer(), 1u);
+        Advance(c.seconds - 1);
+        EXPECT_FALSE(m_cc.GetAppTimer().CheckEveryTimer());
+        EXPECT_EQ(m_cc.GetSIPStatus(), c.status);
+        Advance(1);
+        EXPECT_TRUE(m_cc.GetAppTimer().CheckEveryTimer());
+        EXPECT_TRUE(log.Contains(c.log, CKZLogInterface::LOG_ERROR));
+        EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 504);
+        EXPECT_STREQ(m_cc.GetDisconnectCauseText(), c.cause);
+        // Nothing can be sent yet, so the failed release resets the call.
+        EXPECT_TRUE(log.HasLine(c.release_error));
+        EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_IDLE);
+        EXPECT_EQ(m_cc.GetSIPConnID(), 0u);
+    }
+}
+
+TEST_F(CallControlTest, TimerInAStatusWithoutTimeoutDoesNothing) {
+    StartOn(m_cc, m_channel);
+    for (KZ_SIP_CALL_STATUS status : {SIP_CALL_CONNECTED, SIP_CALL_IDLE, SIP_CALL_HELD, SIP_CALL_CALLING}) {
+        kztest::LogCapture log;
+        m_cc.SetDisconnectCause(0, "");
+        m_cc.SetSIPStatus(status);
+        EXPECT_EQ(m_cc.StartSIPStatusTimer(), 0u) << status;
+        ASSERT_EQ(m_cc.StartAppTimer(1000), 1u);
+        Advance(1);
+        EXPECT_TRUE(m_cc.GetAppTimer().CheckEveryTimer());
+        EXPECT_EQ(m_cc.GetSIPStatus(), status);
+        EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 0) << status;
+        EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 0) << status;
+    }
+}
+
+TEST_F(CallControlTest, RestartingTheTimerReplacesItsPeriod) {
+    StartOn(m_cc, m_channel);
+    m_cc.SetSIPStatus(SIP_CALL_RECEIVED_RINGING);
+    m_cc.StartSIPStatusTimer();
+    Advance(100);
+    m_cc.SetSIPStatus(SIP_CALL_ANSWERED);
+    m_cc.StartSIPStatusTimer();
+    Advance(4);
+    EXPECT_FALSE(m_cc.GetAppTimer().CheckEveryTimer());
+    Advance(1);
+    EXPECT_TRUE(m_cc.GetAppTimer().CheckEveryTimer());
+    EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "No ACK response, Time-out");
+}
+
+TEST_F(CallControlTest, UnansweredAttendedTransferEndsTheConsultationCallAndKeepsThisOne) {
+    KZAPI::CKZChannel consultation_channel{8, KZAPI::CKZCallControl::KIND_SIP};
+    CKZSIPAPICC consultation;
+    StartOn(m_cc, m_channel);
+    StartOn(consultation, consultation_channel);
+    consultation.SetSIPStatus(SIP_CALL_HOLD_SENT);
+    m_cc.SetSIPStatus(SIP_CALL_REFER_SENT);
+    m_cc.SetDestTransferChanCallControl(&consultation);
+    kztest::LogCapture log;
+    m_cc.StartAppTimer(32000);
+    Advance(32);
+    EXPECT_TRUE(m_cc.GetAppTimer().CheckEveryTimer());
+    EXPECT_TRUE(
+        log.Contains("Attended transfer -> sent REFER, but trying expired.", CKZLogInterface::LOG_ERROR));
+    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_CONNECTED);
+    EXPECT_EQ(m_cc.GetDestTransferChanCallControl(), nullptr);
+    // Its BYE was tried from the connected status (and failed, which resets it).
+    EXPECT_TRUE(log.HasLine("Error: Failed to disconnect a call, connection ID is 0"));
+    EXPECT_EQ(consultation.GetSIPStatus(), SIP_CALL_IDLE);
+}
+
+TEST_F(CallControlTest, ResetTwiceLeavesTheRecordAsOnce) {
+    StartOn(m_cc, m_channel);
+    m_cc.SetSIPStatus(SIP_CALL_CONNECTED);
+    m_cc.SetStatus(KZAPI::CKZCall::CALL_STATUS_CONNECTED);
+    m_cc.SetSIPConnID(77);
+    m_cc.SetSIPCallID("a84b4c76e66710");
+    m_cc.AddRoute("<sip:p1.example.com;lr>", 1);
+    m_cc.AddRoute("<sip:p2.example.com;lr>", 1);
+    m_cc.SetRTPForceDir(1);
+    m_cc.SetAudioCodec(8);
+    m_cc.SetProxyRelatedChanID(3);
+    const int port_during_call = m_cc.GetLocalRTPPort();
+
+    kztest::LogCapture log;
+    m_cc.ResetCallStatus();
+    EXPECT_TRUE(log.HasLine("Route is reseted! 2"));
+    const RecordView once = view(m_cc);
+    m_cc.ResetCallStatus();
+    EXPECT_EQ(view(m_cc), once);
+
+    EXPECT_EQ(once.sip_status, SIP_CALL_IDLE);
+    EXPECT_EQ(once.host_status, 0);
+    EXPECT_EQ(once.conn_id, 0);
+    EXPECT_EQ(once.routes, 0);
+    EXPECT_EQ(once.force_dir, -2);
+    EXPECT_EQ(once.codec, -1);
+    EXPECT_EQ(once.proxy_channel, -1);
+    EXPECT_EQ(once.call_id, "");
+    EXPECT_NE(once.rtp_port, port_during_call); // the next call takes the other port of the block
+}
+
+TEST_F(CallControlTest, AutoSwitchesFollowTheConfigurationWithoutRestart) {
+    struct Case {
+        const char* key;
+        int (CKZSIPAPICC::*get)();
+        int fallback;
+    };
+    const Case cases[] = {
+        {"kzsrv.sip.callcontrol.auto.acceptcall", &CKZSIPAPICC::GetAutoAccept, 1},
+        {"kzsrv.sip.callcontrol.auto.ringcall", &CKZSIPAPICC::GetAutoRing, 1},
+        {"kzsrv.sip.callcontrol.auto.answercall", &CKZSIPAPICC::GetAutoAnswer, 0},
+        {"kzsrv.sip.callcontrol.dnd", &CKZSIPAPICC::GetDND, 0},
+    };
+    StartOn(m_cc, m_channel);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ((m_cc.*c.get)(), c.fallback);
+        CKZCfgInterface::CFG_SetValue(c.key, "7");
+        EXPECT_EQ((m_cc.*c.get)(), 7);
+        CKZCfgInterface::CFG_SetValue(c.key, "2");
+        EXPECT_EQ((m_cc.*c.get)(), 2);
+    }
+}
+
+TEST_F(CallControlTest, CurrentMessageBecomesTheDisconnectCauseWhenAsked) {
+    StartOn(m_cc, m_channel);
+    struct Case {
+        uint32_t event_type, code;
+        std::string text;
+        unsigned reason;
+        int last_code, cause_code;
+        const char* cause_text;
+    };
+    const Case cases[] = {
+        {kResponseEvent, 0x20000 | 302,
+         "SIP/2.0 302 Moved Temporarily\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\nFrom: "
+         "<sip:a@x>;tag=1\r\n"
+         "To: <sip:b@y>;tag=2\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nContact: <sip:b@z.example>\r\n"
+         "Content-Length: 0\r\n\r\n",
+         1, 302, 302, "Moved Temporarily - <sip:b@z.example>"},
+        {kResponseEvent, 0x20000 | 486,
+         "SIP/2.0 486 Busy Here\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\nFrom: <sip:a@x>;tag=1\r\n"
+         "To: <sip:b@y>;tag=2\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nContact: <sip:b@z.example>\r\n"
+         "Content-Length: 0\r\n\r\n",
+         1, 486, 486, "Busy Here"},
+        {kRequestEvent, (4u << 24) | 0x10000,
+         "BYE sip:a@x SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\nFrom: <sip:b@y>;tag=2\r\n"
+         "To: <sip:a@x>;tag=1\r\nCall-ID: c1\r\nCSeq: 2 BYE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+         1, -4, 4, "BYE"},
+        {kResponseEvent, 0x20000 | 180,
+         "SIP/2.0 180 Ringing\r\nVia: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK1\r\nFrom: <sip:a@x>;tag=1\r\n"
+         "To: <sip:b@y>;tag=2\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n",
+         0, 180, 9, "kept"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cause_text);
+        m_cc.SetDisconnectCause(9, "kept");
+        KZSIPEvent event{};
+        event.event_type = c.event_type;
+        event.code = c.code;
+        SIPMessagePtr message = parse_message(c.text);
+        ASSERT_NE(message, nullptr);
+        sip_msg* raw = message.release();
+        EXPECT_EQ(m_cc.SetCurSIPMsg(&event, raw, "10.0.0.9", 0, c.reason), 1u);
+        EXPECT_EQ(m_cc.GetCurSIPMsg(), raw);
+        EXPECT_STREQ(m_cc.GetFromIP(), "10.0.0.9");
+        EXPECT_EQ(m_cc.GetFromPort(), 5060);
+        EXPECT_EQ(m_cc.GetLastMsgCode(), c.last_code);
+        EXPECT_EQ(m_cc.GetDisconnectCauseCode(), c.cause_code);
+        EXPECT_STREQ(m_cc.GetDisconnectCauseText(), c.cause_text);
+    }
+    EXPECT_EQ(m_cc.FreeSIPMsg(), 1u);
+    EXPECT_EQ(m_cc.GetCurSIPMsg(), nullptr);
+}
+
+TEST_F(CallControlTest, DisconnectChoosesTheReleaseByStatus) {
+    enum Expect { NOTHING, BYE, CANCEL, ERROR_RESPONSE };
+    struct Case {
+        KZ_SIP_CALL_STATUS status;
+        unsigned direction;
+        Expect release;
+    };
+    const unsigned in = KZAPI::CKZCall::CALL_INBOUND, out = KZAPI::CKZCall::CALL_OUTBOUND;
+    const Case cases[] = {
+        {SIP_CALL_IDLE, in, NOTHING},
+        {SIP_CALL_REFER_SENT, in, NOTHING},
+        {SIP_CALL_REFER_RECEIVED, in, NOTHING},
+        {SIP_CALL_BYE_SENT, out, NOTHING},
+        {SIP_CALL_ANSWERED, out, NOTHING},
+        {SIP_CALL_ANSWERED, in, BYE},
+        {SIP_CALL_CONNECTED, out, BYE},
+        {SIP_CALL_HOLD_SENT, in, BYE},
+        {SIP_CALL_REMOTE_UNHOLD_ACCEPTED, in, BYE},
+        {SIP_CALL_NOTIFY_SENT, in, BYE},
+        {SIP_CALL_FINAL_NOTIFY_SENT, in, BYE},
+        {SIP_CALL_CALLING, out, BYE},
+        {SIP_CALL_RECEIVED_TRYING, out, CANCEL},
+        {SIP_CALL_RECEIVED_SESSION_PROGRESS, out, CANCEL},
+        {SIP_CALL_ACCEPTED, in, ERROR_RESPONSE},
+        {SIP_CALL_RINGING, in, ERROR_RESPONSE},
+    };
+    StartOn(m_cc, m_channel);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "status " << c.status << " direction " << c.direction);
+        m_cc.SetSIPStatus(c.status);
+        m_cc.SetCallDirection(c.direction);
+        m_cc.SetSIPConnID(12);
+        kztest::LogCapture log;
+        EXPECT_EQ(m_cc.DisconnectCall(), 0u); // nothing can be sent yet
+        EXPECT_EQ(log.Contains("cannot compose BYE"), c.release == BYE);
+        EXPECT_EQ(log.Contains("cannot compose CANCEL"), c.release == CANCEL);
+        EXPECT_EQ(log.Contains("cannot compose error response"), c.release == ERROR_RESPONSE);
+        // A release that could not be sent leaves the channel idle; no release leaves the call.
+        EXPECT_EQ(m_cc.GetSIPStatus(), c.release == NOTHING ? c.status : SIP_CALL_IDLE);
+    }
+}

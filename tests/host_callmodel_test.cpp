@@ -1,0 +1,193 @@
+// The host's call object model: the call record, the application timer on a hand-driven clock,
+// and spans taking their timer turns on the one shared tick thread.
+#include "host/CKZCallControl.h"
+#include "host/CKZChannel.h"
+#include "host/CKZClock.h"
+#include "host/CKZDSPApp.h"
+#include "host/CKZSpan.h"
+#include "host/CKZTickThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+using namespace KZAPI;
+
+namespace {
+
+class CountingApp : public CKZDSPApp {
+public:
+    void OnAppTimer() override {
+        ++fired;
+        if (restart_with) StartAppTimer(restart_with);
+    }
+    int fired = 0;
+    unsigned restart_with = 0;
+};
+
+// Waits for a condition that another thread makes true; fails after two seconds.
+template <class Condition> bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+class RecordingSpan : public CKZSpan {
+public:
+    ~RecordingSpan() override { Stop(); }
+    bool DoUnblockedLoop() override {
+        ++turns;
+        std::lock_guard lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        return true;
+    }
+    std::atomic<int> turns{0};
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+};
+
+} // namespace
+
+TEST(HostCall, TextFieldsAreBoundedAndResetKeepsTheCause) {
+    CKZCallControl cc;
+    cc.SetCallID(std::string(600, 'c').c_str());
+    EXPECT_EQ(std::string(cc.GetCallID()).size(), CKZCall::kTextSize - 1);
+    cc.SetToIP("", 5070);
+    EXPECT_FALSE(cc.HasForcedDestination());
+    EXPECT_EQ(cc.GetToPort(), 0);
+    cc.SetDisconnectCause(302, "Moved");
+    cc.AppendDisconnectCauseText(" - <sip:x@y>");
+    cc.SetFromTag("a");
+    cc.SetCallDirection(CKZCall::CALL_OUTBOUND);
+    cc.SetProxyRelatedChanID(4);
+    cc.ResetCallStatus();
+    EXPECT_STREQ(cc.GetCallID(), "");
+    EXPECT_STREQ(cc.GetFromTag(), "");
+    EXPECT_FALSE(cc.IsOutbound());
+    EXPECT_EQ(cc.GetProxyRelatedChanID(), CKZCall::kNoProxyChannel);
+    EXPECT_EQ(cc.GetDisconnectCauseCode(), 302);
+    EXPECT_STREQ(cc.GetDisconnectCauseText(), "Moved - <sip:x@y>");
+}
+
+TEST(HostAppTimer, FiresOnceWhenItsPeriodHasPassed) {
+    CKZManualClock clock;
+    CountingApp app;
+    app.SetAppTimerClock(&clock);
+    EXPECT_EQ(app.StartAppTimer(1000), 0u); // not registered yet
+    app.SetAppTimer();
+    ASSERT_EQ(app.StartAppTimer(3000), 1u);
+    clock.Advance(2);
+    EXPECT_FALSE(app.GetAppTimer().CheckEveryTimer());
+    clock.Advance(1);
+    EXPECT_TRUE(app.GetAppTimer().CheckEveryTimer());
+    clock.Advance(10);
+    EXPECT_FALSE(app.GetAppTimer().CheckEveryTimer());
+    EXPECT_EQ(app.fired, 1);
+}
+
+TEST(HostAppTimer, StartingAgainReplacesThePeriod) {
+    struct Case {
+        unsigned first_ms;
+        int after_s;
+        unsigned second_ms;
+        int fires_after_s;
+    };
+    for (const Case c : {Case{30000, 20, 5000, 5}, Case{2000, 1, 10000, 10}}) {
+        CKZManualClock clock;
+        CountingApp app;
+        app.SetAppTimerClock(&clock);
+        app.SetAppTimer();
+        app.StartAppTimer(c.first_ms);
+        clock.Advance(c.after_s);
+        app.StartAppTimer(c.second_ms);
+        clock.Advance(c.fires_after_s - 1);
+        EXPECT_FALSE(app.GetAppTimer().CheckEveryTimer()) << c.first_ms << " then " << c.second_ms;
+        clock.Advance(1);
+        EXPECT_TRUE(app.GetAppTimer().CheckEveryTimer()) << c.first_ms << " then " << c.second_ms;
+    }
+}
+
+TEST(HostAppTimer, StoppedOrKilledTimersStaySilentAndOnAppTimerMayRestart) {
+    CKZManualClock clock;
+    CountingApp app;
+    app.SetAppTimerClock(&clock);
+    app.SetAppTimer();
+    app.StartAppTimer(1000);
+    app.StopAppTimer();
+    clock.Advance(5);
+    EXPECT_FALSE(app.GetAppTimer().CheckEveryTimer());
+
+    app.restart_with = 2000;
+    app.StartAppTimer(1000);
+    clock.Advance(1);
+    EXPECT_TRUE(app.GetAppTimer().CheckEveryTimer());
+    EXPECT_TRUE(app.GetAppTimer().IsRunning());
+    EXPECT_EQ(app.GetAppTimer().GetPeriod(), 2000u);
+
+    app.KillAppTimer();
+    clock.Advance(5);
+    EXPECT_FALSE(app.GetAppTimer().CheckEveryTimer());
+    EXPECT_EQ(app.StartAppTimer(1000), 0u);
+    EXPECT_EQ(app.fired, 1);
+}
+
+TEST(HostTickThread, SpansShareOneThreadAndStopEndsTheirTurns) {
+    RecordingSpan a, b;
+    a.Start();
+    b.Start();
+    ASSERT_TRUE(eventually([&] { return a.turns > 2 && b.turns > 2; }));
+    {
+        std::lock_guard la(a.mutex), lb(b.mutex);
+        ASSERT_EQ(a.threads.size(), 1u);
+        EXPECT_EQ(a.threads, b.threads);
+        EXPECT_EQ(a.threads.count(std::this_thread::get_id()), 0u);
+    }
+    a.Stop();
+    const int after_stop = a.turns;
+    ASSERT_TRUE(eventually([&] { return b.turns > after_stop + 5; })); // the thread goes on for b
+    EXPECT_EQ(a.turns, after_stop);
+    b.Stop();
+    EXPECT_EQ(CKZTickThread::Instance().GetClientCount(), 0);
+}
+
+TEST(HostTickThread, ASpanMayStopFromItsOwnTurn) {
+    class SelfStoppingSpan : public CKZSpan {
+    public:
+        ~SelfStoppingSpan() override { Stop(); }
+        bool DoUnblockedLoop() override {
+            if (++turns == 3) Stop();
+            return true;
+        }
+        std::atomic<int> turns{0};
+    } span;
+    span.Start();
+    ASSERT_TRUE(eventually([&] { return CKZTickThread::Instance().GetClientCount() == 0; }));
+    EXPECT_EQ(span.turns, 3);
+}
+
+TEST(HostChannel, StartAndStopRunTheCallControl) {
+    class Counting : public CKZCallControl {
+    public:
+        unsigned OnChanUp() override { return ++ups, 1; }
+        unsigned OnChanDown() override { return ++downs, 1; }
+        int ups = 0, downs = 0;
+    } cc;
+    CKZChannel channel(3, CKZCallControl::KIND_SIP);
+    EXPECT_FALSE(channel.IsIdle()); // no call control
+    channel.SetCallControl(&cc);
+    EXPECT_TRUE(channel.IsIdle());
+    EXPECT_EQ(channel.Start(), 1u);
+    EXPECT_EQ(channel.Stop(), 1u);
+    EXPECT_EQ(cc.ups, 1);
+    EXPECT_EQ(cc.downs, 1);
+    cc.SetStatus(CKZCall::CALL_STATUS_OFFERED);
+    EXPECT_FALSE(channel.IsIdle());
+}
