@@ -337,7 +337,8 @@ uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, u
     bool remove_after = false;
     if (request) {
         if (!request_destination(msg, host, port, &dest_host, &dest_port)) return 0xFFFFFFFF;
-        // The destination goes on the message first so every stored copy can be re-sent.
+        // Credentials and destination go on the message first so every stored copy can be re-sent.
+        kz_sip_complete_credentials(msg);
         msg->set_ip_address(0, 0, kz_get_real_inet_addr(dest_host.c_str()), dest_port);
         uint32_t r = 0;
         sip_dialog* created = nullptr;
@@ -391,6 +392,7 @@ uint32_t sip_group::SendCancel(sip_msg* msg, const char* host, uint16_t port, ui
     d->request_sent_time = d->last_activity_time = Now();
     msg->set_prot(d->protocol);
     msg->set_tcp_socket(d->connection);
+    kz_sip_complete_credentials(msg);
     uint32_t result = ComposeAndSendSIPMsg(msg, dest_host.c_str(), dest_port);
     d->request_sent.copy_msg_from(msg);
     return result;

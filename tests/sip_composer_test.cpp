@@ -298,6 +298,7 @@ TEST(Composer, CredentialsWithoutQopCarryNoCnonceOrNc) {
     make_request(computed, "BYE", "sip:bob@10.0.0.2");
     add_credentials(computed, KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME, "sip:bob@10.0.0.2");
     add(computed, KZ_IE_SIP_PROXY_AUTH_RESP_PASSWORD, "pw");
+    kz_sip_complete_credentials(&computed);
     const std::string response = digest("MD5", "", "", "", "BYE", "sip:bob@10.0.0.2");
     EXPECT_EQ(headers_of(computed), "Proxy-Authorization: Digest username=\"alice\",realm=\"example.com\","
                                     "nonce=\"n0nce\",uri=\"sip:bob@10.0.0.2\",response=\"" +
@@ -313,6 +314,7 @@ TEST(Composer, CredentialsWithQopCreateAndStoreCnonceNcAndResponse) {
                 {KZ_IE_SIP_WWW_AUTH_RESP_QOP, "auth"},
                 {KZ_IE_SIP_WWW_AUTH_RESP_PASSWORD, "pw"},
                 {KZ_IE_SIP_WWW_AUTH_RESP_RESPONSE, "stale"}});
+    kz_sip_complete_credentials(&m);
     const std::string headers = headers_of(m);
 
     const std::string cnonce = value(m, KZ_IE_SIP_WWW_AUTH_RESP_CNONCE);
@@ -326,11 +328,7 @@ TEST(Composer, CredentialsWithQopCreateAndStoreCnonceNcAndResponse) {
         "Authorization: Digest username=\"alice\",realm=\"example.com\",nonce=\"n0nce\","
         "uri=\"sip:example.com\",";
     const std::string end = "algorithm=MD5,response=\"" + response + "\"\r\n";
-    EXPECT_EQ(headers, start + "qop=auth,cnonce=\"" + cnonce + "\",nc=00000001," + end);
-
-    // Composed again, the stored cnonce and response are reused; nc is now an element of its
-    // own and therefore moves before qop.
-    EXPECT_EQ(headers_of(m), start + "nc=00000001,qop=auth,cnonce=\"" + cnonce + "\"," + end);
+    EXPECT_EQ(headers, start + "nc=00000001,qop=auth,cnonce=\"" + cnonce + "\"," + end);
 }
 
 TEST(Composer, CredentialsKeepGivenCnonceAndPrintNcAsEightDigits) {
@@ -342,6 +340,7 @@ TEST(Composer, CredentialsKeepGivenCnonceAndPrintNcAsEightDigits) {
                 {KZ_IE_SIP_PROXY_AUTH_RESP_NC, "12"},
                 {KZ_IE_SIP_PROXY_AUTH_RESP_ALGORITHM, "MD5-sess"},
                 {KZ_IE_SIP_PROXY_AUTH_RESP_PASSWORD, "pw"}});
+    kz_sip_complete_credentials(&m);
     // The digest is taken over the nonce count as sent.
     const std::string response =
         digest("MD5-sess", "0a4f113b", "00000012", "auth", "INVITE", "sip:bob@example.com");

@@ -136,7 +136,7 @@ TEST(SipParser, CompactFormsAndNameAddrRules) {
              "l: 0\n\n");
     EXPECT_EQ(v(p.msg, KZ_IE_SIP_FROM), "Bob <sip:bob@biloxi.com>");
     EXPECT_EQ(v(p.msg, KZ_IE_SIP_FROM_TAG), "a73kszlfl");
-    EXPECT_FALSE(p.msg.find_ie(KZ_IE_SIP_TO, 0)) << "a sips: address without sip: is dropped";
+    EXPECT_EQ(v(p.msg, KZ_IE_SIP_TO), "sips:carol@chicago.com");
     EXPECT_EQ(v(p.msg, KZ_IE_SIP_CALLID), "843817637684230@998sdasdh09");
     EXPECT_EQ(v(p.msg, KZ_IE_SIP_CONTACT), "<sip:bob@192.0.2.4>");
     EXPECT_EQ(v(p.msg, KZ_IE_SIP_VIA_PROTOCOL), "SIP/2.0/TCP");
