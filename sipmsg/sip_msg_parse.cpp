@@ -382,7 +382,9 @@ uint32_t sip_msg::add_via_param(unsigned index, std::string_view part) {
     if (!known) return KZ_SIP_RESULT_OK; // parameters the stack has no use for
     if (known->id == KZ_IE_SIP_VIA_BRANCH) return add_ie(known->id, index, param.value);
     if (known->name == "received-port" && !param.has_value) return KZ_SIP_RESULT_OK;
-    if (param.name == known->name) return add_ie(known->id, index, trim_spaces(part));
+    const std::string_view text = trim_spaces(part);
+    const size_t canonical_size = known->name.size() + (param.has_value ? 1 + param.value.size() : 0);
+    if (param.name == known->name && text.size() == canonical_size) return add_ie(known->id, index, text);
     std::string canonical(known->name);
     if (param.has_value) canonical.append("=").append(param.value);
     return add_ie(known->id, index, std::string_view(canonical));

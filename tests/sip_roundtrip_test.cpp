@@ -1,5 +1,5 @@
-// Every data file (tests/data/messages, tests/data/rfc4475) is parsed as a stream transport hands
-// it over, and each message found is composed. The outcome of every parse call and every
+// Every data file (tests/data/messages, tests/data/rfc4475, fuzz/corpus/sipmsg) is parsed as a stream
+// transport hands it over, and each message found is composed. The outcome of every parse call and every
 // composition is compared with tests/data/composed/<corpus>.txt, so any change of parsed
 // elements or of the wire text shows up as a difference. KZ_SIP_SNAPSHOT_UPDATE=1 rewrites the
 // expected files after an intended change.
@@ -101,7 +101,8 @@ TEST_P(Snapshot, EveryFileParsesAndComposesAsRecorded) {
         SCOPED_TRACE(file);
         outcomes += "#### " + file + "\n" + stream_outcomes(kztest::read_bytes(corpus.dir / file));
     }
-    const fs::path expected_file = fs::path(KZ_TEST_DATA_DIR) / "composed" / (std::string(corpus.name) + ".txt");
+    const fs::path expected_file =
+        fs::path(KZ_TEST_DATA_DIR) / "composed" / (std::string(corpus.name) + ".txt");
     if (std::getenv("KZ_SIP_SNAPSHOT_UPDATE")) std::ofstream(expected_file, std::ios::binary) << outcomes;
     const std::string expected = kztest::read_bytes(expected_file);
     // Compared file by file so a failure names the file that changed.
@@ -115,7 +116,9 @@ TEST_P(Snapshot, EveryFileParsesAndComposesAsRecorded) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpora, Snapshot,
-                         testing::Values(Corpus{"messages", fs::path(KZ_TEST_DATA_DIR) / "messages", ".sip"},
-                                         Corpus{"rfc4475", fs::path(KZ_RFC4475_DIR), ".dat"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Corpora, Snapshot,
+    testing::Values(Corpus{"messages", fs::path(KZ_TEST_DATA_DIR) / "messages", ".sip"},
+                    Corpus{"rfc4475", fs::path(KZ_RFC4475_DIR), ".dat"},
+                    Corpus{"fuzz", fs::path(KZ_TEST_DATA_DIR) / "../../fuzz/corpus/sipmsg", ".sip"}),
+    [](const auto& info) { return std::string(info.param.name); });
