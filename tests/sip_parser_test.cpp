@@ -108,18 +108,18 @@ const HeaderCase kHeaderCases[] = {
 };
 // clang-format on
 
-class HeaderLines : public testing::TestWithParam<HeaderCase> {};
+class ParsedHeaders : public testing::TestWithParam<HeaderCase> {};
 
 } // namespace
 
-TEST_P(HeaderLines, StoreTheirElements) {
+TEST_P(ParsedHeaders, StoreTheirElements) {
     Parsed p;
     parse(p, std::string("OPTIONS sip:x@y SIP/2.0\n") + GetParam().lines + "\n");
     EXPECT_EQ(p.event.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
     expect_stored(p.msg, GetParam().stored);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HeaderLines, testing::ValuesIn(kHeaderCases));
+INSTANTIATE_TEST_SUITE_P(Cases, ParsedHeaders, testing::ValuesIn(kHeaderCases));
 
 TEST(SipParser, FirstLines) {
     struct Case {
