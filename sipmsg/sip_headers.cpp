@@ -24,56 +24,56 @@ constexpr HeaderComposer kGeneric = nullptr;
 
 // clang-format off
 constexpr HeaderDescriptor kHeaders[] = {
-    {"From", "f", &M::parse_from, Form::Own, &M::compose_from, {N(KZ_IE_SIP_FROM), N(KZ_IE_SIP_FROM_TAG)}},
-    {"To", "t", &M::parse_to, Form::Own, &M::compose_to, {N(KZ_IE_SIP_TO), N(KZ_IE_SIP_TO_TAG)}},
-    {"Call-ID", "i", &M::parse_call_id, Form::Value, kGeneric, {N(KZ_IE_SIP_CALLID)}},
-    {"CSeq", "", &M::parse_cseq, Form::Own, &M::compose_cseq, {N(KZ_IE_SIP_CSEQ_NUMBER), N(KZ_IE_SIP_CSEQ_METHOD)}},
-    {"Contact", "m", &M::parse_contact, Form::Value, kGeneric, {N(KZ_IE_SIP_CONTACT)}},
-    {"Content-Type", "c", &M::parse_content_type, Form::Value, kGeneric, {N(KZ_IE_SIP_CONTENT_TYPE)}},
-    {"Content-Length", "l", &M::parse_content_length, Form::ParseOnly, kGeneric, {N(KZ_IE_SIP_CONTENT_LENGTH)}},
-    {"Date", "", &M::parse_date, Form::Value, kGeneric, {N(KZ_IE_SIP_DATE)}},
-    {"Max-Forwards", "", &M::parse_max_forwards, Form::Value, kGeneric, {N(KZ_IE_SIP_MAX_FORWARDS)}},
-    {"User-Agent", "", &M::parse_user_agent, Form::Value, kGeneric, {N(KZ_IE_SIP_USER_AGENT)}},
-    {"Accept-Language", "", &M::parse_accept_language, Form::Value, kGeneric, {N(KZ_IE_SIP_ACCEPT_LANGUAGE)}},
-    {"Allow", "", &M::parse_allow, Form::Own, &M::compose_allow, {N(KZ_IE_SIP_ALLOW)}},
-    {"Supported", "k", &M::parse_support, Form::Value, kGeneric, {N(KZ_IE_SIP_SUPPORT)}},
-    {"Require", "", &M::parse_require, Form::Value, kGeneric, {N(KZ_IE_SIP_REQUIRE)}},
-    {"RSeq", "", &M::parse_rseq, Form::Value, kGeneric, {N(KZ_IE_SIP_RSEQ)}},
-    {"RAck", "", &M::parse_rack, Form::Value, kGeneric, {Q(KZ_IE_SIP_RACK)}},
-    {"Replaces", "", &M::parse_replaces, Form::Value, kGeneric, {N(KZ_IE_SIP_REPLACES)}},
-    {"Reason", "", &M::parse_reason, Form::Value, kGeneric, {Q(KZ_IE_SIP_REASON)}},
-    {"Via", "v", &M::parse_via, Form::Own, &M::compose_via,
+    {"From: ", "f", &M::parse_from, Form::Own, &M::compose_from, {N(KZ_IE_SIP_FROM), N(KZ_IE_SIP_FROM_TAG)}},
+    {"To: ", "t", &M::parse_to, Form::Own, &M::compose_to, {N(KZ_IE_SIP_TO), N(KZ_IE_SIP_TO_TAG)}},
+    {"Call-ID: ", "i", &M::parse_call_id, Form::Value, kGeneric, {N(KZ_IE_SIP_CALLID)}},
+    {"CSeq: ", "", &M::parse_cseq, Form::Own, &M::compose_cseq, {N(KZ_IE_SIP_CSEQ_NUMBER), N(KZ_IE_SIP_CSEQ_METHOD)}},
+    {"Contact: ", "m", &M::parse_contact, Form::Value, kGeneric, {N(KZ_IE_SIP_CONTACT)}},
+    {"Content-Type: ", "c", &M::parse_content_type, Form::Value, kGeneric, {N(KZ_IE_SIP_CONTENT_TYPE)}},
+    {"Content-Length: ", "l", &M::parse_content_length, Form::ParseOnly, kGeneric, {N(KZ_IE_SIP_CONTENT_LENGTH)}},
+    {"Date: ", "", &M::parse_date, Form::Value, kGeneric, {N(KZ_IE_SIP_DATE)}},
+    {"Max-Forwards: ", "", &M::parse_max_forwards, Form::Value, kGeneric, {N(KZ_IE_SIP_MAX_FORWARDS)}},
+    {"User-Agent: ", "", &M::parse_user_agent, Form::Value, kGeneric, {N(KZ_IE_SIP_USER_AGENT)}},
+    {"Accept-Language: ", "", &M::parse_accept_language, Form::Value, kGeneric, {N(KZ_IE_SIP_ACCEPT_LANGUAGE)}},
+    {"Allow: ", "", &M::parse_allow, Form::Own, &M::compose_allow, {N(KZ_IE_SIP_ALLOW)}},
+    {"Supported: ", "k", &M::parse_support, Form::Value, kGeneric, {N(KZ_IE_SIP_SUPPORT)}},
+    {"Require: ", "", &M::parse_require, Form::Value, kGeneric, {N(KZ_IE_SIP_REQUIRE)}},
+    {"RSeq: ", "", &M::parse_rseq, Form::Value, kGeneric, {N(KZ_IE_SIP_RSEQ)}},
+    {"RAck: ", "", &M::parse_rack, Form::Value, kGeneric, {Q(KZ_IE_SIP_RACK)}},
+    {"Replaces: ", "", &M::parse_replaces, Form::Value, kGeneric, {N(KZ_IE_SIP_REPLACES)}},
+    {"Reason: ", "", &M::parse_reason, Form::Value, kGeneric, {Q(KZ_IE_SIP_REASON)}},
+    {"Via: ", "v", &M::parse_via, Form::Own, &M::compose_via,
      {N(KZ_IE_SIP_VIA_ADDRESS), N(KZ_IE_SIP_VIA_PROTOCOL), N(KZ_IE_SIP_VIA_BRANCH), N(KZ_IE_SIP_VIA_PARAM),
       Q(KZ_IE_SIP_VIA_RECEIVED), Q(KZ_IE_SIP_VIA_MADDR), Q(KZ_IE_SIP_VIA_CID), Q(KZ_IE_SIP_VIA_X_ROUTE_TAG)}},
-    {"Expires", "", &M::parse_expires, Form::Value, kGeneric, {N(KZ_IE_SIP_EXPIRES)}},
-    {"Route", "", &M::parse_route, Form::LinePerValue, kGeneric, {N(KZ_IE_SIP_ROUTE)}},
-    {"Record-Route", "", &M::parse_record_route, Form::LinePerValue, kGeneric, {N(KZ_IE_SIP_RECORD_ROUTE)}},
-    {"WWW-Authenticate", "", &M::parse_www_auth_req, Form::Own, &M::compose_www_auth_req,
+    {"Expires: ", "", &M::parse_expires, Form::Value, kGeneric, {N(KZ_IE_SIP_EXPIRES)}},
+    {"Route: ", "", &M::parse_route, Form::LinePerValue, kGeneric, {N(KZ_IE_SIP_ROUTE)}},
+    {"Record-Route: ", "", &M::parse_record_route, Form::LinePerValue, kGeneric, {N(KZ_IE_SIP_RECORD_ROUTE)}},
+    {"WWW-Authenticate: ", "", &M::parse_www_auth_req, Form::Own, &M::compose_www_auth_req,
      {N(KZ_IE_SIP_WWW_AUTH_REQ_REALM), N(KZ_IE_SIP_WWW_AUTH_REQ_NONCE), N(KZ_IE_SIP_WWW_AUTH_REQ_ALGORITHM),
       N(KZ_IE_SIP_WWW_AUTH_REQ_OPAQUE), N(KZ_IE_SIP_WWW_AUTH_REQ_TYPE), N(KZ_IE_SIP_WWW_AUTH_REQ_QOP)}},
-    {"Authorization", "", &M::parse_www_auth_resp, Form::Own, &M::compose_www_auth_resp,
+    {"Authorization: ", "", &M::parse_www_auth_resp, Form::Own, &M::compose_www_auth_resp,
      {N(KZ_IE_SIP_WWW_AUTH_RESP_USERNAME), N(KZ_IE_SIP_WWW_AUTH_RESP_REALM), N(KZ_IE_SIP_WWW_AUTH_RESP_NONCE),
       N(KZ_IE_SIP_WWW_AUTH_RESP_URI), N(KZ_IE_SIP_WWW_AUTH_RESP_ALGORITHM), N(KZ_IE_SIP_WWW_AUTH_RESP_OPAQUE),
       N(KZ_IE_SIP_WWW_AUTH_RESP_TYPE), N(KZ_IE_SIP_WWW_AUTH_RESP_PASSWORD), N(KZ_IE_SIP_WWW_AUTH_RESP_RESPONSE),
       N(KZ_IE_SIP_WWW_AUTH_RESP_CNONCE), N(KZ_IE_SIP_WWW_AUTH_RESP_NC), N(KZ_IE_SIP_WWW_AUTH_RESP_QOP)}},
-    {"Proxy-Authenticate", "", &M::parse_proxy_auth_req, Form::Own, &M::compose_proxy_auth_req,
+    {"Proxy-Authenticate: ", "", &M::parse_proxy_auth_req, Form::Own, &M::compose_proxy_auth_req,
      {N(KZ_IE_SIP_PROXY_AUTH_REQ_REALM), N(KZ_IE_SIP_PROXY_AUTH_REQ_NONCE), N(KZ_IE_SIP_PROXY_AUTH_REQ_ALGORITHM),
       N(KZ_IE_SIP_PROXY_AUTH_REQ_OPAQUE), N(KZ_IE_SIP_PROXY_AUTH_REQ_TYPE), N(KZ_IE_SIP_PROXY_AUTH_REQ_QOP)}},
-    {"Proxy-Authorization", "", &M::parse_proxy_auth_resp, Form::Own, &M::compose_proxy_auth_resp,
+    {"Proxy-Authorization: ", "", &M::parse_proxy_auth_resp, Form::Own, &M::compose_proxy_auth_resp,
      {N(KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME), N(KZ_IE_SIP_PROXY_AUTH_RESP_REALM), N(KZ_IE_SIP_PROXY_AUTH_RESP_NONCE),
       N(KZ_IE_SIP_PROXY_AUTH_RESP_URI), N(KZ_IE_SIP_PROXY_AUTH_RESP_ALGORITHM), N(KZ_IE_SIP_PROXY_AUTH_RESP_OPAQUE),
       N(KZ_IE_SIP_PROXY_AUTH_RESP_TYPE), N(KZ_IE_SIP_PROXY_AUTH_RESP_PASSWORD),
       N(KZ_IE_SIP_PROXY_AUTH_RESP_RESPONSE), N(KZ_IE_SIP_PROXY_AUTH_RESP_CNONCE), N(KZ_IE_SIP_PROXY_AUTH_RESP_NC),
       N(KZ_IE_SIP_PROXY_AUTH_RESP_QOP)}},
-    {"Refer-To", "r", &M::parse_refer_to, Form::Value, kGeneric, {N(KZ_IE_SIP_REFER_TO)}},
-    {"Referred-By", "b", &M::parse_referred_by, Form::Value, kGeneric, {N(KZ_IE_SIP_REFERRED_BY)}},
-    {"Event", "o", &M::parse_event, Form::Value, kGeneric, {N(KZ_IE_SIP_EVENT)}},
-    {"Subscription-State", "", &M::parse_subscription_state, Form::Value, kGeneric, {N(KZ_IE_SIP_SUBSCRIPTION_STATE)}},
-    {"Accept", "", &M::parse_accept, Form::Value, kGeneric, {N(KZ_IE_SIP_ACCEPT)}},
-    {"P-Asserted-Identity", "", &M::parse_p_asserted_identity, Form::Value, kGeneric, {Q(KZ_IE_SIP_P_ASSERTED_IDENTITY)}},
-    {"Remote-Party-ID", "", &M::parse_remote_party_id, Form::Value, kGeneric, {Q(KZ_IE_SIP_REMOTE_PARTY_ID)}},
-    {"P-Charging-Vector", "", &M::parse_p_charging_vector, Form::Value, kGeneric, {Q(KZ_IE_SIP_P_CHARGING_VECTOR)}},
-    {"X-SMS-To", "", &M::parse_x_sms_to, Form::Value, kGeneric, {Q(KZ_IE_SIP_X_SMS_TO)}},
+    {"Refer-To: ", "r", &M::parse_refer_to, Form::Value, kGeneric, {N(KZ_IE_SIP_REFER_TO)}},
+    {"Referred-By: ", "b", &M::parse_referred_by, Form::Value, kGeneric, {N(KZ_IE_SIP_REFERRED_BY)}},
+    {"Event: ", "o", &M::parse_event, Form::Value, kGeneric, {N(KZ_IE_SIP_EVENT)}},
+    {"Subscription-State: ", "", &M::parse_subscription_state, Form::Value, kGeneric, {N(KZ_IE_SIP_SUBSCRIPTION_STATE)}},
+    {"Accept: ", "", &M::parse_accept, Form::Value, kGeneric, {N(KZ_IE_SIP_ACCEPT)}},
+    {"P-Asserted-Identity: ", "", &M::parse_p_asserted_identity, Form::Value, kGeneric, {Q(KZ_IE_SIP_P_ASSERTED_IDENTITY)}},
+    {"Remote-Party-ID: ", "", &M::parse_remote_party_id, Form::Value, kGeneric, {Q(KZ_IE_SIP_REMOTE_PARTY_ID)}},
+    {"P-Charging-Vector: ", "", &M::parse_p_charging_vector, Form::Value, kGeneric, {Q(KZ_IE_SIP_P_CHARGING_VECTOR)}},
+    {"X-SMS-To: ", "", &M::parse_x_sms_to, Form::Value, kGeneric, {Q(KZ_IE_SIP_X_SMS_TO)}},
     {"", "", kNoParse, Form::Own, &M::compose_extra_header, {Q(KZ_IE_SIP_EXTRA_HEADER)}},
 };
 // clang-format on
@@ -180,12 +180,14 @@ public:
     HeaderIndex() {
         for (const HeaderDescriptor& h : kHeaders) {
             if (!h.parse) continue;
-            add(h.name, &h);
+            add(h.name(), &h);
             if (!h.compact.empty()) add(h.compact, &h);
         }
         for (const HeaderDescriptor& h : kHeaders)
             if (h.form != Form::ParseOnly && h.elements[0].id < std::size(m_led_by))
                 m_led_by[h.elements[0].id] = &h;
+        for (const BodyDescriptor& b : kBodies)
+            m_body_led_by[b.lead - kFirstBodyLead] = &b;
     }
     const HeaderDescriptor* find(std::string_view name) const {
         const int bucket = bucket_of(name);
@@ -196,6 +198,10 @@ public:
     }
     const HeaderDescriptor* led_by(uint32_t id) const {
         return id < std::size(m_led_by) ? m_led_by[id] : nullptr;
+    }
+    const BodyDescriptor* body_led_by(uint32_t id) const {
+        const uint32_t slot = id - kFirstBodyLead; // wraps for ids below the first lead
+        return slot < std::size(m_body_led_by) ? m_body_led_by[slot] : nullptr;
     }
 
 private:
@@ -213,22 +219,22 @@ private:
     }
 
     std::array<std::vector<Entry>, 26> m_buckets;
+    static constexpr uint32_t kFirstBodyLead = KZ_IE_SDP_VERSION;
     const HeaderDescriptor* m_led_by[KZ_IE_SIP_CONTENT_TYPE + 1] = {};
+    const BodyDescriptor* m_body_led_by[KZ_IE_SIP_NOTIFY_PRESENCE - kFirstBodyLead + 1] = {};
 };
 
-const HeaderIndex& header_index() {
-    static const HeaderIndex index;
-    return index;
-}
+// Built while the library loads: the composer looks elements up in it for every message.
+const HeaderIndex kIndex;
 
 } // namespace
 
 const HeaderDescriptor* find_header(std::string_view name) {
-    return header_index().find(name);
+    return kIndex.find(name);
 }
 
 const HeaderDescriptor* header_led_by(uint32_t id) {
-    return header_index().led_by(id);
+    return kIndex.led_by(id);
 }
 
 const BodyDescriptor* body_for_content_type(std::string_view content_type, bool is_message_request) {
@@ -247,9 +253,7 @@ const BodyDescriptor* body_of_kind(int kind) {
 }
 
 const BodyDescriptor* body_led_by(uint32_t id) {
-    for (const BodyDescriptor& b : kBodies)
-        if (b.lead == id) return &b;
-    return nullptr;
+    return kIndex.body_led_by(id);
 }
 
 } // namespace kz_sip

@@ -28,12 +28,17 @@ enum class Form : uint8_t {
 };
 
 struct HeaderDescriptor {
-    std::string_view name;    // long form as composed; empty for lines that are never parsed
-    std::string_view compact; // compact form, or empty
-    HeaderParser parse;       // null: never parsed
+    std::string_view line_start; // "Name: " as composed; empty for lines that are never parsed
+    std::string_view compact;    // compact form, or empty
+    HeaderParser parse;          // null: never parsed
     Form form;
     HeaderComposer compose;   // for Form::Own
     ElementName elements[14]; // elements[0] is the one whose presence writes the header
+
+    // The long form of the name, without its ": ".
+    constexpr std::string_view name() const {
+        return line_start.substr(0, line_start.size() < 2 ? 0 : line_start.size() - 2);
+    }
 };
 
 // Body kinds: chosen by the Content-Type when parsing, started by their lead element when composing.

@@ -82,19 +82,12 @@ template <typename Int> void append_decimal(CString* out, Int value) {
     out->Append(decimal(value, buf));
 }
 
-// "Name: " in front of a value; the names come from the header table.
-void append_header_name(CString* out, std::string_view name) {
-    out->Append(name).Append(": ");
-}
-
-// One line per value: name + value + " " (the space before the line end is part of the format).
-uint32_t append_line_per_value(CString* out, std::string_view name, const sip_ie* ie) {
+// One line per value: "Name: " + value + " " (the space before the line end is part of the format).
+uint32_t append_line_per_value(CString* out, std::string_view line_start, const sip_ie* ie) {
     const unsigned count = count_of(ie);
     if (count == 0) return KZ_SIP_RESULT_FAILURE;
-    for (unsigned i = 0; i < count; ++i) {
-        append_header_name(out, name);
-        out->Append(ie->get_value(i).View()).Append(" \r\n");
-    }
+    for (unsigned i = 0; i < count; ++i)
+        out->Append(line_start).Append(ie->get_value(i).View()).Append(" \r\n");
     return KZ_SIP_RESULT_OK;
 }
 
@@ -240,11 +233,11 @@ uint32_t append_header(const sip_msg& msg, const kz_sip::HeaderDescriptor& h, co
     switch (h.form) {
     case kz_sip::Form::Value:
         if (value_of(ie, 0).empty()) return KZ_SIP_RESULT_FAILURE;
-        append_header_name(out, h.name);
+        out->Append(h.line_start);
         out->Append(value_of(ie, 0)).Append(kCRLF);
         return KZ_SIP_RESULT_OK;
     case kz_sip::Form::LinePerValue:
-        return append_line_per_value(out, h.name, ie);
+        return append_line_per_value(out, h.line_start, ie);
     case kz_sip::Form::Own:
         return (msg.*h.compose)(out);
     case kz_sip::Form::ParseOnly:
