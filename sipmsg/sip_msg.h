@@ -240,8 +240,8 @@ private:
     sip_ie* find_element(uint32_t id) const;
     sip_ie* new_element(uint32_t id);
     void recycle(sip_ie* ie);
-    uint32_t compose_challenge(KZAPI::CString* out, const char* header, uint32_t base) const;
-    uint32_t compose_credentials(KZAPI::CString* out, const char* header, uint32_t base) const;
+    uint32_t compose_challenge(KZAPI::CString* out, uint32_t base) const;
+    uint32_t compose_credentials(KZAPI::CString* out, uint32_t base) const;
     uint32_t parse_challenge(std::string_view value, uint32_t type_id, bool credentials);
     uint32_t add_via_param(unsigned index, std::string_view part);
     uint32_t parse_name_addr(std::string_view value, uint32_t addr_id, uint32_t tag_id);

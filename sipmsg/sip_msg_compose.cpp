@@ -246,6 +246,12 @@ uint32_t append_header(const sip_msg& msg, const kz_sip::HeaderDescriptor& h, co
     return KZ_SIP_RESULT_FAILURE;
 }
 
+// "Name: " of the header an element leads, as the header table spells it.
+std::string_view line_start_of(uint32_t lead) {
+    const kz_sip::HeaderDescriptor* h = kz_sip::header_led_by(lead);
+    return h ? h->line_start : std::string_view();
+}
+
 uint32_t compose_from_table(const sip_msg& msg, uint32_t id, CString* out) {
     const kz_sip::HeaderDescriptor* h = kz_sip::header_led_by(id);
     return h ? append_header(msg, *h, msg.get_ie(id), out) : KZ_SIP_RESULT_FAILURE;
@@ -321,9 +327,10 @@ uint32_t sip_msg::compose_via(CString* out) const {
     const unsigned count = count_of(address);
     if (count == 0) return KZ_SIP_RESULT_FAILURE;
 
+    const std::string_view line_start = line_start_of(KZ_IE_SIP_VIA_ADDRESS);
     for (unsigned i = 0; i < count; ++i) {
         std::string_view proto = value_of(protocol, i);
-        out->Append("Via: ").Append(proto.empty() ? kDefaultViaProtocol : proto).Append(" ");
+        out->Append(line_start).Append(proto.empty() ? kDefaultViaProtocol : proto).Append(" ");
 
         ViaItem items[7];
         size_t n = 0;
@@ -344,11 +351,13 @@ uint32_t sip_msg::compose_via(CString* out) const {
 }
 
 uint32_t sip_msg::compose_to(CString* out) const {
-    return append_name_addr(out, "To: ", find_element(KZ_IE_SIP_TO), find_element(KZ_IE_SIP_TO_TAG));
+    return append_name_addr(out, line_start_of(KZ_IE_SIP_TO), find_element(KZ_IE_SIP_TO),
+                            find_element(KZ_IE_SIP_TO_TAG));
 }
 
 uint32_t sip_msg::compose_from(CString* out) const {
-    return append_name_addr(out, "From: ", find_element(KZ_IE_SIP_FROM), find_element(KZ_IE_SIP_FROM_TAG));
+    return append_name_addr(out, line_start_of(KZ_IE_SIP_FROM), find_element(KZ_IE_SIP_FROM),
+                            find_element(KZ_IE_SIP_FROM_TAG));
 }
 
 uint32_t sip_msg::compose_call_id(CString* out) const {
@@ -375,7 +384,7 @@ uint32_t sip_msg::compose_allow(CString* out) const {
     const sip_ie* allow = find_element(KZ_IE_SIP_ALLOW);
     const unsigned count = count_of(allow);
     if (count == 0) return KZ_SIP_RESULT_FAILURE;
-    out->Append("Allow: ");
+    out->Append(line_start_of(KZ_IE_SIP_ALLOW));
     for (unsigned i = 0; i < count; ++i) {
         if (i > 0) out->Append(", ");
         out->Append(allow->get_value(i).View());
@@ -388,7 +397,11 @@ uint32_t sip_msg::compose_cseq(CString* out) const {
     const CString& number = get_ie_value(KZ_IE_SIP_CSEQ_NUMBER);
     const CString& method = get_ie_value(KZ_IE_SIP_CSEQ_METHOD);
     if (number.IsEmpty() || method.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
-    out->Append("CSeq: ").Append(number.View()).Append(" ").Append(method.View()).Append(kCRLF);
+    out->Append(line_start_of(KZ_IE_SIP_CSEQ_NUMBER))
+        .Append(number.View())
+        .Append(" ")
+        .Append(method.View())
+        .Append(kCRLF);
     return KZ_SIP_RESULT_OK;
 }
 
@@ -493,28 +506,28 @@ uint32_t sip_msg::compose_extra_header(CString* out) const {
 // ---- authentication ----
 
 uint32_t sip_msg::compose_proxy_auth_req(CString* out) const {
-    return compose_challenge(out, "Proxy-Authenticate: ", KZ_IE_SIP_PROXY_AUTH_REQ_REALM);
+    return compose_challenge(out, KZ_IE_SIP_PROXY_AUTH_REQ_REALM);
 }
 
 uint32_t sip_msg::compose_www_auth_req(CString* out) const {
-    return compose_challenge(out, "WWW-Authenticate: ", KZ_IE_SIP_WWW_AUTH_REQ_REALM);
+    return compose_challenge(out, KZ_IE_SIP_WWW_AUTH_REQ_REALM);
 }
 
 uint32_t sip_msg::compose_proxy_auth_resp(CString* out) const {
-    return compose_credentials(out, "Proxy-Authorization: ", KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME);
+    return compose_credentials(out, KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME);
 }
 
 uint32_t sip_msg::compose_www_auth_resp(CString* out) const {
-    return compose_credentials(out, "Authorization: ", KZ_IE_SIP_WWW_AUTH_RESP_USERNAME);
+    return compose_credentials(out, KZ_IE_SIP_WWW_AUTH_RESP_USERNAME);
 }
 
 // scheme realm="..", nonce=".."[, qop=".."][, opaque=".."][, algorithm=".."]
 // Every parameter is quoted, so joining with ", " leaves no trailing separator to strip.
-uint32_t sip_msg::compose_challenge(CString* out, const char* header, uint32_t base) const {
+uint32_t sip_msg::compose_challenge(CString* out, uint32_t base) const {
     const CString& realm = get_ie_value(base + CH_REALM);
     const CString& nonce = get_ie_value(base + CH_NONCE);
     if (realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
-    out->Append(header).Append(get_ie_value(base + CH_TYPE).View()).Append(" ");
+    out->Append(line_start_of(base)).Append(get_ie_value(base + CH_TYPE).View()).Append(" ");
     append_quoted(out, "realm", realm.View());
     out->Append(", ");
     append_quoted(out, "nonce", nonce.View());
@@ -536,7 +549,7 @@ uint32_t sip_msg::compose_challenge(CString* out, const char* header, uint32_t b
 //        [,qop=Q,cnonce=".."][,algorithm=A],response=".."
 // The cnonce, nonce count and response are written as they stand: kz_sip_complete_credentials
 // fills them before the message is sent.
-uint32_t sip_msg::compose_credentials(CString* out, const char* header, uint32_t base) const {
+uint32_t sip_msg::compose_credentials(CString* out, uint32_t base) const {
     const CString& scheme = get_ie_value(base + CR_TYPE);
     const CString& username = get_ie_value(base + CR_USERNAME);
     const CString& realm = get_ie_value(base + CR_REALM);
@@ -544,7 +557,7 @@ uint32_t sip_msg::compose_credentials(CString* out, const char* header, uint32_t
     if (scheme.IsEmpty() || username.IsEmpty() || realm.IsEmpty() || nonce.IsEmpty())
         return KZ_SIP_RESULT_FAILURE;
 
-    out->Append(header).Append(scheme.View()).Append(" ");
+    out->Append(line_start_of(base)).Append(scheme.View()).Append(" ");
     append_quoted(out, "username", username.View());
     out->Append(",");
     append_quoted(out, "realm", realm.View());

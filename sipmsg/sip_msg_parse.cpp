@@ -140,13 +140,14 @@ char* sip_msg::init_from_buf(char* text, KZSIPEvent* event) {
         limit = body_nul;
 
         std::string_view body(body_start, static_cast<size_t>(body_nul - body_start));
-        if (KZAPI::CKZLogInterface::IsEnabled(4)) {
+        if (KZAPI::CKZLogInterface::IsEnabled(KZAPI::CKZLogInterface::LOG_TRACE)) {
             std::string shown(body);
             if (next_message)
-                KZAPI::CKZLogInterface::Log(4, "SIP SDP INFO:[%s]", shown.c_str());
-            else
-                KZAPI::CKZLogInterface::Log(4, "SIP SDP INFO %s:[%s]", type_ie->get_value(0).c_str(),
+                KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_TRACE, "SIP SDP INFO:[%s]",
                                             shown.c_str());
+            else
+                KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_TRACE, "SIP SDP INFO %s:[%s]",
+                                            type_ie->get_value(0).c_str(), shown.c_str());
         }
         add_ie(KZ_IE_SIP_BODY, 0, body);
         in_body = true;
