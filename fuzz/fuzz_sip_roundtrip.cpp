@@ -1,5 +1,6 @@
-// Parses arbitrary bytes, composes the result, and parses the composed text again: the composer
-// must accept whatever the parser produced, and its text must parse without harm.
+// Parses arbitrary bytes, completes any credentials, composes the result, and parses the composed
+// text again: the composer must accept whatever the parser produced, and its text must parse
+// without harm.
 #include "sipmsg/sip_msg.h"
 
 #include <cstdint>
@@ -12,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sip_msg msg;
     KZSIPEvent event{};
     msg.init_from_buf(text.data(), &event);
+    kz_sip_complete_credentials(&msg);
     KZAPI::CString out;
     if (msg.write_into_buf(&out) != 0) return 0;
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 int kz_get_payload_type(const char* attribute) {
     if (!attribute || strncmp(attribute, "rtpmap:", 7) != 0) return -1;
@@ -46,25 +47,43 @@ int kz_get_host_kind(const char* text) {
 
 namespace {
 
-void cut_at(char* text, const char* marker) {
-    char* p = strstr(text, marker);
-    if (p) *p = '\0';
-}
-
 void cut_at_char(char* text, char c) {
     char* p = strchr(text, c);
     if (p) *p = '\0';
 }
 
+// Cuts the text at the first ";name=" parameter of exactly that name (without regard to case).
+void cut_at_param(char* text, std::string_view name) {
+    for (char* semi = strchr(text, ';'); semi; semi = strchr(semi + 1, ';')) {
+        std::string_view rest(semi + 1);
+        if (rest.size() > name.size() && rest[name.size()] == '=' && KZAPI::istarts_with(rest, name)) {
+            *semi = '\0';
+            return;
+        }
+    }
+}
+
+// Skips the first "sip:", "sips:" or "tel:" (without regard to case).
+char* skip_scheme(char* text) {
+    char* after = nullptr;
+    for (std::string_view scheme : {"sip:", "sips:", "tel:"}) {
+        const size_t at = KZAPI::find_no_case(text, scheme);
+        if (at != std::string_view::npos && (!after || text + at + scheme.size() < after))
+            after = text + at + scheme.size();
+    }
+    return after ? after : text;
+}
+
 } // namespace
 
+// A tel: URI has no host: its number comes back as the user, the host stays null.
 int kz_get_sip_address_info(char* text, char** user, char** host, char** port) {
     if (!text || !user || !host || !port) return 0;
     *user = *host = *port = nullptr;
 
     cut_at_char(text, '>');
-    cut_at(text, "rinstance=");
-    cut_at(text, "user=");
+    cut_at_param(text, "rinstance");
+    cut_at_param(text, "user");
     char* semi = strchr(text, ';');
     if (semi) {
         char* at = strchr(text, '@');
@@ -74,7 +93,7 @@ int kz_get_sip_address_info(char* text, char** user, char** host, char** port) {
 
     char* p = text;
     if (char* lt = strchr(p, '<')) p = lt + 1;
-    if (char* scheme = strstr(p, "sip:")) p = scheme + 4;
+    p = skip_scheme(p);
 
     if (char* colon = strchr(p, ':')) {
         *colon = '\0';

@@ -8,6 +8,7 @@
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/kz_sip_export.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipmsg/sip_ie.h"
 
 #include <cstdint>
@@ -182,7 +183,7 @@ public:
     uint32_t compose_sdp(KZAPI::CString* body) const;
 
     // ---- composer ----
-    uint32_t write_into_buf(KZAPI::CString* out);
+    uint32_t write_into_buf(KZAPI::CString* out) const;
     uint32_t compose_first_line(KZAPI::CString* out) const;
     uint32_t compose_via(KZAPI::CString* out) const;
     uint32_t compose_to(KZAPI::CString* out) const;
@@ -215,9 +216,9 @@ public:
     uint32_t compose_x_sms_to(KZAPI::CString* out) const;
     uint32_t compose_extra_header(KZAPI::CString* out) const;
     uint32_t compose_proxy_auth_req(KZAPI::CString* out) const;
-    uint32_t compose_proxy_auth_resp(KZAPI::CString* out);
+    uint32_t compose_proxy_auth_resp(KZAPI::CString* out) const;
     uint32_t compose_www_auth_req(KZAPI::CString* out) const;
-    uint32_t compose_www_auth_resp(KZAPI::CString* out);
+    uint32_t compose_www_auth_resp(KZAPI::CString* out) const;
     uint32_t compose_content_type(KZAPI::CString* out) const;
     uint32_t compose_dtmf_replay(KZAPI::CString* body) const;
     uint32_t compose_simple_msg_summary(KZAPI::CString* body) const;
@@ -239,9 +240,10 @@ private:
     sip_ie* find_element(uint32_t id) const;
     sip_ie* new_element(uint32_t id);
     void recycle(sip_ie* ie);
-    uint32_t compose_challenge(KZAPI::CString* out, const char* header, uint32_t base) const;
-    uint32_t compose_credentials(KZAPI::CString* out, const char* header, uint32_t base);
+    uint32_t compose_challenge(KZAPI::CString* out, uint32_t base) const;
+    uint32_t compose_credentials(KZAPI::CString* out, uint32_t base) const;
     uint32_t parse_challenge(std::string_view value, uint32_t type_id, bool credentials);
+    uint32_t add_via_param(unsigned index, std::string_view part);
     uint32_t parse_name_addr(std::string_view value, uint32_t addr_id, uint32_t tag_id);
     uint32_t parse_list(std::string_view value, uint32_t id);
 
@@ -254,8 +256,17 @@ private:
     int32_t m_protocol = 0;
     void* m_connection = nullptr;
     int32_t m_ssl_type = 0;
-    KZAPI::CString m_raw;
+    mutable KZAPI::CString m_raw; // the text last parsed or composed, kept beside the message
 };
+
+// Completes the Authorization and Proxy-Authorization credentials of a request before it is
+// composed: with a qop a missing cnonce and nonce count are created, and with a password the
+// digest response (RFC 2617) is computed. Everything is stored in the message, so every copy
+// and resend carries the same credentials. 0, or KZ_SIP_RESULT_NULL_HANDLE for a null message.
+KZSIPAPI_EXPORT uint32_t kz_sip_complete_credentials(sip_msg* msg);
+// "%08d" of the decimal nonce-count text, NUL-terminated.
+constexpr size_t kz_sip_nonce_count_size = 24;
+KZSIPAPI_EXPORT void kz_sip_format_nonce_count(const char* value, char (&out)[kz_sip_nonce_count_size]);
 
 // Payload number of an "rtpmap:%d" / "rtpmap: %d" attribute, or -1.
 KZSIPAPI_EXPORT int kz_get_payload_type(const char* attribute);

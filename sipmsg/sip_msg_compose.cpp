@@ -7,8 +7,8 @@
 // string first so that its Content-Length can precede it.
 //
 // Everything appends straight into the output string: no printf, no per-header temporaries.
-#include "host/KZDigest.h"
 #include "host/KZStrFunc.h"
+#include "sipmsg/sip_headers.h"
 #include "sipmsg/sip_msg.h"
 
 #include <charconv>
@@ -82,88 +82,23 @@ template <typename Int> void append_decimal(CString* out, Int value) {
     out->Append(decimal(value, buf));
 }
 
-// Header lines that are a name followed by value 0 of one element.
-std::string_view single_value_header(uint32_t id) {
-    switch (id) {
-    case KZ_IE_SIP_CALLID:
-        return "Call-ID: ";
-    case KZ_IE_SIP_CONTACT:
-        return "Contact: ";
-    case KZ_IE_SIP_MAX_FORWARDS:
-        return "Max-Forwards: ";
-    case KZ_IE_SIP_EXPIRES:
-        return "Expires: ";
-    case KZ_IE_SIP_USER_AGENT:
-        return "User-Agent: ";
-    case KZ_IE_SIP_REFER_TO:
-        return "Refer-To: ";
-    case KZ_IE_SIP_REFERRED_BY:
-        return "Referred-By: ";
-    case KZ_IE_SIP_EVENT:
-        return "Event: ";
-    case KZ_IE_SIP_SUBSCRIPTION_STATE:
-        return "Subscription-State: ";
-    case KZ_IE_SIP_ACCEPT:
-        return "Accept: ";
-    case KZ_IE_SIP_DATE:
-        return "Date: ";
-    case KZ_IE_SIP_ACCEPT_LANGUAGE:
-        return "Accept-Language: ";
-    case KZ_IE_SIP_SUPPORT:
-        return "Supported: ";
-    case KZ_IE_SIP_REPLACES:
-        return "Replaces: ";
-    case KZ_IE_SIP_REASON:
-        return "Reason: ";
-    case KZ_IE_SIP_P_ASSERTED_IDENTITY:
-        return "P-Asserted-Identity: ";
-    case KZ_IE_SIP_P_CHARGING_VECTOR:
-        return "P-Charging-Vector: ";
-    case KZ_IE_SIP_REMOTE_PARTY_ID:
-        return "Remote-Party-ID: ";
-    case KZ_IE_SIP_REQUIRE:
-        return "Require: ";
-    case KZ_IE_SIP_RSEQ:
-        return "RSeq: ";
-    case KZ_IE_SIP_RACK:
-        return "RAck: ";
-    case KZ_IE_SIP_X_SMS_TO:
-        return "X-SMS-To: ";
-    case KZ_IE_SIP_CONTENT_TYPE:
-        return "Content-Type: ";
-    default:
-        return {};
-    }
-}
-
-uint32_t append_single_value(CString* out, std::string_view name, const sip_ie* ie) {
-    std::string_view value = value_of(ie, 0);
-    if (value.empty()) return KZ_SIP_FAILURE;
-    out->Append(name).Append(value).Append(kCRLF);
-    return KZ_SIP_SUCCESS;
-}
-
-uint32_t compose_single_value(const sip_msg& msg, uint32_t id, CString* out) {
-    return append_single_value(out, single_value_header(id), msg.get_ie(id));
-}
-
-// One line per value: name + value + " " (the space before the line end is part of the format).
-uint32_t append_line_per_value(CString* out, std::string_view name, const sip_ie* ie) {
+// One line per value: "Name: " + value + " " (the space before the line end is part of the format).
+uint32_t append_line_per_value(CString* out, std::string_view line_start, const sip_ie* ie) {
     const unsigned count = count_of(ie);
-    if (count == 0) return KZ_SIP_FAILURE;
+    if (count == 0) return KZ_SIP_RESULT_FAILURE;
     for (unsigned i = 0; i < count; ++i)
-        out->Append(name).Append(ie->get_value(i).View()).Append(" \r\n");
-    return KZ_SIP_SUCCESS;
+        out->Append(line_start).Append(ie->get_value(i).View()).Append(" \r\n");
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t append_name_addr(CString* out, std::string_view name, const sip_ie* addr, const sip_ie* tag) {
     std::string_view value = value_of(addr, 0);
-    if (value.empty()) return KZ_SIP_FAILURE;
+    if (value.empty()) return KZ_SIP_RESULT_FAILURE;
     out->Append(name).Append(value);
     std::string_view tag_value = value_of(tag, 0);
     if (!tag_value.empty()) out->Append(";tag=").Append(tag_value);
     out->Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 bool only_semicolons(std::string_view text) {
@@ -200,36 +135,6 @@ void append_via_items(CString* out, const ViaItem* items, size_t count) {
 // A challenge parameter: name="value".
 void append_quoted(CString* out, std::string_view name, std::string_view value) {
     out->Append(name).Append("=\"").Append(value).Append("\"");
-}
-
-// "%08d" of an integer: zero-padded to eight characters, sign included.
-std::string_view format_nonce_count(long value, char (&buf)[24]) {
-    const int n = static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
-    char digits[24];
-    std::string_view text = decimal(n, digits);
-    size_t pos = 0;
-    if (n < 0) {
-        buf[pos++] = '-';
-        text.remove_prefix(1);
-    }
-    for (size_t width = pos + text.size(); width < 8; ++width)
-        buf[pos++] = '0';
-    memcpy(buf + pos, text.data(), text.size());
-    return std::string_view(buf, pos + text.size());
-}
-
-// A fresh client nonce: hex MD5 of "<random>:<now>".
-void make_cnonce(char (&cnonce)[33]) {
-    char text[48];
-    char number[24];
-    std::string_view random_text = decimal(static_cast<int32_t>(KZAPI::get_rand_u32()), number);
-    size_t len = random_text.size();
-    memcpy(text, random_text.data(), len);
-    text[len++] = ':';
-    std::string_view now_text = decimal(static_cast<int32_t>(time(nullptr)), number);
-    memcpy(text + len, now_text.data(), now_text.size());
-    len += now_text.size();
-    KZAPI::KZ_MD5_Hex(text, len, cnonce);
 }
 
 // ---- SDP ----
@@ -305,41 +210,6 @@ void append_media(CString* out, const SdpMedia& m, unsigned i) {
 
 // ---- bodies ----
 
-struct BodyComposer {
-    uint32_t (sip_msg::*compose)(CString*) const;
-    std::string_view content_type_line;
-};
-
-// The element that starts each body kind, its body function and its default Content-Type line.
-const BodyComposer* body_composer_of(uint32_t id) {
-    static const BodyComposer kSdp{&sip_msg::compose_sdp, "Content-Type: application/sdp\r\n"};
-    static const BodyComposer kDtmf{&sip_msg::compose_dtmf_replay,
-                                    "Content-Type: application/dtmf-relay\r\n"};
-    static const BodyComposer kSummary{&sip_msg::compose_simple_msg_summary,
-                                       "Content-Type: application/simple-message-summary\r\n"};
-    static const BodyComposer kSipFrag{&sip_msg::compose_sip_frag,
-                                       "Content-Type: message/sipfrag;version=2.0\r\n"};
-    static const BodyComposer kText{&sip_msg::compose_sip_message_content, "Content-Type: text/plain\r\n"};
-    static const BodyComposer kPresence{&sip_msg::compose_sip_notify_presence,
-                                        "Content-Type: application/pidf+xml\r\n"};
-    switch (id) {
-    case KZ_IE_SDP_VERSION:
-        return &kSdp;
-    case KZ_IE_DTMF_RELAY_SIGNAL:
-        return &kDtmf;
-    case KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING:
-        return &kSummary;
-    case KZ_IE_SIP_FRAG_SIP_VERSION:
-        return &kSipFrag;
-    case KZ_IE_SIP_MESSAGE_CONTENT:
-        return &kText;
-    case KZ_IE_SIP_NOTIFY_PRESENCE:
-        return &kPresence;
-    default:
-        return nullptr;
-    }
-}
-
 // Body text is built here before it is copied behind its Content-Length; kept per thread so its
 // storage is reused from one message to the next.
 CString& body_scratch() {
@@ -358,56 +228,38 @@ size_t estimate_size(const KZAPI::CPtArray& list) {
     return size;
 }
 
-// Writes the header line(s) an element stands for; elements that are only part of another
-// header, and unknown ids, write nothing.
-void compose_header_of(sip_msg& msg, const sip_ie* ie, CString* out) {
-    switch (ie->get_id()) {
-    case KZ_IE_SIP_VIA_ADDRESS:
-        msg.compose_via(out);
-        return;
-    case KZ_IE_SIP_TO:
-        msg.compose_to(out);
-        return;
-    case KZ_IE_SIP_FROM:
-        msg.compose_from(out);
-        return;
-    case KZ_IE_SIP_ALLOW:
-        msg.compose_allow(out);
-        return;
-    case KZ_IE_SIP_CSEQ_NUMBER:
-        msg.compose_cseq(out);
-        return;
-    case KZ_IE_SIP_RECORD_ROUTE:
-        append_line_per_value(out, "Record-Route: ", ie);
-        return;
-    case KZ_IE_SIP_ROUTE:
-        append_line_per_value(out, "Route: ", ie);
-        return;
-    case KZ_IE_SIP_EXTRA_HEADER:
-        msg.compose_extra_header(out);
-        return;
-    // Realm and username are required by their headers and have the lowest id of each group.
-    case KZ_IE_SIP_PROXY_AUTH_REQ_REALM:
-        msg.compose_proxy_auth_req(out);
-        return;
-    case KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME:
-        msg.compose_proxy_auth_resp(out);
-        return;
-    case KZ_IE_SIP_WWW_AUTH_REQ_REALM:
-        msg.compose_www_auth_req(out);
-        return;
-    case KZ_IE_SIP_WWW_AUTH_RESP_USERNAME:
-        msg.compose_www_auth_resp(out);
-        return;
-    default:
+uint32_t append_header(const sip_msg& msg, const kz_sip::HeaderDescriptor& h, const sip_ie* ie,
+                       CString* out) {
+    switch (h.form) {
+    case kz_sip::Form::Value:
+        if (value_of(ie, 0).empty()) return KZ_SIP_RESULT_FAILURE;
+        out->Append(h.line_start);
+        out->Append(value_of(ie, 0)).Append(kCRLF);
+        return KZ_SIP_RESULT_OK;
+    case kz_sip::Form::LinePerValue:
+        return append_line_per_value(out, h.line_start, ie);
+    case kz_sip::Form::Own:
+        return (msg.*h.compose)(out);
+    case kz_sip::Form::ParseOnly:
         break;
     }
-    std::string_view name = single_value_header(ie->get_id());
-    if (!name.empty()) append_single_value(out, name, ie);
+    return KZ_SIP_RESULT_FAILURE;
+}
+
+// "Name: " of the header an element leads, as the header table spells it.
+std::string_view line_start_of(uint32_t lead) {
+    const kz_sip::HeaderDescriptor* h = kz_sip::header_led_by(lead);
+    return h ? h->line_start : std::string_view();
+}
+
+uint32_t compose_from_table(const sip_msg& msg, uint32_t id, CString* out) {
+    const kz_sip::HeaderDescriptor* h = kz_sip::header_led_by(id);
+    return h ? append_header(msg, *h, msg.get_ie(id), out) : KZ_SIP_RESULT_FAILURE;
 }
 
 // Content-Type (unless the message carries its own), Content-Length, the empty line and the body.
-void append_body(CString* out, const BodyComposer& kind, bool has_content_type, const CString& body) {
+void append_body(CString* out, const kz_sip::BodyDescriptor& kind, bool has_content_type,
+                 const CString& body) {
     if (!has_content_type) out->Append(kind.content_type_line);
     out->Append("Content-Length: ");
     append_decimal(out, body.GetLength());
@@ -418,33 +270,34 @@ void append_body(CString* out, const BodyComposer& kind, bool has_content_type, 
 
 // ---- message ----
 
-uint32_t sip_msg::write_into_buf(CString* out) {
-    if (!out) return KZ_SIP_FAILURE;
+uint32_t sip_msg::write_into_buf(CString* out) const {
+    if (!out) return KZ_SIP_RESULT_FAILURE;
     out->Empty();
     out->Reserve(estimate_size(m_elements));
-    if (compose_first_line(out) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
+    if (compose_first_line(out) != KZ_SIP_RESULT_OK) return KZ_SIP_RESULT_FAILURE;
 
     bool has_content_type = false;
     bool body_written = false;
     CString& body = body_scratch();
-    // The first three elements make the first line. The count is re-read on every turn: the
-    // credential headers may add elements (cnonce, nc, response), always after the current one.
+    // The first three elements make the first line.
     for (size_t e = 3; e < m_elements.GetSize(); ++e) {
         const sip_ie* ie = element_at(m_elements, e);
         const uint32_t id = ie->get_id();
         if (id <= KZ_IE_SIP_CONTENT_TYPE) {
             if (id == KZ_IE_SIP_CONTENT_TYPE && ie->has_value(0)) has_content_type = true;
-            compose_header_of(*this, ie, out);
+            // Elements that are only part of another header, and unknown ids, lead no header.
+            if (const kz_sip::HeaderDescriptor* h = kz_sip::header_led_by(id))
+                append_header(*this, *h, ie, out);
             continue;
         }
-        const BodyComposer* kind = body_composer_of(id);
-        if (!kind || (this->*kind->compose)(&body) != KZ_SIP_SUCCESS) continue;
+        const kz_sip::BodyDescriptor* kind = kz_sip::body_led_by(id);
+        if (!kind || (this->*kind->compose)(&body) != KZ_SIP_RESULT_OK) continue;
         append_body(out, *kind, has_content_type, body);
         body_written = true;
     }
     if (!body_written) out->Append("Content-Length: 0\r\n\r\n");
     m_raw = out->View();
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_first_line(CString* out) const {
@@ -457,9 +310,9 @@ uint32_t sip_msg::compose_first_line(CString* out) const {
     // The request form whenever a method element exists, else the status line.
     const sip_ie* const* parts = found[0] ? found : found + 3;
     std::string_view a = value_of(parts[0], 0), b = value_of(parts[1], 0), c = value_of(parts[2], 0);
-    if (a.empty() || b.empty() || c.empty()) return KZ_SIP_FAILURE;
+    if (a.empty() || b.empty() || c.empty()) return KZ_SIP_RESULT_FAILURE;
     out->Append(a).Append(" ").Append(b).Append(" ").Append(c).Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // ---- headers ----
@@ -472,11 +325,12 @@ uint32_t sip_msg::compose_via(CString* out) const {
     gather(m_elements, kIds, found);
     const auto [protocol, address, branch, rport, received, maddr, cid, route_tag] = found;
     const unsigned count = count_of(address);
-    if (count == 0) return KZ_SIP_FAILURE;
+    if (count == 0) return KZ_SIP_RESULT_FAILURE;
 
+    const std::string_view line_start = line_start_of(KZ_IE_SIP_VIA_ADDRESS);
     for (unsigned i = 0; i < count; ++i) {
         std::string_view proto = value_of(protocol, i);
-        out->Append("Via: ").Append(proto.empty() ? kDefaultViaProtocol : proto).Append(" ");
+        out->Append(line_start).Append(proto.empty() ? kDefaultViaProtocol : proto).Append(" ");
 
         ViaItem items[7];
         size_t n = 0;
@@ -493,136 +347,142 @@ uint32_t sip_msg::compose_via(CString* out) const {
         append_via_items(out, items, n);
         out->Append(kCRLF);
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_to(CString* out) const {
-    return append_name_addr(out, "To: ", find_element(KZ_IE_SIP_TO), find_element(KZ_IE_SIP_TO_TAG));
+    return append_name_addr(out, line_start_of(KZ_IE_SIP_TO), find_element(KZ_IE_SIP_TO),
+                            find_element(KZ_IE_SIP_TO_TAG));
 }
 
 uint32_t sip_msg::compose_from(CString* out) const {
-    return append_name_addr(out, "From: ", find_element(KZ_IE_SIP_FROM), find_element(KZ_IE_SIP_FROM_TAG));
+    return append_name_addr(out, line_start_of(KZ_IE_SIP_FROM), find_element(KZ_IE_SIP_FROM),
+                            find_element(KZ_IE_SIP_FROM_TAG));
 }
 
 uint32_t sip_msg::compose_call_id(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_CALLID, out);
+    return compose_from_table(*this, KZ_IE_SIP_CALLID, out);
 }
 
 uint32_t sip_msg::compose_contact(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_CONTACT, out);
+    return compose_from_table(*this, KZ_IE_SIP_CONTACT, out);
 }
 
 uint32_t sip_msg::compose_max_forwards(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_MAX_FORWARDS, out);
+    return compose_from_table(*this, KZ_IE_SIP_MAX_FORWARDS, out);
 }
 
 uint32_t sip_msg::compose_expires(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_EXPIRES, out);
+    return compose_from_table(*this, KZ_IE_SIP_EXPIRES, out);
 }
 
 uint32_t sip_msg::compose_user_agent(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_USER_AGENT, out);
+    return compose_from_table(*this, KZ_IE_SIP_USER_AGENT, out);
 }
 
 uint32_t sip_msg::compose_allow(CString* out) const {
     const sip_ie* allow = find_element(KZ_IE_SIP_ALLOW);
     const unsigned count = count_of(allow);
-    if (count == 0) return KZ_SIP_FAILURE;
-    out->Append("Allow: ");
+    if (count == 0) return KZ_SIP_RESULT_FAILURE;
+    out->Append(line_start_of(KZ_IE_SIP_ALLOW));
     for (unsigned i = 0; i < count; ++i) {
         if (i > 0) out->Append(", ");
         out->Append(allow->get_value(i).View());
     }
     out->Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_cseq(CString* out) const {
     const CString& number = get_ie_value(KZ_IE_SIP_CSEQ_NUMBER);
     const CString& method = get_ie_value(KZ_IE_SIP_CSEQ_METHOD);
-    if (number.IsEmpty() || method.IsEmpty()) return KZ_SIP_FAILURE;
-    out->Append("CSeq: ").Append(number.View()).Append(" ").Append(method.View()).Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    if (number.IsEmpty() || method.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
+    out->Append(line_start_of(KZ_IE_SIP_CSEQ_NUMBER))
+        .Append(number.View())
+        .Append(" ")
+        .Append(method.View())
+        .Append(kCRLF);
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_record_route(CString* out) const {
-    return append_line_per_value(out, "Record-Route: ", find_element(KZ_IE_SIP_RECORD_ROUTE));
+    return compose_from_table(*this, KZ_IE_SIP_RECORD_ROUTE, out);
 }
 
 uint32_t sip_msg::compose_route(CString* out) const {
-    return append_line_per_value(out, "Route: ", find_element(KZ_IE_SIP_ROUTE));
+    return compose_from_table(*this, KZ_IE_SIP_ROUTE, out);
 }
 
 uint32_t sip_msg::compose_refer_to(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REFER_TO, out);
+    return compose_from_table(*this, KZ_IE_SIP_REFER_TO, out);
 }
 
 uint32_t sip_msg::compose_referred_by(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REFERRED_BY, out);
+    return compose_from_table(*this, KZ_IE_SIP_REFERRED_BY, out);
 }
 
 uint32_t sip_msg::compose_event(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_EVENT, out);
+    return compose_from_table(*this, KZ_IE_SIP_EVENT, out);
 }
 
 uint32_t sip_msg::compose_subscription_state(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_SUBSCRIPTION_STATE, out);
+    return compose_from_table(*this, KZ_IE_SIP_SUBSCRIPTION_STATE, out);
 }
 
 uint32_t sip_msg::compose_accept(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_ACCEPT, out);
+    return compose_from_table(*this, KZ_IE_SIP_ACCEPT, out);
 }
 
 uint32_t sip_msg::compose_date(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_DATE, out);
+    return compose_from_table(*this, KZ_IE_SIP_DATE, out);
 }
 
 uint32_t sip_msg::compose_accept_language(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_ACCEPT_LANGUAGE, out);
+    return compose_from_table(*this, KZ_IE_SIP_ACCEPT_LANGUAGE, out);
 }
 
 uint32_t sip_msg::compose_support(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_SUPPORT, out);
+    return compose_from_table(*this, KZ_IE_SIP_SUPPORT, out);
 }
 
 uint32_t sip_msg::compose_replaces(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REPLACES, out);
+    return compose_from_table(*this, KZ_IE_SIP_REPLACES, out);
 }
 
 uint32_t sip_msg::compose_reason(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REASON, out);
+    return compose_from_table(*this, KZ_IE_SIP_REASON, out);
 }
 
 uint32_t sip_msg::compose_p_asserted_identity(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_P_ASSERTED_IDENTITY, out);
+    return compose_from_table(*this, KZ_IE_SIP_P_ASSERTED_IDENTITY, out);
 }
 
 uint32_t sip_msg::compose_p_charging_vector(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_P_CHARGING_VECTOR, out);
+    return compose_from_table(*this, KZ_IE_SIP_P_CHARGING_VECTOR, out);
 }
 
 uint32_t sip_msg::compose_remote_party_id(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REMOTE_PARTY_ID, out);
+    return compose_from_table(*this, KZ_IE_SIP_REMOTE_PARTY_ID, out);
 }
 
 uint32_t sip_msg::compose_require(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_REQUIRE, out);
+    return compose_from_table(*this, KZ_IE_SIP_REQUIRE, out);
 }
 
 uint32_t sip_msg::compose_rseq(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_RSEQ, out);
+    return compose_from_table(*this, KZ_IE_SIP_RSEQ, out);
 }
 
 uint32_t sip_msg::compose_rack(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_RACK, out);
+    return compose_from_table(*this, KZ_IE_SIP_RACK, out);
 }
 
 uint32_t sip_msg::compose_x_sms_to(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_X_SMS_TO, out);
+    return compose_from_table(*this, KZ_IE_SIP_X_SMS_TO, out);
 }
 
 uint32_t sip_msg::compose_content_type(CString* out) const {
-    return compose_single_value(*this, KZ_IE_SIP_CONTENT_TYPE, out);
+    return compose_from_table(*this, KZ_IE_SIP_CONTENT_TYPE, out);
 }
 
 // Each value may hold several header lines; every line is written on its own, trimmed. Pieces
@@ -630,7 +490,7 @@ uint32_t sip_msg::compose_content_type(CString* out) const {
 uint32_t sip_msg::compose_extra_header(CString* out) const {
     const sip_ie* extra = find_element(KZ_IE_SIP_EXTRA_HEADER);
     const unsigned count = count_of(extra);
-    if (count == 0) return KZ_SIP_FAILURE;
+    if (count == 0) return KZ_SIP_RESULT_FAILURE;
     for (unsigned i = 0; i < count; ++i) {
         std::string_view rest = extra->get_value(i).View();
         while (!rest.empty()) {
@@ -640,34 +500,34 @@ uint32_t sip_msg::compose_extra_header(CString* out) const {
             if (!piece.empty()) out->Append(piece).Append(kCRLF);
         }
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // ---- authentication ----
 
 uint32_t sip_msg::compose_proxy_auth_req(CString* out) const {
-    return compose_challenge(out, "Proxy-Authenticate: ", KZ_IE_SIP_PROXY_AUTH_REQ_REALM);
+    return compose_challenge(out, KZ_IE_SIP_PROXY_AUTH_REQ_REALM);
 }
 
 uint32_t sip_msg::compose_www_auth_req(CString* out) const {
-    return compose_challenge(out, "WWW-Authenticate: ", KZ_IE_SIP_WWW_AUTH_REQ_REALM);
+    return compose_challenge(out, KZ_IE_SIP_WWW_AUTH_REQ_REALM);
 }
 
-uint32_t sip_msg::compose_proxy_auth_resp(CString* out) {
-    return compose_credentials(out, "Proxy-Authorization: ", KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME);
+uint32_t sip_msg::compose_proxy_auth_resp(CString* out) const {
+    return compose_credentials(out, KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME);
 }
 
-uint32_t sip_msg::compose_www_auth_resp(CString* out) {
-    return compose_credentials(out, "Authorization: ", KZ_IE_SIP_WWW_AUTH_RESP_USERNAME);
+uint32_t sip_msg::compose_www_auth_resp(CString* out) const {
+    return compose_credentials(out, KZ_IE_SIP_WWW_AUTH_RESP_USERNAME);
 }
 
 // scheme realm="..", nonce=".."[, qop=".."][, opaque=".."][, algorithm=".."]
 // Every parameter is quoted, so joining with ", " leaves no trailing separator to strip.
-uint32_t sip_msg::compose_challenge(CString* out, const char* header, uint32_t base) const {
+uint32_t sip_msg::compose_challenge(CString* out, uint32_t base) const {
     const CString& realm = get_ie_value(base + CH_REALM);
     const CString& nonce = get_ie_value(base + CH_NONCE);
-    if (realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_FAILURE;
-    out->Append(header).Append(get_ie_value(base + CH_TYPE).View()).Append(" ");
+    if (realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
+    out->Append(line_start_of(base)).Append(get_ie_value(base + CH_TYPE).View()).Append(" ");
     append_quoted(out, "realm", realm.View());
     out->Append(", ");
     append_quoted(out, "nonce", nonce.View());
@@ -682,116 +542,81 @@ uint32_t sip_msg::compose_challenge(CString* out, const char* header, uint32_t b
         append_quoted(out, param.name, value.View());
     }
     out->Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // scheme username="..",realm="..",nonce="..",uri=".."[,opaque=".."][,nc=NNNNNNNN]
-//        [,qop=Q,cnonce=".."[,nc=00000001]][,algorithm=A],response=".."
-// With qop a missing cnonce (and nc) is created and stored; with a password the response is
-// computed and stored, so the message keeps the credentials it was sent with.
-uint32_t sip_msg::compose_credentials(CString* out, const char* header, uint32_t base) {
+//        [,qop=Q,cnonce=".."][,algorithm=A],response=".."
+// The cnonce, nonce count and response are written as they stand: kz_sip_complete_credentials
+// fills them before the message is sent.
+uint32_t sip_msg::compose_credentials(CString* out, uint32_t base) const {
     const CString& scheme = get_ie_value(base + CR_TYPE);
     const CString& username = get_ie_value(base + CR_USERNAME);
     const CString& realm = get_ie_value(base + CR_REALM);
     const CString& nonce = get_ie_value(base + CR_NONCE);
-    if (scheme.IsEmpty() || username.IsEmpty() || realm.IsEmpty() || nonce.IsEmpty()) return KZ_SIP_FAILURE;
-    const CString& uri = get_ie_value(base + CR_URI);
+    if (scheme.IsEmpty() || username.IsEmpty() || realm.IsEmpty() || nonce.IsEmpty())
+        return KZ_SIP_RESULT_FAILURE;
 
-    out->Append(header).Append(scheme.View()).Append(" ");
+    out->Append(line_start_of(base)).Append(scheme.View()).Append(" ");
     append_quoted(out, "username", username.View());
     out->Append(",");
     append_quoted(out, "realm", realm.View());
     out->Append(",");
     append_quoted(out, "nonce", nonce.View());
     out->Append(",");
-    append_quoted(out, "uri", uri.View());
+    append_quoted(out, "uri", get_ie_value(base + CR_URI).View());
 
     const CString& opaque = get_ie_value(base + CR_OPAQUE);
     if (!opaque.IsEmpty()) {
         out->Append(",");
         append_quoted(out, "opaque", opaque.View());
     }
-
-    // The nonce count as written on the wire is also the one the digest is computed over.
-    char nc_buf[24];
-    std::string_view nc;
-    const bool had_nc = find_ie(base + CR_NC, 0);
-    if (had_nc) {
-        nc = format_nonce_count(strtol(get_ie_value(base + CR_NC).c_str(), nullptr, 10), nc_buf);
+    if (find_ie(base + CR_NC, 0)) {
+        char nc[kz_sip_nonce_count_size];
+        kz_sip_format_nonce_count(get_ie_value(base + CR_NC).c_str(), nc);
         out->Append(",nc=").Append(nc);
     }
-
     const CString& qop = get_ie_value(base + CR_QOP);
     if (!qop.IsEmpty()) {
-        out->Append(",qop=").Append(qop.View());
-        if (!find_ie(base + CR_CNONCE, 0)) {
-            char cnonce[33];
-            make_cnonce(cnonce);
-            set_ie(base + CR_CNONCE, 0, std::string_view(cnonce, 32));
-        }
-        out->Append(",");
+        out->Append(",qop=").Append(qop.View()).Append(",");
         append_quoted(out, "cnonce", get_ie_value(base + CR_CNONCE).View());
-        if (!had_nc) {
-            nc = "00000001";
-            set_ie(base + CR_NC, 0, nc);
-            out->Append(",nc=").Append(nc);
-        }
     }
-
     const CString& algorithm = get_ie_value(base + CR_ALGORITHM);
     if (!algorithm.IsEmpty()) out->Append(",algorithm=").Append(algorithm.View());
-
-    const CString& password = get_ie_value(base + CR_PASSWORD);
-    if (!password.IsEmpty()) {
-        const char* method = is_register() ? "REGISTER"
-                             : is_invite() ? "INVITE"
-                                           : get_ie_value(KZ_IE_SIP_REQUEST_LINE_METHOD).c_str();
-        const CString& cnonce = get_ie_value(base + CR_CNONCE);
-        char nc_text[24] = {}; // NUL-terminated copy; empty when no nonce count is sent
-        if (!nc.empty()) memcpy(nc_text, nc.data(), nc.size());
-        KZAPI::HASHHEX ha1;
-        KZAPI::HASHHEX entity_hash = {};
-        KZAPI::HASHHEX response;
-        KZAPI::KZ_DigestCalcHA1(algorithm.IsEmpty() ? "MD5" : algorithm.c_str(), username.c_str(),
-                                realm.c_str(), password.c_str(), nonce.c_str(), cnonce.c_str(), ha1);
-        KZAPI::KZ_DigestCalcResponse(ha1, nonce.c_str(), nc_text, cnonce.c_str(), qop.c_str(), method,
-                                     uri.c_str(), entity_hash, response);
-        set_ie(base + CR_RESPONSE, 0, std::string_view(response, 32));
-    }
     out->Append(",");
     append_quoted(out, "response", get_ie_value(base + CR_RESPONSE).View());
     out->Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // ---- bodies ----
 
 uint32_t sip_msg::compose_dtmf_replay(CString* body) const {
     const CString& signal = get_ie_value(KZ_IE_DTMF_RELAY_SIGNAL);
-    if (signal.IsEmpty()) return KZ_SIP_FAILURE;
+    if (signal.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     body->Empty();
     body->Append("Signal=").Append(signal.View()).Append(kCRLF);
     const CString& duration = get_ie_value(KZ_IE_DTMF_RELAY_DURATION);
     if (!duration.IsEmpty()) body->Append("Duration=").Append(duration.View()).Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_simple_msg_summary(CString* body) const {
     const CString& waiting = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING);
-    if (waiting.IsEmpty()) return KZ_SIP_FAILURE;
+    if (waiting.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     body->Empty();
     body->Append("Messages-Waiting: ").Append(waiting.View()).Append(kCRLF);
     const CString& account = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_MSG_ACCOUNT);
     if (!account.IsEmpty()) body->Append("Message-Account: ").Append(account.View()).Append(kCRLF);
     const CString& voice = get_ie_value(KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG);
     if (!voice.IsEmpty()) body->Append("Voice-Message: ").Append(voice.View()).Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // "version code text": a missing code or text is left out together with its separator.
 uint32_t sip_msg::compose_sip_frag(CString* body) const {
     const CString& version = get_ie_value(KZ_IE_SIP_FRAG_SIP_VERSION);
-    if (version.IsEmpty()) return KZ_SIP_FAILURE;
+    if (version.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     body->Empty();
     body->Append(version.View());
     const CString& code = get_ie_value(KZ_IE_SIP_FRAG_SIP_CODE);
@@ -799,27 +624,27 @@ uint32_t sip_msg::compose_sip_frag(CString* body) const {
     const CString& text = get_ie_value(KZ_IE_SIP_FRAG_SIP_CODE_TXT);
     if (!text.IsEmpty()) body->Append(" ").Append(text.View());
     body->Append(kCRLF);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_sip_message_content(CString* body) const {
     const CString& content = get_ie_value(KZ_IE_SIP_MESSAGE_CONTENT);
-    if (content.IsEmpty()) return KZ_SIP_FAILURE;
+    if (content.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     *body = content.View();
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::compose_sip_notify_presence(CString* body) const {
     const CString& presence = get_ie_value(KZ_IE_SIP_NOTIFY_PRESENCE);
-    if (presence.IsEmpty()) return KZ_SIP_FAILURE;
+    if (presence.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     *body = presence.View();
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // v=, o=, s=, c=, t= and one m= line per media with its attribute lines. Every required element
 // is checked before anything is written, so a failure leaves the body as it was.
 uint32_t sip_msg::compose_sdp(CString* body) const {
-    if (!body) return KZ_SIP_FAILURE;
+    if (!body) return KZ_SIP_RESULT_FAILURE;
     // Every element the SDP is made of, in ascending id order, found in one pass.
     enum : size_t {
         AUDIO_FORMATS,
@@ -869,11 +694,11 @@ uint32_t sip_msg::compose_sdp(CString* body) const {
                                                  OWNER + 3, OWNER + 4,  OWNER + 5,      TIME_START,
                                                  TIME_STOP, CONNECTION, CONNECTION + 1, CONNECTION + 2};
     for (size_t k : kRequiredValues)
-        if (value_of(e[k], 0).empty()) return KZ_SIP_FAILURE;
+        if (value_of(e[k], 0).empty()) return KZ_SIP_RESULT_FAILURE;
     const SdpMedia media{e[MEDIA_TYPE],      e[MEDIA_PORT],       e[MEDIA_PORT_COUNT],
                          e[MEDIA_TRANSPORT], e[AUDIO_FORMATS],    e[VIDEO_FORMATS],
                          e[IMAGE_FORMATS],   e[AUDIO_ATTRIBUTES], e[VIDEO_ATTRIBUTES]};
-    if (!media.type || !media.port || !media.transport) return KZ_SIP_FAILURE;
+    if (!media.type || !media.port || !media.transport) return KZ_SIP_RESULT_FAILURE;
 
     body->Empty();
     body->Append("v=").Append(value_of(e[VERSION], 0)).Append(kCRLF);
@@ -894,7 +719,7 @@ uint32_t sip_msg::compose_sdp(CString* body) const {
     const unsigned count = media.type->get_value_count();
     for (unsigned i = 0; i < count; ++i)
         append_media(body, media, i);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 // ---- Via branches ----

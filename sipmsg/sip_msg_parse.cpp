@@ -6,12 +6,11 @@
 // buffer holding several messages is parsed by calling it repeatedly.
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
+#include "sipmsg/sip_headers.h"
 #include "sipmsg/sip_msg.h"
 
-#include <array>
 #include <charconv>
 #include <cstring>
-#include <vector>
 
 using KZAPI::contains_no_case;
 using KZAPI::find_no_case;
@@ -23,91 +22,6 @@ namespace {
 constexpr size_t kMaxNameAddr = 511;
 constexpr size_t kMaxBodyLine = 511;
 constexpr size_t npos = std::string_view::npos;
-
-using HeaderParser = uint32_t (sip_msg::*)(std::string_view);
-
-struct HeaderEntry {
-    std::string_view name; // including the colon
-    HeaderParser parse;
-};
-
-// Header names in matching order; compared without regard to case.
-constexpr HeaderEntry kHeaders[] = {
-    {"From:", &sip_msg::parse_from},
-    {"f:", &sip_msg::parse_from},
-    {"To:", &sip_msg::parse_to},
-    {"t:", &sip_msg::parse_to},
-    {"Call-Id:", &sip_msg::parse_call_id},
-    {"i:", &sip_msg::parse_call_id},
-    {"Cseq:", &sip_msg::parse_cseq},
-    {"Contact:", &sip_msg::parse_contact},
-    {"m:", &sip_msg::parse_contact},
-    {"Content-Type:", &sip_msg::parse_content_type},
-    {"c:", &sip_msg::parse_content_type},
-    {"Content-Length:", &sip_msg::parse_content_length},
-    {"l:", &sip_msg::parse_content_length},
-    {"Date:", &sip_msg::parse_date},
-    {"Max-Forwards:", &sip_msg::parse_max_forwards},
-    {"User-Agent:", &sip_msg::parse_user_agent},
-    {"Accept-Language:", &sip_msg::parse_accept_language},
-    {"Allow:", &sip_msg::parse_allow},
-    {"Supported:", &sip_msg::parse_support},
-    {"k:", &sip_msg::parse_support},
-    {"Require:", &sip_msg::parse_require},
-    {"RSeq:", &sip_msg::parse_rseq},
-    {"RAck:", &sip_msg::parse_rack},
-    {"Replaces:", &sip_msg::parse_replaces},
-    {"Reason:", &sip_msg::parse_reason},
-    {"Via:", &sip_msg::parse_via},
-    {"v:", &sip_msg::parse_via},
-    {"Expires:", &sip_msg::parse_expires},
-    {"Route:", &sip_msg::parse_route},
-    {"Record-Route:", &sip_msg::parse_record_route},
-    {"WWW-Authenticate:", &sip_msg::parse_www_auth_req},
-    {"Authorization:", &sip_msg::parse_www_auth_resp},
-    {"Proxy-Authenticate:", &sip_msg::parse_proxy_auth_req},
-    {"Proxy-Authorization:", &sip_msg::parse_proxy_auth_resp},
-    {"Refer-To:", &sip_msg::parse_refer_to},
-    {"r:", &sip_msg::parse_refer_to},
-    {"Referred-By:", &sip_msg::parse_referred_by},
-    {"b:", &sip_msg::parse_referred_by},
-    {"Event:", &sip_msg::parse_event},
-    {"o:", &sip_msg::parse_event},
-    {"Subscription-State:", &sip_msg::parse_subscription_state},
-    {"Accept:", &sip_msg::parse_accept},
-    {"P-Asserted-Identity:", &sip_msg::parse_p_asserted_identity},
-    {"Remote-Party-ID:", &sip_msg::parse_remote_party_id},
-    {"P-Charging-Vector:", &sip_msg::parse_p_charging_vector},
-    {"X-SMS-To:", &sip_msg::parse_x_sms_to},
-};
-
-// Header table entries grouped by the lower-case first letter of their name, in table order,
-// so a header name is compared against a handful of candidates only.
-class HeaderIndex {
-public:
-    HeaderIndex() {
-        for (uint8_t i = 0; i < std::size(kHeaders); ++i) {
-            char c = KZAPI::ascii_lower(kHeaders[i].name[0]);
-            if (c >= 'a' && c <= 'z') m_buckets[static_cast<size_t>(c - 'a')].push_back(i);
-        }
-    }
-    HeaderParser find(std::string_view name) const {
-        if (name.empty()) return nullptr;
-        char c = KZAPI::ascii_lower(name[0]);
-        if (c < 'a' || c > 'z') return nullptr;
-        for (uint8_t i : m_buckets[static_cast<size_t>(c - 'a')])
-            if (iequals(kHeaders[i].name, name)) return kHeaders[i].parse;
-        return nullptr;
-    }
-
-private:
-    std::array<std::vector<uint8_t>, 26> m_buckets;
-};
-
-const HeaderIndex& header_index() {
-    static const HeaderIndex index;
-    return index;
-}
 
 inline bool is_body_end_char(char c) {
     return c == '\0' || c == '\r' || c == '\n' || c == ' ';
@@ -143,21 +57,6 @@ int64_t decimal_value(std::string_view text) {
     if (res.ec == std::errc::result_out_of_range)
         return text.size() && text[0] == '-' ? INT64_MIN : INT64_MAX;
     return res.ec == std::errc() ? v : 0;
-}
-
-int body_kind_for(std::string_view content_type, bool is_message_request) {
-    if (contains_no_case(content_type, "sdp")) return sip_msg::BODY_SDP;
-    if (contains_no_case(content_type, "dtmf-relay") || contains_no_case(content_type, "application/dtmf"))
-        return sip_msg::BODY_DTMF_RELAY;
-    if (contains_no_case(content_type, "simple-message-summary")) return sip_msg::BODY_MSG_SUMMARY;
-    if (contains_no_case(content_type, "message/sipfrag")) return sip_msg::BODY_SIPFRAG;
-    if (contains_no_case(content_type, "application/pidf+xml") ||
-        contains_no_case(content_type, "application/dialog-info+xml"))
-        return sip_msg::BODY_PRESENCE;
-    if (is_message_request && (contains_no_case(content_type, "text/plain") ||
-                               contains_no_case(content_type, "application/x-intrado-com-srdi-message+xml")))
-        return sip_msg::BODY_MESSAGE_CONTENT;
-    return sip_msg::BODY_HEADERS;
 }
 
 void zero_event(KZSIPEvent* event) {
@@ -217,7 +116,9 @@ char* sip_msg::init_from_buf(char* text, KZSIPEvent* event) {
         char* const body_start = pos;
         const int64_t remaining = limit - body_start;
         if (body_len > remaining) body_len = remaining;
-        body_kind = body_kind_for(type_ie->get_value(0).View(), is_message());
+        const kz_sip::BodyDescriptor* body_kind_row =
+            kz_sip::body_for_content_type(type_ie->get_value(0).View(), is_message());
+        body_kind = body_kind_row ? body_kind_row->kind : BODY_HEADERS;
 
         char* end = body_start + body_len;
         if (is_body_end_char(*end)) {
@@ -239,13 +140,14 @@ char* sip_msg::init_from_buf(char* text, KZSIPEvent* event) {
         limit = body_nul;
 
         std::string_view body(body_start, static_cast<size_t>(body_nul - body_start));
-        if (KZAPI::CKZLogInterface::IsEnabled(4)) {
+        if (KZAPI::CKZLogInterface::IsEnabled(KZAPI::CKZLogInterface::LOG_TRACE)) {
             std::string shown(body);
             if (next_message)
-                KZAPI::CKZLogInterface::Log(4, "SIP SDP INFO:[%s]", shown.c_str());
-            else
-                KZAPI::CKZLogInterface::Log(4, "SIP SDP INFO %s:[%s]", type_ie->get_value(0).c_str(),
+                KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_TRACE, "SIP SDP INFO:[%s]",
                                             shown.c_str());
+            else
+                KZAPI::CKZLogInterface::Log(KZAPI::CKZLogInterface::LOG_TRACE, "SIP SDP INFO %s:[%s]",
+                                            type_ie->get_value(0).c_str(), shown.c_str());
         }
         add_ie(KZ_IE_SIP_BODY, 0, body);
         in_body = true;
@@ -260,24 +162,9 @@ char* sip_msg::init_from_buf(char* text, KZSIPEvent* event) {
 uint32_t sip_msg::parse_line(int line_number, int body_kind, std::string_view line, KZSIPEvent* event,
                              int* media_kind) {
     if (line_number == 1) return parse_first_line(line, event);
-    switch (body_kind) {
-    case BODY_HEADERS:
-        return parse_header(line, event);
-    case BODY_SDP:
-        return parse_sdp(line, event, media_kind);
-    case BODY_DTMF_RELAY:
-        return parse_dtmf_replay(line);
-    case BODY_MSG_SUMMARY:
-        return parse_simple_msg_summary(line);
-    case BODY_SIPFRAG:
-        return parse_sip_frag(line);
-    case BODY_PRESENCE:
-        return parse_sip_notify_presence(line);
-    case BODY_MESSAGE_CONTENT:
-        return parse_sip_message_content(line);
-    default:
-        return KZ_SIP_FAILURE;
-    }
+    if (body_kind == BODY_HEADERS) return parse_header(line, event);
+    const kz_sip::BodyDescriptor* body = kz_sip::body_of_kind(body_kind);
+    return body ? body->parse_line(*this, line, event, media_kind) : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t sip_msg::parse_first_line(std::string_view line, KZSIPEvent* event) {
@@ -290,7 +177,7 @@ uint32_t sip_msg::parse_first_line(std::string_view line, KZSIPEvent* event) {
     if (first.empty() || second.empty() || rest.empty()) {
         zero_event(event);
         release();
-        return KZ_SIP_FAILURE;
+        return KZ_SIP_RESULT_FAILURE;
     }
     if (first.find("SIP/2.0") != npos) {
         event->event_type = KZ_EVENT_SIP_MESSAGE_RESPONSE;
@@ -306,7 +193,7 @@ uint32_t sip_msg::parse_first_line(std::string_view line, KZSIPEvent* event) {
         add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, second);
         add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, rest);
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_header(std::string_view line, KZSIPEvent* event) {
@@ -315,14 +202,16 @@ uint32_t sip_msg::parse_header(std::string_view line, KZSIPEvent* event) {
     if (name.empty()) {
         zero_event(event);
         release();
-        return KZ_SIP_FAILURE;
+        return KZ_SIP_RESULT_FAILURE;
     }
-    HeaderParser parse = colon == npos ? nullptr : header_index().find(name);
-    if (!parse) return KZ_SIP_SUCCESS; // unknown headers are dropped
+    // The colon must follow the name directly: "Via :" names no header.
+    const kz_sip::HeaderDescriptor* header =
+        colon == npos ? nullptr : kz_sip::find_header(name.substr(0, name.size() - 1));
+    if (!header || !header->parse) return KZ_SIP_RESULT_OK; // unknown headers are dropped
     std::string_view value = line.substr(colon + 1);
     while (!value.empty() && value.front() == ' ')
         value.remove_prefix(1);
-    return (this->*parse)(value);
+    return (this->*header->parse)(value);
 }
 
 // ---- whole-value headers: the first occurrence wins ----
@@ -407,24 +296,24 @@ uint32_t sip_msg::parse_cseq(std::string_view value) {
     std::string_view number = split_first(value, ' ', &method);
     uint32_t r1 = add_ie(KZ_IE_SIP_CSEQ_NUMBER, 0, number);
     uint32_t r2 = add_ie(KZ_IE_SIP_CSEQ_METHOD, 0, method);
-    return r1 == KZ_SIP_SUCCESS && r2 == KZ_SIP_SUCCESS ? KZ_SIP_SUCCESS : KZ_SIP_FAILURE;
+    return r1 == KZ_SIP_RESULT_OK && r2 == KZ_SIP_RESULT_OK ? KZ_SIP_RESULT_OK : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t sip_msg::parse_allow(std::string_view value) {
     unsigned index = 0;
     while (!value.empty() || index == 0) {
         std::string_view piece = split_first(value, ',', &value);
-        if (add_ie(KZ_IE_SIP_ALLOW, index, piece) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
+        if (add_ie(KZ_IE_SIP_ALLOW, index, piece) != KZ_SIP_RESULT_OK) return KZ_SIP_RESULT_FAILURE;
         ++index;
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_list(std::string_view value, uint32_t id) {
-    uint32_t result = KZ_SIP_FAILURE;
+    uint32_t result = KZ_SIP_RESULT_FAILURE;
     while (!value.empty()) {
         std::string_view piece = split_first(value, ',', &value);
-        if (add_ie(id, get_ie_value_count(id), piece) == KZ_SIP_SUCCESS) result = KZ_SIP_SUCCESS;
+        if (add_ie(id, get_ie_value_count(id), piece) == KZ_SIP_RESULT_OK) result = KZ_SIP_RESULT_OK;
     }
     return result;
 }
@@ -436,47 +325,93 @@ uint32_t sip_msg::parse_record_route(std::string_view value) {
     return parse_list(value, KZ_IE_SIP_RECORD_ROUTE);
 }
 
-uint32_t sip_msg::parse_via(std::string_view value) {
-    const unsigned index = get_ie_value_count(KZ_IE_SIP_VIA_ADDRESS);
-    std::string_view rest = value;
-    bool first_part = true;
-    bool sent_by_seen = false;
-    while (first_part || !rest.empty()) {
-        std::string_view part = split_first(rest, ';', &rest);
-        uint32_t r = KZ_SIP_SUCCESS;
-        // The part before the first ';' is always the sent-protocol and sent-by: a host name that
-        // happens to contain a parameter name (for example "airport") must not be taken for one.
-        if (!first_part && contains_no_case(part, "branch")) {
-            size_t eq = part.find('=');
-            r = add_ie(KZ_IE_SIP_VIA_BRANCH, index, eq == npos ? std::string_view() : part.substr(eq + 1));
-        } else if (!first_part && contains_no_case(part, "cid")) {
-            r = add_ie(KZ_IE_SIP_VIA_CID, index, part);
-        } else if (!first_part && contains_no_case(part, "x-route-tag")) {
-            r = add_ie(KZ_IE_SIP_VIA_X_ROUTE_TAG, index, part);
-        } else if (!first_part &&
-                   (contains_no_case(part, "rport") || contains_no_case(part, "received-port"))) {
-            bool bare_received_port = contains_no_case(part, "received-port") && part.find('=') == npos;
-            if (!bare_received_port) r = add_ie(KZ_IE_SIP_VIA_PARAM, index, part);
-        } else if (!first_part && contains_no_case(part, "received")) {
-            r = add_ie(KZ_IE_SIP_VIA_RECEIVED, index, part);
-        } else if (!first_part && contains_no_case(part, "maddr")) {
-            r = add_ie(KZ_IE_SIP_VIA_MADDR, index, part);
-        } else if (!sent_by_seen) {
-            sent_by_seen = true;
-            std::string_view address;
-            std::string_view protocol = split_first(trim_spaces(part), ' ', &address);
-            r = add_ie(KZ_IE_SIP_VIA_PROTOCOL, index, protocol);
-            if (r == KZ_SIP_SUCCESS) r = add_ie(KZ_IE_SIP_VIA_ADDRESS, index, address);
-        }
-        first_part = false;
-        if (r != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
-    }
-    return KZ_SIP_SUCCESS;
+namespace {
+
+// Parameter names are matched whole and without regard to case (RFC 3261 7.3.1): "x-received-by"
+// is not "received" and "decided" is not "cid".
+struct ViaParam {
+    std::string_view name;
+    uint32_t id;
+};
+constexpr ViaParam kViaParams[] = {
+    {"branch", KZ_IE_SIP_VIA_BRANCH},
+    {"cid", KZ_IE_SIP_VIA_CID},
+    {"x-route-tag", KZ_IE_SIP_VIA_X_ROUTE_TAG},
+    {"rport", KZ_IE_SIP_VIA_PARAM},
+    {"received-port", KZ_IE_SIP_VIA_PARAM},
+    {"received", KZ_IE_SIP_VIA_RECEIVED},
+    {"maddr", KZ_IE_SIP_VIA_MADDR},
+};
+
+struct Param {
+    std::string_view name;
+    std::string_view value; // empty for a bare name
+    bool has_value;
+};
+
+Param split_param(std::string_view part) {
+    const size_t eq = part.find('=');
+    if (eq == npos) return Param{trim_spaces(part), {}, false};
+    return Param{trim_spaces(part.substr(0, eq)), trim_spaces(part.substr(eq + 1)), true};
 }
 
+const ViaParam* via_param_named(std::string_view name) {
+    for (const ViaParam& p : kViaParams)
+        if (iequals(p.name, name)) return &p;
+    return nullptr;
+}
+
+// Start of the first "sip:", "sips:" or "tel:" URI in the text (the scheme must start a word).
+size_t find_uri_scheme(std::string_view text) {
+    for (size_t colon = text.find(':'); colon != npos; colon = text.find(':', colon + 1)) {
+        size_t start = colon;
+        while (start > 0 && KZAPI::ascii_lower(text[start - 1]) >= 'a' &&
+               KZAPI::ascii_lower(text[start - 1]) <= 'z')
+            --start;
+        std::string_view scheme = text.substr(start, colon - start);
+        if (iequals(scheme, "sip") || iequals(scheme, "sips") || iequals(scheme, "tel")) return start;
+    }
+    return npos;
+}
+
+} // namespace
+
+// Stores one Via parameter as "name[=value]" with the name spelt as the stack looks it up.
+uint32_t sip_msg::add_via_param(unsigned index, std::string_view part) {
+    const Param param = split_param(part);
+    const ViaParam* known = via_param_named(param.name);
+    if (!known) return KZ_SIP_RESULT_OK; // parameters the stack has no use for
+    if (known->id == KZ_IE_SIP_VIA_BRANCH) return add_ie(known->id, index, param.value);
+    if (known->name == "received-port" && !param.has_value) return KZ_SIP_RESULT_OK;
+    const std::string_view text = trim_spaces(part);
+    const size_t canonical_size = known->name.size() + (param.has_value ? 1 + param.value.size() : 0);
+    if (param.name == known->name && text.size() == canonical_size) return add_ie(known->id, index, text);
+    std::string canonical(known->name);
+    if (param.has_value) canonical.append("=").append(param.value);
+    return add_ie(known->id, index, std::string_view(canonical));
+}
+
+// "SIP/2.0/UDP host:port;param;param=value": one Via per line, a comma is no separator here.
+uint32_t sip_msg::parse_via(std::string_view value) {
+    const unsigned index = get_ie_value_count(KZ_IE_SIP_VIA_ADDRESS);
+    std::string_view params;
+    std::string_view sent = trim_spaces(split_first(value, ';', &params));
+    std::string_view address;
+    std::string_view protocol = split_first(sent, ' ', &address);
+    if (add_ie(KZ_IE_SIP_VIA_PROTOCOL, index, protocol) != KZ_SIP_RESULT_OK ||
+        add_ie(KZ_IE_SIP_VIA_ADDRESS, index, address) != KZ_SIP_RESULT_OK)
+        return KZ_SIP_RESULT_FAILURE;
+    while (!params.empty()) {
+        std::string_view part = split_first(params, ';', &params);
+        if (add_via_param(index, part) != KZ_SIP_RESULT_OK) return KZ_SIP_RESULT_FAILURE;
+    }
+    return KZ_SIP_RESULT_OK;
+}
+
+// [display-name] <sip:|sips:|tel: URI>;tag=..., or a bare URI whose parameters follow it.
 uint32_t sip_msg::parse_name_addr(std::string_view value, uint32_t addr_id, uint32_t tag_id) {
-    size_t scheme = find_no_case(value, "sip:");
-    if (scheme == npos) return KZ_SIP_FAILURE;
+    const size_t scheme = find_uri_scheme(value);
+    if (scheme == npos) return KZ_SIP_RESULT_FAILURE;
     size_t addr_end;
     size_t gt = value.find('>', scheme);
     if (gt != npos) {
@@ -486,20 +421,18 @@ uint32_t sip_msg::parse_name_addr(std::string_view value, uint32_t addr_id, uint
         addr_end = semi == npos ? value.size() : semi;
     }
     std::string_view name_addr = trim_spaces(value.substr(0, addr_end));
-    if (name_addr.empty()) return KZ_SIP_FAILURE;
-    if (add_ie(addr_id, 0, name_addr.substr(0, kMaxNameAddr)) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
+    if (name_addr.empty()) return KZ_SIP_RESULT_FAILURE;
+    if (add_ie(addr_id, 0, name_addr.substr(0, kMaxNameAddr)) != KZ_SIP_RESULT_OK)
+        return KZ_SIP_RESULT_FAILURE;
 
-    std::string_view rest = value.substr(addr_end);
-    size_t tag = find_no_case(rest, "tag");
-    if (tag != npos) {
-        size_t eq = rest.find('=', tag);
-        if (eq != npos) {
-            std::string_view tag_value = rest.substr(eq + 1);
-            tag_value = tag_value.substr(0, tag_value.find(';'));
-            if (!trim_spaces(tag_value).empty()) add_ie(tag_id, 0, tag_value.substr(0, kMaxNameAddr));
-        }
+    std::string_view params = value.substr(addr_end);
+    while (!params.empty()) {
+        const Param param = split_param(split_first(params, ';', &params));
+        if (!iequals(param.name, "tag")) continue;
+        if (!param.value.empty()) add_ie(tag_id, 0, param.value.substr(0, kMaxNameAddr));
+        break;
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_from(std::string_view value) {
@@ -531,7 +464,7 @@ constexpr AuthParam kCredentialParams[] = {
 uint32_t sip_msg::parse_challenge(std::string_view value, uint32_t type_id, bool credentials) {
     std::string_view params;
     std::string_view scheme = trim_spaces(split_first(value, ' ', &params));
-    if (scheme.empty()) return KZ_SIP_FAILURE;
+    if (scheme.empty()) return KZ_SIP_RESULT_FAILURE;
     add_ie(type_id, 0, scheme);
 
     // Challenge ids: realm is the family base, TYPE = base + 4. Credential ids: username is the
@@ -563,7 +496,7 @@ uint32_t sip_msg::parse_challenge(std::string_view value, uint32_t type_id, bool
             break;
         }
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_www_auth_req(std::string_view v) {
@@ -582,36 +515,36 @@ uint32_t sip_msg::parse_proxy_auth_resp(std::string_view v) {
 // ---- bodies ----
 
 uint32_t sip_msg::parse_dtmf_replay(std::string_view line) {
-    if (line.size() >= kMaxBodyLine) return KZ_SIP_FAILURE;
+    if (line.size() >= kMaxBodyLine) return KZ_SIP_RESULT_FAILURE;
     size_t eq = line.find('=');
-    if (eq == npos) return KZ_SIP_SUCCESS;
+    if (eq == npos) return KZ_SIP_RESULT_OK;
     std::string_view name = line.substr(0, eq + 1);
     std::string_view value = line.substr(eq + 1);
     if (iequals(name, "Signal=") || iequals(name, "d=")) return add_ie(KZ_IE_DTMF_RELAY_SIGNAL, 0, value);
     if (iequals(name, "Duration=") || iequals(name, "t=")) return add_ie(KZ_IE_DTMF_RELAY_DURATION, 0, value);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_simple_msg_summary(std::string_view line) {
     size_t colon = line.find(':');
-    if (colon == npos) return KZ_SIP_SUCCESS;
+    if (colon == npos) return KZ_SIP_RESULT_OK;
     std::string_view name = line.substr(0, colon + 1);
     std::string_view value = line.substr(colon + 1);
     if (iequals(name, "Messages-Waiting:")) return add_ie(KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING, 0, value);
     if (iequals(name, "Message-Account:")) return add_ie(KZ_IE_SIMPLE_MSG_SUM_MSG_ACCOUNT, 0, value);
     if (iequals(name, "Voice-Message:")) return add_ie(KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG, 0, value);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_sip_frag(std::string_view line) {
-    if (line.size() >= kMaxBodyLine) return KZ_SIP_FAILURE;
+    if (line.size() >= kMaxBodyLine) return KZ_SIP_RESULT_FAILURE;
     std::string_view rest = line;
     std::string_view version = next_token(&rest);
     std::string_view code = next_token(&rest);
     add_ie(KZ_IE_SIP_FRAG_SIP_VERSION, 0, version);
     add_ie(KZ_IE_SIP_FRAG_SIP_CODE, 0, code);
     add_ie(KZ_IE_SIP_FRAG_SIP_CODE_TXT, 0, trim_spaces(rest));
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 namespace {
@@ -626,7 +559,7 @@ uint32_t append_body_line(sip_msg* msg, uint32_t id, std::string_view line) {
     }
     ie->append_value(0, line);
     ie->append_value(0, "\r\n");
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 } // namespace

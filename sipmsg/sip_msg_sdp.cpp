@@ -22,45 +22,37 @@ std::string_view next_token(std::string_view* s) {
 
 } // namespace
 
+namespace {
+
+using SdpLineParser = uint32_t (sip_msg::*)(std::string_view);
+
+struct SdpLine {
+    char type;
+    SdpLineParser parse;
+};
+
+// Line types other than "m=" and "a=", which depend on the media kind; b, e, i, k, p, r, u and z
+// are accepted and dropped.
+constexpr SdpLine kSdpLines[] = {
+    {'v', &sip_msg::parse_sdp_v}, {'o', &sip_msg::parse_sdp_o}, {'s', &sip_msg::parse_sdp_s},
+    {'c', &sip_msg::parse_sdp_c}, {'t', &sip_msg::parse_sdp_t}, {'b', &sip_msg::parse_sdp_b},
+    {'e', &sip_msg::parse_sdp_e}, {'i', &sip_msg::parse_sdp_i}, {'k', &sip_msg::parse_sdp_k},
+    {'p', &sip_msg::parse_sdp_p}, {'r', &sip_msg::parse_sdp_r}, {'u', &sip_msg::parse_sdp_u},
+    {'z', &sip_msg::parse_sdp_z},
+};
+
+} // namespace
+
 uint32_t sip_msg::parse_sdp(std::string_view line, KZSIPEvent* /*event*/, int* media_kind) {
     int scratch_kind = MEDIA_AUDIO;
     if (!media_kind) media_kind = &scratch_kind;
-    if (line.size() < 2 || line[1] != '=') return KZ_SIP_FAILURE;
+    if (line.size() < 2 || line[1] != '=') return KZ_SIP_RESULT_FAILURE;
     std::string_view rest = line.substr(2);
-    switch (line[0]) {
-    case 'v':
-        return parse_sdp_v(rest);
-    case 'o':
-        return parse_sdp_o(rest);
-    case 's':
-        return parse_sdp_s(rest);
-    case 'c':
-        return parse_sdp_c(rest);
-    case 't':
-        return parse_sdp_t(rest);
-    case 'm':
-        return parse_sdp_m(rest, media_kind);
-    case 'a':
-        return parse_sdp_a(rest, *media_kind);
-    case 'b':
-        return parse_sdp_b(rest);
-    case 'e':
-        return parse_sdp_e(rest);
-    case 'i':
-        return parse_sdp_i(rest);
-    case 'k':
-        return parse_sdp_k(rest);
-    case 'p':
-        return parse_sdp_p(rest);
-    case 'r':
-        return parse_sdp_r(rest);
-    case 'u':
-        return parse_sdp_u(rest);
-    case 'z':
-        return parse_sdp_z(rest);
-    default:
-        return KZ_SIP_FAILURE;
-    }
+    if (line[0] == 'm') return parse_sdp_m(rest, media_kind);
+    if (line[0] == 'a') return parse_sdp_a(rest, *media_kind);
+    for (const SdpLine& l : kSdpLines)
+        if (l.type == line[0]) return (this->*l.parse)(rest);
+    return KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t sip_msg::parse_sdp_v(std::string_view rest) {
@@ -68,9 +60,9 @@ uint32_t sip_msg::parse_sdp_v(std::string_view rest) {
 }
 
 uint32_t sip_msg::parse_sdp_o(std::string_view rest) {
-    uint32_t result = KZ_SIP_SUCCESS;
+    uint32_t result = KZ_SIP_RESULT_OK;
     for (uint32_t id = KZ_IE_SDP_OWNER_USERNAME; id <= KZ_IE_SDP_OWNER_ADDRESS; ++id)
-        if (add_ie(id, 0, next_token(&rest)) != KZ_SIP_SUCCESS) result = KZ_SIP_FAILURE;
+        if (add_ie(id, 0, next_token(&rest)) != KZ_SIP_RESULT_OK) result = KZ_SIP_RESULT_FAILURE;
     return result;
 }
 
@@ -80,20 +72,22 @@ uint32_t sip_msg::parse_sdp_s(std::string_view rest) {
 
 uint32_t sip_msg::parse_sdp_c(std::string_view rest) {
     std::string_view network = next_token(&rest);
-    if (network.empty()) return KZ_SIP_FAILURE;
+    if (network.empty()) return KZ_SIP_RESULT_FAILURE;
     std::string_view address_type = next_token(&rest);
     std::string_view address = next_token(&rest);
     // A later c= line (per media) finds the elements already set and is dropped.
-    if (add_ie(KZ_IE_SDP_CONNECTION_NETWORK_TYPE, 0, network) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
-    if (add_ie(KZ_IE_SDP_CONNECTION_ADDRESS_TYPE, 0, address_type) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
-    if (add_ie(KZ_IE_SDP_CONNECTION_ADDRESS, 0, address) != KZ_SIP_SUCCESS) return KZ_SIP_FAILURE;
-    return KZ_SIP_SUCCESS;
+    if (add_ie(KZ_IE_SDP_CONNECTION_NETWORK_TYPE, 0, network) != KZ_SIP_RESULT_OK)
+        return KZ_SIP_RESULT_FAILURE;
+    if (add_ie(KZ_IE_SDP_CONNECTION_ADDRESS_TYPE, 0, address_type) != KZ_SIP_RESULT_OK)
+        return KZ_SIP_RESULT_FAILURE;
+    if (add_ie(KZ_IE_SDP_CONNECTION_ADDRESS, 0, address) != KZ_SIP_RESULT_OK) return KZ_SIP_RESULT_FAILURE;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::parse_sdp_t(std::string_view rest) {
     uint32_t r1 = add_ie(KZ_IE_SDP_TIMESTAMP_START, 0, next_token(&rest));
     uint32_t r2 = add_ie(KZ_IE_SDP_TIMESTAMP_STOP, 0, next_token(&rest));
-    return r1 == KZ_SIP_SUCCESS && r2 == KZ_SIP_SUCCESS ? KZ_SIP_SUCCESS : KZ_SIP_FAILURE;
+    return r1 == KZ_SIP_RESULT_OK && r2 == KZ_SIP_RESULT_OK ? KZ_SIP_RESULT_OK : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t sip_msg::parse_sdp_a(std::string_view rest, int media_kind) {
@@ -103,7 +97,7 @@ uint32_t sip_msg::parse_sdp_a(std::string_view rest, int media_kind) {
     else if (media_kind == MEDIA_VIDEO)
         id = KZ_IE_SDP_VIDEO_MEDIA_ATTR;
     else
-        return KZ_SIP_SUCCESS; // attributes of image media are not kept
+        return KZ_SIP_RESULT_OK; // attributes of image media are not kept
     return add_ie(id, get_ie_value_count(id), rest);
 }
 
@@ -112,7 +106,8 @@ uint32_t sip_msg::parse_sdp_m(std::string_view rest, int* media_kind) {
     std::string_view media = next_token(&fields);
     std::string_view port = next_token(&fields);
     std::string_view transport = next_token(&fields);
-    if (media.empty() || port.empty() || transport.empty()) return KZ_SIP_SUCCESS; // fewer than three fields
+    if (media.empty() || port.empty() || transport.empty())
+        return KZ_SIP_RESULT_OK; // fewer than three fields
 
     const unsigned index = get_ie_value_count(KZ_IE_SDP_MEDIA_TYPE);
     add_ie(KZ_IE_SDP_MEDIA_TYPE, index, media);
@@ -141,5 +136,5 @@ uint32_t sip_msg::parse_sdp_m(std::string_view rest, int* media_kind) {
         if (format.empty()) break;
         add_ie(formats_id, i, format);
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }

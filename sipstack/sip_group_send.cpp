@@ -355,6 +355,8 @@ uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, u
     std::string dest_host;
     if (request) {
         if (!request_destination(msg, host, port, &dest_host, &dest_port)) return KZ_SIP_RESULT_FAILURE;
+        // Credentials go on the message first so every stored copy can be re-sent.
+        kz_sip_complete_credentials(msg);
         const uint32_t ip = kz_get_real_inet_addr(dest_host.c_str());
         const uint32_t r = PrepareRequest(msg, connection_id, ip, dest_port, &dialog_id);
         if (r != 0) return r;
@@ -470,6 +472,7 @@ uint32_t sip_group::SendCancel(sip_msg* msg, const char* host, uint16_t port, ui
         msg->set_prot(d->protocol);
         msg->set_tcp_socket(d->connection);
         msg->set_ip_address(0, 0, ip, dest_port);
+        kz_sip_complete_credentials(msg);
         d->request_sent.copy_msg_from(msg);
     }
     return ComposeAndSendSIPMsg(msg, dotted(ip).c_str(), dest_port, new_connection_id);
