@@ -90,3 +90,35 @@ TEST(Kzhost, ABusyPortStopsItWithTheReason) {
         EXPECT_EQ(output.find("listening"), std::string::npos) << output;
     }
 }
+
+// What proxies and carriers send is answered where it came from: parameters that only look like
+// routing ones are not taken for them, and sips: and tel: parties are accepted.
+TEST(Kzhost, AnswersUnusualButValidRequestsWhereTheyCameFrom) {
+    const uint16_t port = kztest::free_port_pair();
+    kztest::KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set",
+                                "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
+    ASSERT_NE(host.WaitForOutput("listening", 10000).find("listening"), std::string::npos);
+    kztest::UdpPeer peer;
+    const std::string me = "127.0.0.1:" + std::to_string(peer.port());
+    struct Row {
+        const char* what;
+        std::string replace, with;
+    };
+    const Row rows[] = {
+        {"look-alike Via parameters", ";rport", ";x-rport=9;x-received-by=127.0.0.9;decided=1"},
+        {"sips: From", "From: <sip:tester@" + me + ">", "From: <sips:tester@" + me + ">"},
+        {"tel: From", "From: <sip:tester@" + me + ">", "From: <tel:+15551230000>"},
+        {"tel: To", "To: <sip:service@127.0.0.1:" + std::to_string(port) + ">", "To: <tel:+15551234567>"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string text = kztest::sip_request("OPTIONS", peer.port(), port, "",
+                                               "odd-" + std::to_string(++n) + "@127.0.0.1");
+        const size_t at = text.find(row.replace);
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, row.replace.size(), row.with);
+        peer.send_to(port, text);
+        EXPECT_EQ(kztest::status_line(final_response(peer)), "SIP/2.0 200 OK") << text;
+    }
+}
