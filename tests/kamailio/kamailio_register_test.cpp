@@ -5,14 +5,19 @@
 #include "host/CKZAPIEnv.h"
 #include "host/CKZCfgInterface.h"
 #include "server/CKZSIPServer.h"
+#include "support/kzhost_process.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +151,41 @@ private:
     std::vector<std::string> m_failures;
 };
 
+// The lines a control-socket client receives (every event kind by default).
+class ControlClient {
+public:
+    explicit ControlClient(uint16_t port) {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        for (int i = 0; i < 50 && connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0; ++i) {
+            close(m_fd);
+            m_fd = socket(AF_INET, SOCK_STREAM, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~ControlClient() { close(m_fd); }
+    // Everything received, reading until text appears or timeout_ms passes.
+    const std::string& WaitFor(const std::string& text, int timeout_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (m_received.find(text) == std::string::npos && Clock::now() < deadline) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[1024];
+            const ssize_t n = read(m_fd, buf, sizeof(buf));
+            if (n <= 0) break;
+            m_received.append(buf, static_cast<size_t>(n));
+        }
+        return m_received;
+    }
+
+private:
+    int m_fd = -1;
+    std::string m_received;
+};
+
 void Set(const char* key, const std::string& value) {
     CKZCfgInterface::CFG_SetValue(key, value.c_str());
 }
@@ -218,4 +258,47 @@ TEST(KamailioRegistrar, RegistersRefreshesFailsWithAWrongPasswordAndUnregisters)
     server.reset();
     KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
     CKZCfgInterface::CFG_Clear();
+}
+
+TEST(KamailioRegistrar, KzhostPrintsAndPublishesRegistrations) {
+    if (access(kKamailio, X_OK) != 0)
+        GTEST_SKIP() << "kamailio is not installed (scripts/install-deps adds it)";
+    const uint16_t registrar_port = kztest::free_port_pair();
+    Kamailio kamailio(registrar_port);
+    ASSERT_TRUE(kamailio.Ready()) << kamailio.Log();
+    const std::string domain = "127.0.0.1:" + std::to_string(registrar_port);
+    const uint16_t control_port = kztest::free_port_pair();
+    kztest::KzhostProcess kzhost({"--set", "kzsrv.sip.ip.address=127.0.0.1",
+                                  "--set", "kzsrv.sip.ip.port=" + std::to_string(kztest::free_port_pair()),
+                                  "--set", "kzsrv.sip.use.nat.addr=1",
+                                  "--set", "kzhost.control.port=" + std::to_string(control_port),
+                                  "--set", "kzsrv.sip.reg.client.num=2",
+                                  "--set", "kzsrv.sip.reg1.username=alice",
+                                  "--set", "kzsrv.sip.reg1.password=password",
+                                  "--set", "kzsrv.sip.reg1.domain=" + domain,
+                                  "--set", "kzsrv.sip.reg2.username=mallory",
+                                  "--set", "kzsrv.sip.reg2.password=guessed",
+                                  "--set", "kzsrv.sip.reg2.domain=" + domain});
+    ASSERT_TRUE(kzhost.Started());
+    ASSERT_NE(kzhost.WaitForOutput("control socket on", 5000).find("control socket on"), std::string::npos);
+    ControlClient client(control_port);
+
+    const std::string registered =
+        R"({"event":"registration","account":1,"state":"registered","code":200,"reason":"OK","seconds":12})";
+    EXPECT_NE(client.WaitFor(registered, 10000).find(registered), std::string::npos) << client.WaitFor("", 0);
+    const std::string failed =
+        R"({"event":"registration","account":2,"state":"failed","code":401,"reason":"Unauthorized")";
+    EXPECT_NE(client.WaitFor(failed, 5000).find(failed), std::string::npos);
+    EXPECT_NE(kzhost.WaitForOutput("kzhost: account 1 registered for 12 s", 1000)
+                  .find("kzhost: account 1 registered for 12 s"),
+              std::string::npos);
+    EXPECT_NE(kzhost.WaitForOutput("kzhost: account 2 failed 401 Unauthorized", 1000)
+                  .find("kzhost: account 2 failed 401 Unauthorized"),
+              std::string::npos);
+
+    EXPECT_EQ(kzhost.Terminate(SIGTERM, 10000), 0);
+    EXPECT_NE(
+        kzhost.WaitForOutput("kzhost: account 1 unregistered", 1000).find("kzhost: account 1 unregistered"),
+        std::string::npos)
+        << kzhost.WaitForOutput("", 0);
 }
