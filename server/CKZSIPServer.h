@@ -240,8 +240,7 @@ private:
         int port = 0;
     };
     LocalContact RegisterLocalAddress(const kz_sip_user_reg_profile& account, bool prefer_received) const;
-    SIPMessagePtr BuildRegister(const kz_sip_user_reg_profile& account, const LocalContact& local,
-                                bool* complete);
+    SIPMessagePtr BuildRegister(kz_sip_user_reg_profile& account, const LocalContact& local, bool* complete);
     int HandRegisterToStack(int64_t now, kz_sip_user_reg_profile& account, SIPMessagePtr message,
                             bool complete, int sent_state, bool log_destination);
     void SendKeepAlive(int64_t now, kz_sip_user_reg_profile& account);

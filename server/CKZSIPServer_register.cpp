@@ -481,7 +481,7 @@ CKZSIPServer::LocalContact CKZSIPServer::RegisterLocalAddress(const Account& a, 
     return {m_pSIPGroup->GetRealPublicSIPIP(), m_pSIPGroup->GetRealPublicSIPPort()};
 }
 
-SIPMessagePtr CKZSIPServer::BuildRegister(const Account& a, const LocalContact& local, bool* complete) {
+SIPMessagePtr CKZSIPServer::BuildRegister(Account& a, const LocalContact& local, bool* complete) {
     SIPMessagePtr message = AllocSIPMessage();
     if (!message) return message;
     sip_msg* m = message.get();
@@ -519,7 +519,7 @@ SIPMessagePtr CKZSIPServer::BuildRegister(const Account& a, const LocalContact& 
     } else {
         set(KZ_IE_SIP_CONTACT, own_contact);
     }
-    copy(const_cast<Account&>(a).own_contact, own_contact);
+    copy(a.own_contact, own_contact);
 
     KZAPI::s_printf(text, sizeof(text), "%d", a.lifetime);
     set(KZ_IE_SIP_EXPIRES, text);
@@ -583,10 +583,16 @@ int CKZSIPServer::SendRegister2(int64_t now, int index, sip_msg* challenge, cons
             received_port);
     }
     const LocalContact local = RegisterLocalAddress(*a, true);
-    Log(LOG_TRACE, "SendRegister2 LocalIP:%s sip_cfg.ip.address:%s:%d RealPublicSIPIP:%s:%d",
-        local.address.c_str(), CFG_GetValue("kzsrv.sip.ip.address", "").c_str(),
-        CFG_GetIntValue("kzsrv.sip.ip.port", 5060), m_pSIPGroup->GetRealPublicSIPIP(),
-        m_pSIPGroup->GetRealPublicSIPPort());
+    const CString configured = CFG_GetValue("kzsrv.sip.ip.address", "");
+    const int configured_port = CFG_GetIntValue("kzsrv.sip.ip.port", CKZSIPGroup::kDefaultSIPPort);
+    if (local.address == m_pSIPGroup->GetUsePublicIPInRTP())
+        Log(LOG_TRACE, "SendRegister2 pPub:%s sip_cfg.ip.address:%s:%d RealPublicSIPIP:%s:%d",
+            local.address.c_str(), configured.c_str(), configured_port, m_pSIPGroup->GetRealPublicSIPIP(),
+            m_pSIPGroup->GetRealPublicSIPPort());
+    else
+        Log(LOG_TRACE, "SendRegister2 LocalIP:%s sip_cfg.ip.address:%s:%d RealPublicSIPIP:%s:%d",
+            local.address.c_str(), configured.c_str(), configured_port, m_pSIPGroup->GetRealPublicSIPIP(),
+            m_pSIPGroup->GetRealPublicSIPPort());
     bool complete = false;
     SIPMessagePtr message = BuildRegister(*a, local, &complete);
     if (!message) return 0;

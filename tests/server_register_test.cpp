@@ -5,6 +5,7 @@
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClock.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 #include "server/RegisterCredentials.h"
@@ -446,4 +447,72 @@ TEST_F(Registration, AnAccountWithoutDomainOrProxyIsLeftAlone) {
     int registered = -1, seconds = -1;
     m_server->GetRegStatus(0, &registered, &seconds);
     EXPECT_EQ(registered, 0);
+}
+
+TEST(Accounts, AddSetGetIndexAndRemove) {
+    CKZCfgInterface::CFG_Clear();
+    kztest::ServerPtr server = kztest::make_server();
+    kz_sip_user_reg_profile* a =
+        server->SIPAccount_Add("Al", "al", "", "pbx.test:5070", "", "pw", 600, 1, 2, 0, 1, 0x12);
+    kz_sip_user_reg_profile* b =
+        server->SIPAccount_Add("", "bo", "b.test", "", "bo-auth", "pw", 60, 0, 0, 5, 1, 0);
+    ASSERT_EQ(server->SIPAccount_Count(), 2);
+    EXPECT_EQ(server->SIPAccount_Index(b), 1);
+    EXPECT_EQ(server->SIPAccount_Handle(0), a);
+    EXPECT_EQ(server->SIPAccount_Index(nullptr), -1);
+    EXPECT_EQ(a->retry_interval, 10) << "0 means the default";
+
+    struct Row {
+        int index, field;
+        const char* expected;
+    };
+    const Row rows[] = {{0, CKZSIPServer::ACCOUNT_DOMAIN, "pbx.test:5070"},
+                        {0, CKZSIPServer::ACCOUNT_AUTHORIZATION_USER, "al"},
+                        {0, CKZSIPServer::ACCOUNT_TRANSPORT, "2"},
+                        {0, CKZSIPServer::ACCOUNT_SRTP, "1"},
+                        {0, 9, "1"}, // an unknown field leaves the previous text
+                        {1, CKZSIPServer::ACCOUNT_PROXY, "b.test"},
+                        {1, CKZSIPServer::ACCOUNT_AUTHORIZATION_USER, "bo-auth"},
+                        {5, CKZSIPServer::ACCOUNT_USER_NAME, "bo-auth"}}; // so does an unknown account
+    for (const Row& r : rows)
+        EXPECT_STREQ(server->SIPAccount_Get(r.index, r.field), r.expected) << r.index << " " << r.field;
+
+    EXPECT_EQ(server->SIPAccount_Set(1, CKZSIPServer::ACCOUNT_USER_ID, "u-1"), 1u);
+    EXPECT_STREQ(server->SIPAccount_Get(1, CKZSIPServer::ACCOUNT_USER_ID), "u-1");
+    EXPECT_EQ(server->UnregisterUser(0), 1) << "not registered: nothing to send";
+    EXPECT_EQ(server->UnregisterUser(7), 0);
+    EXPECT_EQ(server->SIPAccount_Remove(a), 1u);
+    EXPECT_EQ(server->SIPAccount_Count(), 1);
+    EXPECT_EQ(server->SIPAccount_Index(b), 0);
+}
+
+TEST(Accounts, LookupByDomainUserAndMode) {
+    kztest::ServerPtr server = kztest::make_server();
+    kz_sip_user_reg_profile* reg = server->SIPAccount_Add("", "Ann", "x.test", "", "", "", 60, 1, 0, 0, 1, 0);
+    kz_sip_user_reg_profile* quiet =
+        server->SIPAccount_Add("", "ann", "x.test", "", "", "", 60, 0, 0, 0, 1, 0);
+    kz_sip_user_reg_profile* other =
+        server->SIPAccount_Add("", "cy", "y.test", "", "", "", 60, 1, 0, 0, 1, 0);
+    KZAPI::str_cpy(other->return_contact, "<sip:dee@y.test:5062>", sizeof(other->return_contact));
+    struct Row {
+        const char *domain, *user;
+        int mode;
+        kz_sip_user_reg_profile* expected;
+    };
+    const Row rows[] = {{"X.TEST:5060", "ann", CKZSIPServer::LOOKUP_ANY, reg},
+                        {"x.test", "ann", CKZSIPServer::LOOKUP_NOT_REGISTERING, quiet},
+                        {"x.test", "nobody", CKZSIPServer::LOOKUP_NOT_REGISTERING, quiet},
+                        {"y.test", "dee", CKZSIPServer::LOOKUP_NOT_REGISTERING, other}, // by its contact
+                        {"y.test", "", CKZSIPServer::LOOKUP_REGISTERING, other},
+                        {"z.test", "ann", CKZSIPServer::LOOKUP_ANY, nullptr}};
+    for (const Row& r : rows)
+        EXPECT_EQ(server->GetUserRegProfile(r.domain, r.user, r.mode), r.expected)
+            << r.domain << " " << r.user;
+}
+
+TEST(Accounts, ARegistrationCountsUntilAMinuteAfterItsLifetime) {
+    const int64_t now = KZAPI::CKZClock::System().NowSeconds();
+    EXPECT_TRUE(CKZSIPServer::IsUserRegistered(now - 100, 60));
+    EXPECT_FALSE(CKZSIPServer::IsUserRegistered(now - 200, 60));
+    EXPECT_TRUE(CKZSIPServer::IsUserRegistered(now + 30, 0));
 }
