@@ -148,8 +148,9 @@ public:
         return false;
     }
 
-    void Answer(const std::string& status, const std::string& extra = "") {
-        const std::string via = header(m_last, "Via");
+    void Answer(const std::string& status, const std::string& extra = "", const std::string& seen_as = "") {
+        std::string via = header(m_last, "Via");
+        if (!seen_as.empty()) via = std::regex_replace(via, std::regex(";rport"), seen_as);
         const std::string rport = std::to_string(sender_port());
         std::string response = "SIP/2.0 " + status + "\r\n" + "Via: " + via + "\r\n" +
                                "From: " + header(m_last, "From") + "\r\n" + "To: " + header(m_last, "To") +
@@ -158,9 +159,13 @@ public:
                                "Content-Length: 0\r\n\r\n";
         m_peer.send_to(sender_port(), response);
     }
-    void Challenge(const std::string& qop_param, const std::string& nonce = "4a5b6c") {
-        Answer("401 Unauthorized", "WWW-Authenticate: Digest realm=\"kz.test\", nonce=\"" + nonce +
-                                       "\", algorithm=MD5" + qop_param + "\r\n");
+    // seen_as replaces the Via's rport with the received and rport parameters of a NAT in between.
+    void Challenge(const std::string& qop_param, const std::string& nonce = "4a5b6c",
+                   const std::string& seen_as = "") {
+        Answer("401 Unauthorized",
+               "WWW-Authenticate: Digest realm=\"kz.test\", nonce=\"" + nonce + "\", algorithm=MD5" +
+                   qop_param + "\r\n",
+               seen_as);
     }
     void Grant(int seconds) {
         Answer("200 OK",
@@ -353,7 +358,7 @@ TEST_F(Registration, RefusalOrSilenceIsAFailureRetriedAfterTheRetryInterval) {
             Advance(1);
         EXPECT_EQ(m_env.FailureAt(0).rfind(c.failure, 0), 0u) << m_env.FailureAt(0);
         EXPECT_EQ(m_env.StatusAt(0), (RecordingEnv::Status{0, 0, 0}));
-        const int64_t failed_at = m_clock.NowSeconds();
+        const int64_t failed_at = m_server->GetUserRegProfile(0)->state_time;
         while (!m_registrar.Next(100).empty()) {
         } // re-sent copies of the first REGISTER
         AdvanceTo(failed_at + 10);
@@ -412,6 +417,27 @@ TEST_F(Registration, ASecondChallengeToTheCredentialsIsAFailure) {
     m_registrar.Challenge(", qop=\"auth\"", "second");
     EXPECT_EQ(m_env.FailureAt(0), "0 401 Unauthorized");
     EXPECT_TRUE(m_registrar.Quiet()) << "the credentials are not sent again";
+}
+
+TEST_F(Registration, APublicAddressSeenByTheRegistrarIsLearnedFromItsChallenge) {
+    struct Case {
+        const char* seen_as;
+        const char* public_address;
+    };
+    const Case cases[] = {{";received=203.0.113.9;rport=7000", "203.0.113.9"},
+                          {";received=10.1.2.3;rport=7000", "127.0.0.1"}}; // a private address is ignored
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seen_as);
+        StartServer();
+        Advance(3);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        m_registrar.Challenge(", qop=\"auth\"", "4a5b6c", c.seen_as);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), c.public_address);
+        m_server->Stop();
+        m_server->Destroy();
+        m_server.reset();
+    }
 }
 
 TEST_F(Registration, StopUnregistersAndWaitsForTheAnswer) {
