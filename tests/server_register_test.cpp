@@ -159,6 +159,10 @@ public:
                                "Content-Length: 0\r\n\r\n";
         m_peer.send_to(sender_port(), response);
     }
+    void ProxyChallenge(const std::string& qop_param) {
+        Answer("407 Proxy Authentication Required",
+               "Proxy-Authenticate: Digest realm=\"kz.test\", nonce=\"5d6e7f\"" + qop_param + "\r\n");
+    }
     // seen_as replaces the Via's rport with the received and rport parameters of a NAT in between.
     void Challenge(const std::string& qop_param, const std::string& nonce = "4a5b6c",
                    const std::string& seen_as = "") {
@@ -379,25 +383,28 @@ TEST_F(Registration, ChallengeQopIsAnsweredWithAuthOrNotAtAll) {
     struct Case {
         const char* qop_param;
         const char* answered_qop; // null: no REGISTER follows
+        bool by_proxy = false;    // a 407 answered with Proxy-Authorization
     };
-    const Case cases[] = {{", qop=\"auth\"", "auth"},
-                          {", qop=\"auth-int\"", "auth"},
-                          {", qop=\"auth,auth-int\"", "auth"},
-                          {"", ""},
-                          {", qop=\"token\"", nullptr}};
+    const Case cases[] = {{", qop=\"auth\"", "auth"},          {", qop=\"auth-int\"", "auth"},
+                          {", qop=\"auth,auth-int\"", "auth"}, {"", ""},
+                          {", qop=\"token\"", nullptr},        {", qop=\"auth\"", "auth", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.qop_param);
         kztest::LogCapture log;
         StartServer();
         Advance(3);
         ASSERT_FALSE(m_registrar.Next().empty());
-        m_registrar.Challenge(c.qop_param);
+        if (c.by_proxy)
+            m_registrar.ProxyChallenge(c.qop_param);
+        else
+            m_registrar.Challenge(c.qop_param);
         const std::string answer = m_registrar.Next(c.answered_qop ? 2000 : 300);
         if (!c.answered_qop) {
             EXPECT_EQ(answer, "");
             EXPECT_TRUE(log.Contains("QOP(token) is not supported!", CKZLogInterface::LOG_ERROR));
         } else {
-            auto cred = credentials(header(answer, "Authorization"));
+            auto cred = credentials(header(answer, c.by_proxy ? "Proxy-Authorization" : "Authorization"));
+            EXPECT_EQ(cred["realm"], "kz.test");
             EXPECT_EQ(cred["qop"], c.answered_qop);
             EXPECT_EQ(cred["cnonce"].empty(), *c.answered_qop == '\0');
             EXPECT_EQ(cred["response"], python_digest(cred, "s3cret"));
