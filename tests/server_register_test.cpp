@@ -440,7 +440,10 @@ TEST_F(Registration, APublicAddressSeenByTheRegistrarIsLearnedFromItsChallenge) 
         ASSERT_FALSE(m_registrar.Next().empty());
         m_registrar.Challenge(", qop=\"auth\"", "4a5b6c", c.seen_as);
         ASSERT_FALSE(m_registrar.Next().empty());
-        EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), c.public_address);
+        {
+            KZAPI::CMutexLock lock(m_server->GetServerMutex()); // the loop changed it under this lock
+            EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), c.public_address);
+        }
         m_server->Stop();
         m_server->Destroy();
         m_server.reset();
