@@ -220,6 +220,8 @@ protected:
         m_server->SetClock(&m_clock);
         ASSERT_EQ(m_server->Create(), 1u);
         ASSERT_EQ(m_server->Start(), 1u);
+        // The stack runs its timers on the server's loop, under the server lock.
+        KZAPI::CMutexLock lock(m_server->GetServerMutex());
         static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
     }
     // Moves the clock on one second at a time, letting the server's loop see each second.
