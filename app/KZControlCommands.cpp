@@ -9,7 +9,7 @@ namespace kzapp {
 namespace {
 
 constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEventKindNames = {
-    "offered", "ringing", "progress", "connected", "released", "error"};
+    "offered", "ringing", "progress", "connected", "released", "error", "registration"};
 
 // Q.850 "normal call clearing", the cause of a hangup that names none.
 constexpr int kNormalClearing = 16;

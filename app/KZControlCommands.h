@@ -20,7 +20,16 @@ using KZJson = nlohmann::ordered_json;
 
 // The kinds of events the socket carries on its own (not as replies); a client receives the
 // kinds it subscribed to, all of them by default.
-enum class KZEventKind : unsigned { Offered, Ringing, Progress, Connected, Released, Error, Count };
+enum class KZEventKind : unsigned {
+    Offered,
+    Ringing,
+    Progress,
+    Connected,
+    Released,
+    Error,
+    Registration,
+    Count
+};
 using KZEventMask = unsigned;
 constexpr KZEventMask kAllEventKinds = (1u << static_cast<unsigned>(KZEventKind::Count)) - 1;
 

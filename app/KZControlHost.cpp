@@ -4,6 +4,8 @@
 #include "host/CKZChannel.h"
 #include "host/KZStrFunc.h"
 
+#include <cstdio>
+
 namespace kzapp {
 
 using KZAPI::CKZCfgInterface;
@@ -45,6 +47,40 @@ private:
     KZStackStatsReader m_stats;
 };
 
+// The module's registration reports, as kzhost prints them and as "registration" events. Accounts
+// are numbered from 1, as in their configuration keys.
+class RegistrationReports final : public KZAPI::CKZAPIEnv {
+public:
+    explicit RegistrationReports(KZHostControl& control) : m_control(control) {}
+
+    void Send_RegStatus(int account, int registered, int seconds) override {
+        if (registered)
+            std::printf("kzhost: account %d registered for %d s\n", account + 1, seconds);
+        else
+            std::printf("kzhost: account %d unregistered\n", account + 1);
+        std::fflush(stdout);
+        Publish(account, registered ? "registered" : "unregistered", registered ? 200 : 0,
+                registered ? "OK" : "", seconds);
+    }
+    void Send_RegFailure(int account, int code, const char* reason) override {
+        std::printf("kzhost: account %d failed %d %s\n", account + 1, code, reason);
+        std::fflush(stdout);
+        Publish(account, "failed", code, reason, 0);
+    }
+
+private:
+    void Publish(int account, const char* state, int code, const char* reason, int seconds) {
+        m_control.Publish(KZJson{{"event", "registration"},
+                                 {"account", account + 1},
+                                 {"state", state},
+                                 {"code", code},
+                                 {"reason", reason},
+                                 {"seconds", seconds}});
+    }
+
+    KZHostControl& m_control;
+};
+
 std::string configured(const char* key, const char* default_value) {
     return std::string(KZAPI::trim_spaces(CKZCfgInterface::CFG_GetValue(key, default_value).c_str()));
 }
@@ -52,11 +88,19 @@ std::string configured(const char* key, const char* default_value) {
 } // namespace
 
 KZHostControl::KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats)
-    : m_queries(std::make_unique<ServerQueries>(server, stats)),
-      m_calls(std::make_unique<KZNoCallControl>()) {}
+    : m_queries(std::make_unique<ServerQueries>(server, stats)), m_calls(std::make_unique<KZNoCallControl>()),
+      m_reports(std::make_unique<RegistrationReports>(*this)) {
+    KZAPI::CKZAPIEnv::SetKZAPIEnv(m_reports.get());
+}
 
 KZHostControl::~KZHostControl() {
+    KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
     Stop();
+}
+
+void KZHostControl::Publish(const KZJson& event) {
+    std::lock_guard lock(m_socket_mutex);
+    if (m_socket) m_socket->Publish(event);
 }
 
 std::string KZHostControl::Start() {
@@ -68,13 +112,15 @@ std::string KZHostControl::Start() {
     options.port = static_cast<uint16_t>(port);
     m_commands =
         std::make_unique<KZControlCommands>(*m_queries, *m_calls, configured("kzhost.control.token", ""));
-    m_socket = std::make_unique<KZControlServer>(options, *m_commands);
-    std::string why = m_socket->Start();
-    if (!why.empty()) m_socket.reset();
+    auto socket = std::make_unique<KZControlServer>(options, *m_commands);
+    std::string why = socket->Start();
+    std::lock_guard lock(m_socket_mutex);
+    if (why.empty()) m_socket = std::move(socket);
     return why;
 }
 
 void KZHostControl::Stop() {
+    std::lock_guard lock(m_socket_mutex);
     m_socket.reset();
 }
 

@@ -1,14 +1,17 @@
 // The control socket as kzhost runs it: its settings come from the configuration
 // ("kzhost.control.port", "kzhost.control.address", "kzhost.control.token"), its queries read the
 // running server, and its call commands go to the host's call control, which refuses them for
-// as long as the host has none.
+// as long as the host has none. Registration reports of the module's accounts are printed and
+// published as "registration" events while it exists.
 #pragma once
 
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
+#include "host/CKZAPIEnv.h"
 #include "host/CKZServer.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace kzapp {
@@ -32,12 +35,16 @@ public:
 
     // The running socket, for publishing events; null when disabled.
     KZControlServer* Socket() { return m_socket.get(); }
+    // From any thread: publishes the event when the socket runs.
+    void Publish(const KZJson& event);
 
 private:
     std::unique_ptr<IKZHostQueries> m_queries;
     std::unique_ptr<IKZCallCommands> m_calls;
     std::unique_ptr<KZControlCommands> m_commands;
     std::unique_ptr<KZControlServer> m_socket;
+    std::mutex m_socket_mutex; // Publish against Stop
+    std::unique_ptr<KZAPI::CKZAPIEnv> m_reports;
 };
 
 } // namespace kzapp

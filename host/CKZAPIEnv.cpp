@@ -19,6 +19,16 @@ void CKZAPIEnv::FireOn_SIPMsg(int direction, const char* from_host, uint16_t fro
                          to_host ? to_host : "", to_port, protocol, length);
 }
 
+void CKZAPIEnv::Send_RegStatus(int account, int registered, int seconds) {
+    CKZLogInterface::Log(4, "Send_RegStatus account:%d registered:%d seconds:%d", account, registered,
+                         seconds);
+}
+
+void CKZAPIEnv::Send_RegFailure(int account, int code, const char* reason) {
+    CKZLogInterface::Log(4, "Send_RegFailure account:%d code:%d reason:%s", account, code,
+                         reason ? reason : "");
+}
+
 CKZAPIEnv* CKZAPIEnv::GetKZAPIEnv() {
     CKZAPIEnv* env = g_env.load();
     return env ? env : &g_default_env;

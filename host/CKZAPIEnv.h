@@ -15,6 +15,12 @@ public:
                                uint16_t to_port, const char* text, int length, int protocol,
                                void* connection);
 
+    // The registration of account `account` changed: registered 1 for `seconds`, or 0 and 0.
+    virtual void Send_RegStatus(int account, int registered, int seconds);
+    // A REGISTER of the account was refused (the status code and reason) or went unanswered
+    // (408 and the stack's error name); the account tries again after its retry interval.
+    virtual void Send_RegFailure(int account, int code, const char* reason);
+
     // The environment in use (the default one unless the application installed its own).
     static CKZAPIEnv* GetKZAPIEnv();
     // Installs env (null restores the default); the caller keeps ownership.

@@ -11,6 +11,9 @@
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/kz_sip_result.h"
 
+#include <arpa/inet.h>
+
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <string>
@@ -68,6 +71,42 @@ struct SIPAddressParts {
     bool ok = false;
     std::string user, host, port;
 };
+
+// The text after "=" of a Via parameter ("received=198.51.100.7" gives the address).
+std::string via_value(sip_msg* response, uint32_t element) {
+    char text[CKZSIPGroup::kIEBufferSize];
+    if (CKZSIPGroup::MSG_GetIE_STR(response, element, 0, text) != 0) return "";
+    const char* eq = strchr(text, '=');
+    return eq ? std::string(eq + 1) : std::string();
+}
+
+bool in_private_range(const std::string& address) {
+    const uint32_t ip = ntohl(CKZSIPGroup::GetRealInetAddr(address.c_str()));
+    return (ip >> 24) == 10 || (ip >> 20) == 0xAC1 || (ip >> 16) == 0xC0A8;
+}
+
+// The address and port under which the registrar saw us, when they differ from what the group
+// believes its public address is; empty otherwise.
+struct PublicAddress {
+    std::string address;
+    uint16_t port = 0;
+};
+
+PublicAddress changed_public_address(CKZSIPGroup* group, sip_msg* response, bool skip_private) {
+    const std::string received = via_value(response, KZ_IE_SIP_VIA_RECEIVED);
+    const std::string rport = via_value(response, KZ_IE_SIP_VIA_PARAM);
+    if (received.empty() || rport.empty() || (skip_private && in_private_range(received))) return {};
+    const auto port = static_cast<uint16_t>(atoi(rport.c_str()));
+    if (CKZSIPGroup::GetRealInetAddr(received.c_str()) ==
+            CKZSIPGroup::GetRealInetAddr(group->GetRealPublicSIPIP()) &&
+        port == group->GetRealPublicSIPPort())
+        return {};
+    CKZLogInterface::Log(CKZLogInterface::LOG_WARNING,
+                         "Detected original SIP piblic ip is %s:%d, switching to %s:%d !",
+                         group->GetRealPublicSIPIP(), static_cast<int>(group->GetRealPublicSIPPort()),
+                         received.c_str(), static_cast<int>(port));
+    return {received, port};
+}
 
 } // namespace
 
@@ -404,4 +443,66 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, K
         return;
     }
     group->SIP_Send407(request.get(), connection);
+}
+
+// ---- responses to the server's own requests (registrations) ----
+
+void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Response(group, event)) return;
+    CKZSIPServer* server = Server();
+    if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's answer
+    SIPReceivedMessage response(group, event);
+    if (!response) return;
+    if (server->OnOK(event->connection_id, response.get()) != 0) {
+        CKZLogInterface::Log(kLogError, "<< ------ SIP_RESPONSE_OK, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
+        return;
+    }
+    const PublicAddress seen = changed_public_address(group, response.get(), false);
+    if (!seen.address.empty()) server->AdjustSIPandRTPIPAddress(group, seen.address.c_str(), seen.port);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Response(group, event)) return;
+    ServerChallenge(group, event);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group,
+                                                                             KZSIPEvent* event) {
+    if (ProcessProxySIP_Response(group, event)) return;
+    ServerChallenge(group, event);
+}
+
+void CKZSIPEventHandler::ServerChallenge(CKZSIPGroup* group, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's challenge
+    SIPReceivedMessage response(group, event);
+    if (!response) return;
+    // A public address seen by the registrar goes into the Via and Contact of the answer.
+    const PublicAddress seen = changed_public_address(group, response.get(), true);
+    if (!seen.address.empty()) server->AdjustSIPandRTPIPAddress(group, seen.address.c_str(), seen.port);
+    server->OnUnauthorized(event->connection_id, response.get(), seen.address.c_str(), seen.port);
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {
+    CKZSIPServer* server = Server();
+    if (!server) return;
+    SIPReceivedMessage response(group, event);
+    if (!response || server->CheckOKForProxyUser(response.get())) return;
+    if (ProcessProxySIP_Response(group, event)) return;
+    if (server->GetChannelBySIPConnID(event->connection_id)) return; // a call's answer
+    if (server->OnSIPError(event->connection_id, response.get(), event) != 0)
+        CKZLogInterface::Log(
+            kLogError, "<< ------ SIP_RESPONSE_TransactionTerminated, Cannot find chan for Connection ID:%d",
+            static_cast<int>(event->connection_id));
+}
+
+void CKZSIPEventHandler::ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event) {
+    if (ProcessProxySIP_Response(group, event)) return;
+    CKZSIPServer* server = Server();
+    if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's error
+    SIPReceivedMessage message(group, event);
+    if (server->OnSIPError(event->connection_id, message.get(), event) != 0)
+        CKZLogInterface::Log(kLogError, "<< ------ SIP_ERROR, Cannot find chan for Connection ID:%d",
+                             static_cast<int>(event->connection_id));
 }

@@ -52,13 +52,13 @@ public:
     virtual void ProcessSIPEvent_RESPONSE_TRYING(CKZSIPGroup* group, KZSIPEvent* event) {}
     virtual void ProcessSIPEvent_RESPONSE_RINGING(CKZSIPGroup* group, KZSIPEvent* event) {}
     virtual void ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_RESPONSE_3xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {}
     virtual void ProcessSIPEvent_NO_RESPONSE_FROM_APP(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event);
 
     // 1 when the event's connection belongs to a proxied call session (which relays it), else 0.
     unsigned ProcessProxySIP_Request(CKZSIPGroup* group, KZSIPEvent* event);
@@ -73,6 +73,8 @@ private:
     void ClassifyResponse(CKZSIPGroup* group, KZSIPEvent* event);
     void ClassifyError(CKZSIPGroup* group, KZSIPEvent* event);
     static CKZSIPServer* Server();
+    // A challenge to one of the server's own requests (no channel owns it).
+    void ServerChallenge(CKZSIPGroup* group, KZSIPEvent* event);
     // The call control of the channel that owns the event's connection, or null. A channel
     // without call control is logged; a missing channel only when log_no_channel is set.
     static KZAPI::CKZCallControl* OwningCall(const KZSIPEvent* event, const char* request,

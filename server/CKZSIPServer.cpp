@@ -221,9 +221,9 @@ void CKZSIPServer::DoUnblockedLoop() {
     if (!work_left) KZAPI::CBaseThread::Sleep(kLoopSleepMs);
 }
 
-void CKZSIPServer::RunPeriodicChecks(int64_t /*now*/) {
-    // Registration, subscription and proxy timers run here once a second; they arrive with the
-    // account and proxy services.
+void CKZSIPServer::RunPeriodicChecks(int64_t now) {
+    CheckUsersRegStatus(now);
+    // Subscription and proxy timers join here once a second as those services arrive.
 }
 
 KZAPI::CKZChannel* CKZSIPServer::GetChannelBySIPConnID(uint32_t connection) const {

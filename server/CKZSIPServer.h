@@ -10,6 +10,7 @@
 #include "host/KZRange.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/KZAPIExLibrary.h"
+#include "server/SIPMessagePtr.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_export.h"
 
@@ -23,6 +24,7 @@ class CKZSIPGroup;
 class CKZSIPEventHandler;
 class CKZSIPProxySession;
 class sip_msg;
+struct KZSIPEvent;
 struct kz_sip_user_reg_profile;
 
 class KZSIPAPI_EXPORT CKZSIPServer : public KZAPI::CKZServer {
@@ -79,12 +81,61 @@ public:
     // Lays out n switch groups after the blocks of channel_count channels (see Start).
     void BuildUDPSwitchPorts(int n, int channel_count);
 
-    // Accounts (loaded from the settings; registration itself is driven by the timer pass).
+    // Accounts: loaded from the settings or added at run time, registered by the timer pass.
+    // Fields of SIPAccount_Get and SIPAccount_Set.
+    enum AccountField : int {
+        ACCOUNT_DISPLAY_NAME = 0,
+        ACCOUNT_USER_NAME,
+        ACCOUNT_DOMAIN,
+        ACCOUNT_PROXY,
+        ACCOUNT_AUTHORIZATION_USER,
+        ACCOUNT_PASSWORD,
+        ACCOUNT_USER_ID,
+        ACCOUNT_TRANSPORT,
+        ACCOUNT_SRTP,
+    };
+    // Modes of GetUserRegProfile(domain, user, mode).
+    enum AccountLookup : int { LOOKUP_ANY = 0, LOOKUP_NOT_REGISTERING = 1, LOOKUP_REGISTERING = 2 };
+    static constexpr uint32_t kNotHandled = 0xFFFFFFFF;
+
     int InitUserRegInfo();
     int FreeUserRegInfo();
-    int UnregisterUsers();
     int GetUserRegProfileCount() const;
     kz_sip_user_reg_profile* GetUserRegProfile(int index) const;
+    kz_sip_user_reg_profile* GetUserRegProfile(const char* domain, const char* user, int mode) const;
+    virtual unsigned GetRegStatus(int index, int* registered, int* seconds);
+    virtual kz_sip_user_reg_profile* SIPAccount_Add(const char* display_name, const char* user_name,
+                                                    const char* domain, const char* proxy,
+                                                    const char* authorization_user, const char* password,
+                                                    int lifetime, int register_flag, int max_calls,
+                                                    int retry_interval, int enabled, int protocol);
+    virtual unsigned SIPAccount_Remove(kz_sip_user_reg_profile* handle);
+    virtual int SIPAccount_Count();
+    virtual int SIPAccount_Index(const kz_sip_user_reg_profile* handle);
+    virtual kz_sip_user_reg_profile* SIPAccount_Handle(int index);
+    virtual const char* SIPAccount_Get(int index, int field);
+    virtual unsigned SIPAccount_Set(int index, int field, const char* text);
+    virtual unsigned SIPAccount_Enable(kz_sip_user_reg_profile* handle, int on);
+    virtual unsigned SIPAccount_Register(int index, int on);
+    // 0 for an unknown index; 1 otherwise (an Expires 0 REGISTER goes out when registered).
+    int UnregisterUser(int index);
+    // Unregisters every registered account; the number of REGISTERs sent.
+    int UnregisterUsers();
+    // Once a second: first REGISTERs, refreshes, retries and keep-alive packets.
+    void CheckUsersRegStatus(int64_t now);
+    // A fresh REGISTER of the account; 1 when it left.
+    int SendRegister1(int64_t now, int index);
+    // The REGISTER answering a 401 or 407 challenge; 1 when it left.
+    int SendRegister2(int64_t now, int index, sip_msg* challenge, const char* received_address,
+                      uint16_t received_port);
+    // Responses to the server's own requests (0 when one was ours, else kNotHandled).
+    uint32_t OnOK(uint32_t connection, sip_msg* response);
+    uint32_t OnUnauthorized(uint32_t connection, sip_msg* response, const char* received_address,
+                            uint16_t received_port);
+    uint32_t OnSIPError(uint32_t connection, sip_msg* response, const KZSIPEvent* event);
+    // Whether a registration made at `time` for `expires` seconds still counts now.
+    static bool IsUserRegistered(int64_t time, int expires);
+    static bool IsUserRegistered(const char* timestamp, const char* expires);
 
     // Proxy sites (server mode).
     int ProxySitesCount() const;
@@ -183,6 +234,21 @@ private:
     void StopUDPSwitchGroups();
     void RunPeriodicChecks(int64_t now);
 
+    // Registration helpers (server lock held).
+    struct LocalContact {
+        std::string address;
+        int port = 0;
+    };
+    LocalContact RegisterLocalAddress(const kz_sip_user_reg_profile& account, bool prefer_received) const;
+    SIPMessagePtr BuildRegister(kz_sip_user_reg_profile& account, const LocalContact& local, bool* complete);
+    int HandRegisterToStack(int64_t now, kz_sip_user_reg_profile& account, SIPMessagePtr message,
+                            bool complete, int sent_state, bool log_destination);
+    void SendKeepAlive(int64_t now, kz_sip_user_reg_profile& account);
+    void ApplyDNSSrv(kz_sip_user_reg_profile& account) const;
+    void RegistrationFailed(int index, int code, const char* reason);
+    int AccountIndexByConnection(uint32_t connection) const;
+    std::unique_ptr<kz_sip_user_reg_profile> NewAccount(int retry_interval) const;
+
     std::unique_ptr<CKZSIPGroup> m_pSIPGroup;
     CKZSIPEventHandler* m_event_handler = nullptr;
     std::atomic<unsigned> m_started{0};
@@ -195,7 +261,8 @@ private:
     std::vector<uint8_t> m_switch_in_use;
     std::vector<int> m_switch_relay_groups;
     char m_switch_port_text[kSwitchPortTextSize] = "";
-    std::string m_ip_filter_item; // the text GetIPFilterItem returns
+    std::string m_ip_filter_item;                                 // the text GetIPFilterItem returns
+    char m_account_text[kz_sip_user_reg_profile::kTextSize] = ""; // the text SIPAccount_Get returns
 
     std::vector<std::unique_ptr<kz_sip_user_reg_profile>> m_accounts;
     std::vector<std::unique_ptr<CKZSIPProxySite>> m_proxy_sites;

@@ -1,10 +1,9 @@
-// Proxy sites and SIP accounts as read from the settings, and request vetting for the proxy.
+// Proxy sites as read from the settings, and request vetting for the proxy.
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
 #include "server/ProxyTransferTarget.h"
-#include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
 
@@ -39,10 +38,6 @@ std::vector<std::string> split_semicolons(const char* text) {
         rest.remove_prefix(semi + 1);
     }
     return items;
-}
-
-void copy_text(char* target, size_t size, const CString& value) {
-    KZAPI::str_cpy(target, value.c_str(), size);
 }
 
 } // namespace
@@ -96,64 +91,6 @@ CKZSIPProxySite* CKZSIPServer::GetProxySiteByDomain(const char* domain, const ch
     for (const auto& site : m_proxy_sites)
         if (site->ServesDomain(alternative)) return site.get();
     return nullptr;
-}
-
-int CKZSIPServer::InitUserRegInfo() {
-    FreeUserRegInfo();
-    KZAPI::CMutexLock lock(GetServerMutex());
-    const int count = CFG_GetIntValue("kzsrv.sip.reg.client.num", 0);
-    const int64_t now = m_clock->NowSeconds();
-    for (int i = 1; i <= count; ++i) {
-        auto a = std::make_unique<kz_sip_user_reg_profile>();
-        copy_text(a->display_name, sizeof(a->display_name),
-                  indexed_value("kzsrv.sip.reg%d.displayname", i, ""));
-        copy_text(a->user_name, sizeof(a->user_name), indexed_value("kzsrv.sip.reg%d.username", i, ""));
-        copy_text(a->domain, sizeof(a->domain), indexed_value("kzsrv.sip.reg%d.domain", i, ""));
-        copy_text(a->proxy, sizeof(a->proxy), indexed_value("kzsrv.sip.reg%d.proxy", i, ""));
-        copy_text(a->authorization_user, sizeof(a->authorization_user),
-                  indexed_value("kzsrv.sip.reg%d.authorization", i, ""));
-        copy_text(a->password, sizeof(a->password), indexed_value("kzsrv.sip.reg%d.password", i, ""));
-        if (!a->proxy[0]) KZAPI::str_cpy(a->proxy, a->domain, sizeof(a->proxy));
-        if (!a->domain[0]) KZAPI::str_cpy(a->domain, a->proxy, sizeof(a->domain));
-        if (!a->authorization_user[0])
-            KZAPI::str_cpy(a->authorization_user, a->user_name, sizeof(a->authorization_user));
-        a->lifetime = a->configured_lifetime = indexed_int("kzsrv.sip.reg%d.expire", i, 3600);
-        a->register_flag = indexed_int("kzsrv.sip.reg%d.register", i, 1);
-        a->transport = indexed_int("kzsrv.sip.reg%d.prot", i, 0) & 0xF;
-        a->srtp = indexed_int("kzsrv.sip.reg%d.srtp", i, 0);
-        copy_text(a->user_id, sizeof(a->user_id), indexed_value("kzsrv.sip.reg%d.userid", i, ""));
-        a->max_calls = indexed_int("kzsrv.sip.reg%d.max.calls", i, 0);
-        a->retry_interval = indexed_int("kzsrv.sip.reg%d.retry.interval", i, 10);
-        a->has_subscriptions = indexed_int("kzsrv.sip.reg%d.subscribe", i, 0);
-        // The first REGISTER goes out about three seconds after loading.
-        a->state_time = now - a->retry_interval + 2;
-        m_accounts.push_back(std::move(a));
-    }
-    return count;
-}
-
-int CKZSIPServer::FreeUserRegInfo() {
-    KZAPI::CMutexLock lock(GetServerMutex());
-    m_accounts.clear();
-    return 0;
-}
-
-int CKZSIPServer::UnregisterUsers() {
-    // Unregistering concerns accounts in the registered state (3); the REGISTER that takes an
-    // account there is sent by the registration timer pass, so until that runs none qualifies.
-    return 0;
-}
-
-int CKZSIPServer::GetUserRegProfileCount() const {
-    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return static_cast<int>(m_accounts.size());
-}
-
-kz_sip_user_reg_profile* CKZSIPServer::GetUserRegProfile(int index) const {
-    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
-    return index < 0 || static_cast<size_t>(index) >= m_accounts.size()
-               ? nullptr
-               : m_accounts[static_cast<size_t>(index)].get();
 }
 
 int CKZSIPServer::RequestValidation(sip_msg* message, char* reason, size_t reason_size) {

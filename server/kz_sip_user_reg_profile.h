@@ -3,20 +3,24 @@
 #pragma once
 
 #include "host/CPtArray.h"
+#include "server/SIPMessagePtr.h"
 
 #include <cstdint>
-
-class sip_msg;
 
 struct kz_sip_user_reg_profile {
     static constexpr size_t kTextSize = 512;
     static constexpr size_t kUserIdSize = 80;
+    static constexpr int kDefaultLifetime = 3600;
+    static constexpr int kDefaultRetryInterval = 10;
+
+    // Registration states.
+    enum : int { UNREGISTERED = 0, REGISTER_SENT = 1, CREDENTIALS_SENT = 2, REGISTERED = 3 };
 
     virtual ~kz_sip_user_reg_profile() = default;
 
     uint32_t pending_connection = 0; // stack connection of the REGISTER in flight
-    int state = 0;                   // 0 unregistered/failed, 1 sent, 2 sent with credentials, 3 registered
-    int64_t state_time = 0;
+    int state = UNREGISTERED;
+    int64_t state_time = 0; // last REGISTER sent or last change of state
     char display_name[kTextSize] = "";
     char user_name[kTextSize] = "";
     char domain[kTextSize] = "";
@@ -28,16 +32,16 @@ struct kz_sip_user_reg_profile {
     char received_address[kTextSize] = "";
     uint16_t received_port = 0;
     char user_id[kUserIdSize] = "";
-    int lifetime = 3600;
-    int configured_lifetime = 3600;
-    sip_msg* saved_register = nullptr;
+    int lifetime = kDefaultLifetime; // requested next; the granted one once registered
+    int configured_lifetime = kDefaultLifetime;
+    SIPMessagePtr saved_register;
     int64_t last_keep_alive = 0;
     int register_flag = 1;
     int max_calls = 0;
     int cseq = 0;
     int has_subscriptions = 0;
     KZAPI::CPtArray subscriptions;
-    int retry_interval = 10;
+    int retry_interval = kDefaultRetryInterval;
     int enabled = 1;
     int transport = 0; // 0 UDP; anything else is a stream transport
     int srtp = 0;

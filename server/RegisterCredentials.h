@@ -1,0 +1,23 @@
+// Digest credentials (RFC 2617) of a REGISTER answering a 401 or 407 challenge.
+#pragma once
+
+#include <string>
+
+class sip_msg;
+struct kz_sip_user_reg_profile;
+
+// What the credentials of one request are computed from.
+struct DigestInput {
+    std::string user, realm, password, algorithm, nonce, cnonce, nonce_count, qop, method, uri;
+};
+
+// The 32 hexadecimal digits of the response (without qop when `qop` is empty).
+std::string DigestResponse(const DigestInput& in);
+
+enum class CredentialsOutcome { Added, NotDigest, UnsupportedQop };
+
+// Copies the challenge of `challenge` (WWW-Authenticate, else Proxy-Authenticate) into
+// credentials of `request` for the account, with client nonce, nonce count and response.
+// `qop` receives the challenge's qop text (for the log line of an unsupported one).
+CredentialsOutcome AddRegisterCredentials(sip_msg* request, sip_msg* challenge,
+                                          const kz_sip_user_reg_profile& account, std::string* qop);

@@ -1,0 +1,556 @@
+// Account registration against a registrar of the test's own on 127.0.0.1: the REGISTERs the
+// server sends, when it sends them (through a clock the test moves), and what it makes of the
+// registrar's answers.
+#include "host/CKZAPIEnv.h"
+#include "host/CKZCfgInterface.h"
+#include "host/CKZClock.h"
+#include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "server/CKZSIPGroup.h"
+#include "server/CKZSIPServer.h"
+#include "server/RegisterCredentials.h"
+#include "sipstack/sip_group.h"
+#include "support/log_capture.h"
+#include "support/sip_peer.h"
+#include "support/sip_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using KZAPI::CKZCfgInterface;
+using KZAPI::CKZLogInterface;
+
+namespace {
+
+constexpr int64_t kLoadTime = 1000001; // not a multiple of ten: no keep-alive at load
+
+std::string header(const std::string& message, const std::string& name) {
+    const std::regex line("(^|\r\n)" + name + ": *([^\r\n]*)", std::regex::icase);
+    std::smatch m;
+    return std::regex_search(message, m, line) ? m[2].str() : "";
+}
+
+int cseq_number(const std::string& message) {
+    return std::atoi(header(message, "CSeq").c_str());
+}
+
+// The parameters of a Digest credentials header, quotes removed.
+std::map<std::string, std::string> credentials(const std::string& value) {
+    std::map<std::string, std::string> out;
+    const std::regex param(R"(([a-z]+)=(\"([^\"]*)\"|[^, ]*))");
+    for (auto it = std::sregex_iterator(value.begin(), value.end(), param); it != std::sregex_iterator();
+         ++it)
+        out[(*it)[1].str()] = (*it)[3].matched ? (*it)[3].str() : (*it)[2].str();
+    return out;
+}
+
+// The digest response as Python's hashlib computes it from the credentials sent.
+std::string python_digest(std::map<std::string, std::string> c, const std::string& password) {
+    const std::string script = "import hashlib,sys\n"
+                               "m=lambda s: hashlib.md5(s.encode()).hexdigest()\n"
+                               "u,r,p,n,uri,q,nc,cn=sys.argv[1:9]\n"
+                               "a1=m(u+':'+r+':'+p); a2=m('REGISTER:'+uri)\n"
+                               "print(m(':'.join([a1,n,nc,cn,q,a2])) if q else m(':'.join([a1,n,a2])))\n";
+    std::string command = "python3 -c \"$KZ_PY\"";
+    for (const std::string& arg :
+         {c["username"], c["realm"], password, c["nonce"], c["uri"], c["qop"], c["nc"], c["cnonce"]})
+        command += " '" + arg + "'";
+    setenv("KZ_PY", script.c_str(), 1);
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return "";
+    char out[64] = "";
+    if (!fgets(out, sizeof(out), p)) out[0] = '\0';
+    pclose(p);
+    std::string result(out);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
+        result.pop_back();
+    return result;
+}
+
+// What the server reported to the host.
+class RecordingEnv : public KZAPI::CKZAPIEnv {
+public:
+    struct Status {
+        int account, registered, seconds;
+        bool operator==(const Status&) const = default;
+    };
+    void Send_RegStatus(int account, int registered, int seconds) override {
+        std::lock_guard lock(m_mutex);
+        m_statuses.push_back({account, registered, seconds});
+    }
+    void Send_RegFailure(int account, int code, const char* reason) override {
+        std::lock_guard lock(m_mutex);
+        m_failures.push_back(std::to_string(account) + " " + std::to_string(code) + " " + reason);
+    }
+    // The n-th report, waiting for it up to two seconds; {-1, -1, -1} when none came.
+    Status StatusAt(size_t n) const {
+        return WaitFor([&] { return n < m_statuses.size(); }) ? m_statuses[n] : Status{-1, -1, -1};
+    }
+    std::string FailureAt(size_t n) const {
+        return WaitFor([&] { return n < m_failures.size(); }) ? m_failures[n] : "";
+    }
+    bool WaitForStatusCount(size_t n, int timeout_ms) const {
+        return WaitFor([&] { return m_statuses.size() >= n; }, timeout_ms);
+    }
+    void Clear() {
+        std::lock_guard lock(m_mutex);
+        m_statuses.clear();
+        m_failures.clear();
+    }
+
+private:
+    template <class F> bool WaitFor(F ready, int timeout_ms = 2000) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (ready()) return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    mutable std::mutex m_mutex;
+    std::vector<Status> m_statuses;
+    std::vector<std::string> m_failures;
+};
+
+// The registrar: receives REGISTERs (keep-alive packets are skipped) and answers them.
+class Registrar {
+public:
+    uint16_t port() const { return m_peer.port(); }
+
+    // The next REGISTER within timeout_ms, or "".
+    std::string Next(int timeout_ms = 2000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string text = m_peer.receive(50);
+            if (text.rfind("REGISTER ", 0) == 0) return m_last = text;
+        }
+        return "";
+    }
+    // True when nothing but keep-alive packets arrives for a moment.
+    bool Quiet() { return Next(300).empty(); }
+    const std::string& Last() const { return m_last; }
+    // True when a keep-alive packet arrives within timeout_ms.
+    bool KeepAlive(int timeout_ms) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline)
+            if (m_peer.receive(50) == "  ") return true;
+        return false;
+    }
+
+    void Answer(const std::string& status, const std::string& extra = "", const std::string& seen_as = "") {
+        std::string via = header(m_last, "Via");
+        if (!seen_as.empty()) via = std::regex_replace(via, std::regex(";rport"), seen_as);
+        const std::string rport = std::to_string(sender_port());
+        std::string response = "SIP/2.0 " + status + "\r\n" + "Via: " + via + "\r\n" +
+                               "From: " + header(m_last, "From") + "\r\n" + "To: " + header(m_last, "To") +
+                               ";tag=reg1\r\n" + "Call-ID: " + header(m_last, "Call-ID") + "\r\n" +
+                               "CSeq: " + header(m_last, "CSeq") + "\r\n" + extra +
+                               "Content-Length: 0\r\n\r\n";
+        m_peer.send_to(sender_port(), response);
+    }
+    void ProxyChallenge(const std::string& qop_param) {
+        Answer("407 Proxy Authentication Required",
+               "Proxy-Authenticate: Digest realm=\"kz.test\", nonce=\"5d6e7f\"" + qop_param + "\r\n");
+    }
+    // seen_as replaces the Via's rport with the received and rport parameters of a NAT in between.
+    void Challenge(const std::string& qop_param, const std::string& nonce = "4a5b6c",
+                   const std::string& seen_as = "") {
+        Answer("401 Unauthorized",
+               "WWW-Authenticate: Digest realm=\"kz.test\", nonce=\"" + nonce + "\", algorithm=MD5" +
+                   qop_param + "\r\n",
+               seen_as);
+    }
+    void Grant(int seconds) {
+        Answer("200 OK",
+               "Contact: " + header(m_last, "Contact") + ";expires=" + std::to_string(seconds) + "\r\n");
+    }
+
+    void SetServerPort(uint16_t port) { m_server_port = port; }
+
+private:
+    uint16_t sender_port() const { return m_server_port; }
+
+    kztest::UdpPeer m_peer;
+    std::string m_last;
+    uint16_t m_server_port = 0;
+};
+
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CKZCfgInterface::CFG_Clear();
+        m_port = kztest::free_port_pair();
+        m_registrar.SetServerPort(m_port);
+        Set("kzsrv.sip.ip.address", "127.0.0.1");
+        Set("kzsrv.sip.ip.port", std::to_string(m_port));
+        Set("kzsrv.sip.use.nat.addr", "1");
+        Set("kzsrv.sip.keep.alive.msg", "0");
+        Set("kzsrv.sip.reg.client.num", "1");
+        Set("kzsrv.sip.reg1.username", "alice");
+        Set("kzsrv.sip.reg1.password", "s3cret");
+        Set("kzsrv.sip.reg1.domain", "127.0.0.1:" + std::to_string(m_registrar.port()));
+        KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_env);
+    }
+    void TearDown() override {
+        if (m_server) {
+            m_server->Stop();
+            m_server->Destroy();
+        }
+        m_server.reset();
+        KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
+        CKZCfgInterface::CFG_Clear();
+    }
+    static void Set(const char* key, const std::string& value) {
+        CKZCfgInterface::CFG_SetValue(key, value.c_str());
+    }
+
+    void StartServer() {
+        m_server = kztest::make_server();
+        m_server->SetClock(&m_clock);
+        ASSERT_EQ(m_server->Create(), 1u);
+        ASSERT_EQ(m_server->Start(), 1u);
+        // The stack runs its timers on the server's loop, under the server lock.
+        KZAPI::CMutexLock lock(m_server->GetServerMutex());
+        static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
+    }
+    // Moves the clock on one second at a time, letting the server's loop see each second.
+    void Advance(int seconds) {
+        for (int i = 0; i < seconds; ++i) {
+            m_clock.Advance(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    void AdvanceTo(int64_t second) { Advance(static_cast<int>(second - m_clock.NowSeconds())); }
+
+    // Load, first REGISTER three seconds later, challenge with qop auth, granted lifetime.
+    void Register(int granted) {
+        StartServer();
+        AdvanceTo(kLoadTime + 3);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        m_registrar.Challenge(", qop=\"auth\"");
+        ASSERT_FALSE(m_registrar.Next().empty());
+        m_registrar.Grant(granted);
+        ASSERT_EQ(m_env.StatusAt(0), (RecordingEnv::Status{0, 1, granted}));
+    }
+
+    uint16_t m_port = 0;
+    KZAPI::CKZManualClock m_clock{kLoadTime};
+    RecordingEnv m_env;
+    Registrar m_registrar;
+    kztest::ServerPtr m_server;
+};
+
+} // namespace
+
+TEST(DigestResponse, MatchesIndependentlyComputedValues) {
+    struct Case {
+        DigestInput in;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{"Mufasa", "testrealm@host.com", "Circle Of Life", "", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
+          "0a4f113b", "00000001", "auth", "GET", "/dir/index.html"},
+         "6629fae49393a05397450978507c4ef1"},
+        {{"alice", "kz.test", "s3cret", "MD5", "4a5b6c", "", "", "", "REGISTER", "sip:127.0.0.1"},
+         "6563ee04afafe24a99ceb2c9e84474e3"},
+        {{"alice", "kz.test", "s3cret", "MD5", "4a5b6c", "0a4f113b", "00000001", "auth", "REGISTER",
+          "sip:127.0.0.1"},
+         "dc55b7ed1d815d5b1e32fc71e3f32fa8"},
+        {{"bob", "kz.test", "pw", "MD5-sess", "n0nce", "c0ffee", "00000001", "auth", "REGISTER",
+          "sip:kz.test"},
+         "00f902f436c75dfc8b3c2aefe1e7e3ea"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DigestResponse(c.in), c.expected) << c.in.user << " " << c.in.qop;
+}
+
+TEST_F(Registration, FirstRegisterThreeSecondsAfterLoadThenCredentialsThenRegistered) {
+    StartServer();
+    Advance(2);
+    EXPECT_TRUE(m_registrar.Quiet()) << "nothing before the third second";
+    Advance(1);
+    const std::string first = m_registrar.Next();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(header(first, "Authorization"), "");
+    EXPECT_EQ(header(first, "Expires"), "3600");
+    EXPECT_EQ(header(first, "Contact"), "<sip:alice@127.0.0.1:" + std::to_string(m_port) + ">");
+    EXPECT_EQ(header(first, "To"), "<sip:alice@127.0.0.1:" + std::to_string(m_registrar.port()) + ">");
+    EXPECT_NE(header(first, "Via").find(";rport"), std::string::npos);
+    EXPECT_EQ(header(first, "CSeq"), "1 REGISTER");
+
+    m_registrar.Challenge(", qop=\"auth\"");
+    const std::string second = m_registrar.Next();
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(header(second, "Call-ID"), header(first, "Call-ID"));
+    EXPECT_EQ(header(second, "From"), header(first, "From"));
+    EXPECT_EQ(cseq_number(second), 2);
+    auto c = credentials(header(second, "Authorization"));
+    EXPECT_EQ(c["username"], "alice");
+    EXPECT_EQ(c["uri"], "sip:127.0.0.1:" + std::to_string(m_registrar.port()));
+    EXPECT_EQ(c["qop"], "auth");
+    EXPECT_EQ(c["nc"], "00000001");
+    EXPECT_FALSE(c["cnonce"].empty());
+    EXPECT_EQ(c["response"], python_digest(c, "s3cret"));
+
+    int registered = -1, seconds = -1;
+    m_server->GetRegStatus(0, &registered, &seconds);
+    EXPECT_EQ(registered, 0);
+    m_registrar.Grant(3600);
+    EXPECT_EQ(m_env.StatusAt(0), (RecordingEnv::Status{0, 1, 3600}));
+    m_server->GetRegStatus(0, &registered, &seconds);
+    EXPECT_EQ(registered, 1);
+    EXPECT_EQ(seconds, 3600);
+}
+
+// Each row is answered in turn: the refresh comes at due, not a second before, and asks for the
+// configured lifetime again whatever was granted last.
+TEST_F(Registration, RefreshesTwoSecondsBeforeLongLifetimesEndAndAtTheEndOfShortOnes) {
+    struct Row {
+        int granted;
+        int refresh_after;
+    };
+    const Row rows[] = {{3600, 3598}, {1800, 1798}, {61, 59}, {60, 60}, {20, 20}};
+    Register(rows[0].granted);
+    const std::string call_id = header(m_registrar.Last(), "Call-ID");
+    int last_cseq = 2;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].granted);
+        const int64_t registered_at = m_clock.NowSeconds();
+        m_clock.Advance(rows[i].refresh_after - 2);
+        Advance(1);
+        EXPECT_TRUE(m_registrar.Quiet());
+        Advance(1);
+        const std::string refresh = m_registrar.Next();
+        ASSERT_FALSE(refresh.empty());
+        EXPECT_EQ(m_clock.NowSeconds() - registered_at, rows[i].refresh_after);
+        EXPECT_EQ(header(refresh, "Expires"), "3600");
+        EXPECT_GT(cseq_number(refresh), last_cseq);
+        last_cseq = cseq_number(refresh);
+        EXPECT_EQ(header(refresh, "Call-ID"), call_id);
+        const int next = i + 1 < std::size(rows) ? rows[i + 1].granted : 3600;
+        m_registrar.Grant(next);
+        EXPECT_EQ(m_env.StatusAt(i + 1), (RecordingEnv::Status{0, 1, next}));
+    }
+}
+
+TEST_F(Registration, RefusalOrSilenceIsAFailureRetriedAfterTheRetryInterval) {
+    struct Case {
+        const char* name;
+        bool answer; // a 403, or nothing at all
+        const char* failure;
+    };
+    const Case cases[] = {{"403", true, "0 403 Forbidden"},
+                          {"silence", false, "0 408 KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartServer();
+        Advance(3);
+        const std::string first = m_registrar.Next();
+        ASSERT_FALSE(first.empty());
+        if (c.answer) m_registrar.Answer("403 Forbidden");
+        // The stack gives up on an unanswered REGISTER after six seconds.
+        for (int i = 0; i < 8 && !m_env.WaitForStatusCount(1, c.answer ? 2000 : 200); ++i)
+            Advance(1);
+        EXPECT_EQ(m_env.FailureAt(0).rfind(c.failure, 0), 0u) << m_env.FailureAt(0);
+        EXPECT_EQ(m_env.StatusAt(0), (RecordingEnv::Status{0, 0, 0}));
+        const int64_t failed_at = m_server->GetUserRegProfile(0)->state_time;
+        while (!m_registrar.Next(100).empty()) {
+        } // re-sent copies of the first REGISTER
+        AdvanceTo(failed_at + 10);
+        EXPECT_TRUE(m_registrar.Quiet());
+        Advance(1);
+        const std::string retry = m_registrar.Next();
+        ASSERT_FALSE(retry.empty());
+        EXPECT_EQ(header(retry, "Call-ID"), header(first, "Call-ID"));
+        EXPECT_EQ(cseq_number(retry), 2);
+        m_server->Stop();
+        m_server->Destroy();
+        m_server.reset();
+        m_env.Clear();
+    }
+}
+
+TEST_F(Registration, ChallengeQopIsAnsweredWithAuthOrNotAtAll) {
+    struct Case {
+        const char* qop_param;
+        const char* answered_qop; // null: no REGISTER follows
+        bool by_proxy = false;    // a 407 answered with Proxy-Authorization
+    };
+    const Case cases[] = {{", qop=\"auth\"", "auth"},          {", qop=\"auth-int\"", "auth"},
+                          {", qop=\"auth,auth-int\"", "auth"}, {"", ""},
+                          {", qop=\"token\"", nullptr},        {", qop=\"auth\"", "auth", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.qop_param);
+        kztest::LogCapture log;
+        StartServer();
+        Advance(3);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        if (c.by_proxy)
+            m_registrar.ProxyChallenge(c.qop_param);
+        else
+            m_registrar.Challenge(c.qop_param);
+        const std::string answer = m_registrar.Next(c.answered_qop ? 2000 : 300);
+        if (!c.answered_qop) {
+            EXPECT_EQ(answer, "");
+            EXPECT_TRUE(log.Contains("QOP(token) is not supported!", CKZLogInterface::LOG_ERROR));
+        } else {
+            auto cred = credentials(header(answer, c.by_proxy ? "Proxy-Authorization" : "Authorization"));
+            EXPECT_EQ(cred["realm"], "kz.test");
+            EXPECT_EQ(cred["qop"], c.answered_qop);
+            EXPECT_EQ(cred["cnonce"].empty(), *c.answered_qop == '\0');
+            EXPECT_EQ(cred["response"], python_digest(cred, "s3cret"));
+        }
+        m_server->Stop();
+        m_server->Destroy();
+        m_server.reset();
+    }
+}
+
+TEST_F(Registration, ASecondChallengeToTheCredentialsIsAFailure) {
+    StartServer();
+    Advance(3);
+    ASSERT_FALSE(m_registrar.Next().empty());
+    m_registrar.Challenge(", qop=\"auth\"", "first");
+    ASSERT_FALSE(m_registrar.Next().empty());
+    m_registrar.Challenge(", qop=\"auth\"", "second");
+    EXPECT_EQ(m_env.FailureAt(0), "0 401 Unauthorized");
+    EXPECT_TRUE(m_registrar.Quiet()) << "the credentials are not sent again";
+}
+
+TEST_F(Registration, APublicAddressSeenByTheRegistrarIsLearnedFromItsChallenge) {
+    struct Case {
+        const char* seen_as;
+        const char* public_address;
+    };
+    const Case cases[] = {{";received=203.0.113.9;rport=7000", "203.0.113.9"},
+                          {";received=10.1.2.3;rport=7000", "127.0.0.1"}}; // a private address is ignored
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seen_as);
+        StartServer();
+        Advance(3);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        m_registrar.Challenge(", qop=\"auth\"", "4a5b6c", c.seen_as);
+        ASSERT_FALSE(m_registrar.Next().empty());
+        {
+            KZAPI::CMutexLock lock(m_server->GetServerMutex()); // the loop changed it under this lock
+            EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), c.public_address);
+        }
+        m_server->Stop();
+        m_server->Destroy();
+        m_server.reset();
+    }
+}
+
+TEST_F(Registration, StopUnregistersAndWaitsForTheAnswer) {
+    Register(3600);
+    std::thread stopper([&] { m_server->Stop(); });
+    const std::string bye = m_registrar.Next(3000);
+    EXPECT_EQ(header(bye, "Expires"), "0");
+    EXPECT_EQ(cseq_number(bye), 3);
+    m_registrar.Answer("200 OK");
+    stopper.join();
+    EXPECT_EQ(m_env.StatusAt(1), (RecordingEnv::Status{0, 0, 0})) << "answered while Stop waited";
+}
+
+TEST_F(Registration, KeepAlivePacketsGoToTheProxyEveryTenSeconds) {
+    Set("kzsrv.sip.keep.alive.msg", "1");
+    StartServer();
+    AdvanceTo(kLoadTime + 8);
+    EXPECT_FALSE(m_registrar.KeepAlive(300));
+    Advance(1);
+    EXPECT_TRUE(m_registrar.KeepAlive(1000)) << "at a whole ten seconds";
+    Advance(9);
+    EXPECT_FALSE(m_registrar.KeepAlive(300));
+    Advance(1);
+    EXPECT_TRUE(m_registrar.KeepAlive(1000));
+}
+
+TEST_F(Registration, AnAccountWithoutDomainOrProxyIsLeftAlone) {
+    Set("kzsrv.sip.keep.alive.msg", "1");
+    Set("kzsrv.sip.reg1.domain", "");
+    StartServer();
+    Advance(20);
+    EXPECT_EQ(m_env.StatusAt(0), (RecordingEnv::Status{-1, -1, -1}));
+    int registered = -1, seconds = -1;
+    m_server->GetRegStatus(0, &registered, &seconds);
+    EXPECT_EQ(registered, 0);
+}
+
+TEST(Accounts, AddSetGetIndexAndRemove) {
+    CKZCfgInterface::CFG_Clear();
+    kztest::ServerPtr server = kztest::make_server();
+    kz_sip_user_reg_profile* a =
+        server->SIPAccount_Add("Al", "al", "", "pbx.test:5070", "", "pw", 600, 1, 2, 0, 1, 0x12);
+    kz_sip_user_reg_profile* b =
+        server->SIPAccount_Add("", "bo", "b.test", "", "bo-auth", "pw", 60, 0, 0, 5, 1, 0);
+    ASSERT_EQ(server->SIPAccount_Count(), 2);
+    EXPECT_EQ(server->SIPAccount_Index(b), 1);
+    EXPECT_EQ(server->SIPAccount_Handle(0), a);
+    EXPECT_EQ(server->SIPAccount_Index(nullptr), -1);
+    EXPECT_EQ(a->retry_interval, 10) << "0 means the default";
+
+    struct Row {
+        int index, field;
+        const char* expected;
+    };
+    const Row rows[] = {{0, CKZSIPServer::ACCOUNT_DOMAIN, "pbx.test:5070"},
+                        {0, CKZSIPServer::ACCOUNT_AUTHORIZATION_USER, "al"},
+                        {0, CKZSIPServer::ACCOUNT_TRANSPORT, "2"},
+                        {0, CKZSIPServer::ACCOUNT_SRTP, "1"},
+                        {0, 9, "1"}, // an unknown field leaves the previous text
+                        {1, CKZSIPServer::ACCOUNT_PROXY, "b.test"},
+                        {1, CKZSIPServer::ACCOUNT_AUTHORIZATION_USER, "bo-auth"},
+                        {5, CKZSIPServer::ACCOUNT_USER_NAME, "bo-auth"}}; // so does an unknown account
+    for (const Row& r : rows)
+        EXPECT_STREQ(server->SIPAccount_Get(r.index, r.field), r.expected) << r.index << " " << r.field;
+
+    EXPECT_EQ(server->SIPAccount_Set(1, CKZSIPServer::ACCOUNT_USER_ID, "u-1"), 1u);
+    EXPECT_STREQ(server->SIPAccount_Get(1, CKZSIPServer::ACCOUNT_USER_ID), "u-1");
+    EXPECT_EQ(server->UnregisterUser(0), 1) << "not registered: nothing to send";
+    EXPECT_EQ(server->UnregisterUser(7), 0);
+    EXPECT_EQ(server->SIPAccount_Remove(a), 1u);
+    EXPECT_EQ(server->SIPAccount_Count(), 1);
+    EXPECT_EQ(server->SIPAccount_Index(b), 0);
+}
+
+TEST(Accounts, LookupByDomainUserAndMode) {
+    kztest::ServerPtr server = kztest::make_server();
+    kz_sip_user_reg_profile* reg = server->SIPAccount_Add("", "Ann", "x.test", "", "", "", 60, 1, 0, 0, 1, 0);
+    kz_sip_user_reg_profile* quiet =
+        server->SIPAccount_Add("", "ann", "x.test", "", "", "", 60, 0, 0, 0, 1, 0);
+    kz_sip_user_reg_profile* other =
+        server->SIPAccount_Add("", "cy", "y.test", "", "", "", 60, 1, 0, 0, 1, 0);
+    KZAPI::str_cpy(other->return_contact, "<sip:dee@y.test:5062>", sizeof(other->return_contact));
+    struct Row {
+        const char *domain, *user;
+        int mode;
+        kz_sip_user_reg_profile* expected;
+    };
+    const Row rows[] = {{"X.TEST:5060", "ann", CKZSIPServer::LOOKUP_ANY, reg},
+                        {"x.test", "ann", CKZSIPServer::LOOKUP_NOT_REGISTERING, quiet},
+                        {"x.test", "nobody", CKZSIPServer::LOOKUP_NOT_REGISTERING, quiet},
+                        {"y.test", "dee", CKZSIPServer::LOOKUP_NOT_REGISTERING, other}, // by its contact
+                        {"y.test", "", CKZSIPServer::LOOKUP_REGISTERING, other},
+                        {"z.test", "ann", CKZSIPServer::LOOKUP_ANY, nullptr}};
+    for (const Row& r : rows)
+        EXPECT_EQ(server->GetUserRegProfile(r.domain, r.user, r.mode), r.expected)
+            << r.domain << " " << r.user;
+}
+
+TEST(Accounts, ARegistrationCountsUntilAMinuteAfterItsLifetime) {
+    const int64_t now = KZAPI::CKZClock::System().NowSeconds();
+    EXPECT_TRUE(CKZSIPServer::IsUserRegistered(now - 100, 60));
+    EXPECT_FALSE(CKZSIPServer::IsUserRegistered(now - 200, 60));
+    EXPECT_TRUE(CKZSIPServer::IsUserRegistered(now + 30, 0));
+}
