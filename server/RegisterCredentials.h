@@ -6,14 +6,6 @@
 class sip_msg;
 struct kz_sip_user_reg_profile;
 
-// What the credentials of one request are computed from.
-struct DigestInput {
-    std::string user, realm, password, algorithm, nonce, cnonce, nonce_count, qop, method, uri;
-};
-
-// The 32 hexadecimal digits of the response (without qop when `qop` is empty).
-std::string DigestResponse(const DigestInput& in);
-
 enum class CredentialsOutcome { Added, NotDigest, UnsupportedQop };
 
 // Copies the challenge of `challenge` (WWW-Authenticate, else Proxy-Authenticate) into
