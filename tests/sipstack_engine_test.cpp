@@ -7,7 +7,9 @@
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
+#include "support/app_messages.h"
 #include "support/sip_peer.h"
+#include "support/stream_client.h"
 #include "support/test_certificate.h"
 #include "support/test_files.h"
 
@@ -63,27 +65,8 @@ std::string response_to(const std::string& req, int code, const std::string& rea
            "\r\nCSeq: " + header(req, "CSeq") + "\r\nContent-Length: 0\r\n\r\n";
 }
 
-std::unique_ptr<sip_msg> app_response(uint32_t code, const char* reason) {
-    auto m = std::make_unique<sip_msg>();
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, std::to_string(code).c_str());
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, reason);
-    return m;
-}
-
-std::unique_ptr<sip_msg> app_request(const char* method, uint16_t peer_port, uint16_t own_port) {
-    auto m = std::make_unique<sip_msg>();
-    std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer_port);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
-    m->add_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP");
-    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, ("127.0.0.1:" + std::to_string(own_port)).c_str());
-    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
-    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
-    m->add_ie(KZ_IE_SIP_MAX_FORWARDS, 0, "70");
-    return m;
-}
+using kztest::app_request;
+using kztest::app_response;
 
 class StackTest : public ::testing::Test {
 protected:
@@ -494,12 +477,7 @@ TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
     listen(listener, 4);
     const uint16_t peer_port = kztest::bound_port(listener);
 
-    auto tcp_request = [&](const char* method) {
-        auto m = app_request(method, peer_port, m_port);
-        m->set_prot(1);
-        m->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
-        return m;
-    };
+    auto tcp_request = [&](const char* method) { return app_request(method, peer_port, m_port, 1); };
     ASSERT_EQ(Send(tcp_request("OPTIONS").get(), m_stack.NewConnectionId()), 0u);
     int conn_fd = accept(listener, nullptr, nullptr);
     ASSERT_GE(conn_fd, 0);
@@ -553,9 +531,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
         }
         return false;
     };
-    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
-    options->set_prot(2);
-    options->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TLS");
+    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
     ASSERT_EQ(b.stack.SendMessage(options.get(), nullptr, 0, b.stack.NewConnectionId()), 0u);
     KZSIPEvent e{};
     ASSERT_TRUE(next_event(a, &e));
@@ -570,8 +546,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
 
     // Once the sender is denied, what it sends over the open TLS connection is dropped.
     a.stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
-    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
-    again->set_prot(2);
+    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
     b.stack.SendMessage(again.get(), nullptr, 0, b.stack.NewConnectionId());
     bool delivered = false;
     for (int i = 0; i < 300 && !delivered; ++i) {
@@ -628,8 +603,7 @@ TEST_F(StackTest, DenyListRefusesEveryTransportInBothDirections) {
     Send(out.get(), m_stack.NewConnectionId());
     EXPECT_TRUE(m_peer.receive(300).empty()) << "outgoing datagram dropped";
 
-    auto tcp_out = app_request("OPTIONS", m_peer.port(), m_port);
-    tcp_out->set_prot(1);
+    auto tcp_out = app_request("OPTIONS", m_peer.port(), m_port, 1);
     EXPECT_EQ(Send(tcp_out.get(), m_stack.NewConnectionId()), 0xFFFFFFFFu)
         << "no connection to a denied address";
 
