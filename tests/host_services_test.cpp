@@ -6,6 +6,8 @@
 #include "host/KZSimpleCrypt.h"
 #include "host/KZUDPRelay.h"
 
+#include "support/stream_client.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -62,10 +64,6 @@ Bytes RTPPacket(uint8_t payload_type, uint32_t ssrc, uint8_t fill = 0x55) {
 
 uint32_t SSRCOf(const Bytes& p) {
     return p.size() < 12 ? 0 : (uint32_t{p[8]} << 24 | uint32_t{p[9]} << 16 | uint32_t{p[10]} << 8 | p[11]);
-}
-
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
 } // namespace
@@ -515,7 +513,7 @@ TEST_F(HostDNS, NamesThatDoNotExistOrGoUnansweredYieldNoRecordsInBoundedTime) {
         ASSERT_TRUE(CBaseDNSClient::SetNameServer("127.0.0.1", server.Port()));
         const auto start = Clock::now();
         EXPECT_EQ(CBaseDNSClient::QuerySRV("_sip._udp.nowhere.invalid", records), 0);
-        EXPECT_LT(MsSince(start), 1000);
+        EXPECT_LT(kztest::ms_since(start), 1000);
         EXPECT_EQ(server.Questions(), 1);
     }
     TestNameServer silent({}, true);
@@ -524,7 +522,7 @@ TEST_F(HostDNS, NamesThatDoNotExistOrGoUnansweredYieldNoRecordsInBoundedTime) {
     const auto start = Clock::now();
     EXPECT_EQ(CBaseDNSClient::QuerySRV("_sip._udp.nowhere.invalid", records), 0);
     EXPECT_TRUE(records.empty());
-    EXPECT_LT(MsSince(start), 6000);
+    EXPECT_LT(kztest::ms_since(start), 6000);
     EXPECT_GE(silent.Questions(), 2); // asked again after the first try timed out
     EXPECT_FALSE(CBaseDNSClient::SetNameServer("dns.example"));
 }
