@@ -7,7 +7,7 @@
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
-#include "support/app_messages.h"
+#include "support/loopback_stack.h"
 #include "support/sip_peer.h"
 #include "support/stream_client.h"
 #include "support/test_certificate.h"
@@ -73,9 +73,7 @@ protected:
     void Start(int32_t mask = KZ_SIP_TRANSPORT_UDP) {
         m_port = kztest::free_port_pair();
         ASSERT_NE(m_port, 0);
-        KZAPI::str_cpy(m_stack.m_config.local_address, "127.0.0.1", sizeof(m_stack.m_config.local_address));
-        m_stack.m_config.sip_port = m_port;
-        m_stack.m_config.transport_mask = mask;
+        kztest::on_loopback(m_stack, m_port, mask);
         m_stack.SetClock(&m_clock);
         ASSERT_TRUE(m_stack.StartTransports());
         m_queue.Attach(&m_stack, this);
@@ -497,11 +495,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
     };
     Side a, b;
     for (Side* side : {&a, &b}) {
-        KZAPI::str_cpy(side->stack.m_config.local_address, "127.0.0.1", 256);
-        side->stack.m_config.sip_port = side->port;
-        side->stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS;
-        KZAPI::str_cpy(side->stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
-        KZAPI::str_cpy(side->stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+        kztest::on_loopback(side->stack, side->port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
         ASSERT_TRUE(side->stack.StartTransports());
         side->queue.Attach(&side->stack, nullptr);
     }

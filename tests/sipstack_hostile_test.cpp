@@ -9,8 +9,8 @@
 #include "sipmsg/kz_sip_result.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
-#include "support/app_messages.h"
 #include "support/log_capture.h"
+#include "support/loopback_stack.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/stream_client.h"
@@ -127,18 +127,11 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     // Sanitized builds check behaviour, not throughput: a smaller flood keeps them quick.
     constexpr long kEachKind = KZ_SANITIZED_BUILD ? 20000 : 100000;
     constexpr double kDuringP99Ms = 500, kAfterP99Ms = 100;
-    const auto& cert = kztest::TestCertificate::Shared();
-    ASSERT_TRUE(cert.ok());
+    ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
     const uint16_t port = kztest::free_port_pair();
     ASSERT_EQ(KZ_SIP_Open(&g_stack), 0u);
-    CSIPStackSettings& settings = static_cast<sip_group*>(g_stack)->m_settings;
-    KZAPI::str_cpy(settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
-    KZAPI::str_cpy(settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
-    KZ_SIPProtocolConfig cfg{};
-    strcpy(cfg.local_address, "127.0.0.1");
-    cfg.sip_port = port;
-    cfg.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS;
-    KZ_SIP_SetConfig(g_stack, &cfg);
+    kztest::on_loopback(*static_cast<sip_group*>(g_stack), port,
+                        KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS);
     void* queue = nullptr;
     KZ_QUEUE_Create(GetParam().queue_type, &queue);
     KZ_QUEUE_Attach(queue, g_stack, nullptr);
@@ -303,8 +296,7 @@ TEST(HostileInput, AFullReceivedQueueDropsAndCountsNewBlocksAndTakesThemAgainOnc
     const uint16_t port = kztest::free_port_pair();
     sip_group stack;
     stack.m_settings.received_queue_max_bytes = kLimit;
-    strcpy(stack.m_config.local_address, "127.0.0.1");
-    stack.m_config.sip_port = port;
+    kztest::on_loopback(stack, port);
     ASSERT_TRUE(stack.StartTransports());
     kztest::UdpPeer peer;
     const std::string request = kztest::sip_request("OPTIONS", peer.port(), port);
@@ -471,8 +463,7 @@ TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
         sip_group stack;
         stack.SetClock(&clock);
         stack.m_settings.msg_hook = 1;
-        strcpy(stack.m_config.local_address, "127.0.0.1");
-        stack.m_config.sip_port = kztest::free_port_pair();
+        kztest::on_loopback(stack, kztest::free_port_pair());
         ASSERT_TRUE(stack.StartTransports());
         Send send = c.prepare(stack, clock, peer.port());
         BlockingSendHook hook;

@@ -8,7 +8,7 @@
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/CSIPTransports.h"
 #include "sipstack/sip_group.h"
-#include "support/app_messages.h"
+#include "support/loopback_stack.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -40,15 +40,11 @@ using ClientList = std::vector<std::unique_ptr<StreamClient>>;
 class HostileStreams : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto& cert = kztest::TestCertificate::Shared();
-        ASSERT_TRUE(cert.ok());
+        ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
         m_port = kztest::free_port_pair();
         ASSERT_NE(m_port, 0);
-        KZAPI::str_cpy(m_stack.m_config.local_address, "127.0.0.1", sizeof(m_stack.m_config.local_address));
-        m_stack.m_config.sip_port = m_port;
-        m_stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS;
-        KZAPI::str_cpy(m_stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
-        KZAPI::str_cpy(m_stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+        kztest::on_loopback(m_stack, m_port,
+                            KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS);
         m_stack.SetClock(&m_clock);
         ASSERT_TRUE(m_stack.StartTransports());
         m_queue.Attach(&m_stack, this);

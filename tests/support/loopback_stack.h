@@ -1,13 +1,26 @@
-// Messages as the application hands them to the stack: a request to a peer on 127.0.0.1 and a
-// bare response whose dialog fields the stack fills in.
+// A stack on 127.0.0.1 for tests, and messages as the application hands them to it: a request to
+// a peer on 127.0.0.1 and a bare response whose dialog fields the stack fills in.
 #pragma once
 
+#include "host/KZStrFunc.h"
 #include "sipstack/sip_group.h"
+#include "support/test_certificate.h"
 
 #include <memory>
 #include <string>
 
 namespace kztest {
+
+// Sets the stack up to listen on 127.0.0.1:port (TLS on the next port) with the test certificate.
+inline void on_loopback(sip_group& stack, uint16_t port, int32_t mask = KZ_SIP_TRANSPORT_UDP) {
+    KZAPI::str_cpy(stack.m_config.local_address, "127.0.0.1", sizeof(stack.m_config.local_address));
+    stack.m_config.sip_port = port;
+    stack.m_config.transport_mask = mask;
+    if (!(mask & KZ_SIP_TRANSPORT_TLS)) return;
+    const auto& cert = TestCertificate::Shared();
+    KZAPI::str_cpy(stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
+    KZAPI::str_cpy(stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+}
 
 // protocol: 0 UDP, 1 TCP, 2 TLS.
 inline std::unique_ptr<sip_msg> app_request(const char* method, uint16_t peer_port, uint16_t own_port = 5060,
