@@ -504,10 +504,7 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
         NoFreeDescriptors no_fds;
         EXPECT_LT(socket(AF_INET, SOCK_STREAM, 0), 0) << "the limit leaves nothing free";
         for (int fd : fds) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = kLoopback;
-            a.sin_port = htons(server.GetListenPort());
+            sockaddr_in a = kztest::loopback(server.GetListenPort());
             EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << strerror(errno);
         }
         const auto start = Clock::now();

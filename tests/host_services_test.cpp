@@ -86,14 +86,11 @@ TEST(HostPortProbe, TCPPortIsBusyWhileListenedOnButNotForLingeringConnections) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)); // as servers do
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = kLoopback;
+    sockaddr_in a = kztest::loopback(0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t len = sizeof(a);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    const uint16_t port = ntohs(a.sin_port);
+    const uint16_t port = kztest::bound_port(listener);
+    a = kztest::loopback(port);
     EXPECT_FALSE(CBaseSocket::IsTCPPortFree(port, "127.0.0.1"));
     EXPECT_FALSE(CBaseSocket::IsTCPPortFree(port, ""));
 
@@ -296,11 +293,10 @@ TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
     b.Send(p2, RTPPacket(101, 9)); // leg 2 has no channel: nothing handed over
     EXPECT_FALSE(a.Receive().empty());
 
-    const auto deadline = Clock::now() + 2s;
-    for (;; std::this_thread::sleep_for(1ms)) {
+    kztest::wait_until([] {
         std::lock_guard<std::mutex> guard(HandedOver().lock);
-        if (!HandedOver().packets.empty() || Clock::now() > deadline) break;
-    }
+        return !HandedOver().packets.empty();
+    });
     std::lock_guard<std::mutex> guard(HandedOver().lock);
     ASSERT_EQ(HandedOver().packets.size(), 1u);
     EXPECT_EQ(HandedOver().packets[0].first, channel);
