@@ -19,12 +19,7 @@
 
 namespace {
 
-std::string header(const std::string& text, const std::string& name) {
-    size_t p = text.find("\r\n" + name + ": ");
-    if (p == std::string::npos) return "";
-    p += name.size() + 4;
-    return text.substr(p, text.find("\r\n", p) - p);
-}
+constexpr auto& header = kztest::header_value;
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include "sipstack/sip_group.h"
 #include "support/loopback_stack.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
 #include "support/stream_client.h"
 #include "support/test_certificate.h"
 #include "support/test_files.h"
@@ -30,12 +31,7 @@ using kztest::UdpPeer;
 
 namespace {
 
-std::string header(const std::string& text, const std::string& name) {
-    size_t p = text.find("\r\n" + name + ": ");
-    if (p == std::string::npos) return "";
-    p += name.size() + 4;
-    return text.substr(p, text.find("\r\n", p) - p);
-}
+constexpr auto& header = kztest::header_value;
 
 std::string first_line(const std::string& text) {
     return text.substr(0, text.find("\r\n"));
