@@ -7,6 +7,7 @@
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
+#include "support/log_capture.h"
 #include "support/loopback_stack.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -101,6 +102,23 @@ protected:
         return events;
     }
     uint32_t Send(sip_msg* m, uint32_t conn) { return m_stack.SendMessage(m, nullptr, 0, conn); }
+    // An incoming INVITE answered with 200 and acknowledged a second later; returns the dialog's
+    // connection id and the stack's To tag.
+    uint32_t ConnectIncomingCall(const std::string& call_id, std::string* local_tag) {
+        m_peer.send_to(m_port, request("INVITE", call_id, m_peer.port(), 1));
+        KZSIPEvent e{};
+        EXPECT_TRUE(NextEvent(&e));
+        const uint32_t conn = e.connection_id;
+        EXPECT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
+        const std::string to = header(m_peer.receive(), "To");
+        *local_tag = to.substr(to.find(";tag=") + 5);
+        Tick();
+        m_peer.send_to(m_port, request("ACK", call_id, m_peer.port(), 1, "z9hG4bKack", *local_tag));
+        EXPECT_TRUE(NextEvent(&e));
+        EXPECT_EQ(e.code, KZ_SIP_MSG_ACK);
+        EXPECT_EQ(e.connection_id, conn);
+        return conn;
+    }
 
     KZAPI::CKZManualClock m_clock{1000000};
     sip_group m_stack;
@@ -177,20 +195,8 @@ TEST_F(StackTest, FinalResponseIsResentUntilAckOrReportedAfterNineSeconds) {
 
 TEST_F(StackTest, AckConnectsAndByeEndsTheDialog) {
     Start();
-    const std::string invite = request("INVITE", "call-ack", m_peer.port(), 1);
-    m_peer.send_to(m_port, invite);
-    KZSIPEvent e{};
-    ASSERT_TRUE(NextEvent(&e));
-    const uint32_t conn = e.connection_id;
-    ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
-    const std::string ok = m_peer.receive();
-    const std::string local_tag = header(ok, "To").substr(header(ok, "To").find(";tag=") + 5);
-
-    Tick();
-    m_peer.send_to(m_port, request("ACK", "call-ack", m_peer.port(), 1, "z9hG4bKack", local_tag));
-    ASSERT_TRUE(NextEvent(&e));
-    EXPECT_EQ(e.code, KZ_SIP_MSG_ACK);
-    EXPECT_EQ(e.connection_id, conn);
+    std::string local_tag;
+    const uint32_t conn = ConnectIncomingCall("call-ack", &local_tag);
     for (int i = 0; i < 10; ++i)
         Tick();
     EXPECT_TRUE(m_peer.drain(50).empty()) << "no re-sending after the ACK";
@@ -198,6 +204,7 @@ TEST_F(StackTest, AckConnectsAndByeEndsTheDialog) {
 
     const std::string bye = request("BYE", "call-ack", m_peer.port(), 2, "z9hG4bKbye", local_tag);
     m_peer.send_to(m_port, bye);
+    KZSIPEvent e{};
     ASSERT_TRUE(NextEvent(&e));
     EXPECT_EQ(e.connection_id, conn);
     ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
@@ -362,23 +369,11 @@ TEST_F(StackTest, AViaWithoutParametersIsJudgedByTheFormOfItsAddressWithoutAskin
 // ---------------- expiry by duration ----------------
 
 TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
-    std::vector<std::string> logged;
-    std::mutex log_mutex;
-    KZAPI::CKZLogInterface::SetSink([&](unsigned, unsigned, const char* line) {
-        std::lock_guard<std::mutex> lock(log_mutex);
-        logged.emplace_back(line);
-    });
+    kztest::LogCapture log;
     Start();
     m_stack.m_settings.max_dialog_duration = 0;
-    const std::string invite = request("INVITE", "call-long", m_peer.port(), 1);
-    m_peer.send_to(m_port, invite);
-    KZSIPEvent e{};
-    ASSERT_TRUE(NextEvent(&e));
-    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
-    const std::string ok = m_peer.receive();
-    m_peer.send_to(m_port, request("ACK", "call-long", m_peer.port(), 1, "z9hG4bKa",
-                                   header(ok, "To").substr(header(ok, "To").find(";tag=") + 5)));
-    ASSERT_TRUE(NextEvent(&e));
+    std::string local_tag;
+    const uint32_t conn = ConnectIncomingCall("call-long", &local_tag);
 
     // With the duration at 0 an INVITE dialog never expires by age.
     m_clock.Advance(100000);
@@ -388,13 +383,8 @@ TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
     m_stack.m_settings.max_dialog_duration = 30;
     Tick();
     EXPECT_EQ(m_stack.DialogCount(), 0u);
-    KZAPI::CKZLogInterface::SetSink(nullptr);
-    bool found = false;
-    for (const auto& l : logged)
-        found =
-            found || l.find("CONNECTED Dialog(ConnID:" + std::to_string(e.connection_id) +
-                            " CallID:call-long) has been more than six hours! Remove from list now.") == 0;
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(log.Contains("CONNECTED Dialog(ConnID:" + std::to_string(conn) +
+                             " CallID:call-long) has been more than six hours! Remove from list now."));
 }
 
 // ---------------- transports ----------------
