@@ -5,6 +5,7 @@
 #include "host/CUDPServerThread.h"
 
 #include "support/log_capture.h"
+#include "support/stream_client.h"
 #include "support/test_certificate.h"
 
 #include <gtest/gtest.h>
@@ -35,23 +36,13 @@
 using namespace KZAPI;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kztest::ms_since;
+using kztest::wait_until;
+using RawClient = kztest::StreamClient;
 
 namespace {
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
-
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 3000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
 
 size_t CountEntries(const char* dir) {
     size_t n = 0;
@@ -69,74 +60,6 @@ std::string Pattern(size_t n, unsigned seed) {
         s[i] = static_cast<char>('a' + (i * 7 + seed + i / 251) % 26);
     return s;
 }
-
-// A plain blocking TCP client, as an independent peer of the servers under test.
-class RawClient {
-public:
-    explicit RawClient(uint16_t port) {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = kLoopback;
-        a.sin_port = htons(port);
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) Close();
-    }
-    ~RawClient() { Close(); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool Connected() const { return m_fd >= 0; }
-    uint16_t LocalPort() const {
-        sockaddr_in a{};
-        socklen_t len = sizeof(a);
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return ntohs(a.sin_port);
-    }
-    bool Send(const std::string& data) const {
-        size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // Reads until n bytes have come, the peer closes, or the time is up.
-    std::string Read(size_t n, int timeout_ms = 3000) const {
-        std::string out;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        char buf[65536];
-        while (out.size() < n) {
-            const int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            pollfd p{m_fd, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) <= 0) break;
-            const ssize_t r = recv(m_fd, buf, std::min(sizeof(buf), n - out.size()), 0);
-            if (r <= 0) break;
-            out.append(buf, static_cast<size_t>(r));
-        }
-        return out;
-    }
-    // True when the server has closed the connection (end of stream or reset) within the time.
-    bool ClosedByPeer(int timeout_ms = 3000) const {
-        pollfd p{m_fd, POLLIN, 0};
-        char c;
-        return poll(&p, 1, timeout_ms) > 0 && recv(m_fd, &c, 1, 0) <= 0;
-    }
-    // Closes with a reset instead of an orderly end.
-    void Reset() {
-        linger l{1, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-        Close();
-    }
-    void Close() {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-};
 
 const kztest::TestCertificate& Certificate() {
     return kztest::TestCertificate::Shared();
@@ -338,50 +261,6 @@ private:
     bool m_cert_ok = false;
 };
 
-// A port on 127.0.0.1 where nothing listens.
-uint16_t ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = kLoopback;
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// A listener on 127.0.0.1 whose accept queue is full: further SYNs are dropped, so connects to
-// it neither succeed nor fail. The descriptors close with the object.
-class FullBacklog {
-public:
-    FullBacklog() {
-        m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = kLoopback;
-        socklen_t len = sizeof(a);
-        bind(m_fds[0], reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        listen(m_fds[0], 0);
-        getsockname(m_fds[0], reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        for (int i = 0; i < 4; ++i) {
-            m_fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            connect(m_fds.back(), reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    ~FullBacklog() {
-        for (int fd : m_fds)
-            close(fd);
-    }
-    uint16_t Port() const { return m_port; }
-
-private:
-    std::vector<int> m_fds;
-    uint16_t m_port = 0;
-};
-
 // Lowers the descriptor limit to the lowest free descriptor number, so nothing more can be
 // opened, and restores it when it goes.
 class NoFreeDescriptors {
@@ -420,7 +299,7 @@ TEST(HostNetUdp, EchoBetweenTwoServersKeepsEveryDatagramOfABurst) {
     for (int i = 0; i < kCount; ++i)
         sender.Post(std::to_string(i) + ":" + Pattern(static_cast<size_t>(i * 13 % 1400), i),
                     echo.GetLocalPort());
-    ASSERT_TRUE(WaitUntil([&] { return sender.ReceivedCount() == kCount; }))
+    ASSERT_TRUE(wait_until([&] { return sender.ReceivedCount() == kCount; }))
         << "echoed back: " << sender.ReceivedCount();
 
     const auto got = sender.Received();
@@ -443,7 +322,7 @@ TEST(HostNetUdp, DatagramLargerThanTheReadersBufferIsCutAndTheNextOneIsIntact) {
     ASSERT_EQ(sender.SendTo("", 0, kLoopback, reader.GetLocalPort()), 0);
     ASSERT_EQ(sender.SendTo("next", 4, kLoopback, reader.GetLocalPort()), 4);
 
-    ASSERT_TRUE(WaitUntil([&] { return reader.ReceivedCount() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return reader.ReceivedCount() == 3; }));
     const auto got = reader.Received();
     EXPECT_EQ(got[0].available, 5000); // the whole size is reported before the read
     EXPECT_EQ(got[0].data, big.substr(0, 256));
@@ -464,7 +343,7 @@ TEST(HostNetTcp, AcceptsClientsAndEchoesThroughTheSendQueue) {
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 3; ++i) {
         clients.push_back(std::make_unique<RawClient>(server.GetListenPort()));
-        ASSERT_TRUE(clients.back()->Connected());
+        ASSERT_TRUE(clients.back()->ok());
     }
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(clients[i]->Send("REGISTER " + std::to_string(i)));
@@ -478,7 +357,7 @@ TEST(HostNetTcp, AcceptsClientsAndEchoesThroughTheSendQueue) {
     std::sort(ports.begin(), ports.end());
     std::vector<uint16_t> expected;
     for (auto& c : clients)
-        expected.push_back(c->LocalPort());
+        expected.push_back(c->port());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ports, expected);
     EXPECT_EQ(server.BadCalls(), 0);
@@ -488,7 +367,7 @@ TEST(HostNetTcp, LargeTransfersCompleteInBothDirections) {
     TcpPeer server({.echo = true});
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
     RawClient client(server.GetListenPort());
-    ASSERT_TRUE(client.Connected());
+    ASSERT_TRUE(client.ok());
 
     // Far more than the socket buffers hold, so the server's Send has to wait for room while the
     // client is still writing.
@@ -513,9 +392,9 @@ TEST(HostNetTcp, OutgoingConnectionAddedFromAnotherThreadReceivesReplies) {
     EXPECT_EQ(out->GetLocalIP(), kLoopback);
 
     local.Queue(out, "OPTIONS 1");
-    ASSERT_TRUE(WaitUntil([&] { return local.ReceivedOn(out) == "OPTIONS 1"; }));
+    ASSERT_TRUE(wait_until([&] { return local.ReceivedOn(out) == "OPTIONS 1"; }));
     local.Queue(out, " OPTIONS 2"); // the same connection serves the next request
-    ASSERT_TRUE(WaitUntil([&] { return local.ReceivedOn(out) == "OPTIONS 1 OPTIONS 2"; }));
+    ASSERT_TRUE(wait_until([&] { return local.ReceivedOn(out) == "OPTIONS 1 OPTIONS 2"; }));
 
     EXPECT_EQ(remote.AcceptedPeerPorts(), std::vector<uint16_t>{out->GetLocalPort()});
     EXPECT_EQ(local.Clients(), 1u);
@@ -528,28 +407,28 @@ TEST(HostNetTcp, EveryWayAConnectionEndsIsReportedOnce) {
 
     // The peer sends and closes: the data is read first, then the close is noticed.
     RawClient orderly(server.GetListenPort());
-    const uint16_t orderly_port = orderly.LocalPort();
-    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    const uint16_t orderly_port = orderly.port();
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; }));
     ASSERT_TRUE(orderly.Send("BYE"));
     orderly.Close();
-    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.ClosedPeerPorts().size() == 1; }));
     EXPECT_EQ(server.ClosedPeerPorts()[0], orderly_port);
 
     // The peer resets the connection.
     RawClient reset(server.GetListenPort());
-    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; }));
     reset.Reset();
-    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 2; }));
+    ASSERT_TRUE(wait_until([&] { return server.ClosedPeerPorts().size() == 2; }));
 
     // The server closes from inside its own OnRead.
     RawClient quitting(server.GetListenPort());
     ASSERT_TRUE(quitting.Send("QUIT"));
     EXPECT_TRUE(quitting.ClosedByPeer());
-    ASSERT_TRUE(WaitUntil([&] { return server.ClosedPeerPorts().size() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return server.ClosedPeerPorts().size() == 3; }));
 
     // Stop closes what is still connected.
     RawClient remaining(server.GetListenPort());
-    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; }));
     std::this_thread::sleep_for(100ms); // a few more passes: nothing may be reported twice
     EXPECT_EQ(server.ClosedPeerPorts().size(), 3u);
     server.Stop();
@@ -567,7 +446,7 @@ TEST(HostNetTcp, ConnectAsyncNeverWaitsAndEachOutcomeIsReportedOnce) {
     local.SetClock(&clock);
     local.SetConnectTimeout(3000);
     ASSERT_TRUE(local.Start("127.0.0.1", 0));
-    FullBacklog silent;
+    kztest::FullBacklog silent;
 
     struct Case {
         const char* name;
@@ -576,8 +455,8 @@ TEST(HostNetTcp, ConnectAsyncNeverWaitsAndEachOutcomeIsReportedOnce) {
         int clock_advance_s;
     };
     const Case cases[] = {{"listening", remote.GetListenPort(), true, 0},
-                          {"refused", ClosedPort(), false, 0},
-                          {"no answer until the deadline", silent.Port(), false, 4}};
+                          {"refused", kztest::closed_port(), false, 0},
+                          {"no answer until the deadline", silent.port(), false, 4}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const size_t closed_before = local.ClosedPeerPorts().size();
@@ -588,19 +467,19 @@ TEST(HostNetTcp, ConnectAsyncNeverWaitsAndEachOutcomeIsReportedOnce) {
             out = local.ConnectAsync(kLoopback, c.port);
             if (out) local.Queue(out, "early"); // waits for the connect
         }
-        EXPECT_LT(MsSince(start), 100);
+        EXPECT_LT(ms_since(start), 100);
         if (!out) { // refused at once: nothing was listed
             EXPECT_FALSE(c.connects);
             continue;
         }
         clock.Advance(c.clock_advance_s);
         if (c.connects) {
-            ASSERT_TRUE(WaitUntil([&] {
+            ASSERT_TRUE(wait_until([&] {
                 const auto in = remote.Accepted();
                 return in.size() == 1 && remote.ReceivedOn(in[0]) == "early";
             }));
         } else {
-            ASSERT_TRUE(WaitUntil([&] { return local.ClosedPeerPorts().size() == closed_before + 1; }));
+            ASSERT_TRUE(wait_until([&] { return local.ClosedPeerPorts().size() == closed_before + 1; }));
             EXPECT_EQ(local.ClosedPeerPorts().back(), c.port);
         }
     }
@@ -615,7 +494,7 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
     TcpPeer server({.echo = true});
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
     RawClient served(server.GetListenPort());
-    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; }));
     kztest::LogCapture log;
     // Client sockets made before the limit comes down, connected after.
     std::vector<int> fds;
@@ -625,10 +504,7 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
         NoFreeDescriptors no_fds;
         EXPECT_LT(socket(AF_INET, SOCK_STREAM, 0), 0) << "the limit leaves nothing free";
         for (int fd : fds) {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = kLoopback;
-            a.sin_port = htons(server.GetListenPort());
+            sockaddr_in a = kztest::loopback(server.GetListenPort());
             EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0) << strerror(errno);
         }
         const auto start = Clock::now();
@@ -636,7 +512,7 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
             ASSERT_TRUE(served.Send("ping"));
             EXPECT_EQ(served.Read(4, 1000), "ping");
         }
-        printf("5 echoes took %ld ms while accept had no descriptors\n", MsSince(start));
+        printf("5 echoes took %.0f ms while accept had no descriptors\n", ms_since(start));
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(server.Clients(), 1u);
         EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), 1)
@@ -646,8 +522,8 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
     }
     // With descriptors again the queued connections are taken once the pause ends (at most 1 s).
     RawClient late(server.GetListenPort());
-    ASSERT_TRUE(late.Connected());
-    EXPECT_TRUE(WaitUntil([&] { return server.AcceptedPeerPorts().size() >= 5; }, 3000))
+    ASSERT_TRUE(late.ok());
+    EXPECT_TRUE(wait_until([&] { return server.AcceptedPeerPorts().size() >= 5; }, 3000))
         << server.AcceptedPeerPorts().size();
 }
 
@@ -661,7 +537,7 @@ TEST(HostNetTls, HandshakeDeadlineRunsOnTheServersClock) {
     server.SetHandshakeTimeout(3000);
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
     RawClient silent(server.GetListenPort());
-    ASSERT_TRUE(WaitUntil([&] { return server.Clients() == 1; })); // listed while it handshakes
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; })); // listed while it handshakes
     EXPECT_FALSE(silent.ClosedByPeer(200)) << "real time does not count";
     clock.Advance(2);
     EXPECT_FALSE(silent.ClosedByPeer(200));
@@ -685,18 +561,18 @@ TEST(HostNetTls, ConnectToExchangesDataBothWays) {
     CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
     ASSERT_NE(out, nullptr);
     EXPECT_TRUE(dynamic_cast<CSSLTCPSocket*>(out)->IsSecured());
-    ASSERT_TRUE(WaitUntil([&] { return server.Accepted().size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.Accepted().size() == 1; }));
     CTCPSocket* in = server.Accepted()[0];
     EXPECT_EQ(in->GetPeerPort(), out->GetLocalPort());
 
     server.Queue(in, "NOTIFY from server"); // server to client first
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "NOTIFY from server"; }));
+    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "NOTIFY from server"; }));
 
     const std::string big = Pattern(300000, 5);
     client.Queue(out, "INVITE");
     client.Queue(out, big);
     const std::string expected = "NOTIFY from server" + std::string("INVITE") + big;
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out).size() >= expected.size(); }, 5000))
+    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out).size() >= expected.size(); }, 5000))
         << client.ReceivedOn(out).size() << " of " << expected.size();
     EXPECT_TRUE(client.ReceivedOn(out) == expected);
     EXPECT_EQ(server.ReceivedOn(in), "INVITE" + big);
@@ -715,7 +591,7 @@ TEST(HostNetTls, PeerThatNeverHandshakesIsDroppedWithoutHoldingUpOthersLonger) {
     CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
     ASSERT_NE(out, nullptr);
     client.Queue(out, "one");
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "one"; }));
+    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "one"; }));
 
     RawClient garbage(server.GetListenPort()); // speaks something else: fails at once
     ASSERT_TRUE(garbage.Send("OPTIONS sip:a@b SIP/2.0\r\n\r\n"));
@@ -726,11 +602,11 @@ TEST(HostNetTls, PeerThatNeverHandshakesIsDroppedWithoutHoldingUpOthersLonger) {
     std::this_thread::sleep_for(50ms);        // the server is now waiting on its handshake
     const auto sent_at = Clock::now();
     client.Queue(out, "two");
-    ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "onetwo"; }, 3000));
-    EXPECT_LT(MsSince(sent_at), static_cast<long>(kHandshakeMs) + 700);
+    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "onetwo"; }, 3000));
+    EXPECT_LT(ms_since(sent_at), static_cast<long>(kHandshakeMs) + 700);
 
     EXPECT_TRUE(silent.ClosedByPeer(3000));
-    EXPECT_LT(MsSince(silent_since), static_cast<long>(kHandshakeMs) + 700);
+    EXPECT_LT(ms_since(silent_since), static_cast<long>(kHandshakeMs) + 700);
     EXPECT_EQ(server.Accepted().size(), 1u); // neither failed peer was ever listed
     EXPECT_TRUE(server.ClosedPeerPorts().empty());
     EXPECT_EQ(server.Clients(), 1u);
@@ -743,7 +619,7 @@ TEST(HostNetTls, FailedConnectToLeavesNothingBehind) {
 
     TlsPeer client;
     ASSERT_TRUE(client.Start("127.0.0.1", 0));
-    EXPECT_EQ(client.ConnectTo("127.0.0.1", ClosedPort()), nullptr);
+    EXPECT_EQ(client.ConnectTo("127.0.0.1", kztest::closed_port()), nullptr);
     EXPECT_EQ(client.ConnectTo("", server.GetListenPort()), nullptr);
 
     // A plain TCP server that hangs up on the ClientHello.
@@ -767,7 +643,7 @@ TEST(HostNetTls, FailedConnectToLeavesNothingBehind) {
     EXPECT_EQ(verifying.Clients(), 0u);
     EXPECT_EQ(strict.Clients(), 0u);
     EXPECT_EQ(lenient.Clients(), 1u);
-    ASSERT_TRUE(WaitUntil([&] { return server.Accepted().size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return server.Accepted().size() == 1; }));
     EXPECT_EQ(server.Clients(), 1u);
 }
 
@@ -783,7 +659,7 @@ TEST(HostNetLifecycle, StopStartCyclesLeaveNoThreadsOrDescriptors) {
         ASSERT_TRUE(sender.OpenSocket("127.0.0.1", 0));
         ASSERT_TRUE(sender.Start());
         sender.Post("ping", echo.GetLocalPort());
-        ASSERT_TRUE(WaitUntil([&] { return sender.ReceivedCount() == 1; }));
+        ASSERT_TRUE(wait_until([&] { return sender.ReceivedCount() == 1; }));
 
         // One TCP server object stopped with a client connected, then started again.
         TcpPeer tcp({.echo = true});
@@ -804,7 +680,7 @@ TEST(HostNetLifecycle, StopStartCyclesLeaveNoThreadsOrDescriptors) {
         CTCPSocket* out = client.ConnectTo("127.0.0.1", server.GetListenPort());
         ASSERT_NE(out, nullptr);
         client.Queue(out, "y");
-        ASSERT_TRUE(WaitUntil([&] { return client.ReceivedOn(out) == "y"; }));
+        ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "y"; }));
     };
 
     cycle(); // OpenSSL sets itself up on first use
@@ -813,7 +689,7 @@ TEST(HostNetLifecycle, StopStartCyclesLeaveNoThreadsOrDescriptors) {
     for (int i = 0; i < 3; ++i)
         cycle();
     // A joined thread may linger in the task list for a moment after join returns.
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/task") == threads; }, 1000))
+    EXPECT_TRUE(wait_until([&] { return CountEntries("/proc/self/task") == threads; }, 1000))
         << CountEntries("/proc/self/task") << " threads, " << threads << " before";
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
 }

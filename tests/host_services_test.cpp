@@ -6,6 +6,8 @@
 #include "host/KZSimpleCrypt.h"
 #include "host/KZUDPRelay.h"
 
+#include "support/stream_client.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -64,10 +66,6 @@ uint32_t SSRCOf(const Bytes& p) {
     return p.size() < 12 ? 0 : (uint32_t{p[8]} << 24 | uint32_t{p[9]} << 16 | uint32_t{p[10]} << 8 | p[11]);
 }
 
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
 } // namespace
 
 // ---- Port probes and the port range ----
@@ -88,14 +86,11 @@ TEST(HostPortProbe, TCPPortIsBusyWhileListenedOnButNotForLingeringConnections) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)); // as servers do
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = kLoopback;
+    sockaddr_in a = kztest::loopback(0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t len = sizeof(a);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    const uint16_t port = ntohs(a.sin_port);
+    const uint16_t port = kztest::bound_port(listener);
+    a = kztest::loopback(port);
     EXPECT_FALSE(CBaseSocket::IsTCPPortFree(port, "127.0.0.1"));
     EXPECT_FALSE(CBaseSocket::IsTCPPortFree(port, ""));
 
@@ -298,11 +293,10 @@ TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
     b.Send(p2, RTPPacket(101, 9)); // leg 2 has no channel: nothing handed over
     EXPECT_FALSE(a.Receive().empty());
 
-    const auto deadline = Clock::now() + 2s;
-    for (;; std::this_thread::sleep_for(1ms)) {
+    kztest::wait_until([] {
         std::lock_guard<std::mutex> guard(HandedOver().lock);
-        if (!HandedOver().packets.empty() || Clock::now() > deadline) break;
-    }
+        return !HandedOver().packets.empty();
+    });
     std::lock_guard<std::mutex> guard(HandedOver().lock);
     ASSERT_EQ(HandedOver().packets.size(), 1u);
     EXPECT_EQ(HandedOver().packets[0].first, channel);
@@ -515,7 +509,7 @@ TEST_F(HostDNS, NamesThatDoNotExistOrGoUnansweredYieldNoRecordsInBoundedTime) {
         ASSERT_TRUE(CBaseDNSClient::SetNameServer("127.0.0.1", server.Port()));
         const auto start = Clock::now();
         EXPECT_EQ(CBaseDNSClient::QuerySRV("_sip._udp.nowhere.invalid", records), 0);
-        EXPECT_LT(MsSince(start), 1000);
+        EXPECT_LT(kztest::ms_since(start), 1000);
         EXPECT_EQ(server.Questions(), 1);
     }
     TestNameServer silent({}, true);
@@ -524,7 +518,7 @@ TEST_F(HostDNS, NamesThatDoNotExistOrGoUnansweredYieldNoRecordsInBoundedTime) {
     const auto start = Clock::now();
     EXPECT_EQ(CBaseDNSClient::QuerySRV("_sip._udp.nowhere.invalid", records), 0);
     EXPECT_TRUE(records.empty());
-    EXPECT_LT(MsSince(start), 6000);
+    EXPECT_LT(kztest::ms_since(start), 6000);
     EXPECT_GE(silent.Questions(), 2); // asked again after the first try timed out
     EXPECT_FALSE(CBaseDNSClient::SetNameServer("dns.example"));
 }

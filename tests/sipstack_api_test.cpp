@@ -4,6 +4,7 @@
 #include "include/kzsipapi.h"
 #include "sipstack/kz_sip_msgfuncs.h"
 #include "sipstack/sip_group.h"
+#include "support/loopback_stack.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 
@@ -18,12 +19,7 @@
 
 namespace {
 
-std::string header(const std::string& text, const std::string& name) {
-    size_t p = text.find("\r\n" + name + ": ");
-    if (p == std::string::npos) return "";
-    p += name.size() + 4;
-    return text.substr(p, text.find("\r\n", p) - p);
-}
+constexpr auto& header = kztest::header_value;
 
 } // namespace
 
@@ -138,21 +134,10 @@ TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
 TEST(StackApi, CancelRules) {
     sip_group stack;
     const uint16_t port = kztest::free_port_pair();
-    strcpy(stack.m_config.local_address, "127.0.0.1");
-    stack.m_config.sip_port = port;
+    kztest::on_loopback(stack, port);
     ASSERT_TRUE(stack.StartTransports());
     kztest::UdpPeer peer;
-    auto request = [&](const char* method) {
-        auto m = std::make_unique<sip_msg>();
-        std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer.port());
-        m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
-        m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
-        m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
-        m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, ("127.0.0.1:" + std::to_string(port)).c_str());
-        m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
-        m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
-        return m;
-    };
+    auto request = [&](const char* method) { return kztest::app_request(method, peer.port(), port); };
     const uint32_t conn = stack.NewConnectionId();
     ASSERT_EQ(stack.SendMessage(request("INVITE").get(), nullptr, 0, conn), 0u);
     const std::string invite = peer.receive();
@@ -183,8 +168,7 @@ TEST(StackApi, CancelRules) {
 TEST(StackApi, AnsweringACancelledInvite) {
     sip_group stack;
     const uint16_t port = kztest::free_port_pair();
-    strcpy(stack.m_config.local_address, "127.0.0.1");
-    stack.m_config.sip_port = port;
+    kztest::on_loopback(stack, port);
     ASSERT_TRUE(stack.StartTransports());
     kztest::UdpPeer peer;
     auto receive = [&](const std::string& text) {
@@ -204,24 +188,18 @@ TEST(StackApi, AnsweringACancelledInvite) {
                ";branch=z9hG4bKc1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\nTo: <sip:b@h>\r\n" +
                "Call-ID: cancelled-call\r\nCSeq: 42 " + method + "\r\n\r\n";
     };
-    auto response = [](const char* code, const char* reason) {
-        auto m = std::make_unique<sip_msg>();
-        m->add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-        m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, code);
-        m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, reason);
-        return m;
-    };
+    using kztest::app_response;
     const uint32_t conn = receive(text("INVITE"));
     ASSERT_EQ(receive(text("CANCEL")), conn) << "the CANCEL matches the INVITE's dialog";
 
-    auto ok_with_sdp = response("200", "OK");
+    auto ok_with_sdp = app_response();
     ok_with_sdp->add_ie(KZ_IE_SDP_VERSION, 0, "0");
     EXPECT_EQ(stack.SendMessage(ok_with_sdp.get(), nullptr, 0, conn), KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX);
     EXPECT_EQ(KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX, 0xFFFFA8F4u);
 
-    ASSERT_EQ(stack.SendMessage(response("200", "OK").get(), nullptr, 0, conn), 0u);
+    ASSERT_EQ(stack.SendMessage(app_response().get(), nullptr, 0, conn), 0u);
     EXPECT_EQ(header(peer.receive(), "CSeq"), "42 CANCEL");
-    ASSERT_EQ(stack.SendMessage(response("487", "Request Terminated").get(), nullptr, 0, conn), 0u);
+    ASSERT_EQ(stack.SendMessage(app_response(487, "Request Terminated").get(), nullptr, 0, conn), 0u);
     EXPECT_EQ(header(peer.receive(), "CSeq"), "42 INVITE") << "a 487 after a CANCEL answers the INVITE";
     stack.StopTransports();
 }
@@ -230,8 +208,7 @@ TEST(StackApi, AResponseToAViaNameIsSentAndResentToWhatTheNameResolvesTo) {
     KZAPI::CKZManualClock clock;
     sip_group stack;
     stack.SetClock(&clock);
-    strcpy(stack.m_config.local_address, "127.0.0.1");
-    stack.m_config.sip_port = kztest::free_port_pair();
+    kztest::on_loopback(stack, kztest::free_port_pair());
     ASSERT_TRUE(stack.StartTransports());
     kztest::UdpPeer peer;
     // A request whose source is not known, so its answer goes where its Via names.
@@ -246,11 +223,7 @@ TEST(StackApi, AResponseToAViaNameIsSentAndResentToWhatTheNameResolvesTo) {
     parsed.init_from_buf(buf.data(), &e);
     ASSERT_TRUE(stack.DialogBookkeeping(&parsed, &e));
 
-    sip_msg ok;
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "OK");
-    ASSERT_EQ(stack.SendMessage(&ok, nullptr, 0, e.connection_id), 0u);
+    ASSERT_EQ(stack.SendMessage(kztest::app_response().get(), nullptr, 0, e.connection_id), 0u);
     EXPECT_EQ(kztest::status_line(peer.receive()), "SIP/2.0 200 OK");
     clock.Advance(2);
     stack.TimerSweep(nullptr);

@@ -7,7 +7,11 @@
 #include "host/KZStrFunc.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
+#include "support/log_capture.h"
+#include "support/loopback_stack.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
+#include "support/stream_client.h"
 #include "support/test_certificate.h"
 #include "support/test_files.h"
 
@@ -28,12 +32,7 @@ using kztest::UdpPeer;
 
 namespace {
 
-std::string header(const std::string& text, const std::string& name) {
-    size_t p = text.find("\r\n" + name + ": ");
-    if (p == std::string::npos) return "";
-    p += name.size() + 4;
-    return text.substr(p, text.find("\r\n", p) - p);
-}
+constexpr auto& header = kztest::header_value;
 
 std::string first_line(const std::string& text) {
     return text.substr(0, text.find("\r\n"));
@@ -63,36 +62,15 @@ std::string response_to(const std::string& req, int code, const std::string& rea
            "\r\nCSeq: " + header(req, "CSeq") + "\r\nContent-Length: 0\r\n\r\n";
 }
 
-std::unique_ptr<sip_msg> app_response(uint32_t code, const char* reason) {
-    auto m = std::make_unique<sip_msg>();
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, std::to_string(code).c_str());
-    m->add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, reason);
-    return m;
-}
-
-std::unique_ptr<sip_msg> app_request(const char* method, uint16_t peer_port, uint16_t own_port) {
-    auto m = std::make_unique<sip_msg>();
-    std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer_port);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
-    m->add_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP");
-    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, ("127.0.0.1:" + std::to_string(own_port)).c_str());
-    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
-    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
-    m->add_ie(KZ_IE_SIP_MAX_FORWARDS, 0, "70");
-    return m;
-}
+using kztest::app_request;
+using kztest::app_response;
 
 class StackTest : public ::testing::Test {
 protected:
     void Start(int32_t mask = KZ_SIP_TRANSPORT_UDP) {
         m_port = kztest::free_port_pair();
         ASSERT_NE(m_port, 0);
-        KZAPI::str_cpy(m_stack.m_config.local_address, "127.0.0.1", sizeof(m_stack.m_config.local_address));
-        m_stack.m_config.sip_port = m_port;
-        m_stack.m_config.transport_mask = mask;
+        kztest::on_loopback(m_stack, m_port, mask);
         m_stack.SetClock(&m_clock);
         ASSERT_TRUE(m_stack.StartTransports());
         m_queue.Attach(&m_stack, this);
@@ -124,6 +102,23 @@ protected:
         return events;
     }
     uint32_t Send(sip_msg* m, uint32_t conn) { return m_stack.SendMessage(m, nullptr, 0, conn); }
+    // An incoming INVITE answered with 200 and acknowledged a second later; returns the dialog's
+    // connection id and the stack's To tag.
+    uint32_t ConnectIncomingCall(const std::string& call_id, std::string* local_tag) {
+        m_peer.send_to(m_port, request("INVITE", call_id, m_peer.port(), 1));
+        KZSIPEvent e{};
+        EXPECT_TRUE(NextEvent(&e));
+        const uint32_t conn = e.connection_id;
+        EXPECT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
+        const std::string to = header(m_peer.receive(), "To");
+        *local_tag = to.substr(to.find(";tag=") + 5);
+        Tick();
+        m_peer.send_to(m_port, request("ACK", call_id, m_peer.port(), 1, "z9hG4bKack", *local_tag));
+        EXPECT_TRUE(NextEvent(&e));
+        EXPECT_EQ(e.code, KZ_SIP_MSG_ACK);
+        EXPECT_EQ(e.connection_id, conn);
+        return conn;
+    }
 
     KZAPI::CKZManualClock m_clock{1000000};
     sip_group m_stack;
@@ -200,20 +195,8 @@ TEST_F(StackTest, FinalResponseIsResentUntilAckOrReportedAfterNineSeconds) {
 
 TEST_F(StackTest, AckConnectsAndByeEndsTheDialog) {
     Start();
-    const std::string invite = request("INVITE", "call-ack", m_peer.port(), 1);
-    m_peer.send_to(m_port, invite);
-    KZSIPEvent e{};
-    ASSERT_TRUE(NextEvent(&e));
-    const uint32_t conn = e.connection_id;
-    ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
-    const std::string ok = m_peer.receive();
-    const std::string local_tag = header(ok, "To").substr(header(ok, "To").find(";tag=") + 5);
-
-    Tick();
-    m_peer.send_to(m_port, request("ACK", "call-ack", m_peer.port(), 1, "z9hG4bKack", local_tag));
-    ASSERT_TRUE(NextEvent(&e));
-    EXPECT_EQ(e.code, KZ_SIP_MSG_ACK);
-    EXPECT_EQ(e.connection_id, conn);
+    std::string local_tag;
+    const uint32_t conn = ConnectIncomingCall("call-ack", &local_tag);
     for (int i = 0; i < 10; ++i)
         Tick();
     EXPECT_TRUE(m_peer.drain(50).empty()) << "no re-sending after the ACK";
@@ -221,6 +204,7 @@ TEST_F(StackTest, AckConnectsAndByeEndsTheDialog) {
 
     const std::string bye = request("BYE", "call-ack", m_peer.port(), 2, "z9hG4bKbye", local_tag);
     m_peer.send_to(m_port, bye);
+    KZSIPEvent e{};
     ASSERT_TRUE(NextEvent(&e));
     EXPECT_EQ(e.connection_id, conn);
     ASSERT_EQ(Send(app_response(200, "OK").get(), conn), 0u);
@@ -253,52 +237,40 @@ TEST_F(StackTest, UnansweredRequestIsReportedToTheApplicationAfter180Seconds) {
 
 // ---------------- outgoing dialogs ----------------
 
-TEST_F(StackTest, OutgoingInviteWithoutAnswerIsResentAndReportedAtSeven) {
+TEST_F(StackTest, OutgoingRequestWithoutAnswerIsResentAndReportedAtSeven) {
     Start();
-    const uint32_t conn = m_stack.NewConnectionId();
-    auto invite = app_request("INVITE", m_peer.port(), m_port);
-    ASSERT_EQ(Send(invite.get(), conn), 0u);
-    const std::string sent = m_peer.receive();
-    EXPECT_EQ(first_line(sent), "INVITE sip:bob@127.0.0.1:" + std::to_string(m_peer.port()) + " SIP/2.0");
-    EXPECT_FALSE(header(sent, "Call-ID").empty()) << "a Call-ID is generated";
-    EXPECT_NE(header(sent, "From").find(";tag="), std::string::npos) << "a From tag is generated";
-    EXPECT_NE(header(sent, "Via").find("branch=z9hG4bK"), std::string::npos);
-    const int cseq = std::stoi(header(sent, "CSeq"));
-    EXPECT_GE(cseq, 1001);
-    EXPECT_LE(cseq, 9001);
+    for (const char* method : {"INVITE", "REGISTER"}) {
+        SCOPED_TRACE(method);
+        const uint32_t conn = m_stack.NewConnectionId();
+        ASSERT_EQ(Send(app_request(method, m_peer.port(), m_port).get(), conn), 0u);
+        const std::string sent = m_peer.receive();
+        EXPECT_EQ(first_line(sent),
+                  std::string(method) + " sip:bob@127.0.0.1:" + std::to_string(m_peer.port()) + " SIP/2.0");
+        EXPECT_FALSE(header(sent, "Call-ID").empty()) << "a Call-ID is generated";
+        EXPECT_NE(header(sent, "From").find(";tag="), std::string::npos) << "a From tag is generated";
+        EXPECT_NE(header(sent, "Via").find("branch=z9hG4bK"), std::string::npos);
+        const int cseq = std::stoi(header(sent, "CSeq"));
+        EXPECT_GE(cseq, 1001);
+        EXPECT_LE(cseq, 9001);
 
-    std::vector<int> resent_at;
-    std::vector<KZSIPEvent> reported;
-    for (int second = 1; second <= 8 && reported.empty(); ++second) {
-        reported = Tick();
-        for (const std::string& r : m_peer.drain(50)) {
-            EXPECT_EQ(r, sent) << "a re-send is the same message";
-            resent_at.push_back(second);
+        std::vector<int> resent_at;
+        std::vector<KZSIPEvent> reported;
+        int reported_at = 0;
+        for (int second = 1; second <= 8 && reported.empty(); ++second) {
+            reported = Tick();
+            for (const std::string& r : m_peer.drain(50)) {
+                EXPECT_EQ(r, sent) << "a re-send is the same message";
+                resent_at.push_back(second);
+            }
+            if (!reported.empty()) reported_at = second;
         }
-        if (!reported.empty()) {
-            EXPECT_EQ(second, 7);
-        }
+        EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
+        EXPECT_EQ(reported_at, 7);
+        ASSERT_EQ(reported.size(), 1u);
+        EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE);
+        EXPECT_EQ(reported[0].connection_id, conn);
+        EXPECT_EQ(m_stack.DialogCount(), 0u);
     }
-    EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
-    ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE);
-    EXPECT_EQ(reported[0].connection_id, conn);
-    EXPECT_EQ(m_stack.DialogCount(), 0u);
-}
-
-TEST_F(StackTest, RegisterWithoutAnswerIsResentEveryTwoSecondsAndReportedAtSeven) {
-    Start();
-    const uint32_t conn = m_stack.NewConnectionId();
-    ASSERT_EQ(Send(app_request("REGISTER", m_peer.port(), m_port).get(), conn), 0u);
-    ASSERT_FALSE(m_peer.receive().empty());
-    std::vector<int> resent_at;
-    int reported_at = 0;
-    for (int second = 1; second <= 8 && !reported_at; ++second) {
-        if (!Tick().empty()) reported_at = second;
-        if (!m_peer.drain(50).empty()) resent_at.push_back(second);
-    }
-    EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
-    EXPECT_EQ(reported_at, 7);
 }
 
 TEST_F(StackTest, NextRequestInDialogTakesTheNextCSeq) {
@@ -397,23 +369,11 @@ TEST_F(StackTest, AViaWithoutParametersIsJudgedByTheFormOfItsAddressWithoutAskin
 // ---------------- expiry by duration ----------------
 
 TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
-    std::vector<std::string> logged;
-    std::mutex log_mutex;
-    KZAPI::CKZLogInterface::SetSink([&](unsigned, unsigned, const char* line) {
-        std::lock_guard<std::mutex> lock(log_mutex);
-        logged.emplace_back(line);
-    });
+    kztest::LogCapture log;
     Start();
     m_stack.m_settings.max_dialog_duration = 0;
-    const std::string invite = request("INVITE", "call-long", m_peer.port(), 1);
-    m_peer.send_to(m_port, invite);
-    KZSIPEvent e{};
-    ASSERT_TRUE(NextEvent(&e));
-    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
-    const std::string ok = m_peer.receive();
-    m_peer.send_to(m_port, request("ACK", "call-long", m_peer.port(), 1, "z9hG4bKa",
-                                   header(ok, "To").substr(header(ok, "To").find(";tag=") + 5)));
-    ASSERT_TRUE(NextEvent(&e));
+    std::string local_tag;
+    const uint32_t conn = ConnectIncomingCall("call-long", &local_tag);
 
     // With the duration at 0 an INVITE dialog never expires by age.
     m_clock.Advance(100000);
@@ -423,13 +383,8 @@ TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
     m_stack.m_settings.max_dialog_duration = 30;
     Tick();
     EXPECT_EQ(m_stack.DialogCount(), 0u);
-    KZAPI::CKZLogInterface::SetSink(nullptr);
-    bool found = false;
-    for (const auto& l : logged)
-        found =
-            found || l.find("CONNECTED Dialog(ConnID:" + std::to_string(e.connection_id) +
-                            " CallID:call-long) has been more than six hours! Remove from list now.") == 0;
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(log.Contains("CONNECTED Dialog(ConnID:" + std::to_string(conn) +
+                             " CallID:call-long) has been more than six hours! Remove from list now."));
 }
 
 // ---------------- transports ----------------
@@ -451,7 +406,7 @@ TEST_F(StackTest, UdpDatagramsOfEightKilobytesOrMoreAreDropped) {
     EXPECT_EQ(e.raw_text[0], '\0') << "raw text is only copied up to 2047 bytes";
 }
 
-TEST_F(StackTest, TcpJoinsSplitMessagesSeparatesCoalescedOnesAndAnswersOnTheConnection) {
+TEST_F(StackTest, TcpJoinsSplitMessagesSeparatesCoalescedOnesAnswersOnTheConnectionAndDropsEndlessOnes) {
     Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
     TcpPeer peer(m_port);
     ASSERT_TRUE(peer.connected());
@@ -473,12 +428,8 @@ TEST_F(StackTest, TcpJoinsSplitMessagesSeparatesCoalescedOnesAndAnswersOnTheConn
     EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_CALLID), "call-o1");
     ASSERT_TRUE(NextEvent(&e));
     EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_CALLID), "call-o2");
-}
 
-TEST_F(StackTest, TcpStreamThatNeverCompletesIsDisconnected) {
-    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
-    TcpPeer peer(m_port);
-    ASSERT_TRUE(peer.connected());
+    // A stream that never completes a message is disconnected.
     peer.send("OPTIONS sip:x SIP/2.0\r\n" + std::string(70 * 1024, 'a'));
     EXPECT_TRUE(peer.closed_by_peer(3000));
 }
@@ -486,32 +437,24 @@ TEST_F(StackTest, TcpStreamThatNeverCompletesIsDisconnected) {
 TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
     Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP);
     // A listening peer that counts the connections it accepts.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = kztest::loopback(0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     listen(listener, 4);
     const uint16_t peer_port = kztest::bound_port(listener);
 
-    auto tcp_request = [&](const char* method) {
-        auto m = app_request(method, peer_port, m_port);
-        m->set_prot(1);
-        m->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
-        return m;
-    };
+    auto tcp_request = [&](const char* method) { return app_request(method, peer_port, m_port, 1); };
     ASSERT_EQ(Send(tcp_request("OPTIONS").get(), m_stack.NewConnectionId()), 0u);
     int conn_fd = accept(listener, nullptr, nullptr);
     ASSERT_GE(conn_fd, 0);
     ASSERT_EQ(Send(tcp_request("MESSAGE").get(), m_stack.NewConnectionId()), 0u);
     std::string got;
     char buf[8192];
-    for (int i = 0; i < 50 && got.find("MESSAGE sip:") == std::string::npos; ++i) {
-        pollfd p{conn_fd, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) {
-            ssize_t n = recv(conn_fd, buf, sizeof(buf), 0);
-            if (n > 0) got.append(buf, static_cast<size_t>(n));
-        }
+    for (pollfd p{conn_fd, POLLIN, 0};
+         got.find("MESSAGE sip:") == std::string::npos && poll(&p, 1, 5000) > 0;) {
+        const ssize_t n = recv(conn_fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
     }
     EXPECT_NE(got.find("OPTIONS sip:"), std::string::npos);
     EXPECT_NE(got.find("MESSAGE sip:"), std::string::npos) << "the second request reuses the connection";
@@ -538,11 +481,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
     };
     Side a, b;
     for (Side* side : {&a, &b}) {
-        KZAPI::str_cpy(side->stack.m_config.local_address, "127.0.0.1", 256);
-        side->stack.m_config.sip_port = side->port;
-        side->stack.m_config.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS;
-        KZAPI::str_cpy(side->stack.m_settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
-        KZAPI::str_cpy(side->stack.m_settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
+        kztest::on_loopback(side->stack, side->port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
         ASSERT_TRUE(side->stack.StartTransports());
         side->queue.Attach(&side->stack, nullptr);
     }
@@ -553,9 +492,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
         }
         return false;
     };
-    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
-    options->set_prot(2);
-    options->set_ie(KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TLS");
+    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
     ASSERT_EQ(b.stack.SendMessage(options.get(), nullptr, 0, b.stack.NewConnectionId()), 0u);
     KZSIPEvent e{};
     ASSERT_TRUE(next_event(a, &e));
@@ -570,8 +507,7 @@ TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
 
     // Once the sender is denied, what it sends over the open TLS connection is dropped.
     a.stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
-    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port);
-    again->set_prot(2);
+    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
     b.stack.SendMessage(again.get(), nullptr, 0, b.stack.NewConnectionId());
     bool delivered = false;
     for (int i = 0; i < 300 && !delivered; ++i) {
@@ -628,8 +564,7 @@ TEST_F(StackTest, DenyListRefusesEveryTransportInBothDirections) {
     Send(out.get(), m_stack.NewConnectionId());
     EXPECT_TRUE(m_peer.receive(300).empty()) << "outgoing datagram dropped";
 
-    auto tcp_out = app_request("OPTIONS", m_peer.port(), m_port);
-    tcp_out->set_prot(1);
+    auto tcp_out = app_request("OPTIONS", m_peer.port(), m_port, 1);
     EXPECT_EQ(Send(tcp_out.get(), m_stack.NewConnectionId()), 0xFFFFFFFFu)
         << "no connection to a denied address";
 

@@ -10,12 +10,11 @@
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
 #include "support/log_capture.h"
+#include "support/loopback_stack.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
+#include "support/stream_client.h"
 #include "support/test_certificate.h"
-
-#include <gtest/gtest.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +23,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <mutex>
 #include <random>
@@ -82,11 +82,7 @@ void* g_stack = nullptr;
 
 void answer_200(KZSIPEvent* e) {
     if (e->event_type != KZ_EVENT_SIP_MESSAGE_REQUEST) return;
-    sip_msg ok;
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "200");
-    ok.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "OK");
-    KZ_SIP_SendMessage(g_stack, &ok, nullptr, 0, as_id(e->connection_id));
+    KZ_SIP_SendMessage(g_stack, kztest::app_response().get(), nullptr, 0, as_id(e->connection_id));
 }
 
 // Drives a polled queue the way the server loop does: poll again at once while the stack says
@@ -114,68 +110,6 @@ private:
     std::thread m_thread;
 };
 
-// A TCP or TLS client that reads whole responses (up to the blank line) without waiting for
-// silence.
-class StreamClient {
-public:
-    StreamClient(uint16_t port, bool tls) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        timeval limit{2, 0}; // no read may hang the test
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-        if (!tls || !m_connected) return;
-        m_ctx = SSL_CTX_new(TLS_client_method());
-        m_ssl = SSL_new(m_ctx);
-        SSL_set_fd(m_ssl, m_fd);
-        m_connected = SSL_connect(m_ssl) == 1;
-    }
-    ~StreamClient() {
-        SSL_free(m_ssl);
-        SSL_CTX_free(m_ctx);
-        close(m_fd);
-    }
-    StreamClient(const StreamClient&) = delete;
-    StreamClient& operator=(const StreamClient&) = delete;
-
-    bool connected() const { return m_connected; }
-    uint16_t local_port() const { return kztest::bound_port(m_fd); }
-    // True when a 200 comes back within timeout_ms.
-    bool Ask(const std::string& request, int timeout_ms) {
-        Write(request);
-        const auto deadline = Clock::now() + milliseconds(timeout_ms);
-        std::string got;
-        while (got.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
-            pollfd p{m_fd, POLLIN, 0};
-            if ((!m_ssl || SSL_pending(m_ssl) == 0) && poll(&p, 1, 10) <= 0) continue;
-            char buf[4096];
-            const int n = Read(buf, sizeof(buf));
-            if (n <= 0) return false;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got.rfind("SIP/2.0 200", 0) == 0;
-    }
-
-private:
-    void Write(const std::string& text) {
-        if (m_ssl)
-            SSL_write(m_ssl, text.data(), static_cast<int>(text.size()));
-        else
-            send(m_fd, text.data(), text.size(), MSG_NOSIGNAL);
-    }
-    int Read(char* buf, int size) {
-        return m_ssl ? SSL_read(m_ssl, buf, size)
-                     : static_cast<int>(recv(m_fd, buf, static_cast<size_t>(size), 0));
-    }
-
-    int m_fd;
-    bool m_connected = false;
-    SSL_CTX* m_ctx = nullptr;
-    SSL* m_ssl = nullptr;
-};
-
 double p99_ms(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -193,18 +127,11 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     // Sanitized builds check behaviour, not throughput: a smaller flood keeps them quick.
     constexpr long kEachKind = KZ_SANITIZED_BUILD ? 20000 : 100000;
     constexpr double kDuringP99Ms = 500, kAfterP99Ms = 100;
-    const auto& cert = kztest::TestCertificate::Shared();
-    ASSERT_TRUE(cert.ok());
+    ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
     const uint16_t port = kztest::free_port_pair();
     ASSERT_EQ(KZ_SIP_Open(&g_stack), 0u);
-    CSIPStackSettings& settings = static_cast<sip_group*>(g_stack)->m_settings;
-    KZAPI::str_cpy(settings.cert_file, cert.cert(), CSIPStackSettings::kFilePathSize);
-    KZAPI::str_cpy(settings.key_file, cert.key(), CSIPStackSettings::kFilePathSize);
-    KZ_SIPProtocolConfig cfg{};
-    strcpy(cfg.local_address, "127.0.0.1");
-    cfg.sip_port = port;
-    cfg.transport_mask = KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS;
-    KZ_SIP_SetConfig(g_stack, &cfg);
+    kztest::on_loopback(*static_cast<sip_group*>(g_stack), port,
+                        KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS);
     void* queue = nullptr;
     KZ_QUEUE_Create(GetParam().queue_type, &queue);
     KZ_QUEUE_Attach(queue, g_stack, nullptr);
@@ -226,9 +153,9 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     });
 
     kztest::UdpPeer udp;
-    StreamClient tcp(port, false), tls(static_cast<uint16_t>(port + 1), true);
-    ASSERT_TRUE(tcp.connected());
-    ASSERT_TRUE(tls.connected());
+    kztest::StreamClient tcp(port), tls(static_cast<uint16_t>(port + 1), true);
+    ASSERT_TRUE(tcp.ok());
+    ASSERT_TRUE(tls.ok());
     std::vector<double> during, after;
     int unanswered = 0, udp_resends = 0;
     Clock::time_point flood_end{};
@@ -251,9 +178,9 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
             }
             --udp_resends;
         } else {
-            StreamClient& stream = n % 3 == 1 ? tcp : tls;
-            answered =
-                stream.Ask(kztest::sip_request("OPTIONS", stream.local_port(), port, "", call_id), 2000);
+            const kztest::StreamClient& stream = n % 3 == 1 ? tcp : tls;
+            answered = stream.Exchange(kztest::sip_request("OPTIONS", stream.port(), port, "", call_id)) ==
+                       "SIP/2.0 200 OK";
         }
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         unanswered += !answered;
@@ -369,8 +296,7 @@ TEST(HostileInput, AFullReceivedQueueDropsAndCountsNewBlocksAndTakesThemAgainOnc
     const uint16_t port = kztest::free_port_pair();
     sip_group stack;
     stack.m_settings.received_queue_max_bytes = kLimit;
-    strcpy(stack.m_config.local_address, "127.0.0.1");
-    stack.m_config.sip_port = port;
+    kztest::on_loopback(stack, port);
     ASSERT_TRUE(stack.StartTransports());
     kztest::UdpPeer peer;
     const std::string request = kztest::sip_request("OPTIONS", peer.port(), port);
@@ -496,18 +422,6 @@ std::unique_ptr<sip_msg> parsed(const std::string& text, std::vector<char>* buff
     return m;
 }
 
-std::unique_ptr<sip_msg> request_to(uint16_t peer_port, const char* method) {
-    auto m = std::make_unique<sip_msg>();
-    const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(peer_port);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_METHOD, 0, method);
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_URI, 0, uri.c_str());
-    m->add_ie(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0");
-    m->add_ie(KZ_IE_SIP_VIA_ADDRESS, 0, "127.0.0.1:5060");
-    m->add_ie(KZ_IE_SIP_FROM, 0, "<sip:alice@127.0.0.1>");
-    m->add_ie(KZ_IE_SIP_TO, 0, ("<" + uri + ">").c_str());
-    return m;
-}
-
 TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
     using Send = std::function<void()>;
     struct Case {
@@ -519,7 +433,8 @@ TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
         {"new request",
          [](sip_group& stack, KZAPI::CKZManualClock&, uint16_t peer) -> Send {
              return [&stack, peer] {
-                 stack.SendMessage(request_to(peer, "OPTIONS").get(), nullptr, 0, stack.NewConnectionId());
+                 stack.SendMessage(kztest::app_request("OPTIONS", peer).get(), nullptr, 0,
+                                   stack.NewConnectionId());
              };
          }},
         {"response in a dialog",
@@ -530,16 +445,13 @@ TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
              stack.DialogBookkeeping(invite.get(), &e);
              const uint32_t conn = e.connection_id;
              return [&stack, conn] {
-                 sip_msg ringing;
-                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, 0, "SIP/2.0");
-                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, 0, "180");
-                 ringing.add_ie(KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "Ringing");
-                 stack.SendMessage(&ringing, nullptr, 0, conn);
+                 stack.SendMessage(kztest::app_response(180, "Ringing").get(), nullptr, 0, conn);
              };
          }},
         {"retransmission of the sweep",
          [](sip_group& stack, KZAPI::CKZManualClock& clock, uint16_t peer) -> Send {
-             stack.SendMessage(request_to(peer, "INVITE").get(), nullptr, 0, stack.NewConnectionId());
+             stack.SendMessage(kztest::app_request("INVITE", peer).get(), nullptr, 0,
+                               stack.NewConnectionId());
              clock.Advance(2);
              return [&stack] { stack.TimerSweep(nullptr); };
          }},
@@ -551,8 +463,7 @@ TEST(HostileInput, ReceiveBookkeepingGoesOnWhileASendIsInsideTheTransport) {
         sip_group stack;
         stack.SetClock(&clock);
         stack.m_settings.msg_hook = 1;
-        strcpy(stack.m_config.local_address, "127.0.0.1");
-        stack.m_config.sip_port = kztest::free_port_pair();
+        kztest::on_loopback(stack, kztest::free_port_pair());
         ASSERT_TRUE(stack.StartTransports());
         Send send = c.prepare(stack, clock, peer.port());
         BlockingSendHook hook;

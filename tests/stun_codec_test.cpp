@@ -15,23 +15,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The bytes written as hex digit pairs; spaces between them are ignored.
 Bytes Hex(const char* text) {
     Bytes out;
-    int nibble = -1;
-    for (const char* p = text; *p; ++p) {
-        int v;
-        if (*p >= '0' && *p <= '9')
-            v = *p - '0';
-        else if (*p >= 'a' && *p <= 'f')
-            v = *p - 'a' + 10;
-        else
+    for (std::string digits = text; !digits.empty();) {
+        if (digits[0] == ' ') {
+            digits.erase(0, 1);
             continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble << 4 | v));
-            nibble = -1;
         }
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(0, 2), nullptr, 16)));
+        digits.erase(0, 2);
     }
     return out;
 }

@@ -26,4 +26,12 @@ inline std::string status_line(const std::string& response) {
     return response.substr(0, response.find("\r\n"));
 }
 
+// The value of the first header line called name (without the line break), or "".
+inline std::string header_value(const std::string& text, const std::string& name) {
+    size_t p = text.find("\r\n" + name + ": ");
+    if (p == std::string::npos) return "";
+    p += name.size() + 4;
+    return text.substr(p, text.find("\r\n", p) - p);
+}
+
 } // namespace kztest
