@@ -6,6 +6,7 @@
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
+#include "server/KZIndexedConfig.h"
 #include "server/RegisterCredentials.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
@@ -33,18 +34,6 @@ constexpr int kRefreshMargin = 2;
 constexpr int kRegistrationGrace = 60;
 constexpr int kRemoveWaitMs = 100;
 constexpr int kNoAnswerCode = 408;
-
-CString indexed_value(const char* format, int index, const char* default_value) {
-    char key[96];
-    KZAPI::s_printf(key, sizeof(key), format, index);
-    return KZAPI::CKZCfgInterface::CFG_GetValue(key, default_value);
-}
-
-int indexed_int(const char* format, int index, int default_value) {
-    char key[96];
-    KZAPI::s_printf(key, sizeof(key), format, index);
-    return KZAPI::CKZCfgInterface::CFG_GetIntValue(key, default_value);
-}
 
 template <size_t N> void copy(char (&target)[N], const char* text) {
     KZAPI::str_cpy(target, text ? text : "", N);
@@ -167,22 +156,23 @@ int CKZSIPServer::InitUserRegInfo() {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int count = CFG_GetIntValue("kzsrv.sip.reg.client.num", 0);
     for (int i = 1; i <= count; ++i) {
-        auto a = NewAccount(indexed_int("kzsrv.sip.reg%d.retry.interval", i, Account::kDefaultRetryInterval));
-        copy(a->display_name, indexed_value("kzsrv.sip.reg%d.displayname", i, "").c_str());
-        copy(a->user_name, indexed_value("kzsrv.sip.reg%d.username", i, "").c_str());
-        copy(a->domain, indexed_value("kzsrv.sip.reg%d.domain", i, "").c_str());
-        copy(a->proxy, indexed_value("kzsrv.sip.reg%d.proxy", i, "").c_str());
-        copy(a->authorization_user, indexed_value("kzsrv.sip.reg%d.authorization", i, "").c_str());
-        copy(a->password, indexed_value("kzsrv.sip.reg%d.password", i, "").c_str());
+        auto a = NewAccount(
+            KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.retry.interval", i, Account::kDefaultRetryInterval));
+        copy(a->display_name, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.displayname", i, "").c_str());
+        copy(a->user_name, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.username", i, "").c_str());
+        copy(a->domain, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.domain", i, "").c_str());
+        copy(a->proxy, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.proxy", i, "").c_str());
+        copy(a->authorization_user, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.authorization", i, "").c_str());
+        copy(a->password, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.password", i, "").c_str());
         fill_defaults(*a);
         a->lifetime = a->configured_lifetime =
-            indexed_int("kzsrv.sip.reg%d.expire", i, Account::kDefaultLifetime);
-        a->register_flag = indexed_int("kzsrv.sip.reg%d.register", i, 1);
-        a->transport = indexed_int("kzsrv.sip.reg%d.prot", i, 0) & 0xF;
-        a->srtp = indexed_int("kzsrv.sip.reg%d.srtp", i, 0);
-        copy(a->user_id, indexed_value("kzsrv.sip.reg%d.userid", i, "").c_str());
-        a->max_calls = indexed_int("kzsrv.sip.reg%d.max.calls", i, 0);
-        a->has_subscriptions = indexed_int("kzsrv.sip.reg%d.subscribe", i, 0);
+            KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.expire", i, Account::kDefaultLifetime);
+        a->register_flag = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.register", i, 1);
+        a->transport = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.prot", i, 0) & 0xF;
+        a->srtp = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.srtp", i, 0);
+        copy(a->user_id, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.userid", i, "").c_str());
+        a->max_calls = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.max.calls", i, 0);
+        a->has_subscriptions = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.subscribe", i, 0);
         ApplyDNSSrv(*a);
         m_accounts.push_back(std::move(a));
     }

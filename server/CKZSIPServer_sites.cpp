@@ -3,6 +3,7 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
+#include "server/KZIndexedConfig.h"
 #include "server/ProxyTransferTarget.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
@@ -14,18 +15,6 @@
 using KZAPI::CString;
 
 namespace {
-
-CString indexed_value(const char* format, int index, const char* default_value) {
-    char key[96];
-    KZAPI::s_printf(key, sizeof(key), format, index);
-    return KZAPI::CKZCfgInterface::CFG_GetValue(key, default_value);
-}
-
-int indexed_int(const char* format, int index, int default_value) {
-    char key[96];
-    KZAPI::s_printf(key, sizeof(key), format, index);
-    return KZAPI::CKZCfgInterface::CFG_GetIntValue(key, default_value);
-}
 
 std::vector<std::string> split_semicolons(const char* text) {
     std::vector<std::string> items;
@@ -48,13 +37,13 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
     const int count = CFG_GetIntValue("kzsrv.sip.proxy.sites.num", 0);
     for (int i = 1; i <= count; ++i) {
         CKZSIPProxySite::Options o;
-        o.register_qop = indexed_int("kzsrv.sip.proxy.site%d.register.qop", i, 0) != 0;
-        o.register_opaque = indexed_int("kzsrv.sip.proxy.site%d.register.opaque", i, 0) != 0;
-        o.record_route = indexed_int("kzsrv.sip.proxy.site%d.recordroute", i, 0) != 0;
-        o.udp_relay = indexed_int("kzsrv.sip.proxy.site%d.udp.relay", i, 0) != 0;
-        o.map_reg_source = indexed_int("kzsrv.sip.proxy.site%d.map.reg.source", i, 0) != 0;
-        o.check_user_status = indexed_int("kzsrv.sip.proxy.site%d.check.user.status", i, 0) != 0;
-        const CString domains = indexed_value("kzsrv.sip.proxy.site%d.domain", i, "");
+        o.register_qop = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.register.qop", i, 0) != 0;
+        o.register_opaque = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.register.opaque", i, 0) != 0;
+        o.record_route = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.recordroute", i, 0) != 0;
+        o.udp_relay = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.udp.relay", i, 0) != 0;
+        o.map_reg_source = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.map.reg.source", i, 0) != 0;
+        o.check_user_status = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.check.user.status", i, 0) != 0;
+        const CString domains = KZ_CFG_GetIndexedValue("kzsrv.sip.proxy.site%d.domain", i, "");
         m_proxy_sites.push_back(CreateProxySite(i - 1, split_semicolons(domains.c_str()), o));
     }
     return kHostSuccess;
