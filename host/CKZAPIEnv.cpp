@@ -14,19 +14,19 @@ std::atomic<CKZAPIEnv*> g_env{nullptr};
 void CKZAPIEnv::FireOn_SIPMsg(int direction, const char* from_host, uint16_t from_port, const char* to_host,
                               uint16_t to_port, const char* text, int length, int protocol,
                               void* connection) {
-    CKZLogInterface::Log(4, "FireOn_SIPMsg %s %s:%u -> %s:%u prot[%d] %d bytes",
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_SIPMsg %s %s:%u -> %s:%u prot[%d] %d bytes",
                          direction ? "sent" : "received", from_host ? from_host : "", from_port,
                          to_host ? to_host : "", to_port, protocol, length);
 }
 
 void CKZAPIEnv::Send_RegStatus(int account, int registered, int seconds) {
-    CKZLogInterface::Log(4, "Send_RegStatus account:%d registered:%d seconds:%d", account, registered,
-                         seconds);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Send_RegStatus account:%d registered:%d seconds:%d",
+                         account, registered, seconds);
 }
 
 void CKZAPIEnv::Send_RegFailure(int account, int code, const char* reason) {
-    CKZLogInterface::Log(4, "Send_RegFailure account:%d code:%d reason:%s", account, code,
-                         reason ? reason : "");
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Send_RegFailure account:%d code:%d reason:%s", account,
+                         code, reason ? reason : "");
 }
 
 CKZAPIEnv* CKZAPIEnv::GetKZAPIEnv() {

@@ -1,4 +1,5 @@
 #include "sipstack/CSIPAddressFilter.h"
+#include "sipmsg/kz_sip_result.h"
 
 #include "host/CKZLogInterface.h"
 
@@ -29,20 +30,21 @@ int CSIPAddressFilter::Set(const char* text, int list, int add) {
     if (add) {
         auto entry = std::make_unique<IP_ADDR>();
         entry->classify(text);
-        CKZLogInterface::Log(4, "Added %s Filter: %s", kind_name(entry->kind), text);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Added %s Filter: %s", kind_name(entry->kind), text);
         entries.push_back(std::move(entry));
         return 1;
     }
     if (strcmp(text, "RemoveAll") == 0) {
         entries.clear();
-        CKZLogInterface::Log(4, "Removed all filters in the list!");
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Removed all filters in the list!");
         return 1;
     }
     IP_ADDR probe;
     probe.classify(text);
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if (!(*it)->same_as(probe)) continue;
-        CKZLogInterface::Log(4, "Deleted %s Filter: %s", kind_name(probe.kind), text);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Deleted %s Filter: %s", kind_name(probe.kind),
+                             text);
         entries.erase(it);
         return 1;
     }

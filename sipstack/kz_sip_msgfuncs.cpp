@@ -1,4 +1,5 @@
 #include "sipstack/kz_sip_msgfuncs.h"
+#include "sipmsg/kz_sip_result.h"
 
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
@@ -53,11 +54,11 @@ bool write_pseudo(sip_msg* m, uint32_t id, const char* value) {
 uint32_t alloc_msg(void** msg) {
     if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
     *msg = new (std::nothrow) sip_msg();
-    return *msg ? 0 : 0xFFFFFFFF;
+    return *msg ? 0 : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t free_msg(void* msg) {
-    if (!msg) return 0xFFFFFFFF;
+    if (!msg) return KZ_SIP_RESULT_FAILURE;
     delete as_msg(msg);
     return 0;
 }
@@ -111,10 +112,10 @@ uint32_t remove_ie(void* msg, uint32_t id, unsigned index) {
 uint32_t get_external_msg(void* stack, char* buffer, unsigned* size, char* address, unsigned address_size,
                           unsigned short* port) {
     sip_group* s = static_cast<sip_group*>(stack);
-    if (!s || !s->m_process) return 0xFFFFFFFF;
+    if (!s || !s->m_process) return KZ_SIP_RESULT_FAILURE;
     const sip_msg& current = s->m_process->CurrentMessage();
     const KZAPI::CString& text = current.get_ie_value(KZ_IE_SIP_EXTERNAL_MESSAGE);
-    if (text.IsEmpty()) return 0xFFFFFFFF;
+    if (text.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     if (address && address_size)
         KZAPI::str_cpy(address, KZAPI::KZ_InetNtoa(current.get_from_ip()).c_str(), address_size);
     if (port) *port = current.get_from_port();
@@ -135,7 +136,7 @@ uint32_t send_external(void* stack, const char* text, const char* host, unsigned
 }
 
 uint32_t terminate_connection(void*, void*) {
-    return 0xFFFFFFFF;
+    return KZ_SIP_RESULT_FAILURE;
 }
 
 } // namespace

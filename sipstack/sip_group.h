@@ -61,7 +61,7 @@ public:
     // Opens the transports of the configuration's mask; false when one fails to open.
     bool StartTransports();
     void StopTransports();
-    // Composes msg and hands it to the transport of its protocol; 0 or 0xFFFFFFFF.
+    // Composes msg and hands it to the transport of its protocol; 0 or KZ_SIP_RESULT_FAILURE.
     // dialog_id names the dialog for a delivery failure reported later (0 for none).
     uint32_t ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port, uint32_t dialog_id = 0);
     // Sends text as it stands (no composing, no dialog).
@@ -87,7 +87,7 @@ public:
     CSIPTLSServerThread* TlsTransport() const { return m_tls.get(); }
 
     // ---- sending within dialogs ----
-    // Completes msg from its dialog (or opens one), records it and sends it. 0, 0xFFFFFFFF, or
+    // Completes msg from its dialog (or opens one), records it and sends it. 0, KZ_SIP_RESULT_FAILURE, or
     // KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX for a 2xx to a CANCEL that carries SDP.
     uint32_t SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id);
     // CANCEL of an outgoing INVITE that has had a provisional response.

@@ -2,6 +2,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZNetAddr.h"
 #include "host/KZSockUtil.h"
+#include "sipmsg/kz_sip_result.h"
 #include "sipstack/CSIPTransports.h"
 #include "sipstack/sip_group.h"
 
@@ -39,10 +40,12 @@ bool sip_group::EnsureUdpTransport() {
     udp->Start();
     udp->SetPriority(kTransportPriority);
     if (!udp->OpenSocket(m_config.local_address, static_cast<uint16_t>(m_config.sip_port))) {
-        CKZLogInterface::Log(1, "Couldn't open SIP UDP Server on UDP port %d", m_config.sip_port);
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Couldn't open SIP UDP Server on UDP port %d",
+                             m_config.sip_port);
         return false;
     }
-    CKZLogInterface::Log(4, "Opened SIP UDP Server on UDP port %d", m_config.sip_port);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened SIP UDP Server on UDP port %d",
+                         m_config.sip_port);
     m_udp = std::move(udp);
     return true;
 }
@@ -51,11 +54,13 @@ bool sip_group::EnsureTcpTransport(bool at_start) {
     if (m_tcp) return true;
     auto tcp = std::make_unique<CSIPTCPServerThread>(this);
     if (!tcp->Start(m_config.local_address, static_cast<uint16_t>(m_config.sip_port))) {
-        CKZLogInterface::Log(1, "Couldn't open SIP TCP Server on TCP port %d", m_config.sip_port);
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Couldn't open SIP TCP Server on TCP port %d",
+                             m_config.sip_port);
         return false;
     }
     tcp->SetPriority(kTransportPriority);
-    CKZLogInterface::Log(4, "Opened SIP TCP Server on TCP port %d", m_config.sip_port);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened SIP TCP Server on TCP port %d",
+                         m_config.sip_port);
     m_tcp = std::move(tcp);
     return true;
 }
@@ -67,11 +72,11 @@ bool sip_group::EnsureTlsTransport(bool at_start) {
     auto tls = std::make_unique<CSIPTLSServerThread>(this, m_settings.ssl_type);
     tls->SetSSLCertAndKeyFiles(m_settings.cert_file, m_settings.key_file);
     if (!tls->Start(m_config.local_address, static_cast<uint16_t>(port))) {
-        CKZLogInterface::Log(1, "Couldn't open SIP TLS Server on TCP port %d", port);
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Couldn't open SIP TLS Server on TCP port %d", port);
         return false;
     }
     tls->SetPriority(kTransportPriority);
-    CKZLogInterface::Log(4, "Opened SIP TLS Server on TCP port %d", port);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Opened SIP TLS Server on TCP port %d", port);
     m_tls = std::move(tls);
     if (at_start) KZAPI::CBaseThread::Sleep(kStartSettleMs);
     return true;
@@ -139,18 +144,19 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
                              protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
     }
-    return sent ? 0 : 0xFFFFFFFF;
+    return sent ? 0 : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port, uint32_t dialog_id) {
     const uint32_t ip = kz_get_real_inet_addr(host);
     const int32_t protocol = msg->get_prot();
     if (protocol == 0 && (ip == 0 || port == 0)) {
-        CKZLogInterface::Log(1, "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
-        return 0xFFFFFFFF;
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR,
+                             "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
+        return KZ_SIP_RESULT_FAILURE;
     }
     KZAPI::CString text;
-    if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return 0xFFFFFFFF;
+    if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
     sip_cmd cmd;
     cmd.to_ip = ip;
     cmd.to_port = port;
@@ -167,7 +173,8 @@ uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_
 void sip_group::ReSendOutgoingMessage(sip_msg* msg, uint32_t dialog_id) {
     const int32_t protocol = msg->get_prot();
     if (protocol == 0 && (msg->get_to_ip() == 0 || msg->get_to_port() == 0)) {
-        CKZLogInterface::Log(1, "ReSendOutgoingMessage error, toip or port is 0 on UDP");
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR,
+                             "ReSendOutgoingMessage error, toip or port is 0 on UDP");
         return;
     }
     KZAPI::CString text;
@@ -185,11 +192,12 @@ void sip_group::ReSendOutgoingMessage(sip_msg* msg, uint32_t dialog_id) {
 
 uint32_t sip_group::SendExternalMessage(const char* text, size_t len, const char* host, uint16_t port,
                                         int32_t protocol, void* connection) {
-    if (!text) return 0xFFFFFFFF;
+    if (!text) return KZ_SIP_RESULT_FAILURE;
     const uint32_t ip = kz_get_real_inet_addr(host);
     if (protocol == 0 && (ip == 0 || port == 0)) {
-        CKZLogInterface::Log(1, "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
-        return 0xFFFFFFFF;
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR,
+                             "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
+        return KZ_SIP_RESULT_FAILURE;
     }
     sip_cmd cmd;
     cmd.to_ip = ip;
