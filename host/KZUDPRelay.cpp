@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -15,6 +17,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -136,6 +139,9 @@ private:
     void Shutdown();
     void CloseAllLocked();
     void ItemsChangedLocked();
+    // Waits until the relay thread has left the poll that may still hold closed sockets: the
+    // kernel frees their ports only then, and callers reopen those ports at once.
+    void WaitForPollExitLocked(std::unique_lock<std::mutex>& guard);
     void WakeUp();
     void DrainWake();
     RelayItem* FindItem(int id);
@@ -158,6 +164,10 @@ private:
     std::map<int, RelayGroup> m_groups;
     std::map<int, std::unique_ptr<RelayItem>> m_items;
     std::atomic<KZRelayPacketSink> m_sink{nullptr};
+    uint64_t m_poll_exits = 0; // polls the relay thread has returned from
+    int m_poll_exit_waiters = 0;
+    std::condition_variable m_poll_exited;
+    std::atomic<std::thread::id> m_loop_thread{};
 
     // State of the relay thread's loop.
     uint64_t m_polled_generation = 0;
@@ -259,15 +269,25 @@ int CKZUDPRelayService::OpenGroup() {
 }
 
 bool CKZUDPRelayService::CloseGroup(int group) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::unique_lock<std::mutex> guard(m_lock);
     auto it = m_groups.find(group);
     if (it == m_groups.end()) return false;
     for (int id : it->second.items)
         m_items.erase(id); // closes the socket
     m_groups.erase(it);
     ItemsChangedLocked();
+    WaitForPollExitLocked(guard);
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "KZ_CloseUDPRelayGroup %d", group);
     return true;
+}
+
+void CKZUDPRelayService::WaitForPollExitLocked(std::unique_lock<std::mutex>& guard) {
+    if (!IsRunning() || m_loop_thread.load() == std::this_thread::get_id()) return;
+    const uint64_t seen = m_poll_exits;
+    ++m_poll_exit_waiters;
+    m_poll_exited.wait_for(guard, std::chrono::milliseconds(2 * kPollMs),
+                           [&] { return m_poll_exits != seen; });
+    --m_poll_exit_waiters;
 }
 
 bool CKZUDPRelayService::OpenItemSocket(RelayItem& item, uint32_t local_ip, uint16_t local_port) {
@@ -322,8 +342,14 @@ void CKZUDPRelayService::RefreshPollSet() {
 }
 
 void CKZUDPRelayService::DoUnblockedLoop() {
+    m_loop_thread.store(std::this_thread::get_id());
     RefreshPollSet();
     const int ready = poll(m_fds.data(), m_fds.size(), kPollMs);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_poll_exits;
+        if (m_poll_exit_waiters) m_poll_exited.notify_all();
+    }
     if (ready < 0) {
         if (errno != EINTR) {
             CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "UDP relay: poll failed: %s", strerror(errno));
