@@ -121,7 +121,7 @@ uint32_t CKZSIPMediaNegotiation::AddCryptoLine(sip_msg* message) const {
 }
 
 uint32_t CKZSIPMediaNegotiation::AddOfferLines(sip_msg* message, const KZSDPLineRequest& request) {
-    if (!message) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!message) return KZ_SIP_RESULT_NULL_HANDLE;
     uint32_t result = 0;
     if ((request.isAck || request.offerCurrentPayload) && m_audioPayload)
         result |= AddAttributes(message, KZ_LinesForPayload(*m_audioPayload));
@@ -136,7 +136,7 @@ uint32_t CKZSIPMediaNegotiation::AddOfferLines(sip_msg* message, const KZSDPLine
 
 uint32_t CKZSIPMediaNegotiation::AddAnswerLines(sip_msg* message, const KZSDPLineRequest& request,
                                                 const sip_msg& offer) {
-    if (!message) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!message) return KZ_SIP_RESULT_NULL_HANDLE;
     if (EffectiveDirection(request) == kNoNegotiatedMedia || !m_audioPayload) {
         KZSDPLineRequest asOffer = request;
         asOffer.isAck = false;

@@ -172,7 +172,7 @@ uint32_t CKZSIPGroup::MSG_ReplaceIE_STR(sip_msg* message, uint32_t element, unsi
 
 uint32_t CKZSIPGroup::MSG_SetIE_STR(sip_msg* message, uint32_t element, unsigned index, const char* text) {
     const uint32_t replaced = MSG_ReplaceIE_STR(message, element, index, text);
-    return replaced == KZ_SIP_ERR_VALUE_NOT_PRESENT ? MSG_AddIE_STR(message, element, index, text) : replaced;
+    return replaced == KZ_SIP_RESULT_NO_VALUE ? MSG_AddIE_STR(message, element, index, text) : replaced;
 }
 
 // ---- copies ----

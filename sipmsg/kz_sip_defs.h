@@ -2,20 +2,9 @@
 #pragma once
 
 #include "sipmsg/kz_sip_export.h"
+#include "sipmsg/kz_sip_result.h" // result codes of the stack and message operations
 
 #include <cstdint>
-
-// Result codes of the stack and message operations.
-enum : uint32_t {
-    KZ_SIP_SUCCESS = 0,
-    KZ_SIP_ERR_NULL_ARGUMENT = 0xA00001,
-    KZ_SIP_ERR_NULL_VALUE = 0xA00002,
-    KZ_SIP_ERR_VALUE_PRESENT = 0xA00003,
-    KZ_SIP_ERR_VALUE_NOT_PRESENT = 0xA00004,
-    KZ_SIP_ERR_BUFFER_TOO_SMALL = 0xA00005,
-    KZ_SIP_ERR_NO_MEMORY = 0xA00006,
-    KZ_SIP_FAILURE = 0xFFFFFFFF,
-};
 
 // Event types delivered in KZSIPEvent.
 enum : uint32_t {

@@ -68,7 +68,7 @@ void sip_msg::recycle(sip_ie* ie) {
 }
 
 uint32_t sip_msg::add_ie(uint32_t id, unsigned index, const char* value) {
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return add_ie(id, index, view_of(value));
 }
 
@@ -77,21 +77,21 @@ uint32_t sip_msg::add_ie(uint32_t id, unsigned index, std::string_view value) {
     bool found = false;
     size_t pos = lower_bound(id, &found);
     sip_ie* ie = found ? static_cast<sip_ie*>(m_elements.GetAt(pos)) : nullptr;
-    if (ie && ie->has_value(index)) return KZ_SIP_ERR_VALUE_PRESENT;
+    if (ie && ie->has_value(index)) return KZ_SIP_RESULT_VALUE_PRESENT;
     std::string_view trimmed = KZAPI::trim_spaces(value);
-    if (trimmed.empty()) return KZ_SIP_FAILURE;
-    if (index >= sip_ie::MAX_VALUES) return KZ_SIP_SUCCESS;
+    if (trimmed.empty()) return KZ_SIP_RESULT_FAILURE;
+    if (index >= sip_ie::MAX_VALUES) return KZ_SIP_RESULT_OK;
     if (!ie) {
         ie = new_element(id);
         if (m_elements.IsEmpty()) m_elements.Reserve(kInitialElementCapacity);
         m_elements.InsertAt(pos, ie);
     }
     ie->set_value(index, trimmed);
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::set_ie(uint32_t id, unsigned index, const char* value) {
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return set_ie(id, index, view_of(value));
 }
 
@@ -100,15 +100,15 @@ uint32_t sip_msg::set_ie(uint32_t id, unsigned index, std::string_view value) {
 }
 
 uint32_t sip_msg::replace_ie(uint32_t id, unsigned index, const char* value) {
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return replace_ie(id, index, view_of(value));
 }
 
 uint32_t sip_msg::replace_ie(uint32_t id, unsigned index, std::string_view value) {
     sip_ie* ie = find_element(id);
-    if (!ie || !ie->has_value(index)) return KZ_SIP_ERR_VALUE_NOT_PRESENT;
+    if (!ie || !ie->has_value(index)) return KZ_SIP_RESULT_NO_VALUE;
     ie->set_value(index, KZAPI::trim_spaces(value));
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::remove_ie(uint32_t id, unsigned index) {
@@ -116,26 +116,26 @@ uint32_t sip_msg::remove_ie(uint32_t id, unsigned index) {
     bool found = false;
     size_t pos = lower_bound(id, &found);
     sip_ie* ie = found ? static_cast<sip_ie*>(m_elements.GetAt(pos)) : nullptr;
-    if (!ie || !ie->has_value(index)) return KZ_SIP_ERR_VALUE_NOT_PRESENT;
+    if (!ie || !ie->has_value(index)) return KZ_SIP_RESULT_NO_VALUE;
     if (index == 0) {
         m_elements.RemoveAt(pos);
         recycle(ie);
     } else {
         ie->set_value(index, std::string_view());
     }
-    return KZ_SIP_SUCCESS;
+    return KZ_SIP_RESULT_OK;
 }
 
 uint32_t sip_msg::get_ie(uint32_t id, unsigned index, char* buffer, unsigned* size) const {
-    if (!buffer || !size) return KZ_SIP_ERR_NULL_VALUE;
+    if (!buffer || !size) return KZ_SIP_RESULT_NULL_VALUE;
     const KZAPI::CString& v = get_ie_value(id, index);
-    if (v.IsEmpty()) return KZ_SIP_ERR_VALUE_NOT_PRESENT;
+    if (v.IsEmpty()) return KZ_SIP_RESULT_NO_VALUE;
     if (v.GetLength() < *size) {
         memcpy(buffer, v.c_str(), v.GetLength() + 1);
-        return KZ_SIP_SUCCESS;
+        return KZ_SIP_RESULT_OK;
     }
     *size = static_cast<unsigned>(v.GetLength() + 1);
-    return KZ_SIP_ERR_BUFFER_TOO_SMALL;
+    return KZ_SIP_RESULT_BUFFER_SMALL;
 }
 
 sip_ie* sip_msg::get_ie(uint32_t id) const {

@@ -21,14 +21,14 @@ sip_msg* as_msg(void* p) {
 
 // Writes text into buffer under the get_ie contract (size in/out, 0xA00005 when too small).
 uint32_t copy_out(const std::string& text, char* buffer, unsigned* size) {
-    if (!buffer || !size) return KZ_SIP_ERR_NULL_VALUE;
+    if (!buffer || !size) return KZ_SIP_RESULT_NULL_VALUE;
     if (text.size() < *size) {
         memcpy(buffer, text.c_str(), text.size() + 1);
         *size = static_cast<unsigned>(text.size());
         return 0;
     }
     *size = static_cast<unsigned>(text.size() + 1);
-    return KZ_SIP_ERR_BUFFER_TOO_SMALL;
+    return KZ_SIP_RESULT_BUFFER_SMALL;
 }
 
 // Writing a pseudo-element sets the field it stands for; true when id was one.
@@ -52,7 +52,7 @@ bool write_pseudo(sip_msg* m, uint32_t id, const char* value) {
 }
 
 uint32_t alloc_msg(void** msg) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
     *msg = new (std::nothrow) sip_msg();
     return *msg ? 0 : KZ_SIP_RESULT_FAILURE;
 }
@@ -64,25 +64,25 @@ uint32_t free_msg(void* msg) {
 }
 
 uint32_t add_ie(void* msg, uint32_t id, unsigned index, const char* value) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return write_pseudo(as_msg(msg), id, value) ? 0 : as_msg(msg)->add_ie(id, index, value);
 }
 
 uint32_t replace_ie(void* msg, uint32_t id, unsigned index, const char* value) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return write_pseudo(as_msg(msg), id, value) ? 0 : as_msg(msg)->replace_ie(id, index, value);
 }
 
 uint32_t set_ie(void* msg, uint32_t id, unsigned index, const char* value) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
-    if (!value) return KZ_SIP_ERR_NULL_VALUE;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
+    if (!value) return KZ_SIP_RESULT_NULL_VALUE;
     return write_pseudo(as_msg(msg), id, value) ? 0 : as_msg(msg)->set_ie(id, index, value);
 }
 
 uint32_t get_ie(void* msg, uint32_t id, unsigned index, char* buffer, unsigned* size) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
     const sip_msg* m = as_msg(msg);
     switch (id) {
     case KZ_IE_SIP_PROTOCOL:
@@ -98,14 +98,14 @@ uint32_t get_ie(void* msg, uint32_t id, unsigned index, char* buffer, unsigned* 
     default:
         break;
     }
-    if (!buffer || !size) return KZ_SIP_ERR_NULL_VALUE;
+    if (!buffer || !size) return KZ_SIP_RESULT_NULL_VALUE;
     uint32_t r = m->get_ie(id, index, buffer, size);
     if (r == 0) *size = static_cast<unsigned>(strlen(buffer));
     return r;
 }
 
 uint32_t remove_ie(void* msg, uint32_t id, unsigned index) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
     return as_msg(msg)->remove_ie(id, index);
 }
 
@@ -124,13 +124,13 @@ uint32_t get_external_msg(void* stack, char* buffer, unsigned* size, char* addre
 
 uint32_t send_cancel(void* stack, void* msg, const char* host, unsigned short port, uint32_t new_id,
                      uint32_t dialog_id) {
-    if (!stack || !msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!stack || !msg) return KZ_SIP_RESULT_NULL_HANDLE;
     return static_cast<sip_group*>(stack)->SendCancel(as_msg(msg), host, port, new_id, dialog_id);
 }
 
 uint32_t send_external(void* stack, const char* text, const char* host, unsigned short port, int32_t protocol,
                        void* connection) {
-    if (!stack || !text) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!stack || !text) return KZ_SIP_RESULT_NULL_HANDLE;
     return static_cast<sip_group*>(stack)->SendExternalMessage(text, strlen(text), host, port, protocol,
                                                                connection);
 }

@@ -345,7 +345,7 @@ void copy_parties_when_missing(sip_msg* msg, const sip_msg* request) {
 // released) and the composed message goes to the transport once it is released, so a slow name
 // server or peer holds up this sender alone.
 uint32_t sip_group::SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id) {
-    if (!msg) return KZ_SIP_ERR_NULL_ARGUMENT;
+    if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
     const bool request = msg->is_request() != 0;
     const bool response = msg->is_response() != 0;
     if (!request && !response) return KZ_SIP_RESULT_FAILURE;

@@ -30,7 +30,7 @@ TEST(StackApi, OpenDefaultsAndUnattachedQueue) {
     ASSERT_EQ(KZ_SIP_GetConfig(stack, &cfg), 0u);
     EXPECT_EQ(cfg.sip_port, 5060);
     EXPECT_EQ(cfg.transport_mask, 1);
-    EXPECT_EQ(KZ_SIP_GetConfig(nullptr, &cfg), KZ_SIP_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(KZ_SIP_GetConfig(nullptr, &cfg), KZ_SIP_RESULT_NULL_HANDLE);
 
     void* queue = nullptr;
     ASSERT_EQ(KZ_QUEUE_Create(KZ_QUEUE_POLLED, &queue), 0u);
@@ -119,13 +119,13 @@ TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
     EXPECT_STREQ(buf, "12345678901");
     EXPECT_EQ(size, 11u);
     size = 2;
-    EXPECT_EQ(f.get_ie(msg, KZ_IE_SIP_TCP_SOCKET, 0, buf, &size), KZ_SIP_ERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(f.get_ie(msg, KZ_IE_SIP_TCP_SOCKET, 0, buf, &size), KZ_SIP_RESULT_BUFFER_SMALL);
     EXPECT_EQ(size, 12u);
     size = sizeof(buf);
     ASSERT_EQ(f.get_ie(msg, KZ_IE_SIP_SSL_TYPE, 0, buf, &size), 0u);
     EXPECT_STREQ(buf, "4");
-    EXPECT_EQ(f.add_ie(nullptr, KZ_IE_SIP_CALLID, 0, "x"), KZ_SIP_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(f.add_ie(msg, KZ_IE_SIP_CALLID, 0, nullptr), KZ_SIP_ERR_NULL_VALUE);
+    EXPECT_EQ(f.add_ie(nullptr, KZ_IE_SIP_CALLID, 0, "x"), KZ_SIP_RESULT_NULL_HANDLE);
+    EXPECT_EQ(f.add_ie(msg, KZ_IE_SIP_CALLID, 0, nullptr), KZ_SIP_RESULT_NULL_VALUE);
     EXPECT_EQ(f.terminate_connection(nullptr, nullptr), 0xFFFFFFFFu);
     EXPECT_EQ(f.free_msg(msg), 0u);
     EXPECT_EQ(f.free_msg(nullptr), 0xFFFFFFFFu);
