@@ -110,12 +110,7 @@ TEST_F(RunningServer, ChallengesRegistrationsForItsSites) {
 }
 
 TEST_F(RunningServer, RefusesToStartOnABusyPort) {
-    struct Case {
-        int socket_type;
-        const char* protocol; // kzsrv.sip.protocol
-        const char* transport;
-    };
-    for (const Case& c : {Case{SOCK_DGRAM, "1", "UDP"}, Case{SOCK_STREAM, "2", "TCP"}}) {
+    for (const kztest::BusyPortCase& c : kztest::kBusyPortCases) {
         SCOPED_TRACE(c.transport);
         kztest::PortHolder holder(c.socket_type);
         ASSERT_NE(holder.Port(), 0);

@@ -33,4 +33,13 @@ private:
     uint16_t m_port = 0;
 };
 
+// The two ways a SIP port can be taken, with the "kzsrv.sip.protocol" value that opens that
+// transport.
+struct BusyPortCase {
+    int socket_type;
+    const char* protocol;
+    const char* transport;
+};
+inline constexpr BusyPortCase kBusyPortCases[] = {{SOCK_DGRAM, "1", "UDP"}, {SOCK_STREAM, "2", "TCP"}};
+
 } // namespace kztest
