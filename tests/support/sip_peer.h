@@ -24,27 +24,33 @@ inline uint16_t bound_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// A port that was free a moment ago on 127.0.0.1 for both UDP and TCP (and the next one for TLS).
-inline uint16_t free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int u = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(u, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        uint16_t port = bound_port(u);
-        close(u);
-        if (port == 0 || port > 65000) continue;
-        bool ok = true;
-        for (uint16_t p : {port, static_cast<uint16_t>(port + 1)}) {
-            for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-                int s = socket(AF_INET, type, 0);
-                a.sin_port = htons(p);
-                if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) ok = false;
-                close(s);
-            }
+inline bool port_pair_is_free(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (uint16_t p : {port, static_cast<uint16_t>(port + 1)}) {
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            int s = socket(AF_INET, type, 0);
+            a.sin_port = htons(p);
+            const bool bound = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+            close(s);
+            if (!bound) return false;
         }
-        if (ok) return port;
+    }
+    return true;
+}
+
+// A port that was free a moment ago on 127.0.0.1 for both UDP and TCP (and the next one for TLS).
+// It is taken below the kernel's ephemeral range (32768 and up by default), so the outgoing
+// connections of tests running beside this one can never be given it before the stack binds it.
+inline uint16_t free_port_pair() {
+    static thread_local uint32_t seed =
+        static_cast<uint32_t>(getpid()) * 2654435761u ^
+        static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        seed = seed * 1103515245u + 12345u;
+        const uint16_t port = static_cast<uint16_t>(20000 + 2 * ((seed >> 8) % 6300)); // 20000..32598
+        if (port_pair_is_free(port)) return port;
     }
     return 0;
 }
