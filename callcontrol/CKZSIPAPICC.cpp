@@ -2,11 +2,13 @@
 // call, the current message, the route set and the local RTP port.
 #include "callcontrol/CKZSIPAPICC.h"
 
+#include "callcontrol/KZRTPPortReservation.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "include/kzsipapi.h"
+#include "media/CKZSIPMediaNegotiation.h"
 #include "server/CKZSIPServer.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
@@ -61,7 +63,9 @@ bool is_redirection(int code) {
 
 } // namespace
 
-CKZSIPAPICC::CKZSIPAPICC() {
+CKZSIPAPICC::CKZSIPAPICC()
+    : m_media(std::make_unique<CKZSIPMediaNegotiation>(KZMediaSettings::FromConfiguration())),
+      m_rtp_socket(std::make_unique<KZRTPPortReservation>()) {
     SetProxyRelatedChanID(kNoProxyChannel);
 }
 

@@ -14,9 +14,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+class CKZSIPMediaNegotiation;
+class KZRTPPortReservation;
 class CKZSIPServer;
 struct KZ_SIPProtocolConfig;
 
@@ -86,9 +89,109 @@ public:
     unsigned SentCreditInLastRequest() const override { return m_credit_sent; }
     static void DumpSIPMessage(sip_msg* message);
 
-    // ---- release and status timers ----
-    // Ends the call with the message its status calls for; 1 when a release message was sent.
-    unsigned DisconnectSIPCall();
+    unsigned StartCallTimer(unsigned period_ms) override { return StartAppTimer(period_ms); }
+    unsigned StopCallTimer() override { return StopAppTimer(); }
+
+    // ---- composition (CKZSIPAPICC_compose.cpp) ----
+    // Requests: 0 when composed and handed to the stack, else the OR of the failures.
+    int SendSIPRequestMsg(const char* method, const char* from, const char* to, const char* uri,
+                          const char* contact, unsigned with_sdp, int direction, const char* dest_address,
+                          uint16_t dest_port);
+    // The same with the destination chosen from the forced address, the peer or the account's proxy.
+    int SendSIPRequestMsgEx(const char* method, const char* from, const char* to, const char* uri,
+                            const char* contact, unsigned with_sdp, int direction);
+    // A response to request; direction -1 means no negotiated media yet (the SDP is an offer).
+    int SendSIPResponseMsg(sip_msg* request, int code, const char* text, const char* via, const char* call_id,
+                           const char* to, const char* from, const char* contact, unsigned with_sdp,
+                           int direction);
+    void BuildLocalContactID(const kz_sip_user_reg_profile* account, CKZSIPGroup* group,
+                             const char* dest_address, const char* user_source);
+    unsigned DynamicallyDecideSDPAndViaAddrForRequest(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_VIA_ADDR& addr,
+                                                      const char* request_address, const char* rtp_address,
+                                                      const char* local_address,
+                                                      const kz_sip_user_reg_profile* account);
+    void SmartlyDecideRemoteContactID(const char* contact);
+    // 0, or -1 when the contact names no host (uri is then empty).
+    int BuildSIPRequestURI(const char* contact, char* uri, size_t size);
+    void BuildSIPFromAndToStr(char* from, size_t from_size, char* to, size_t to_size);
+    // The route set from the current message's Record-Route: order 0 reversed, 1 as received.
+    void BuildRouteInfoFromRequest(int order, const char* sender_address, uint16_t sender_port);
+    void GetSIPPeerIPAddressAndPort(char* address, size_t size, uint16_t& port);
+    unsigned SetSIPAndRTPAddr(const char* sip_address, const char* rtp_address) override;
+    void SaveCreditChallengeInfo(CKZSIPGroup* group, kz_sip_user_reg_profile* account) override;
+    uint32_t AddCreditIntoRequest(CKZSIPGroup* group, sip_msg* request, const char* server,
+                                  const char* method);
+    unsigned ResentByeWithCredit(CKZSIPGroup* group) override;
+    unsigned ResentInviteWithCredit() override;
+
+    // ---- RTP port (CKZSIPAPICC_rtp.cpp): reserved while the call has media ----
+    unsigned OpenRTPSocket() override;
+    unsigned CloseRTPSocket() override;
+    unsigned IsRTPSocketOpen() override;
+    CKZSIPMediaNegotiation& Media() { return *m_media; }
+    int GetCurrentAudioCodec() override;
+
+    // ---- outbound call (CKZSIPAPICC_outbound.cpp) ----
+    unsigned SetupCall(const char* caller, const char* callee) override;
+    unsigned SetupCallEx(const char* from, const char* to, const char* uri, const char* contact,
+                         const char* auth_name, const char* auth_password, const char* dest_address,
+                         uint16_t dest_port, int protocol, int srtp) override;
+    unsigned MakeSIPCall(const char* caller_ua, const char* caller_address, uint16_t caller_port,
+                         const char* callee_ua, const char* remote_address, uint16_t remote_port);
+    unsigned MakeSIPCallEx(const char* from, const char* to, const char* uri, const char* contact,
+                           const char* auth_name, const char* auth_password, const char* dest_address,
+                           uint16_t dest_port);
+    unsigned OnTrying() override;
+    unsigned OnRinging() override;
+    unsigned OnSessionProgress() override;
+    unsigned OnConnect() override;
+    unsigned SendConnAck() override;
+    unsigned SendSIPAck() override;
+    unsigned SendSIPPrack();
+    bool IsOKWithSDPForInvite() override;
+    unsigned On3xxResponse(CKZSIPGroup* group, const KZSIPEvent* event) override;
+    void SendKeepAliveMsgForOutboundCall();
+
+    // ---- inbound call (CKZSIPAPICC_inbound.cpp) ----
+    unsigned OnOffered(void* from, void* to) override;
+    unsigned OnSetup() override;
+    unsigned AcceptCall() override;
+    unsigned RingCall() override;
+    unsigned SessionProgressCall(const char* file) override;
+    unsigned SessionProgressCall(void* message) override;
+    unsigned AnswerCall() override;
+    unsigned OnConnAck() override;
+    const char* GetReplacesCallID() const { return m_replaces_call_id; }
+    const char* GetReplacesFromTag() const { return m_replaces_from_tag; }
+    const char* GetReplacesToTag() const { return m_replaces_to_tag; }
+
+    // ---- release (CKZSIPAPICC_release.cpp) ----
+    unsigned DisconnectSIPCall() override;
+    unsigned ReleaseCall() override;
+    // 0 when the CANCEL was handed to the stack.
+    unsigned SendSIPCancel();
+    bool IsOKMsgForCancel() override;
+    unsigned OnDisconnect() override;
+    unsigned OnRelease() override;
+    unsigned OnRelComp() override;
+    unsigned SendRelComp() override { return 1; }
+
+    // ---- re-INVITE, transfer and hold (CKZSIPAPICC_transfer.cpp) ----
+    unsigned OnReInvite(CKZSIPGroup* group) override;
+    unsigned OnSDPChangeOK(CKZSIPGroup* group) override;
+    unsigned OnSDPChangeAck(CKZSIPGroup* group) override;
+    unsigned OnInfo(CKZSIPGroup* group) override;
+    unsigned OnRefer(CKZSIPGroup* group) override;
+    unsigned OnReferNotify(CKZSIPGroup* group) override;
+    unsigned DoTransfer() override;
+    unsigned DoTransfer2(CKZSIPGroup* group, int result) override;
+    unsigned SendSIPRefer(CKZSIPGroup* group, const char* target, int attended) override;
+    unsigned SendSIPTransferNotify(CKZSIPGroup* group, const char* event, const char* state,
+                                   const char* version, const char* code, const char* text) override;
+    void SetRTPHeld(bool held) override { m_rtp_held = held; }
+    bool IsRTPHeld() const override { return m_rtp_held; }
+
+    // ---- status timers ----
     // Starts the application timer with the timeout of the current status; 0 when the status
     // has none.
     unsigned StartSIPStatusTimer();
@@ -167,6 +270,9 @@ private:
     CKZSIPAPICC* m_dest_transfer_cc = nullptr;
     // The negotiated audio and video payload records, the RTP sessions, the jitter buffer and
     // the SRTP keys belong to the media engine and join the record with it.
+    std::unique_ptr<CKZSIPMediaNegotiation> m_media;
+    std::unique_ptr<KZRTPPortReservation> m_rtp_socket;
+    bool m_rtp_held = false;
     int m_preset_audio_codec = kNoPresetCodec;
     SIPMessagePtr m_cur_msg;
     uint32_t m_keep_alive_ticks = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 class sip_msg;
+class CKZSIPGroup;
 struct KZSIPEvent;
 struct kz_sip_user_reg_profile;
 
@@ -67,6 +68,41 @@ public:
     virtual void SetSIPConnID(uint32_t connection) = 0;
     virtual kz_sip_user_reg_profile* GetUserRegProfile() = 0;
     virtual unsigned SentCreditInLastRequest() const = 0;
+
+    // The call's application timer (the status timers).
+    virtual unsigned StartCallTimer(unsigned period_ms) = 0;
+    virtual unsigned StopCallTimer() = 0;
+
+    // ---- what the dispatch drives beyond the host's call-control face ----
+    // Ends the call with the message its status calls for; 1 when a release message was sent.
+    virtual unsigned DisconnectSIPCall() = 0;
+    // ACK for the final response that is the current message; 1.
+    virtual unsigned SendSIPAck() = 0;
+    // Whether the current 200 answers this call's CANCEL (not its INVITE).
+    virtual bool IsOKMsgForCancel() = 0;
+    // Whether the current message's CSeq method is INVITE.
+    virtual bool IsOKWithSDPForInvite() = 0;
+    // A 3xx to the INVITE, after its ACK: prepares following the redirection when configured.
+    virtual unsigned On3xxResponse(CKZSIPGroup* group, const KZSIPEvent* event) = 0;
+    // Digest challenges: keeps the current 401/407 for the repeated request.
+    virtual void SaveCreditChallengeInfo(CKZSIPGroup* group, kz_sip_user_reg_profile* account) = 0;
+    virtual unsigned ResentInviteWithCredit() = 0;
+    virtual unsigned ResentByeWithCredit(CKZSIPGroup* group) = 0;
+
+    // In-dialog requests and answers to this side's re-INVITE, REFER and NOTIFY.
+    virtual unsigned OnReInvite(CKZSIPGroup* group) = 0;
+    virtual unsigned OnSDPChangeOK(CKZSIPGroup* group) = 0;
+    virtual unsigned OnSDPChangeAck(CKZSIPGroup* group) = 0;
+    virtual unsigned OnInfo(CKZSIPGroup* group) = 0;
+    virtual unsigned OnRefer(CKZSIPGroup* group) = 0;
+    virtual unsigned OnReferNotify(CKZSIPGroup* group) = 0;
+    virtual unsigned DoTransfer2(CKZSIPGroup* group, int result) = 0;
+    virtual unsigned SendSIPRefer(CKZSIPGroup* group, const char* target, int attended) = 0;
+    virtual unsigned SendSIPTransferNotify(CKZSIPGroup* group, const char* event, const char* state,
+                                           const char* version, const char* code, const char* text) = 0;
+    // Marks the RTP direction held (after this side's hold was accepted) or reads the mark.
+    virtual void SetRTPHeld(bool held) = 0;
+    virtual bool IsRTPHeld() const = 0;
 
 protected:
     ~CKZSIPCallControlI() = default; // owned and freed as a host call control
