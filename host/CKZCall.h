@@ -18,9 +18,13 @@ public:
     // Host call statuses the module sets; other numbers belong to the host.
     enum : int {
         CALL_STATUS_IDLE = 0,
+        CALL_STATUS_CALLING = 1,
+        CALL_STATUS_RINGING = 2,
         CALL_STATUS_OFFERED = 3,
+        CALL_STATUS_ANSWERING = 4,
         CALL_STATUS_CONNECTED = 5,
         CALL_STATUS_DISCONNECTED = 6,
+        CALL_STATUS_RESERVED = 11,
     };
     // Call direction flag values.
     enum : unsigned { CALL_INBOUND = 0, CALL_OUTBOUND = 1 };
@@ -60,8 +64,12 @@ public:
     unsigned GetCallDirection() const { return m_direction; }
     bool IsOutbound() const { return m_direction != CALL_INBOUND; }
 
-    // The host's call status; read without the call lock by channel searches.
-    void SetStatus(int status) { m_call_status.store(status); }
+    // The host's call status; read without the call lock by channel searches. A change is reported
+    // through OnStatusChanged.
+    void SetStatus(int status) {
+        const int old_status = m_call_status.exchange(status);
+        if (old_status != status) OnStatusChanged(old_status, status);
+    }
     int GetCallStatus() const { return m_call_status.load(); }
 
     void SetAutoAnswer(int value) { m_auto_answer = value; }
@@ -73,6 +81,7 @@ public:
     int GetDTMFMethod() const { return m_dtmf_method; }
 
 protected:
+    virtual void OnStatusChanged(int /*old_status*/, int /*new_status*/) {}
     // Clears what belongs to one call. The disconnect cause stays: the host reads it after the
     // call has been reset.
     void ResetCall();

@@ -1,11 +1,15 @@
 // CKZCallControl: the host's face of a channel's call. The host drives a call through these
-// operations and the module's call control overrides those its protocol needs; the host's own
-// versions do nothing and report failure (0) where the host has nothing to do. Operations return
-// 1 for success and 0 for failure unless said otherwise.
+// operations and the module's call control overrides those its protocol needs, calling the host's
+// versions where the host has its part: an offered call is marked offered and then accepted, rung
+// or answered by the per-call switches (do-not-disturb refuses it with 486); a 200 to this side's
+// INVITE is completed with SendConnAck; a remote hang-up is answered with ReleaseCall. The other
+// host versions do nothing and report failure (0). Operations return 1 for success and 0 for
+// failure unless said otherwise. Status changes and early media go to the process's event sink.
 #pragma once
 
 #include "host/CKZAppControl.h"
 #include "host/CKZCall.h"
+#include "host/CKZCallEventSink.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,27 +40,27 @@ public:
     }
     virtual unsigned OnTrying() { return 0; }
     virtual unsigned OnRinging() { return 0; }
-    virtual unsigned OnSessionProgress() { return 0; }
-    virtual unsigned OnConnect() { return 0; }
+    virtual unsigned OnSessionProgress();
+    virtual unsigned OnConnect();
     virtual unsigned SendConnAck() { return 0; }
-    virtual unsigned OnOffered(void* /*arg1*/, void* /*arg2*/) { return 0; }
+    virtual unsigned OnOffered(void* /*arg1*/, void* /*arg2*/);
     virtual unsigned SessionProgressCall(const char* /*file*/) { return 0; }
     virtual unsigned SessionProgressCall(void* /*message*/) { return 0; }
-    virtual unsigned OnSetup() { return 0; }
+    virtual unsigned OnSetup();
     virtual unsigned AcceptCall() { return 0; }
     virtual unsigned RingCall() { return 0; }
     virtual unsigned AnswerCall() { return 0; }
-    virtual unsigned OnConnAck() { return 0; }
+    virtual unsigned OnConnAck();
     virtual unsigned WaitForCall() { return 0; }
     virtual unsigned Hold() { return 0; }
     virtual unsigned TransferTo(const char* /*target*/) { return 0; }
     virtual unsigned RedirectTo(const char* /*target*/) { return 0; }
-    virtual unsigned DisconnectCall() { return 0; }
-    virtual unsigned OnRelease() { return 0; }
+    virtual unsigned DisconnectCall() { return 1; }
+    virtual unsigned OnRelease() { return 1; }
     virtual unsigned SendRelComp() { return 1; }
-    virtual unsigned OnDisconnect() { return 0; }
+    virtual unsigned OnDisconnect();
     virtual unsigned ReleaseCall() { return 0; }
-    virtual unsigned OnRelComp() { return 0; }
+    virtual unsigned OnRelComp() { return 1; }
     virtual unsigned OnCallHolding(int /*held*/) { return 0; }
     // The channel came up or went down.
     virtual unsigned OnChanUp() { return 1; }
@@ -97,6 +101,17 @@ public:
     virtual int GetDND() { return m_dnd; }
     virtual int GetInVAD() { return 0; }
     virtual int GetVideoEnabled() { return 0; }
+
+    // The process's sink for call events (null: none). Set before channels start.
+    static void SetEventSink(CKZCallEventSink* sink);
+    static CKZCallEventSink* GetEventSink();
+
+    // The host's disconnect cause of a refused offer under do-not-disturb.
+    static constexpr int kDNDCauseCode = 486;
+    static constexpr const char* kDNDCauseText = "Busy Here";
+
+protected:
+    void OnStatusChanged(int old_status, int new_status) override;
 
 private:
     std::atomic<uint32_t> m_sip_crv{0};

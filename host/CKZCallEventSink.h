@@ -1,0 +1,19 @@
+// CKZCallEventSink: where the host's application hears of its calls. Every change of a call's host
+// status and every early-media notice is reported on the thread that made it, with the call's lock
+// held: a sink records or queues what it hears and never calls back into the call from here.
+#pragma once
+
+namespace KZAPI {
+
+class CKZCallControl;
+
+class CKZCallEventSink {
+public:
+    virtual ~CKZCallEventSink() = default;
+    // The host status went from old_status to new_status (CKZCall::CALL_STATUS_* and the host's own).
+    virtual void OnCallStatus(CKZCallControl& call, int old_status, int new_status) = 0;
+    // The far end sent a session progress (early media) for an outbound call.
+    virtual void OnCallProgress(CKZCallControl& call) = 0;
+};
+
+} // namespace KZAPI
