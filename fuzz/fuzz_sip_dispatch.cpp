@@ -17,20 +17,19 @@
 #include "server/CKZSIPServer.h"
 #include "server/SIPMessagePtr.h"
 #include "server/kz_sip_factory.h"
-#include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
 #include "sipstack/CSIPAddressFilter.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 #include "sipstack/sip_group.h"
-
-#include <strings.h>
+#include "tests/support/recording_sip_call.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -86,129 +85,42 @@ KZ_SIP_CALL_STATUS status_from(uint64_t hash, int shift) {
     return static_cast<KZ_SIP_CALL_STATUS>(kStatuses[(hash >> shift) % kStatuses.size()]);
 }
 
-// A call control that does what the dispatch asks with plausible status changes and sends the
-// ACKs it is asked for, so the group's composition runs on fuzzed responses too.
-class FuzzCall final : public KZAPI::CKZCallControl, public CKZSIPCallControlI {
+// A recording call control whose operations move its status the way a call's would, and which
+// sends the ACKs it is asked for, so the group's composition runs on fuzzed responses too.
+class FuzzCall final : public kztest::RecordingSIPCall {
 public:
     void Prepare(KZ_SIP_CALL_STATUS offered, unsigned credit, int auto_transfer) {
-        ResetCallStatus();
+        RecordingSIPCall::Prepare(SIP_CALL_IDLE, 0, CALL_STATUS_IDLE);
         m_offered_status = offered;
-        m_credit = credit;
+        SetCredit(credit);
         SetAutoTransfer(auto_transfer);
     }
 
-    KZ_SIP_CALL_STATUS GetSIPStatus() const override { return m_status; }
-    void SetSIPStatus(KZ_SIP_CALL_STATUS status) override { m_status = status; }
-    unsigned SetCurSIPMsg(const KZSIPEvent* event, unsigned reason) override {
-        char address[64] = "";
-        unsigned size = sizeof(address);
-        unsigned short port = 0;
-        sip_msg* message = nullptr;
-        if (CKZSIPGroup::GetMessage(event->stack, &message, address, &size, &port) != 0) return 0;
-        return SetCurSIPMsg(event, message, address, port, reason);
+protected:
+    void Did(const std::string& op) override {
+        static const std::map<std::string, KZ_SIP_CALL_STATUS> next = {
+            {"OnTrying", SIP_CALL_RECEIVED_TRYING},
+            {"OnRinging", SIP_CALL_RECEIVED_RINGING},
+            {"OnSessionProgress", SIP_CALL_RECEIVED_SESSION_PROGRESS},
+            {"OnConnect", SIP_CALL_CONNECTED},
+            {"OnConnAck", SIP_CALL_CONNECTED},
+            {"DisconnectCall", SIP_CALL_BYE_SENT},
+            {"OnDisconnect", SIP_CALL_REMOTE_RELEASED},
+            {"Hold", SIP_CALL_HOLD_SENT},
+        };
+        if (op == "OnOffered") {
+            SetSIPStatus(m_offered_status);
+        } else if (op == "SendSIPAck") {
+            if (GetCurSIPMsg()) fuzz_group().SIP_SendACK(GetCurSIPMsg(), GetSIPConnID());
+        } else if (op == "OnRelease" || op == "OnRelComp" || op == "ResetCallStatus") {
+            RecordingSIPCall::Prepare(SIP_CALL_IDLE, 0, CALL_STATUS_IDLE);
+        } else if (auto it = next.find(op); it != next.end()) {
+            SetSIPStatus(it->second);
+        }
     }
-    unsigned SetCurSIPMsg(const KZSIPEvent*, sip_msg* message, const char* address, unsigned short port,
-                          unsigned reason) override {
-        m_message.reset(message);
-        SetFromIP(address, port ? port : 5060);
-        char text[CKZSIPGroup::kIEBufferSize] = "";
-        if (reason &&
-            CKZSIPGroup::MSG_GetIE_STR(message, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, text) == 0)
-            SetDisconnectCause(0, text);
-        return 1;
-    }
-    sip_msg* GetCurSIPMsg() const override { return m_message.get(); }
-    unsigned FreeSIPMsg() override {
-        m_message.reset();
-        return 1;
-    }
-    const char* GetSIPCallID() const override { return ""; }
-    void SetSIPCallID(const char*) override {}
-    const char* GetSIPFromTag() const override { return ""; }
-    void SetSIPFromTag(const char*) override {}
-    const char* GetSIPToTag() const override { return ""; }
-    void SetSIPToTag(const char*) override {}
-    uint32_t GetSIPConnID() const override { return GetCRV(KIND_SIP); }
-    void SetSIPConnID(uint32_t connection) override { SetCRV(KIND_SIP, connection); }
-    kz_sip_user_reg_profile* GetUserRegProfile() override { return &m_account; }
-    unsigned SentCreditInLastRequest() const override { return m_credit; }
-    unsigned StartCallTimer(unsigned) override { return 1; }
-    unsigned StopCallTimer() override { return 1; }
-    unsigned DisconnectSIPCall() override { return 1; }
-    unsigned SendSIPAck() override {
-        if (m_message) fuzz_group().SIP_SendACK(m_message.get(), GetSIPConnID());
-        return 1;
-    }
-    bool IsOKMsgForCancel() override { return CSeqIs("CANCEL"); }
-    bool IsOKWithSDPForInvite() override { return CSeqIs("INVITE"); }
-    unsigned On3xxResponse(CKZSIPGroup*, const KZSIPEvent*) override { return 0; }
-    void SaveCreditChallengeInfo(CKZSIPGroup*, kz_sip_user_reg_profile* account) override {
-        char nonce[CKZSIPGroup::kIEBufferSize] = "";
-        CKZSIPGroup::MSG_GetIE_STR(m_message.get(), KZ_IE_SIP_WWW_AUTH_REQ_NONCE, 0, nonce);
-        KZAPI::str_cpy(account->user_id, nonce, sizeof(account->user_id));
-    }
-    unsigned ResentInviteWithCredit() override {
-        m_credit = 1;
-        return 1;
-    }
-    unsigned ResentByeWithCredit(CKZSIPGroup*) override { return 1; }
-    unsigned OnReInvite(CKZSIPGroup*) override { return 1; }
-    unsigned OnSDPChangeOK(CKZSIPGroup*) override { return 1; }
-    unsigned OnSDPChangeAck(CKZSIPGroup*) override { return 1; }
-    unsigned OnInfo(CKZSIPGroup*) override { return 1; }
-    unsigned OnRefer(CKZSIPGroup*) override { return 1; }
-    unsigned OnReferNotify(CKZSIPGroup*) override { return 1; }
-    unsigned DoTransfer2(CKZSIPGroup*, int) override { return 1; }
-    unsigned SendSIPRefer(CKZSIPGroup*, const char*, int) override { return 1; }
-    unsigned SendSIPTransferNotify(CKZSIPGroup*, const char*, const char*, const char*, const char*,
-                                   const char*) override {
-        return 1;
-    }
-    void SetRTPHeld(bool held) override { m_held = held; }
-    bool IsRTPHeld() const override { return m_held; }
-
-    unsigned ResetCallStatus() override {
-        CKZCallControl::ResetCallStatus();
-        SetStatus(CALL_STATUS_IDLE);
-        SetCRV(KIND_SIP, 0);
-        m_status = SIP_CALL_IDLE;
-        m_message.reset();
-        m_held = false;
-        return 1;
-    }
-    unsigned OnOffered(void* a, void* b) override {
-        CKZCallControl::OnOffered(a, b);
-        m_status = m_offered_status;
-        return 1;
-    }
-    unsigned OnTrying() override { return Become(SIP_CALL_RECEIVED_TRYING); }
-    unsigned OnRinging() override { return Become(SIP_CALL_RECEIVED_RINGING); }
-    unsigned OnSessionProgress() override { return Become(SIP_CALL_RECEIVED_SESSION_PROGRESS); }
-    unsigned OnConnect() override { return Become(SIP_CALL_CONNECTED); }
-    unsigned OnConnAck() override { return Become(SIP_CALL_CONNECTED); }
-    unsigned DisconnectCall() override { return Become(SIP_CALL_BYE_SENT); }
-    unsigned OnDisconnect() override { return Become(SIP_CALL_REMOTE_RELEASED); }
-    unsigned OnRelease() override { return ResetCallStatus(); }
-    unsigned OnRelComp() override { return ResetCallStatus(); }
-    unsigned Hold() override { return Become(SIP_CALL_HOLD_SENT); }
 
 private:
-    unsigned Become(KZ_SIP_CALL_STATUS status) {
-        m_status = status;
-        return 1;
-    }
-    bool CSeqIs(const char* method) const {
-        char text[CKZSIPGroup::kIEBufferSize] = "";
-        return CKZSIPGroup::MSG_GetIE_STR(m_message.get(), KZ_IE_SIP_CSEQ_METHOD, 0, text) == 0 &&
-               strcasecmp(text, method) == 0;
-    }
-
-    KZ_SIP_CALL_STATUS m_status = SIP_CALL_IDLE;
     KZ_SIP_CALL_STATUS m_offered_status = SIP_CALL_IDLE;
-    SIPMessagePtr m_message;
-    kz_sip_user_reg_profile m_account{};
-    unsigned m_credit = 0;
-    bool m_held = false;
 };
 
 // A host call control that is not a SIP one: offered calls on it are refused with 500.
@@ -300,6 +212,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (outbound_connection) group.TerminateConnection(outbound_connection);
     for (FuzzCall& call : channels.calls)
-        call.ResetCallStatus();
+        call.Prepare(SIP_CALL_IDLE, 0, 0);
     return 0;
 }
