@@ -32,7 +32,8 @@ constexpr unsigned kNotifyOKTimerMs = 3000;
 // Host call status of a connected call (after a refused hold) and of a call being answered.
 constexpr int kHostConnected = KZAPI::CKZCall::CALL_STATUS_CONNECTED;
 constexpr int kHostAnswering = KZAPI::CKZCall::CALL_STATUS_ANSWERING;
-// The hold statuses never set but still honoured by the release paths.
+// Status 18 is never set any more but is still treated like a hold in flight; statuses from
+// connected up to 31 belong to an established call.
 constexpr int kLegacyHoldStatus = 18;
 constexpr int kLastCallStatus = 31;
 
@@ -132,8 +133,7 @@ void CKZSIPEventHandler::NewCallOnChannel(CKZSIPGroup*, KZSIPEvent* event, KZAPI
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Request(group, event)) return;
-    KZAPI::CKZChannel* channel = nullptr;
-    HeldCall call(OwningCall(event, "SIP_REQUEST_ACK", false, &channel));
+    HeldCall call(OwningCall(event, "SIP_REQUEST_ACK", false));
     if (!call) return; // an ACK is never answered
     call.sip().SetCurSIPMsg(event, kKeepCause);
     switch (call.status()) {
