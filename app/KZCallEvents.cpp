@@ -42,9 +42,10 @@ void KZCallEvents::Stop() {
     m_thread.join();
 }
 
-KZCallEvents::Notice KZCallEvents::NoticeOf(CKZCallControl& call) {
+KZCallEvents::Notice KZCallEvents::NoticeOf(CKZCallControl& call) const {
     Notice n;
     n.call = &call;
+    n.at_ms = m_clock.TickMs();
     n.channel = call.GetChannel() ? call.GetChannel()->GetChannelNumber() : -1;
     return n;
 }
@@ -161,7 +162,7 @@ void KZCallEvents::ReportStatus(const Notice& n) {
 
 void KZCallEvents::Schedule(const Notice& n, std::optional<int> delay, Action action) {
     if (!delay) return;
-    const uint64_t due = m_clock.TickMs() + static_cast<uint64_t>(*delay) * 1000u;
+    const uint64_t due = n.at_ms + static_cast<uint64_t>(*delay) * 1000u;
     m_timers.push_back({due, n.call, n.channel, m_calls_ended[n.channel], action});
 }
 

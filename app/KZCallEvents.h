@@ -63,6 +63,7 @@ private:
         int new_status = 0;
         std::string from, to, call_id, cause_text;
         int cause_code = 0;
+        uint64_t at_ms = 0; // when it happened, which the delays count from
     };
     enum class Action { Answer, Hangup };
     struct Timer {
@@ -73,7 +74,7 @@ private:
         Action action;
     };
 
-    static Notice NoticeOf(KZAPI::CKZCallControl& call);
+    Notice NoticeOf(KZAPI::CKZCallControl& call) const;
     void Queue(Notice notice);
     void Report(const Notice& n);
     void ReportStatus(const Notice& n);

@@ -114,9 +114,11 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
     const uint16_t sip_port = kztest::free_port_pair();
     const uint16_t control_port = free_tcp_port();
     kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
-                                "kzhost.control.port=" + std::to_string(control_port), "--log-level", "1"});
+                                "kzhost.control.port=" + std::to_string(control_port), "--set",
+                                "kzhost.channels=3", "--log-level", "1"});
     const std::string where = "control socket on 127.0.0.1:" + std::to_string(control_port);
     ASSERT_NE(host.WaitForOutput(where, 10000).find(where), std::string::npos);
+    EXPECT_NE(host.WaitForOutput("", 0).find("kzhost: 3 SIP channels\n"), std::string::npos);
 
     LineClient client(control_port);
     ASSERT_TRUE(client.Connected());
@@ -133,7 +135,10 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"dial","from":"sip:ivr@127.0.0.1"})", "error", "\"to\" is required"},
         {R"({"cmd":"dial","to":5060})", "error", "\"to\" must be a string"},
         {R"({"cmd":"dial","to":"sip:a@127.0.0.1","transport":"sctp"})", "error", "\"transport\""},
-        {R"({"cmd":"hangup","channel":1})", "error", "call control is not available"},
+        {R"({"cmd":"hangup","channel":1})", "error", "channel 1 has no call"},
+        {R"({"cmd":"hangup","channel":1,"cause":16})", "error", "between 400 and 699"},
+        {R"({"cmd":"answer","channel":2})", "error", "channel 2 has no offered call"},
+        {R"({"cmd":"dial","channel":3,"to":"sip:b@127.0.0.1"})", "error", "no channel 3"},
         {R"({"cmd":"answer","channel":"1"})", "error", "must be an integer"},
         {R"({"cmd":"subscribe","events":["ringing","ringring"]})", "error", "unknown event kind"},
         {"{\"cmd\":\"ping\",\"pad\":\"" + std::string(100 * 1024, 'x') + "\"}", "error", "line longer"},
@@ -142,7 +147,13 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
     for (const Row& row : rows)
         expect_reply(client, row);
     EXPECT_EQ(client.Ask(R"({"cmd":"ping","id":"last"})")["id"], "last");
-    EXPECT_EQ(client.Ask(R"({"cmd":"calls"})")["channels"], KZJson::array());
+    const KZJson channels = client.Ask(R"({"cmd":"calls"})")["channels"];
+    ASSERT_EQ(channels.size(), 3u) << channels.dump();
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(channels[n]["channel"], n);
+        EXPECT_EQ(channels[n]["state"], "idle");
+        EXPECT_EQ(channels[n]["protocol"], 10);
+    }
     EXPECT_EQ(client.Ask(R"({"cmd":"stats"})"), stats_before);
     EXPECT_FALSE(client.Next(200)) << "one reply per line, no more";
     EXPECT_EQ(host.Terminate(SIGTERM, 15000), 0);
@@ -286,8 +297,8 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
          "dial 2 sip:a@h sip:b@h tls u:p", 2},
         {R"({"cmd":"answer","channel":4})", "answer 4", 4},
         {R"({"cmd":"ring","channel":4})", "ring 4", 4},
-        {R"({"cmd":"hangup","channel":3})", "hangup 3 16", 3},
-        {R"({"cmd":"hangup","channel":3,"cause":17})", "hangup 3 17", 3},
+        {R"({"cmd":"hangup","channel":3})", "hangup 3 0", 3},
+        {R"({"cmd":"hangup","channel":3,"cause":486})", "hangup 3 486", 3},
     };
     NoStack host;
     RecordingCalls calls;
