@@ -95,7 +95,7 @@ public:
     virtual KZCallOutcome Hangup(int channel, int cause) = 0;
 };
 
-// Refuses every call command: the host has no call control yet.
+// Refuses every call command: for a host that carries no calls.
 class KZNoCallControl final : public IKZCallCommands {
 public:
     static constexpr const char* kReason = "call control is not available";
