@@ -262,7 +262,9 @@ TEST(KzhostCalls, CommandsActOnTheRightChannelAndRefuseWhatDoesNotApply) {
             const bool acted = !f->call.setup.empty() || f->call.answered || f->call.rung || f->call.hung_up;
             EXPECT_EQ(acted, &f->call == c.call) << f->channel.GetChannelNumber();
         }
-        if (c.call) EXPECT_EQ(c.call->setup, c.setup);
+        if (c.call) {
+            EXPECT_EQ(c.call->setup, c.setup);
+        }
     }
     EXPECT_EQ(busy.call.GetDisconnectCauseCode(), 603);
     EXPECT_STREQ(busy.call.GetDisconnectCauseText(), "Decline");
