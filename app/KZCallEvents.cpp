@@ -119,12 +119,11 @@ void KZCallEvents::Emit(const KZJson& event, const std::string& line) {
 }
 
 void KZCallEvents::Report(const Notice& n) {
-    const std::string call = "call " + std::to_string(n.channel);
-    if (n.progress) {
-        Emit({{"event", "progress"}, {"channel", n.channel}, {"code", 183}}, call + " progress");
-        return;
-    }
-    ReportStatus(n);
+    if (n.progress)
+        Emit({{"event", "progress"}, {"channel", n.channel}, {"code", 183}},
+             "call " + std::to_string(n.channel) + " progress");
+    else
+        ReportStatus(n);
 }
 
 void KZCallEvents::ReportStatus(const Notice& n) {
