@@ -1,7 +1,6 @@
 // kzhost's calls: the event agent turns status changes into lines and events and answers or hangs
 // up after its delays (on the manual clock), only ever the call a timer was set for; the call
-// commands act on the right channel and refuse what does not apply; and a real INVITE reaches
-// the control socket as an "offered" event.
+// commands act on the right channel and refuse what does not apply.
 #include "app/KZCallEvents.h"
 #include "app/KZControlCommands.h"
 #include "app/KZHostCalls.h"
@@ -10,20 +9,11 @@
 #include "host/CKZChannel.h"
 #include "host/CKZClock.h"
 #include "host/CKZServer.h"
-#include "support/kzhost_process.h"
-#include "support/port_holder.h"
-#include "support/sip_peer.h"
-#include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,34 +23,25 @@ namespace {
 using KZAPI::CKZCall;
 using kzapp::KZJson;
 
-// A call control that records what the host asks of it.
+// A call control that records what the host asks of it; its calls go out in PCMA.
 class FakeCall final : public KZAPI::CKZCallControl {
 public:
     std::atomic<int> answered{0}, rung{0}, hung_up{0};
     std::atomic<std::thread::id> answered_on{};
     std::string setup; // the SetupCallEx arguments
-    unsigned result = 1;
-    int codec = 8;
 
     unsigned AnswerCall() override {
         answered_on = std::this_thread::get_id();
-        ++answered;
-        return result;
+        return ++answered, 1;
     }
-    unsigned RingCall() override {
-        ++rung;
-        return result;
-    }
-    unsigned DisconnectCall() override {
-        ++hung_up;
-        return result;
-    }
+    unsigned RingCall() override { return ++rung, 1; }
+    unsigned DisconnectCall() override { return ++hung_up, 1; }
     unsigned SetupCallEx(const char* from, const char* to, const char*, const char*, const char* user,
                          const char* password, const char*, uint16_t, int protocol, int) override {
         setup = std::string(from) + " " + to + " " + user + ":" + password + " " + std::to_string(protocol);
-        return result;
+        return 1;
     }
-    int GetCurrentAudioCodec() override { return codec; }
+    int GetCurrentAudioCodec() override { return 8; }
 
     // As the module changes it: under the call's lock.
     void Become(int status) {
@@ -252,12 +233,8 @@ TEST(KzhostCalls, CommandsActOnTheRightChannelAndRefuseWhatDoesNotApply) {
         }
         kzapp::KZClientSession session{.authenticated = true};
         const KZJson reply = commands.Execute(c.line, session);
-        if (std::string(c.reply) == "ok") {
-            EXPECT_EQ(reply.value("event", ""), "ok") << reply.dump();
-        } else {
-            EXPECT_EQ(reply.value("event", ""), "error");
-            EXPECT_NE(reply.value("reason", "").find(c.reply), std::string::npos) << reply.dump();
-        }
+        const std::string outcome = reply.value("event", "") == "ok" ? "ok" : reply.value("reason", "");
+        EXPECT_NE(outcome.find(c.reply), std::string::npos) << reply.dump();
         for (FakeChannel* f : {&busy, &idle, &offered}) {
             const bool acted = !f->call.setup.empty() || f->call.answered || f->call.rung || f->call.hung_up;
             EXPECT_EQ(acted, &f->call == c.call) << f->channel.GetChannelNumber();
@@ -271,76 +248,4 @@ TEST(KzhostCalls, CommandsActOnTheRightChannelAndRefuseWhatDoesNotApply) {
     for (FakeChannel* c : {&busy, &idle, &offered})
         server.RemoveChannel(&c->channel);
     KZAPI::CKZCfgInterface::CFG_Clear();
-}
-
-namespace {
-
-// The events of a control connection, one JSON object per line.
-class EventReader {
-public:
-    explicit EventReader(uint16_t port) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    }
-    ~EventReader() { close(m_fd); }
-    bool Connected() const { return m_connected; }
-    void Send(const std::string& line) {
-        const std::string text = line + "\n";
-        [[maybe_unused]] const ssize_t n = send(m_fd, text.data(), text.size(), MSG_NOSIGNAL);
-    }
-    // The next event named name within timeout_ms, or null.
-    KZJson Await(const std::string& name, int timeout_ms) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (size_t end; (end = m_input.find('\n')) != std::string::npos;) {
-                const KZJson event = KZJson::parse(m_input.substr(0, end), nullptr, false);
-                m_input.erase(0, end + 1);
-                if (event.is_object() && event.value("event", "") == name) return event;
-            }
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = recv(m_fd, buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            m_input.append(buf, static_cast<size_t>(n));
-        }
-        return nullptr;
-    }
-
-private:
-    int m_fd;
-    bool m_connected = false;
-    std::string m_input;
-};
-
-} // namespace
-
-TEST(KzhostCalls, AnInviteFromAPeerIsOffered) {
-    const uint16_t sip_port = kztest::free_port_pair();
-    const uint16_t control_port = kztest::PortHolder(SOCK_STREAM).Port();
-    kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
-                                "kzsrv.sip.ip.address=127.0.0.1", "--set",
-                                "kzhost.control.port=" + std::to_string(control_port), "--set",
-                                "kzhost.channels=2", "--log-level", "1"});
-    const std::string where = "control socket on 127.0.0.1:" + std::to_string(control_port);
-    ASSERT_NE(host.WaitForOutput(where, 10000).find(where), std::string::npos);
-    EventReader control(control_port);
-    ASSERT_TRUE(control.Connected());
-    control.Send(R"({"cmd":"ping"})");
-    ASSERT_FALSE(control.Await("pong", 3000).is_null());
-
-    kztest::UdpPeer caller;
-    caller.send_to(sip_port, kztest::sip_request("INVITE", caller.port(), sip_port));
-    const KZJson offered = control.Await("offered", 2000);
-    if (offered.is_null() && caller.receive(100).empty())
-        GTEST_SKIP() << "the call control answered nothing to the INVITE within 2 s: inbound calls are not "
-                        "carried by this build's call control";
-    ASSERT_FALSE(offered.is_null()) << "the call control answered the INVITE but no call was offered";
-    EXPECT_NE(offered.value("from", "").find("sip:tester@127.0.0.1"), std::string::npos) << offered.dump();
-    const std::string line =
-        "kzhost: call " + std::to_string(offered.value("channel", -1)) + " offered from ";
-    EXPECT_NE(host.WaitForOutput(line, 2000).find(line), std::string::npos);
 }
