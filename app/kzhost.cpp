@@ -187,17 +187,14 @@ bool start_channels(kzapp::KZHostChannels& channels) {
     return true;
 }
 
-// Runs the host's channels with their call events until a stop signal; false when they cannot
-// start.
-bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Options& o,
-               const sigset_t& signals);
-
 int wait_for_stop_signal(const sigset_t& signals) {
     int signal = 0;
     sigwait(&signals, &signal);
     return signal;
 }
 
+// Runs the host's channels with their call events until a stop signal; false when they cannot
+// start.
 bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Options& o,
                const sigset_t& signals) {
     kzapp::KZCallEvents events(
