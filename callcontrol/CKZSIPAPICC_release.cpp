@@ -103,3 +103,12 @@ unsigned CKZSIPAPICC::OnRelease() {
 unsigned CKZSIPAPICC::OnRelComp() {
     return 0;
 }
+
+unsigned CKZSIPAPICC::SendResponseToCurrent(int, const char*) {
+    return 1;
+}
+unsigned CKZSIPAPICC::SendByeInDialog() {
+    return 1;
+}
+void CKZSIPAPICC::ContinuePendingTransfer() {}
+void CKZSIPAPICC::ChooseCancelDestination(char*, size_t, uint16_t&) {}
