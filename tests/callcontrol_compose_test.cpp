@@ -416,3 +416,53 @@ TEST(CallControlCompose, RequestURIComesFromTheContact) {
         EXPECT_STREQ(uri, c.uri) << c.contact;
     }
 }
+
+TEST(CallControlCompose, ViaAndContactFollowTheStrongestSource) {
+    enum Source { GROUP, RECEIVED, REGISTERED_CONTACT, EXPLICIT };
+    struct Case {
+        const char* name;
+        Source source;
+        const char* via;     // "%d" is the server's port
+        const char* sdp;     // "" = the call's own RTP address and port
+        const char* contact; // "%d" is the server's port
+    };
+    const Case cases[] = {
+        {"group", GROUP, "127.0.0.1:%d", "", "<sip:carol@127.0.0.1:%d>"},
+        {"received", RECEIVED, "127.0.0.2:6000", "", "<sip:alice@127.0.0.1:%d>"},
+        {"registered", REGISTERED_CONTACT, "127.0.0.3:6001", "", "<sip:alice@127.0.0.3:6001>"},
+        {"explicit", EXPLICIT, "127.0.0.4:6002", "127.0.0.4:40000", "<sip:carol@127.0.0.4:6002>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        ASSERT_TRUE(rig.started);
+        kz_sip_user_reg_profile account;
+        kz_sip_user_reg_profile* used = nullptr;
+        if (c.source == RECEIVED || c.source == REGISTERED_CONTACT) {
+            used = &account;
+            KZAPI::str_cpy(account.user_name, "alice", sizeof(account.user_name));
+            KZAPI::str_cpy(account.own_contact, "<sip:alice@127.0.0.3:6001>", sizeof(account.own_contact));
+        }
+        if (c.source == RECEIVED) {
+            KZAPI::str_cpy(account.received_address, "127.0.0.2", sizeof(account.received_address));
+            account.received_port = 6000;
+        }
+        if (c.source == REGISTERED_CONTACT) account.state = kz_sip_user_reg_profile::REGISTERED;
+        if (c.source == EXPLICIT) ASSERT_EQ(rig.cc.SetSIPAndRTPAddr("127.0.0.4:6002", "127.0.0.4:40000"), 1u);
+
+        CKZSIPGroup::SDP_AND_VIA_ADDR addr{};
+        EXPECT_EQ(rig.cc.DynamicallyDecideSDPAndViaAddrForRequest(rig.group(), addr, "127.0.0.1", nullptr,
+                                                                  nullptr, used),
+                  1u);
+        char expected[128];
+        snprintf(expected, sizeof(expected), c.via, rig.port);
+        EXPECT_EQ(std::string(addr.via_address) + ":" + std::to_string(addr.via_port), expected);
+        const std::string own_rtp = rig.at(rig.cc.GetLocalRealRTPPort());
+        EXPECT_EQ(std::string(addr.sdp_address) + ":" + std::to_string(addr.sdp_port),
+                  *c.sdp ? c.sdp : own_rtp);
+
+        rig.cc.BuildLocalContactID(used, rig.group(), "127.0.0.1", "\"C\" <sip:carol@127.0.0.9>");
+        snprintf(expected, sizeof(expected), c.contact, rig.port);
+        EXPECT_STREQ(rig.cc.GetLocalContact(), expected);
+    }
+}
