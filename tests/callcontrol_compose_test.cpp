@@ -110,12 +110,8 @@ public:
         ASSERT_EQ(Respond(200, "OK"), 0);
         const std::string ok = PeerGets("SIP/2.0 200");
         ASSERT_FALSE(ok.empty());
-        peer.send_to(port, "ACK sip:bob@" + at(port) + " SIP/2.0\r\nVia: SIP/2.0/UDP " + at(peer.port()) +
-                               ";branch=z9hG4bK-ack1\r\nMax-Forwards: 70\r\nFrom: " + header(invite, "From") +
-                               "\r\nTo: " + header(ok, "To") + "\r\nCall-ID: in-call-1\r\nCSeq: 1 ACK\r\n" +
-                               "Content-Length: 0\r\n\r\n");
-        ASSERT_TRUE(Await(KZ_EVENT_SIP_MESSAGE_REQUEST));
         to_with_tag = header(ok, "To");
+        PeerSends("ACK", 1, to_with_tag);
         cc.SetSIPStatus(SIP_CALL_CONNECTED);
     }
     // A request of the peer inside the inbound dialog (CANCEL reuses the INVITE's branch).
