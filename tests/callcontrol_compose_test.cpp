@@ -238,9 +238,10 @@ TEST(CallControlCompose, HangUpSendsWhatTheStatusCallsFor) {
             EXPECT_NE(header(text, "From").find("sip:bob@"), std::string::npos) << text;
             EXPECT_EQ(header(text, "To").find("tag=a1;tag"), std::string::npos) << text;
         }
-        if (c.setup == OUTBOUND_RINGING)
+        if (c.setup == OUTBOUND_RINGING) {
             EXPECT_EQ(header(text, "To").find("tag=peer-tag") != std::string::npos, *c.totag_switch == '1')
                 << text;
+        }
     }
 }
 
@@ -444,7 +445,9 @@ TEST(CallControlCompose, ViaAndContactFollowTheStrongestSource) {
             account.received_port = 6000;
         }
         if (c.source == REGISTERED_CONTACT) account.state = kz_sip_user_reg_profile::REGISTERED;
-        if (c.source == EXPLICIT) ASSERT_EQ(rig.cc.SetSIPAndRTPAddr("127.0.0.4:6002", "127.0.0.4:40000"), 1u);
+        if (c.source == EXPLICIT) {
+            ASSERT_EQ(rig.cc.SetSIPAndRTPAddr("127.0.0.4:6002", "127.0.0.4:40000"), 1u);
+        }
 
         CKZSIPGroup::SDP_AND_VIA_ADDR addr{};
         EXPECT_EQ(rig.cc.DynamicallyDecideSDPAndViaAddrForRequest(rig.group(), addr, "127.0.0.1", nullptr,
