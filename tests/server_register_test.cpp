@@ -5,6 +5,7 @@
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClock.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZDigest.h"
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
@@ -12,12 +13,12 @@
 #include "sipstack/sip_group.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -32,11 +33,7 @@ namespace {
 
 constexpr int64_t kLoadTime = 1000001; // not a multiple of ten: no keep-alive at load
 
-std::string header(const std::string& message, const std::string& name) {
-    const std::regex line("(^|\r\n)" + name + ": *([^\r\n]*)", std::regex::icase);
-    std::smatch m;
-    return std::regex_search(message, m, line) ? m[2].str() : "";
-}
+constexpr auto& header = kztest::header_value;
 
 int cseq_number(const std::string& message) {
     return std::atoi(header(message, "CSeq").c_str());
@@ -52,27 +49,14 @@ std::map<std::string, std::string> credentials(const std::string& value) {
     return out;
 }
 
-// The digest response as Python's hashlib computes it from the credentials sent.
-std::string python_digest(std::map<std::string, std::string> c, const std::string& password) {
-    const std::string script = "import hashlib,sys\n"
-                               "m=lambda s: hashlib.md5(s.encode()).hexdigest()\n"
-                               "u,r,p,n,uri,q,nc,cn=sys.argv[1:9]\n"
-                               "a1=m(u+':'+r+':'+p); a2=m('REGISTER:'+uri)\n"
-                               "print(m(':'.join([a1,n,nc,cn,q,a2])) if q else m(':'.join([a1,n,a2])))\n";
-    std::string command = "python3 -c \"$KZ_PY\"";
-    for (const std::string& arg :
-         {c["username"], c["realm"], password, c["nonce"], c["uri"], c["qop"], c["nc"], c["cnonce"]})
-        command += " '" + arg + "'";
-    setenv("KZ_PY", script.c_str(), 1);
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return "";
-    char out[64] = "";
-    if (!fgets(out, sizeof(out), p)) out[0] = '\0';
-    pclose(p);
-    std::string result(out);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r'))
-        result.pop_back();
-    return result;
+// The digest response for the credentials sent, computed from their own fields and the password.
+std::string digest_of(std::map<std::string, std::string> c, const std::string& password) {
+    KZAPI::HASHHEX ha1, response, no_entity = {};
+    KZAPI::KZ_DigestCalcHA1("MD5", c["username"].c_str(), c["realm"].c_str(), password.c_str(),
+                            c["nonce"].c_str(), c["cnonce"].c_str(), ha1);
+    KZAPI::KZ_DigestCalcResponse(ha1, c["nonce"].c_str(), c["nc"].c_str(), c["cnonce"].c_str(),
+                                 c["qop"].c_str(), "REGISTER", c["uri"].c_str(), no_entity, response);
+    return response;
 }
 
 // What the server reported to the host.
@@ -107,16 +91,13 @@ public:
     }
 
 private:
-    template <class F> bool WaitFor(F ready, int timeout_ms = 2000) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            {
+    bool WaitFor(const std::function<bool()>& ready, int timeout_ms = 2000) const {
+        return kztest::wait_until(
+            [&] {
                 std::lock_guard lock(m_mutex);
-                if (ready()) return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+                return ready();
+            },
+            timeout_ms);
     }
     mutable std::mutex m_mutex;
     std::vector<Status> m_statuses;
@@ -130,34 +111,28 @@ public:
 
     // The next REGISTER within timeout_ms, or "".
     std::string Next(int timeout_ms = 2000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const std::string text = m_peer.receive(50);
-            if (text.rfind("REGISTER ", 0) == 0) return m_last = text;
-        }
-        return "";
+        std::string text;
+        const bool got = kztest::wait_until(
+            [&] { return (text = m_peer.receive(50)).rfind("REGISTER ", 0) == 0; }, timeout_ms);
+        return got ? m_last = text : "";
     }
     // True when nothing but keep-alive packets arrives for a moment.
     bool Quiet() { return Next(300).empty(); }
     const std::string& Last() const { return m_last; }
     // True when a keep-alive packet arrives within timeout_ms.
     bool KeepAlive(int timeout_ms) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline)
-            if (m_peer.receive(50) == "  ") return true;
-        return false;
+        return kztest::wait_until([&] { return m_peer.receive(50) == "  "; }, timeout_ms);
     }
 
     void Answer(const std::string& status, const std::string& extra = "", const std::string& seen_as = "") {
         std::string via = header(m_last, "Via");
         if (!seen_as.empty()) via = std::regex_replace(via, std::regex(";rport"), seen_as);
-        const std::string rport = std::to_string(sender_port());
         std::string response = "SIP/2.0 " + status + "\r\n" + "Via: " + via + "\r\n" +
                                "From: " + header(m_last, "From") + "\r\n" + "To: " + header(m_last, "To") +
                                ";tag=reg1\r\n" + "Call-ID: " + header(m_last, "Call-ID") + "\r\n" +
                                "CSeq: " + header(m_last, "CSeq") + "\r\n" + extra +
                                "Content-Length: 0\r\n\r\n";
-        m_peer.send_to(sender_port(), response);
+        m_peer.send_to(m_server_port, response);
     }
     void ProxyChallenge(const std::string& qop_param) {
         Answer("407 Proxy Authentication Required",
@@ -179,8 +154,6 @@ public:
     void SetServerPort(uint16_t port) { m_server_port = port; }
 
 private:
-    uint16_t sender_port() const { return m_server_port; }
-
     kztest::UdpPeer m_peer;
     std::string m_last;
     uint16_t m_server_port = 0;
@@ -203,11 +176,7 @@ protected:
         KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_env);
     }
     void TearDown() override {
-        if (m_server) {
-            m_server->Stop();
-            m_server->Destroy();
-        }
-        m_server.reset();
+        StopServer();
         KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
         CKZCfgInterface::CFG_Clear();
     }
@@ -224,6 +193,20 @@ protected:
         KZAPI::CMutexLock lock(m_server->GetServerMutex());
         static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
     }
+    void StopServer() {
+        if (m_server) {
+            m_server->Stop();
+            m_server->Destroy();
+        }
+        m_server.reset();
+        m_env.Clear();
+    }
+    // Starts the server and returns the first REGISTER, sent three seconds after the load.
+    std::string FirstRegister() {
+        StartServer();
+        Advance(3);
+        return m_registrar.Next();
+    }
     // Moves the clock on one second at a time, letting the server's loop see each second.
     void Advance(int seconds) {
         for (int i = 0; i < seconds; ++i) {
@@ -235,9 +218,7 @@ protected:
 
     // Load, first REGISTER three seconds later, challenge with qop auth, granted lifetime.
     void Register(int granted) {
-        StartServer();
-        AdvanceTo(kLoadTime + 3);
-        ASSERT_FALSE(m_registrar.Next().empty());
+        ASSERT_FALSE(FirstRegister().empty());
         m_registrar.Challenge(", qop=\"auth\"");
         ASSERT_FALSE(m_registrar.Next().empty());
         m_registrar.Grant(granted);
@@ -311,7 +292,7 @@ TEST_F(Registration, FirstRegisterThreeSecondsAfterLoadThenCredentialsThenRegist
     EXPECT_EQ(c["qop"], "auth");
     EXPECT_EQ(c["nc"], "00000001");
     EXPECT_FALSE(c["cnonce"].empty());
-    EXPECT_EQ(c["response"], python_digest(c, "s3cret"));
+    EXPECT_EQ(c["response"], digest_of(c, "s3cret"));
 
     int registered = -1, seconds = -1;
     m_server->GetRegStatus(0, &registered, &seconds);
@@ -364,9 +345,7 @@ TEST_F(Registration, RefusalOrSilenceIsAFailureRetriedAfterTheRetryInterval) {
                           {"silence", false, "0 408 KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StartServer();
-        Advance(3);
-        const std::string first = m_registrar.Next();
+        const std::string first = FirstRegister();
         ASSERT_FALSE(first.empty());
         if (c.answer) m_registrar.Answer("403 Forbidden");
         // The stack gives up on an unanswered REGISTER after six seconds.
@@ -384,10 +363,7 @@ TEST_F(Registration, RefusalOrSilenceIsAFailureRetriedAfterTheRetryInterval) {
         ASSERT_FALSE(retry.empty());
         EXPECT_EQ(header(retry, "Call-ID"), header(first, "Call-ID"));
         EXPECT_EQ(cseq_number(retry), 2);
-        m_server->Stop();
-        m_server->Destroy();
-        m_server.reset();
-        m_env.Clear();
+        StopServer();
     }
 }
 
@@ -403,9 +379,7 @@ TEST_F(Registration, ChallengeQopIsAnsweredWithAuthOrNotAtAll) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.qop_param);
         kztest::LogCapture log;
-        StartServer();
-        Advance(3);
-        ASSERT_FALSE(m_registrar.Next().empty());
+        ASSERT_FALSE(FirstRegister().empty());
         if (c.by_proxy)
             m_registrar.ProxyChallenge(c.qop_param);
         else
@@ -419,18 +393,14 @@ TEST_F(Registration, ChallengeQopIsAnsweredWithAuthOrNotAtAll) {
             EXPECT_EQ(cred["realm"], "kz.test");
             EXPECT_EQ(cred["qop"], c.answered_qop);
             EXPECT_EQ(cred["cnonce"].empty(), *c.answered_qop == '\0');
-            EXPECT_EQ(cred["response"], python_digest(cred, "s3cret"));
+            EXPECT_EQ(cred["response"], digest_of(cred, "s3cret"));
         }
-        m_server->Stop();
-        m_server->Destroy();
-        m_server.reset();
+        StopServer();
     }
 }
 
 TEST_F(Registration, ASecondChallengeToTheCredentialsIsAFailure) {
-    StartServer();
-    Advance(3);
-    ASSERT_FALSE(m_registrar.Next().empty());
+    ASSERT_FALSE(FirstRegister().empty());
     m_registrar.Challenge(", qop=\"auth\"", "first");
     ASSERT_FALSE(m_registrar.Next().empty());
     m_registrar.Challenge(", qop=\"auth\"", "second");
@@ -447,18 +417,14 @@ TEST_F(Registration, APublicAddressSeenByTheRegistrarIsLearnedFromItsChallenge) 
                           {";received=10.1.2.3;rport=7000", "127.0.0.1"}}; // a private address is ignored
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seen_as);
-        StartServer();
-        Advance(3);
-        ASSERT_FALSE(m_registrar.Next().empty());
+        ASSERT_FALSE(FirstRegister().empty());
         m_registrar.Challenge(", qop=\"auth\"", "4a5b6c", c.seen_as);
         ASSERT_FALSE(m_registrar.Next().empty());
         {
             KZAPI::CMutexLock lock(m_server->GetServerMutex()); // the loop changed it under this lock
             EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), c.public_address);
         }
-        m_server->Stop();
-        m_server->Destroy();
-        m_server.reset();
+        StopServer();
     }
 }
 
