@@ -134,12 +134,11 @@ TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
         std::string text;
         const char *user, *host, *port; // null: none
     };
+    // The parts themselves are the message layer's (sip_record_test); the group cuts the transport.
     const Case cases[] = {
         {"\"Alice\" <sip:alice;phone@example.com:5070;transport=udp>;tag=9", "alice;phone", "example.com",
          "5070"},
-        {"<sip:+4930123@10.1.2.3;user=phone>", "+4930123", "10.1.2.3", nullptr},
         {"sip:192.168.1.20", nullptr, "192.168.1.20", nullptr},
-        {"sip:1001", "1001", nullptr, nullptr},
     };
     const auto same = [](const char* got, const char* expected) {
         return expected ? got && std::string(got) == expected : got == nullptr;
@@ -161,7 +160,6 @@ TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
 }
 
 TEST_F(SIPGroup, SettingsKeepTheirBounds) {
-    EXPECT_EQ(m_group.GetRealPublicSIPPort(), 5060);
     m_group.SetSTUNServer(5, "stun.example.org");
     m_group.SetSTUNServer(-1, "nowhere");
     m_group.SetSTUNServer(6, "nowhere");
@@ -214,33 +212,34 @@ TEST_F(SIPGroup, RemoveLatestRouteMovesTheOthersUp) {
 }
 
 TEST_F(SIPGroup, AddLatestViaShiftsEveryViaElement) {
+    struct Element {
+        uint32_t id;
+        unsigned index;
+        const char* value;
+    };
+    // clang-format off
+    const Element before[] = {
+        {KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP"}, {KZ_IE_SIP_VIA_ADDRESS, 0, "10.0.0.1:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 0, "z9hG4bKfirst"},  {KZ_IE_SIP_VIA_PARAM, 0, "rport=5062"},
+        {KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/UDP"}, {KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.2:5080"},
+        {KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKsecond"}, {KZ_IE_SIP_VIA_RECEIVED, 1, "received=10.9.9.9"}};
+    const Element after[] = {
+        {KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP"}, {KZ_IE_SIP_VIA_ADDRESS, 0, "192.0.2.7:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 0, ""},              {KZ_IE_SIP_VIA_PARAM, 0, ""},
+        {KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/TCP"}, {KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.1:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKfirst"},  {KZ_IE_SIP_VIA_PARAM, 1, "rport=5062"},
+        {KZ_IE_SIP_VIA_RECEIVED, 1, ""},            {KZ_IE_SIP_VIA_ADDRESS, 2, "10.0.0.2:5080"},
+        {KZ_IE_SIP_VIA_BRANCH, 2, "z9hG4bKsecond"}, {KZ_IE_SIP_VIA_PARAM, 2, ""}, // rport stays with its Via
+        {KZ_IE_SIP_VIA_RECEIVED, 2, "received=10.9.9.9"}};
+    // clang-format on
     Message m = NewMessage();
-    sip_msg* v = m.get();
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 0, "10.0.0.1:5060");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 0, "z9hG4bKfirst");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PARAM, 0, "rport=5062");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/UDP");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.2:5080");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKsecond");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_RECEIVED, 1, "received=10.9.9.9");
-
-    ASSERT_EQ(CKZSIPGroup::MSG_AddLatestViaAddr(v, "192.0.2.7:5060"), 0);
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 0), "SIP/2.0/UDP");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 0), "192.0.2.7:5060");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 0), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 0), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 1), "SIP/2.0/TCP");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 1), "10.0.0.1:5060");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 1), "z9hG4bKfirst");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 1), "rport=5062");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 1), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 2), "10.0.0.2:5080");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 2), "z9hG4bKsecond");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 2), "") << "the first Via's rport stays with it";
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 2), "received=10.9.9.9");
+    for (const Element& e : before)
+        CKZSIPGroup::MSG_AddIE_STR(m.get(), e.id, e.index, e.value);
+    ASSERT_EQ(CKZSIPGroup::MSG_AddLatestViaAddr(m.get(), "192.0.2.7:5060"), 0);
+    for (const Element& e : after)
+        EXPECT_EQ(Value(m.get(), e.id, e.index), e.value) << e.id << "[" << e.index << "]";
     char top[CKZSIPGroup::kIEBufferSize];
-    ASSERT_EQ(CKZSIPGroup::MSG_GetLatestViaAddr(v, top), 0u);
+    ASSERT_EQ(CKZSIPGroup::MSG_GetLatestViaAddr(m.get(), top), 0u);
     EXPECT_STREQ(top, "192.0.2.7:5060");
 }
 
