@@ -115,6 +115,12 @@ private:
     uint16_t m_port = 0;
 };
 
+// A UDP port on 127.0.0.1 that nobody answers on (taken and released at once).
+inline uint16_t silent_udp_port() {
+    UdpPeer probe;
+    return probe.port();
+}
+
 class TcpPeer {
 public:
     explicit TcpPeer(uint16_t port) {
