@@ -151,20 +151,19 @@ TEST(Composer, BodiesWithTheirContentTypeAndLength) {
         const char* content_type;
         std::string body;
     };
+    // clang-format off
     const Case cases[] = {
-        {{{KZ_IE_DTMF_RELAY_SIGNAL, "5"}, {KZ_IE_DTMF_RELAY_DURATION, "160"}},
-         "application/dtmf-relay",
+        {{{KZ_IE_DTMF_RELAY_SIGNAL, "5"}, {KZ_IE_DTMF_RELAY_DURATION, "160"}}, "application/dtmf-relay",
          "Signal=5\r\nDuration=160\r\n"},
         {{{KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING, "yes"}, {KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG, "2/8"}},
-         "application/simple-message-summary",
-         "Messages-Waiting: yes\r\nVoice-Message: 2/8\r\n"},
-        {{{KZ_IE_SIP_FRAG_SIP_VERSION, "SIP/2.0"}, {KZ_IE_SIP_FRAG_SIP_CODE_TXT, "OK"}},
-         "message/sipfrag;version=2.0",
+         "application/simple-message-summary", "Messages-Waiting: yes\r\nVoice-Message: 2/8\r\n"},
+        {{{KZ_IE_SIP_FRAG_SIP_VERSION, "SIP/2.0"}, {KZ_IE_SIP_FRAG_SIP_CODE_TXT, "OK"}}, "message/sipfrag;version=2.0",
          "SIP/2.0 OK\r\n"},
         {{{KZ_IE_SIP_MESSAGE_CONTENT, "Hello \xc3\xa9t\xc3\xa9"}}, "text/plain", "Hello \xc3\xa9t\xc3\xa9"},
         {{{KZ_IE_SIP_NOTIFY_PRESENCE, "<presence/>"}}, "application/pidf+xml", "<presence/>"},
         {kSdpSession, "application/sdp", kSdpHead + "m=audio 4000 RTP/AVP\r\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content_type);
         sip_msg m;
@@ -183,24 +182,20 @@ TEST(Composer, SdpMediaLinesAndRequiredElements) {
         Elements elements; // added to the session and its audio media
         std::string media;
     };
+    // clang-format off
     const Case cases[] = {
         {{{KZ_IE_SIP_PAYLOAD, "0"}, {KZ_IE_SIP_PAYLOAD, "101", 1}, {KZ_IE_SDP_MEDIA_ATTR, "sendrecv"}},
          "m=audio 4000 RTP/AVP 0 101 \r\na=sendrecv\r\n"},
-        {{{KZ_IE_SDP_MEDIA_ATTR_RTPMAP, "rtpmap:0 PCMU/8000"},
-          {KZ_IE_SDP_MEDIA_ATTR, "rtpmap: 101 t-e/8000", 1},
+        {{{KZ_IE_SDP_MEDIA_ATTR_RTPMAP, "rtpmap:0 PCMU/8000"}, {KZ_IE_SDP_MEDIA_ATTR, "rtpmap: 101 t-e/8000", 1},
           {KZ_IE_SDP_MEDIA_NUMBER_OF_PORTS, "2"}},
          "m=audio 4000/2 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap: 101 t-e/8000\r\n"},
-        {{{KZ_IE_SDP_MEDIA_TYPE, "video", 1},
-          {KZ_IE_SDP_MEDIA_PORT, "5000", 1},
-          {KZ_IE_SDP_MEDIA_TRANSPORT, "RTP/AVP", 1},
-          {KZ_IE_SDP_VIDEO_MEDIA_ATTR_ALIAS, "rtpmap:99 H264/90000"},
-          {KZ_IE_SDP_MEDIA_TYPE, "image", 2},
-          {KZ_IE_SDP_MEDIA_PORT, "6000", 2},
-          {KZ_IE_SDP_MEDIA_TRANSPORT, "udptl", 2},
-          {KZ_IE_SIP_IMAGE_PAYLOAD, "t38"}},
+        {{{KZ_IE_SDP_MEDIA_TYPE, "video", 1}, {KZ_IE_SDP_MEDIA_PORT, "5000", 1}, {KZ_IE_SDP_MEDIA_TRANSPORT, "RTP/AVP", 1},
+          {KZ_IE_SDP_VIDEO_MEDIA_ATTR_ALIAS, "rtpmap:99 H264/90000"}, {KZ_IE_SDP_MEDIA_TYPE, "image", 2},
+          {KZ_IE_SDP_MEDIA_PORT, "6000", 2}, {KZ_IE_SDP_MEDIA_TRANSPORT, "udptl", 2}, {KZ_IE_SIP_IMAGE_PAYLOAD, "t38"}},
          "m=audio 4000 RTP/AVP\r\nm=video 5000 RTP/AVP 99\r\na=rtpmap:99 H264/90000\r\n"
          "m=image 6000 udptl t38 \r\na=rtpmap:99 H264/90000\r\n"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sip_msg m;
         add_all(m, kSdpSession);
@@ -230,11 +225,13 @@ TEST(Credentials, CompletedWithCnonceNcAndResponseBeforeComposing) {
         const char* digest_method;
         const char* digest_nc;
     };
+    // clang-format off
     const Case cases[] = {
         {"register", "auth", nullptr, "MD5", KZ_IE_SIP_WWW_AUTH_RESP_USERNAME, "REGISTER", "00000001"},
         {"INVITE", "auth", "12", "MD5-sess", KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME, "INVITE", "00000012"},
         {"BYE", nullptr, nullptr, nullptr, KZ_IE_SIP_PROXY_AUTH_RESP_USERNAME, "BYE", ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.method);
         const uint32_t u = c.username; // the other fields are at fixed offsets from it
@@ -316,8 +313,9 @@ TEST(Branch, StartsWithTheCookieAndFitsItsBuffer) {
         std::string buffer(size + 8, '#');
         sip_msg::gen_unique_branch(buffer.data(), size);
         const size_t len = strlen(buffer.c_str());
-        if (size <= 24)
+        if (size <= 24) {
             EXPECT_EQ(len, size - 1) << "a branch is longer than 24 characters: cut to the buffer";
+        }
         EXPECT_LT(len, size);
         EXPECT_EQ(buffer.compare(0, std::min<size_t>(len, 7), "z9hG4bK", std::min<size_t>(len, 7)), 0);
         EXPECT_EQ(buffer.substr(size), std::string(8, '#'));
