@@ -254,13 +254,7 @@ TEST_F(Registration, FirstRegisterThreeSecondsAfterLoadThenCredentialsThenRegist
     EXPECT_EQ(header(second, "Call-ID"), header(first, "Call-ID"));
     EXPECT_EQ(header(second, "From"), header(first, "From"));
     EXPECT_EQ(cseq_number(second), 2);
-    auto c = credentials(header(second, "Authorization"));
-    EXPECT_EQ(c["username"], "alice");
-    EXPECT_EQ(c["uri"], "sip:127.0.0.1:" + std::to_string(m_registrar.port()));
-    EXPECT_EQ(c["qop"], "auth");
-    EXPECT_EQ(c["nc"], "00000001");
-    EXPECT_FALSE(c["cnonce"].empty());
-    EXPECT_EQ(c["response"], digest_of(c, "s3cret"));
+    EXPECT_FALSE(header(second, "Authorization").empty()); // its fields: ChallengeQopIsAnsweredWithAuth...
 
     int registered = -1, seconds = -1;
     m_server->GetRegStatus(0, &registered, &seconds);
@@ -358,6 +352,9 @@ TEST_F(Registration, ChallengeQopIsAnsweredWithAuthOrNotAtAll) {
             EXPECT_TRUE(log.Contains("QOP(token) is not supported!", CKZLogInterface::LOG_ERROR));
         } else {
             auto cred = credentials(header(answer, c.by_proxy ? "Proxy-Authorization" : "Authorization"));
+            EXPECT_EQ(cred["username"], "alice");
+            EXPECT_EQ(cred["uri"], "sip:127.0.0.1:" + std::to_string(m_registrar.port()));
+            EXPECT_EQ(cred["nc"], *c.answered_qop ? "00000001" : "");
             EXPECT_EQ(cred["realm"], "kz.test");
             EXPECT_EQ(cred["qop"], c.answered_qop);
             EXPECT_EQ(cred["cnonce"].empty(), *c.answered_qop == '\0');

@@ -83,10 +83,9 @@ TEST_F(RunningServer, AnswersWhatNeedsNoCall) {
 
     const std::string options = Ask("OPTIONS");
     EXPECT_EQ(kztest::status_line(options), "SIP/2.0 200 OK");
-    for (const char* method :
-         {"INVITE", "ACK", "CANCEL", "BYE", "REFER", "NOTIFY", "REGISTER", "OPTIONS", "INFO"})
-        EXPECT_NE(options.find(method, options.find("Allow")), std::string::npos) << method;
-    EXPECT_NE(options.find("User-Agent: Zelmar-SIP-SDK"), std::string::npos);
+    EXPECT_EQ(kztest::header_value(options, "Allow"),
+              "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO");
+    EXPECT_EQ(kztest::header_value(options, "User-Agent"), "Zelmar-SIP-SDK");
 
     EXPECT_EQ(kztest::status_line(Ask("INVITE")), "SIP/2.0 486 Busy Here"); // no channels
     EXPECT_EQ(kztest::status_line(Ask("PUBLISH")), "SIP/2.0 501 Not Implemented");
