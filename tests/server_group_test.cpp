@@ -91,20 +91,19 @@ public:
                                        ">;tag=a1\r\nTo: " + to + "\r\nCall-ID: " + call_id + "\r\nCSeq: 1 " +
                                        method + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
         KZSIPEvent event{};
-        for (int i = 0; i < 2000; ++i) {
-            if (group.WaitOnEvent(50, &event) == 0 && event.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) {
-                sip_msg* m = nullptr;
-                char address[32];
-                unsigned size = sizeof(address);
-                unsigned short from_port = 0;
-                EXPECT_EQ(CKZSIPGroup::GetMessage(event.stack, &m, address, &size, &from_port), 0u);
-                *connection = event.connection_id;
-                return Message(m);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!kztest::wait_until([&] {
+                return group.WaitOnEvent(50, &event) == 0 && event.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST;
+            })) {
+            ADD_FAILURE() << "no " << method << " event";
+            return Message();
         }
-        ADD_FAILURE() << "no " << method << " event";
-        return Message();
+        sip_msg* m = nullptr;
+        char address[32];
+        unsigned size = sizeof(address);
+        unsigned short from_port = 0;
+        EXPECT_EQ(CKZSIPGroup::GetMessage(event.stack, &m, address, &size, &from_port), 0u);
+        *connection = event.connection_id;
+        return Message(m);
     }
 
     CKZSIPGroup group;
@@ -347,14 +346,10 @@ TEST(SIPGroupWire, ByeTowardsTheCaller) {
 // ---- start ----
 
 TEST(SIPGroupStart, AnnouncedAddressOverridesUnlessItIsZero) {
-    {
-        GroupOnLoopback stack("0.0.0.0");
-        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "0.0.0.0");
-        EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
-    }
-    {
-        GroupOnLoopback stack("0");
-        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "127.0.0.1");
+    for (const auto& [announced, public_ip] :
+         {std::pair{"0.0.0.0", "0.0.0.0"}, std::pair{"0", "127.0.0.1"}}) {
+        GroupOnLoopback stack(announced);
+        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), public_ip);
         EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
     }
 }
