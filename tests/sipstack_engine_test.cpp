@@ -99,7 +99,7 @@ protected:
         for (int second = 1; second <= max_seconds; ++second) {
             *reported = Tick();
             for (const std::string& r : resent_at ? m_peer.drain(50) : std::vector<std::string>()) {
-                if (!resent.empty()) EXPECT_EQ(r, resent) << "a re-send is the same message";
+                EXPECT_EQ(r, resent.empty() ? r : resent) << "a re-send is the same message";
                 resent_at->push_back(second);
             }
             if (!reported->empty()) return second;
@@ -451,54 +451,38 @@ TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
     close(listener);
 }
 
-TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
-    const auto& cert = kztest::TestCertificate::Shared();
-    ASSERT_TRUE(cert.ok());
-    struct Side {
-        sip_group stack;
-        CSIPProcessThread queue{CSIPProcessThread::QUEUE_POLLED};
-        uint16_t port = kztest::free_port_pair();
-    };
-    Side a, b;
-    for (Side* side : {&a, &b}) {
-        kztest::on_loopback(side->stack, side->port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
-        ASSERT_TRUE(side->stack.StartTransports());
-        side->queue.Attach(&side->stack, nullptr);
-    }
-    auto next_event = [](Side& side, KZSIPEvent* e) {
-        for (int i = 0; i < 5000; ++i) {
-            if (side.queue.RunOnePass(e, false)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    };
-    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
-    ASSERT_EQ(b.stack.SendMessage(options.get(), nullptr, 0, b.stack.NewConnectionId()), 0u);
+TEST_F(StackTest, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
+    ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
+    sip_group other; // the sender, with a queue of its own
+    CSIPProcessThread other_queue(CSIPProcessThread::QUEUE_POLLED);
+    const uint16_t other_port = kztest::free_port_pair();
+    kztest::on_loopback(other, other_port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
+    ASSERT_TRUE(other.StartTransports());
+    other_queue.Attach(&other, nullptr);
+    const uint16_t tls_port = static_cast<uint16_t>(m_port + 1);
+
+    ASSERT_EQ(other.SendMessage(app_request("OPTIONS", tls_port, other_port, 2).get(), nullptr, 0,
+                                other.NewConnectionId()),
+              0u);
     KZSIPEvent e{};
-    ASSERT_TRUE(next_event(a, &e));
+    ASSERT_TRUE(NextEvent(&e, 5000));
     EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
     EXPECT_EQ(e.protocol, 2);
-    EXPECT_EQ(a.queue.CurrentMessage().get_ie_value(KZ_IE_SIP_PROTOCOL), "2");
-    ASSERT_EQ(a.stack.SendMessage(app_response(200, "OK").get(), nullptr, 0, e.connection_id), 0u);
-    ASSERT_TRUE(next_event(b, &e));
+    EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_PROTOCOL), "2");
+    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
+    ASSERT_TRUE(kztest::wait_until([&] { return other_queue.RunOnePass(&e, false); }, 5000));
     EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_RESPONSE);
     EXPECT_EQ(e.code, 200u);
     EXPECT_EQ(e.protocol, 2);
 
     // Once the sender is denied, what it sends over the open TLS connection is dropped.
-    a.stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
-    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
-    b.stack.SendMessage(again.get(), nullptr, 0, b.stack.NewConnectionId());
-    bool delivered = false;
-    for (int i = 0; i < 300 && !delivered; ++i) {
-        delivered = a.queue.RunOnePass(&e, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_FALSE(delivered);
-    for (Side* side : {&a, &b}) {
-        side->queue.Detach();
-        side->stack.StopTransports();
-    }
+    m_stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
+    other.SendMessage(app_request("OPTIONS", tls_port, other_port, 2).get(), nullptr, 0,
+                      other.NewConnectionId());
+    EXPECT_FALSE(NextEvent(&e, 300));
+    other_queue.Detach();
+    other.StopTransports();
 }
 
 TEST_F(StackTest, TortureMessagesPassThroughTheRunningStackWithoutHarm) {
