@@ -285,6 +285,8 @@ TEST_F(OutboundTest, UnansweredStatusesTimeOutAndAreCancelled) {
         EXPECT_NE(m_cc.GetSIPStatus(), waiting);
         EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 504);
         EXPECT_STREQ(m_cc.GetDisconnectCauseText(), c.cause);
+        const std::string cancel = receive_starting(m_peer, "CANCEL ");
+        EXPECT_EQ(header_value(cancel, "Call-ID"), header_value(invite, "Call-ID"));
     }
 }
 
@@ -390,7 +392,8 @@ TEST_F(InboundTest, AnOfferWithoutACommonCodecIsRefusedNotAnswered) {
     EXPECT_EQ(m_cc.AnswerCall(), 0u);
     EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 488);
     EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "Not Acceptable Here");
-    EXPECT_EQ(receive_starting(m_peer, "SIP/2.0 200", 400), "");
+    const std::string refusal = receive_starting(m_peer, "SIP/2.0 ");
+    EXPECT_EQ(status_line(refusal), "SIP/2.0 488 Not Acceptable Here");
     EXPECT_EQ(m_cc.IsRTPSocketOpen(), 0u);
 }
 
