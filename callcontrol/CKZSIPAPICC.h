@@ -329,14 +329,6 @@ private:
     };
     enum class MediaResult { Unusable, SocketFailed, Taken };
 
-    // What the last SetupCall or SetupCallEx was given, so that a challenged INVITE can be placed
-    // again (the URI, Contact and credentials are the fields above).
-    char m_setup_from[kTextSize] = "";
-    char m_setup_to[kTextSize] = "";
-    char m_setup_dest_address[kAddressSize] = "";
-    uint16_t m_setup_dest_port = 0;
-    int m_setup_protocol = 0;
-    int m_setup_srtp = 0;
     // The offered INVITE as the host and a later outbound leg see it.
     char m_via_address[kTextSize] = "";
     char m_dest_address[kTextSize] = "";
@@ -351,7 +343,6 @@ private:
     void StoreDialogIDs();
     bool IsBridged() const;
     CKZSIPAPICC* BridgedPartner() const;
-    CKZSIPAPICC* ProxyRelatedPartner() const;
     bool AccountInUse() const;
     void ClearAccount();
     void UseAccount(const kz_sip_user_reg_profile& account);
@@ -373,8 +364,6 @@ private:
     void PassProgressToPartner(CKZSIPAPICC* partner);
     unsigned GiveUpConnect(const char* from, const char* to, const char* uri);
     void BuildRequestURIFromPeer(char* uri, size_t size, bool cut_parameters);
-    // Places the last SetupCall or SetupCallEx again with the same arguments.
-    unsigned ReplayLastSetup();
 
     // Inbound.
     void ParseReplaces(const char* value);

@@ -102,18 +102,6 @@ CKZSIPAPICC* CKZSIPAPICC::BridgedPartner() const {
     return dynamic_cast<CKZSIPAPICC*>(peer->GetCallControl());
 }
 
-CKZSIPAPICC* CKZSIPAPICC::ProxyRelatedPartner() const {
-    const int related = const_cast<CKZSIPAPICC*>(this)->GetProxyRelatedChanID();
-    const CKZSIPServer* server = Server();
-    if (related < 0 || !server) return nullptr;
-    for (int i = 0; i < server->GetNumOfChannels(); ++i) {
-        KZAPI::CKZChannel* channel = server->GetChannel(i);
-        if (channel && channel->GetChannelNumber() == related)
-            return dynamic_cast<CKZSIPAPICC*>(channel->GetCallControl());
-    }
-    return nullptr;
-}
-
 bool CKZSIPAPICC::AccountInUse() const {
     return is_set(m_account.user_name) || is_set(m_account.domain);
 }

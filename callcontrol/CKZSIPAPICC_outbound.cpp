@@ -64,8 +64,6 @@ unsigned CKZSIPAPICC::SetupCall(const char* caller, const char* callee) {
     const AddressParts to = split_address(callee);
     if (to.host.empty()) return 0;
     KZAPI::CMutexLock lock(GetCallMutex());
-    KZAPI::str_cpy(m_setup_from, caller, sizeof(m_setup_from));
-    KZAPI::str_cpy(m_setup_to, callee, sizeof(m_setup_to));
     SetCalleeNum(callee);
     SetCallerNum(caller);
     SetToIP("", 0);
@@ -81,24 +79,8 @@ unsigned CKZSIPAPICC::SetupCallEx(const char* from, const char* to, const char* 
     m_transport_protocol = protocol;
     m_srtp_on = srtp == 1 ? 1 : 0;
     m_media->SetSRTPInUse(m_srtp_on != 0);
-    m_setup_protocol = protocol;
-    m_setup_srtp = srtp;
-    KZAPI::str_cpy(m_setup_from, from ? from : "", sizeof(m_setup_from));
-    KZAPI::str_cpy(m_setup_to, to ? to : "", sizeof(m_setup_to));
-    KZAPI::str_cpy(m_setup_dest_address, dest_address ? dest_address : "", sizeof(m_setup_dest_address));
-    m_setup_dest_port = dest_port;
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "calling on protocol %d, using srtp %d", protocol, srtp);
     return MakeSIPCallEx(from, to, uri, contact, auth_name, auth_password, dest_address, dest_port);
-}
-
-unsigned CKZSIPAPICC::ReplayLastSetup() {
-    if (m_placed_by_setup_call) return SetupCall(m_setup_from, m_setup_to);
-    // SetupCallEx overwrites the stored values it is given: replay from copies.
-    const std::string from = m_setup_from, to = m_setup_to, uri = m_setup_uri, contact = m_setup_contact;
-    const std::string name = m_setup_auth_name, password = m_setup_auth_password;
-    const std::string dest = m_setup_dest_address;
-    return SetupCallEx(from.c_str(), to.c_str(), uri.c_str(), contact.c_str(), name.c_str(), password.c_str(),
-                       dest.c_str(), m_setup_dest_port, m_setup_protocol, m_setup_srtp);
 }
 
 bool CKZSIPAPICC::CanPlaceCall() const {
@@ -396,7 +378,7 @@ unsigned CKZSIPAPICC::OnSessionProgress() {
             PassProgressToPartner(partner);
         return 1;
     }
-    if (CKZSIPAPICC* related = ProxyRelatedPartner()) {
+    if (CKZSIPAPICC* related = ProxyRelatedCallControl()) {
         PassProgressToPartner(related);
         return 1;
     }
