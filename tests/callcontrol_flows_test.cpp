@@ -203,6 +203,29 @@ protected:
         m_cc.SetSIPConnID(r.event.connection_id);
         ASSERT_EQ(m_cc.OnOffered(nullptr, nullptr), 1u);
     }
+    // A request of the peer inside the offered call's dialog.
+    std::string InDialog(const std::string& method, int cseq, const std::string& body = "") {
+        const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(s_port) + ">";
+        std::string request = kztest::sip_request(method, m_peer.port(), s_port, "", m_call_id);
+        request.insert(request.find(to) + to.size(), ";tag=" + m_to_tag);
+        request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+        request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
+        if (!body.empty())
+            request.replace(request.find("Content-Length: 0"), std::string::npos,
+                            "Content-Type: application/sdp\r\n" + with_body(body));
+        return request;
+    }
+    // The offered call answered and acknowledged.
+    void ConnectInbound() {
+        OfferCall(kOfferSDP);
+        ASSERT_EQ(m_cc.AnswerCall(), 1u);
+        const std::string ok = receive_starting(m_peer, "SIP/2.0 200 OK");
+        m_to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
+        m_peer.send_to(s_port, InDialog("ACK", 1));
+        Deliver();
+        m_cc.OnSDPChangeAck(s_server->GetSIPGroup());
+        ASSERT_EQ(m_cc.OnConnAck(), 1u);
+    }
     bool TimerFiresAfter(int seconds) {
         m_clock.Advance(seconds - 1);
         if (m_cc.GetAppTimer().CheckEveryTimer()) return false;
@@ -218,6 +241,7 @@ protected:
     kztest::UdpPeer m_peer;
     std::string m_invite;
     std::string m_call_id;
+    std::string m_to_tag;
     int m_offers = 0;
 };
 
@@ -375,11 +399,8 @@ TEST_F(InboundTest, HostAnswersBringTheirResponsesAndTheAckConnects) {
     EXPECT_EQ(m_cc.GetCurrentAudioCodec(), 0);
     EXPECT_EQ(m_cc.IsRTPSocketOpen(), 1u);
 
-    const std::string to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
-    const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(s_port) + ">";
-    std::string ack = kztest::sip_request("ACK", m_peer.port(), s_port, "", m_call_id);
-    ack.insert(ack.find(to) + to.size(), ";tag=" + to_tag);
-    m_peer.send_to(s_port, ack);
+    m_to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
+    m_peer.send_to(s_port, InDialog("ACK", 1));
     Deliver();
     m_cc.OnSDPChangeAck(s_server->GetSIPGroup());
     EXPECT_EQ(m_cc.OnConnAck(), 1u);
@@ -409,4 +430,54 @@ TEST_F(InboundTest, ReplacesIsReadInEitherTagOrder) {
         EXPECT_STREQ(m_cc.GetReplacesToTag(), "2");
         m_peer.drain(50);
     }
+}
+
+TEST_F(InboundTest, ReInviteIsAnsweredAndItsStatusFollowsTheOfferedDirection) {
+    struct Case {
+        KZ_SIP_CALL_STATUS before;
+        const char* direction; // the offer's direction line, or a codec this side cannot use
+        const char* answer;
+        KZ_SIP_CALL_STATUS after;
+        const char* answer_direction; // the 200's direction line
+    };
+    const Case cases[] = {
+        {SIP_CALL_CONNECTED, "sendonly", "SIP/2.0 200 OK", SIP_CALL_REMOTE_HOLD_ACCEPTED, "a=recvonly"},
+        {SIP_CALL_CONNECTED, "sendrecv", "SIP/2.0 200 OK", SIP_CALL_REINVITE_ACCEPTED, "a=sendrecv"},
+        {SIP_CALL_REMOTE_HELD, "sendrecv", "SIP/2.0 200 OK", SIP_CALL_REMOTE_UNHOLD_ACCEPTED, "a=sendrecv"},
+        {SIP_CALL_REMOTE_HELD, "inactive", "SIP/2.0 200 OK", SIP_CALL_REMOTE_HOLD_ACCEPTED, "a=recvonly"},
+        {SIP_CALL_CONNECTED, "g729", "SIP/2.0 488 Not Acceptable Here", SIP_CALL_CONNECTED, ""},
+    };
+    ConnectInbound();
+    int cseq = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.direction);
+        m_cc.SetSIPStatus(c.before);
+        const std::string offer =
+            std::string(c.direction) == "g729" ? kG729OnlySDP : kOfferSDP + "a=" + c.direction + "\r\n";
+        m_peer.send_to(s_port, InDialog("INVITE", ++cseq, offer));
+        Deliver();
+        m_cc.OnReInvite(s_server->GetSIPGroup());
+        const std::string answer = receive_starting(m_peer, "SIP/2.0 ");
+        EXPECT_EQ(status_line(answer), c.answer);
+        EXPECT_EQ(m_cc.GetSIPStatus(), c.after);
+        if (*c.answer_direction)
+            EXPECT_NE(answer.find(std::string(c.answer_direction) + "\r\n"), std::string::npos);
+        m_peer.send_to(s_port, InDialog("ACK", cseq));
+        RecordingHandler::Next(); // the ACK, which the dispatch would take
+    }
+}
+
+TEST_F(OutboundTest, KeepAliveGoesToTheUDPPeerOnTheTick501) {
+    const std::string invite = PlaceCall();
+    ASSERT_FALSE(invite.empty());
+    Answer(invite, "200 OK", &CKZSIPAPICC::OnConnect, "", kOfferSDP);
+    receive_starting(m_peer, "ACK ");
+    for (int tick = 1; tick <= 500; ++tick)
+        m_cc.SendKeepAliveMsgForOutboundCall();
+    EXPECT_EQ(m_peer.receive(200), "");
+    m_cc.SendKeepAliveMsgForOutboundCall();
+    EXPECT_EQ(m_peer.receive(1000), "  \r\n");
+    for (int tick = 1; tick <= 500; ++tick)
+        m_cc.SendKeepAliveMsgForOutboundCall();
+    EXPECT_EQ(m_peer.receive(200), "");
 }
