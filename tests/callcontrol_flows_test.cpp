@@ -479,3 +479,30 @@ TEST_F(OutboundTest, KeepAliveGoesToTheUDPPeerOnTheTick501) {
         m_cc.SendKeepAliveMsgForOutboundCall();
     EXPECT_EQ(m_peer.receive(200), "");
 }
+
+TEST_F(OutboundTest, SetupCallExGoesToTheGivenDestinationOrURI) {
+    struct Case {
+        std::string from, to, uri, dest;
+        std::string request_line; // empty: nothing may be placed
+    };
+    const std::string peer = std::to_string(m_peer.port());
+    const Case cases[] = {
+        {"", "<sip:bob@127.0.0.2>", "", "127.0.0.1", ""},
+        {"<sip:alice@127.0.0.1>", "", "", "127.0.0.1", ""},
+        {"<sip:alice@127.0.0.1>", "<sip:bob@127.0.0.2>", "", "127.0.0.1", "INVITE sip:bob@127.0.0.2 SIP/2.0"},
+        {"<sip:alice@127.0.0.1>", "<sip:bob@127.0.0.2>", "sip:carol@127.0.0.1:" + peer, "",
+         "INVITE sip:carol@127.0.0.1:" + peer + " SIP/2.0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request_line);
+        m_cc.ResetCallStatus();
+        const unsigned placed = m_cc.SetupCallEx(c.from.c_str(), c.to.c_str(), c.uri.c_str(), "", "", "",
+                                                 c.dest.c_str(), m_peer.port(), 0, 0);
+        EXPECT_EQ(placed, c.request_line.empty() ? 0u : 1u);
+        // Looked for by its own request line: an earlier case's INVITE may still be retransmitted.
+        const std::string invite = receive_starting(
+            m_peer, c.request_line.empty() ? "INVITE " : c.request_line, c.request_line.empty() ? 300 : 1500);
+        EXPECT_EQ(invite.substr(0, invite.find("\r\n")), c.request_line);
+        EXPECT_EQ(m_cc.GetSIPStatus(), c.request_line.empty() ? SIP_CALL_IDLE : SIP_CALL_CALLING);
+    }
+}
