@@ -414,6 +414,9 @@ private:
     unsigned SendResponseToCurrent(int code, const char* text);
     unsigned SendByeInDialog();
     void ContinuePendingTransfer();
+    // ResetCallStatus that keeps a pending transfer (refer-to target, source, contact, Replaces)
+    // for the DoTransfer that follows a release.
+    void ResetKeepingTransfer();
     void ChooseCancelDestination(char* address, size_t size, uint16_t& port);
 
     std::unique_ptr<ExplicitAddresses> m_explicit_addr;

@@ -111,6 +111,17 @@ std::string uri_of(const std::string& value) {
     return value.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
 }
 
+// A header value without its tag parameter ("<sip:a@x>;tag=1;p=2" gives "<sip:a@x>;p=2").
+std::string without_tag(const char* value) {
+    std::string text = or_empty(value);
+    const size_t close = text.rfind('>');
+    const size_t tag = text.find(";tag=", close == std::string::npos ? 0 : close);
+    if (tag == std::string::npos) return text;
+    const size_t end = text.find(';', tag + 1);
+    text.erase(tag, end == std::string::npos ? std::string::npos : end - tag);
+    return text;
+}
+
 // The elements of one digest set: what the challenge holds and where the answer puts them.
 struct DigestIds {
     uint32_t challenge_type, challenge_qop, challenge_realm, challenge_nonce, challenge_algorithm,
@@ -752,9 +763,10 @@ int CKZSIPAPICC::BuildSIPRequestURI(const char* contact, char* uri, size_t size)
 
 void CKZSIPAPICC::BuildSIPFromAndToStr(char* from, size_t from_size, char* to, size_t to_size) {
     // The base holds the parties as the INVITE named them; the answering side is the INVITE's To.
+    // Tags are left out: the stack writes the dialog's own.
     const bool placed_here = IsOutbound();
-    KZAPI::str_cpy(from, placed_here ? GetCallerNum() : GetCalleeNum(), from_size);
-    KZAPI::str_cpy(to, placed_here ? GetCalleeNum() : GetCallerNum(), to_size);
+    KZAPI::str_cpy(from, without_tag(placed_here ? GetCallerNum() : GetCalleeNum()).c_str(), from_size);
+    KZAPI::str_cpy(to, without_tag(placed_here ? GetCalleeNum() : GetCallerNum()).c_str(), to_size);
 }
 
 void CKZSIPAPICC::BuildRouteInfoFromRequest(int order, const char* sender_address, uint16_t sender_port) {

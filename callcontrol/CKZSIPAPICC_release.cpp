@@ -269,7 +269,7 @@ unsigned CKZSIPAPICC::OnRelease() {
     {
         KZAPI::CMutexLock lock(GetCallMutex());
         CloseRTPSocket();
-        ResetCallStatus();
+        ResetKeepingTransfer();
         CKZCallControl::OnRelease();
     }
     ContinuePendingTransfer();
@@ -279,11 +279,24 @@ unsigned CKZSIPAPICC::OnRelease() {
 unsigned CKZSIPAPICC::OnRelComp() {
     {
         KZAPI::CMutexLock lock(GetCallMutex());
-        ResetCallStatus();
+        ResetKeepingTransfer();
         CKZCallControl::OnRelComp();
     }
     ContinuePendingTransfer();
     return 1;
+}
+
+void CKZSIPAPICC::ResetKeepingTransfer() {
+    const std::string refer_to = m_refer_to, source = m_transfer_source, contact = m_refer_contact;
+    const std::string call_id = m_replaces_call_id, from_tag = m_replaces_from_tag,
+                      to_tag = m_replaces_to_tag;
+    ResetCallStatus();
+    KZAPI::str_cpy(m_refer_to, refer_to.c_str(), sizeof(m_refer_to));
+    KZAPI::str_cpy(m_transfer_source, source.c_str(), sizeof(m_transfer_source));
+    KZAPI::str_cpy(m_refer_contact, contact.c_str(), sizeof(m_refer_contact));
+    KZAPI::str_cpy(m_replaces_call_id, call_id.c_str(), sizeof(m_replaces_call_id));
+    KZAPI::str_cpy(m_replaces_from_tag, from_tag.c_str(), sizeof(m_replaces_from_tag));
+    KZAPI::str_cpy(m_replaces_to_tag, to_tag.c_str(), sizeof(m_replaces_to_tag));
 }
 
 // A transfer call that ends tells the call that asked for it; a stored transfer or redirection
