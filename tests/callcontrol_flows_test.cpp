@@ -458,8 +458,9 @@ TEST_F(InboundTest, ReInviteIsAnsweredAndItsStatusFollowsTheOfferedDirection) {
         const std::string answer = receive_starting(m_peer, "SIP/2.0 ");
         EXPECT_EQ(status_line(answer), c.answer);
         EXPECT_EQ(m_cc.GetSIPStatus(), c.after);
-        if (*c.answer_direction)
+        if (*c.answer_direction) {
             EXPECT_NE(answer.find(std::string(c.answer_direction) + "\r\n"), std::string::npos);
+        }
         m_peer.send_to(s_port, InDialog("ACK", cseq));
         RecordingHandler::Next(); // the ACK, which the dispatch would take
     }
