@@ -213,16 +213,13 @@ protected:
                             "Content-Type: application/sdp\r\n" + with_body(body));
         return request;
     }
-    // The offered call answered and acknowledged.
-    void ConnectInbound() {
-        OfferCall(kOfferSDP);
-        ASSERT_EQ(m_cc.AnswerCall(), 1u);
-        const std::string ok = receive_starting(m_peer, "SIP/2.0 200 OK");
+    // The peer acknowledges the 200 that answered its offer, as the dispatch delivers the ACK.
+    void AcknowledgeAnswer(const std::string& ok) {
         m_to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
         m_peer.send_to(s_port, InDialog("ACK", 1));
         Deliver();
         m_cc.OnSDPChangeAck(s_server->GetSIPGroup());
-        ASSERT_EQ(m_cc.OnConnAck(), 1u);
+        EXPECT_EQ(m_cc.OnConnAck(), 1u);
     }
     bool TimerFiresAfter(int seconds) {
         m_clock.Advance(seconds - 1);
@@ -397,11 +394,7 @@ TEST_F(InboundTest, HostAnswersBringTheirResponsesAndTheAckConnects) {
     EXPECT_EQ(m_cc.GetCurrentAudioCodec(), 0);
     EXPECT_EQ(m_cc.IsRTPSocketOpen(), 1u);
 
-    m_to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
-    m_peer.send_to(s_port, InDialog("ACK", 1));
-    Deliver();
-    m_cc.OnSDPChangeAck(s_server->GetSIPGroup());
-    EXPECT_EQ(m_cc.OnConnAck(), 1u);
+    AcknowledgeAnswer(ok);
     EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_CONNECTED);
     EXPECT_EQ(m_cc.GetCallStatus(), KZAPI::CKZCall::CALL_STATUS_CONNECTED);
 }
@@ -445,7 +438,9 @@ TEST_F(InboundTest, ReInviteIsAnsweredAndItsStatusFollowsTheOfferedDirection) {
         {SIP_CALL_REMOTE_HELD, "inactive", "SIP/2.0 200 OK", SIP_CALL_REMOTE_HOLD_ACCEPTED, "a=recvonly"},
         {SIP_CALL_CONNECTED, "g729", "SIP/2.0 488 Not Acceptable Here", SIP_CALL_CONNECTED, ""},
     };
-    ConnectInbound();
+    OfferCall(kOfferSDP);
+    ASSERT_EQ(m_cc.AnswerCall(), 1u);
+    AcknowledgeAnswer(receive_starting(m_peer, "SIP/2.0 200 OK"));
     int cseq = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.direction);
