@@ -352,6 +352,9 @@ private:
 
     // Outbound.
     bool CanPlaceCall() const;
+    void ChooseOutboundAccount(const char* caller_domain, const char* caller_user,
+                               const char* server_address);
+    void TakeStreamTransport();
     void ApplySRTPTypeOverride();
     void BuildOutboundFrom(const char* caller_ua, char* from, size_t size) const;
     bool TakeNewConnectionID();

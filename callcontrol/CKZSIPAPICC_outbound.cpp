@@ -101,19 +101,11 @@ unsigned CKZSIPAPICC::MakeSIPCall(const char* caller_ua, const char* caller_addr
                          caller_ua ? caller_ua : "", caller_address ? caller_address : "", caller_port,
                          callee_ua ? callee_ua : "", remote_address ? remote_address : "", remote_port);
     if (!CanPlaceCall() || !is_set(remote_address)) return 0;
-    CKZSIPServer* server = Server();
     CKZSIPGroup* group = Group();
     KZAPI::str_cpy(m_peer_sip_address, remote_address, sizeof(m_peer_sip_address));
     m_peer_sip_port = remote_port;
     m_media->ResetDefaultPayloadInfo();
-    ClearAccount();
-    const kz_sip_user_reg_profile* account = nullptr;
-    if (server && is_set(caller_address))
-        account = server->GetUserRegProfile(caller_address, caller_ua, CKZSIPServer::LOOKUP_ANY);
-    if (server && !account)
-        account = server->GetUserRegProfile(remote_address, nullptr, CKZSIPServer::LOOKUP_ANY);
-    if (account) UseAccount(*account);
-    ApplySRTPTypeOverride();
+    ChooseOutboundAccount(caller_address, caller_ua, remote_address);
 
     char from[kTextSize] = "";
     if (is_set(GetCallerNum()))
@@ -158,17 +150,9 @@ unsigned CKZSIPAPICC::MakeSIPCallEx(const char* from, const char* to, const char
     KZAPI::str_cpy(m_setup_contact, contact ? contact : "", sizeof(m_setup_contact));
     KZAPI::str_cpy(m_setup_auth_name, auth_name ? auth_name : "", sizeof(m_setup_auth_name));
     KZAPI::str_cpy(m_setup_auth_password, auth_password ? auth_password : "", sizeof(m_setup_auth_password));
-    CKZSIPServer* server = Server();
     CKZSIPGroup* group = Group();
-    if (m_transport_protocol == 0 && (mentions_tcp(contact) || mentions_tcp(to) || mentions_tcp(uri))) {
-        KZ_SIPProtocolConfig config{};
-        if (group && group->GetConfig(&config) == 0) {
-            if (config.transport_mask & KZ_SIP_TRANSPORT_TCP)
-                m_transport_protocol = 1;
-            else if (config.transport_mask & KZ_SIP_TRANSPORT_TLS)
-                m_transport_protocol = 2;
-        }
-    }
+    if (m_transport_protocol == 0 && (mentions_tcp(contact) || mentions_tcp(to) || mentions_tcp(uri)))
+        TakeStreamTransport();
     if (!CanPlaceCall()) return 0;
     if (!is_set(from)) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "CKZSIPAPICC::MakeSIPCallEx From string is null.");
@@ -196,17 +180,9 @@ unsigned CKZSIPAPICC::MakeSIPCallEx(const char* from, const char* to, const char
     m_peer_sip_port = port_or_default(remote.port.c_str());
     m_media->ResetDefaultPayloadInfo();
 
-    ClearAccount();
-    const kz_sip_user_reg_profile* account = nullptr;
-    if (server && !has_uri && !has_dest) {
-        const AddressParts caller = split_address(from);
-        account =
-            server->GetUserRegProfile(caller.host.c_str(), caller.user.c_str(), CKZSIPServer::LOOKUP_ANY);
-    }
-    if (server && !account)
-        account = server->GetUserRegProfile(m_peer_sip_address, nullptr, CKZSIPServer::LOOKUP_ANY);
-    if (account) UseAccount(*account);
-    ApplySRTPTypeOverride();
+    // The From names the account only when the application left the routing to it.
+    const AddressParts caller = has_uri || has_dest ? AddressParts{} : split_address(from);
+    ChooseOutboundAccount(caller.host.c_str(), caller.user.c_str(), m_peer_sip_address);
     if (is_set(auth_name))
         KZAPI::str_cpy(m_account.authorization_user, auth_name, sizeof(m_account.authorization_user));
     if (is_set(auth_password)) KZAPI::str_cpy(m_account.password, auth_password, sizeof(m_account.password));
@@ -233,6 +209,32 @@ unsigned CKZSIPAPICC::MakeSIPCallEx(const char* from, const char* to, const char
         ProxyDestination(!has_uri, dest, sizeof(dest), port);
     }
     return SendInvite(from, to, request_uri, dest, port, true);
+}
+
+// The account of the caller's domain and user when given, else the one whose domain is the
+// server the call goes to; its transport and SRTP choice become the call's.
+void CKZSIPAPICC::ChooseOutboundAccount(const char* caller_domain, const char* caller_user,
+                                        const char* server_address) {
+    ClearAccount();
+    const CKZSIPServer* server = Server();
+    const kz_sip_user_reg_profile* account = nullptr;
+    if (server && is_set(caller_domain))
+        account = server->GetUserRegProfile(caller_domain, caller_user, CKZSIPServer::LOOKUP_ANY);
+    if (server && !account)
+        account = server->GetUserRegProfile(server_address, nullptr, CKZSIPServer::LOOKUP_ANY);
+    if (account) UseAccount(*account);
+    ApplySRTPTypeOverride();
+}
+
+// A "transport=tcp" address asks for a stream: TCP when the stack runs it, else TLS.
+void CKZSIPAPICC::TakeStreamTransport() {
+    CKZSIPGroup* group = Group();
+    KZ_SIPProtocolConfig config{};
+    if (!group || group->GetConfig(&config) != 0) return;
+    if (config.transport_mask & KZ_SIP_TRANSPORT_TCP)
+        m_transport_protocol = 1;
+    else if (config.transport_mask & KZ_SIP_TRANSPORT_TLS)
+        m_transport_protocol = 2;
 }
 
 void CKZSIPAPICC::ApplySRTPTypeOverride() {
