@@ -502,3 +502,18 @@ TEST_F(OutboundTest, SetupCallExGoesToTheGivenDestinationOrURI) {
         EXPECT_EQ(m_cc.GetSIPStatus(), c.request_line.empty() ? SIP_CALL_IDLE : SIP_CALL_CALLING);
     }
 }
+
+TEST_F(OutboundTest, CallerAccountSendsTheInviteThroughItsProxy) {
+    const std::string proxy = "127.0.0.1:" + std::to_string(m_peer.port());
+    kz_sip_user_reg_profile* account = s_server->SIPAccount_Add("Alice", "alice", "127.0.0.1", proxy.c_str(),
+                                                                "alice", "secret", 3600, 0, 0, 10, 1, 0);
+    ASSERT_NE(account, nullptr);
+    // The callee's own host has no listener: only the account's proxy can receive the call.
+    EXPECT_EQ(m_cc.SetupCall("<sip:alice@127.0.0.1>", "<sip:bob@127.0.0.2:5999>"), 1u);
+    const std::string invite = receive_starting(m_peer, "INVITE ");
+    EXPECT_EQ(invite.substr(0, invite.find("\r\n")), "INVITE sip:bob@127.0.0.2:5999 SIP/2.0");
+    EXPECT_STREQ(m_cc.GetUserRegProfile()->user_name, "alice");
+    EXPECT_STREQ(m_cc.GetPeerSIPIPAddress(), "127.0.0.1");
+    EXPECT_EQ(m_cc.GetPeerSIPIPPort(), m_peer.port());
+    s_server->SIPAccount_Remove(account);
+}
