@@ -395,6 +395,8 @@ private:
     void NextSDPSessionVersion();
     // The contact with ";transport=tcp" before its closing ">" when the call runs over TCP.
     void ContactForTransport(const char* contact, char* out, size_t size) const;
+    uint16_t TransportPort(uint16_t sip_port) const;
+    std::string WithTLSPort(const std::string& contact) const;
     uint32_t AddCommonRequestElements(sip_msg* message, const char* method, const char* from, const char* to,
                                       const char* uri, const char* contact);
     uint32_t AddTransferElements(sip_msg* message);

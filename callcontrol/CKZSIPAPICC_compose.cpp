@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,13 +25,24 @@ using KZAPI::CKZLogInterface;
 namespace {
 
 constexpr uint16_t kDefaultSIPPort = 5060;
-constexpr const char* kTransportTCP = "transport=tcp";
+constexpr const char* kTransportParam = "transport=";
 constexpr const char* kMaxForwards = "70";
 // User agents that want responses at the address of their Contact, not at the sender's.
 constexpr const char* kAnswerAtContactAgents[] = {"Cisco-CP", "OmiPCX Enterprise"};
 
 bool is_set(const char* text) {
     return text && *text;
+}
+
+const char* via_protocol(int transport) {
+    if (transport == KZ_SIP_PROT_TLS) return "SIP/2.0/TLS";
+    return transport > 0 ? "SIP/2.0/TCP" : "SIP/2.0/UDP";
+}
+
+bool has_transport_param(const char* contact) {
+    std::string lower = contact;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find(kTransportParam) != std::string::npos;
 }
 
 const char* or_empty(const char* text) {
@@ -211,9 +223,9 @@ uint32_t CKZSIPAPICC::AddCommonRequestElements(sip_msg* message, const char* met
     if (group && is_set(group->GetSIPUserAgent()))
         result |= add(message, KZ_IE_SIP_USER_AGENT, group->GetSIPUserAgent());
     result |= add(message, KZ_IE_SIP_MAX_FORWARDS, kMaxForwards);
-    result |= add(message, KZ_IE_SIP_VIA_PROTOCOL, m_transport_protocol > 0 ? "SIP/2.0/TCP" : "SIP/2.0/UDP");
+    result |= add(message, KZ_IE_SIP_VIA_PROTOCOL, via_protocol(m_transport_protocol));
     char via[kAddressSize + 8];
-    KZAPI::s_printf(via, sizeof(via), "%s:%d", m_sdp_via.via_address, m_sdp_via.via_port);
+    KZAPI::s_printf(via, sizeof(via), "%s:%d", m_sdp_via.via_address, TransportPort(m_sdp_via.via_port));
     result |= add(message, KZ_IE_SIP_VIA_ADDRESS, via);
     char value[kTextSize + 16];
     ContactForTransport(contact, value, sizeof(value));
@@ -268,15 +280,37 @@ uint32_t CKZSIPAPICC::HandRequestToStack(sip_msg* message, const char* method, c
     return result;
 }
 
+// A stream call's contact names its transport, so the far end's requests in the dialog come back
+// on it; a TLS contact also names the TLS listener, one port above the SIP port.
 void CKZSIPAPICC::ContactForTransport(const char* contact, char* out, size_t size) const {
     KZAPI::str_cpy(out, or_empty(contact), size);
-    if (m_transport_protocol <= 0 || !is_set(contact) || std::strstr(contact, kTransportTCP)) return;
-    char* close = std::strrchr(out, '>');
-    const std::string rest = close ? std::string(close) : std::string();
-    if (close) *close = '\0';
-    KZAPI::str_cat(out, ";", size);
-    KZAPI::str_cat(out, kTransportTCP, size);
-    KZAPI::str_cat(out, rest.c_str(), size);
+    if (m_transport_protocol <= 0 || !is_set(contact) || has_transport_param(contact)) return;
+    const bool tls = m_transport_protocol == KZ_SIP_PROT_TLS;
+    std::string value = tls ? WithTLSPort(out) : std::string(out);
+    const size_t close = value.rfind('>');
+    const std::string param = std::string(";") + kTransportParam + (tls ? "tls" : "tcp");
+    value.insert(close == std::string::npos ? value.size() : close, param);
+    KZAPI::str_cpy(out, value.c_str(), size);
+}
+
+uint16_t CKZSIPAPICC::TransportPort(uint16_t sip_port) const {
+    return m_transport_protocol == KZ_SIP_PROT_TLS ? static_cast<uint16_t>(sip_port + 1) : sip_port;
+}
+
+// The contact's port moved to the TLS listener when it names this side's SIP port.
+std::string CKZSIPAPICC::WithTLSPort(const std::string& contact) const {
+    const size_t scheme = contact.find("sip:");
+    if (scheme == std::string::npos) return contact;
+    const size_t host = contact.find('@', scheme) != std::string::npos ? contact.find('@', scheme) + 1 : scheme + 4;
+    const size_t colon = contact.find(':', host);
+    const size_t end = contact.find_first_of(";>", host);
+    if (colon == std::string::npos || (end != std::string::npos && colon > end)) return contact;
+    const size_t digits_end = end == std::string::npos ? contact.size() : end;
+    const int port = std::atoi(contact.substr(colon + 1, digits_end - colon - 1).c_str());
+    const CKZSIPGroup* group = Group();
+    const bool ours = port == m_local_sip_port || (group && port == group->GetRealPublicSIPPort());
+    if (!ours) return contact;
+    return contact.substr(0, colon + 1) + std::to_string(port + 1) + contact.substr(digits_end);
 }
 
 // ---- responses ----
@@ -305,7 +339,7 @@ int CKZSIPAPICC::SendSIPResponseMsg(sip_msg* request, int code, const char* text
     if (group && is_set(group->GetSIPUserAgent()))
         result |= add(raw, KZ_IE_SIP_USER_AGENT, group->GetSIPUserAgent());
     result |= add(raw, KZ_IE_SIP_MAX_FORWARDS, kMaxForwards);
-    result |= add(raw, KZ_IE_SIP_VIA_PROTOCOL, m_transport_protocol > 0 ? "SIP/2.0/TCP" : "SIP/2.0/UDP");
+    result |= add(raw, KZ_IE_SIP_VIA_PROTOCOL, via_protocol(m_transport_protocol));
     result |= add(raw, KZ_IE_SIP_VIA_ADDRESS, via);
     result |= add(raw, KZ_IE_SIP_TO, to);
     result |= add(raw, KZ_IE_SIP_FROM, from);
@@ -917,6 +951,9 @@ unsigned CKZSIPAPICC::ResentByeWithCredit(CKZSIPGroup*) {
 unsigned CKZSIPAPICC::ResentInviteWithCredit() {
     KZAPI::CMutexLock lock(GetCallMutex());
     SetStatus(CALL_STATUS_RESERVED);
+    // The replay keeps the Call-ID and tags but takes a new connection: the challenged dialog goes,
+    // so the stack matches the answers to the new INVITE.
+    if (CKZSIPGroup* group = Group(); group && GetSIPConnID() != 0) group->TerminateConnection(GetSIPConnID());
     SetSIPConnID(0);
     // Copies: the replay stores the parties again from its own arguments.
     const std::string caller = GetCallerNum();
