@@ -1,5 +1,7 @@
 #include "app/KZControlCommands.h"
 
+#include "app/KZCallText.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -11,8 +13,8 @@ namespace {
 constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEventKindNames = {
     "offered", "ringing", "progress", "connected", "released", "error", "registration"};
 
-// Q.850 "normal call clearing", the cause of a hangup that names none.
-constexpr int kNormalClearing = 16;
+// A hangup that names no cause leaves the call control's own.
+constexpr int kNoCause = 0;
 
 enum class ArgType { String, Integer, StringList };
 
@@ -51,7 +53,7 @@ const std::vector<CommandSpec>& command_table() {
           {"password", ArgType::String, false}}},
         {"answer", {{"channel", ArgType::Integer, true}}},
         {"ring", {{"channel", ArgType::Integer, true}}},
-        {"hangup", {{"channel", ArgType::Integer, true}, {"cause", ArgType::Integer, false, 1, 127}}},
+        {"hangup", {{"channel", ArgType::Integer, true}, {"cause", ArgType::Integer, false, 400, 699}}},
     };
     return table;
 }
@@ -233,7 +235,7 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     const int channel = command["channel"].get<int>();
     if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
     if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
-    return call_reply("hangup", m_calls.Hangup(channel, command.value("cause", kNormalClearing)));
+    return call_reply("hangup", m_calls.Hangup(channel, command.value("cause", kNoCause)));
 }
 
 KZJson KZControlCommands::Authenticate(const KZJson& command, KZClientSession& session) const {
@@ -274,7 +276,13 @@ KZJson KZControlCommands::Calls() const {
         channels.push_back({{"channel", c.channel},
                             {"protocol", c.protocol},
                             {"status", c.call_status},
+                            {"state", call_status_name(c.call_status)},
                             {"idle", c.idle},
+                            {"sip", c.sip_code},
+                            {"direction", c.direction},
+                            {"from", c.from},
+                            {"to", c.to},
+                            {"codec", c.codec},
                             {"crv", c.sip_crv},
                             {"call_id", c.call_id}});
     return {{"event", "calls"}, {"channels", channels}};

@@ -47,6 +47,10 @@ struct KZChannelStatus {
     bool idle = false;
     uint32_t sip_crv = 0;
     std::string call_id;
+    int sip_code = 0;      // the last SIP status code of the call (a request's: minus its method)
+    std::string direction; // "in", "out", or "" without a call
+    std::string from, to;
+    std::string codec; // of a connected call
 };
 
 // What the queries read from the running host.
@@ -87,10 +91,11 @@ public:
     virtual KZCallOutcome Dial(const KZDialRequest& request) = 0;
     virtual KZCallOutcome Answer(int channel) = 0;
     virtual KZCallOutcome Ring(int channel) = 0;
+    // cause: a SIP status code (400-699) to end the call with; 0 leaves the call control's own.
     virtual KZCallOutcome Hangup(int channel, int cause) = 0;
 };
 
-// Refuses every call command: the host has no call control yet.
+// Refuses every call command: for a host that carries no calls.
 class KZNoCallControl final : public IKZCallCommands {
 public:
     static constexpr const char* kReason = "call control is not available";

@@ -1,5 +1,8 @@
 #include "app/KZControlHost.h"
 
+#include "app/KZCallText.h"
+#include "app/KZHostCalls.h"
+
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
 #include "host/KZStrFunc.h"
@@ -39,8 +42,18 @@ private:
             status.call_status = call->GetCallStatus();
             status.sip_crv = call->GetCRV(KZAPI::CKZCallControl::KIND_SIP);
             status.call_id = call->GetSIPCallID();
+            if (status.call_status != KZAPI::CKZCall::CALL_STATUS_IDLE) DescribeCall(*call, status);
         }
         return status;
+    }
+
+    static void DescribeCall(KZAPI::CKZCallControl& call, KZChannelStatus& status) {
+        status.sip_code = call.GetLastMsgCode();
+        status.direction = call.IsOutbound() ? "out" : "in";
+        status.from = call.GetCallerNum();
+        status.to = call.GetCalleeNum();
+        if (status.call_status == KZAPI::CKZCall::CALL_STATUS_CONNECTED)
+            status.codec = codec_name(call.GetCurrentAudioCodec());
     }
 
     KZAPI::CKZServer& m_server;
@@ -88,7 +101,8 @@ std::string configured(const char* key, const char* default_value) {
 } // namespace
 
 KZHostControl::KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats)
-    : m_queries(std::make_unique<ServerQueries>(server, stats)), m_calls(std::make_unique<KZNoCallControl>()),
+    : m_queries(std::make_unique<ServerQueries>(server, stats)),
+      m_calls(std::make_unique<KZHostCalls>(server)),
       m_reports(std::make_unique<RegistrationReports>(*this)) {
     KZAPI::CKZAPIEnv::SetKZAPIEnv(m_reports.get());
 }

@@ -1,8 +1,7 @@
 // The control socket as kzhost runs it: its settings come from the configuration
 // ("kzhost.control.port", "kzhost.control.address", "kzhost.control.token"), its queries read the
-// running server, and its call commands go to the host's call control, which refuses them for
-// as long as the host has none. Registration reports of the module's accounts are printed and
-// published as "registration" events while it exists.
+// running server, and its call commands act on the server's channels. Registration reports of the module's
+// accounts are printed and published as "registration" events while it exists.
 #pragma once
 
 #include "app/KZControlCommands.h"

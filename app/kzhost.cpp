@@ -1,14 +1,20 @@
 // kzhost: the host program. It loads the SIP module (libkzsipapi.so) with dlopen, takes the
 // module's class factory, reads a "key = value" configuration, creates and starts the server and
-// runs it until SIGINT or SIGTERM, then stops and destroys it.
+// runs it with "kzhost.channels" SIP channels (32 by default) until SIGINT or SIGTERM, then stops
+// and destroys it.
 //
 //   kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]
+//          [--answer-after SECONDS] [--hangup-after SECONDS]
 //
-// Without --config every setting has its default: a SIP server on port 5060 over UDP. With
-// "kzhost.control.port" set, applications drive the host through its control socket
-// (docs/control-socket.md).
+// Without --config every setting has its default: a SIP server on port 5060 over UDP. Offered
+// calls ring and wait for the application, which drives them through the control socket
+// (docs/control-socket.md); --answer-after and --hangup-after let kzhost answer and end them
+// itself. Every call event is printed as one line.
+#include "app/KZCallEvents.h"
 #include "app/KZControlHost.h"
+#include "app/KZHostChannels.h"
 #include "app/kz_start_failure.h"
+#include "host/CKZCallControl.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClassEnv.h"
 #include "host/CKZLogInterface.h"
@@ -37,11 +43,20 @@ struct Options {
     std::vector<std::string> overrides;
     unsigned log_level = 2;
     std::string module;
+    kzapp::KZCallPolicy calls;
 };
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]\n");
+                 "usage: kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]\n"
+                 "              [--answer-after SECONDS] [--hangup-after SECONDS]\n");
+}
+
+// A whole number of seconds, or -1 when the text is not one.
+int seconds(const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= 0 && value <= 86400 ? static_cast<int>(value) : -1;
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -56,7 +71,14 @@ bool parse(int argc, char** argv, Options& o) {
             o.log_level = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (a == "--module" && has_value)
             o.module = argv[++i];
+        else if (a == "--answer-after" && has_value)
+            o.calls.answer_after = seconds(argv[++i]);
+        else if (a == "--hangup-after" && has_value)
+            o.calls.hangup_after = seconds(argv[++i]);
         else
+            return false;
+        if ((o.calls.answer_after && *o.calls.answer_after < 0) ||
+            (o.calls.hangup_after && *o.calls.hangup_after < 0))
             return false;
     }
     return true;
@@ -148,10 +170,51 @@ void print_listening() {
     std::fflush(stdout);
 }
 
+void print_line(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool start_channels(kzapp::KZHostChannels& channels) {
+    const int count =
+        CKZCfgInterface::CFG_GetIntValue("kzhost.channels", kzapp::KZHostChannels::kDefaultCount);
+    const std::string why = channels.Start(count);
+    if (!why.empty()) {
+        kzapp::report_cannot_start("kzhost", why);
+        return false;
+    }
+    print_line("kzhost: " + std::to_string(channels.Count()) + " SIP channels");
+    return true;
+}
+
 int wait_for_stop_signal(const sigset_t& signals) {
     int signal = 0;
     sigwait(&signals, &signal);
     return signal;
+}
+
+// Runs the host's channels with their call events until a stop signal; false when they cannot
+// start.
+bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Options& o,
+               const sigset_t& signals) {
+    kzapp::KZCallEvents events(
+        {[&control](const kzapp::KZJson& event) { control.Publish(event); }, print_line}, o.calls);
+    events.Start();
+    // The sink is in place before any channel starts, and gone before the events are.
+    KZAPI::CKZCallControl::SetEventSink(&events);
+    kzapp::KZHostChannels channels(server);
+    const bool started = start_channels(channels);
+    if (started) {
+        print_listening();
+        print_control(control);
+        const int signal = wait_for_stop_signal(signals);
+        std::printf("kzhost: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fflush(stdout);
+    }
+    channels.Stop();
+    KZAPI::CKZCallControl::SetEventSink(nullptr);
+    events.Stop();
+    return started;
 }
 
 } // namespace
@@ -201,16 +264,8 @@ int main(int argc, char** argv) {
         status = 1;
     } else {
         kzapp::KZHostControl control(*server, stack_stats_reader(module));
-        if (start_control(control)) {
-            print_listening();
-            print_control(control);
-            const int signal = wait_for_stop_signal(signals);
-            std::printf("kzhost: %s received, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-            std::fflush(stdout);
-            control.Stop();
-        } else {
-            status = 1;
-        }
+        if (!start_control(control) || !run_calls(*server, control, o, signals)) status = 1;
+        control.Stop();
         server->Stop();
     }
     server->Destroy();

@@ -6,8 +6,10 @@ Start kzhost with its control socket, then run this script:
     kzhost --set kzhost.control.port=5099 &
     examples/control.py --port 5099            # ping, stats, calls
     examples/control.py --port 5099 --dial sip:bob@192.0.2.10 --listen 30
+    examples/control.py --port 5099 --listen 60 --answer   # answer every offered call
 
-It prints every line kzhost sends. The lines are documented in docs/control-socket.md.
+It prints every line kzhost sends: replies, then the call's events (ringing, progress, connected,
+released) as they come. The lines are documented in docs/control-socket.md.
 """
 import argparse
 import itertools
@@ -58,8 +60,8 @@ def show(event):
     print(json.dumps(event))
 
 
-def listen(client, seconds):
-    """Prints the events that arrive within the given time."""
+def listen(client, seconds, answer=False):
+    """Prints the events that arrive within the given time; answers offered calls when asked."""
     deadline = time.monotonic() + seconds
     while (left := deadline - time.monotonic()) > 0:
         client.sock.settimeout(left)
@@ -70,6 +72,8 @@ def listen(client, seconds):
         if event is None:
             return
         show(event)
+        if answer and event.get("event") == "offered":
+            client.send({"cmd": "answer", "channel": event["channel"]})
 
 
 def main():
@@ -78,7 +82,9 @@ def main():
     parser.add_argument("--port", type=int, default=5099)
     parser.add_argument("--token", help="needed when connecting from another host")
     parser.add_argument("--dial", metavar="URI", help="place a call to this SIP URI")
+    parser.add_argument("--from", dest="caller", metavar="URI", help="the caller (default: kzhost's own)")
     parser.add_argument("--transport", choices=["udp", "tcp", "tls"], default="udp")
+    parser.add_argument("--answer", action="store_true", help="answer the calls offered while listening")
     parser.add_argument("--listen", type=float, default=0, metavar="SECONDS",
                         help="print events for this long before leaving")
     args = parser.parse_args()
@@ -87,9 +93,11 @@ def main():
     for command in ({"cmd": "ping"}, {"cmd": "stats"}, {"cmd": "calls"}):
         show(client.request(command))
     if args.dial:
-        # Until kzhost has call control, the reply is an error saying so.
-        show(client.request({"cmd": "dial", "to": args.dial, "transport": args.transport}))
-    listen(client, args.listen)
+        dial = {"cmd": "dial", "to": args.dial, "transport": args.transport}
+        if args.caller:
+            dial["from"] = args.caller
+        show(client.request(dial))  # {"event":"ok","cmd":"dial","channel":N} or an error
+    listen(client, args.listen, args.answer)
     client.close()
 
 

