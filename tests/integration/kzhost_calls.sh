@@ -148,7 +148,7 @@ out-progress)
     outbound uas_progress_answer.xml udp -- "$(dial)" expect:progress,code=183 expect:connected expect:released
     ;;
 out-busy)
-    outbound uas_busy.xml udp -- "$(dial)" expect:released
+    outbound uas_busy.xml udp -- "$(dial)" expect:released,cause=486
     kz_wait_for_line "$kz_work/kzhost.log" "$released 486" 2 || kz_fail "kzhost did not report 486"
     ;;
 out-redirect)

@@ -60,8 +60,8 @@ kz_fail() {
     local f
     for f in "$kz_work"/*.log; do
         [ -f "$f" ] || continue
-        echo "--- $(basename "$f") (last 40 lines)"
-        sed -e 's/\x1b\[[0-9;]*m//g' "$f" | tail -40
+        echo "--- $(basename "$f") (its end)"
+        sed -e 's/\x1b\[[0-9;]*m//g' "$f" | tail -n 40 | tail -c 4000
     done
     exit 1
 }
