@@ -317,4 +317,55 @@ private:
     static_assert(sizeof(m_last_msg_text) == 2048, "last message text holds 2047 characters");
     static_assert(sizeof(m_sdp_session_id) == 40 && sizeof(m_sdp_session_version) == 40,
                   "SDP origin fields hold 39 characters");
+
+    // ---- composition helpers ----
+    // The SIP and RTP address the application gave with SetSIPAndRTPAddr.
+    struct ExplicitAddresses {
+        char sip_address[kAddressSize] = "";
+        uint16_t sip_port = 0;
+        char rtp_address[kAddressSize] = "";
+        uint16_t rtp_port = 0;
+    };
+    // Which challenge the next request answers: none, WWW-Authenticate or Proxy-Authenticate.
+    enum class Credit { None = 0, WWW = 1, Proxy = 2 };
+
+    uint32_t AddSDPSession(sip_msg* message);
+    uint32_t AddSDPOffer(sip_msg* message, const char* method, int direction);
+    uint32_t AddSDPAnswer(sip_msg* message, sip_msg* request, int direction);
+    void PrepareMediaForSDP(bool offer);
+    void NextSDPSessionVersion();
+    // The contact with ";transport=tcp" before its closing ">" when the call runs over TCP.
+    void ContactForTransport(const char* contact, char* out, size_t size) const;
+    uint32_t AddCommonRequestElements(sip_msg* message, const char* method, const char* from, const char* to,
+                                      const char* uri, const char* contact);
+    uint32_t AddTransferElements(sip_msg* message);
+    uint32_t AddTransportElements(sip_msg* message, sip_msg* request);
+    uint32_t HandRequestToStack(sip_msg* message, const char* method, const char* address, uint16_t port);
+    void ResponseDestination(sip_msg* request, char* address, size_t size, uint16_t& port) const;
+    const char* LocalAddressOnNetworkOf(const char* destination, char* out, size_t size) const;
+    CKZSIPAPICC* ProxyRelatedCallControl() const;
+    void DecideProxiedAddresses(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_VIA_ADDR& addr,
+                                const char* request_address, const char* local_address);
+    void DecidePublicAddresses(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_VIA_ADDR& addr,
+                               const char* rtp_address, const char* local_address,
+                               const kz_sip_user_reg_profile* account);
+    void DecideViaFromAccount(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_VIA_ADDR& addr,
+                              const kz_sip_user_reg_profile* account) const;
+    void SetSDPToPublicRTPAddress(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_VIA_ADDR& addr,
+                                  const char* address, uint16_t port);
+    void CopyCredit(sip_msg* request, Credit kind);
+    // Release helpers (CKZSIPAPICC_release.cpp).
+    unsigned SendResponseToCurrent(int code, const char* text);
+    unsigned SendByeInDialog();
+    void ContinuePendingTransfer();
+    // ResetCallStatus that keeps a pending transfer (refer-to target, source, contact, Replaces)
+    // for the DoTransfer that follows a release.
+    void ResetKeepingTransfer();
+    void ChooseCancelDestination(char* address, size_t size, uint16_t& port);
+
+    std::unique_ptr<ExplicitAddresses> m_explicit_addr;
+    // The last challenge's elements, kept for the one request that answers it.
+    SIPMessagePtr m_credit_challenge;
+    Credit m_credit_pending = Credit::None;
+    int m_credit_nonce_count = 0;
 };

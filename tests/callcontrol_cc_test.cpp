@@ -141,7 +141,7 @@ TEST_F(CallControlTest, EachTimedStatusEndsTheCallWithItsCause) {
         EXPECT_TRUE(log.Contains(c.log, CKZLogInterface::LOG_ERROR));
         EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 504);
         EXPECT_STREQ(m_cc.GetDisconnectCauseText(), c.cause);
-        // Nothing can be sent yet, so the failed release resets the call.
+        // No peer is known, so the release cannot be sent and the call is reset.
         EXPECT_TRUE(log.HasLine(c.release_error));
         EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_IDLE);
         EXPECT_EQ(m_cc.GetSIPConnID(), 0u);
@@ -302,46 +302,4 @@ TEST_F(CallControlTest, CurrentMessageBecomesTheDisconnectCauseWhenAsked) {
     }
     EXPECT_EQ(m_cc.FreeSIPMsg(), 1u);
     EXPECT_EQ(m_cc.GetCurSIPMsg(), nullptr);
-}
-
-TEST_F(CallControlTest, DisconnectChoosesTheReleaseByStatus) {
-    enum Expect { NOTHING, BYE, CANCEL, ERROR_RESPONSE };
-    struct Case {
-        KZ_SIP_CALL_STATUS status;
-        unsigned direction;
-        Expect release;
-    };
-    const unsigned in = KZAPI::CKZCall::CALL_INBOUND, out = KZAPI::CKZCall::CALL_OUTBOUND;
-    const Case cases[] = {
-        {SIP_CALL_IDLE, in, NOTHING},
-        {SIP_CALL_REFER_SENT, in, NOTHING},
-        {SIP_CALL_REFER_RECEIVED, in, NOTHING},
-        {SIP_CALL_BYE_SENT, out, NOTHING},
-        {SIP_CALL_ANSWERED, out, NOTHING},
-        {SIP_CALL_ANSWERED, in, BYE},
-        {SIP_CALL_CONNECTED, out, BYE},
-        {SIP_CALL_HOLD_SENT, in, BYE},
-        {SIP_CALL_REMOTE_UNHOLD_ACCEPTED, in, BYE},
-        {SIP_CALL_NOTIFY_SENT, in, BYE},
-        {SIP_CALL_FINAL_NOTIFY_SENT, in, BYE},
-        {SIP_CALL_CALLING, out, BYE},
-        {SIP_CALL_RECEIVED_TRYING, out, CANCEL},
-        {SIP_CALL_RECEIVED_SESSION_PROGRESS, out, CANCEL},
-        {SIP_CALL_ACCEPTED, in, ERROR_RESPONSE},
-        {SIP_CALL_RINGING, in, ERROR_RESPONSE},
-    };
-    StartOn(m_cc, m_channel);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "status " << c.status << " direction " << c.direction);
-        m_cc.SetSIPStatus(c.status);
-        m_cc.SetCallDirection(c.direction);
-        m_cc.SetSIPConnID(12);
-        kztest::LogCapture log;
-        EXPECT_EQ(m_cc.DisconnectCall(), 0u); // nothing can be sent yet
-        EXPECT_EQ(log.Contains("cannot compose BYE"), c.release == BYE);
-        EXPECT_EQ(log.Contains("cannot compose CANCEL"), c.release == CANCEL);
-        EXPECT_EQ(log.Contains("cannot compose error response"), c.release == ERROR_RESPONSE);
-        // A release that could not be sent leaves the channel idle; no release leaves the call.
-        EXPECT_EQ(m_cc.GetSIPStatus(), c.release == NOTHING ? c.status : SIP_CALL_IDLE);
-    }
 }
