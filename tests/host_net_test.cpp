@@ -61,6 +61,12 @@ std::string Pattern(size_t n, unsigned seed) {
     return s;
 }
 
+// What f returns, read under the lock.
+template <class F> auto Locked(std::mutex& mutex, F f) {
+    std::lock_guard<std::mutex> l(mutex);
+    return f();
+}
+
 const kztest::TestCertificate& Certificate() {
     return kztest::TestCertificate::Shared();
 }
@@ -86,12 +92,10 @@ public:
         WakeUp();
     }
     std::vector<Datagram> Received() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_received;
+        return Locked(m_mutex, [&] { return m_received; });
     }
     size_t ReceivedCount() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_received.size();
+        return Locked(m_mutex, [&] { return m_received.size(); });
     }
 
 protected:
@@ -157,25 +161,19 @@ public:
         this->WakeUp();
     }
     std::string ReceivedOn(CTCPSocket* socket) {
-        std::lock_guard<std::mutex> l(m_mutex);
-        auto it = m_received.find(socket);
-        return it == m_received.end() ? std::string() : it->second;
+        return Locked(m_mutex, [&] { return m_received.contains(socket) ? m_received[socket] : ""; });
     }
     std::vector<CTCPSocket*> Accepted() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_accepted;
+        return Locked(m_mutex, [&] { return m_accepted; });
     }
     std::vector<uint16_t> AcceptedPeerPorts() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_accepted_ports;
+        return Locked(m_mutex, [&] { return m_accepted_ports; });
     }
     std::vector<uint16_t> ClosedPeerPorts() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_closed_ports;
+        return Locked(m_mutex, [&] { return m_closed_ports; });
     }
     int BadCalls() {
-        std::lock_guard<std::mutex> l(m_mutex);
-        return m_bad_calls;
+        return Locked(m_mutex, [&] { return m_bad_calls; });
     }
     size_t Clients() {
         CMutexLock lock(this->GetClientLock());
@@ -335,7 +333,7 @@ TEST(HostNetUdp, DatagramLargerThanTheReadersBufferIsCutAndTheNextOneIsIntact) {
 
 // ---------------- TCP ----------------
 
-TEST(HostNetTcp, AcceptsClientsAndEchoesThroughTheSendQueue) {
+TEST(HostNetTcp, AcceptsClientsAndEchoesSmallAndLargeTransfersThroughTheSendQueue) {
     TcpPeer server({.echo = true});
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
     ASSERT_NE(server.GetListenPort(), 0);
@@ -360,20 +358,12 @@ TEST(HostNetTcp, AcceptsClientsAndEchoesThroughTheSendQueue) {
         expected.push_back(c->port());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ports, expected);
-    EXPECT_EQ(server.BadCalls(), 0);
-}
-
-TEST(HostNetTcp, LargeTransfersCompleteInBothDirections) {
-    TcpPeer server({.echo = true});
-    ASSERT_TRUE(server.Start("127.0.0.1", 0));
-    RawClient client(server.GetListenPort());
-    ASSERT_TRUE(client.ok());
 
     // Far more than the socket buffers hold, so the server's Send has to wait for room while the
     // client is still writing.
     const std::string data = Pattern(4 << 20, 9);
-    std::thread writer([&] { client.Send(data); });
-    const std::string back = client.Read(data.size(), 8000);
+    std::thread writer([&] { clients[0]->Send(data); });
+    const std::string back = clients[0]->Read(data.size(), 8000);
     writer.join();
     EXPECT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
@@ -529,25 +519,6 @@ TEST(HostNetTcp, OutOfDescriptorsPausesAcceptingWhileOthersAreServed) {
 
 // ---------------- TLS ----------------
 
-TEST(HostNetTls, HandshakeDeadlineRunsOnTheServersClock) {
-    ASSERT_TRUE(Certificate().ok());
-    CKZManualClock clock;
-    TlsPeer server({.echo = true});
-    server.SetClock(&clock);
-    server.SetHandshakeTimeout(3000);
-    ASSERT_TRUE(server.Start("127.0.0.1", 0));
-    RawClient silent(server.GetListenPort());
-    ASSERT_TRUE(wait_until([&] { return server.Clients() == 1; })); // listed while it handshakes
-    EXPECT_FALSE(silent.ClosedByPeer(200)) << "real time does not count";
-    clock.Advance(2);
-    EXPECT_FALSE(silent.ClosedByPeer(200));
-    clock.Advance(2);
-    EXPECT_TRUE(silent.ClosedByPeer(1000));
-    EXPECT_EQ(server.GetCounters().handshake_timeouts, 1u);
-    EXPECT_TRUE(server.Accepted().empty());
-    EXPECT_TRUE(server.ClosedPeerPorts().empty()); // never announced, so never reported closed
-}
-
 TEST(HostNetTls, ConnectToExchangesDataBothWays) {
     ASSERT_TRUE(Certificate().ok());
     // The server reads in small pieces, so most of each TLS record stays decrypted inside
@@ -580,11 +551,12 @@ TEST(HostNetTls, ConnectToExchangesDataBothWays) {
     EXPECT_EQ(client.BadCalls(), 0);
 }
 
-TEST(HostNetTls, PeerThatNeverHandshakesIsDroppedWithoutHoldingUpOthersLonger) {
+TEST(HostNetTls, PeersThatNeverHandshakeGoAtTheDeadlineOnTheServersClockWithoutHoldingUpOthers) {
     ASSERT_TRUE(Certificate().ok());
-    constexpr unsigned kHandshakeMs = 300;
+    CKZManualClock clock;
     TlsPeer server({.echo = true});
-    server.SetHandshakeTimeout(kHandshakeMs);
+    server.SetClock(&clock);
+    server.SetHandshakeTimeout(3000);
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
     TlsPeer client;
     ASSERT_TRUE(client.Start("127.0.0.1", 0));
@@ -596,19 +568,19 @@ TEST(HostNetTls, PeerThatNeverHandshakesIsDroppedWithoutHoldingUpOthersLonger) {
     RawClient garbage(server.GetListenPort()); // speaks something else: fails at once
     ASSERT_TRUE(garbage.Send("OPTIONS sip:a@b SIP/2.0\r\n\r\n"));
     EXPECT_TRUE(garbage.ClosedByPeer(1000));
+    RawClient silent(server.GetListenPort());                       // connects and never says a word
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 2; })); // listed while it handshakes
+    client.Queue(out, "two"); // served while the silent one's deadline is far off
+    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "onetwo"; }, 1000));
 
-    const auto silent_since = Clock::now();
-    RawClient silent(server.GetListenPort()); // connects and never says a word
-    std::this_thread::sleep_for(50ms);        // the server is now waiting on its handshake
-    const auto sent_at = Clock::now();
-    client.Queue(out, "two");
-    ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "onetwo"; }, 3000));
-    EXPECT_LT(ms_since(sent_at), static_cast<long>(kHandshakeMs) + 700);
-
-    EXPECT_TRUE(silent.ClosedByPeer(3000));
-    EXPECT_LT(ms_since(silent_since), static_cast<long>(kHandshakeMs) + 700);
-    EXPECT_EQ(server.Accepted().size(), 1u); // neither failed peer was ever listed
-    EXPECT_TRUE(server.ClosedPeerPorts().empty());
+    EXPECT_FALSE(silent.ClosedByPeer(200)) << "real time does not count";
+    clock.Advance(2);
+    EXPECT_FALSE(silent.ClosedByPeer(200));
+    clock.Advance(2);
+    EXPECT_TRUE(silent.ClosedByPeer(1000));
+    EXPECT_EQ(server.GetCounters().handshake_timeouts, 1u);
+    EXPECT_EQ(server.Accepted().size(), 1u);       // neither failed peer was ever listed
+    EXPECT_TRUE(server.ClosedPeerPorts().empty()); // never announced, so never reported closed
     EXPECT_EQ(server.Clients(), 1u);
 }
 

@@ -169,47 +169,29 @@ protected:
         KZ_StopUDPRelayServer();
     }
 
-    // A group of two items on 127.0.0.1; *port1 / *port2 get their local ports.
-    int OpenPair(uint16_t* port1, uint16_t* port2, uint16_t peer1 = 0, uint16_t peer2 = 0) {
+    // A group of two items on 127.0.0.1 (p1, p2 their local ports), joined to a and b or latching.
+    int OpenPair(bool to_a_and_b) {
         const int group = KZ_OpenUDPRelayGroup();
-        m_item1 =
-            KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, peer1 ? "127.0.0.1" : "", peer1, nullptr, -1);
-        m_item2 =
-            KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, peer2 ? "127.0.0.1" : "", peer2, nullptr, -1);
-        *port1 = KZ_GetUDPRelayGroupItemLocalPort(m_item1);
-        *port2 = KZ_GetUDPRelayGroupItemLocalPort(m_item2);
+        m_item1 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, to_a_and_b ? "127.0.0.1" : "",
+                                          to_a_and_b ? a.Port() : 0, nullptr, -1);
+        m_item2 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, to_a_and_b ? "127.0.0.1" : "",
+                                          to_a_and_b ? b.Port() : 0, nullptr, -1);
+        p1 = KZ_GetUDPRelayGroupItemLocalPort(m_item1);
+        p2 = KZ_GetUDPRelayGroupItemLocalPort(m_item2);
         return group;
     }
 
+    Party a, b;
+    uint16_t p1 = 0, p2 = 0;
     int m_item1 = KZ_RELAY_INVALID_HANDLE;
     int m_item2 = KZ_RELAY_INVALID_HANDLE;
 };
 
 } // namespace
 
-TEST_F(HostRelay, ConfiguredPeersAreJoinedBothWays) {
-    Party a, b;
-    uint16_t p1, p2;
-    const int group = OpenPair(&p1, &p2, a.Port(), b.Port());
-    ASSERT_GT(group, 0);
-    ASSERT_GT(m_item1, 0);
-    ASSERT_GT(m_item2, 0);
-
-    const Bytes from_a = RTPPacket(0, 0x1111);
-    a.Send(p1, from_a);
-    uint16_t via = 0;
-    EXPECT_EQ(b.Receive(&via), from_a);
-    EXPECT_EQ(via, p2); // leaves through the other leg's socket
-    const Bytes from_b = RTPPacket(8, 0x2222);
-    b.Send(p2, from_b);
-    EXPECT_EQ(a.Receive(&via), from_b);
-    EXPECT_EQ(via, p1);
-}
-
 TEST_F(HostRelay, LegsWithoutPeersLatchOntoWhereTheyLastHeardFrom) {
-    Party a, b, a_moved;
-    uint16_t p1, p2;
-    OpenPair(&p1, &p2);
+    Party a_moved;
+    OpenPair(false);
     const Bytes first = {1, 2, 3};
     a.Send(p1, first); // the other leg is not known yet: dropped, but leg 1 learns a
     EXPECT_TRUE(b.Receive(nullptr, 200).empty());
@@ -226,9 +208,8 @@ TEST_F(HostRelay, LegsWithoutPeersLatchOntoWhereTheyLastHeardFrom) {
 }
 
 TEST_F(HostRelay, SourceSetLaterWinsOverTheLatchedAddressUntilCleared) {
-    Party a, b, c;
-    uint16_t p1, p2;
-    OpenPair(&p1, &p2);
+    Party c;
+    OpenPair(false);
     b.Send(p2, {1}); // leg 2 latches onto b
     EXPECT_TRUE(KZ_SetUDPRelayGroupItemSrc(m_item2, "127.0.0.1", c.Port()));
     a.Send(p1, {2});
@@ -241,15 +222,17 @@ TEST_F(HostRelay, SourceSetLaterWinsOverTheLatchedAddressUntilCleared) {
     EXPECT_FALSE(KZ_SetUDPRelayGroupItemSrc(m_item2, "bad address", 4000));
 }
 
-TEST_F(HostRelay, SSRCIsRewrittenInRTPButNotInRTCPOrOtherData) {
-    Party a, b;
-    uint16_t p1, p2;
-    OpenPair(&p1, &p2, a.Port(), b.Port());
+TEST_F(HostRelay, ConfiguredPeersAreJoinedBothWaysAndSSRCIsRewrittenInRTPOnly) {
+    ASSERT_GT(OpenPair(true), 0);
+    ASSERT_GT(m_item1, 0);
+    ASSERT_GT(m_item2, 0);
     ASSERT_TRUE(KZ_SetUDPRelayGroupItemSSRC(m_item2, 0xCAFEBABE));
 
     Bytes rtp = RTPPacket(18, 0x01020304, 0x77);
     a.Send(p1, rtp);
-    const Bytes got = b.Receive();
+    uint16_t via = 0;
+    const Bytes got = b.Receive(&via);
+    EXPECT_EQ(via, p2); // leaves through the other leg's socket
     ASSERT_EQ(got.size(), rtp.size());
     EXPECT_EQ(SSRCOf(got), 0xCAFEBABEu);
     rtp[8] = 0xCA, rtp[9] = 0xFE, rtp[10] = 0xBA, rtp[11] = 0xBE;
@@ -264,7 +247,8 @@ TEST_F(HostRelay, SSRCIsRewrittenInRTPButNotInRTCPOrOtherData) {
     // The other direction has no SSRC set and passes as it is.
     const Bytes back = RTPPacket(0, 0x0A0B0C0D);
     b.Send(p2, back);
-    EXPECT_EQ(a.Receive(), back);
+    EXPECT_EQ(a.Receive(&via), back);
+    EXPECT_EQ(via, p1);
 }
 
 TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
@@ -276,13 +260,12 @@ TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
     // The relay never looks inside a channel; any distinct pointer stands for one here.
     alignas(16) static char channel_tag[16];
     auto* channel = reinterpret_cast<CKZChannel*>(channel_tag);
-    Party a, b;
     const int group = KZ_OpenUDPRelayGroup();
     const int item1 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, "127.0.0.1", a.Port(), channel, 96);
     const int item2 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, "127.0.0.1", b.Port(), nullptr, 101);
     ASSERT_TRUE(KZ_SetUDPRelayGroupItemDTMF(item1, 101)); // the answer settled on 101
-    const uint16_t p1 = KZ_GetUDPRelayGroupItemLocalPort(item1);
-    const uint16_t p2 = KZ_GetUDPRelayGroupItemLocalPort(item2);
+    p1 = KZ_GetUDPRelayGroupItemLocalPort(item1);
+    p2 = KZ_GetUDPRelayGroupItemLocalPort(item2);
 
     const Bytes voice = RTPPacket(0, 7);
     const Bytes event = RTPPacket(101, 7, 0x05);
@@ -306,8 +289,7 @@ TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
 }
 
 TEST_F(HostRelay, GroupsHoldTwoItemsAndClosingOrStoppingFreesTheirPorts) {
-    uint16_t p1, p2;
-    const int group = OpenPair(&p1, &p2);
+    const int group = OpenPair(false);
     EXPECT_EQ(KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, "", 0, nullptr, -1), KZ_RELAY_INVALID_HANDLE);
     const int other = KZ_OpenUDPRelayGroup();
     EXPECT_EQ(KZ_AddUDPRelayGroupItem(other, "127.0.0.1", p1, "", 0, nullptr, -1), KZ_RELAY_INVALID_HANDLE);
@@ -318,21 +300,18 @@ TEST_F(HostRelay, GroupsHoldTwoItemsAndClosingOrStoppingFreesTheirPorts) {
     EXPECT_FALSE(KZ_CloseUDPRelayGroup(group));
     EXPECT_FALSE(KZ_SetUDPRelayGroupItemSSRC(m_item1, 1)); // stale handles only fail
 
-    OpenPair(&p1, &p2);
+    OpenPair(false);
     KZ_StopUDPRelayServer();
     EXPECT_TRUE(CBaseSocket::IsUDPPortFree(p1, "127.0.0.1"));
     EXPECT_EQ(KZ_OpenUDPRelayGroup(), KZ_RELAY_INVALID_HANDLE);
     ASSERT_TRUE(KZ_StartUDPRelayServer()); // and it works again
-    Party a, b;
-    OpenPair(&p1, &p2, a.Port(), b.Port());
+    OpenPair(true);
     a.Send(p1, {42});
     EXPECT_EQ(b.Receive(), Bytes{42});
 }
 
 TEST_F(HostRelay, CallsRelayWhileOthersComeAndGoOnOtherThreads) {
-    Party a, b;
-    uint16_t p1, p2;
-    OpenPair(&p1, &p2, a.Port(), b.Port());
+    OpenPair(true);
     std::atomic<bool> done{false};
     std::atomic<int> failures{0};
     std::vector<std::thread> churn;

@@ -51,12 +51,6 @@ std::string FirstLine(const std::string& text) {
     return text.substr(0, text.find("\r\n"));
 }
 
-// A port nobody answers on (taken and released at once).
-uint16_t SilentUdpPort() {
-    kztest::UdpPeer probe;
-    return probe.port();
-}
-
 // A stack on 127.0.0.1 opened and started through a group, and a raw UDP peer talking to it.
 class GroupOnLoopback {
 public:
@@ -97,20 +91,19 @@ public:
                                        ">;tag=a1\r\nTo: " + to + "\r\nCall-ID: " + call_id + "\r\nCSeq: 1 " +
                                        method + "\r\n" + headers + "Content-Length: 0\r\n\r\n");
         KZSIPEvent event{};
-        for (int i = 0; i < 2000; ++i) {
-            if (group.WaitOnEvent(50, &event) == 0 && event.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST) {
-                sip_msg* m = nullptr;
-                char address[32];
-                unsigned size = sizeof(address);
-                unsigned short from_port = 0;
-                EXPECT_EQ(CKZSIPGroup::GetMessage(event.stack, &m, address, &size, &from_port), 0u);
-                *connection = event.connection_id;
-                return Message(m);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!kztest::wait_until([&] {
+                return group.WaitOnEvent(50, &event) == 0 && event.event_type == KZ_EVENT_SIP_MESSAGE_REQUEST;
+            })) {
+            ADD_FAILURE() << "no " << method << " event";
+            return Message();
         }
-        ADD_FAILURE() << "no " << method << " event";
-        return Message();
+        sip_msg* m = nullptr;
+        char address[32];
+        unsigned size = sizeof(address);
+        unsigned short from_port = 0;
+        EXPECT_EQ(CKZSIPGroup::GetMessage(event.stack, &m, address, &size, &from_port), 0u);
+        *connection = event.connection_id;
+        return Message(m);
     }
 
     CKZSIPGroup group;
@@ -134,12 +127,11 @@ TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
         std::string text;
         const char *user, *host, *port; // null: none
     };
+    // The parts themselves are the message layer's (sip_record_test); the group cuts the transport.
     const Case cases[] = {
         {"\"Alice\" <sip:alice;phone@example.com:5070;transport=udp>;tag=9", "alice;phone", "example.com",
          "5070"},
-        {"<sip:+4930123@10.1.2.3;user=phone>", "+4930123", "10.1.2.3", nullptr},
         {"sip:192.168.1.20", nullptr, "192.168.1.20", nullptr},
-        {"sip:1001", "1001", nullptr, nullptr},
     };
     const auto same = [](const char* got, const char* expected) {
         return expected ? got && std::string(got) == expected : got == nullptr;
@@ -151,7 +143,7 @@ TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
         ASSERT_EQ(CKZSIPGroup::GetSIPAddressInfo(text.data(), &user, &host, &port), 1);
         EXPECT_TRUE(same(user, c.user)) << (user ? user : "(null)");
         EXPECT_TRUE(same(host, c.host)) << (host ? host : "(null)");
-        if (c.user && c.host) EXPECT_TRUE(same(port, c.port)) << (port ? port : "(null)");
+        EXPECT_TRUE(same(port, c.port)) << (port ? port : "(null)");
     }
     char *user, *host, *port;
     EXPECT_EQ(CKZSIPGroup::GetSIPAddressInfo(nullptr, &user, &host, &port), 0);
@@ -161,7 +153,6 @@ TEST(SIPGroupAddress, SplitsSIPAddressesInPlace) {
 }
 
 TEST_F(SIPGroup, SettingsKeepTheirBounds) {
-    EXPECT_EQ(m_group.GetRealPublicSIPPort(), 5060);
     m_group.SetSTUNServer(5, "stun.example.org");
     m_group.SetSTUNServer(-1, "nowhere");
     m_group.SetSTUNServer(6, "nowhere");
@@ -214,33 +205,34 @@ TEST_F(SIPGroup, RemoveLatestRouteMovesTheOthersUp) {
 }
 
 TEST_F(SIPGroup, AddLatestViaShiftsEveryViaElement) {
+    struct Element {
+        uint32_t id;
+        unsigned index;
+        const char* value;
+    };
+    // clang-format off
+    const Element before[] = {
+        {KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP"}, {KZ_IE_SIP_VIA_ADDRESS, 0, "10.0.0.1:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 0, "z9hG4bKfirst"},  {KZ_IE_SIP_VIA_PARAM, 0, "rport=5062"},
+        {KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/UDP"}, {KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.2:5080"},
+        {KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKsecond"}, {KZ_IE_SIP_VIA_RECEIVED, 1, "received=10.9.9.9"}};
+    const Element after[] = {
+        {KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/UDP"}, {KZ_IE_SIP_VIA_ADDRESS, 0, "192.0.2.7:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 0, ""},              {KZ_IE_SIP_VIA_PARAM, 0, ""},
+        {KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/TCP"}, {KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.1:5060"},
+        {KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKfirst"},  {KZ_IE_SIP_VIA_PARAM, 1, "rport=5062"},
+        {KZ_IE_SIP_VIA_RECEIVED, 1, ""},            {KZ_IE_SIP_VIA_ADDRESS, 2, "10.0.0.2:5080"},
+        {KZ_IE_SIP_VIA_BRANCH, 2, "z9hG4bKsecond"}, {KZ_IE_SIP_VIA_PARAM, 2, ""}, // rport stays with its Via
+        {KZ_IE_SIP_VIA_RECEIVED, 2, "received=10.9.9.9"}};
+    // clang-format on
     Message m = NewMessage();
-    sip_msg* v = m.get();
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 0, "SIP/2.0/TCP");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 0, "10.0.0.1:5060");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 0, "z9hG4bKfirst");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PARAM, 0, "rport=5062");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_PROTOCOL, 1, "SIP/2.0/UDP");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_ADDRESS, 1, "10.0.0.2:5080");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_BRANCH, 1, "z9hG4bKsecond");
-    CKZSIPGroup::MSG_AddIE_STR(v, KZ_IE_SIP_VIA_RECEIVED, 1, "received=10.9.9.9");
-
-    ASSERT_EQ(CKZSIPGroup::MSG_AddLatestViaAddr(v, "192.0.2.7:5060"), 0);
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 0), "SIP/2.0/UDP");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 0), "192.0.2.7:5060");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 0), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 0), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PROTOCOL, 1), "SIP/2.0/TCP");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 1), "10.0.0.1:5060");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 1), "z9hG4bKfirst");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 1), "rport=5062");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 1), "");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_ADDRESS, 2), "10.0.0.2:5080");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_BRANCH, 2), "z9hG4bKsecond");
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_PARAM, 2), "") << "the first Via's rport stays with it";
-    EXPECT_EQ(Value(v, KZ_IE_SIP_VIA_RECEIVED, 2), "received=10.9.9.9");
+    for (const Element& e : before)
+        CKZSIPGroup::MSG_AddIE_STR(m.get(), e.id, e.index, e.value);
+    ASSERT_EQ(CKZSIPGroup::MSG_AddLatestViaAddr(m.get(), "192.0.2.7:5060"), 0);
+    for (const Element& e : after)
+        EXPECT_EQ(Value(m.get(), e.id, e.index), e.value) << e.id << "[" << e.index << "]";
     char top[CKZSIPGroup::kIEBufferSize];
-    ASSERT_EQ(CKZSIPGroup::MSG_GetLatestViaAddr(v, top), 0u);
+    ASSERT_EQ(CKZSIPGroup::MSG_GetLatestViaAddr(m.get(), top), 0u);
     EXPECT_STREQ(top, "192.0.2.7:5060");
 }
 
@@ -354,14 +346,10 @@ TEST(SIPGroupWire, ByeTowardsTheCaller) {
 // ---- start ----
 
 TEST(SIPGroupStart, AnnouncedAddressOverridesUnlessItIsZero) {
-    {
-        GroupOnLoopback stack("0.0.0.0");
-        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "0.0.0.0");
-        EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
-    }
-    {
-        GroupOnLoopback stack("0");
-        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), "127.0.0.1");
+    for (const auto& [announced, public_ip] :
+         {std::pair{"0.0.0.0", "0.0.0.0"}, std::pair{"0", "127.0.0.1"}}) {
+        GroupOnLoopback stack(announced);
+        EXPECT_STREQ(stack.group.GetRealPublicSIPIP(), public_ip);
         EXPECT_EQ(stack.group.GetRealPublicSIPPort(), stack.port());
     }
 }
@@ -397,7 +385,7 @@ protected:
 TEST_F(SIPGroupNat, LoopbackIsOpenAndAnUnreachableServerIsBlocked) {
     EXPECT_EQ(m_group.CheckNATType(m_stun_name.c_str(), "127.0.0.1", m_port),
               CKZSIPGroup::NAT_OPEN + CKZSIPGroup::NAT_FLAG_HAIRPIN + CKZSIPGroup::NAT_FLAG_PRESERVES_PORT);
-    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    const std::string silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
     EXPECT_EQ(m_group.CheckNATType(silent.c_str(), "127.0.0.1", m_port), CKZSIPGroup::NAT_BLOCKED);
 
     char address[CKZSIPGroup::kAddressTextSize] = "127.0.0.1";
@@ -413,7 +401,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
     // No configured address: only the STUN mapping can make the public address 127.0.0.1
     // (the fallback would be this host's first non-loopback address).
     Configure("");
-    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    const std::string silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
     m_group.SetSTUNServer(0, silent.c_str());
     m_group.SetSTUNServer(1, m_stun_name.c_str());
     m_group.SetNATType(1);
@@ -430,7 +418,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
 
 TEST_F(SIPGroupNat, OnlyUnreachableServersLeaveTheConfiguredAddress) {
     Configure("127.0.0.1");
-    const std::string silent = "127.0.0.1:" + std::to_string(SilentUdpPort());
+    const std::string silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
     m_group.SetSTUNServer(0, silent.c_str());
     kztest::LogCapture log;
     EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_BLOCKED);

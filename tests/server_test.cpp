@@ -40,13 +40,6 @@ protected:
     void TearDown() override { CKZCfgInterface::CFG_Clear(); }
 };
 
-std::vector<int> codec_list(const int* list) {
-    std::vector<int> v;
-    for (int i = 0; i <= CKZSIPServer::kMaxCodecs && list[i] != -1; ++i)
-        v.push_back(list[i]);
-    return v;
-}
-
 // A message record parsed from text (the group's message functions must be filled: a group exists).
 SIPMessagePtr parse_message(std::string text) {
     SIPMessagePtr message = AllocSIPMessage();
@@ -77,7 +70,6 @@ TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
     // free when the deleter runs otherwise).
     KZAPI_Free_Class_PRC(5, static_cast<KZAPI::CKZServer*>(server.get()));
     KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, nullptr);
-    EXPECT_EQ(server->GetSIPAppType(), 1);
     EXPECT_EQ(server->GetDetectedNATType(), KZ_SIP_RESULT_FAILURE); // no group before Create
 
     auto* handler = static_cast<KZAPI::CKZEventHandler*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER));
@@ -101,10 +93,8 @@ TEST_F(ServerTest, ModeDecidesTheJitterBufferDefaults) {
         kztest::ServerPtr server = kztest::make_server();
         ASSERT_EQ(server->Create(), 1u);
         EXPECT_EQ(server->IsSIPServerModel(), c.server_model);
-        EXPECT_EQ(server->GetJBMinDelay(), 2);
         EXPECT_EQ(server->GetJBMaxDelay(), c.jb_max);
         EXPECT_EQ(server->GetJBGetAllData(), c.jb_get_all_data);
-        EXPECT_EQ(codec_list(server->GetCodecsPreferList()), (std::vector<int>{102, 104, 103, 3, 0, 8}));
         EXPECT_EQ(server->Destroy(), 1u);
     }
 }
@@ -261,34 +251,28 @@ TEST_F(ServerTest, SettingsWrittenBackThroughTheConfiguration) {
 
 TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
     const CKZSIPGroup group; // the first group fills the message functions the helpers use
-    auto vet = [](const std::string& text, std::string* reason) {
-        const SIPMessagePtr message = parse_message(text);
-        char buffer[64] = "";
-        const int code = CKZSIPServer::RequestValidation(message.get(), buffer, sizeof(buffer));
-        *reason = buffer;
-        return code;
-    };
-    std::string reason;
     const std::string good = kztest::sip_request("INVITE", 5062, 5060);
-    EXPECT_EQ(vet(good, &reason), 0);
-
-    std::string hops = good;
-    hops.replace(hops.find("Max-Forwards: 70"), 16, "Max-Forwards: 0");
-    EXPECT_EQ(vet(hops, &reason), 483);
-    EXPECT_EQ(reason, "Too Many Hops");
-
-    std::string no_to = good;
-    const size_t to = no_to.find("To: ");
-    no_to.erase(to, no_to.find("\r\n", to) + 2 - to);
-    EXPECT_EQ(vet(no_to, &reason), 400);
-    EXPECT_EQ(reason, "Bad Request");
-
+    auto edited = [&](const std::string& line, const std::string& with) {
+        std::string text = good;
+        return text.replace(text.find(line), line.size(), with);
+    };
+    struct Case {
+        std::string text;
+        int code;
+        const char* reason;
+    };
+    const Case cases[] = {{good, 0, ""},
+                          {edited("Max-Forwards: 70", "Max-Forwards: 0"), 483, "Too Many Hops"},
+                          {edited("To: <sip:service@127.0.0.1:5060>\r\n", ""), 400, "Bad Request"},
+                          {edited("Max-Forwards: 70\r\n", ""), 0, ""}}; // only a warning
     kztest::LogCapture log;
-    std::string no_max = good;
-    const size_t mf = no_max.find("Max-Forwards: 70\r\n");
-    no_max.erase(mf, 18);
-    EXPECT_EQ(vet(no_max, &reason), 0);
-    EXPECT_TRUE(log.Contains("There is no Max-Forwards head in SIP request.", 2));
+    for (const Case& c : cases) {
+        const SIPMessagePtr message = parse_message(c.text);
+        char reason[64] = "";
+        EXPECT_EQ(CKZSIPServer::RequestValidation(message.get(), reason, sizeof(reason)), c.code) << c.reason;
+        EXPECT_STREQ(reason, c.reason);
+    }
+    EXPECT_TRUE(log.Contains("There is no Max-Forwards head in SIP request.", CKZLogInterface::LOG_WARNING));
 }
 
 TEST(ProxyTransferTargetText, ItemsNameEachPartOfTheTransfer) {

@@ -128,27 +128,20 @@ TEST(SipParser, FirstLines) {
         uint32_t code;
         std::vector<Stored> stored;
     };
+    constexpr uint32_t kRequest = KZ_EVENT_SIP_MESSAGE_REQUEST;
+    // clang-format off
     const Case cases[] = {
-        {"INVITE sips:bob@example.com SIP/2.0",
-         KZ_EVENT_SIP_MESSAGE_REQUEST,
-         KZ_SIP_MSG_INVITE,
-         {{KZ_IE_SIP_REQUEST_LINE_URI, 0, "sips:bob@example.com"},
-          {KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0"}}},
-        {"MESSAGE   tel:+15551234567;phone-context=+1   SIP/2.0",
-         KZ_EVENT_SIP_MESSAGE_REQUEST,
-         KZ_SIP_MSG_MESSAGE,
+        {"INVITE sips:bob@example.com SIP/2.0", kRequest, KZ_SIP_MSG_INVITE,
+         {{KZ_IE_SIP_REQUEST_LINE_URI, 0, "sips:bob@example.com"}, {KZ_IE_SIP_REQUEST_LINE_PROTVERSION, 0, "SIP/2.0"}}},
+        {"MESSAGE   tel:+15551234567;phone-context=+1   SIP/2.0", kRequest, KZ_SIP_MSG_MESSAGE,
          {{KZ_IE_SIP_REQUEST_LINE_URI, 0, "tel:+15551234567;phone-context=+1"}}},
-        {"SIP/2.0 180 Ringing Now",
-         KZ_EVENT_SIP_MESSAGE_RESPONSE,
-         180,
+        {"SIP/2.0 180 Ringing Now", KZ_EVENT_SIP_MESSAGE_RESPONSE, 180,
          {{KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, 0, "Ringing Now"}}},
-        {"sip/2.0 200 OK",
-         KZ_EVENT_SIP_MESSAGE_REQUEST,
-         KZ_SIP_MSG_OTHER,
-         {{KZ_IE_SIP_REQUEST_LINE_METHOD, 0, "sip/2.0"}}},
-        {"INVITE sip:x SIP/2.0", KZ_EVENT_SIP_MESSAGE_REQUEST, KZ_SIP_MSG_INVITE, {}},
+        {"sip/2.0 200 OK", kRequest, KZ_SIP_MSG_OTHER, {{KZ_IE_SIP_REQUEST_LINE_METHOD, 0, "sip/2.0"}}},
+        {"INVITE sip:x SIP/2.0", kRequest, KZ_SIP_MSG_INVITE, {}},
         {"INVITE SIP/2.0", 0, 0, {{KZ_IE_SIP_REQUEST_LINE_METHOD, 0, nullptr}}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         Parsed p;
@@ -171,42 +164,23 @@ TEST(SipParser, BodyKindsFollowTheContentType) {
         const char* body;
         std::vector<Stored> stored;
     };
+    // clang-format off
     const Case cases[] = {
-        {"INFO",
-         "application/dtmf-relay",
-         "Signal=5\nDuration=160\n",
+        {"INFO", "application/dtmf-relay", "Signal=5\nDuration=160\n",
          {{KZ_IE_DTMF_RELAY_SIGNAL, 0, "5"}, {KZ_IE_DTMF_RELAY_DURATION, 0, "160"}}},
-        {"INFO",
-         "Application/DTMF",
-         "d=#\nt=250\n",
+        {"INFO", "Application/DTMF", "d=#\nt=250\n",
          {{KZ_IE_DTMF_RELAY_SIGNAL, 0, "#"}, {KZ_IE_DTMF_RELAY_DURATION, 0, "250"}}},
-        {"NOTIFY",
-         "application/simple-message-summary",
-         "Messages-Waiting: yes\nVoice-Message: 2/8\n",
+        {"NOTIFY", "application/simple-message-summary", "Messages-Waiting: yes\nVoice-Message: 2/8\n",
          {{KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING, 0, "yes"}, {KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG, 0, "2/8"}}},
-        {"NOTIFY",
-         "message/sipfrag;version=2.0",
-         "SIP/2.0 200 OK\nSIP/2.0 486 Busy\n",
+        {"NOTIFY", "message/sipfrag;version=2.0", "SIP/2.0 200 OK\nSIP/2.0 486 Busy\n",
          {{KZ_IE_SIP_FRAG_SIP_CODE, 0, "200"}, {KZ_IE_SIP_FRAG_SIP_CODE_TXT, 0, "OK"}}},
-        {"MESSAGE",
-         "text/plain",
-         "Hello\nWorld !\n",
-         {{KZ_IE_SIP_MESSAGE_CONTENT, 0, "Hello\r\nWorld !\r\n"}}},
-        {"INFO",
-         "text/plain",
-         "Call-ID: zz\n",
-         {{KZ_IE_SIP_MESSAGE_CONTENT, 0, nullptr}, {KZ_IE_SIP_CALLID, 0, "zz"}}},
-        {"NOTIFY",
-         "application/dialog-info+xml",
-         "<d/>\n<e/>\n",
-         {{KZ_IE_SIP_NOTIFY_PRESENCE, 0, "<d/>\r\n<e/>\r\n"}}},
-        {"INVITE",
-         "application/sdp",
-         "v=0\nm=audio 4000 RTP/AVP 0\n",
-         {{KZ_IE_SDP_VERSION, 0, "0"},
-          {KZ_IE_SIP_PAYLOAD, 0, "0"},
-          {KZ_IE_SIP_BODY, 0, "v=0\nm=audio 4000 RTP/AVP 0\n"}}},
+        {"MESSAGE", "text/plain", "Hello\nWorld !\n", {{KZ_IE_SIP_MESSAGE_CONTENT, 0, "Hello\r\nWorld !\r\n"}}},
+        {"INFO", "text/plain", "Call-ID: zz\n", {{KZ_IE_SIP_MESSAGE_CONTENT, 0, nullptr}, {KZ_IE_SIP_CALLID, 0, "zz"}}},
+        {"NOTIFY", "application/dialog-info+xml", "<d/>\n<e/>\n", {{KZ_IE_SIP_NOTIFY_PRESENCE, 0, "<d/>\r\n<e/>\r\n"}}},
+        {"INVITE", "application/sdp", "v=0\nm=audio 4000 RTP/AVP 0\n",
+         {{KZ_IE_SDP_VERSION, 0, "0"}, {KZ_IE_SIP_PAYLOAD, 0, "0"}, {KZ_IE_SIP_BODY, 0, "v=0\nm=audio 4000 RTP/AVP 0\n"}}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content_type);
         const std::string body = c.body;

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,13 +25,10 @@ constexpr auto& header = kztest::header_value;
 
 } // namespace
 
-TEST(StackApi, OpenDefaultsAndUnattachedQueue) {
+TEST(StackApi, NullHandlesUnattachedQueueAndConnectionIds) {
     void* stack = nullptr;
     ASSERT_EQ(KZ_SIP_Open(&stack), 0u);
     KZ_SIPProtocolConfig cfg{};
-    ASSERT_EQ(KZ_SIP_GetConfig(stack, &cfg), 0u);
-    EXPECT_EQ(cfg.sip_port, 5060);
-    EXPECT_EQ(cfg.transport_mask, 1);
     EXPECT_EQ(KZ_SIP_GetConfig(nullptr, &cfg), KZ_SIP_RESULT_NULL_HANDLE);
 
     void* queue = nullptr;
@@ -84,9 +83,7 @@ TEST(StackApi, HandlerCopyOutlivesTheEvent) {
     kztest::UdpPeer peer;
     for (const char* call_id : {"first-call", "second-call"}) {
         void* before = g_copy.load();
-        peer.send_to(port, std::string("OPTIONS sip:x@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:") +
-                               std::to_string(peer.port()) + ";branch=z9hG4bK1\r\nCall-ID: " + call_id +
-                               "\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:x@y>\r\nCSeq: 1 OPTIONS\r\n\r\n");
+        peer.send_to(port, kztest::sip_request("OPTIONS", peer.port(), port, "", call_id));
         for (int i = 0; i < 2000 && g_copy.load() == before; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_NE(g_copy.load(), before);
@@ -131,102 +128,93 @@ TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
     EXPECT_EQ(f.free_msg(nullptr), 0xFFFFFFFFu);
 }
 
-TEST(StackApi, CancelRules) {
-    sip_group stack;
-    const uint16_t port = kztest::free_port_pair();
-    kztest::on_loopback(stack, port);
-    ASSERT_TRUE(stack.StartTransports());
-    kztest::UdpPeer peer;
-    auto request = [&](const char* method) { return kztest::app_request(method, peer.port(), port); };
-    const uint32_t conn = stack.NewConnectionId();
-    ASSERT_EQ(stack.SendMessage(request("INVITE").get(), nullptr, 0, conn), 0u);
-    const std::string invite = peer.receive();
-    EXPECT_EQ(stack.SendCancel(request("CANCEL").get(), nullptr, 0, stack.NewConnectionId(), conn),
+namespace {
+
+// A stack on loopback whose received messages the test hands to the dialog bookkeeping itself.
+class StackApiDialogs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_stack.SetClock(&m_clock);
+        kztest::on_loopback(m_stack, m_port);
+        ASSERT_TRUE(m_stack.StartTransports());
+    }
+    void TearDown() override { m_stack.StopTransports(); }
+
+    // The dialog connection id the stack gives a received message (0 when it takes none). Without
+    // a known source the stack answers where the message's Via names.
+    uint32_t Receive(const std::string& text, bool source_known = true) {
+        std::vector<char>& buf = m_buffers.emplace_back(text.begin(), text.end());
+        buf.push_back('\0');
+        sip_msg& m = m_messages.emplace_back();
+        KZSIPEvent e{};
+        m.init_from_buf(buf.data(), &e);
+        if (source_known) m.set_ip_address(0x0100007F, m_peer.port(), 0x0100007F, m_port);
+        return m_stack.DialogBookkeeping(&m, &e) ? e.connection_id : 0;
+    }
+    std::unique_ptr<sip_msg> Request(const char* method) {
+        return kztest::app_request(method, m_peer.port(), m_port);
+    }
+    uint32_t Send(const std::unique_ptr<sip_msg>& m, uint32_t conn) {
+        return m_stack.SendMessage(m.get(), nullptr, 0, conn);
+    }
+
+    KZAPI::CKZManualClock m_clock;
+    sip_group m_stack;
+    const uint16_t m_port = kztest::free_port_pair();
+    kztest::UdpPeer m_peer;
+    std::list<std::vector<char>> m_buffers;
+    std::list<sip_msg> m_messages;
+};
+
+} // namespace
+
+TEST_F(StackApiDialogs, CancelRules) {
+    const uint32_t conn = m_stack.NewConnectionId();
+    ASSERT_EQ(Send(Request("INVITE"), conn), 0u);
+    const std::string invite = m_peer.receive();
+    EXPECT_EQ(m_stack.SendCancel(Request("CANCEL").get(), nullptr, 0, m_stack.NewConnectionId(), conn),
               0xFFFFFFFFu)
         << "no CANCEL before a provisional response";
 
     // A 180 arrives: now the CANCEL leaves with the INVITE's branch, Call-ID and CSeq number.
-    std::string ringing = "SIP/2.0 180 Ringing\r\nVia: " + header(invite, "Via") +
-                          "\r\nFrom: " + header(invite, "From") + "\r\nTo: " + header(invite, "To") +
-                          ";tag=r1\r\nCall-ID: " + header(invite, "Call-ID") +
-                          "\r\nCSeq: " + header(invite, "CSeq") + "\r\n\r\n";
-    sip_msg parsed;
-    KZSIPEvent e{};
-    std::vector<char> buf(ringing.begin(), ringing.end());
-    buf.push_back('\0');
-    parsed.init_from_buf(buf.data(), &e);
-    ASSERT_TRUE(stack.DialogBookkeeping(&parsed, &e));
-    const uint32_t cancel_id = stack.NewConnectionId();
-    ASSERT_EQ(stack.SendCancel(request("CANCEL").get(), nullptr, 0, cancel_id, conn), 0u);
-    const std::string cancel = peer.receive();
+    ASSERT_EQ(Receive(kztest::response_to(invite, 180, "Ringing", "r1")), conn);
+    ASSERT_EQ(m_stack.SendCancel(Request("CANCEL").get(), nullptr, 0, m_stack.NewConnectionId(), conn), 0u);
+    const std::string cancel = m_peer.receive();
     EXPECT_EQ(header(cancel, "Via"), header(invite, "Via"));
     EXPECT_EQ(header(cancel, "Call-ID"), header(invite, "Call-ID"));
     EXPECT_EQ(header(cancel, "CSeq"), std::to_string(std::stoi(header(invite, "CSeq"))) + " CANCEL");
-    stack.StopTransports();
 }
 
-TEST(StackApi, AnsweringACancelledInvite) {
-    sip_group stack;
-    const uint16_t port = kztest::free_port_pair();
-    kztest::on_loopback(stack, port);
-    ASSERT_TRUE(stack.StartTransports());
-    kztest::UdpPeer peer;
-    auto receive = [&](const std::string& text) {
-        static std::vector<char> buf;
-        buf.assign(text.begin(), text.end());
-        buf.push_back('\0');
-        auto m = std::make_unique<sip_msg>();
-        KZSIPEvent e{};
-        m->init_from_buf(buf.data(), &e);
-        m->set_ip_address(0x0100007F, peer.port(), 0x0100007F, port);
-        stack.DialogBookkeeping(m.get(), &e);
-        return e.connection_id;
-    };
+TEST_F(StackApiDialogs, AnsweringACancelledInvite) {
     auto text = [&](const char* method) {
         return std::string(method) +
-               " sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peer.port()) +
-               ";branch=z9hG4bKc1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\nTo: <sip:b@h>\r\n" +
-               "Call-ID: cancelled-call\r\nCSeq: 42 " + method + "\r\n\r\n";
+               " sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_peer.port()) +
+               ";branch=z9hG4bKc1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\n" +
+               "To: <sip:b@h>\r\nCall-ID: cancelled-call\r\nCSeq: 42 " + method + "\r\n\r\n";
     };
-    using kztest::app_response;
-    const uint32_t conn = receive(text("INVITE"));
-    ASSERT_EQ(receive(text("CANCEL")), conn) << "the CANCEL matches the INVITE's dialog";
+    const uint32_t conn = Receive(text("INVITE"));
+    ASSERT_EQ(Receive(text("CANCEL")), conn) << "the CANCEL matches the INVITE's dialog";
 
-    auto ok_with_sdp = app_response();
+    auto ok_with_sdp = kztest::app_response();
     ok_with_sdp->add_ie(KZ_IE_SDP_VERSION, 0, "0");
-    EXPECT_EQ(stack.SendMessage(ok_with_sdp.get(), nullptr, 0, conn), KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX);
-    EXPECT_EQ(KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX, 0xFFFFA8F4u);
-
-    ASSERT_EQ(stack.SendMessage(app_response().get(), nullptr, 0, conn), 0u);
-    EXPECT_EQ(header(peer.receive(), "CSeq"), "42 CANCEL");
-    ASSERT_EQ(stack.SendMessage(app_response(487, "Request Terminated").get(), nullptr, 0, conn), 0u);
-    EXPECT_EQ(header(peer.receive(), "CSeq"), "42 INVITE") << "a 487 after a CANCEL answers the INVITE";
-    stack.StopTransports();
+    EXPECT_EQ(Send(ok_with_sdp, conn), KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX);
+    ASSERT_EQ(Send(kztest::app_response(), conn), 0u);
+    EXPECT_EQ(header(m_peer.receive(), "CSeq"), "42 CANCEL");
+    ASSERT_EQ(Send(kztest::app_response(487, "Request Terminated"), conn), 0u);
+    EXPECT_EQ(header(m_peer.receive(), "CSeq"), "42 INVITE") << "a 487 after a CANCEL answers the INVITE";
 }
 
-TEST(StackApi, AResponseToAViaNameIsSentAndResentToWhatTheNameResolvesTo) {
-    KZAPI::CKZManualClock clock;
-    sip_group stack;
-    stack.SetClock(&clock);
-    kztest::on_loopback(stack, kztest::free_port_pair());
-    ASSERT_TRUE(stack.StartTransports());
-    kztest::UdpPeer peer;
-    // A request whose source is not known, so its answer goes where its Via names.
-    const std::string invite =
-        "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP localhost:" + std::to_string(peer.port()) +
-        ";branch=z9hG4bKn1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\nTo: <sip:b@h>\r\n"
-        "Call-ID: via-name\r\nCSeq: 1 INVITE\r\n\r\n";
-    std::vector<char> buf(invite.begin(), invite.end());
-    buf.push_back('\0');
-    sip_msg parsed;
-    KZSIPEvent e{};
-    parsed.init_from_buf(buf.data(), &e);
-    ASSERT_TRUE(stack.DialogBookkeeping(&parsed, &e));
-
-    ASSERT_EQ(stack.SendMessage(kztest::app_response().get(), nullptr, 0, e.connection_id), 0u);
-    EXPECT_EQ(kztest::status_line(peer.receive()), "SIP/2.0 200 OK");
-    clock.Advance(2);
-    stack.TimerSweep(nullptr);
-    EXPECT_EQ(kztest::status_line(peer.receive()), "SIP/2.0 200 OK") << "the stored 200 is re-sent there too";
-    stack.StopTransports();
+TEST_F(StackApiDialogs, AResponseToAViaNameIsSentAndResentToWhatTheNameResolvesTo) {
+    const uint32_t conn = Receive(
+        "INVITE sip:b@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP localhost:" + std::to_string(m_peer.port()) +
+            ";branch=z9hG4bKn1\r\nFrom: <sip:a@127.0.0.1>;tag=f1\r\nTo: <sip:b@h>\r\n"
+            "Call-ID: via-name\r\nCSeq: 1 INVITE\r\n\r\n",
+        false);
+    ASSERT_NE(conn, 0u);
+    ASSERT_EQ(Send(kztest::app_response(), conn), 0u);
+    EXPECT_EQ(kztest::status_line(m_peer.receive()), "SIP/2.0 200 OK");
+    m_clock.Advance(2);
+    m_stack.TimerSweep(nullptr);
+    EXPECT_EQ(kztest::status_line(m_peer.receive()), "SIP/2.0 200 OK")
+        << "the stored 200 is re-sent there too";
 }

@@ -52,18 +52,9 @@ std::string request(const std::string& method, const std::string& call_id, uint1
            (cseq_method.empty() ? method : cseq_method) + "\r\nContent-Length: 0\r\n\r\n";
 }
 
-// A response that copies the dialog fields of the request text it answers.
-std::string response_to(const std::string& req, int code, const std::string& reason,
-                        const std::string& to_tag) {
-    std::string to = header(req, "To");
-    if (!to_tag.empty() && to.find(";tag=") == std::string::npos) to += ";tag=" + to_tag;
-    return "SIP/2.0 " + std::to_string(code) + " " + reason + "\r\nVia: " + header(req, "Via") +
-           "\r\nFrom: " + header(req, "From") + "\r\nTo: " + to + "\r\nCall-ID: " + header(req, "Call-ID") +
-           "\r\nCSeq: " + header(req, "CSeq") + "\r\nContent-Length: 0\r\n\r\n";
-}
-
 using kztest::app_request;
 using kztest::app_response;
+using kztest::response_to;
 
 class StackTest : public ::testing::Test {
 protected:
@@ -100,6 +91,20 @@ protected:
         while (m_queue.RunOnePass(&e, false))
             events.push_back(e);
         return events;
+    }
+    // Ticks up to max_seconds until a second's sweep reports something; returns that second (0:
+    // none) with its events in *reported, and the seconds in which the peer got a re-send.
+    int SecondOfReport(int max_seconds, std::vector<KZSIPEvent>* reported,
+                       std::vector<int>* resent_at = nullptr, const std::string& resent = "") {
+        for (int second = 1; second <= max_seconds; ++second) {
+            *reported = Tick();
+            for (const std::string& r : resent_at ? m_peer.drain(50) : std::vector<std::string>()) {
+                EXPECT_EQ(r, resent.empty() ? r : resent) << "a re-send is the same message";
+                resent_at->push_back(second);
+            }
+            if (!reported->empty()) return second;
+        }
+        return 0;
     }
     uint32_t Send(sip_msg* m, uint32_t conn) { return m_stack.SendMessage(m, nullptr, 0, conn); }
     // An incoming INVITE answered with 200 and acknowledged a second later; returns the dialog's
@@ -178,13 +183,7 @@ TEST_F(StackTest, FinalResponseIsResentUntilAckOrReportedAfterNineSeconds) {
 
     std::vector<int> resent_at;
     std::vector<KZSIPEvent> reported;
-    for (int second = 1; second <= 10 && reported.empty(); ++second) {
-        reported = Tick();
-        if (!m_peer.drain(50).empty()) resent_at.push_back(second);
-        if (!reported.empty()) {
-            EXPECT_EQ(second, 9);
-        }
-    }
+    EXPECT_EQ(SecondOfReport(10, &reported, &resent_at), 9);
     EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6, 8}));
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_REMOTE);
@@ -224,12 +223,7 @@ TEST_F(StackTest, UnansweredRequestIsReportedToTheApplicationAfter180Seconds) {
     KZSIPEvent e{};
     ASSERT_TRUE(NextEvent(&e));
     std::vector<KZSIPEvent> reported;
-    int second = 0;
-    while (reported.empty() && second < 200) {
-        ++second;
-        reported = Tick();
-    }
-    EXPECT_EQ(second, 181);
+    EXPECT_EQ(SecondOfReport(200, &reported), 181);
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_APP);
     EXPECT_EQ(m_stack.DialogCount(), 0u);
@@ -255,17 +249,8 @@ TEST_F(StackTest, OutgoingRequestWithoutAnswerIsResentAndReportedAtSeven) {
 
         std::vector<int> resent_at;
         std::vector<KZSIPEvent> reported;
-        int reported_at = 0;
-        for (int second = 1; second <= 8 && reported.empty(); ++second) {
-            reported = Tick();
-            for (const std::string& r : m_peer.drain(50)) {
-                EXPECT_EQ(r, sent) << "a re-send is the same message";
-                resent_at.push_back(second);
-            }
-            if (!reported.empty()) reported_at = second;
-        }
+        EXPECT_EQ(SecondOfReport(8, &reported, &resent_at, sent), 7);
         EXPECT_EQ(resent_at, (std::vector<int>{2, 4, 6}));
-        EXPECT_EQ(reported_at, 7);
         ASSERT_EQ(reported.size(), 1u);
         EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE);
         EXPECT_EQ(reported[0].connection_id, conn);
@@ -320,15 +305,10 @@ TEST_F(StackTest, RejectedInviteStaysUntilReportedNineSecondsLater) {
     const std::string ack = m_peer.receive();
     EXPECT_EQ(header(ack, "Via"), header(sent, "Via")) << "an ACK for a non-2xx reuses the INVITE's branch";
     EXPECT_EQ(m_stack.DialogCount(), 1u);
-    int reported_at = 0;
-    for (int second = 1; second <= 10 && !reported_at; ++second) {
-        std::vector<KZSIPEvent> events = Tick();
-        if (!events.empty()) {
-            reported_at = second;
-            EXPECT_EQ(events[0].event_type, KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_APP);
-        }
-    }
-    EXPECT_EQ(reported_at, 9);
+    std::vector<KZSIPEvent> reported;
+    EXPECT_EQ(SecondOfReport(10, &reported), 9);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(reported[0].event_type, KZ_EVENT_SIP_ERROR_INVITE_NO_FINAL_RESPONSE_FROM_APP);
     EXPECT_EQ(m_stack.DialogCount(), 0u);
 }
 
@@ -471,54 +451,38 @@ TEST_F(StackTest, OutgoingTcpConnectionIsReusedInBothDirections) {
     close(listener);
 }
 
-TEST(StackTls, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
-    const auto& cert = kztest::TestCertificate::Shared();
-    ASSERT_TRUE(cert.ok());
-    struct Side {
-        sip_group stack;
-        CSIPProcessThread queue{CSIPProcessThread::QUEUE_POLLED};
-        uint16_t port = kztest::free_port_pair();
-    };
-    Side a, b;
-    for (Side* side : {&a, &b}) {
-        kztest::on_loopback(side->stack, side->port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
-        ASSERT_TRUE(side->stack.StartTransports());
-        side->queue.Attach(&side->stack, nullptr);
-    }
-    auto next_event = [](Side& side, KZSIPEvent* e) {
-        for (int i = 0; i < 5000; ++i) {
-            if (side.queue.RunOnePass(e, false)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    };
-    auto options = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
-    ASSERT_EQ(b.stack.SendMessage(options.get(), nullptr, 0, b.stack.NewConnectionId()), 0u);
+TEST_F(StackTest, RequestAndResponseCrossTlsOnThePortAfterTheSipPort) {
+    ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
+    Start(KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
+    sip_group other; // the sender, with a queue of its own
+    CSIPProcessThread other_queue(CSIPProcessThread::QUEUE_POLLED);
+    const uint16_t other_port = kztest::free_port_pair();
+    kztest::on_loopback(other, other_port, KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TLS);
+    ASSERT_TRUE(other.StartTransports());
+    other_queue.Attach(&other, nullptr);
+    const uint16_t tls_port = static_cast<uint16_t>(m_port + 1);
+
+    ASSERT_EQ(other.SendMessage(app_request("OPTIONS", tls_port, other_port, 2).get(), nullptr, 0,
+                                other.NewConnectionId()),
+              0u);
     KZSIPEvent e{};
-    ASSERT_TRUE(next_event(a, &e));
+    ASSERT_TRUE(NextEvent(&e, 5000));
     EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_REQUEST);
     EXPECT_EQ(e.protocol, 2);
-    EXPECT_EQ(a.queue.CurrentMessage().get_ie_value(KZ_IE_SIP_PROTOCOL), "2");
-    ASSERT_EQ(a.stack.SendMessage(app_response(200, "OK").get(), nullptr, 0, e.connection_id), 0u);
-    ASSERT_TRUE(next_event(b, &e));
+    EXPECT_EQ(m_queue.CurrentMessage().get_ie_value(KZ_IE_SIP_PROTOCOL), "2");
+    ASSERT_EQ(Send(app_response(200, "OK").get(), e.connection_id), 0u);
+    ASSERT_TRUE(kztest::wait_until([&] { return other_queue.RunOnePass(&e, false); }, 5000));
     EXPECT_EQ(e.event_type, KZ_EVENT_SIP_MESSAGE_RESPONSE);
     EXPECT_EQ(e.code, 200u);
     EXPECT_EQ(e.protocol, 2);
 
     // Once the sender is denied, what it sends over the open TLS connection is dropped.
-    a.stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
-    auto again = app_request("OPTIONS", static_cast<uint16_t>(a.port + 1), b.port, 2);
-    b.stack.SendMessage(again.get(), nullptr, 0, b.stack.NewConnectionId());
-    bool delivered = false;
-    for (int i = 0; i < 300 && !delivered; ++i) {
-        delivered = a.queue.RunOnePass(&e, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_FALSE(delivered);
-    for (Side* side : {&a, &b}) {
-        side->queue.Detach();
-        side->stack.StopTransports();
-    }
+    m_stack.Filter().Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
+    other.SendMessage(app_request("OPTIONS", tls_port, other_port, 2).get(), nullptr, 0,
+                      other.NewConnectionId());
+    EXPECT_FALSE(NextEvent(&e, 300));
+    other_queue.Detach();
+    other.StopTransports();
 }
 
 TEST_F(StackTest, TortureMessagesPassThroughTheRunningStackWithoutHarm) {

@@ -17,7 +17,7 @@ uint32_t ip(const char* text) {
 }
 } // namespace
 
-TEST(AddressFilter, DenyListRefusesOnlyItsAddresses) {
+TEST(AddressFilter, DenyListRefusesItsAddressesAndAnAllowListAdmitsOnlyItsOwn) {
     CSIPAddressFilter f;
     EXPECT_TRUE(f.Check(ip("10.0.0.1"), 5060));
     EXPECT_EQ(f.Set("10.0.0.1", CSIPAddressFilter::DENY_LIST, 1), 1);
@@ -32,16 +32,13 @@ TEST(AddressFilter, DenyListRefusesOnlyItsAddresses) {
     EXPECT_TRUE(f.Check(ip("10.0.0.1"), 5060));
     EXPECT_EQ(f.Set("10.0.0.1", CSIPAddressFilter::DENY_LIST, 0), 0) << "nothing left to delete";
     EXPECT_EQ(f.Set("10.0.0.1", 2, 1), 0) << "only lists 0 and 1 exist";
-}
 
-TEST(AddressFilter, AllowListAdmitsOnlyListedAddresses) {
-    CSIPAddressFilter f;
+    // An allow list admits only its addresses, and deny wins over allow.
     f.Set("sip-trunk-1", CSIPAddressFilter::ALLOW_LIST, 1);
     EXPECT_FALSE(f.Check(ip("127.0.0.1"), 5060)) << "an allow list without IP entries refuses everyone";
     f.Set("127.0.0.1", CSIPAddressFilter::ALLOW_LIST, 1);
     EXPECT_TRUE(f.Check(ip("127.0.0.1"), 5060));
     EXPECT_FALSE(f.Check(ip("127.0.0.2"), 5060));
-    // Deny wins over allow.
     f.Set("127.0.0.1", CSIPAddressFilter::DENY_LIST, 1);
     EXPECT_FALSE(f.Check(ip("127.0.0.1"), 5060));
 }

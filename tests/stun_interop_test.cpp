@@ -6,6 +6,7 @@
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
 #include "nat/CKZStunClient.h"
+#include "support/sip_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -30,17 +31,6 @@ bool WaitForServerPorts(StunTestProcess& server, int timeout_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
-}
-
-// A local port pair (port, port + 1) that is free now.
-uint16_t FreePortPair() {
-    for (int i = 0; i < 100; ++i) {
-        const uint16_t p = CKZStunClient::RandomPort();
-        if (CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), p) &&
-            CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo1), static_cast<uint16_t>(p + 1)))
-            return p;
-    }
-    return 0;
 }
 
 std::string Require(const char* program) {
@@ -79,7 +69,7 @@ TEST_F(StunInterop, ClassicClientAgainstKzstund) {
     const std::string banner = server.Output();
     ASSERT_TRUE(std::regex_search(banner, ready, std::regex("ready: (127\\.0\\.0\\.1:[0-9]+)"))) << banner;
 
-    const uint16_t port = FreePortPair();
+    const uint16_t port = kztest::free_port_pair();
     ASSERT_NE(port, 0);
     std::string out;
     const int status = StunRunCommand(
@@ -128,7 +118,7 @@ TEST_F(StunInterop, KzstunAgainstClassicServer) {
         EXPECT_EQ(resp.changed_address, (KZStunAddress4{KZ_STUN_ALTERNATE_PORT, kLo2}));
     }
 
-    const uint16_t port = FreePortPair();
+    const uint16_t port = kztest::free_port_pair();
     ASSERT_NE(port, 0);
     std::string out;
     const int status =

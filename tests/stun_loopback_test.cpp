@@ -9,6 +9,7 @@
 #include "nat/CKZStunServer.h"
 #include "stun_test_process.h"
 #include "support/log_capture.h"
+#include "support/sip_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -295,13 +296,7 @@ TEST_F(StunLoopback, KzstundOnATakenPortSaysWhyItCannotStart) {
 }
 
 TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
-    // A port nobody listens on (taken and released at once).
-    uint16_t silent_port;
-    {
-        CBaseSocket probe = OpenClient();
-        silent_port = probe.GetLocalPort();
-    }
-    const KZStunAddress4 server{silent_port, kLo1};
+    const KZStunAddress4 server{kztest::silent_udp_port(), kLo1};
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(CKZStunClient::NatType(server, false, nullptr, nullptr), KZ_STUN_NAT_BLOCKED);
     const auto nat_ms =

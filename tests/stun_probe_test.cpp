@@ -48,38 +48,27 @@ TEST(StunNatClassify, EveryCombinationOfAnswers) {
     const CKZStunMessage i = Answer(KZ_NAT_TEST_I), ii = Answer(KZ_NAT_TEST_II),
                          iii = Answer(KZ_NAT_TEST_III);
     const CKZStunMessage i2_same = Answer(KZ_NAT_TEST_I2), i2_moved = Answer(KZ_NAT_TEST_I2, kOtherMapping);
+    const CKZStunMessage ii_error = Answer(KZ_NAT_TEST_II, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE),
+                         iii_error = Answer(KZ_NAT_TEST_III, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE),
+                         i_error = Answer(KZ_NAT_TEST_I, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE);
+    // clang-format off
     const std::vector<Case> cases = {
         {"no answer at all", {}, true, KZ_STUN_NAT_BLOCKED},
         {"no answer to test I, others answered", {ii, iii, i2_same}, false, KZ_STUN_NAT_BLOCKED},
         {"own address, change-IP answered", {i, ii, iii, i2_same}, false, KZ_STUN_NAT_OPEN},
         {"own address, change-IP filtered", {i, iii, i2_same}, false, KZ_STUN_NAT_FIREWALL},
         {"NAT, change-IP answered", {i, ii, i2_same}, true, KZ_STUN_NAT_INDEPENDENT_FILTER},
-        {"NAT, change-IP answered beats a moved mapping",
-         {i, ii, i2_moved},
-         true,
-         KZ_STUN_NAT_INDEPENDENT_FILTER},
+        {"NAT, change-IP answered beats a moved mapping", {i, ii, i2_moved}, true, KZ_STUN_NAT_INDEPENDENT_FILTER},
         {"NAT, change-port answered", {i, iii, i2_same}, true, KZ_STUN_NAT_ADDRESS_FILTER},
         {"NAT, only tests I and I(2) agree", {i, i2_same}, true, KZ_STUN_NAT_PORT_FILTER},
         {"NAT, test I(2) never answered", {i}, true, KZ_STUN_NAT_PORT_FILTER},
         {"NAT, mapping moves for the changed address", {i, i2_moved}, true, KZ_STUN_NAT_DEPENDENT_MAPPING},
-        {"NAT, mapping moves although change-port answered",
-         {i, iii, i2_moved},
-         true,
-         KZ_STUN_NAT_DEPENDENT_MAPPING},
-        {"only the first test I(2) answer counts",
-         {i, i2_moved, i2_same},
-         true,
-         KZ_STUN_NAT_DEPENDENT_MAPPING},
-        {"error responses leave tests II and III unanswered",
-         {i, Answer(KZ_NAT_TEST_II, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE),
-          Answer(KZ_NAT_TEST_III, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE)},
-         true,
-         KZ_STUN_NAT_PORT_FILTER},
-        {"an error response is no answer to test I",
-         {Answer(KZ_NAT_TEST_I, kMapped, KZ_STUN_BINDING_ERROR_RESPONSE)},
-         true,
-         KZ_STUN_NAT_BLOCKED},
+        {"NAT, mapping moves although change-port answered", {i, iii, i2_moved}, true, KZ_STUN_NAT_DEPENDENT_MAPPING},
+        {"only the first test I(2) answer counts", {i, i2_moved, i2_same}, true, KZ_STUN_NAT_DEPENDENT_MAPPING},
+        {"error responses leave tests II and III unanswered", {i, ii_error, iii_error}, true, KZ_STUN_NAT_PORT_FILTER},
+        {"an error response is no answer to test I", {i_error}, true, KZ_STUN_NAT_BLOCKED},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const int type = KZNatClassify(Probe(c.answers), c.is_nat);
@@ -130,16 +119,13 @@ TEST(StunNatClassify, SilentCyclesResendWhatIsStillMissing) {
         }
         return out;
     };
+    const CKZStunMessage i = Answer(KZ_NAT_TEST_I), i2 = Answer(KZ_NAT_TEST_I2), ii = Answer(KZ_NAT_TEST_II),
+                         iii = Answer(KZ_NAT_TEST_III), hairpin = Answer(KZ_NAT_TEST_HAIRPIN);
     const std::vector<Case> cases = {
         {"nothing answered", {}, "1@A>server 2@B>server 3@B>server "},
-        {"test I answered", {Answer(KZ_NAT_TEST_I)}, "10@A>changed 2@B>server 3@B>server 11@A>mapped "},
-        {"all but the hairpin",
-         {Answer(KZ_NAT_TEST_I), Answer(KZ_NAT_TEST_I2), Answer(KZ_NAT_TEST_II), Answer(KZ_NAT_TEST_III)},
-         "11@A>mapped "},
-        {"everything",
-         {Answer(KZ_NAT_TEST_I), Answer(KZ_NAT_TEST_I2), Answer(KZ_NAT_TEST_II), Answer(KZ_NAT_TEST_III),
-          Answer(KZ_NAT_TEST_HAIRPIN)},
-         ""},
+        {"test I answered", {i}, "10@A>changed 2@B>server 3@B>server 11@A>mapped "},
+        {"all but the hairpin", {i, i2, ii, iii}, "11@A>mapped "},
+        {"everything", {i, i2, ii, iii, hairpin}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

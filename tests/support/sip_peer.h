@@ -1,5 +1,5 @@
 // Test-side SIP peers over real loopback sockets: a UDP peer and a TCP peer that send raw text
-// and collect what the stack sends back.
+// and collect what the stack sends back, free test ports, and waiting on real time.
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,11 +11,28 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace kztest {
+
+using SteadyClock = std::chrono::steady_clock;
+
+inline double ms_since(SteadyClock::time_point t) {
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t).count();
+}
+
+// Polls done every millisecond until it holds or timeout_ms of real time pass.
+inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (SteadyClock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 inline uint16_t bound_port(int fd) {
     sockaddr_in a{};
@@ -97,6 +114,12 @@ private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
+
+// A UDP port on 127.0.0.1 that nobody answers on (taken and released at once).
+inline uint16_t silent_udp_port() {
+    UdpPeer probe;
+    return probe.port();
+}
 
 class TcpPeer {
 public:

@@ -34,4 +34,16 @@ inline std::string header_value(const std::string& text, const std::string& name
     return text.substr(p, text.find("\r\n", p) - p);
 }
 
+// A response to the request text that copies its dialog fields, with to_tag added to To when To
+// has none.
+inline std::string response_to(const std::string& request, int code, const std::string& reason,
+                               const std::string& to_tag) {
+    std::string to = header_value(request, "To");
+    if (!to_tag.empty() && to.find(";tag=") == std::string::npos) to += ";tag=" + to_tag;
+    return "SIP/2.0 " + std::to_string(code) + " " + reason + "\r\nVia: " + header_value(request, "Via") +
+           "\r\nFrom: " + header_value(request, "From") + "\r\nTo: " + to +
+           "\r\nCall-ID: " + header_value(request, "Call-ID") + "\r\nCSeq: " + header_value(request, "CSeq") +
+           "\r\nContent-Length: 0\r\n\r\n";
+}
+
 } // namespace kztest

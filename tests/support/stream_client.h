@@ -19,22 +19,6 @@
 
 namespace kztest {
 
-using SteadyClock = std::chrono::steady_clock;
-
-inline double ms_since(SteadyClock::time_point t) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t).count();
-}
-
-// Polls done every millisecond until it holds or timeout_ms of real time pass.
-inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (SteadyClock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // Raises the descriptor limit as far as allowed; returns the limit now in force.
 inline rlim_t raise_descriptor_limit() {
     rlimit l{};
