@@ -318,6 +318,65 @@ private:
     static_assert(sizeof(m_sdp_session_id) == 40 && sizeof(m_sdp_session_version) == 40,
                   "SDP origin fields hold 39 characters");
 
+    // ---- call flow helpers ----
+    static constexpr size_t kRawInviteSize = 4096;
+    // How a received session description changes the call's media.
+    enum class SDPKind { Offer, Answer };
+    enum class MediaUpdate {
+        StoreOnly, // keep the peer's address, payload and direction; the caller opens the socket
+        Refresh,   // also close the RTP port on a new payload and open it when closed
+        Reopen,    // close and open the RTP port in every case
+    };
+    enum class MediaResult { Unusable, SocketFailed, Taken };
+
+    // The offered INVITE as the host and a later outbound leg see it.
+    char m_via_address[kTextSize] = "";
+    char m_dest_address[kTextSize] = "";
+    char m_p_asserted_identity[kTextSize] = "";
+    char m_p_charging_vector[kTextSize] = "";
+    char m_remote_party_id[kTextSize] = "";
+    char m_raw_invite[kRawInviteSize] = "";
+
+    // The current message's value of an element (index 0) into a kIEBufferSize buffer.
+    bool ReadCurIE(uint32_t element, char* buffer, unsigned size = CKZSIPGroup::kIEBufferSize) const;
+    bool CurMsgHasBody() const;
+    void StoreDialogIDs();
+    bool IsBridged() const;
+    CKZSIPAPICC* BridgedPartner() const;
+    bool AccountInUse() const;
+    void ClearAccount();
+    void UseAccount(const kz_sip_user_reg_profile& account);
+    void SetCallDTMFPayload(int payload);
+    void TakeRemoteDTMFAndVAD(bool from_bridged_partner);
+    MediaResult TakePeerMedia(SDPKind kind, MediaUpdate update, bool prefer_current_payload);
+
+    // Outbound.
+    bool CanPlaceCall() const;
+    void ChooseOutboundAccount(const char* caller_domain, const char* caller_user,
+                               const char* server_address);
+    void TakeStreamTransport();
+    void ApplySRTPTypeOverride();
+    void BuildOutboundFrom(const char* caller_ua, char* from, size_t size) const;
+    bool TakeNewConnectionID();
+    void TakeBridgedDTMFPayload();
+    bool ProxyDestination(bool account_allowed, char* address, size_t size, uint16_t& port);
+    unsigned SendInvite(const char* from, const char* to, const char* uri, const char* dest_address,
+                        uint16_t dest_port, bool log_uri);
+    bool RequiresPRACK() const;
+    void TakeContactFromProvisional();
+    void PassProgressToPartner(CKZSIPAPICC* partner);
+    unsigned GiveUpConnect(const char* from, const char* to, const char* uri);
+    void BuildRequestURIFromPeer(char* uri, size_t size, bool cut_parameters);
+
+    // Inbound.
+    void ParseReplaces(const char* value);
+    void MatchInboundAccount(const char* uri, const char* to);
+    unsigned SendProvisional(int code, const char* text, KZ_SIP_CALL_STATUS status, unsigned with_sdp);
+    void EndReplacedCall();
+
+    // Re-INVITE.
+    void ReportReInviteStatus(int direction);
+
     // ---- composition helpers ----
     // The SIP and RTP address the application gave with SetSIPAndRTPAddr.
     struct ExplicitAddresses {

@@ -1,17 +1,97 @@
 // Inside an established call: re-INVITEs from the remote, hold, transfer and redirection.
 #include "callcontrol/CKZSIPAPICC.h"
 
-unsigned CKZSIPAPICC::OnReInvite(CKZSIPGroup*) {
-    return 0;
+#include "host/CKZLogInterface.h"
+#include "media/CKZSIPMediaNegotiation.h"
+#include "sipmsg/kz_sip_defs.h"
+
+using KZAPI::CKZLogInterface;
+
+// ---- media changes within the call ----
+
+unsigned CKZSIPAPICC::OnReInvite(CKZSIPGroup* group) {
+    KZAPI::CMutexLock lock(GetCallMutex());
+    if (!m_cur_msg) return 0;
+    char value[CKZSIPGroup::kIEBufferSize] = "";
+    int direction = RTP_SENDRECV;
+    // A fax (image) offer leaves the audio as it is.
+    if (!ReadCurIE(KZ_IE_SIP_IMAGE_PAYLOAD, value)) {
+        if (m_media->GetPayloadTypesCount(*m_cur_msg) == 0) {
+            // No offer: the 200 carries ours and the ACK brings the answer.
+            m_rtp_direction = direction = RTP_NO_MEDIA;
+            if (!IsBridged() && GetProxyRelatedChanID() < 0) CloseRTPSocket();
+        } else {
+            TakeRemoteDTMFAndVAD(false);
+            // Bridged and relayed calls carry no media of their own: only the record changes.
+            const MediaUpdate update =
+                IsBridged() || GetProxyRelatedChanID() >= 0 ? MediaUpdate::StoreOnly : MediaUpdate::Refresh;
+            if (TakePeerMedia(SDPKind::Offer, update, true) == MediaResult::Unusable) {
+                if (group) group->SIP_Send4xx(m_cur_msg.get(), GetSIPConnID(), "488", "Not Acceptable Here");
+                return 0;
+            }
+            direction = m_rtp_direction;
+        }
+    }
+    if (ReadCurIE(KZ_IE_SIP_CONTACT, value)) SmartlyDecideRemoteContactID(value);
+    char from[CKZSIPGroup::kIEBufferSize] = "", to[CKZSIPGroup::kIEBufferSize] = "",
+         call_id[CKZSIPGroup::kIEBufferSize] = "", via[CKZSIPGroup::kIEBufferSize] = "";
+    ReadCurIE(KZ_IE_SIP_FROM, from);
+    ReadCurIE(KZ_IE_SIP_TO, to);
+    ReadCurIE(KZ_IE_SIP_CALLID, call_id);
+    ReadCurIE(KZ_IE_SIP_VIA_ADDRESS, via);
+    if (SendSIPResponseMsg(m_cur_msg.get(), 200, "OK", via, call_id, to, from, m_local_contact, 1,
+                           direction) != 0) {
+        CKZLogInterface::Log(
+            CKZLogInterface::LOG_ERROR,
+            "Error: Failed to send SIP 'Ok' message when received a re-invite message for holding!");
+        return 0;
+    }
+    ReportReInviteStatus(direction);
+    return 1;
 }
 
-unsigned CKZSIPAPICC::OnSDPChangeOK(CKZSIPGroup*) {
-    return 0;
+void CKZSIPAPICC::ReportReInviteStatus(int direction) {
+    const bool hold = direction == RTP_SENDONLY || direction == RTP_RECVONLY;
+    if (GetSIPStatus() == SIP_CALL_REMOTE_HELD) {
+        SetSIPStatus(direction >= RTP_SENDONLY ? SIP_CALL_REMOTE_HOLD_ACCEPTED
+                                               : SIP_CALL_REMOTE_UNHOLD_ACCEPTED);
+        return;
+    }
+    if (hold) {
+        if (GetSIPStatus() == SIP_CALL_HELD) OnCallHolding(0);
+        CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Call holding ok!");
+        SetSIPStatus(SIP_CALL_REMOTE_HOLD_ACCEPTED);
+        return;
+    }
+    OnCallHolding(0);
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Call reinviting ok!");
+    SetSIPStatus(SIP_CALL_REINVITE_ACCEPTED);
+}
+
+unsigned CKZSIPAPICC::OnSDPChangeOK(CKZSIPGroup* group) {
+    KZAPI::CMutexLock lock(GetCallMutex());
+    if (!m_cur_msg) return 0;
+    const MediaUpdate update =
+        IsBridged() || GetProxyRelatedChanID() >= 0 ? MediaUpdate::StoreOnly : MediaUpdate::Refresh;
+    if (TakePeerMedia(SDPKind::Answer, update, true) == MediaResult::Unusable) {
+        if (group) group->SIP_Send4xx(m_cur_msg.get(), GetSIPConnID(), "488", "Not Acceptable Here");
+        return 0;
+    }
+    TakeRemoteDTMFAndVAD(false);
+    return 1;
 }
 
 unsigned CKZSIPAPICC::OnSDPChangeAck(CKZSIPGroup*) {
-    return 0;
+    KZAPI::CMutexLock lock(GetCallMutex());
+    // Only a 200 that carried this side's offer waits for an answer in the ACK.
+    if (m_rtp_direction != RTP_NO_MEDIA || !m_cur_msg) return 1;
+    TakeRemoteDTMFAndVAD(false);
+    const MediaUpdate update =
+        IsBridged() || GetProxyRelatedChanID() >= 0 ? MediaUpdate::StoreOnly : MediaUpdate::Reopen;
+    return TakePeerMedia(SDPKind::Answer, update, false) == MediaResult::Taken ? 1 : 0;
 }
+
+// ---- transfer and INFO ----
 
 unsigned CKZSIPAPICC::OnInfo(CKZSIPGroup*) {
     return 0;
