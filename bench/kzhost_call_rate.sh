@@ -8,7 +8,7 @@ kzhost=${1:-build/app/kzhost}
 calls=${2:-5000}
 rates=${3:-"250 500 750 1000 1250 1500 2000 2500 3000"}
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/free_ports.sh"
+. "$root/tests/integration/kzhost_ports.sh"
 work=$(mktemp -d)
 pid=
 stop_peer() {
@@ -20,7 +20,7 @@ stop_peer() {
 trap 'stop_peer; rm -rf "$work"' EXIT
 
 # 256 channels with 4 RTP ports each: far more than the calls in progress at these rates.
-base=$(free_port_block 1100) || exit 1
+base=$(kz_port_block 1100) || exit 1
 sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 1099))
 
 best_rate() { # port: the highest rate with no failed call

@@ -10,7 +10,7 @@ calls=${2:-2000}
 rate=${3:-200}
 hold=${4:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/free_ports.sh"
+. "$root/tests/integration/kzhost_ports.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -23,7 +23,7 @@ trap cleanup EXIT
 
 # Each channel reserves 4 RTP ports; every call holds sockets, so the descriptor limit goes up.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null
-base=$(free_port_block $((calls * 4 + 60))) || exit 1
+base=$(kz_port_block $((calls * 4 + 60))) || exit 1
 sip=$base ctl=$((base + 2)) sipp_port=$((base + 10)) media=$((base + 20))
 rtp_first=$((base + 60)) rtp_last=$((base + 60 + calls * 4 - 1))
 

@@ -8,7 +8,7 @@ kzhost=${1:-build/app/kzhost}
 calls=${2:-100000}
 rate=${3:-200}
 root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/free_ports.sh"
+. "$root/tests/integration/kzhost_ports.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -19,7 +19,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-base=$(free_port_block 600) || exit 1
+base=$(kz_port_block 600) || exit 1
 sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 599))
 
 "$kzhost" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" --set kzhost.control.port=0 \

@@ -11,14 +11,14 @@
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 sipp_dir=$(cd "$here/../sipp" && pwd)
-. "$here/free_ports.sh"
+. "$here/kzhost_ports.sh"
 
 kz_pids=()
 kz_work=$(mktemp -d)
 
 kz_ports() {
     local base
-    base=$(free_port_block 200) || { echo "no free ports"; exit 1; }
+    base=$(kz_port_block 200) || { echo "no free ports"; exit 1; }
     sip_port=$base
     ctl_port=$((base + 2))
     sipp_port=$((base + 10))

@@ -5,7 +5,7 @@
 #   tests/sipp/selfcheck.sh
 set -u
 dir=$(cd "$(dirname "$0")" && pwd)
-. "$dir/../integration/free_ports.sh"
+. "$dir/../integration/kzhost_ports.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -16,7 +16,7 @@ pair() {
     local expect=$1 server=$2 client=$3 calls=$4
     shift 4
     local port server_args rc_server rc_client
-    port=$(free_port_block 40) || exit 1
+    port=$(kz_port_block 40) || exit 1
     if [ "$server" = builtin ]; then server_args=(-sn uas); else server_args=(-sf "$dir/$server"); fi
     # Only the redirecting scenario declares target_port; sipp refuses -set of anything undeclared.
     local redirect=()
