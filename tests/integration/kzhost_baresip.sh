@@ -88,9 +88,15 @@ esac
 
 grep -qE 'call [0-9]+ connected' "$kz_work/kzhost.log" || kz_fail "kzhost did not log the call connected"
 grep -qE 'call [0-9]+ released' "$kz_work/kzhost.log" || kz_fail "kzhost did not log the call released"
+# Over TLS every message of the call stays on TLS: each hop in baresip's trace, each Via, and
+# kzhost's Contact (which tells baresip where to send its ACK and BYE).
 if [ "$transport" = tls ]; then
-    baresip_text | grep -qE '^TLS 127\.0\.0\.1:[0-9]+ -> 127\.0\.0\.1:[0-9]+' ||
-        kz_fail "baresip's messages did not go over TLS"
+    hops='^(UDP|TCP|TLS) 127\.0\.0\.1:[0-9]+ -> 127\.0\.0\.1:[0-9]+'
+    baresip_text | grep -qE "$hops" || kz_fail "baresip traced no SIP messages"
+    baresip_text | grep -E "$hops" | grep -qvE '^TLS ' && kz_fail "messages of the TLS call went over UDP or TCP"
+    baresip_text | grep -E '^Via: ' | grep -qv 'SIP/2.0/TLS' && kz_fail "a Via of the TLS call names another transport"
+    baresip_text | grep -E '^Contact: .*sip:kzhost@' | grep -qv 'transport=tls' &&
+        kz_fail "kzhost's Contact on the TLS call does not say transport=tls"
 fi
 grep -E 'call [0-9]+ (connected|released)' "$kz_work/kzhost.log"
 baresip_text | grep -E 'Call established|terminated'

@@ -7,7 +7,7 @@
 #   P+30..31   baresip (TLS on P+31)                      P+34  kamailio
 #   P+40..P+199 kzhost RTP (40 channels at 4 ports each)
 # Scripts set kz_work (a temporary directory removed at exit) and register their peers with
-# kz_track PID so that kz_cleanup stops them.
+# kz_track PID so that kz_cleanup stops them. KZ_KEEP=DIR keeps a copy of the logs in DIR.
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 sipp_dir=$(cd "$here/../sipp" && pwd)
@@ -41,6 +41,7 @@ kz_stop() {
 }
 
 kz_cleanup() {
+    [ -n "${KZ_KEEP:-}" ] && cp -r "$kz_work" "$KZ_KEEP"
     local p
     for p in "${kz_pids[@]}"; do kz_stop "$p"; done
     rm -rf "$kz_work"
