@@ -151,12 +151,30 @@ void KZCallEvents::ReportStatus(const Notice& n) {
     }
     case CKZCall::CALL_STATUS_IDLE:
         ++m_calls_ended[n.channel];
-        Emit({{"event", "released"}, {"channel", n.channel}, {"cause", n.cause_code}, {"text", n.cause_text}},
-             call + " released " + std::to_string(n.cause_code) + " " + n.cause_text);
+        ReportReleased(n, call);
         break;
     default:
         break; // calling, answering, disconnecting and reserved are steps the events above frame
     }
+}
+
+// The cause is a SIP status (a final response that ended the call, or the cause of a local
+// hang-up), or, when the far end hung up, the number of the request it sent (BYE 4, CANCEL 3).
+void KZCallEvents::ReportReleased(const Notice& n, const std::string& call) {
+    constexpr int kLowestStatus = 100;
+    if (n.cause_code > 0 && n.cause_code < kLowestStatus) {
+        Emit({{"event", "released"},
+              {"channel", n.channel},
+              {"cause", 0},
+              {"text", n.cause_text},
+              {"by", "remote"}},
+             call + " released by remote " + n.cause_text);
+        return;
+    }
+    std::string line = call + " released";
+    if (n.cause_code > 0) line += " " + std::to_string(n.cause_code) + " " + n.cause_text;
+    Emit({{"event", "released"}, {"channel", n.channel}, {"cause", n.cause_code}, {"text", n.cause_text}},
+         line);
 }
 
 void KZCallEvents::Schedule(const Notice& n, std::optional<int> delay, Action action) {
@@ -183,7 +201,7 @@ void KZCallEvents::Act(const Timer& timer) {
     const std::string call = "call " + std::to_string(timer.channel);
     if (timer.action == Action::Answer) {
         if (timer.call->GetCallStatus() != CKZCall::CALL_STATUS_OFFERED) return;
-        if (!timer.call->AnswerCall())
+        if (!timer.call->AnswerOffered())
             Emit({{"event", "error"}, {"channel", timer.channel}, {"reason", "the call was not answered"}},
                  call + " not answered");
         return;

@@ -77,6 +77,7 @@ private:
     Notice NoticeOf(KZAPI::CKZCallControl& call) const;
     void Queue(Notice notice);
     void Report(const Notice& n);
+    void ReportReleased(const Notice& n, const std::string& call);
     void ReportStatus(const Notice& n);
     void Emit(const KZJson& event, const std::string& line);
     void Schedule(const Notice& n, std::optional<int> delay, Action action);

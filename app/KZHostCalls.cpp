@@ -97,7 +97,7 @@ KZCallOutcome KZHostCalls::Answer(int channel) {
     std::string why;
     CKZCallControl* call = CallIn(channel, CKZCall::CALL_STATUS_OFFERED, why);
     if (!call) return KZCallOutcome::Refused(why);
-    if (!call->AnswerCall())
+    if (!call->AnswerOffered())
         return KZCallOutcome::Refused(channel_text(channel) + ": the call was not answered");
     return KZCallOutcome::Accepted(channel);
 }

@@ -35,9 +35,16 @@ unsigned CKZCallControl::OnSetup() {
         DisconnectCall();
         return 1;
     }
-    if (GetAutoAnswer()) return AnswerCall();
+    if (GetAutoAnswer()) return AnswerOffered();
     if (GetAutoAccept()) AcceptCall();
     if (GetAutoRing()) RingCall();
+    return 1;
+}
+
+unsigned CKZCallControl::AnswerOffered() {
+    CMutexLock lock(GetCallMutex()); // the ACK that connects the call waits for this lock
+    if (GetCallStatus() != CALL_STATUS_OFFERED || !AnswerCall()) return 0;
+    if (GetCallStatus() == CALL_STATUS_OFFERED) SetStatus(CALL_STATUS_ANSWERING);
     return 1;
 }
 

@@ -50,6 +50,9 @@ public:
     virtual unsigned AcceptCall() { return 0; }
     virtual unsigned RingCall() { return 0; }
     virtual unsigned AnswerCall() { return 0; }
+    // The host's answer to an offered call: AnswerCall, after which the call is "answering" until
+    // the ACK connects it, so a second answer is refused.
+    unsigned AnswerOffered();
     virtual unsigned OnConnAck();
     virtual unsigned WaitForCall() { return 0; }
     virtual unsigned Hold() { return 0; }
