@@ -41,7 +41,8 @@ const char* via_protocol(int transport) {
 
 bool has_transport_param(const char* contact) {
     std::string lower = contact;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower.find(kTransportParam) != std::string::npos;
 }
 
@@ -301,7 +302,8 @@ uint16_t CKZSIPAPICC::TransportPort(uint16_t sip_port) const {
 std::string CKZSIPAPICC::WithTLSPort(const std::string& contact) const {
     const size_t scheme = contact.find("sip:");
     if (scheme == std::string::npos) return contact;
-    const size_t host = contact.find('@', scheme) != std::string::npos ? contact.find('@', scheme) + 1 : scheme + 4;
+    const size_t host =
+        contact.find('@', scheme) != std::string::npos ? contact.find('@', scheme) + 1 : scheme + 4;
     const size_t colon = contact.find(':', host);
     const size_t end = contact.find_first_of(";>", host);
     if (colon == std::string::npos || (end != std::string::npos && colon > end)) return contact;
@@ -953,7 +955,8 @@ unsigned CKZSIPAPICC::ResentInviteWithCredit() {
     SetStatus(CALL_STATUS_RESERVED);
     // The replay keeps the Call-ID and tags but takes a new connection: the challenged dialog goes,
     // so the stack matches the answers to the new INVITE.
-    if (CKZSIPGroup* group = Group(); group && GetSIPConnID() != 0) group->TerminateConnection(GetSIPConnID());
+    if (CKZSIPGroup* group = Group(); group && GetSIPConnID() != 0)
+        group->TerminateConnection(GetSIPConnID());
     SetSIPConnID(0);
     // Copies: the replay stores the parties again from its own arguments.
     const std::string caller = GetCallerNum();

@@ -135,8 +135,10 @@ uint32_t send_external(void* stack, const char* text, const char* host, unsigned
                                                                connection);
 }
 
-uint32_t terminate_connection(void*, void*) {
-    return KZ_SIP_RESULT_FAILURE;
+uint32_t terminate_connection(void* stack, void* connection) {
+    if (!stack) return KZ_SIP_RESULT_NULL_HANDLE;
+    return static_cast<sip_group*>(stack)->TerminateConnection(
+        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(connection)));
 }
 
 } // namespace

@@ -87,6 +87,8 @@ public:
     CSIPTLSServerThread* TlsTransport() const { return m_tls.get(); }
 
     // ---- sending within dialogs ----
+    // Forgets the dialog of a connection id (its retransmissions stop); an error when none has it.
+    uint32_t TerminateConnection(uint32_t connection_id);
     // Completes msg from its dialog (or opens one), records it and sends it. 0, KZ_SIP_RESULT_FAILURE, or
     // KZ_SIP_SEND_REFUSED_SDP_IN_CANCEL_2XX for a 2xx to a CANCEL that carries SDP.
     uint32_t SendMessage(sip_msg* msg, const char* host, uint16_t port, uint32_t connection_id);

@@ -36,6 +36,14 @@ void sip_group::RemoveDialog(sip_dialog* d) {
     m_dialogs.Remove(d);
 }
 
+uint32_t sip_group::TerminateConnection(uint32_t connection_id) {
+    KZAPI::CMutexLock lock(m_dialog_mutex);
+    sip_dialog* d = m_dialogs.FindByConnectionId(connection_id);
+    if (!d) return KZ_SIP_RESULT_FAILURE;
+    RemoveDialog(d);
+    return 0;
+}
+
 bool sip_group::DialogBookkeeping(const sip_msg* msg, KZSIPEvent* event) {
     const bool request = event->event_type == KZ_EVENT_SIP_MESSAGE_REQUEST;
     const bool response = event->event_type == KZ_EVENT_SIP_MESSAGE_RESPONSE;

@@ -158,8 +158,13 @@ bool has_sdp(const sip_msg* m) {
 
 uint32_t sip_group::SendRequestInDialog(sip_dialog* d, sip_msg* msg) {
     const int64_t now = Now();
-    if (d->state == sip_dialog::STATE_ESTABLISHING && d->direction == sip_dialog::DIR_INCOMING)
-        return KZ_SIP_RESULT_FAILURE; // nothing may be sent in a dialog still being offered to us
+    if (d->state == sip_dialog::STATE_ESTABLISHING && d->direction == sip_dialog::DIR_INCOMING) {
+        // Nothing may be sent in a dialog still being offered to us, except a BYE once our 2xx
+        // has waited in vain for its ACK: the call ends then rather than when the 2xx gives up.
+        if (!msg->is_bye() || !d->establishing_response.is_2xx()) return KZ_SIP_RESULT_FAILURE;
+        d->state = sip_dialog::STATE_CONNECTED;
+        d->final_response_time = 0;
+    }
 
     const std::string method(method_of(msg));
     const std::string call_id(ie(&d->first_request, KZ_IE_SIP_CALLID).View());

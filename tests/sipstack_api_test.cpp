@@ -123,7 +123,7 @@ TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
     EXPECT_STREQ(buf, "4");
     EXPECT_EQ(f.add_ie(nullptr, KZ_IE_SIP_CALLID, 0, "x"), KZ_SIP_RESULT_NULL_HANDLE);
     EXPECT_EQ(f.add_ie(msg, KZ_IE_SIP_CALLID, 0, nullptr), KZ_SIP_RESULT_NULL_VALUE);
-    EXPECT_EQ(f.terminate_connection(nullptr, nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(f.terminate_connection(nullptr, nullptr), KZ_SIP_RESULT_NULL_HANDLE);
     EXPECT_EQ(f.free_msg(msg), 0u);
     EXPECT_EQ(f.free_msg(nullptr), 0xFFFFFFFFu);
 }
