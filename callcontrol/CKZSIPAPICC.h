@@ -244,6 +244,8 @@ private:
     unsigned SendRelease(Release release);
     void DisconnectOnTimeout(const char* log_text, const char* cause_text);
     CKZSIPAPICC* EndUnansweredAttendedTransfer();
+    // The call control of an idle channel for an outbound transfer call, or null.
+    static CKZSIPAPICC* IdleTransferCallControl();
 
     std::atomic<KZ_SIP_CALL_STATUS> m_sip_status{SIP_CALL_IDLE};
     char m_local_sip_address[kAddressSize] = "";

@@ -1,9 +1,13 @@
 // Inside an established call: re-INVITEs from the remote, hold, transfer and redirection.
 #include "callcontrol/CKZSIPAPICC.h"
 
+#include "host/CKZChannel.h"
 #include "host/CKZLogInterface.h"
+#include "host/CKZServer.h"
 #include "media/CKZSIPMediaNegotiation.h"
 #include "sipmsg/kz_sip_defs.h"
+
+#include <string>
 
 using KZAPI::CKZLogInterface;
 
@@ -105,8 +109,35 @@ unsigned CKZSIPAPICC::OnReferNotify(CKZSIPGroup*) {
     return 0;
 }
 
+// Places the call a release left pending: a followed redirection or a received REFER. Auto-transfer
+// 1 places it from this channel, 2 from an idle one whose call reports back through DoTransfer2.
 unsigned CKZSIPAPICC::DoTransfer() {
-    return 0;
+    KZAPI::CMutexLock lock(GetCallMutex());
+    if (m_refer_to[0] == '\0') return 0;
+    const std::string source = m_transfer_source, target = m_refer_to;
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::DoTransfer %s -> %s (auto transfer %d)",
+                         source.c_str(), target.c_str(), GetAutoTransfer());
+    unsigned placed = 0;
+    if (GetAutoTransfer() == 1) {
+        placed = SetupCall(source.c_str(), target.c_str());
+    } else if (GetAutoTransfer() == 2) {
+        CKZSIPAPICC* other = IdleTransferCallControl();
+        if (other) {
+            other->SetOrgTransferChanCallControl(this);
+            placed = other->SetupCall(source.c_str(), target.c_str());
+        }
+    }
+    m_refer_to[0] = m_transfer_source[0] = m_refer_contact[0] = '\0';
+    m_replaces_call_id[0] = m_replaces_from_tag[0] = m_replaces_to_tag[0] = '\0';
+    m_org_transfer_cc = nullptr;
+    return placed;
+}
+
+CKZSIPAPICC* CKZSIPAPICC::IdleTransferCallControl() {
+    KZAPI::CKZServer* server = KZAPI::CKZServer::GetServerObj();
+    KZAPI::CKZChannel* channel =
+        server ? server->GetIdleChannel(KIND_SIP, KZAPI::CKZChannel::DIRECTION_OUT) : nullptr;
+    return channel ? dynamic_cast<CKZSIPAPICC*>(channel->GetCallControl()) : nullptr;
 }
 
 unsigned CKZSIPAPICC::DoTransfer2(CKZSIPGroup*, int) {
