@@ -34,6 +34,8 @@ protected:
         s_port = kztest::free_port_pair();
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
+                                      std::to_string(kztest::rtp_start_for_channel(7)).c_str());
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1"); // no STUN on a test machine
         s_server = kztest::make_server().release();
         ASSERT_EQ(s_server->Create(), 1u);
@@ -95,12 +97,14 @@ TEST_F(CallControlTest, AFreshCallControlAfterStartIsIdleAndNamesItsChannel) {
     EXPECT_EQ(m_cc.GetRTPForceDir(), -2);
     EXPECT_TRUE(m_channel.IsIdle());
     EXPECT_EQ(std::string(m_cc.GetLocalContact()), "<sip:KZAPISIPUA-CH7@" + at + ">");
-    // Channel 7's block of the default range (28400, four ports a channel), its second port.
-    EXPECT_EQ(m_cc.GetLocalRTPPort(), 28430);
+    // Channel 7's block of the range (four ports a channel), its second port.
+    const int rtp = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.rtpstartrange", 0) + 7 * 4 + 2;
+    EXPECT_EQ(m_cc.GetLocalRTPPort(), rtp);
     EXPECT_TRUE(log.HasLine("Local SIP Address: " + at + "  Real SIP Address: " + at));
-    EXPECT_TRUE(log.HasLine("Local RTP Address: 127.0.0.1:28430  Real RTP Address: 127.0.0.1:28430"));
+    const std::string rtp_at = "127.0.0.1:" + std::to_string(rtp);
+    EXPECT_TRUE(log.HasLine("Local RTP Address: " + rtp_at + "  Real RTP Address: " + rtp_at));
     EXPECT_STREQ(m_cc.GetSDPAndViaAddr().sdp_address, "127.0.0.1");
-    EXPECT_EQ(m_cc.GetSDPAndViaAddr().sdp_port, 28430);
+    EXPECT_EQ(m_cc.GetSDPAndViaAddr().sdp_port, rtp);
     EXPECT_EQ(m_cc.GetSDPAndViaAddr().via_port, s_port);
     EXPECT_EQ(m_cc.GetDTMFMethod(), s_server->GetDTMFType());
 }

@@ -47,6 +47,8 @@ public:
         port = kztest::free_port_pair();
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
+                                      std::to_string(kztest::rtp_start_for_channel(kChannel)).c_str());
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", "3"); // UDP and TCP
         for (const auto& [key, value] : extra)

@@ -8,6 +8,7 @@
 #include "host/CKZClock.h"
 #include "server/CKZSIPEventHandler.h"
 #include "server/CKZSIPServer.h"
+#include "server/SIPMessagePtr.h"
 #include "server/kz_sip_factory.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/sip_msg.h"
@@ -33,7 +34,7 @@ namespace {
 // One stack event with its message, as the dispatch would hand it to a call control.
 struct Received {
     KZSIPEvent event{};
-    sip_msg* message = nullptr;
+    SIPMessagePtr message;
     std::string address;
     uint16_t port = 0;
 };
@@ -44,14 +45,12 @@ public:
         std::unique_lock lock(s_mutex);
         if (!s_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms), [] { return !s_events.empty(); }))
             return std::nullopt;
-        Received r = s_events.front();
+        Received r = std::move(s_events.front());
         s_events.pop_front();
         return r;
     }
     static void Clear() {
         std::lock_guard lock(s_mutex);
-        for (Received& r : s_events)
-            CKZSIPGroup::FreeMessage(r.message);
         s_events.clear();
     }
 
@@ -68,10 +67,12 @@ private:
         r.event = *event;
         char address[64] = "";
         unsigned size = sizeof(address);
-        if (CKZSIPGroup::GetMessage(event->stack, &r.message, address, &size, &r.port) != 0) return;
+        sip_msg* message = nullptr;
+        if (CKZSIPGroup::GetMessage(event->stack, &message, address, &size, &r.port) != 0) return;
+        r.message.reset(message);
         r.address = address;
         std::lock_guard lock(s_mutex);
-        s_events.push_back(r);
+        s_events.push_back(std::move(r));
         s_ready.notify_all();
     }
     static inline std::mutex s_mutex;
@@ -136,6 +137,8 @@ protected:
         s_port = kztest::free_port_pair();
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
+                                      std::to_string(kztest::rtp_start_for_channel(11)).c_str());
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.prack", kUsePRACK ? "1" : "0");
         KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&allocate_with_recorder));
@@ -171,8 +174,9 @@ protected:
         std::optional<Received> r = RecordingHandler::Next();
         EXPECT_TRUE(r.has_value()) << "no event from the stack";
         if (!r) return {};
-        m_cc.SetCurSIPMsg(&r->event, r->message, r->address.c_str(), r->port, 0);
-        return *r;
+        Received delivered{r->event, nullptr, r->address, r->port};
+        m_cc.SetCurSIPMsg(&r->event, r->message.release(), r->address.c_str(), r->port, 0);
+        return delivered;
     }
     // Places a call to the peer; the INVITE as the peer received it.
     std::string PlaceCall() {
