@@ -1,10 +1,65 @@
 #include "host/CKZCallControl.h"
 
+#include "host/CKZChannel.h"
+
+#include <mutex>
+#include <unordered_map>
+
 namespace KZAPI {
 
 namespace {
+
 std::atomic<CKZCallEventSink*> g_event_sink{nullptr};
+
+// Call controls by SIP reference value. Several may share a value (one per stack in a process
+// with more than one). The lock is a leaf: nothing else is taken while it is held.
+struct CRVIndex {
+    std::mutex mutex;
+    std::unordered_multimap<uint32_t, CKZCallControl*> calls;
+};
+
+CRVIndex& crv_index() {
+    static CRVIndex* index = new CRVIndex; // never destroyed: call controls may outlive statics
+    return *index;
+}
+
+void unfile(CRVIndex& index, uint32_t crv, const CKZCallControl* call) {
+    auto [first, last] = index.calls.equal_range(crv);
+    for (auto it = first; it != last; ++it)
+        if (it->second == call) {
+            index.calls.erase(it);
+            return;
+        }
+}
+
 } // namespace
+
+CKZCallControl::~CKZCallControl() {
+    SetCRV(KIND_SIP, 0);
+}
+
+void CKZCallControl::SetCRV(int kind, uint32_t crv) {
+    if (kind != KIND_SIP) return;
+    CRVIndex& index = crv_index();
+    std::lock_guard lock(index.mutex);
+    const uint32_t old = m_sip_crv.exchange(crv);
+    if (old == crv) return;
+    if (old != 0) unfile(index, old, this);
+    if (crv != 0) index.calls.emplace(crv, this);
+}
+
+CKZChannel* CKZCallControl::FindChannelByCRV(int kind, uint32_t crv,
+                                             const std::function<bool(const CKZChannel*)>& accept) {
+    if (kind != KIND_SIP || crv == 0) return nullptr;
+    CRVIndex& index = crv_index();
+    std::lock_guard lock(index.mutex);
+    auto [first, last] = index.calls.equal_range(crv);
+    for (auto it = first; it != last; ++it) {
+        CKZChannel* channel = it->second->GetChannel();
+        if (channel && accept(channel) && channel->GetCallControl() == it->second) return channel;
+    }
+    return nullptr;
+}
 
 void CKZCallControl::SetEventSink(CKZCallEventSink* sink) {
     g_event_sink.store(sink);

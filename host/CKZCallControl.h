@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace KZAPI {
 
@@ -21,10 +22,17 @@ public:
     // Protocol kinds of call reference values (10 is SIP, whose CRV is the stack's connection id).
     enum : int { KIND_SIP = 10 };
 
+    ~CKZCallControl() override;
+
     uint32_t GetCRV(int kind) const { return kind == KIND_SIP ? m_sip_crv.load() : 0; }
-    void SetCRV(int kind, uint32_t crv) {
-        if (kind == KIND_SIP) m_sip_crv.store(crv);
-    }
+    // Also files the call control under the value, so that its channel is found without a walk
+    // over every channel (FindChannelByCRV).
+    void SetCRV(int kind, uint32_t crv);
+    // The channel of a call control filed under crv for which accept(channel) holds, or null.
+    // accept is asked first and may only compare the pointer (say, with a list of live channels);
+    // the channel is looked into only once accepted.
+    static CKZChannel* FindChannelByCRV(int kind, uint32_t crv,
+                                        const std::function<bool(const CKZChannel*)>& accept);
     // The SIP Call-ID of the current call; "" when there is none.
     virtual const char* GetSIPCallID() const { return ""; }
 

@@ -38,7 +38,11 @@ public:
     virtual unsigned Destroy() { return 1; }
 
     CKZCallControl* GetCallControl() const { return m_call_control; }
-    void SetCallControl(CKZCallControl* cc) { m_call_control = cc; }
+    // The call control also learns its channel.
+    void SetCallControl(CKZCallControl* cc) {
+        m_call_control = cc;
+        if (cc) cc->SetChannel(this);
+    }
     CKZAudioControl* GetAudioControl() const { return m_audio_control; }
     CKZDTMFControl* GetDTMFControl() const { return m_dtmf_control; }
     CKZToneControl* GetToneControl() const { return m_tone_control; }

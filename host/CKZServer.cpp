@@ -108,28 +108,38 @@ CKZChannel* CKZServer::GetChannel(int index) const {
 
 void CKZServer::AddChannel(CKZChannel* channel) {
     CMutexLock lock(m_server_mutex);
-    if (channel) m_channels.push_back(channel);
+    if (channel && m_channel_set.insert(channel).second) m_channels.push_back(channel);
 }
 
 void CKZServer::RemoveChannel(CKZChannel* channel) {
     CMutexLock lock(m_server_mutex);
+    m_channel_set.erase(channel);
     m_channels.erase(std::remove(m_channels.begin(), m_channels.end(), channel), m_channels.end());
 }
 
+// Found through the call controls' index: a walk over thousands of channels (each a cache miss)
+// for every message of every call made the cost of a call grow with the calls already up.
 CKZChannel* CKZServer::GetChannelByCRV(int kind, uint32_t crv) const {
     if (crv == 0) return nullptr;
     CMutexLock lock(m_server_mutex);
-    for (CKZChannel* ch : m_channels) {
-        const CKZCallControl* cc = ch->GetCallControl();
-        if (cc && cc->GetCRV(kind) == crv) return ch;
-    }
-    return nullptr;
+    return CKZCallControl::FindChannelByCRV(
+        kind, crv, [this](const CKZChannel* channel) { return m_channel_set.contains(channel); });
 }
 
+// Round the channels from the one after the last given: with thousands of calls up, the search
+// for a free channel does not walk the busy ones first every time, and a channel just released
+// rests while the others take the next calls.
 CKZChannel* CKZServer::GetIdleChannel(int protocol, int direction) const {
     CMutexLock lock(m_server_mutex);
-    for (CKZChannel* ch : m_channels)
-        if (ch->GetProtocol() == protocol && ch->AcceptsDirection(direction) && ch->IsIdle()) return ch;
+    const size_t count = m_channels.size();
+    for (size_t step = 0; step < count; ++step) {
+        const size_t at = (m_idle_cursor + step) % count;
+        CKZChannel* ch = m_channels[at];
+        if (ch->GetProtocol() == protocol && ch->AcceptsDirection(direction) && ch->IsIdle()) {
+            m_idle_cursor = at + 1;
+            return ch;
+        }
+    }
     return nullptr;
 }
 

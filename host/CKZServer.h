@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace KZAPI {
@@ -38,7 +39,8 @@ public:
     void RemoveChannel(CKZChannel* channel);
     // The channel whose call control has the reference value crv for the protocol kind.
     CKZChannel* GetChannelByCRV(int kind, uint32_t crv) const;
-    // The first idle channel of the protocol that accepts calls in the direction (1 in, 2 out).
+    // An idle channel of the protocol that accepts calls in the direction (1 in, 2 out), taken in
+    // turn: the search starts after the channel it gave last.
     CKZChannel* GetIdleChannel(int protocol, int direction) const;
 
     // Local IPv4 addresses of the machine's interfaces that are up, loopback last; read once and
@@ -60,6 +62,8 @@ private:
     mutable CMutex m_server_mutex;
     CMutex m_dx_mutex;
     std::vector<CKZChannel*> m_channels;
+    std::unordered_set<const CKZChannel*> m_channel_set; // the same channels, for membership tests
+    mutable size_t m_idle_cursor = 0;                    // where the next idle search starts
 };
 
 } // namespace KZAPI
