@@ -9,17 +9,7 @@ kzhost=${1:-build/app/kzhost}
 calls=${2:-2000}
 rate=${3:-200}
 hold=${4:-30}
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/kzhost_ports.sh"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/kzhost_bench_lib.sh"
 
 # Each channel reserves 4 RTP ports; every call holds sockets, so the descriptor limit goes up.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null

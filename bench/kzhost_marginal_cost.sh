@@ -8,17 +8,7 @@ kzhost=${1:-build/app/kzhost}
 calls=${2:-2000}
 burst=${3:-1000}
 rate=${4:-200}
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/kzhost_ports.sh"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/kzhost_bench_lib.sh"
 
 ulimit -n "$(ulimit -Hn)" 2>/dev/null
 channels=$((calls + 10 + rate))

@@ -7,17 +7,7 @@ set -u
 kzhost=${1:-build/app/kzhost}
 calls=${2:-100000}
 rate=${3:-200}
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/kzhost_ports.sh"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/kzhost_bench_lib.sh"
 
 base=$(kz_port_block 600) || exit 1
 sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 599))
