@@ -17,17 +17,18 @@ public:
     static CKZClock& System();
 };
 
-// A clock that moves only when told to.
+// A clock that moves only when told to, in seconds or milliseconds.
 class CKZManualClock : public CKZClock {
 public:
-    explicit CKZManualClock(int64_t seconds = 1000000) : m_seconds(seconds) {}
-    int64_t NowSeconds() const override { return m_seconds.load(); }
-    uint64_t TickMs() const override { return static_cast<uint64_t>(m_seconds.load()) * 1000u; }
-    void Set(int64_t seconds) { m_seconds.store(seconds); }
-    void Advance(int64_t seconds) { m_seconds.fetch_add(seconds); }
+    explicit CKZManualClock(int64_t seconds = 1000000) : m_ms(seconds * 1000) {}
+    int64_t NowSeconds() const override { return m_ms.load() / 1000; }
+    uint64_t TickMs() const override { return static_cast<uint64_t>(m_ms.load()); }
+    void Set(int64_t seconds) { m_ms.store(seconds * 1000); }
+    void Advance(int64_t seconds) { m_ms.fetch_add(seconds * 1000); }
+    void AdvanceMs(int64_t ms) { m_ms.fetch_add(ms); }
 
 private:
-    std::atomic<int64_t> m_seconds;
+    std::atomic<int64_t> m_ms;
 };
 
 } // namespace KZAPI

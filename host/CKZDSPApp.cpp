@@ -1,5 +1,7 @@
 #include "host/CKZDSPApp.h"
 
+#include "host/CKZDSP.h"
+
 namespace KZAPI {
 
 void CTimer::Unregister() {
@@ -41,6 +43,34 @@ unsigned CKZDSPApp::StopAppTimer() {
 unsigned CKZDSPApp::KillAppTimer() {
     m_app_timer.Unregister();
     return 1;
+}
+
+int CKZDSPApp::GetDSPAudioFormat() const {
+    const CKZDSP* dsp = GetObjDSP();
+    return dsp ? dsp->GetAudioFormat() : KZ_AUDIO_FORMAT_LINEAR16;
+}
+
+int CKZDSPApp::AddRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length,
+                          int /*flag*/) {
+    CKZDSP* dsp = GetObjDSP();
+    if (!dsp || !data || length <= 0) return 0;
+    dsp->DeliverRxFrame(sequence, timestamp, data, length);
+    return length;
+}
+
+int CKZDSPApp::AddTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {
+    CKZDSP* dsp = GetObjDSP();
+    if (!dsp || !data || length <= 0) return 0;
+    dsp->DeliverTxFrame(sequence, timestamp, data, length);
+    return length;
+}
+
+void CKZDSPApp::StartDSPTimer(unsigned period_ms) {
+    if (CKZDSP* dsp = GetObjDSP()) dsp->StartTimer(period_ms);
+}
+
+void CKZDSPApp::StopDSPTimer() {
+    if (CKZDSP* dsp = GetObjDSP()) dsp->StopTimer();
 }
 
 } // namespace KZAPI

@@ -49,6 +49,8 @@ private:
     std::atomic<unsigned> m_period_ms{0};
 };
 
+class CKZDSP;
+
 class CKZDSPApp {
 public:
     CKZDSPApp() = default;
@@ -69,8 +71,29 @@ public:
     // The application timer's period has passed (run on the span's timer turn).
     virtual void OnAppTimer() {}
 
+    // ---- media face: the DSP the application is added to (set by CKZDSP::AddApp) ----
+    CKZDSP* GetObjDSP() const { return m_dsp.load(); }
+    void SetObjDSP(CKZDSP* dsp) { m_dsp.store(dsp); }
+    // The DSP's audio format; 7 (16-bit linear) while the application has no DSP.
+    int GetDSPAudioFormat() const;
+
+    // Hands a frame to the DSP as received from (AddRxFrame) or to be sent to (AddTxFrame) the
+    // remote party. Without a DSP nothing happens. Returns the bytes taken.
+    int AddRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length, int flag);
+    int AddTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length);
+    // Starts the DSP's timer at period_ms / stops it.
+    void StartDSPTimer(unsigned period_ms);
+    void StopDSPTimer();
+
+    // Frames passing through the DSP, and its tick. They run on the DSP timer threads and must
+    // not block.
+    virtual void OnRxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {}
+    virtual void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {}
+    virtual void OnDSPTimer() {}
+
 private:
     CTimer m_app_timer{*this};
+    std::atomic<CKZDSP*> m_dsp{nullptr};
 };
 
 } // namespace KZAPI
