@@ -58,5 +58,8 @@ KZRTPStats KZRTPSession::GetStats() const {
     return {};
 }
 void KZRTPSession::ReadSocket(int) {}
+void KZRTPSession::SetNominalSendInterval(unsigned) {}
+KZRTPSendJitter KZRTPSession::GetProcessSendJitter() { return {}; }
+void KZRTPSession::ResetProcessSendJitter() {}
 
 } // namespace KZAPI

@@ -41,6 +41,14 @@ struct KZRTPStats {
     uint64_t rtcp_received = 0;
 };
 
+// How regularly packets leave: each send's distance from its session's nominal interval.
+struct KZRTPSendJitter {
+    uint64_t intervals = 0;
+    double p50_ms = 0;
+    double p99_ms = 0;
+    double max_ms = 0;
+};
+
 class KZRTPSession {
 public:
     static constexpr unsigned kRTCPIntervalMs = 5000;
@@ -98,6 +106,11 @@ public:
     // Milliseconds since Start.
     uint64_t GetSessionDurationMs() const;
     KZRTPStats GetStats() const;
+    // The interval packets are meant to leave at (the frame time); 0 = not measured. Every
+    // session that has one adds |interval - nominal| of each send to a process-wide histogram.
+    void SetNominalSendInterval(unsigned ms);
+    static KZRTPSendJitter GetProcessSendJitter();
+    static void ResetProcessSendJitter();
     CMutex& GetSessionMutex() { return m_mutex; }
 
 protected:
