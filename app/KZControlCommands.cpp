@@ -16,7 +16,7 @@ constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEven
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
 
-enum class ArgType { String, Integer, StringList };
+enum class ArgType { String, Integer, Boolean, StringList };
 
 struct ArgSpec {
     std::string_view name;
@@ -33,6 +33,8 @@ struct CommandSpec {
 };
 
 const std::vector<std::string_view> kTransportNames = {"udp", "tcp", "tls"};
+const std::vector<std::string_view> kBridgeModes = {"dsp", "rtp"};
+const std::vector<std::string_view> kDuplexNames = {"full", "half"};
 const std::vector<std::string_view> kEventKindChoices(kEventKindNames.begin(), kEventKindNames.end());
 
 // Every command and the arguments it takes besides "cmd" and "id".
@@ -54,6 +56,13 @@ const std::vector<CommandSpec>& command_table() {
         {"answer", {{"channel", ArgType::Integer, true}}},
         {"ring", {{"channel", ArgType::Integer, true}}},
         {"hangup", {{"channel", ArgType::Integer, true}, {"cause", ArgType::Integer, false, 400, 699}}},
+        {"bridge",
+         {{"channel", ArgType::Integer, true},
+          {"with", ArgType::Integer, true},
+          {"mode", ArgType::String, false, 0, INT_MAX, kBridgeModes},
+          {"duplex", ArgType::String, false, 0, INT_MAX, kDuplexNames}}},
+        {"unbridge", {{"channel", ArgType::Integer, true}}},
+        {"media-stats", {{"reset", ArgType::Boolean, false}}},
     };
     return table;
 }
@@ -105,6 +114,8 @@ std::string check_value(const ArgSpec& arg, const KZJson& value) {
             return name + " must be between " + std::to_string(arg.min) + " and " + std::to_string(arg.max);
         return "";
     }
+    case ArgType::Boolean:
+        return value.is_boolean() ? "" : name + " must be true or false";
     case ArgType::StringList:
         if (!value.is_array()) return name + " must be a list of strings";
         for (const KZJson& item : value) {
@@ -232,9 +243,12 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
         return subscription_reply(session.subscribed);
     }
     if (name == "dial") return Dial(command);
+    if (name == "bridge") return Bridge(command);
+    if (name == "media-stats") return MediaStats(command);
     const int channel = command["channel"].get<int>();
     if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
     if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
+    if (name == "unbridge") return call_reply("unbridge", m_calls.Unbridge(channel));
     return call_reply("hangup", m_calls.Hangup(channel, command.value("cause", kNoCause)));
 }
 
@@ -283,9 +297,39 @@ KZJson KZControlCommands::Calls() const {
                             {"from", c.from},
                             {"to", c.to},
                             {"codec", c.codec},
+                            {"media", c.media},
+                            {"packets_sent", c.packets_sent},
+                            {"packets_received", c.packets_received},
+                            {"lost", c.lost},
+                            {"jitter_ms", c.jitter_ms},
+                            {"concealed", c.concealed},
+                            {"bridged_to", c.bridged_to},
+                            {"bridge", c.bridge},
                             {"crv", c.sip_crv},
                             {"call_id", c.call_id}});
     return {{"event", "calls"}, {"channels", channels}};
+}
+
+KZJson KZControlCommands::Bridge(const KZJson& command) const {
+    const bool rtp = string_or_empty(command, "mode") == "rtp";
+    const bool half = string_or_empty(command, "duplex") == "half";
+    if (rtp && half) return error_event("an RTP bridge is full duplex only");
+    KZJson reply = call_reply("bridge", m_calls.Bridge(command["channel"].get<int>(), command["with"].get<int>(), rtp, half));
+    if (reply["event"] == "bridge") reply["with"] = command["with"];
+    return reply;
+}
+
+KZJson KZControlCommands::MediaStats(const KZJson& command) const {
+    const KZMediaTiming t = m_host.ReadMediaTiming(command.value("reset", false));
+    return {{"event", "media-stats"},
+            {"send_intervals", t.intervals},
+            {"send_jitter_p50_ms", t.send_jitter_p50_ms},
+            {"send_jitter_p99_ms", t.send_jitter_p99_ms},
+            {"send_jitter_max_ms", t.send_jitter_max_ms},
+            {"dsp_ticks", t.ticks},
+            {"dsp_late_p50_ms", t.dsp_late_p50_ms},
+            {"dsp_late_p99_ms", t.dsp_late_p99_ms},
+            {"dsp_late_max_ms", t.dsp_late_max_ms}};
 }
 
 KZJson KZControlCommands::Dial(const KZJson& command) const {

@@ -51,6 +51,27 @@ struct KZChannelStatus {
     std::string direction; // "in", "out", or "" without a call
     std::string from, to;
     std::string codec; // of a connected call
+    // The call's media, when it has RTP running.
+    bool media = false;
+    uint64_t packets_sent = 0;
+    uint64_t packets_received = 0;
+    int64_t lost = 0;
+    double jitter_ms = 0;
+    uint64_t concealed = 0;
+    int bridged_to = -1; // the channel this one's audio is connected to
+    std::string bridge;  // "dsp", "dsp-half", "rtp" or ""
+};
+
+// How regularly the host's media runs, process wide.
+struct KZMediaTiming {
+    uint64_t intervals = 0;
+    double send_jitter_p50_ms = 0;
+    double send_jitter_p99_ms = 0;
+    double send_jitter_max_ms = 0;
+    uint64_t ticks = 0;
+    double dsp_late_p50_ms = 0;
+    double dsp_late_p99_ms = 0;
+    double dsp_late_max_ms = 0;
 };
 
 // What the queries read from the running host.
@@ -60,6 +81,8 @@ public:
     // False when the stack cannot tell (not open).
     virtual bool ReadStackStats(KZ_SIPStackStats& stats) = 0;
     virtual std::vector<KZChannelStatus> ListChannels() = 0;
+    // reset: start a new measuring window after reading.
+    virtual KZMediaTiming ReadMediaTiming(bool reset) = 0;
 };
 
 enum class KZTransport { Udp, Tcp, Tls };
@@ -93,6 +116,11 @@ public:
     virtual KZCallOutcome Ring(int channel) = 0;
     // cause: a SIP status code (400-699) to end the call with; 0 leaves the call control's own.
     virtual KZCallOutcome Hangup(int channel, int cause) = 0;
+    // Connects the audio of two channels' calls: through the DSPs ("dsp", converting between the
+    // calls' codecs; half duplex: the first hears the second only) or by relaying RTP between
+    // the two remote parties ("rtp", full duplex only).
+    virtual KZCallOutcome Bridge(int channel, int with, bool rtp, bool half_duplex) = 0;
+    virtual KZCallOutcome Unbridge(int channel) = 0;
 };
 
 // Refuses every call command: for a host that carries no calls.
@@ -103,6 +131,8 @@ public:
     KZCallOutcome Answer(int) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Ring(int) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Hangup(int, int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Bridge(int, int, bool, bool) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Unbridge(int) override { return KZCallOutcome::Refused(kReason); }
 };
 
 // What one connection has told the commands so far.
@@ -128,6 +158,8 @@ private:
     KZJson Stats() const;
     KZJson Calls() const;
     KZJson Dial(const KZJson& command) const;
+    KZJson Bridge(const KZJson& command) const;
+    KZJson MediaStats(const KZJson& command) const;
 
     IKZHostQueries& m_host;
     IKZCallCommands& m_calls;

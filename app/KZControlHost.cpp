@@ -5,6 +5,8 @@
 
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
+#include "host/CKZDSPTimer.h"
+#include "host/KZRTPSession.h"
 #include "host/KZStrFunc.h"
 
 #include <cstdio>
@@ -31,6 +33,25 @@ public:
         return list;
     }
 
+    KZMediaTiming ReadMediaTiming(bool reset) override {
+        KZMediaTiming timing;
+        const KZAPI::KZRTPSendJitter send = KZAPI::KZRTPSession::GetProcessSendJitter();
+        timing.intervals = send.intervals;
+        timing.send_jitter_p50_ms = send.p50_ms;
+        timing.send_jitter_p99_ms = send.p99_ms;
+        timing.send_jitter_max_ms = send.max_ms;
+        const KZAPI::CKZDSPTimer::Lateness late = KZAPI::CKZDSPTimer::Instance().GetLateness();
+        timing.ticks = late.ticks;
+        timing.dsp_late_p50_ms = late.p50_ms;
+        timing.dsp_late_p99_ms = late.p99_ms;
+        timing.dsp_late_max_ms = late.max_ms;
+        if (reset) {
+            KZAPI::KZRTPSession::ResetProcessSendJitter();
+            KZAPI::CKZDSPTimer::Instance().ResetLateness();
+        }
+        return timing;
+    }
+
 private:
     static KZChannelStatus StatusOf(const KZAPI::CKZChannel& channel) {
         KZChannelStatus status;
@@ -44,6 +65,7 @@ private:
             status.call_id = call->GetSIPCallID();
             if (status.call_status != KZAPI::CKZCall::CALL_STATUS_IDLE) DescribeCall(*call, status);
         }
+        DescribeMedia(channel, status);
         return status;
     }
 
@@ -54,6 +76,23 @@ private:
         status.to = call.GetCalleeNum();
         if (status.call_status == KZAPI::CKZCall::CALL_STATUS_CONNECTED)
             status.codec = codec_name(call.GetCurrentAudioCodec());
+    }
+
+    static void DescribeMedia(const KZAPI::CKZChannel& channel, KZChannelStatus& status) {
+        KZAPI::CKZCallControl* call = channel.GetCallControl();
+        KZAPI::CKZCallControl::MediaStats media;
+        if (call && call->GetMediaStats(&media)) {
+            status.media = media.running;
+            status.packets_sent = media.packets_sent;
+            status.packets_received = media.packets_received;
+            status.lost = media.packets_lost;
+            status.jitter_ms = media.jitter_ms;
+            status.concealed = media.frames_concealed;
+        }
+        if (const KZAPI::CKZChannel* peer = channel.IsConnected() ? channel.GetPeerChannel() : nullptr) {
+            status.bridged_to = peer->GetChannelNumber();
+            status.bridge = channel.GetRelayGroup() >= 0 ? "rtp" : channel.IsHalfDuplex() ? "dsp-half" : "dsp";
+        }
     }
 
     KZAPI::CKZServer& m_server;

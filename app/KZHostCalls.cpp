@@ -126,4 +126,27 @@ KZCallOutcome KZHostCalls::Hangup(int channel, int cause) {
     return KZCallOutcome::Accepted(channel);
 }
 
+KZCallOutcome KZHostCalls::Bridge(int channel, int with, bool rtp, bool half_duplex) {
+    if (channel == with) return KZCallOutcome::Refused("a channel cannot be bridged to itself");
+    std::string why;
+    for (int number : {channel, with})
+        if (!CallIn(number, CKZCall::CALL_STATUS_CONNECTED, why)) return KZCallOutcome::Refused(why);
+    CKZChannel* first = FindChannel(channel);
+    CKZChannel* second = FindChannel(with);
+    const int result = rtp           ? first->RTPFullDuplexConnect(second)
+                       : half_duplex ? first->HalfDuplexConnect(second)
+                                     : first->FullDuplexConnect(second);
+    if (result != 0) return KZCallOutcome::Refused(channel_text(channel) + " cannot be bridged to " + channel_text(with));
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::Unbridge(int channel) {
+    CKZChannel* found = FindChannel(channel);
+    if (!found) return KZCallOutcome::Refused("no " + channel_text(channel));
+    if (!found->IsConnected()) return KZCallOutcome::Refused(channel_text(channel) + " is not bridged");
+    const int result = found->IsHalfDuplex() ? found->HalfDuplexDisconnect() : found->FullDuplexDisconnect();
+    if (result != 0) return KZCallOutcome::Refused(channel_text(channel) + " cannot be unbridged");
+    return KZCallOutcome::Accepted(channel);
+}
+
 } // namespace kzapp

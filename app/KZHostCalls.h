@@ -23,6 +23,8 @@ public:
     KZCallOutcome Answer(int channel) override;
     KZCallOutcome Ring(int channel) override;
     KZCallOutcome Hangup(int channel, int cause) override;
+    KZCallOutcome Bridge(int channel, int with, bool rtp, bool half_duplex) override;
+    KZCallOutcome Unbridge(int channel) override;
 
     // "<sip:kzhost@ADDRESS:PORT>" of this host's SIP listener for the transport.
     static std::string DefaultFrom(KZTransport transport);

@@ -2,6 +2,8 @@
 // call, the current message, the route set and the local RTP port.
 #include "callcontrol/CKZSIPAPICC.h"
 
+#include "callcontrol/GRTPSIPCCSession.h"
+#include "callcontrol/KZCallCodec.h"
 #include "callcontrol/KZRTPPortReservation.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
@@ -65,12 +67,16 @@ bool is_redirection(int code) {
 
 CKZSIPAPICC::CKZSIPAPICC()
     : m_media(std::make_unique<CKZSIPMediaNegotiation>(KZMediaSettings::FromConfiguration())),
-      m_rtp_socket(std::make_unique<KZRTPPortReservation>()) {
+      m_rtp_socket(std::make_unique<KZRTPPortReservation>()), m_rtp_session(std::make_unique<GRTPSIPCCSession>()),
+      m_video_session(std::make_unique<GRTPSIPCCVSession>()), m_codec(std::make_unique<KZCallCodec>()) {
     SetProxyRelatedChanID(kNoProxyChannel);
 }
 
 CKZSIPAPICC::~CKZSIPAPICC() {
     KillAppTimer();
+    StopDSPTimer();
+    m_rtp_session->SetOwner(nullptr, nullptr);
+    m_rtp_session->Stop();
 }
 
 CKZSIPServer* CKZSIPAPICC::Server() {

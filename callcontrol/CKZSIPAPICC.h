@@ -5,7 +5,9 @@
 #pragma once
 
 #include "host/CKZCallControl.h"
-#include "host/CKZDSPApp.h"
+#include "host/KZJitterBuffer.h"
+#include "host/KZRingBuffer.h"
+#include "media/CKZSIPDSPApp.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPGroup.h"
 #include "server/SIPMessagePtr.h"
@@ -20,10 +22,16 @@
 
 class CKZSIPMediaNegotiation;
 class KZRTPPortReservation;
+class KZCallCodec;
+class GRTPSIPCCSession;
+class GRTPSIPCCVSession;
+namespace KZAPI {
+class KZRTPPacket;
+}
 class CKZSIPServer;
 struct KZ_SIPProtocolConfig;
 
-class CKZSIPAPICC : public KZAPI::CKZCallControl, public KZAPI::CKZDSPApp, public CKZSIPCallControlI {
+class CKZSIPAPICC : public KZAPI::CKZCallControl, public CKZSIPDSPApp, public CKZSIPCallControlI {
 public:
     static constexpr size_t kAddressSize = 256;
     static constexpr size_t kTextSize = 512;
@@ -130,6 +138,29 @@ public:
     unsigned IsRTPSocketOpen() override;
     CKZSIPMediaNegotiation& Media() { return *m_media; }
     int GetCurrentAudioCodec() override;
+
+    // ---- media (CKZSIPAPICC_media.cpp): the DSP tick, the send and the receive path ----
+    static constexpr int kPendingPacketBytes = 480;
+    static constexpr int kPendingPacketSlots = 16;
+    // The payload type received audio must carry.
+    int GetRxPayloadType() const { return m_rx_payload_type.load(); }
+    int AddRTPPacketToRxJB(uint16_t sequence, uint32_t timestamp, const uint8_t* payload, int length);
+    void CheckRTPPacketFromAddr(int length, const char* address, uint16_t port, uint64_t ms, uint32_t ssrc);
+    void SetRemoteSSRC(uint32_t ssrc) { m_remote_ssrc.store(ssrc); }
+    // A telephone event received on the audio session (RFC 2833).
+    virtual void OnRTPDTMFPacket(const KZAPI::KZRTPPacket& packet);
+    // A packet the host relayed for this call (RTP bridging): telephone events are taken.
+    void OnRelayRTPPackage(const uint8_t* data, int length);
+    // Queues a packet to go out instead of the next audio frame(s); length 0 sends the audio
+    // frame as usual. False when the queue is full or the payload too long.
+    bool QueuePendingPacket(const uint8_t* payload, int length, int payload_type, bool marker,
+                            uint32_t timestamp_increment, int count);
+    void OnDSPTimer() override;
+    void OnRxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override;
+    void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override;
+    bool GetMediaStats(MediaStats* stats) override;
+    uint32_t GetLocalSSRC() const { return m_local_ssrc; }
+    void CreateNewLocalRtpSSRC();
 
     // ---- outbound call (CKZSIPAPICC_outbound.cpp) ----
     unsigned SetupCall(const char* caller, const char* callee) override;
@@ -274,6 +305,51 @@ private:
     // the SRTP keys belong to the media engine and join the record with it.
     std::unique_ptr<CKZSIPMediaNegotiation> m_media;
     std::unique_ptr<KZRTPPortReservation> m_rtp_socket;
+    // ---- media state (CKZSIPAPICC_media.cpp) ----
+    struct PendingPacket {
+        uint8_t payload[kPendingPacketBytes];
+        int length = 0;
+        int payload_type = 0;
+        bool marker = false;
+        uint32_t timestamp_increment = 0;
+        int count = 1;
+    };
+    struct RingDeleter {
+        void operator()(KZAPI::KZRingBuffer* ring) const { KZAPI::KZ_RTMB_Destroy(ring); }
+    };
+    struct JitterDeleter {
+        void operator()(KZAPI::KZJitterBuffer* jb) const { KZAPI::KZ_JB_Destroy(jb); }
+    };
+    // Guards the running flag, codec, buffers, destination and pending queue. The DSP tick
+    // takes only this lock, so signalling never holds up the media.
+    mutable KZAPI::CMutex m_media_mutex;
+    std::unique_ptr<GRTPSIPCCSession> m_rtp_session;
+    std::unique_ptr<GRTPSIPCCVSession> m_video_session;
+    std::unique_ptr<KZCallCodec> m_codec;
+    std::atomic<bool> m_rtp_running{false};
+    unsigned m_dsp_frame_ms = 0;
+    KZAPI::StaticPayloadInfo m_rtp_payload{};
+    std::atomic<int> m_rx_payload_type{-1};
+    uint32_t m_local_ssrc = 0;
+    std::atomic<uint32_t> m_remote_ssrc{0};
+    std::vector<uint8_t> m_packet_buffer;
+    std::vector<uint8_t> m_codec_buffer;
+    std::vector<uint8_t> m_frame_buffer;
+    std::unique_ptr<KZAPI::KZRingBuffer, RingDeleter> m_tx_ring;
+    std::unique_ptr<KZAPI::KZRingBuffer, RingDeleter> m_rx_ring;
+    std::unique_ptr<KZAPI::KZJitterBuffer, JitterDeleter> m_jitter;
+    PendingPacket m_pending[kPendingPacketSlots];
+    int m_pending_head = 0;
+    int m_pending_count = 0;
+    std::atomic<uint64_t> m_last_rx_tick{0};
+    // The sender's address the receive path found (session mutex) and the tick sends to.
+    char m_switch_address[kAddressSize] = "";
+    uint16_t m_switch_port = 0;
+    std::atomic<bool> m_switch_pending{false};
+    std::atomic<bool> m_source_confirmed{false};
+    // The peer's RTP address as the session last knew it, for the source check.
+    char m_expected_address[kAddressSize] = "";
+    uint16_t m_expected_port = 0;
     bool m_rtp_held = false;
     int m_preset_audio_codec = kNoPresetCodec;
     SIPMessagePtr m_cur_msg;
@@ -285,8 +361,9 @@ private:
     char m_setup_contact[kTextSize] = "";
     char m_setup_auth_name[kTextSize] = "";
     char m_setup_auth_password[kTextSize] = "";
-    int m_rtp_direction = RTP_SENDRECV;
-    int m_rtp_force_dir = kRTPDirNotForced;
+    // Read by the media tick without the call lock.
+    std::atomic<int> m_rtp_direction{RTP_SENDRECV};
+    std::atomic<int> m_rtp_force_dir{kRTPDirNotForced};
     int m_video_direction = RTP_SENDRECV;
     unsigned m_credit_sent = 0;
     kz_sip_user_reg_profile m_account;
@@ -300,7 +377,7 @@ private:
     char m_sdp_session_version[kSDPSessionSize] = "";
     uint16_t m_local_sequence = 1;
     int m_packet_time_ms = 20;
-    unsigned m_remote_vad = 0;
+    std::atomic<unsigned> m_remote_vad{0};
     int m_rtp_port_turn = 0;
 
     static_assert(sizeof(m_local_sip_address) == 256 && sizeof(m_local_rtp_address) == 256 &&
@@ -319,6 +396,31 @@ private:
     static_assert(sizeof(m_last_msg_text) == 2048, "last message text holds 2047 characters");
     static_assert(sizeof(m_sdp_session_id) == 40 && sizeof(m_sdp_session_version) == 40,
                   "SDP origin fields hold 39 characters");
+
+    // ---- media helpers (CKZSIPAPICC_media.cpp, CKZSIPAPICC_rtp.cpp) ----
+    void AllocRTPPacketBuffer(size_t size);
+    void AllocRTPCodecBuffer(size_t size);
+    void ResetDSPJB(bool start);
+    bool StartRTPSession();
+    void ConfigureRTPSession();
+    void AdjustRTPDestination();
+    void CheckRTPPacket();
+    void CheckNoAudio();
+    int DecodeAndAddRxFrame();
+    void SendRTPPacket();
+    // One frame of the send pass: encode and send (or send the pending packet instead).
+    void SendFrame(const uint8_t* frame, int length);
+    int SendRTPDataPacket(int payload_type, const uint8_t* data, int length, bool marker,
+                          uint32_t timestamp_increment, int count, bool explicit_packet);
+    bool PopPendingPacket(PendingPacket& out);
+    bool MaySend() const;
+    int FrameBytes() const;
+    unsigned FrameTimeMs() const;
+    void FillSilence(uint8_t* frame, int length) const;
+    bool IsOwnRTPOpen() const { return m_rtp_running.load(); }
+    bool BindRTPPort();
+    // The channel's relay item when its call is relayed to a peer's, else -1.
+    int GetRelayItem() const;
 
     // ---- call flow helpers ----
     static constexpr size_t kRawInviteSize = 4096;

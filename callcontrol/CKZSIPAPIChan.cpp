@@ -3,6 +3,8 @@
 #include "callcontrol/CKZSIPAPICC.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "host/KZUDPRelay.h"
 
 #include <iterator>
 
@@ -47,6 +49,54 @@ void CKZSIPAPIChan::AllocMediaControls() {
         if (control) control->SetChannel(this);
 }
 
+CKZSIPAPIChan::~CKZSIPAPIChan() {
+    FreeChanHandle();
+}
+
+namespace {
+
+// Telephone events the RTP relay picked out of a bridged leg go to that leg's call control.
+void relay_packet_sink(KZAPI::CKZChannel* channel, const void* data, int length, const char* address,
+                       uint16_t port) {
+    if (auto* sip = dynamic_cast<CKZSIPAPIChan*>(channel)) sip->OnRelayRTPPackage(data, length, address, port);
+}
+
+} // namespace
+
+unsigned CKZSIPAPIChan::Start() {
+    KZAPI::KZ_SetUDPRelayPacketSink(&relay_packet_sink);
+    AllocChanHandle();
+    return CKZSIPChannel::Start();
+}
+
+unsigned CKZSIPAPIChan::Stop() {
+    const unsigned result = CKZSIPChannel::Stop();
+    FreeChanHandle();
+    return result;
+}
+
+void CKZSIPAPIChan::AllocChanHandle() {
+    if (m_dsp) return;
+    m_dsp = std::make_unique<KZAPI::CKZDSP>();
+    if (CKZSIPAPICC* cc = GetSIPCallControl()) m_dsp->AddApp(cc);
+    for (KZAPI::CKZDSPApp* app : {dynamic_cast<KZAPI::CKZDSPApp*>(GetAudioControl()),
+                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetDTMFControl()),
+                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetToneControl())})
+        if (app) m_dsp->AddApp(app);
+}
+
+void CKZSIPAPIChan::FreeChanHandle() {
+    if (!m_dsp) return;
+    DisconnectAny();
+    m_dsp->StopTimer();
+    if (CKZSIPAPICC* cc = GetSIPCallControl()) m_dsp->RemoveApp(cc);
+    for (KZAPI::CKZDSPApp* app : {dynamic_cast<KZAPI::CKZDSPApp*>(GetAudioControl()),
+                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetDTMFControl()),
+                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetToneControl())})
+        if (app) m_dsp->RemoveApp(app);
+    m_dsp.reset();
+}
+
 unsigned CKZSIPAPIChan::Destroy() {
     SetCallMediaApp(nullptr);
     FreeCallControl();
@@ -78,4 +128,180 @@ int CKZSIPAPIChan::SetAudioDir(int direction) {
     KZAPI::CMutexLock lock(cc->GetCallMutex());
     cc->SetRTPForceDir(kForcedDirByHostDir[direction]);
     return 0;
+}
+
+// ---- connections ----
+
+CKZSIPAPIChan* CKZSIPAPIChan::SIPChannel(KZAPI::CKZChannel* channel) {
+    return dynamic_cast<CKZSIPAPIChan*>(channel);
+}
+
+void CKZSIPAPIChan::DisconnectAny() {
+    if (GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE)
+        RTPFullDuplexDisconnect();
+    else if (IsConnected())
+        DisconnectDSP();
+}
+
+int CKZSIPAPIChan::DisconnectDSP() {
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (!IsConnected()) return kConnectFailed;
+    if (IsHalfDuplex()) return HalfDuplexDisconnect();
+    CKZSIPAPIChan* peer = SIPChannel(GetPeerChannel());
+    KZAPI::CKZDSP* peer_dsp = m_peer_dsp;
+    ClearConnection();
+    m_peer_dsp = nullptr;
+    if (peer && peer->GetPeerChannel() == this) {
+        peer->ClearConnection();
+        peer->m_peer_dsp = nullptr;
+    }
+    return KZAPI::CKZDSP::FullDuplexDisconnect(m_dsp.get(), peer_dsp);
+}
+
+int CKZSIPAPIChan::FullDuplexConnect(KZAPI::CKZChannel* other) {
+    CKZSIPAPIChan* peer = SIPChannel(other);
+    if (!peer || peer == this || !m_dsp || !peer->m_dsp) return kConnectFailed;
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (IsConnected() && GetRelayGroup() == KZAPI::KZ_RELAY_INVALID_HANDLE && GetPeerChannel() == other &&
+        !IsHalfDuplex())
+        return 0;
+    DisconnectAny();
+    if (peer->IsConnected() || peer->GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE) peer->DisconnectAny();
+    if (KZAPI::CKZDSP::FullDuplexConnect(m_dsp.get(), peer->m_dsp.get()) != 0) return kConnectFailed;
+    SetConnection(peer, false);
+    m_peer_dsp = peer->m_dsp.get();
+    peer->SetConnection(this, false);
+    peer->m_peer_dsp = m_dsp.get();
+    return 0;
+}
+
+int CKZSIPAPIChan::FullDuplexConnect(void* dsp) {
+    auto* peer_dsp = static_cast<KZAPI::CKZDSP*>(dsp);
+    if (!peer_dsp || !m_dsp) return kConnectFailed;
+    DisconnectAny();
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (KZAPI::CKZDSP::FullDuplexConnect(m_dsp.get(), peer_dsp) != 0) return kConnectFailed;
+    m_peer_dsp = peer_dsp;
+    return 0;
+}
+
+int CKZSIPAPIChan::FullDuplexDisconnect() {
+    if (GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE) {
+        RTPFullDuplexDisconnect();
+        return 0;
+    }
+    if (!IsConnected() && m_peer_dsp) { // joined to a bare DSP
+        KZAPI::CMutexLock lock(GetChannelMutex());
+        const int result = KZAPI::CKZDSP::FullDuplexDisconnect(m_dsp.get(), m_peer_dsp);
+        m_peer_dsp = nullptr;
+        return result;
+    }
+    return DisconnectDSP();
+}
+
+int CKZSIPAPIChan::HalfDuplexConnect(KZAPI::CKZChannel* other) {
+    CKZSIPAPIChan* peer = SIPChannel(other);
+    if (!peer || peer == this || !m_dsp || !peer->m_dsp) return kConnectFailed;
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (IsConnected() && GetPeerChannel() == other && IsHalfDuplex()) return 0;
+    DisconnectAny();
+    if (KZAPI::CKZDSP::HalfDuplexConnect(m_dsp.get(), peer->m_dsp.get()) != 0) return kConnectFailed;
+    SetConnection(peer, true);
+    m_peer_dsp = peer->m_dsp.get();
+    return 0;
+}
+
+int CKZSIPAPIChan::HalfDuplexConnect(void* dsp) {
+    auto* source = static_cast<KZAPI::CKZDSP*>(dsp);
+    if (!source || !m_dsp) return kConnectFailed;
+    DisconnectAny();
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (KZAPI::CKZDSP::HalfDuplexConnect(m_dsp.get(), source) != 0) return kConnectFailed;
+    m_peer_dsp = source;
+    return 0;
+}
+
+int CKZSIPAPIChan::HalfDuplexDisconnect() {
+    if (GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE) return kConnectFailed;
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    KZAPI::CKZDSP* source = m_peer_dsp;
+    ClearConnection();
+    m_peer_dsp = nullptr;
+    return KZAPI::CKZDSP::HalfDuplexDisconnect(m_dsp.get(), source);
+}
+
+void CKZSIPAPIChan::SetConfBitMask(unsigned mask) {
+    if (m_dsp) m_dsp->SetConfBitMask(mask);
+}
+
+namespace {
+
+bool call_is_connected(const CKZSIPAPICC* cc) {
+    return cc && cc->GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_CONNECTED;
+}
+
+int add_relay_item(int group, CKZSIPAPICC& cc, CKZSIPAPIChan& channel) {
+    if (cc.GetLocalSSRC() == 0) cc.CreateNewLocalRtpSSRC();
+    const int item =
+        KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(), cc.GetPeerRTPIPAddress(),
+                                       cc.GetPeerRTPIPPort(), &channel, cc.GetDTMFPayload());
+    if (item != KZAPI::KZ_RELAY_INVALID_HANDLE) KZAPI::KZ_SetUDPRelayGroupItemSSRC(item, cc.GetLocalSSRC());
+    return item;
+}
+
+} // namespace
+
+int CKZSIPAPIChan::RTPFullDuplexConnect(KZAPI::CKZChannel* other) {
+    CKZSIPAPIChan* peer = SIPChannel(other);
+    CKZSIPAPICC* mine = GetSIPCallControl();
+    CKZSIPAPICC* theirs = peer ? peer->GetSIPCallControl() : nullptr;
+    if (!peer || peer == this || !mine || !theirs) return kConnectFailed;
+    KZAPI::CMutexLock lock(GetChannelMutex());
+    if (GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE && GetPeerChannel() == other) return 0;
+    DisconnectAny();
+    if (peer->IsConnected() || peer->GetRelayGroup() != KZAPI::KZ_RELAY_INVALID_HANDLE) peer->DisconnectAny();
+    for (CKZSIPAPICC* cc : {mine, theirs})
+        if (call_is_connected(cc)) cc->CloseRTPSocket();
+    KZAPI::KZ_StartUDPRelayServer();
+    const int group = KZAPI::KZ_OpenUDPRelayGroup();
+    if (group == KZAPI::KZ_RELAY_INVALID_HANDLE) return kConnectFailed;
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
+                         "CKZSIPAPIChan::RTPFullDuplexConnect RTP Switch Group %s:%d <=> %s:%d",
+                         mine->GetLocalRTPAddress(), mine->GetLocalRTPPort(), theirs->GetLocalRTPAddress(),
+                         theirs->GetLocalRTPPort());
+    const int my_item = add_relay_item(group, *mine, *this);
+    const int their_item = add_relay_item(group, *theirs, *peer);
+    if (my_item == KZAPI::KZ_RELAY_INVALID_HANDLE || their_item == KZAPI::KZ_RELAY_INVALID_HANDLE) {
+        KZAPI::KZ_CloseUDPRelayGroup(group);
+        for (CKZSIPAPICC* cc : {mine, theirs})
+            if (call_is_connected(cc)) cc->OpenRTPSocket();
+        return kConnectFailed;
+    }
+    SetRelay(group, my_item);
+    peer->SetRelay(group, their_item);
+    SetConnection(peer, false);
+    peer->SetConnection(this, false);
+    return 0;
+}
+
+int CKZSIPAPIChan::RTPFullDuplexDisconnect() {
+    const int group = GetRelayGroup();
+    if (group == KZAPI::KZ_RELAY_INVALID_HANDLE) return 0;
+    CKZSIPAPIChan* peer = SIPChannel(GetPeerChannel());
+    KZAPI::KZ_CloseUDPRelayGroup(group);
+    for (CKZSIPAPIChan* channel : {this, peer}) {
+        if (!channel) continue;
+        channel->SetRelay(KZAPI::KZ_RELAY_INVALID_HANDLE, KZAPI::KZ_RELAY_INVALID_HANDLE);
+        channel->ClearConnection();
+    }
+    for (CKZSIPAPIChan* channel : {this, peer}) {
+        CKZSIPAPICC* cc = channel ? channel->GetSIPCallControl() : nullptr;
+        if (call_is_connected(cc)) cc->OpenRTPSocket();
+    }
+    return 0;
+}
+
+void CKZSIPAPIChan::OnRelayRTPPackage(const void* data, int length, const char* /*address*/,
+                                      unsigned short /*port*/) {
+    if (CKZSIPAPICC* cc = GetSIPCallControl()) cc->OnRelayRTPPackage(static_cast<const uint8_t*>(data), length);
 }

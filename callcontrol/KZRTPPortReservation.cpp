@@ -44,3 +44,10 @@ void KZRTPPortReservation::Close() {
     m_rtp_fd = m_rtcp_fd = -1;
     m_port = 0;
 }
+
+void KZRTPPortReservation::Release(int* rtp_fd, int* rtcp_fd) {
+    *rtp_fd = m_rtp_fd;
+    *rtcp_fd = m_rtcp_fd;
+    m_rtp_fd = m_rtcp_fd = -1;
+    m_port = 0;
+}

@@ -14,6 +14,8 @@ public:
     // Binds address:port (any local address when empty) and port + 1; false when either is taken.
     bool Open(const char* address, uint16_t port);
     void Close();
+    // Hands the bound sockets over (the caller closes them); the reservation is empty after.
+    void Release(int* rtp_fd, int* rtcp_fd);
     bool IsOpen() const { return m_rtp_fd >= 0; }
     int RTPDescriptor() const { return m_rtp_fd; }
     int RTCPDescriptor() const { return m_rtcp_fd; }

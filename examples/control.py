@@ -7,6 +7,8 @@ Start kzhost with its control socket, then run this script:
     examples/control.py --port 5099            # ping, stats, calls
     examples/control.py --port 5099 --dial sip:bob@192.0.2.10 --listen 30
     examples/control.py --port 5099 --listen 60 --answer   # answer every offered call
+    examples/control.py --port 5099 --listen 60 --bridge-to sip:bob@192.0.2.10
+        # answer an offered call, call bob and connect the two calls' audio
 
 It prints every line kzhost sends: replies, then the call's events (ringing, progress, connected,
 released) as they come. The lines are documented in docs/control-socket.md.
@@ -60,8 +62,10 @@ def show(event):
     print(json.dumps(event))
 
 
-def listen(client, seconds, answer=False):
-    """Prints the events that arrive within the given time; answers offered calls when asked."""
+def listen(client, seconds, answer=False, bridge_to=None):
+    """Prints the events that arrive within the given time; answers offered calls when asked.
+    With bridge_to, an offered call is answered and joined to a new call to that URI."""
+    pending = {}  # dialled channel -> the offered channel waiting for it
     deadline = time.monotonic() + seconds
     while (left := deadline - time.monotonic()) > 0:
         client.sock.settimeout(left)
@@ -72,8 +76,16 @@ def listen(client, seconds, answer=False):
         if event is None:
             return
         show(event)
-        if answer and event.get("event") == "offered":
+        kind = event.get("event")
+        if (answer or bridge_to) and kind == "offered":
             client.send({"cmd": "answer", "channel": event["channel"]})
+            if bridge_to:
+                reply = client.request({"cmd": "dial", "to": bridge_to})
+                if reply.get("event") == "ok":
+                    pending[reply["channel"]] = event["channel"]
+        elif kind == "connected" and event.get("channel") in pending:
+            show(client.request({"cmd": "bridge", "channel": pending.pop(event["channel"]),
+                                 "with": event["channel"]}))
 
 
 def main():
@@ -85,6 +97,8 @@ def main():
     parser.add_argument("--from", dest="caller", metavar="URI", help="the caller (default: kzhost's own)")
     parser.add_argument("--transport", choices=["udp", "tcp", "tls"], default="udp")
     parser.add_argument("--answer", action="store_true", help="answer the calls offered while listening")
+    parser.add_argument("--bridge-to", metavar="URI",
+                        help="answer offered calls and bridge each to a new call to this URI")
     parser.add_argument("--listen", type=float, default=0, metavar="SECONDS",
                         help="print events for this long before leaving")
     args = parser.parse_args()
@@ -97,7 +111,7 @@ def main():
         if args.caller:
             dial["from"] = args.caller
         show(client.request(dial))  # {"event":"ok","cmd":"dial","channel":N} or an error
-    listen(client, args.listen, args.answer)
+    listen(client, args.listen, args.answer, args.bridge_to)
     client.close()
 
 

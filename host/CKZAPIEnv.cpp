@@ -24,6 +24,10 @@ void CKZAPIEnv::Send_RegStatus(int account, int registered, int seconds) {
                          account, registered, seconds);
 }
 
+void CKZAPIEnv::FireOn_RecvNoAudio(int channel, int /*reserved*/) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_RecvNoAudio channel:%d", channel);
+}
+
 void CKZAPIEnv::Send_RegFailure(int account, int code, const char* reason) {
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Send_RegFailure account:%d code:%d reason:%s", account,
                          code, reason ? reason : "");

@@ -21,6 +21,10 @@ public:
     // (408 and the stack's error name); the account tries again after its retry interval.
     virtual void Send_RegFailure(int account, int code, const char* reason);
 
+    // No audio has arrived on the connected call of the channel for the configured duration
+    // (repeated every duration while the silence lasts).
+    virtual void FireOn_RecvNoAudio(int channel, int reserved);
+
     // The environment in use (the default one unless the application installed its own).
     static CKZAPIEnv* GetKZAPIEnv();
     // Installs env (null restores the default); the caller keeps ownership.

@@ -86,6 +86,20 @@ public:
     virtual unsigned SetVideoCodec(int /*codec*/) { return 0; }
     virtual int GetLastMsgCode() { return 0; }
     virtual const char* GetLastMsgText() { return ""; }
+    // What the call's media has carried so far; false when the call has no media engine.
+    struct MediaStats {
+        bool running = false;
+        uint64_t packets_sent = 0;
+        uint64_t packets_received = 0;
+        int64_t packets_lost = 0;
+        double jitter_ms = 0;
+        double remote_fraction_lost = 0; // what the peer reports about our stream
+        double remote_jitter_ms = 0;
+        uint64_t frames_concealed = 0;
+        uint64_t frames_late = 0;
+        int jitter_delay_frames = 0;
+    };
+    virtual bool GetMediaStats(MediaStats* /*stats*/) { return false; }
     virtual const char* GetPeerSIPIPAddress() { return ""; }
     virtual uint16_t GetPeerSIPIPPort() { return 0; }
     virtual const char* GetPeerRTPIPAddress() { return ""; }

@@ -70,9 +70,19 @@ public:
     virtual int SetAudioDir(int /*direction*/) { return kConnectFailed; }
     virtual void SetAudioLevel(float /*in*/, float /*out*/) {}
 
-    bool IsConnected() const { return m_connected; }
-    bool IsHalfDuplex() const { return m_half_duplex; }
-    CKZChannel* GetPeerChannel() const { return m_peer; }
+    // The host UDP relay group joining this channel's call to its peer's, and this leg's item in
+    // it (KZ_RELAY_INVALID_HANDLE = -1 when not relayed).
+    int GetRelayGroup() const { return m_relay_group.load(); }
+    int GetRelayItem() const { return m_relay_item.load(); }
+    void SetRelay(int group, int item) {
+        m_relay_group.store(group);
+        m_relay_item.store(item);
+    }
+
+    // Read by the media tick without the channel mutex.
+    bool IsConnected() const { return m_connected.load(); }
+    bool IsHalfDuplex() const { return m_half_duplex.load(); }
+    CKZChannel* GetPeerChannel() const { return m_peer.load(); }
     CMutex& GetChannelMutex() { return m_channel_mutex; }
 
 protected:
@@ -102,9 +112,11 @@ private:
     CKZDTMFControl* m_dtmf_control = nullptr;
     CKZToneControl* m_tone_control = nullptr;
     std::atomic<CKZDSPApp*> m_call_media_app{nullptr}; // read by the span's turn
-    bool m_connected = false;
-    bool m_half_duplex = false;
-    CKZChannel* m_peer = nullptr;
+    std::atomic<int> m_relay_group{-1};
+    std::atomic<int> m_relay_item{-1};
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_half_duplex{false};
+    std::atomic<CKZChannel*> m_peer{nullptr};
     CMutex m_channel_mutex;
 };
 

@@ -1,6 +1,7 @@
 // kzhost's calls: the event agent turns status changes into lines and events and answers or hangs
 // up after its delays (on the manual clock), only ever the call a timer was set for; the call
 // commands act on the right channel and refuse what does not apply.
+#include "support/no_stack_queries.h"
 #include "app/KZCallEvents.h"
 #include "app/KZControlCommands.h"
 #include "app/KZHostCalls.h"
@@ -185,11 +186,7 @@ TEST(KzhostCalls, TheAgentThreadAnswersOutsideTheCallersThread) {
 
 namespace {
 
-class NoStack final : public kzapp::IKZHostQueries {
-public:
-    bool ReadStackStats(KZ_SIPStackStats&) override { return false; }
-    std::vector<kzapp::KZChannelStatus> ListChannels() override { return {}; }
-};
+using kztest::NoStack;
 
 } // namespace
 

@@ -4,6 +4,7 @@
 // other hosts must authenticate.
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
+#include "support/no_stack_queries.h"
 #include "support/kzhost_process.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
@@ -154,6 +155,13 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"dial","channel":3,"to":"sip:b@127.0.0.1"})", "error", "no channel 3"},
         {R"({"cmd":"answer","channel":"1"})", "error", "must be an integer"},
         {R"({"cmd":"subscribe","events":["ringing","ringring"]})", "error", "unknown event kind"},
+        {R"({"cmd":"bridge","channel":1,"with":2})", "error", "channel 1 has no connected call"},
+        {R"({"cmd":"bridge","channel":1,"with":1})", "error", "to itself"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp","duplex":"half"})", "error", "full duplex only"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"sip"})", "error", "\"mode\" must be one of dsp, rtp"},
+        {R"({"cmd":"unbridge","channel":1})", "error", "channel 1 is not bridged"},
+        {R"({"cmd":"media-stats","reset":1})", "error", "true or false"},
+        {R"({"cmd":"media-stats"})", "media-stats"},
         {"{\"cmd\":\"ping\",\"pad\":\"" + std::string(100 * 1024, 'x') + "\"}", "error", "line longer"},
         {R"({"cmd":"ping"})", "pong"},
     };
@@ -209,11 +217,7 @@ TEST(KzhostControl, ABusyControlPortStopsItWithTheReason) {
 
 namespace {
 
-class NoStack final : public kzapp::IKZHostQueries {
-public:
-    bool ReadStackStats(KZ_SIPStackStats&) override { return false; }
-    std::vector<kzapp::KZChannelStatus> ListChannels() override { return {}; }
-};
+using kztest::NoStack;
 
 // A control server in this process, on a port the system chooses.
 struct InProcess {
@@ -313,6 +317,10 @@ public:
     kzapp::KZCallOutcome Hangup(int channel, int cause) override {
         return Record("hangup", channel, " " + std::to_string(cause));
     }
+    kzapp::KZCallOutcome Bridge(int channel, int with, bool rtp, bool half) override {
+        return Record("bridge", channel, " " + std::to_string(with) + (rtp ? " rtp" : " dsp") + (half ? " half" : ""));
+    }
+    kzapp::KZCallOutcome Unbridge(int channel) override { return Record("unbridge", channel); }
 
 private:
     kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
@@ -337,6 +345,10 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
         {R"({"cmd":"ring","channel":4})", "ring 4", 4},
         {R"({"cmd":"hangup","channel":3})", "hangup 3 0", 3},
         {R"({"cmd":"hangup","channel":3,"cause":486})", "hangup 3 486", 3},
+        {R"({"cmd":"bridge","channel":1,"with":2})", "bridge 1 2 dsp", 1},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp"})", "bridge 1 2 rtp", 1},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"dsp","duplex":"half"})", "bridge 1 2 dsp half", 1},
+        {R"({"cmd":"unbridge","channel":2})", "unbridge 2", 2},
     };
     NoStack host;
     RecordingCalls calls;
