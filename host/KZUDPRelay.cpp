@@ -51,6 +51,14 @@ struct RelayItem {
     Endpoint latched;    // where the last datagram came from
     uint32_t ssrc = 0;
     int dtmf_payload = -1;
+    // Renumbering of RTP sent out of the item, so that its remote party sees one stream.
+    bool renumber = false;
+    bool anchored = false;
+    uint16_t next_sequence = 0; // what the next packet out carries when (re)anchoring
+    uint32_t next_timestamp = 0;
+    uint16_t sequence_offset = 0;
+    uint32_t timestamp_offset = 0;
+    uint32_t source_ssrc = 0; // of the stream coming in, to notice a new one
 
     Endpoint Remote() const { return configured.IsSet() ? configured : latched; }
 };
@@ -92,6 +100,38 @@ bool is_telephone_event(const uint8_t* data, size_t len, int payload) {
 void write_ssrc(uint8_t* data, uint32_t ssrc) {
     for (int i = 0; i < 4; ++i)
         data[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
+}
+
+uint32_t read_u32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | at[3];
+}
+
+void write_u32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+// Continues the item's outgoing sequence and timestamp across the switch to relayed packets
+// (and across a new incoming stream), so the far end's receiver sees no jump.
+void renumber(RelayItem& to, uint8_t* data) {
+    constexpr uint32_t kAssumedFrameTicks = 160;
+    const uint16_t sequence = static_cast<uint16_t>(data[2] << 8 | data[3]);
+    const uint32_t timestamp = read_u32(data + 4);
+    const uint32_t source = read_u32(data + 8);
+    if (!to.anchored || source != to.source_ssrc) {
+        to.sequence_offset = static_cast<uint16_t>(to.next_sequence - sequence);
+        to.timestamp_offset = to.next_timestamp - timestamp;
+        to.source_ssrc = source;
+        to.anchored = true;
+    }
+    const uint16_t out_sequence = static_cast<uint16_t>(sequence + to.sequence_offset);
+    const uint32_t out_timestamp = timestamp + to.timestamp_offset;
+    data[2] = static_cast<uint8_t>(out_sequence >> 8);
+    data[3] = static_cast<uint8_t>(out_sequence);
+    write_u32(data + 4, out_timestamp);
+    to.next_sequence = static_cast<uint16_t>(out_sequence + 1);
+    to.next_timestamp = out_timestamp + kAssumedFrameTicks;
 }
 
 class CKZUDPRelayService : public CBaseThread {
@@ -400,7 +440,10 @@ void CKZUDPRelayService::RelayDatagram(RelayItem& from, size_t len, Endpoint sou
     if (!to) return;
     const Endpoint destination = to->Remote();
     if (!destination.IsSet()) return; // the other leg has not been heard from yet
-    if (to->ssrc != 0 && is_rtp(data, len)) write_ssrc(data, to->ssrc);
+    if (is_rtp(data, len)) {
+        if (to->renumber) renumber(*to, data);
+        if (to->ssrc != 0) write_ssrc(data, to->ssrc);
+    }
     to->socket.SendTo(data, len, destination.ip, destination.port); // a full buffer drops the packet
 }
 
@@ -456,6 +499,15 @@ bool KZ_SetUDPRelayGroupItemSrc(int item, const char* address, uint16_t port) {
 
 bool KZ_SetUDPRelayGroupItemSSRC(int item, uint32_t ssrc) {
     return CKZUDPRelayService::Instance().UpdateItem(item, [&](RelayItem& i) { i.ssrc = ssrc; });
+}
+
+bool KZ_SetUDPRelayGroupItemSequence(int item, uint16_t next_sequence, uint32_t next_timestamp) {
+    return CKZUDPRelayService::Instance().UpdateItem(item, [&](RelayItem& i) {
+        i.renumber = true;
+        i.anchored = false;
+        i.next_sequence = next_sequence;
+        i.next_timestamp = next_timestamp;
+    });
 }
 
 bool KZ_SetUDPRelayGroupItemDTMF(int item, int payload) {

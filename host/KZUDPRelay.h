@@ -48,6 +48,10 @@ int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local
 bool KZ_SetUDPRelayGroupItemSrc(int item, const char* address, uint16_t port);
 // The SSRC written into RTP packets sent out of the item; 0 leaves them as they come.
 bool KZ_SetUDPRelayGroupItemSSRC(int item, uint32_t ssrc);
+// Renumbers RTP sent out of the item: the first packet carries next_sequence and next_timestamp
+// and the rest follow it (re-anchored when a new incoming stream starts), so the item's remote
+// party sees the stream it knew go on without a jump.
+bool KZ_SetUDPRelayGroupItemSequence(int item, uint16_t next_sequence, uint32_t next_timestamp);
 // The telephone-event payload type of the item's leg; -1 = none.
 bool KZ_SetUDPRelayGroupItemDTMF(int item, int payload);
 // The port the item's socket is bound to; 0 for an unknown item.

@@ -2,6 +2,9 @@
 
 #include "host/CKZCfgInterface.h"
 #include "host/KZStrFunc.h"
+#include "host/audiocodec/KZAudioCodec.h"
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <string>
@@ -21,10 +24,23 @@ std::vector<int> KZMediaSettings::ParsePreferList(const char* text) {
     return codes;
 }
 
+namespace {
+
+// A codec this host can only decode is never offered or chosen: the call could not send.
+void drop_receive_only_codecs(std::vector<int>& codes) {
+    constexpr int kILBC20ms = 103;
+    constexpr int kILBC30ms = 104;
+    if (KZAUDIO::iLBC_CanEncode()) return;
+    std::erase_if(codes, [](int code) { return code == kILBC20ms || code == kILBC30ms; });
+}
+
+} // namespace
+
 KZMediaSettings KZMediaSettings::FromConfiguration() {
     KZMediaSettings settings;
     settings.audioPreferList =
         ParsePreferList(CKZCfgInterface::CFG_GetValue("kzsrv.sip.prefered.codec", "102,104,103,3,0,8"));
+    drop_receive_only_codecs(settings.audioPreferList);
     settings.videoPreferList =
         ParsePreferList(CKZCfgInterface::CFG_GetValue("kzsrv.sip.prefered.video.codec", "34,124,115"));
     settings.srtpMode = CKZCfgInterface::CFG_GetIntValue("kzsrv.srtp.type", SRTP_OPTIONAL);
