@@ -306,12 +306,13 @@ struct KZRTPSession::State {
 
     int SendFrames(const void* payload, int length, uint8_t type, bool mark, uint32_t step, int count) {
         if (!running || destination_count == 0 || count < 1) return 0;
+        if (length < 0 || length > kMaxPacketBytes - KZRTPPacket::kHeaderBytes || (length > 0 && !payload))
+            return 0; // refused before it uses up a sequence number
         MeasureSendInterval();
         bool sent = false;
         for (int i = 0; i < count; ++i) {
             const int bytes = KZRTPPacket::Write(send_buffer, sizeof(send_buffer), type, mark, sequence++,
                                                  timestamp, ssrc, payload, length);
-            if (bytes == 0) return 0;
             if (SendToAll(send_buffer, bytes)) {
                 sent = true;
                 ++stats.packets_sent;
