@@ -196,6 +196,9 @@ unsigned CKZSIPAPICC::ResetCallStatus() {
     m_dtmf_payload = kDTMFPayloadUnknown;
     m_remote_vad = 0;
     m_keep_alive_ticks = 0;
+    m_local_ssrc = 0; // every call is a new RTP stream
+    m_next_rtp_sequence = 0;
+    m_next_rtp_timestamp = 0;
     SetProxyRelatedChanID(kNoProxyChannel);
     m_preset_audio_codec = kNoPresetCodec;
     if (KZAPI::CKZChannel* channel = GetChannel()) channel->SetConfBitMask(kAllConferenceBits);

@@ -160,6 +160,9 @@ public:
     void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override;
     bool GetMediaStats(MediaStats* stats) override;
     uint32_t GetLocalSSRC() const { return m_local_ssrc; }
+    // Where the call's own RTP stream stood when it last stopped (for a relay continuing it).
+    uint16_t GetNextRTPSequence() const { return m_next_rtp_sequence; }
+    uint32_t GetNextRTPTimestamp() const { return m_next_rtp_timestamp; }
     void CreateNewLocalRtpSSRC();
 
     // ---- outbound call (CKZSIPAPICC_outbound.cpp) ----
@@ -331,6 +334,8 @@ private:
     KZAPI::StaticPayloadInfo m_rtp_payload{};
     std::atomic<int> m_rx_payload_type{-1};
     uint32_t m_local_ssrc = 0;
+    uint16_t m_next_rtp_sequence = 0;
+    uint32_t m_next_rtp_timestamp = 0;
     std::atomic<uint32_t> m_remote_ssrc{0};
     std::vector<uint8_t> m_packet_buffer;
     std::vector<uint8_t> m_codec_buffer;

@@ -140,6 +140,8 @@ unsigned CKZSIPAPICC::CloseRTPSocket() {
     {
         KZAPI::CMutexLock media(m_media_mutex);
         m_rtp_running.store(false);
+        m_next_rtp_sequence = m_rtp_session->GetNextSequenceNumber();
+        m_next_rtp_timestamp = m_rtp_session->GetNextTimestamp();
         m_video_session->Stop();
         m_rtp_session->SetOwner(nullptr, nullptr);
         m_rtp_session->Stop();

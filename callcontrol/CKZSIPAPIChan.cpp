@@ -245,7 +245,11 @@ int add_relay_item(int group, CKZSIPAPICC& cc, CKZSIPAPIChan& channel) {
     const int item =
         KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(), cc.GetPeerRTPIPAddress(),
                                        cc.GetPeerRTPIPPort(), &channel, cc.GetDTMFPayload());
-    if (item != KZAPI::KZ_RELAY_INVALID_HANDLE) KZAPI::KZ_SetUDPRelayGroupItemSSRC(item, cc.GetLocalSSRC());
+    if (item == KZAPI::KZ_RELAY_INVALID_HANDLE) return item;
+    KZAPI::KZ_SetUDPRelayGroupItemSSRC(item, cc.GetLocalSSRC());
+    // A leg whose own stream ran goes on from where it stopped.
+    if (cc.GetNextRTPSequence() != 0 || cc.GetNextRTPTimestamp() != 0)
+        KZAPI::KZ_SetUDPRelayGroupItemSequence(item, cc.GetNextRTPSequence(), cc.GetNextRTPTimestamp());
     return item;
 }
 

@@ -650,6 +650,16 @@ uint64_t KZRTPSession::GetSessionDurationMs() const {
     return m_state->started ? m_state->Now() - m_state->start_tick : 0;
 }
 
+uint16_t KZRTPSession::GetNextSequenceNumber() const {
+    CMutexLock lock(m_mutex);
+    return m_state->sequence;
+}
+
+uint32_t KZRTPSession::GetNextTimestamp() const {
+    CMutexLock lock(m_mutex);
+    return m_state->timestamp;
+}
+
 KZRTPStats KZRTPSession::GetStats() const {
     CMutexLock lock(m_mutex);
     return m_state->stats;

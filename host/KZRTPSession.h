@@ -106,6 +106,9 @@ public:
     // Milliseconds since Start.
     uint64_t GetSessionDurationMs() const;
     KZRTPStats GetStats() const;
+    // What the next packet sent will carry (for a relay that continues the stream).
+    uint16_t GetNextSequenceNumber() const;
+    uint32_t GetNextTimestamp() const;
     // The interval packets are meant to leave at (the frame time); 0 = not measured. Every
     // session that has one adds |interval - nominal| of each send to a process-wide histogram.
     void SetNominalSendInterval(unsigned ms);
