@@ -92,9 +92,11 @@ int GSMAMR_Encode(KZCodecHandle handle, const int16_t* linear, int samples, uint
     int payload_bytes = 1;
     bool any_speech = false;
     for (int i = 0; i < frames; ++i) {
-        const int written =
-            Encoder_Interface_Encode(codec->encoder.get(), static_cast<Mode>(codec->encode_mode),
-                                     linear + i * kFrameSamples, stored[i].data(), 0);
+        // opencore filters and scales the samples it is given in place: it gets a copy.
+        std::array<short, kFrameSamples> speech;
+        std::copy_n(linear + i * kFrameSamples, kFrameSamples, speech.begin());
+        const int written = Encoder_Interface_Encode(
+            codec->encoder.get(), static_cast<Mode>(codec->encode_mode), speech.data(), stored[i].data(), 0);
         if (written <= 0) return 0;
         payload_bytes += 1 + kSpeechBytes[FrameType(stored[i][0])];
         any_speech |= FrameType(stored[i][0]) != kNoData;
