@@ -1,0 +1,290 @@
+// Frames between the DSP's formats and RTP payloads: the frame rules of each payload, the
+// pass-through formats, and a round trip per payload code from law and from linear audio.
+#include "media/CKZSIPDSPApp.h"
+
+#include "host/audiocodec/KZAudioCodec.h"
+#include "support/audio_signals.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using namespace KZAUDIO;
+
+namespace {
+
+constexpr int kUlaw = 3, kAlaw = 4, kLinear = 5, kLinear16 = 7, kGsmFrames = 8;
+
+KZAPI::StaticPayloadInfo Payload(int code) {
+    KZAPI::StaticPayloadInfo info;
+    if (code < 96) {
+        info.m_uPayload = code;
+    } else {
+        info.m_uPayload = 120; // dynamic numbers are the peer's choice; the mark names the codec
+        info.m_uDynamicMark = static_cast<uint8_t>(code);
+    }
+    return info;
+}
+
+using Owned = std::unique_ptr<void, void (*)(KZCodecHandle)>;
+
+// Codec handles as a call creates them for each payload code.
+struct CallCodec {
+    int code;
+    bool built; // its codec's build switch is on
+    std::function<KZCodecHandle()> make_encoder;
+    std::function<KZCodecHandle()> make_decoder;
+    void (*destroy_encoder)(KZCodecHandle);
+    void (*destroy_decoder)(KZCodecHandle);
+    int frame_samples;      // one DSP frame
+    int payload_bytes;      // from one frame; 0 when it follows the signal
+    double min_correlation; // of the decoded frames with the input, law or linear
+};
+
+void NoHandle(KZCodecHandle) {}
+KZCodecHandle None() {
+    return nullptr;
+}
+
+// Correlations sit under what each codec keeps of the speech-like signal (see the codec tests),
+// lowered a little for the G.711 step on the law side.
+const CallCodec kCallCodecs[] = {
+    {0, 1 != 0, None, None, NoHandle, NoHandle, 160, 160, 0.99},
+    {8, 1 != 0, None, None, NoHandle, NoHandle, 160, 160, 0.99},
+    {3, KZ_CODEC_GSM != 0, GSM_Create, GSM_Create, GSM_Destroy, GSM_Destroy, 160, 33, 0.90},
+    {4, KZ_CODEC_AVCODEC != 0, G723_Encoder_Create, G723_Decoder_Create, G723_Encoder_Destroy,
+     G723_Decoder_Destroy, 240, 24, 0.90},
+    {9, KZ_CODEC_G722_G726 != 0, [] { return G722_EncodeCreate(64000, 1); },
+     [] { return G722_DecodeCreate(64000, 1); }, G722_EncodeDestroy, G722_DecodeDestroy, 160, 160, 0.98},
+    {18, KZ_CODEC_G729 != 0, [] { return G729B_Encoder_Create(false); }, G729B_Decoder_Create,
+     G729B_Encoder_Destroy, G729B_Decoder_Destroy, 160, 20, 0.85},
+    {96, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 40, 0.80},
+    {97, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 60, 0.90},
+    {98, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 80, 0.97},
+    {99, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 100, 0.98},
+    {102, KZ_CODEC_SPEEX != 0, [] { return Speex_CreateEx(3, 8); }, [] { return Speex_CreateEx(3, 8); },
+     Speex_Destroy, Speex_Destroy, 160, 38, 0.85},
+    {105, KZ_CODEC_AMR != 0, GSMAMR_Create, GSMAMR_Create, GSMAMR_Destroy, GSMAMR_Destroy, 160, 0, 0.85},
+    {114, KZ_CODEC_OPUS != 0, [] { return Opus_Encoder_Create(48000, 1, 2048, nullptr); },
+     [] { return Opus_Decoder_Create(48000, 1, nullptr); }, Opus_Encoder_Destroy, Opus_Decoder_Destroy, 160,
+     0, 0.90},
+};
+
+// The signal as the DSP holds it in `format`.
+std::vector<uint8_t> InFormat(const std::vector<int16_t>& linear, int format) {
+    std::vector<uint8_t> out(format == kUlaw || format == kAlaw ? linear.size() : linear.size() * 2);
+    if (format == kUlaw) Linear2Ulaw(linear.data(), int(linear.size()), out.data());
+    if (format == kAlaw) Linear2Alaw(linear.data(), int(linear.size()), out.data());
+    if (format == kLinear || format == kLinear16) std::memcpy(out.data(), linear.data(), out.size());
+    return out;
+}
+
+std::vector<int16_t> ToLinear(const std::vector<uint8_t>& bytes, int format) {
+    std::vector<int16_t> out(format == kUlaw || format == kAlaw ? bytes.size() : bytes.size() / 2);
+    if (format == kUlaw) Ulaw2Linear(bytes.data(), int(bytes.size()), out.data());
+    if (format == kAlaw) Alaw2Linear(bytes.data(), int(bytes.size()), out.data());
+    if (format == kLinear || format == kLinear16) std::memcpy(out.data(), bytes.data(), bytes.size());
+    return out;
+}
+
+TEST(PayloadConversion, EveryPayloadRoundTripsFromLawAndLinearFormats) {
+    const auto speech = kztest::SpeechLike(7680);
+    for (const CallCodec& c : kCallCodecs) {
+        for (int format : {kUlaw, kAlaw, kLinear, kLinear16}) {
+            SCOPED_TRACE(testing::Message() << "code " << c.code << " format " << format);
+            if (!c.built) continue;
+            Owned encoder(c.make_encoder(), c.destroy_encoder), decoder(c.make_decoder(), c.destroy_decoder);
+            const auto host = InFormat(speech, format);
+            const int frame_bytes = int(host.size() / speech.size()) * c.frame_samples;
+            std::vector<uint8_t> back;
+            for (size_t at = 0; at + frame_bytes <= host.size(); at += frame_bytes) {
+                std::vector<uint8_t> payload(1500), decoded(frame_bytes);
+                const int bytes = CKZSIPDSPApp::AudioFormatCode2RTPPayload(
+                    format, host.data() + at, frame_bytes, Payload(c.code), encoder.get(), payload.data(),
+                    int(payload.size()));
+                ASSERT_GT(bytes, 0);
+                if (c.payload_bytes) {
+                    ASSERT_EQ(bytes, c.payload_bytes);
+                }
+                ASSERT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(c.code), decoder.get(),
+                                                                   payload.data(), bytes, format,
+                                                                   decoded.data(), frame_bytes),
+                          frame_bytes);
+                back.insert(back.end(), decoded.begin(), decoded.end());
+            }
+            const auto match = kztest::BestMatch(speech, ToLinear(back, format), 1600, 96);
+            std::printf("code %3d format %d: correlation %.3f\n", c.code, format, match.correlation);
+            EXPECT_GE(match.correlation, c.min_correlation);
+        }
+    }
+}
+
+TEST(PayloadConversion, GsmTakesWholeFramesOnly) {
+    if (!(KZ_CODEC_GSM)) GTEST_SKIP() << "codec switched off";
+    Owned gsm(GSM_Create(), GSM_Destroy);
+    const auto law = InFormat(kztest::SpeechLike(160), kUlaw);
+    std::vector<uint8_t> out(33);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, law.data(), 160, Payload(3), gsm.get(),
+                                                       out.data(), 33),
+              33);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, law.data(), 100, Payload(3), gsm.get(),
+                                                       out.data(), 33),
+              0);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, law.data(), 160, Payload(3), gsm.get(),
+                                                       out.data(), 32),
+              0);
+    // The DSP's own GSM frames go out as they are and come back as they are.
+    std::vector<uint8_t> copy(33);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kGsmFrames, out.data(), 33, Payload(3), nullptr,
+                                                       copy.data(), 33),
+              33);
+    EXPECT_EQ(copy, out);
+    std::fill(copy.begin(), copy.end(), 0);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(3), nullptr, out.data(), 33, kGsmFrames,
+                                                       copy.data(), 33),
+              33);
+    EXPECT_EQ(copy, out);
+}
+
+TEST(PayloadConversion, G729CarriesTwoFramesPerPacket) {
+    if (!(KZ_CODEC_G729)) GTEST_SKIP() << "codec switched off";
+    Owned encoder(G729B_Encoder_Create(false), G729B_Encoder_Destroy);
+    Owned decoder(G729B_Decoder_Create(), G729B_Decoder_Destroy);
+    const auto linear = InFormat(kztest::SpeechLike(160), kLinear);
+    std::vector<uint8_t> payload(20);
+    ASSERT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kLinear, linear.data(), 320, Payload(18),
+                                                       encoder.get(), payload.data(), 20),
+              20);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kLinear, linear.data(), 318, Payload(18),
+                                                       encoder.get(), payload.data(), 20),
+              0);
+    std::vector<uint8_t> law(160), pcm(320), small(159);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(18), decoder.get(), payload.data(), 20, kAlaw,
+                                                       law.data(), 160),
+              160);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(18), decoder.get(), payload.data(), 20,
+                                                       kLinear16, pcm.data(), 320),
+              320);
+    // A comfort-noise frame alone is shorter than a frame: nothing is decoded from it.
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(18), decoder.get(), payload.data(), 2, kLinear,
+                                                       pcm.data(), 320),
+              0);
+    // Two speech frames and a trailing comfort-noise frame: the speech frames only.
+    std::vector<uint8_t> with_sid(payload);
+    with_sid.insert(with_sid.end(), {0x12, 0x34});
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(18), decoder.get(), with_sid.data(), 22, kUlaw,
+                                                       law.data(), 160),
+              160);
+}
+
+TEST(PayloadConversion, G726PayloadsPassThroughTheMatchingRawFormat) {
+    const std::vector<uint8_t> payload = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x10, 0x32,
+                                          0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x11, 0x22, 0x33, 0x44};
+    Owned g726(g726_Create(), g726_Destroy);
+    for (int code = 96; code <= 99; ++code) {
+        SCOPED_TRACE(code);
+        for (int format = 8; format <= 13; ++format) {
+            std::vector<uint8_t> out(payload.size());
+            const int bytes = CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(code), g726.get(),
+                                                                       payload.data(), int(payload.size()),
+                                                                       format, out.data(), int(out.size()));
+            if (format == code - 96 + 9) {
+                EXPECT_EQ(bytes, int(payload.size()));
+                EXPECT_EQ(out, payload);
+            } else {
+                EXPECT_EQ(bytes, 0) << format; // another rate, GSM frames or an unknown G.726 form
+            }
+        }
+    }
+}
+
+TEST(PayloadConversion, G711MovesBetweenLawsAndLinear) {
+    const auto speech = kztest::SpeechLike(160);
+    const auto ulaw = InFormat(speech, kUlaw), linear = InFormat(speech, kLinear);
+    std::vector<uint8_t> out(320), expected(160);
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, ulaw.data(), 160, Payload(0), nullptr,
+                                                       out.data(), 160),
+              160);
+    EXPECT_TRUE(std::equal(ulaw.begin(), ulaw.end(), out.begin()));
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, ulaw.data(), 160, Payload(8), nullptr,
+                                                       out.data(), 160),
+              160);
+    Ulaw2Alaw(ulaw.data(), 160, expected.data());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()));
+    EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kLinear, linear.data(), 320, Payload(0), nullptr,
+                                                       out.data(), 159),
+              0);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(0), nullptr, ulaw.data(), 160, kLinear,
+                                                       out.data(), 319),
+              0);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(0), nullptr, ulaw.data(), 160, kLinear,
+                                                       out.data(), 320),
+              320);
+}
+
+TEST(PayloadConversion, LostOpusFramesAreConcealedOthersRefused) {
+    if (!(KZ_CODEC_OPUS && KZ_CODEC_GSM)) GTEST_SKIP() << "codec switched off";
+    Owned opus(Opus_Decoder_Create(48000, 1, nullptr), Opus_Decoder_Destroy);
+    Owned gsm(GSM_Create(), GSM_Destroy);
+    std::vector<uint8_t> out(320);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(114), opus.get(), nullptr, 0, kLinear,
+                                                       out.data(), 320),
+              320);
+    EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(114), opus.get(), nullptr, 0, kUlaw,
+                                                       out.data(), 160),
+              160);
+    EXPECT_EQ(
+        CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(3), gsm.get(), nullptr, 0, kUlaw, out.data(), 160),
+        0);
+}
+
+TEST(PayloadConversion, IlbcIsReceivedButNeverSent) {
+    if (!(KZ_CODEC_AVCODEC)) GTEST_SKIP() << "codec switched off";
+    for (int code : {103, 104}) {
+        SCOPED_TRACE(code);
+        const int samples = code == 103 ? 160 : 240;
+        Owned ilbc(iLBC_Create(code == 103 ? 20 : 30), iLBC_Destroy);
+        const auto law = InFormat(kztest::SpeechLike(samples), kUlaw);
+        std::vector<uint8_t> out(1500);
+        EXPECT_EQ(CKZSIPDSPApp::AudioFormatCode2RTPPayload(kUlaw, law.data(), samples, Payload(code),
+                                                           ilbc.get(), out.data(), 1500),
+                  0);
+        const std::vector<uint8_t> silent_frame(code == 103 ? 38 : 50, 0);
+        EXPECT_EQ(CKZSIPDSPApp::RTPPayload2AudioFormatCode(Payload(code), ilbc.get(), silent_frame.data(),
+                                                           int(silent_frame.size()), kLinear, out.data(),
+                                                           1500),
+                  samples * 2);
+    }
+}
+
+TEST(PayloadConversion, HostFormatsConvertAmongThemselves) {
+    if (!(KZ_CODEC_GSM)) GTEST_SKIP() << "codec switched off";
+    const auto speech = kztest::SpeechLike(160);
+    Owned gsm(GSM_Create(), GSM_Destroy);
+    struct Step {
+        int from, to, out_bytes;
+    };
+    // mu-law -> linear -> A-law -> GSM -> mu-law: each step's size, and the speech still there.
+    const Step steps[] = {
+        {kUlaw, kLinear, 320}, {kLinear, kAlaw, 160}, {kAlaw, kGsmFrames, 33}, {kGsmFrames, kUlaw, 160}};
+    std::vector<uint8_t> frame = InFormat(speech, kUlaw);
+    for (const Step& s : steps) {
+        std::vector<uint8_t> out(s.out_bytes);
+        ASSERT_EQ(CKZSIPDSPApp::ConvertAudioFormat(s.from, frame.data(), int(frame.size()), s.to, gsm.get(),
+                                                   out.data(), s.out_bytes),
+                  s.out_bytes)
+            << s.from << "->" << s.to;
+        frame = out;
+    }
+    EXPECT_EQ(CKZSIPDSPApp::ConvertAudioFormat(kUlaw, frame.data(), 160, kLinear, nullptr, frame.data(), 319),
+              0);
+    EXPECT_EQ(CKZSIPDSPApp::SilenceValue(kUlaw), 0xFF);
+    EXPECT_EQ(CKZSIPDSPApp::SilenceValue(kAlaw), 0xD5);
+    EXPECT_EQ(CKZSIPDSPApp::SilenceValue(kLinear16), 0);
+}
+
+} // namespace
