@@ -68,7 +68,7 @@ struct KZJitterBuffer {
 
     // adaptation window
     uint64_t window_start_ms = 0;
-    int window_min_depth = 0;
+    uint64_t window_min_wait_ms = 0; // least time a played frame waited in the buffer
     bool window_late = false;
 
     KZ_JB_STATS stats;
@@ -96,7 +96,7 @@ void ClearStream(JB& jb) {
     jb.conceal_run = 0;
     jb.have_last = false;
     jb.window_late = false;
-    jb.window_min_depth = INT32_MAX;
+    jb.window_min_wait_ms = UINT64_MAX;
 }
 
 // Moves the playout point on by one frame, remembering whether that frame was really played.
@@ -202,13 +202,14 @@ Frame CopyOut(JB& jb, int index, void* out, int capacity) {
 }
 
 // Gives the buffered frame at next_play.
-Frame PlayBuffered(JB& jb, void* out, int capacity) {
+Frame PlayBuffered(JB& jb, uint64_t now, void* out, int capacity) {
     const Slot& s = jb.SlotOf(jb.next_play);
     if (jb.have_last && jb.conceal_run == 0 && s.ext == jb.next_play) {
         const auto step = static_cast<int32_t>(s.timestamp - jb.last_timestamp);
         if (step > 0 && step < (1 << 20) && (jb.history & 1u))
             jb.timestamp_step = static_cast<uint32_t>(step);
     }
+    jb.window_min_wait_ms = std::min(jb.window_min_wait_ms, now - std::min(now, s.arrival_ms));
     Frame f = CopyOut(jb, jb.IndexOf(jb.next_play), out, capacity);
     jb.last_length = s.length;
     jb.last_timestamp = s.timestamp;
@@ -223,6 +224,7 @@ Frame PlayBuffered(JB& jb, void* out, int capacity) {
 // then leave a gap (length 0) for the rest of the hole.
 Frame PlayMissing(JB& jb, void* out, int capacity) {
     ++jb.stats.lost;
+    jb.window_min_wait_ms = 0;
     Frame f;
     if (jb.have_last && jb.conceal_run < kMaxConcealRun) {
         ++jb.conceal_run;
@@ -246,19 +248,21 @@ bool ReadyToStart(const JB& jb, uint64_t now) {
     return oldest != UINT64_MAX && now - oldest >= static_cast<uint64_t>(jb.target) * jb.frame_ms;
 }
 
-// Every calm window the buffer may give back a frame of delay: an adaptive one when it never ran
-// down to its last frame (and no packet came late), either kind when it stayed more than a frame
-// above its target throughout.
+// Every calm window the buffer may give back a frame of delay. The measure is how long the
+// played frames had waited: when every one was there at least a frame time before its turn (and
+// none came late), an adaptive buffer lowers its target by one; when every one waited more than
+// target + 1 frame times, the buffer holds more than it should in either mode. Either way the
+// oldest frame is dropped to take the delay out.
 void Adapt(JB& jb, uint64_t now) {
-    jb.window_min_depth = std::min(jb.window_min_depth, jb.buffered);
     if (now - jb.window_start_ms < kCalmWindowMs) return;
-    const bool shrink =
-        jb.adaptive && !jb.window_late && jb.target > jb.min_delay && jb.window_min_depth >= 2;
-    const bool excess = jb.window_min_depth > jb.target + 1;
+    const uint64_t frame = static_cast<uint64_t>(jb.frame_ms);
+    const bool calm = jb.window_min_wait_ms != UINT64_MAX && jb.window_min_wait_ms >= frame;
+    const bool shrink = jb.adaptive && calm && !jb.window_late && jb.target > jb.min_delay;
+    const bool excess = calm && jb.window_min_wait_ms >= frame * static_cast<uint64_t>(jb.target + 1);
     if (shrink) --jb.target;
     if ((shrink || excess) && jb.buffered > 1) DropOldest(jb);
     jb.window_start_ms = now;
-    jb.window_min_depth = INT32_MAX;
+    jb.window_min_wait_ms = UINT64_MAX;
     jb.window_late = false;
 }
 
@@ -270,7 +274,7 @@ Frame PlaySlot(JB& jb, uint64_t now, void* out, int capacity) {
         return {};
     }
     Adapt(jb, now);
-    if (jb.IsBuffered(jb.next_play)) return PlayBuffered(jb, out, capacity);
+    if (jb.IsBuffered(jb.next_play)) return PlayBuffered(jb, now, out, capacity);
     return PlayMissing(jb, out, capacity);
 }
 
@@ -278,10 +282,15 @@ Frame NextPaced(JB& jb, void* out, int capacity) {
     const uint64_t now = jb.clock->TickMs();
     if (!jb.playing) {
         if (!jb.have_ref || jb.buffered == 0 || !ReadyToStart(jb, now)) return {};
+        // Frames that fell due while the buffer was dry are gone; resume at the oldest one here.
+        while (jb.played_any && !jb.IsBuffered(jb.next_play)) {
+            ++jb.stats.lost;
+            Advance(jb, false);
+        }
         jb.playing = true;
         jb.next_due_ms = now;
         jb.window_start_ms = now;
-        jb.window_min_depth = INT32_MAX;
+        jb.window_min_wait_ms = UINT64_MAX;
     }
     const auto frame = static_cast<uint64_t>(jb.frame_ms);
     // A caller late by many frames catches up by at most max_delay of them.
@@ -299,7 +308,7 @@ Frame NextPaced(JB& jb, void* out, int capacity) {
 
 Frame NextAll(JB& jb, void* out, int capacity) {
     while (jb.buffered > 0) {
-        if (jb.IsBuffered(jb.next_play)) return PlayBuffered(jb, out, capacity);
+        if (jb.IsBuffered(jb.next_play)) return PlayBuffered(jb, jb.clock->TickMs(), out, capacity);
         ++jb.stats.lost;
         jb.played_any = true;
         Advance(jb, false);
