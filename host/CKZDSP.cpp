@@ -4,68 +4,88 @@
 #include "host/CKZDSPTimer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
-#include <pthread.h>
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 namespace KZAPI {
 
 namespace {
 
-// Frames cross DSPs while the delivering thread holds the delivery gate shared; whoever takes a
-// DSP or an application out of the graph (disconnect, RemoveApp, destructor) first unlinks it,
-// then passes the gate exclusively once, which waits out every delivery that may still hold the
-// old link. Nothing is called back while the gate is held exclusively. The lock prefers writers
-// so that a steady stream of ticks cannot starve a disconnect; a thread already inside a delivery
-// does not take it again (a waiting writer would block it against itself).
+// Frames cross DSPs inside a delivery (a tick or a frame handed on). Whoever takes a DSP or an
+// application out of the graph (disconnect, RemoveApp, destructor) first unlinks it, then drains:
+// waits until every delivery that was already running when the drain began has left, since those
+// may still hold the old link. Deliveries never wait for anything here: each thread announces
+// the epoch it entered in, and a drain opens a new epoch and waits only for threads still inside
+// an older one. Nothing is called back while a drain waits.
 //
-// A caller must not wait at the gate while holding a lock that an application's callback takes.
+// A drain from inside a delivery returns at once (it would be waiting for itself), and a caller
+// must not drain while holding a lock that an application's callback takes.
 class DeliveryGate {
 public:
-    DeliveryGate() {
-        pthread_rwlockattr_t attr;
-        pthread_rwlockattr_init(&attr);
-        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-        pthread_rwlock_init(&m_lock, &attr);
-        pthread_rwlockattr_destroy(&attr);
-    }
-    ~DeliveryGate() { pthread_rwlock_destroy(&m_lock); }
-    DeliveryGate(const DeliveryGate&) = delete;
-    DeliveryGate& operator=(const DeliveryGate&) = delete;
-
     static DeliveryGate& Get() {
         static DeliveryGate gate;
         return gate;
     }
-    static bool InsideDelivery() { return t_depth > 0; }
 
-    void EnterShared() {
-        if (t_depth++ == 0) pthread_rwlock_rdlock(&m_lock);
+    void Enter() {
+        Slot& slot = ThisThread();
+        if (slot.depth++ == 0) slot.epoch.store(m_epoch.load());
     }
-    void LeaveShared() {
-        if (--t_depth == 0) pthread_rwlock_unlock(&m_lock);
+    void Leave() {
+        Slot& slot = ThisThread();
+        if (--slot.depth == 0) slot.epoch.store(0);
     }
-    // Waits until no delivery that started before the call is still running (not from inside a
-    // delivery: that one would be waiting for itself).
     void Drain() {
-        if (InsideDelivery()) return;
-        pthread_rwlock_wrlock(&m_lock);
-        pthread_rwlock_unlock(&m_lock);
+        if (ThisThread().depth > 0) return;
+        const uint64_t epoch = m_epoch.fetch_add(1) + 1;
+        std::lock_guard lock(m_slots_mutex);
+        for (const Slot* slot : m_slots) {
+            for (;;) {
+                const uint64_t entered = slot->epoch.load();
+                if (entered == 0 || entered >= epoch) break;
+                std::this_thread::yield();
+            }
+        }
     }
 
 private:
-    pthread_rwlock_t m_lock;
-    static thread_local int t_depth;
+    struct Slot {
+        std::atomic<uint64_t> epoch{0}; // 0: outside any delivery
+        int depth = 0;                  // touched by the owning thread only
+    };
+    // Registers the thread's slot on its first delivery and unregisters it when the thread ends.
+    struct ThreadSlot {
+        Slot slot;
+        ThreadSlot() {
+            DeliveryGate& gate = Get();
+            std::lock_guard lock(gate.m_slots_mutex);
+            gate.m_slots.push_back(&slot);
+        }
+        ~ThreadSlot() {
+            DeliveryGate& gate = Get();
+            std::lock_guard lock(gate.m_slots_mutex);
+            gate.m_slots.erase(std::find(gate.m_slots.begin(), gate.m_slots.end(), &slot));
+        }
+    };
+    static Slot& ThisThread() {
+        static thread_local ThreadSlot mine;
+        return mine.slot;
+    }
+
+    std::atomic<uint64_t> m_epoch{1};
+    std::mutex m_slots_mutex;
+    std::vector<const Slot*> m_slots;
 };
 
-thread_local int DeliveryGate::t_depth = 0;
-
-class SharedDelivery {
+class DeliveryScope {
 public:
-    SharedDelivery() { DeliveryGate::Get().EnterShared(); }
-    ~SharedDelivery() { DeliveryGate::Get().LeaveShared(); }
-    SharedDelivery(const SharedDelivery&) = delete;
-    SharedDelivery& operator=(const SharedDelivery&) = delete;
+    DeliveryScope() { DeliveryGate::Get().Enter(); }
+    ~DeliveryScope() { DeliveryGate::Get().Leave(); }
+    DeliveryScope(const DeliveryScope&) = delete;
+    DeliveryScope& operator=(const DeliveryScope&) = delete;
 };
 
 // Connection changes are rare; one lock keeps multi-step ones (both halves of a full-duplex link,
@@ -144,7 +164,7 @@ template <typename Call> void ForEach(const AppList& apps, Call call) {
 } // namespace
 
 void CKZDSP::DeliverRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {
-    SharedDelivery gate;
+    DeliveryScope gate;
     AppList apps;
     DSPList listeners;
     {
@@ -168,7 +188,7 @@ void CKZDSP::DeliverRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t
 }
 
 void CKZDSP::DeliverTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {
-    SharedDelivery gate;
+    DeliveryScope gate;
     AppList apps;
     {
         CMutexLock lock(m_mutex);
@@ -193,7 +213,7 @@ void CKZDSP::StopTimer() {
 }
 
 void CKZDSP::Tick() {
-    SharedDelivery gate;
+    DeliveryScope gate;
     AppList apps;
     {
         CMutexLock lock(m_mutex);

@@ -154,14 +154,13 @@ struct CKZDSPTimer::Impl {
 
     uint64_t NowUs() const { return clock ? clock->TickMs() * 1000u : MonotonicUs(); }
 
-    Shard& ShardFor(CKZDSP* dsp, bool assign) {
-        std::lock_guard lock(assign_mutex);
+    // Forgets which shard a DSP lives on once it is neither scheduled nor running there. Lock
+    // order: assign_mutex, then a shard's mutex.
+    void Unassign(CKZDSP* dsp, size_t index) {
+        const Shard& shard = shards[index];
+        if (shard.records.count(dsp) || shard.running == dsp) return;
         auto it = assigned.find(dsp);
-        if (it == assigned.end()) {
-            if (!assign) return shards[0];
-            it = assigned.emplace(dsp, next_shard++ % shards.size()).first;
-        }
-        return shards[it->second];
+        if (it != assigned.end() && it->second == index) assigned.erase(it);
     }
 
     // Runs one due tick of the shard, if any; the lock is held on entry and on return.
@@ -180,6 +179,14 @@ struct CKZDSPTimer::Impl {
             lock.lock();
             shard.running = nullptr;
             shard.finished.notify_all();
+            if (!shard.records.count(entry.dsp)) {
+                // Stopped from its own tick: it may leave this shard now.
+                lock.unlock();
+                std::lock_guard assign(assign_mutex);
+                lock.lock();
+                Unassign(entry.dsp, static_cast<size_t>(&shard - shards.data()));
+                return true;
+            }
             Reschedule(shard, entry, NowUs());
             return true;
         }
@@ -247,9 +254,15 @@ CKZDSPTimer& CKZDSPTimer::Instance() {
     return timer;
 }
 
+// A DSP stays on one shard while it is scheduled or ticking, so that a restart from its own tick
+// can never run it on two threads at once.
 void CKZDSPTimer::Schedule(CKZDSP* dsp, unsigned period_ms) {
     if (!dsp || period_ms == 0) return;
-    Shard& shard = m_impl->ShardFor(dsp, true);
+    std::lock_guard assign(m_impl->assign_mutex);
+    auto it = m_impl->assigned.find(dsp);
+    if (it == m_impl->assigned.end())
+        it = m_impl->assigned.emplace(dsp, m_impl->next_shard++ % m_impl->shards.size()).first;
+    Shard& shard = m_impl->shards[it->second];
     std::lock_guard lock(shard.mutex);
     const uint64_t period = uint64_t{period_ms} * 1000u;
     const uint64_t generation = shard.next_generation++;
@@ -262,20 +275,18 @@ void CKZDSPTimer::Schedule(CKZDSP* dsp, unsigned period_ms) {
 
 void CKZDSPTimer::Cancel(CKZDSP* dsp) {
     if (!dsp) return;
-    size_t index = 0;
-    {
-        std::lock_guard lock(m_impl->assign_mutex);
-        auto it = m_impl->assigned.find(dsp);
-        if (it == m_impl->assigned.end()) return;
-        index = it->second;
-        m_impl->assigned.erase(it);
-    }
+    std::unique_lock assign(m_impl->assign_mutex);
+    auto it = m_impl->assigned.find(dsp);
+    if (it == m_impl->assigned.end()) return;
+    const size_t index = it->second;
     Shard& shard = m_impl->shards[index];
     std::unique_lock lock(shard.mutex);
     shard.records.erase(dsp);
     // From the DSP's own tick: unscheduled, and the tick in progress is the caller.
-    shard.finished.wait(lock,
-                        [&] { return shard.running != dsp || shard.runner == std::this_thread::get_id(); });
+    if (shard.running == dsp && shard.runner == std::this_thread::get_id()) return;
+    m_impl->Unassign(dsp, index);
+    assign.unlock();
+    shard.finished.wait(lock, [&] { return shard.running != dsp; });
 }
 
 int CKZDSPTimer::GetScheduledCount() const {
