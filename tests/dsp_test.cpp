@@ -187,6 +187,48 @@ TEST(DspTimer, StopFromATickAndRestartWithANewPeriod) {
     EXPECT_EQ(p.timer.GetScheduledCount(), 0);
 }
 
+// Holds the first transmitted frame until released, noting whether the unlinking call on the
+// other thread had already returned by then.
+class BlockingApp : public CKZDSPApp {
+public:
+    void OnTxBufArrived(uint16_t, uint32_t, const uint8_t*, int) override {
+        entered = true;
+        while (!release)
+            std::this_thread::yield();
+        if (unlinked) unlinked_while_inside = true;
+    }
+    std::atomic<bool> entered{false}, release{false}, unlinked{false}, unlinked_while_inside{false};
+};
+
+class DspUnlink : public testing::TestWithParam<int> {};
+
+TEST_P(DspUnlink, WaitsForTheDeliveryInProgress) {
+    BlockingApp on_b;
+    CKZDSPApp on_a;
+    CKZDSP a, b;
+    a.AddApp(&on_a);
+    b.AddApp(&on_b);
+    ASSERT_EQ(CKZDSP::FullDuplexConnect(&a, &b), 0);
+    const uint8_t frame[160] = {};
+    std::thread deliver([&] { on_a.AddRxFrame(1, 0, frame, sizeof frame, 1); });
+    while (!on_b.entered)
+        std::this_thread::yield();
+    std::thread unlink([&] {
+        if (GetParam() == 0) CKZDSP::FullDuplexDisconnect(&a, &b);
+        if (GetParam() == 1) b.RemoveApp(&on_b);
+        if (GetParam() == 2) b.DisconnectAll();
+        on_b.unlinked = true;
+    });
+    for (int i = 0; i < 10000; ++i)
+        std::this_thread::yield(); // give a wrong unlink time to return
+    on_b.release = true;
+    deliver.join();
+    unlink.join();
+    EXPECT_FALSE(on_b.unlinked_while_inside);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DspUnlink, testing::Values(0, 1, 2)); // disconnect, RemoveApp, DisconnectAll
+
 // Real timer threads tick two full-duplex DSPs that feed each other while another thread
 // connects, disconnects and destroys a third DSP and removes and adds apps.
 class CountingApp : public CKZDSPApp {

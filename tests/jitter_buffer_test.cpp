@@ -172,14 +172,23 @@ TEST_P(JitterAdapt, GrowsOnLatePacketsAndShrinksWhenCalm) {
     const AdaptCase& c = GetParam();
     Buffer b(c.min_delay, c.max_delay, c.adaptive);
     JitteryStream stream;
-    stream.Run(b, 500, c.lag);
+    stream.Run(b, 600, c.lag);
     KZ_JB_STATS st = b.Stats();
     EXPECT_EQ(st.delay_frames, c.delay_after_jitter);
     EXPECT_LE(st.late, c.max_late);
     EXPECT_GT(st.late, 0u);
-    stream.Run(b, 200, 0); // 4 s: not yet calm long enough
-    EXPECT_EQ(b.Stats().delay_frames, c.delay_after_jitter);
-    stream.Run(b, 1500, 0);
+    // Then 30 s without jitter: one frame less per 5 s of calm.
+    std::vector<int> shrinks; // ticks since the jitter stopped
+    for (int t = 0, delay = st.delay_frames; t < 1500; ++t) {
+        stream.Run(b, 1, 0);
+        if (b.Stats().delay_frames != delay) shrinks.push_back(t);
+        delay = b.Stats().delay_frames;
+    }
+    ASSERT_EQ(static_cast<int>(shrinks.size()), c.delay_after_jitter - c.delay_after_calm);
+    for (size_t i = 0; i < shrinks.size(); ++i)
+        EXPECT_GE(shrinks[i], 250 * static_cast<int>(i + 1));
+    for (size_t i = 1; i < shrinks.size(); ++i)
+        EXPECT_EQ(shrinks[i] - shrinks[i - 1], 250);
     st = b.Stats();
     EXPECT_EQ(st.delay_frames, c.delay_after_calm);
     EXPECT_LE(st.buffered_frames, c.delay_after_calm + 1);
