@@ -54,6 +54,11 @@ struct KZJitterBuffer {
     int64_t next_play = 0;
     int buffered = 0;
     int32_t bad_seq = -1; // a large jump confirmed by its successor resynchronises
+    // The frame that made the jump, kept until its successor confirms the new stream.
+    uint8_t probation[KZ_JB_MAX_FRAME_BYTES] = {};
+    int probation_length = 0;
+    uint16_t probation_seq = 0;
+    uint32_t probation_ts = 0;
     uint64_t history = 0; // bit k: next_play-1-k was played from real audio
 
     // playout
@@ -126,8 +131,20 @@ int64_t Extend(const JB& jb, uint16_t sequence) {
     return jb.highest + delta;
 }
 
+void Store(JB& jb, int64_t ext, uint32_t timestamp, const void* data, int length) {
+    const int index = jb.IndexOf(ext);
+    Slot& s = jb.slots[index];
+    s = Slot{true, ext, timestamp, length, jb.clock->TickMs()};
+    std::memcpy(jb.SlotData(index), data, static_cast<size_t>(length));
+    ++jb.buffered;
+    ++jb.stats.added;
+    jb.highest = std::max(jb.highest, ext);
+    while (jb.buffered > jb.max_delay)
+        DropOldest(jb);
+}
+
 // True when the frame is to be stored; counts what it refuses.
-bool Admit(JB& jb, uint16_t sequence, int64_t& ext) {
+bool Admit(JB& jb, uint16_t sequence, uint32_t timestamp, const void* data, int length, int64_t& ext) {
     if (!jb.have_ref) {
         // Extended numbers start high so that early reordering never goes negative.
         jb.highest = (int64_t{1} << 32) + sequence;
@@ -141,10 +158,17 @@ bool Admit(JB& jb, uint16_t sequence, int64_t& ext) {
         // One stray packet must not wipe the stream; its successor confirms a new one.
         if (jb.bad_seq != sequence) {
             jb.bad_seq = static_cast<uint16_t>(sequence + 1);
+            jb.probation_seq = sequence;
+            jb.probation_ts = timestamp;
+            jb.probation_length = length;
+            std::memcpy(jb.probation, data, static_cast<size_t>(length));
             return false;
         }
         ClearStream(jb);
-        return Admit(jb, sequence, ext);
+        int64_t first = 0;
+        Admit(jb, jb.probation_seq, jb.probation_ts, jb.probation, jb.probation_length, first);
+        Store(jb, first, jb.probation_ts, jb.probation, jb.probation_length);
+        return Admit(jb, sequence, timestamp, data, length, ext);
     }
     jb.bad_seq = -1;
     if (ext < jb.next_play) {
@@ -172,18 +196,6 @@ bool Admit(JB& jb, uint16_t sequence, int64_t& ext) {
     while (ext - jb.next_play >= jb.capacity)
         DropOldest(jb);
     return true;
-}
-
-void Store(JB& jb, int64_t ext, uint32_t timestamp, const void* data, int length) {
-    const int index = jb.IndexOf(ext);
-    Slot& s = jb.slots[index];
-    s = Slot{true, ext, timestamp, length, jb.clock->TickMs()};
-    std::memcpy(jb.SlotData(index), data, static_cast<size_t>(length));
-    ++jb.buffered;
-    ++jb.stats.added;
-    jb.highest = std::max(jb.highest, ext);
-    while (jb.buffered > jb.max_delay)
-        DropOldest(jb);
 }
 
 struct Frame {
@@ -353,7 +365,7 @@ bool KZ_JB_AddFrame(KZ_JB_HANDLE jb, uint16_t sequence, uint32_t timestamp, cons
     if (!jb || !data || length <= 0 || length > KZ_JB_MAX_FRAME_BYTES) return false;
     std::lock_guard lock(jb->mutex);
     int64_t ext = 0;
-    if (!Admit(*jb, sequence, ext)) return false;
+    if (!Admit(*jb, sequence, timestamp, data, length, ext)) return false;
     Store(*jb, ext, timestamp, data, length);
     return true;
 }

@@ -96,7 +96,7 @@ const Scenario kScenarios[] = {
     {"sequence and timestamp wrap", "65533|65534|65535|65536|65538|65539", "65533 65534 65535 0 1c 2 3", 0, 0,
      1, 1, 0},
     {"reordered across the wrap", "65534|65535|65537|65536|65538", "65534 65535 0 1 2", 0, 0, 0, 0, 0},
-    {"a new stream resynchronises", "1|2|3|5000|5001|5002", "1 2 3 5001 5002", 0, 0, 0, 0, 0},
+    {"a new stream resynchronises", "1|2|3|5000|5001|5002", "1 2 3 5000 5001 5002", 0, 0, 0, 0, 0},
     {"a stray packet is ignored", "1|2|30000|3|4", "1 2 3 4", 0, 0, 0, 0, 0},
     {"a lone frame plays after the minimum delay", "7", "7", 0, 0, 0, 0, 0},
     {"overflow drops the oldest", "1,2,3,4,5,6", "3 4 5 6", 0, 0, 0, 0, 2, 4},
