@@ -113,7 +113,12 @@ void BM_TimerLateness(benchmark::State& state) {
         state.counters["late_max_ms"] = late.max_ms;
     }
 }
-BENCHMARK(BM_TimerLateness)->Args({1000, 5})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_TimerLateness)
+    ->Args({1000, 5})
+    ->Args({4000, 5})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 } // namespace
 
