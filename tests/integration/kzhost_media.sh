@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Audio through kzhost between two baresips on 127.0.0.1, one mode per run:
+#   kzhost_media.sh KZHOST MODE
+# baresip A plays a 1 kHz tone and dials kzhost, which answers (call 1); kzhost dials baresip B,
+# which answers automatically and records what it decodes (call 2); the two calls are bridged for
+# about 4 s, then hung up. B's recording must hold the tone: frequency within 2 %, level within
+# 3 dB of the tone sent, no silence longer than 60 ms after its first 0.5 s.
+# Modes:
+#   dsp-CODEC   both legs on CODEC (pcmu pcma g722 gsm opus), bridged through kzhost's DSP
+#   transcode   leg A PCMU, leg B G.722, bridged through the DSP
+#   rtp         both legs PCMU, RTP relayed as it comes; the packets B receives must also carry
+#               one SSRC with continuous sequence numbers (captured on lo)
+#   netem       dsp-pcmu inside a network namespace of its own whose loopback delays packets
+#               40 ms +- 20 ms and loses 2 %; skipped (status 77) where the kernel has no netem
+#   direct-CODEC  no kzhost: A calls B directly. Checks the baresips, the recording and the
+#               analysis themselves (and the RTP capture)
+# The figures (frequency, level, longest gap; per call codec, packets, loss, jitter) are printed
+# either way. Recordings: baresip's sndfile module, $kz_work/b/rec/dump-*-dec.wav.
+set -u
+kzhost=$1 mode=$2
+here=$(cd "$(dirname "$0")" && pwd)
+check="$here/audio_check.py"
+
+if [ "$mode" = netem ]; then
+    # The whole run again inside a namespace: kzhost, both baresips and the control client share
+    # its loopback, so every packet between them passes the delay and loss.
+    ns=kzmedia-$$
+    ip netns add "$ns" || { echo "cannot create a network namespace (needs root)"; exit 77; }
+    trap 'ip netns del "$ns"' EXIT
+    ip netns exec "$ns" ip link set lo up
+    if ! ip netns exec "$ns" tc qdisc add dev lo root netem delay 40ms 20ms loss 2% 2>"/tmp/kzmedia-$$.err"; then
+        echo "netem is not available here ($(cat "/tmp/kzmedia-$$.err")): skipped"
+        rm -f "/tmp/kzmedia-$$.err"
+        exit 77
+    fi
+    rm -f "/tmp/kzmedia-$$.err"
+    ip netns exec "$ns" "$0" "$kzhost" netem-inside
+    exit $?
+fi
+
+. "$here/kzhost_lib.sh"
+for tool in baresip python3; do
+    command -v $tool >/dev/null || { echo "$tool is not installed (run scripts/install-deps)"; exit 1; }
+done
+kz_ports
+kz_media_ports
+
+bridge=dsp
+case $mode in
+dsp-* | direct-*) codec_a=${mode#*-} codec_b=${mode#*-} ;;
+transcode) codec_a=pcmu codec_b=g722 ;;
+rtp) codec_a=pcmu codec_b=pcmu bridge=rtp ;;
+netem-inside) codec_a=pcmu codec_b=pcmu ;;
+*) echo "unknown mode $mode"; exit 2 ;;
+esac
+
+# kzhost's codec codes, for its preference list.
+codec_code() {
+    case $1 in pcmu) echo 0 ;; pcma) echo 8 ;; g722) echo 9 ;; gsm) echo 3 ;; opus) echo 114 ;; esac
+}
+
+kz_baresip_config a "$baresip_a_port" "$baresip_a_rtp" "$codec_a" -16
+kz_baresip_config b "$baresip_b_port" "$baresip_b_rtp" "$codec_b" -200
+
+# rtp_capture SECONDS [--allow-loss]: the RTP packets to B's ports in the background, to rtp.log.
+rtp_capture() {
+    python3 "$check" rtp --ports "$baresip_b_rtp-$((baresip_b_rtp + 3))" --seconds "$@" >"$kz_work/rtp.log" 2>&1 &
+    capture_pid=$!
+    kz_track $capture_pid
+    sleep 0.3 # the capture socket is open before the packets it is after
+}
+
+# rtp_verdict: the capture's figures; fails the run when it found a fault.
+rtp_verdict() {
+    wait "$capture_pid"
+    local status=$?
+    cat "$kz_work/rtp.log"
+    [ $status -eq 0 ] || kz_fail "the RTP that baresip B received is not one continuous stream"
+}
+
+direct_call() {
+    kz_baresip_start b 30
+    b_pid=$baresip_pid
+    rtp_capture 10
+    kz_baresip_start a 30 -e "/dial sip:b@127.0.0.1:$baresip_b_port"
+    a_pid=$baresip_pid
+    kz_wait_for_line "$kz_work/b.log" "Call established" 10 || kz_fail "B did not answer A"
+    sleep 4.5
+    kz_stop "$a_pid"
+    kz_wait_for_line "$kz_work/b.log" "terminated" 5 || kz_fail "B did not see the call end"
+    kz_stop "$b_pid"
+    rtp_verdict
+}
+
+bridged_call() {
+    kz_start_kzhost "$kzhost" --answer-after 0 \
+        --set kzsrv.sip.prefered.codec="$(codec_code "$codec_a"),$(codec_code "$codec_b")"
+    kz_baresip_start b 40
+    b_pid=$baresip_pid
+    kz_baresip_start a 40 -e "/dial sip:kzhost@127.0.0.1:$sip_port"
+    a_pid=$baresip_pid
+    local call_a call_b reply
+    call_a=$(kz_connected_channel in 10) || kz_fail "kzhost did not connect A's call"
+    reply=$(kz_request "{\"cmd\":\"dial\",\"to\":\"sip:b@127.0.0.1:$baresip_b_port\"}") ||
+        kz_fail "dial refused: $reply"
+    call_b=$(kz_connected_channel out 10) || kz_fail "kzhost's call to B did not connect"
+    [ "$mode" = rtp ] && rtp_capture 8
+    reply=$(kz_request "{\"cmd\":\"bridge\",\"call\":$call_a,\"with\":$call_b,\"mode\":\"$bridge\",\"duplex\":\"full\"}") ||
+        kz_fail "bridge refused: $reply"
+    sleep 4
+    kz_call_media "$call_a"
+    kz_call_media "$call_b"
+    kz_request "{\"cmd\":\"unbridge\",\"call\":$call_a}" >/dev/null || kz_fail "unbridge refused"
+    # B first: its recording ends while the tone still comes, so no silence after it is counted.
+    kz_request "{\"cmd\":\"hangup\",\"channel\":$call_b}" >/dev/null || kz_fail "hangup of B's call refused"
+    kz_request "{\"cmd\":\"hangup\",\"channel\":$call_a}" >/dev/null || kz_fail "hangup of A's call refused"
+    kz_wait_for_line "$kz_work/b.log" "terminated" 5 || kz_fail "B did not see its call end"
+    kz_wait_for_line "$kz_work/a.log" "terminated" 5 || kz_fail "A did not see its call end"
+    kz_stop "$a_pid"
+    kz_stop "$b_pid"
+    [ "$mode" = rtp ] && rtp_verdict
+}
+
+case $mode in
+direct-*) direct_call ;;
+*) bridged_call ;;
+esac
+
+kz_baresip_text b | grep -E 'Set audio (de|en)coder' | sed 's/^/B: /'
+recording=$(kz_recording b dec) || kz_fail "baresip B recorded nothing"
+python3 "$check" analyse "$recording" --reference "$kz_work/a/source.wav" --skip 0.5 --min-tone 2.5 ||
+    kz_fail "the tone did not come through ($mode)"
+echo "$mode: passed"
