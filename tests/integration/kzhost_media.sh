@@ -12,6 +12,7 @@
 #               one SSRC with continuous sequence numbers (captured on lo)
 #   netem       dsp-pcmu inside a network namespace of its own whose loopback delays packets
 #               40 ms +- 20 ms and loses 2 %; skipped (status 77) where the kernel has no netem
+#               (KZ_MEDIA_QDISC="pfifo", say, runs the same flow in the namespace unimpaired)
 #   direct-CODEC  no kzhost: A calls B directly. Checks the baresips, the recording and the
 #               analysis themselves (and the RTP capture)
 # The figures (frequency, level, longest gap; per call codec, packets, loss, jitter) are printed
@@ -28,7 +29,8 @@ if [ "$mode" = netem ]; then
     ip netns add "$ns" || { echo "cannot create a network namespace (needs root)"; exit 77; }
     trap 'ip netns del "$ns"' EXIT
     ip netns exec "$ns" ip link set lo up
-    if ! ip netns exec "$ns" tc qdisc add dev lo root netem delay 40ms 20ms loss 2% 2>"/tmp/kzmedia-$$.err"; then
+    # shellcheck disable=SC2086 # the qdisc is words for tc
+    if ! ip netns exec "$ns" tc qdisc add dev lo root ${KZ_MEDIA_QDISC:-netem delay 40ms 20ms loss 2%} 2>"/tmp/kzmedia-$$.err"; then
         echo "netem is not available here ($(cat "/tmp/kzmedia-$$.err")): skipped"
         rm -f "/tmp/kzmedia-$$.err"
         exit 77
@@ -75,6 +77,7 @@ rtp_verdict() {
     wait "$capture_pid"
     local status=$?
     cat "$kz_work/rtp.log"
+    [ $status -eq 3 ] && echo "(the RTP capture could not keep up: not counted)" && return 0
     [ $status -eq 0 ] || kz_fail "the RTP that baresip B received is not one continuous stream"
 }
 
