@@ -30,6 +30,7 @@ hz=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; } # utime + stime
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 calc() { printf '%.2f' "$(echo "scale=6; $*" | bc)"; }
+calc4() { printf '%.4f' "$(echo "scale=8; $*" | bc)"; }
 
 # The control client: "dial N RATE TO" places N calls at RATE per second and waits until all are
 # connected; "totals" prints the calls up, their codecs and the sum of "lost"; "media-stats" the
@@ -137,7 +138,7 @@ legs=$((up_a + up_b))
 [ "$legs" -gt 0 ] || { echo "no calls up: nothing to measure"; tail -5 "$work/a.log" "$work/b.log"; exit 1; }
 echo "kzhost: $calls calls placed at $rate/s, $up_a up on A ($codecs_a), $up_b up on B ($codecs_b); ${window} s window"
 echo "  CPU: A $(calc "${cpu[0]} * 100 / $window")% B $(calc "${cpu[1]} * 100 / $window")% of one core;" \
-    "per call leg $(calc "(${cpu[0]} + ${cpu[1]}) * 100 / $window / $legs")%"
+    "per call leg $(calc4 "(${cpu[0]} + ${cpu[1]}) * 100 / $window / $legs")%"
 echo "  packets lost: A $lost_a, B $lost_b"
 echo "  media-stats A: $stats_a"
 echo "  media-stats B: $stats_b"
@@ -178,12 +179,12 @@ for _ in $(seq 100); do grep -q "Call established" "$work/callee.log" && break; 
 grep -q "Call established" "$work/callee.log" || { echo "baresip call not established"; exit 1; }
 sleep 5
 mapfile -t bcpu < <(window_cpu $caller $callee)
-bare_leg=$(calc "(${bcpu[0]} + ${bcpu[1]}) * 100 / $window / 2")
-kz_leg=$(calc "(${cpu[0]} + ${cpu[1]}) * 100 / $window / $legs")
+bare_leg=$(calc4 "(${bcpu[0]} + ${bcpu[1]}) * 100 / $window / 2")
+kz_leg=$(calc4 "(${cpu[0]} + ${cpu[1]}) * 100 / $window / $legs")
 echo "baresip: one PCMU call, CPU caller $(calc "${bcpu[0]} * 100 / $window")% callee $(calc "${bcpu[1]} * 100 / $window")%;" \
     "per call leg $bare_leg%"
 if [ "$(echo "$kz_leg > 0" | bc)" = 1 ]; then
-    echo "per call leg, baresip uses $(calc "$bare_leg / $kz_leg") times kzhost's CPU"
+    echo "per call leg, baresip uses $(calc "$bare_leg / $kz_leg") times kzhost's CPU ($bare_leg% / $kz_leg%)"
 else
     echo "kzhost's CPU per call leg rounds to 0: no ratio"
 fi
