@@ -5,8 +5,9 @@
         writes a 16-bit sine tone, the same on every channel
     audio_check.py analyse REC.wav [--reference WAV | --freq HZ --level DBFS] [--skip S]
                    [--freq-tol FRACTION] [--level-tol DB] [--max-gap-ms MS] [--min-tone S]
-        measures a recording: the tone's dominant frequency, its RMS level and the longest
-        silence inside it; exits 1 when a figure is out of bounds
+                   [--max-jumps N]
+        measures a recording: the tone's dominant frequency, its RMS level, the longest
+        silence inside it and its phase jumps; exits 1 when a figure is out of bounds
     audio_check.py rtp --ports LOW[-HIGH] --seconds S [--iface lo] [--allow-loss]
         captures the RTP packets sent to UDP ports LOW..HIGH (AF_PACKET, needs root; RTCP is
         left out) for S seconds, or until none came for a second after the first and checks that they carry one SSRC with continuous sequence numbers (with
@@ -17,6 +18,11 @@ Levels are RMS relative to full scale (a full-scale sine is -3 dBFS). The analys
 --skip seconds after the tone's onset (the first block louder than the silence threshold) and
 ends at its last such block, so that the silence before a bridge and after a hang-up is not
 counted as a dropout. A block is silent when it is 20 dB below the expected level.
+
+A phase jump is a step of more than 30 degrees in the tone's phase between 10 ms blocks: audio
+lost, repeated or inserted without silence (packet-loss concealment, a frame dropped by a clock
+that runs ahead). It shows only when a 20 ms frame does not hold a whole number of periods of the
+tone: 1010 Hz shifts the phase by 72 degrees per frame, where 1000 Hz would hide it.
 """
 import argparse
 import ctypes
@@ -81,6 +87,27 @@ def dominant_frequency(samples, rate):
     return max(fine, key=lambda f: goertzel_power(window, rate, f))
 
 
+def phase_jumps(samples, rate, freq, levels, threshold, first_block, block_size):
+    """Steps of the tone's phase over 30 degrees between loud 10 ms blocks, beyond the steady
+    advance that a small error in freq gives."""
+    size = rate // 100
+    step = 2 * math.pi * freq / rate
+    phases = []
+    for start in range(0, len(samples) - size + 1, size):
+        block = start // block_size + first_block
+        if min(levels[block : block + size // block_size + 1]) < threshold:
+            phases.append(None)
+            continue
+        i = sum(samples[start + k] * math.cos(step * (start + k)) for k in range(size))
+        q = sum(samples[start + k] * math.sin(step * (start + k)) for k in range(size))
+        phases.append(math.atan2(q, i))
+    steps = [math.remainder(b - a, 2 * math.pi) for a, b in zip(phases, phases[1:]) if a is not None and b is not None]
+    if not steps:
+        return 0
+    drift = sorted(steps)[len(steps) // 2]
+    return sum(1 for d in steps if abs(math.remainder(d - drift, 2 * math.pi)) > math.radians(30))
+
+
 def block_levels(samples, rate):
     size = max(1, int(rate * BLOCK_SECONDS))
     return [rms(samples[i : i + size]) for i in range(0, len(samples) - size + 1, size)], size
@@ -113,11 +140,14 @@ def analyse(path, expected_freq, expected_level, args):
     figures["frequency_hz"] = round(dominant_frequency(stretch[len(stretch) // 3 :], rate), 1)
     figures["level_dbfs"] = round(dbfs(rms(stretch)), 2)
     figures["longest_gap_ms"] = round(gap * BLOCK_SECONDS * 1000)
+    figures["phase_jumps"] = phase_jumps(stretch, rate, figures["frequency_hz"], levels, threshold, first, size)
     figures["longest_gap_at_s"] = round(gap_at * BLOCK_SECONDS, 3)
     if abs(figures["frequency_hz"] - expected_freq) > args.freq_tol * expected_freq:
         problems.append("frequency %.1f Hz, wanted %.1f within %g %%" % (figures["frequency_hz"], expected_freq, args.freq_tol * 100))
     if abs(figures["level_dbfs"] - expected_level) > args.level_tol:
         problems.append("level %.2f dBFS, wanted %.2f within %g dB" % (figures["level_dbfs"], expected_level, args.level_tol))
+    if args.max_jumps >= 0 and figures["phase_jumps"] > args.max_jumps:
+        problems.append("%d phase jumps (audio lost or repeated), at most %d allowed" % (figures["phase_jumps"], args.max_jumps))
     if figures["longest_gap_ms"] > args.max_gap_ms:
         problems.append("a gap of %d ms at %.3f s, at most %d allowed" % (figures["longest_gap_ms"], figures["longest_gap_at_s"], args.max_gap_ms))
     figures["problems"] = problems
@@ -131,7 +161,7 @@ def reference_figures(path):
 
 
 def print_figures(figures):
-    keys = ("frequency_hz", "level_dbfs", "longest_gap_ms", "longest_gap_at_s", "tone_start_s", "tone_seconds", "rate", "seconds")
+    keys = ("frequency_hz", "level_dbfs", "longest_gap_ms", "longest_gap_at_s", "phase_jumps", "tone_start_s", "tone_seconds", "rate", "seconds")
     print(" ".join("%s=%s" % (k, figures[k]) for k in keys if k in figures) + "  (%s)" % figures["file"])
     for p in figures["problems"]:
         print("  " + p)
@@ -162,12 +192,15 @@ def udp_port_filter(low, high):
 def capture_rtp(ports, seconds, iface):
     """RTP headers of UDP datagrams to PORTS seen on IFACE, one per packet delivered, and the
     number of packets the capture itself dropped (a busy machine can outrun the reader)."""
-    sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.ntohs(0x0003))
+    # Protocol 0 receives nothing until the bind below names one: the filter and the buffer are
+    # in place before the first packet is queued.
+    sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0)
     program, count = udp_port_filter(ports[0], ports[-1])
     buffer = ctypes.create_string_buffer(program)
     sock.setsockopt(socket.SOL_SOCKET, SO_ATTACH_FILTER, struct.pack("HL", count, ctypes.addressof(buffer)))
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUFFORCE if hasattr(socket, "SO_RCVBUFFORCE") else 33, 8 << 20)
-    sock.bind((iface, 0))
+    sock.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 8 << 20)
+    sock.bind((iface, 0x0003))
+    sock.getsockopt(SOL_PACKET, PACKET_STATISTICS, 8)  # reading the counters resets them
     sock.settimeout(0.2)
     packets = []
     deadline = time.monotonic() + seconds
@@ -246,6 +279,7 @@ def main(argv):
     check.add_argument("--freq-tol", type=float, default=0.02)
     check.add_argument("--level-tol", type=float, default=3.0)
     check.add_argument("--max-gap-ms", type=int, default=60)
+    check.add_argument("--max-jumps", type=int, default=-1, help="-1: reported only")
     check.add_argument("--min-tone", type=float, default=2.0)
     rtp = sub.add_parser("rtp")
     rtp.add_argument("--ports", required=True)

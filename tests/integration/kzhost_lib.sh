@@ -111,16 +111,19 @@ kz_count() { # pattern file
 }
 
 # --- Media: two headless baresips around kzhost, a tone one way, a recording the other ---------
-# Ports, from the block of kz_ports: baresip A SIP on P+30 (RTP P+20..23), baresip B SIP on P+32
-# (RTP P+24..27). Each instance has its own directory $kz_work/NAME with config and accounts;
+# Ports, from the block of kz_ports: baresip A SIP on P+30 (RTP from P+20 or P+21, four ports),
+# baresip B SIP on P+32 (RTP the next four). Each instance has its own directory $kz_work/NAME with config and accounts;
 # the sndfile module writes what it decodes (received) and encodes (sent) into $kz_work/NAME/rec
 # as dump-<time>-dec.wav and dump-<time>-enc.wav.
 
 kz_media_ports() {
+    # baresip takes an even port of its rtp_ports range, rounding down: ranges that start even
+    # keep each instance inside its own four ports.
+    local even=$(((sipp_media + 1) / 2 * 2))
     baresip_a_port=$baresip_port
-    baresip_a_rtp=$((sipp_media))
+    baresip_a_rtp=$even
     baresip_b_port=$((baresip_port + 2))
-    baresip_b_rtp=$((sipp_media + 4))
+    baresip_b_rtp=$((even + 4))
 }
 
 # baresip's name, module and clock rate of a codec: "PCMU/8000/1 g711" ...; empty when unknown.
@@ -136,8 +139,10 @@ kz_baresip_codec() {
 
 # kz_baresip_config NAME SIP_PORT RTP_FIRST CODEC LEVEL: a baresip answering automatically that
 # offers and accepts CODEC only (one codec module loaded, and the account limited to it), plays a
-# 1 kHz tone at LEVEL dBFS (-200: silence) as its microphone ($kz_work/NAME/source.wav, 40 s) and
+# 1010 Hz tone at LEVEL dBFS (-200: silence) as its microphone ($kz_work/NAME/source.wav, 40 s) and
 # records in $kz_work/NAME/rec. baresip's aufile source takes the codec's own rate and channels.
+# 1010 Hz rather than 1000: a 20 ms frame then holds no whole number of periods, so a frame lost
+# or repeated on the way shows as a phase jump in the recording.
 # No sound card is needed: the speaker is an aubridge device nothing reads.
 kz_baresip_config() {
     local name=$1 port=$2 rtp=$3 codec=$4 level=$5 dir="$kz_work/$1"
@@ -147,7 +152,7 @@ kz_baresip_config() {
     mkdir -p "$dir/rec"
     format=${spec% *}
     format=${format#*/}
-    python3 "$here/audio_check.py" tone "$source" --freq 1000 --level "$level" --seconds 40 \
+    python3 "$here/audio_check.py" tone "$source" --freq 1010 --level "$level" --seconds 40 \
         --rate "${format%/*}" --channels "${format#*/}" || kz_fail "no source file for $name"
     cat >"$dir/config" <<CFG
 poll_method		epoll

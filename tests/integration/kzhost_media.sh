@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Audio through kzhost between two baresips on 127.0.0.1, one mode per run:
 #   kzhost_media.sh KZHOST MODE
-# baresip A plays a 1 kHz tone and dials kzhost, which answers (call 1); kzhost dials baresip B,
+# baresip A plays a 1 kHz tone (1010 Hz) and dials kzhost, which answers (call 1); kzhost dials baresip B,
 # which answers automatically and records what it decodes (call 2); the two calls are bridged for
 # about 4 s, then hung up. B's recording must hold the tone: frequency within 2 %, level within
-# 3 dB of the tone sent, no silence longer than 60 ms after its first 0.5 s.
+# 3 dB of the tone sent, no silence longer than 60 ms after its first 0.5 s. Phase jumps (audio
+# lost or repeated without silence) are counted and printed, not judged.
 # Modes:
 #   dsp-CODEC   both legs on CODEC (pcmu pcma g722 gsm opus), bridged through kzhost's DSP
 #   transcode   leg A PCMU, leg B G.722, bridged through the DSP
