@@ -12,8 +12,9 @@
 #   rtp         both legs PCMU, RTP relayed as it comes; the packets B receives must also carry
 #               one SSRC with continuous sequence numbers (captured on lo)
 #   netem       dsp-pcmu inside a network namespace of its own whose loopback delays packets
-#               40 ms +- 20 ms and loses 2 %; skipped (status 77) where the kernel has no netem
-#               (KZ_MEDIA_QDISC="pfifo", say, runs the same flow in the namespace unimpaired)
+#               40 ms +- 20 ms and loses 2 %. Where the kernel has no netem, 2 % of UDP is lost
+#               through nftables instead (no delay); without either the run is skipped (status
+#               77). KZ_MEDIA_QDISC="pfifo", say, replaces the netem qdisc.
 #   direct-CODEC  no kzhost: A calls B directly. Checks the baresips, the recording and the
 #               analysis themselves (and the RTP capture)
 # kzhost's "calls" must report each leg's codec, packets both ways, and no loss (but under netem).
@@ -31,13 +32,18 @@ if [ "$mode" = netem ]; then
     ip netns add "$ns" || { echo "cannot create a network namespace (needs root)"; exit 77; }
     trap 'ip netns del "$ns"' EXIT
     ip netns exec "$ns" ip link set lo up
+    qdisc=${KZ_MEDIA_QDISC:-netem delay 40ms 20ms loss 2%}
     # shellcheck disable=SC2086 # the qdisc is words for tc
-    if ! ip netns exec "$ns" tc qdisc add dev lo root ${KZ_MEDIA_QDISC:-netem delay 40ms 20ms loss 2%} 2>"/tmp/kzmedia-$$.err"; then
-        echo "netem is not available here ($(cat "/tmp/kzmedia-$$.err")): skipped"
-        rm -f "/tmp/kzmedia-$$.err"
+    if err=$(ip netns exec "$ns" tc qdisc add dev lo root $qdisc 2>&1); then
+        echo "loopback: $qdisc"
+    elif ip netns exec "$ns" nft add table inet kzmedia 2>/dev/null &&
+        ip netns exec "$ns" nft add chain inet kzmedia input '{ type filter hook input priority 0; }' &&
+        ip netns exec "$ns" nft add rule inet kzmedia input meta l4proto udp numgen random mod 50 0 drop; then
+        echo "netem is not available here ($err): 2 % of UDP lost (nftables), no delay or jitter"
+    else
+        echo "netem is not available here ($err), nor nftables: skipped"
         exit 77
     fi
-    rm -f "/tmp/kzmedia-$$.err"
     ip netns exec "$ns" "$0" "$kzhost" netem-inside
     exit $?
 fi
