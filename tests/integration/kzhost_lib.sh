@@ -137,22 +137,22 @@ kz_baresip_codec() {
     esac
 }
 
-# kz_baresip_config NAME SIP_PORT RTP_FIRST CODEC LEVEL: a baresip answering automatically that
-# offers and accepts CODEC only (one codec module loaded, and the account limited to it), plays a
-# 1010 Hz tone at LEVEL dBFS (-200: silence) as its microphone ($kz_work/NAME/source.wav, 40 s) and
-# records in $kz_work/NAME/rec. baresip's aufile source takes the codec's own rate and channels.
-# 1010 Hz rather than 1000: a 20 ms frame then holds no whole number of periods, so a frame lost
-# or repeated on the way shows as a phase jump in the recording.
+# kz_baresip_config NAME SIP_PORT RTP_FIRST CODEC LEVEL [FREQ]: a baresip answering automatically
+# that offers and accepts CODEC only (one codec module loaded, and the account limited to it),
+# plays a tone of FREQ Hz (default 1010) at LEVEL dBFS (-200: silence) as its microphone
+# ($kz_work/NAME/source.wav, 40 s) and records in $kz_work/NAME/rec. baresip's aufile source takes
+# the codec's own rate and channels. 1010 Hz rather than 1000: a 20 ms frame then holds no whole
+# number of periods, so a frame lost or repeated on the way shows as a phase jump in the recording.
 # No sound card is needed: the speaker is an aubridge device nothing reads.
 kz_baresip_config() {
-    local name=$1 port=$2 rtp=$3 codec=$4 level=$5 dir="$kz_work/$1"
+    local name=$1 port=$2 rtp=$3 codec=$4 level=$5 freq=${6:-1010} dir="$kz_work/$1"
     local spec format source="$kz_work/$1/source.wav"
     spec=$(kz_baresip_codec "$codec")
     [ -n "$spec" ] || kz_fail "unknown codec $codec"
     mkdir -p "$dir/rec"
     format=${spec% *}
     format=${format#*/}
-    python3 "$here/audio_check.py" tone "$source" --freq 1010 --level "$level" --seconds 40 \
+    python3 "$here/audio_check.py" tone "$source" --freq "$freq" --level "$level" --seconds 40 \
         --rate "${format%/*}" --channels "${format#*/}" || kz_fail "no source file for $name"
     cat >"$dir/config" <<CFG
 poll_method		epoll

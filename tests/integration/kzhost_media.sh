@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Audio through kzhost between two baresips on 127.0.0.1, one mode per run:
 #   kzhost_media.sh KZHOST MODE
-# baresip A plays a 1 kHz tone (1010 Hz) and dials kzhost, which answers (call 1); kzhost dials baresip B,
-# which answers automatically and records what it decodes (call 2); the two calls are bridged for
-# about 4 s, then hung up. B's recording must hold the tone: frequency within 2 %, level within
-# 3 dB of the tone sent, no silence longer than 60 ms after its first 0.5 s. Phase jumps (audio
-# lost or repeated without silence) are counted and printed, not judged.
+# baresip A plays a 1 kHz tone (1010 Hz) and dials kzhost, which answers (call 1); kzhost dials
+# baresip B, which answers automatically and plays a 1.5 kHz tone (1510 Hz) (call 2); the two calls
+# are bridged both ways for about 4 s, then hung up. Each baresip records what it decodes, and each
+# recording must hold the other's tone: frequency within 2 %, level within 3 dB of the tone sent,
+# no silence longer than 60 ms after its first 0.5 s. Phase jumps (audio lost or repeated without
+# silence) are counted and printed, not judged.
 # Modes:
 #   dsp-CODEC   both legs on CODEC (pcmu pcma g722 gsm opus), bridged through kzhost's DSP
 #   transcode   leg A PCMU, leg B G.722, bridged through the DSP
@@ -69,8 +70,8 @@ codec_code() {
     case $1 in pcmu) echo 0 ;; pcma) echo 8 ;; g722) echo 9 ;; gsm) echo 3 ;; opus) echo 114 ;; esac
 }
 
-kz_baresip_config a "$baresip_a_port" "$baresip_a_rtp" "$codec_a" -16
-kz_baresip_config b "$baresip_b_port" "$baresip_b_rtp" "$codec_b" -200
+kz_baresip_config a "$baresip_a_port" "$baresip_a_rtp" "$codec_a" -16 1010
+kz_baresip_config b "$baresip_b_port" "$baresip_b_rtp" "$codec_b" -16 1510
 
 # rtp_capture SECONDS [--allow-loss]: the RTP packets to B's ports in the background, to rtp.log.
 rtp_capture() {
@@ -162,8 +163,16 @@ direct-*) direct_call ;;
 *) bridged_call ;;
 esac
 
-kz_baresip_text b | grep -E 'Set audio (de|en)coder' | sed 's/^/B: /'
-recording=$(kz_recording b dec) || kz_fail "baresip B recorded nothing"
-python3 "$check" analyse "$recording" --reference "$kz_work/a/source.wav" --skip 0.5 --min-tone 2.5 ||
-    kz_fail "the tone did not come through ($mode)"
+# hears LISTENER TALKER: LISTENER's recording against TALKER's tone.
+hears() {
+    local recording
+    kz_baresip_text "$1" | grep -E 'Set audio (de|en)coder' | sed "s/^/$1: /"
+    recording=$(kz_recording "$1" dec) || kz_fail "baresip $1 recorded nothing"
+    echo "$1 hears $2:"
+    python3 "$check" analyse "$recording" --reference "$kz_work/$2/source.wav" --skip 0.5 --min-tone 2.5
+}
+verdict=0
+hears b a || verdict=1
+hears a b || verdict=1
+[ $verdict = 0 ] || kz_fail "a tone did not come through ($mode)"
 echo "$mode: passed"
