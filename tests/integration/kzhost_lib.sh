@@ -109,3 +109,144 @@ kz_ctl() { # steps...: the control client, bounded; its conversation goes to con
 kz_count() { # pattern file
     grep -cE "$1" "$2" 2>/dev/null
 }
+
+# --- Media: two headless baresips around kzhost, a tone one way, a recording the other ---------
+# Ports, from the block of kz_ports: baresip A SIP on P+30 (RTP from P+20 or P+21, four ports),
+# baresip B SIP on P+32 (RTP the next four). Each instance has its own directory $kz_work/NAME with config and accounts;
+# the sndfile module writes what it decodes (received) and encodes (sent) into $kz_work/NAME/rec
+# as dump-<time>-dec.wav and dump-<time>-enc.wav.
+
+kz_media_ports() {
+    # baresip takes an even port of its rtp_ports range, rounding down: ranges that start even
+    # keep each instance inside its own four ports.
+    local even=$(((sipp_media + 1) / 2 * 2))
+    baresip_a_port=$baresip_port
+    baresip_a_rtp=$even
+    baresip_b_port=$((baresip_port + 2))
+    baresip_b_rtp=$((even + 4))
+}
+
+# baresip's name, module and clock rate of a codec: "PCMU/8000/1 g711" ...; empty when unknown.
+kz_baresip_codec() {
+    case $1 in
+    pcmu) echo "PCMU/8000/1 g711" ;;
+    pcma) echo "PCMA/8000/1 g711" ;;
+    g722) echo "G722/16000/1 g722" ;;
+    gsm) echo "GSM/8000/1 gsm" ;;
+    opus) echo "opus/48000/2 opus" ;;
+    esac
+}
+
+# kz_baresip_config NAME SIP_PORT RTP_FIRST CODEC LEVEL [FREQ]: a baresip answering automatically
+# that offers and accepts CODEC only (one codec module loaded, and the account limited to it),
+# plays a tone of FREQ Hz (default 1010) at LEVEL dBFS (-200: silence) as its microphone
+# ($kz_work/NAME/source.wav, 40 s) and records in $kz_work/NAME/rec. baresip's aufile source takes
+# the codec's own rate and channels. 1010 Hz rather than 1000: a 20 ms frame then holds no whole
+# number of periods, so a frame lost or repeated on the way shows as a phase jump in the recording.
+# No sound card is needed: the speaker is an aubridge device nothing reads.
+kz_baresip_config() {
+    local name=$1 port=$2 rtp=$3 codec=$4 level=$5 freq=${6:-1010} dir="$kz_work/$1"
+    local spec format source="$kz_work/$1/source.wav"
+    spec=$(kz_baresip_codec "$codec")
+    [ -n "$spec" ] || kz_fail "unknown codec $codec"
+    mkdir -p "$dir/rec"
+    format=${spec% *}
+    format=${format#*/}
+    python3 "$here/audio_check.py" tone "$source" --freq "$freq" --level "$level" --seconds 40 \
+        --rate "${format%/*}" --channels "${format#*/}" || kz_fail "no source file for $name"
+    cat >"$dir/config" <<CFG
+poll_method		epoll
+sip_listen		127.0.0.1:$port
+rtp_ports		$rtp-$((rtp + 3))
+call_local_timeout	10
+call_max_calls		1
+audio_source		aufile,$source
+audio_player		aubridge,nil-$name
+audio_alert		aubridge,nil-$name
+snd_path		$dir/rec
+module_path		/usr/lib/baresip/modules
+module			${spec#* }.so
+module			aufile.so
+module			aubridge.so
+module			sndfile.so
+module_tmp		account.so
+module_app		menu.so
+CFG
+    echo "<sip:$name@127.0.0.1>;regint=0;answermode=auto;audio_codecs=${spec% *}" >"$dir/accounts"
+}
+
+# kz_baresip_start NAME SECONDS [baresip args...]: baresip NAME in the background for at most
+# SECONDS, its output in NAME.log; sets baresip_pid and waits until it is ready.
+kz_baresip_start() {
+    local name=$1 seconds=$2
+    shift 2
+    baresip -f "$kz_work/$name" -n 127.0.0.1 -t "$seconds" "$@" </dev/null >"$kz_work/$name.log" 2>&1 &
+    baresip_pid=$!
+    kz_track $baresip_pid
+    kz_wait_for_line "$kz_work/$name.log" "baresip is ready" 10 || kz_fail "baresip $name did not start"
+}
+
+kz_baresip_text() { sed -e 's/\x1b\[[0-9;]*m//g' -e 's/\r$//' "$kz_work/$1.log"; } # NAME
+
+# kz_recording NAME dec|enc: the path of NAME's recording of received (dec) or sent (enc) audio.
+kz_recording() {
+    local f
+    for f in "$kz_work/$1/rec"/dump-*-"$2".wav; do [ -f "$f" ] && echo "$f" && return 0; done
+    return 1
+}
+
+# kz_request JSON: one control command on a connection of its own; prints the reply line and
+# fails when the reply is an error or does not come within 10 s. Logged to control.log.
+kz_request() {
+    local reply status
+    reply=$(python3 - "$ctl_port" "$1" <<'PY'
+import json, socket, sys
+command = dict(json.loads(sys.argv[2]), id="kz-request")
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+s.sendall(b'{"cmd":"unsubscribe"}\n' + json.dumps(command).encode() + b"\n")
+for line in s.makefile("rb"):
+    reply = json.loads(line)
+    if reply.get("id") == "kz-request":
+        print(line.decode().strip())
+        sys.exit(1 if reply.get("event") == "error" else 0)
+sys.exit("kzhost closed the control socket")
+PY
+    )
+    status=$?
+    printf '>> %s\n%s\n' "$1" "$reply" >>"$kz_work/control.log"
+    echo "$reply"
+    return $status
+}
+
+# kz_connected_channel in|out SECONDS: the channel of a connected call in that direction, once
+# there is one (asked through "calls" every 100 ms); fails after SECONDS.
+kz_connected_channel() {
+    python3 - "$ctl_port" "$1" "$2" <<'PY'
+import json, socket, sys, time
+port, direction, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+lines = s.makefile("rb")
+s.sendall(b'{"cmd":"unsubscribe"}\n')
+deadline = time.monotonic() + seconds
+while time.monotonic() < deadline:
+    s.sendall(b'{"cmd":"calls","id":"kz-calls"}\n')
+    reply = next(r for r in map(json.loads, lines) if r.get("id") == "kz-calls")
+    for ch in reply.get("channels", []):
+        if ch.get("state") == "connected" and ch.get("direction") == direction:
+            print(ch["channel"])
+            sys.exit(0)
+    time.sleep(0.1)
+sys.exit("no connected %s call within %g s" % (direction, seconds))
+PY
+}
+
+# kz_call_media CHANNEL: the media figures "calls" reports for a channel, as one line.
+kz_call_media() {
+    kz_request '{"cmd":"calls"}' | python3 -c '
+import json, sys
+reply = json.loads(sys.stdin.read())
+keys = ("codec", "packets_sent", "packets_received", "lost", "jitter_ms")
+for ch in reply.get("channels", []):
+    if ch.get("channel") == int(sys.argv[1]):
+        print("channel %d: " % ch["channel"] + " ".join("%s=%s" % (k, ch.get(k, "?")) for k in keys))' "$1"
+}
