@@ -240,14 +240,4 @@ TEST(JitterBuffer, GetAllGivesEverythingBufferedInOrderAtOnce) {
     EXPECT_FALSE(b.Add(5)); // its turn has passed
 }
 
-TEST(JitterBuffer, RefusesNonsense) {
-    Buffer b(2, 25, false);
-    uint8_t big[KZ_JB_MAX_FRAME_BYTES + 1] = {};
-    EXPECT_FALSE(KZ_JB_AddFrame(b.jb.get(), 1, 0, big, sizeof big));
-    EXPECT_FALSE(KZ_JB_AddFrame(b.jb.get(), 1, 0, big, 0));
-    EXPECT_FALSE(KZ_JB_ResetAll(b.jb.get(), 0, 25, 320, 20, 0));
-    EXPECT_FALSE(KZ_JB_ResetAll(b.jb.get(), 5, 4, 320, 20, 0));
-    EXPECT_FALSE(KZ_JB_ResetAll(b.jb.get(), 2, 25, 320, 0, 0));
-}
-
 } // namespace
