@@ -74,8 +74,8 @@ std::vector<std::string> KZ_OfferLinesForCodec(int codecCode) {
     std::vector<std::string> lines;
     if (codecCode == kG726Offered)
         lines.push_back(Format("rtpmap:%d G726-32/8000", codecCode));
-    else if (codecCode == kOpus)
-        lines.push_back(Format("rtpmap:%d OPUS/8000", codecCode));
+    else if (codecCode == kOpus) // RFC 7587: always 48 kHz and two channels in SDP
+        lines.push_back(Format("rtpmap:%d opus/48000/2", codecCode));
     else if (const char* format = FixedRtpMapFormat(codecCode))
         lines.push_back(Format(format, codecCode));
     if (!lines.empty()) AddFmtpLine(&lines, codecCode, codecCode, 6300);

@@ -120,14 +120,14 @@ bridged_call() {
     rtp) rtp_capture 8 ;;
     netem-inside) rtp_capture 8 --allow-loss ;;
     esac
-    reply=$(kz_request "{\"cmd\":\"bridge\",\"call\":$call_a,\"with\":$call_b,\"mode\":\"$bridge\",\"duplex\":\"full\"}") ||
+    reply=$(kz_request "{\"cmd\":\"bridge\",\"channel\":$call_a,\"with\":$call_b,\"mode\":\"$bridge\",\"duplex\":\"full\"}") ||
         kz_fail "bridge refused: $reply"
     sleep 4
     local figures_a figures_b
     figures_a=$(kz_call_media "$call_a")
     figures_b=$(kz_call_media "$call_b")
     printf '%s\n%s\n' "$figures_a" "$figures_b"
-    kz_request "{\"cmd\":\"unbridge\",\"call\":$call_a}" >/dev/null || kz_fail "unbridge refused"
+    kz_request "{\"cmd\":\"unbridge\",\"channel\":$call_a}" >/dev/null || kz_fail "unbridge refused"
     # B first: its recording ends while the tone still comes, so no silence after it is counted.
     kz_request "{\"cmd\":\"hangup\",\"channel\":$call_b}" >/dev/null || kz_fail "hangup of B's call refused"
     kz_request "{\"cmd\":\"hangup\",\"channel\":$call_a}" >/dev/null || kz_fail "hangup of A's call refused"
