@@ -330,7 +330,7 @@ TEST(AudioCodec, G723At53RequestEncodesAt63AndSaysSoOnce) {
     const auto speech = kztest::SpeechLike(240);
     std::vector<uint8_t> frame(24);
     EXPECT_EQ(G723_Encode(encoder.get(), speech.data(), 240, frame.data(), 24), 24);
-    EXPECT_EQ(frame[0] & 3, 0); // 6.3 kbit/s frame
+    EXPECT_EQ(frame[0] & 3, 0);        // 6.3 kbit/s frame
     EXPECT_EQ(log.CountAtLevel(2), 1); // once per process, however often it is asked
     EXPECT_TRUE(log.Contains("6.3 kbit/s", 2));
 }
