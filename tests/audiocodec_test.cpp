@@ -180,71 +180,6 @@ TEST(AudioCodec, G711KeepsTheStandardsCodesAndNearlyAllTheSignal) {
     }
 }
 
-// The law faces are the linear codec behind a G.711 expansion: same bytes, same samples.
-struct LawFace {
-    const char* name;
-    std::function<KZCodecHandle()> make;
-    Destroyer destroy;
-    Encoder encode;
-    int (*ulaw_encode)(KZCodecHandle, const uint8_t*, int, uint8_t*, int);
-    Decoder decode;
-    int (*alaw_decode)(KZCodecHandle, const uint8_t*, int, uint8_t*, int);
-    int frame_samples;
-    int room;
-};
-
-const LawFace kLawFaces[] = {
-    {"GSM", GSM_Create, GSM_Destroy, GSM_Encode, Ulaw2GSM, GSM_Decode, GSM2Alaw, 160, 33},
-    {"G.729", [] { return G729B_Encoder_Create(false); }, G729B_Encoder_Destroy, G729B_Encode, Ulaw2G729B,
-     nullptr, nullptr, 160, 20},
-    {"G.723.1", G723_Encoder_Create, G723_Encoder_Destroy, G723_Encode, Ulaw2G723, nullptr, nullptr, 240, 24},
-    {"Speex", [] { return Speex_CreateEx(3, 8); }, Speex_Destroy, Speex_Encode, Ulaw2Speex, Speex_Decode,
-     Speex2Alaw, 160, 62},
-    {"AMR", GSMAMR_Create, GSMAMR_Destroy, GSMAMR_Encode, Ulaw2GSMAMR, GSMAMR_Decode, GSMAMR2Alaw, 160, 33},
-};
-
-TEST(AudioCodec, LawFacesCodeWhatTheLinearCodecCodes) {
-    if (!(KZ_CODEC_GSM && KZ_CODEC_G729 && KZ_CODEC_AVCODEC && KZ_CODEC_SPEEX && KZ_CODEC_AMR))
-        GTEST_SKIP() << "codec switched off";
-    const auto speech = kztest::SpeechLike(480);
-    std::vector<uint8_t> ulaw(speech.size());
-    std::vector<int16_t> expanded(speech.size());
-    Linear2Ulaw(speech.data(), 480, ulaw.data());
-    Ulaw2Linear(ulaw.data(), 480, expanded.data());
-    for (const LawFace& f : kLawFaces) {
-        SCOPED_TRACE(f.name);
-        Handle linear(f.make(), f.destroy), law(f.make(), f.destroy);
-        std::vector<uint8_t> a(f.room), b(f.room);
-        const int bytes = f.encode(linear.get(), expanded.data(), f.frame_samples, a.data(), f.room);
-        ASSERT_GT(bytes, 0);
-        ASSERT_EQ(f.ulaw_encode(law.get(), ulaw.data(), f.frame_samples, b.data(), f.room), bytes);
-        EXPECT_EQ(a, b);
-        if (!f.decode) continue;
-        std::vector<int16_t> samples(f.frame_samples);
-        std::vector<uint8_t> alaw(f.frame_samples);
-        ASSERT_EQ(f.decode(linear.get(), a.data(), bytes, samples.data(), f.frame_samples), f.frame_samples);
-        ASSERT_EQ(f.alaw_decode(law.get(), a.data(), bytes, alaw.data(), f.frame_samples), f.frame_samples);
-        for (int i = 0; i < f.frame_samples; ++i)
-            EXPECT_EQ(alaw[i], LinearToAlaw(samples[i])) << i;
-    }
-}
-
-TEST(AudioCodec, G726LawFacesCarryLawAudio) {
-    if (!(KZ_CODEC_G722_G726)) GTEST_SKIP() << "codec switched off";
-    const auto sine = kztest::Sine(kSignalSamples, 1000, 8000);
-    std::vector<uint8_t> ulaw(sine.size()), alaw(sine.size());
-    Linear2Ulaw(sine.data(), kSignalSamples, ulaw.data());
-    Handle encoder(g726_Create(), g726_Destroy), decoder(g726_Create(), g726_Destroy);
-    std::vector<int16_t> decoded(sine.size());
-    for (int at = 0; at < kSignalSamples; at += 160) {
-        std::vector<uint8_t> payload(80);
-        ASSERT_EQ(g726_32_UlawEncode(encoder.get(), ulaw.data() + at, 160, payload.data(), 80), 80);
-        ASSERT_EQ(g726_32_AlawDecode(decoder.get(), payload.data(), 80, alaw.data() + at, 160), 160);
-    }
-    Alaw2Linear(alaw.data(), kSignalSamples, decoded.data());
-    EXPECT_GE(kztest::BestMatch(sine, decoded, kSettle, 4).snr_db, 20);
-}
-
 // RFC 3551 packs G.726 code words from the least significant bit of each octet.
 TEST(AudioCodec, G726PayloadsUseRfc3551Packing) {
     if (!(KZ_CODEC_G722_G726)) GTEST_SKIP() << "codec switched off";
@@ -330,9 +265,9 @@ TEST(AudioCodec, G723At53RequestEncodesAt63AndSaysSoOnce) {
     const auto speech = kztest::SpeechLike(240);
     std::vector<uint8_t> frame(24);
     EXPECT_EQ(G723_Encode(encoder.get(), speech.data(), 240, frame.data(), 24), 24);
-    EXPECT_EQ(frame[0] & 3, 0); // 6.3 kbit/s frame
-    EXPECT_LE(log.CountAtLevel(2), 1);
-    EXPECT_TRUE(log.Contains("6.3", 2) || log.CountAtLevel(2) == 0); // said once per process
+    EXPECT_EQ(frame[0] & 3, 0);        // 6.3 kbit/s frame
+    EXPECT_EQ(log.CountAtLevel(2), 1); // once per process, however often it is asked
+    EXPECT_TRUE(log.Contains("6.3 kbit/s", 2));
 }
 
 TEST(AudioCodec, IlbcDecodesBothFrameSizesAndDoesNotEncode) {
