@@ -18,6 +18,7 @@
 #               77). KZ_MEDIA_QDISC="pfifo", say, replaces the netem qdisc.
 #   direct-CODEC  no kzhost: A calls B directly. Checks the baresips, the recording and the
 #               analysis themselves (and the RTP capture)
+#   analysis    no calls: the analysis must find each fault put into a clean tone
 # kzhost's "calls" must report each leg's codec, packets both ways, and no loss (but under netem).
 # The figures (frequency, level, longest gap; per call codec, packets, loss, jitter) are printed
 # whether the run passes or not. Recordings: baresip's sndfile module, $kz_work/{a,b}/rec/*-dec.wav.
@@ -50,6 +51,48 @@ if [ "$mode" = netem ]; then
 fi
 
 . "$here/kzhost_lib.sh"
+
+# The analysis against recordings made faulty on purpose: each must fail with its own complaint,
+# the clean one must pass.
+if [ "$mode" = analysis ]; then
+    python3 "$check" tone "$kz_work/clean.wav" --freq 1010 --level -16 --seconds 5 || kz_fail "no tone file"
+    python3 - "$kz_work" <<'PY'
+import array, sys, wave
+work = sys.argv[1]
+with wave.open(work + "/clean.wav") as w:
+    pcm = w.readframes(w.getnframes())
+frame = 320  # 20 ms at 8000 Hz, 16-bit
+faults = {
+    "hole": pcm[: 100 * frame] + b"\0" * 5 * frame + pcm[105 * frame :],
+    "lost": pcm[: 100 * frame] + pcm[101 * frame :],
+    "quiet": array.array("h", (v // 2 for v in array.array("h", pcm))).tobytes(),  # -6 dB
+    "silent": b"\0" * len(pcm),
+}
+for name, data in faults.items():
+    with wave.open("%s/%s.wav" % (work, name), "wb") as w:
+        w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); w.writeframes(data)
+PY
+    python3 "$check" tone "$kz_work/sharp.wav" --freq 1040 --level -16 --seconds 5
+    while read -r name complaint; do
+        out=$(python3 "$check" analyse "$kz_work/$name.wav" --reference "$kz_work/clean.wav" --max-jumps 0)
+        status=$?
+        echo "$out" | tail -n +2
+        if [ "$complaint" = - ]; then
+            [ $status = 0 ] || kz_fail "$name: the clean tone did not pass"
+        else
+            [ $status = 1 ] && echo "$out" | grep -q "$complaint" || kz_fail "$name: wanted '$complaint'"
+        fi
+    done <<'CASES'
+clean -
+hole a gap of 100 ms
+lost 1 phase jumps
+quiet level -22.02 dBFS
+silent no tone
+sharp frequency 1040.0 Hz
+CASES
+    echo "analysis: passed"
+    exit 0
+fi
 for tool in baresip python3; do
     command -v $tool >/dev/null || { echo "$tool is not installed (run scripts/install-deps)"; exit 1; }
 done
