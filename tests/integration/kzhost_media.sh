@@ -18,9 +18,10 @@
 #               77). KZ_MEDIA_QDISC="pfifo", say, replaces the netem qdisc.
 #   direct-CODEC  no kzhost: A calls B directly. Checks the baresips, the recording and the
 #               analysis themselves (and the RTP capture)
+#   analysis    no calls: the analysis must find each fault put into a clean tone
 # kzhost's "calls" must report each leg's codec, packets both ways, and no loss (but under netem).
 # The figures (frequency, level, longest gap; per call codec, packets, loss, jitter) are printed
-# either way. Recordings: baresip's sndfile module, $kz_work/b/rec/dump-*-dec.wav.
+# whether the run passes or not. Recordings: baresip's sndfile module, $kz_work/{a,b}/rec/*-dec.wav.
 set -u
 kzhost=$1 mode=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,6 +51,48 @@ if [ "$mode" = netem ]; then
 fi
 
 . "$here/kzhost_lib.sh"
+
+# The analysis against recordings made faulty on purpose: each must fail with its own complaint,
+# the clean one must pass.
+if [ "$mode" = analysis ]; then
+    python3 "$check" tone "$kz_work/clean.wav" --freq 1010 --level -16 --seconds 5 || kz_fail "no tone file"
+    python3 - "$kz_work" <<'PY'
+import array, sys, wave
+work = sys.argv[1]
+with wave.open(work + "/clean.wav") as w:
+    pcm = w.readframes(w.getnframes())
+frame = 320  # 20 ms at 8000 Hz, 16-bit
+faults = {
+    "hole": pcm[: 100 * frame] + b"\0" * 5 * frame + pcm[105 * frame :],
+    "lost": pcm[: 100 * frame] + pcm[101 * frame :],
+    "quiet": array.array("h", (v // 2 for v in array.array("h", pcm))).tobytes(),  # -6 dB
+    "silent": b"\0" * len(pcm),
+}
+for name, data in faults.items():
+    with wave.open("%s/%s.wav" % (work, name), "wb") as w:
+        w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); w.writeframes(data)
+PY
+    python3 "$check" tone "$kz_work/sharp.wav" --freq 1040 --level -16 --seconds 5
+    while read -r name complaint; do
+        out=$(python3 "$check" analyse "$kz_work/$name.wav" --reference "$kz_work/clean.wav" --max-jumps 0)
+        status=$?
+        echo "$out" | tail -n +2
+        if [ "$complaint" = - ]; then
+            [ $status = 0 ] || kz_fail "$name: the clean tone did not pass"
+        else
+            [ $status = 1 ] && echo "$out" | grep -q "$complaint" || kz_fail "$name: wanted '$complaint'"
+        fi
+    done <<'CASES'
+clean -
+hole a gap of 100 ms
+lost 1 phase jumps
+quiet level -22.02 dBFS
+silent no tone
+sharp frequency 1040.0 Hz
+CASES
+    echo "analysis: passed"
+    exit 0
+fi
 for tool in baresip python3; do
     command -v $tool >/dev/null || { echo "$tool is not installed (run scripts/install-deps)"; exit 1; }
 done
@@ -81,13 +124,16 @@ rtp_capture() {
     sleep 0.3 # the capture socket is open before the packets it is after
 }
 
-# rtp_verdict: the capture's figures; fails the run when it found a fault.
+# Faults found, reported together once every figure is printed.
+faults=()
+
+# rtp_verdict: the capture's figures; a fault when it found one.
 rtp_verdict() {
     wait "$capture_pid"
     local status=$?
     cat "$kz_work/rtp.log"
     [ $status -eq 3 ] && echo "(the RTP capture could not keep up: not counted)" && return 0
-    [ $status -eq 0 ] || kz_fail "the RTP that baresip B received is not one continuous stream"
+    [ $status -eq 0 ] || faults+=("the RTP that baresip B received is not one continuous stream")
 }
 
 direct_call() {
@@ -123,7 +169,6 @@ bridged_call() {
     reply=$(kz_request "{\"cmd\":\"bridge\",\"channel\":$call_a,\"with\":$call_b,\"mode\":\"$bridge\",\"duplex\":\"full\"}") ||
         kz_fail "bridge refused: $reply"
     sleep 4
-    local figures_a figures_b
     figures_a=$(kz_call_media "$call_a")
     figures_b=$(kz_call_media "$call_b")
     printf '%s\n%s\n' "$figures_a" "$figures_b"
@@ -149,13 +194,13 @@ bridged_call() {
 check_call_figures() {
     local line=$1 codec=$2 key value
     value() { echo "$line" | tr ' ' '\n' | sed -n "s/^$1=//p"; }
-    value codec | grep -qi "^$codec" || kz_fail "$line: wanted codec $codec"
+    value codec | grep -qi "^$codec" || faults+=("$line: wanted codec $codec")
     for key in packets_sent packets_received; do
         value=$(value $key)
-        [[ "$value" =~ ^[0-9]+$ ]] && [ "$value" -ge 150 ] || kz_fail "$line: wanted $key of 150 or more"
+        [[ "$value" =~ ^[0-9]+$ ]] && [ "$value" -ge 150 ] || faults+=("$line: wanted $key of 150 or more")
     done
     [ "$mode" = netem-inside ] && return 0
-    [ "$(value lost)" = 0 ] || kz_fail "$line: packets lost on loopback"
+    [ "$(value lost)" = 0 ] || faults+=("$line: packets lost on loopback")
 }
 
 case $mode in
@@ -169,10 +214,10 @@ hears() {
     kz_baresip_text "$1" | grep -E 'Set audio (de|en)coder' | sed "s/^/$1: /"
     recording=$(kz_recording "$1" dec) || kz_fail "baresip $1 recorded nothing"
     echo "$1 hears $2:"
-    python3 "$check" analyse "$recording" --reference "$kz_work/$2/source.wav" --skip 0.5 --min-tone 2.5
+    python3 "$check" analyse "$recording" --reference "$kz_work/$2/source.wav" --skip 0.5 --min-tone 2.5 ||
+        faults+=("$2's tone did not come through to $1")
 }
-verdict=0
-hears b a || verdict=1
-hears a b || verdict=1
-[ $verdict = 0 ] || kz_fail "a tone did not come through ($mode)"
+hears b a
+hears a b
+[ ${#faults[@]} = 0 ] || kz_fail "$mode: $(printf '%s; ' "${faults[@]}")"
 echo "$mode: passed"
