@@ -197,6 +197,7 @@ unsigned CKZSIPAPICC::ResetCallStatus() {
     m_remote_vad = 0;
     m_keep_alive_ticks = 0;
     m_local_ssrc = 0; // every call is a new RTP stream
+    m_continue_rtp = false;
     m_next_rtp_sequence = 0;
     m_next_rtp_timestamp = 0;
     SetProxyRelatedChanID(kNoProxyChannel);

@@ -163,6 +163,12 @@ public:
     // Where the call's own RTP stream stood when it last stopped (for a relay continuing it).
     uint16_t GetNextRTPSequence() const { return m_next_rtp_sequence; }
     uint32_t GetNextRTPTimestamp() const { return m_next_rtp_timestamp; }
+    // The call's own stream, when it opens again, goes on from here (after a relay carried it).
+    void ContinueRTPStream(uint16_t next_sequence, uint32_t next_timestamp) {
+        m_continue_rtp = true;
+        m_next_rtp_sequence = next_sequence;
+        m_next_rtp_timestamp = next_timestamp;
+    }
     void CreateNewLocalRtpSSRC();
 
     // ---- outbound call (CKZSIPAPICC_outbound.cpp) ----
@@ -334,6 +340,7 @@ private:
     KZAPI::StaticPayloadInfo m_rtp_payload{};
     std::atomic<int> m_rx_payload_type{-1};
     uint32_t m_local_ssrc = 0;
+    bool m_continue_rtp = false;
     uint16_t m_next_rtp_sequence = 0;
     uint32_t m_next_rtp_timestamp = 0;
     std::atomic<uint32_t> m_remote_ssrc{0};

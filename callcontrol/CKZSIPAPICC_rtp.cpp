@@ -104,6 +104,8 @@ void CKZSIPAPICC::ConfigureRTPSession() {
     m_rtp_session->SetPollMode(server ? server->GetUseRTPPoll() : true);
     if (m_local_ssrc == 0) CreateNewLocalRtpSSRC();
     m_rtp_session->SetLocalSSRC(m_local_ssrc);
+    if (m_continue_rtp) m_rtp_session->ContinueStream(m_next_rtp_sequence, m_next_rtp_timestamp);
+    m_continue_rtp = false;
 }
 
 bool CKZSIPAPICC::StartRTPSession() {

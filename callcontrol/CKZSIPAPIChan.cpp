@@ -292,6 +292,14 @@ int CKZSIPAPIChan::RTPFullDuplexDisconnect() {
     const int group = GetRelayGroup();
     if (group == KZAPI::KZ_RELAY_INVALID_HANDLE) return 0;
     CKZSIPAPIChan* peer = SIPChannel(GetPeerChannel());
+    // Each leg's own stream goes on where the relay left it.
+    for (CKZSIPAPIChan* channel : {this, peer}) {
+        CKZSIPAPICC* cc = channel ? channel->GetSIPCallControl() : nullptr;
+        uint16_t sequence = 0;
+        uint32_t timestamp = 0;
+        if (cc && KZAPI::KZ_GetUDPRelayGroupItemSequence(channel->GetRelayItem(), &sequence, &timestamp))
+            cc->ContinueRTPStream(sequence, timestamp);
+    }
     KZAPI::KZ_CloseUDPRelayGroup(group);
     for (CKZSIPAPIChan* channel : {this, peer}) {
         if (!channel) continue;

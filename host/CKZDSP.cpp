@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -25,9 +26,11 @@ namespace {
 // must not drain while holding a lock that an application's callback takes.
 class DeliveryGate {
 public:
+    // Never destroyed: threads that ever delivered unregister from it when they end, which may
+    // be after static destructors have run.
     static DeliveryGate& Get() {
-        static DeliveryGate gate;
-        return gate;
+        static DeliveryGate* const gate = std::make_unique<DeliveryGate>().release();
+        return *gate;
     }
 
     void Enter() {
@@ -90,13 +93,14 @@ public:
 
 // Connection changes are rare; one lock keeps multi-step ones (both halves of a full-duplex link,
 // a DSP leaving every list) whole. It also holds every DSP alive, for DisconnectAll.
+// Both never destroyed, for DSPs that outlive the static destructors.
 std::mutex& GraphMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* const mutex = std::make_unique<std::mutex>().release();
+    return *mutex;
 }
 std::unordered_set<CKZDSP*>& AllDSPs() {
-    static std::unordered_set<CKZDSP*> dsps;
-    return dsps;
+    static auto* const dsps = std::make_unique<std::unordered_set<CKZDSP*>>().release();
+    return *dsps;
 }
 
 template <typename T, int N> struct Snapshot {

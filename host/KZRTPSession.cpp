@@ -210,6 +210,10 @@ struct Destination {
 } // namespace
 
 struct KZRTPSession::State {
+    // Where the next Start picks up an earlier stream (ContinueStream); else random.
+    bool continue_stream = false;
+    uint16_t continue_sequence = 0;
+    uint32_t continue_timestamp = 0;
     // Configuration
     char local_address[64] = {};
     uint16_t local_port = 0;
@@ -564,8 +568,9 @@ bool KZRTPSession::Start(int rtp_fd, int rtcp_fd) {
     KZ_LocalName(rtp_fd, &bound_ip, &s.bound_port);
 
     std::random_device entropy;
-    s.sequence = static_cast<uint16_t>(entropy());
-    s.timestamp = entropy();
+    s.sequence = s.continue_stream ? s.continue_sequence : static_cast<uint16_t>(entropy());
+    s.timestamp = s.continue_stream ? s.continue_timestamp : entropy();
+    s.continue_stream = false;
     while (s.ssrc == 0)
         s.ssrc = entropy();
     s.ForgetRun();
@@ -648,6 +653,13 @@ void KZRTPSession::CheckPacket() {
 uint64_t KZRTPSession::GetSessionDurationMs() const {
     CMutexLock lock(m_mutex);
     return m_state->started ? m_state->Now() - m_state->start_tick : 0;
+}
+
+void KZRTPSession::ContinueStream(uint16_t next_sequence, uint32_t next_timestamp) {
+    CMutexLock lock(m_mutex);
+    m_state->continue_stream = true;
+    m_state->continue_sequence = next_sequence;
+    m_state->continue_timestamp = next_timestamp;
 }
 
 uint16_t KZRTPSession::GetNextSequenceNumber() const {

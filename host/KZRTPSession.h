@@ -108,6 +108,9 @@ public:
     KZRTPStats GetStats() const;
     // What the next packet sent will carry (for a relay that continues the stream).
     uint16_t GetNextSequenceNumber() const;
+    // The next Start goes on with this sequence number and timestamp instead of random ones
+    // (a stream another sender carried meanwhile, such as a relay). Set after Reset.
+    void ContinueStream(uint16_t next_sequence, uint32_t next_timestamp);
     uint32_t GetNextTimestamp() const;
     // The interval packets are meant to leave at (the frame time); 0 = not measured. Every
     // session that has one adds |interval - nominal| of each send to a process-wide histogram.

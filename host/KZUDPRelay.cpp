@@ -510,6 +510,16 @@ bool KZ_SetUDPRelayGroupItemSequence(int item, uint16_t next_sequence, uint32_t 
     });
 }
 
+bool KZ_GetUDPRelayGroupItemSequence(int item, uint16_t* next_sequence, uint32_t* next_timestamp) {
+    bool relayed = false;
+    CKZUDPRelayService::Instance().UpdateItem(item, [&](RelayItem& i) {
+        relayed = i.renumber && i.anchored;
+        *next_sequence = i.next_sequence;
+        *next_timestamp = i.next_timestamp;
+    });
+    return relayed;
+}
+
 bool KZ_SetUDPRelayGroupItemDTMF(int item, int payload) {
     return CKZUDPRelayService::Instance().UpdateItem(item, [&](RelayItem& i) { i.dtmf_payload = payload; });
 }

@@ -52,6 +52,9 @@ bool KZ_SetUDPRelayGroupItemSSRC(int item, uint32_t ssrc);
 // and the rest follow it (re-anchored when a new incoming stream starts), so the item's remote
 // party sees the stream it knew go on without a jump.
 bool KZ_SetUDPRelayGroupItemSequence(int item, uint16_t next_sequence, uint32_t next_timestamp);
+// Where a renumbering item's stream stands: true, with what its next packet would carry, once it
+// has relayed a packet.
+bool KZ_GetUDPRelayGroupItemSequence(int item, uint16_t* next_sequence, uint32_t* next_timestamp);
 // The telephone-event payload type of the item's leg; -1 = none.
 bool KZ_SetUDPRelayGroupItemDTMF(int item, int payload);
 // The port the item's socket is bound to; 0 for an unknown item.
