@@ -195,6 +195,8 @@ check_call_figures() {
     local line=$1 codec=$2 key value
     value() { echo "$line" | tr ' ' '\n' | sed -n "s/^$1=//p"; }
     value codec | grep -qi "^$codec" || faults+=("$line: wanted codec $codec")
+    # An RTP bridge relays the packets outside the calls' own sessions: the capture checks them.
+    [ "$mode" = rtp ] && return 0
     for key in packets_sent packets_received; do
         value=$(value $key)
         [[ "$value" =~ ^[0-9]+$ ]] && [ "$value" -ge 150 ] || faults+=("$line: wanted $key of 150 or more")
