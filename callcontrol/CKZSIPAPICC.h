@@ -365,7 +365,7 @@ private:
     bool m_rtp_held = false;
     int m_preset_audio_codec = kNoPresetCodec;
     SIPMessagePtr m_cur_msg;
-    uint32_t m_keep_alive_ticks = 0;
+    std::atomic<uint32_t> m_keep_alive_ticks{0};
     unsigned m_contact_locked = 0;
     unsigned m_contact_decided = 0;
     unsigned m_placed_by_setup_call = 1;

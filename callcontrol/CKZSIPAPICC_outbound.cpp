@@ -577,8 +577,11 @@ void CKZSIPAPICC::SendKeepAliveMsgForOutboundCall() {
     const bool enabled = server ? server->GetSendKeepAliveMsg()
                                 : CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.keep.alive.msg", 1) != 0;
     if (!enabled) return;
-    KZAPI::CMutexLock lock(GetCallMutex());
-    if (m_keep_alive_ticks++ < kKeepAliveTicks) return;
+    if (m_keep_alive_ticks.fetch_add(1) < kKeepAliveTicks) return;
+    // Runs on the media tick, which signalling may be waiting for while it holds the call lock:
+    // when the lock is taken the packet goes on a later tick.
+    if (!GetCallMutex().TryLock()) return;
+    std::lock_guard lock(GetCallMutex(), std::adopt_lock);
     // Streams keep their own connection open; only a UDP peer's NAT binding needs the packets.
     if (!is_set(m_peer_sip_address) || m_peer_sip_port == 0 || m_transport_protocol > 0) return;
     CKZSIPGroup* group = Group();
