@@ -314,7 +314,8 @@ KZJson KZControlCommands::Bridge(const KZJson& command) const {
     const bool rtp = string_or_empty(command, "mode") == "rtp";
     const bool half = string_or_empty(command, "duplex") == "half";
     if (rtp && half) return error_event("an RTP bridge is full duplex only");
-    KZJson reply = call_reply("bridge", m_calls.Bridge(command["channel"].get<int>(), command["with"].get<int>(), rtp, half));
+    KZJson reply = call_reply(
+        "bridge", m_calls.Bridge(command["channel"].get<int>(), command["with"].get<int>(), rtp, half));
     if (reply["event"] == "bridge") reply["with"] = command["with"];
     return reply;
 }

@@ -91,7 +91,9 @@ private:
         }
         if (const KZAPI::CKZChannel* peer = channel.IsConnected() ? channel.GetPeerChannel() : nullptr) {
             status.bridged_to = peer->GetChannelNumber();
-            status.bridge = channel.GetRelayGroup() >= 0 ? "rtp" : channel.IsHalfDuplex() ? "dsp-half" : "dsp";
+            status.bridge = channel.GetRelayGroup() >= 0 ? "rtp"
+                            : channel.IsHalfDuplex()     ? "dsp-half"
+                                                         : "dsp";
         }
     }
 

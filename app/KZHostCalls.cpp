@@ -136,7 +136,8 @@ KZCallOutcome KZHostCalls::Bridge(int channel, int with, bool rtp, bool half_dup
     const int result = rtp           ? first->RTPFullDuplexConnect(second)
                        : half_duplex ? first->HalfDuplexConnect(second)
                                      : first->FullDuplexConnect(second);
-    if (result != 0) return KZCallOutcome::Refused(channel_text(channel) + " cannot be bridged to " + channel_text(with));
+    if (result != 0)
+        return KZCallOutcome::Refused(channel_text(channel) + " cannot be bridged to " + channel_text(with));
     return KZCallOutcome::Accepted(channel);
 }
 

@@ -67,7 +67,8 @@ bool is_redirection(int code) {
 
 CKZSIPAPICC::CKZSIPAPICC()
     : m_media(std::make_unique<CKZSIPMediaNegotiation>(KZMediaSettings::FromConfiguration())),
-      m_rtp_socket(std::make_unique<KZRTPPortReservation>()), m_rtp_session(std::make_unique<GRTPSIPCCSession>()),
+      m_rtp_socket(std::make_unique<KZRTPPortReservation>()),
+      m_rtp_session(std::make_unique<GRTPSIPCCSession>()),
       m_video_session(std::make_unique<GRTPSIPCCVSession>()), m_codec(std::make_unique<KZCallCodec>()) {
     SetProxyRelatedChanID(kNoProxyChannel);
 }

@@ -65,29 +65,32 @@ void CKZSIPAPICC::FillSilence(uint8_t* frame, int length) const {
 // m_dsp_frame_ms once it holds no media lock (stopping waits for a running tick).
 void CKZSIPAPICC::ResetDSPJB(bool start) {
     const CKZSIPServer* server = Server();
-    const bool long_g729 =
-        KZAPI::PayloadCodecCode(m_rtp_payload) == kG729Code && m_packet_time_ms >= static_cast<int>(kG729LongPacketMs);
+    const bool long_g729 = KZAPI::PayloadCodecCode(m_rtp_payload) == kG729Code &&
+                           m_packet_time_ms >= static_cast<int>(kG729LongPacketMs);
     const unsigned frame_ms = long_g729 ? static_cast<unsigned>(m_packet_time_ms) : FrameTimeMs();
     const int frame_bytes = KZAPI::AudioFormatBytes(GetDSPAudioFormat(), frame_ms);
     if (!m_jitter) m_jitter.reset(KZAPI::KZ_JB_Create());
     KZAPI::KZ_JB_ResetAll(m_jitter.get(), server ? server->GetJBMinDelay() : kDefaultJBMinDelay,
                           server ? server->GetJBMaxDelay() : kDefaultJBMaxDelay, frame_bytes,
                           static_cast<int>(frame_ms), server && server->GetJBAdaptive() ? 1 : 0);
-    const int ring_bytes = kTxRingFrames * KZAPI::AudioFormatBytes(KZAPI::KZ_AUDIO_FORMAT_LINEAR16, kMaxFrameMs);
+    const int ring_bytes =
+        kTxRingFrames * KZAPI::AudioFormatBytes(KZAPI::KZ_AUDIO_FORMAT_LINEAR16, kMaxFrameMs);
     if (!m_tx_ring) m_tx_ring.reset(KZAPI::KZ_RTMB_Create(ring_bytes));
     KZAPI::KZ_RTMB_Reset(m_tx_ring.get());
     if (m_rx_ring) KZAPI::KZ_RTMB_Reset(m_rx_ring.get());
-    m_frame_buffer.resize(static_cast<size_t>(KZAPI::AudioFormatBytes(KZAPI::KZ_AUDIO_FORMAT_LINEAR16, kMaxFrameMs)));
+    m_frame_buffer.resize(
+        static_cast<size_t>(KZAPI::AudioFormatBytes(KZAPI::KZ_AUDIO_FORMAT_LINEAR16, kMaxFrameMs)));
     m_dsp_frame_ms = start ? frame_ms : 0;
 }
 
 // ---- receive path ----
 
-int CKZSIPAPICC::AddRTPPacketToRxJB(uint16_t sequence, uint32_t timestamp, const uint8_t* payload, int length) {
+int CKZSIPAPICC::AddRTPPacketToRxJB(uint16_t sequence, uint32_t timestamp, const uint8_t* payload,
+                                    int length) {
     m_last_rx_tick.store(now_ms());
     if (!KZAPI::KZ_JB_AddFrame(m_jitter.get(), sequence, timestamp, payload, length)) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Frame(%u, %u, %d) cannot be added into RxJB!", sequence,
-                             timestamp, length);
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Frame(%u, %u, %d) cannot be added into RxJB!",
+                             sequence, timestamp, length);
         return 0;
     }
     return length;
@@ -107,10 +110,11 @@ void CKZSIPAPICC::CheckRTPPacketFromAddr(int /*length*/, const char* address, ui
         return;
     }
     if (ms < kConfirmWindowMs || ms >= kSwitchWindowEndMs) return;
-    CKZLogInterface::Log(CKZLogInterface::LOG_ERROR,
-                         "Expected RTP Packet from %s:%d, but the real sender is %s:%d! Switched to send real "
-                         "address RTP packet!",
-                         m_expected_address, m_expected_port, address, port);
+    CKZLogInterface::Log(
+        CKZLogInterface::LOG_ERROR,
+        "Expected RTP Packet from %s:%d, but the real sender is %s:%d! Switched to send real "
+        "address RTP packet!",
+        m_expected_address, m_expected_port, address, port);
     KZAPI::str_cpy(m_switch_address, address, sizeof(m_switch_address));
     m_switch_port = port;
     KZAPI::str_cpy(m_expected_address, address, sizeof(m_expected_address));
@@ -161,23 +165,26 @@ int CKZSIPAPICC::DecodeAndAddRxFrame() {
         const int length =
             KZAPI::KZ_JB_GetFrame(m_jitter.get(), frame, sizeof(frame), get_all, &sequence, &timestamp);
         if (length <= 0) break;
-        const int decoded = RTPPayload2AudioFormatCode(m_rtp_payload, m_codec->Decoder(), frame, length,
-                                                       GetDSPAudioFormat(), m_codec_buffer.data(),
-                                                       static_cast<int>(m_codec_buffer.size()));
+        const int decoded =
+            RTPPayload2AudioFormatCode(m_rtp_payload, m_codec->Decoder(), frame, length, GetDSPAudioFormat(),
+                                       m_codec_buffer.data(), static_cast<int>(m_codec_buffer.size()));
         if (decoded > 0) AddRxFrame(sequence, timestamp, m_codec_buffer.data(), decoded, 1);
     }
     return 0;
 }
 
-void CKZSIPAPICC::OnRxBufArrived(uint16_t /*sequence*/, uint32_t /*timestamp*/, const uint8_t* data, int length) {
+void CKZSIPAPICC::OnRxBufArrived(uint16_t /*sequence*/, uint32_t /*timestamp*/, const uint8_t* data,
+                                 int length) {
     const CKZSIPServer* server = Server();
     const bool in_vad = (server && server->IsOnInVAD()) || GetInVAD();
-    if (in_vad && m_rx_ring && GetCallStatus() == CALL_STATUS_CONNECTED) KZAPI::KZ_RTMB_PutData(m_rx_ring.get(), data, length);
+    if (in_vad && m_rx_ring && GetCallStatus() == CALL_STATUS_CONNECTED)
+        KZAPI::KZ_RTMB_PutData(m_rx_ring.get(), data, length);
 }
 
 // ---- send path ----
 
-void CKZSIPAPICC::OnTxBufArrived(uint16_t /*sequence*/, uint32_t /*timestamp*/, const uint8_t* data, int length) {
+void CKZSIPAPICC::OnTxBufArrived(uint16_t /*sequence*/, uint32_t /*timestamp*/, const uint8_t* data,
+                                 int length) {
     if (m_tx_ring) KZAPI::KZ_RTMB_PutData(m_tx_ring.get(), data, length);
 }
 
@@ -198,13 +205,15 @@ void CKZSIPAPICC::SendRTPPacket() {
     if (!bridged) {
         // One frame per tick: the audio queued for sending, or silence when there is none.
         FillSilence(frame, bytes);
-        if (KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes) KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
+        if (KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes)
+            KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
         SendFrame(frame, bytes);
         return;
     }
     const int buffered = KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get());
     if (buffered > kTxBacklogFrames * bytes) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Giving up %d bytes to make outgoing rtp in time!", buffered);
+        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Giving up %d bytes to make outgoing rtp in time!",
+                             buffered);
         KZAPI::KZ_RTMB_Reset(m_tx_ring.get());
         return;
     }
@@ -230,8 +239,8 @@ void CKZSIPAPICC::SendFrame(const uint8_t* frame, int length) {
             return;
         }
     }
-    SendRTPDataPacket(static_cast<int>(m_rtp_payload.m_uPayload), m_packet_buffer.data(), encoded, false, 0, 1,
-                      false);
+    SendRTPDataPacket(static_cast<int>(m_rtp_payload.m_uPayload), m_packet_buffer.data(), encoded, false, 0,
+                      1, false);
 }
 
 int CKZSIPAPICC::SendRTPDataPacket(int payload_type, const uint8_t* data, int length, bool marker,
@@ -293,7 +302,8 @@ void CKZSIPAPICC::OnDSPTimer() {
 
 void CKZSIPAPICC::CreateNewLocalRtpSSRC() {
     uint32_t ssrc = 0;
-    while (ssrc == 0) ssrc = static_cast<uint32_t>(KZAPI::get_rand_rate() * 4294967295.0);
+    while (ssrc == 0)
+        ssrc = static_cast<uint32_t>(KZAPI::get_rand_rate() * 4294967295.0);
     m_local_ssrc = ssrc;
 }
 

@@ -41,7 +41,8 @@ unsigned CKZSIPAPICC::OpenRTPSocket() {
         return 1;
     }
     if (m_rtp_running.load()) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "Trying to open RTP session when it is already opened!");
+        CKZLogInterface::Log(CKZLogInterface::LOG_WARNING,
+                             "Trying to open RTP session when it is already opened!");
         return 1;
     }
     if (!has_media_address(m_peer_rtp_address, m_peer_rtp_port)) return 1;
@@ -60,8 +61,8 @@ unsigned CKZSIPAPICC::OpenRTPSocket() {
 
 bool CKZSIPAPICC::BindRTPPort() {
     if (m_rtp_socket->Open(m_local_rtp_address, m_local_rtp_port)) return true;
-    CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "Channel %d cannot bind RTP port %s:%d", ChannelNumber(),
-                         m_local_rtp_address, m_local_rtp_port);
+    CKZLogInterface::Log(CKZLogInterface::LOG_WARNING, "Channel %d cannot bind RTP port %s:%d",
+                         ChannelNumber(), m_local_rtp_address, m_local_rtp_port);
     // Another process holds the port: the next port of the channel's block serves, and the
     // addresses not yet sent in an SDP follow it.
     const uint16_t taken = m_local_rtp_port;
@@ -89,8 +90,9 @@ void CKZSIPAPICC::ConfigureRTPSession() {
     m_rtp_session->SetNominalSendInterval(FrameTimeMs());
     m_rtp_session->SetLocalPort(m_local_rtp_port);
     m_rtp_session->SetLocalAddress(m_local_rtp_address);
-    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::OpenRTPSocket Open RTP %s:%d, RTP Session:%x",
-                         m_local_rtp_address, m_local_rtp_port,
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
+                         "CKZSIPAPICC::OpenRTPSocket Open RTP %s:%d, RTP Session:%x", m_local_rtp_address,
+                         m_local_rtp_port,
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_rtp_session.get())));
     m_rtp_session->ClearDestinations();
     m_rtp_session->AddDestination(m_peer_rtp_address, m_peer_rtp_port);
@@ -113,11 +115,10 @@ bool CKZSIPAPICC::StartRTPSession() {
     int rtcp_fd = -1;
     m_rtp_socket->Release(&rtp_fd, &rtcp_fd);
     if (!m_rtp_session->Start(rtp_fd, rtcp_fd)) {
-        CKZLogInterface::Log(CKZLogInterface::LOG_ERROR,
-                             "RTP session started failed! Payload:%d, StampInc:%u, %d = > %s:%d",
-                             static_cast<int>(m_rtp_payload.m_uPayload),
-                             m_rtp_payload.m_uClockRate / 1000 * FrameTimeMs(), m_local_rtp_port,
-                             m_peer_rtp_address, m_peer_rtp_port);
+        CKZLogInterface::Log(
+            CKZLogInterface::LOG_ERROR, "RTP session started failed! Payload:%d, StampInc:%u, %d = > %s:%d",
+            static_cast<int>(m_rtp_payload.m_uPayload), m_rtp_payload.m_uClockRate / 1000 * FrameTimeMs(),
+            m_local_rtp_port, m_peer_rtp_address, m_peer_rtp_port);
         return false;
     }
     m_rtp_running.store(true);

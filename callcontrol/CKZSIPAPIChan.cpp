@@ -58,7 +58,8 @@ namespace {
 // Telephone events the RTP relay picked out of a bridged leg go to that leg's call control.
 void relay_packet_sink(KZAPI::CKZChannel* channel, const void* data, int length, const char* address,
                        uint16_t port) {
-    if (auto* sip = dynamic_cast<CKZSIPAPIChan*>(channel)) sip->OnRelayRTPPackage(data, length, address, port);
+    if (auto* sip = dynamic_cast<CKZSIPAPIChan*>(channel))
+        sip->OnRelayRTPPackage(data, length, address, port);
 }
 
 } // namespace
@@ -242,9 +243,9 @@ bool call_is_connected(const CKZSIPAPICC* cc) {
 
 int add_relay_item(int group, CKZSIPAPICC& cc, CKZSIPAPIChan& channel) {
     if (cc.GetLocalSSRC() == 0) cc.CreateNewLocalRtpSSRC();
-    const int item =
-        KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(), cc.GetPeerRTPIPAddress(),
-                                       cc.GetPeerRTPIPPort(), &channel, cc.GetDTMFPayload());
+    const int item = KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(),
+                                                    cc.GetPeerRTPIPAddress(), cc.GetPeerRTPIPPort(), &channel,
+                                                    cc.GetDTMFPayload());
     if (item == KZAPI::KZ_RELAY_INVALID_HANDLE) return item;
     KZAPI::KZ_SetUDPRelayGroupItemSSRC(item, cc.GetLocalSSRC());
     // A leg whose own stream ran goes on from where it stopped.
@@ -315,5 +316,6 @@ int CKZSIPAPIChan::RTPFullDuplexDisconnect() {
 
 void CKZSIPAPIChan::OnRelayRTPPackage(const void* data, int length, const char* /*address*/,
                                       unsigned short /*port*/) {
-    if (CKZSIPAPICC* cc = GetSIPCallControl()) cc->OnRelayRTPPackage(static_cast<const uint8_t*>(data), length);
+    if (CKZSIPAPICC* cc = GetSIPCallControl())
+        cc->OnRelayRTPPackage(static_cast<const uint8_t*>(data), length);
 }

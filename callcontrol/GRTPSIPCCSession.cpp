@@ -60,7 +60,8 @@ bool GRTPSIPCCSession::SortPacket(CKZSIPAPICC& owner, const KZAPI::KZRTPPacket& 
         return false;
     }
     Log(LOG_ERROR,
-        "Frame(Seq:%u, TS:%u, Payload:%d, PacketLen:%d, PayloadLen:%d) cannot be added into RxJB becasue it is "
+        "Frame(Seq:%u, TS:%u, Payload:%d, PacketLen:%d, PayloadLen:%d) cannot be added into RxJB becasue it "
+        "is "
         "expecting %d payload type!",
         packet.GetSequenceNumber(), packet.GetTimestamp(), type, packet.GetPacketLength(),
         packet.GetPayloadLength(), owner.GetRxPayloadType());

@@ -30,7 +30,8 @@ protected:
 private:
     // True when the packet was a telephone event (the source check is then skipped).
     bool SortPacket(CKZSIPAPICC& owner, const KZAPI::KZRTPPacket& packet);
-    void CheckSource(CKZSIPAPICC& owner, const KZAPI::KZRTPPacket& packet, const char* address, uint16_t port);
+    void CheckSource(CKZSIPAPICC& owner, const KZAPI::KZRTPPacket& packet, const char* address,
+                     uint16_t port);
 
     CKZSIPAPICC* m_owner = nullptr;
     CKZSIPServer* m_server = nullptr;

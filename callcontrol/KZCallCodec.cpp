@@ -52,15 +52,16 @@ void KZCallCodec::Open(const KZAPI::StaticPayloadInfo& payload, const CKZSIPServ
         m_encoder = iLBC_Create(static_cast<int>(payload.m_uFrameDuration));
         m_decoder = iLBC_Create(static_cast<int>(payload.m_uFrameDuration));
     } else if (m_code == SPEEX) {
-        m_encoder = m_decoder =
-            Speex_CreateEx(setting(server, &CKZSIPServer::GetSpeexComplexity, "kzsrv.sip.speex.complexity", 3),
-                           setting(server, &CKZSIPServer::GetSpeexQuality, "kzsrv.sip.speex.quality", 8));
+        m_encoder = m_decoder = Speex_CreateEx(
+            setting(server, &CKZSIPServer::GetSpeexComplexity, "kzsrv.sip.speex.complexity", 3),
+            setting(server, &CKZSIPServer::GetSpeexQuality, "kzsrv.sip.speex.quality", 8));
     } else if (m_code == AMR) {
         m_encoder = m_decoder = GSMAMR_Create();
         const int mode = setting(server, &CKZSIPServer::GetAMRMode, "kzsrv.sip.codec.amr.mode", 0);
         GSMAMR_SetEncodeMode(m_encoder, mode);
         GSMAMR_SetDecodeMode(m_encoder, mode);
-        GSMAMR_EnableDTX(m_encoder, setting(server, &CKZSIPServer::GetAMRDTX, "kzsrv.sip.codec.amr.dtx", 0) != 0);
+        GSMAMR_EnableDTX(m_encoder,
+                         setting(server, &CKZSIPServer::GetAMRDTX, "kzsrv.sip.codec.amr.dtx", 0) != 0);
     } else if (m_code == G723) {
         m_encoder = G723_Encoder_Create();
         m_decoder = G723_Decoder_Create();

@@ -1,7 +1,6 @@
 // kzhost's calls: the event agent turns status changes into lines and events and answers or hangs
 // up after its delays (on the manual clock), only ever the call a timer was set for; the call
 // commands act on the right channel and refuse what does not apply.
-#include "support/no_stack_queries.h"
 #include "app/KZCallEvents.h"
 #include "app/KZControlCommands.h"
 #include "app/KZHostCalls.h"
@@ -10,6 +9,7 @@
 #include "host/CKZChannel.h"
 #include "host/CKZClock.h"
 #include "host/CKZServer.h"
+#include "support/no_stack_queries.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 // other hosts must authenticate.
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
-#include "support/no_stack_queries.h"
 #include "support/kzhost_process.h"
+#include "support/no_stack_queries.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -157,8 +157,10 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"subscribe","events":["ringing","ringring"]})", "error", "unknown event kind"},
         {R"({"cmd":"bridge","channel":1,"with":2})", "error", "channel 1 has no connected call"},
         {R"({"cmd":"bridge","channel":1,"with":1})", "error", "to itself"},
-        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp","duplex":"half"})", "error", "full duplex only"},
-        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"sip"})", "error", "\"mode\" must be one of dsp, rtp"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp","duplex":"half"})", "error",
+         "full duplex only"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"sip"})", "error",
+         "\"mode\" must be one of dsp, rtp"},
         {R"({"cmd":"unbridge","channel":1})", "error", "channel 1 is not bridged"},
         {R"({"cmd":"media-stats","reset":1})", "error", "true or false"},
         {R"({"cmd":"media-stats"})", "media-stats"},
@@ -318,7 +320,8 @@ public:
         return Record("hangup", channel, " " + std::to_string(cause));
     }
     kzapp::KZCallOutcome Bridge(int channel, int with, bool rtp, bool half) override {
-        return Record("bridge", channel, " " + std::to_string(with) + (rtp ? " rtp" : " dsp") + (half ? " half" : ""));
+        return Record("bridge", channel,
+                      " " + std::to_string(with) + (rtp ? " rtp" : " dsp") + (half ? " half" : ""));
     }
     kzapp::KZCallOutcome Unbridge(int channel) override { return Record("unbridge", channel); }
 
