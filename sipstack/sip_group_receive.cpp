@@ -54,6 +54,13 @@ void stamp_top_via(sip_msg* msg, KZSIPEvent* event) {
     }
 }
 
+// Line ends after a message (a peer's extra CRLF, a keep-alive) are not another message.
+bool only_whitespace(const char* from, const char* end) {
+    for (; from < end; ++from)
+        if (*from != '\r' && *from != '\n' && *from != ' ' && *from != '\t' && *from != '\0') return false;
+    return true;
+}
+
 } // namespace
 
 sip_group::ReceiveOutcome sip_group::ReceiveProcessing(sip_msg* current, KZSIPEvent* event) {
@@ -96,7 +103,7 @@ sip_group::ReceiveOutcome sip_group::ReceiveProcessing(sip_msg* current, KZSIPEv
         // An external text's event carries all of it; the rest of a datagram is not parsed again
         // line by line.
         const bool whole_datagram = event->event_type == KZ_EVENT_SIP_EXTERNAL_MESSAGE && cmd->protocol == 0;
-        if (!whole_datagram && next && next > start && next < end)
+        if (!whole_datagram && next && next > start && next < end && !only_whitespace(next, end))
             cmd->position = static_cast<uint64_t>(next - cmd->data.get());
         else
             m_parsing = sip_cmd();

@@ -256,6 +256,27 @@ TEST(HostileInput, APollReachesAValidRequestBehindRejectedInputWithoutReportingA
     KZ_SIP_Close(stack);
 }
 
+TEST(HostileInput, LineEndsAfterAMessageAreNotAnotherMessage) {
+    for (const char* after : {"\r\n", "\n", "\r\n\r\n  \t"}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(after)));
+        void* stack = nullptr;
+        KZ_SIP_Open(&stack);
+        void* queue = nullptr;
+        KZ_QUEUE_Create(KZ_QUEUE_POLLED, &queue);
+        KZ_QUEUE_Attach(queue, stack, nullptr);
+        queue_text(static_cast<sip_group*>(stack), kztest::sip_request("OPTIONS", 5999, 5060) + after);
+        KZSIPEvent e{};
+        while (KZ_QUEUE_WaitOnEvent(queue, 0, &e) != KZ_SIP_RESULT_FAILURE) {
+        }
+        const KZ_SIPStackStats s = stats_of(stack);
+        EXPECT_EQ(s.messages_delivered, 1u);
+        EXPECT_EQ(s.parse_failures + s.rejected, 0u);
+        KZ_QUEUE_Detach(queue, stack);
+        KZ_QUEUE_Destroy(queue);
+        KZ_SIP_Close(stack);
+    }
+}
+
 TEST(HostileInput, DiscardedInputIsSummedUpInOneLogLineEveryTenSeconds) {
     kztest::LogCapture log;
     KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_WARNING); // no per-message traces
