@@ -3,7 +3,6 @@
 #include "callcontrol/CKZSIPAPICC.h"
 
 #include "callcontrol/GRTPSIPCCSession.h"
-#include "callcontrol/KZCallCodec.h"
 #include "callcontrol/KZRTPPortReservation.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
@@ -11,6 +10,7 @@
 #include "host/KZStrFunc.h"
 #include "include/kzsipapi.h"
 #include "media/CKZSIPMediaNegotiation.h"
+#include "media/KZCallCodec.h"
 #include "server/CKZSIPServer.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"

@@ -4,13 +4,13 @@
 #include "callcontrol/CKZSIPAPICC.h"
 
 #include "callcontrol/GRTPSIPCCSession.h"
-#include "callcontrol/KZCallCodec.h"
 #include "host/CKZAPIEnv.h"
 #include "host/CKZChannel.h"
 #include "host/CKZDSP.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "host/KZUDPRelay.h"
+#include "media/KZCallCodec.h"
 #include "server/CKZSIPServer.h"
 
 #include <algorithm>

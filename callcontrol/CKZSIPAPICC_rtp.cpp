@@ -4,13 +4,14 @@
 #include "callcontrol/CKZSIPAPICC.h"
 
 #include "callcontrol/GRTPSIPCCSession.h"
-#include "callcontrol/KZCallCodec.h"
 #include "callcontrol/KZRTPPortReservation.h"
+#include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "host/KZUDPRelay.h"
 #include "media/CKZSIPMediaNegotiation.h"
+#include "media/KZCallCodec.h"
 #include "server/CKZSIPServer.h"
 
 #include <cstring>
@@ -22,6 +23,21 @@ namespace {
 constexpr size_t kPacketBufferFrames = 25;
 constexpr size_t kCodecBufferFrames = 200;
 constexpr uint16_t kPortUnknown = 0;
+
+// The codec settings of the server, or of the configuration when there is no server.
+KZCodecSettings codec_settings(const CKZSIPServer* server) {
+    using KZAPI::CKZCfgInterface;
+    KZCodecSettings settings;
+    settings.speex_complexity = server ? server->GetSpeexComplexity()
+                                       : CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.speex.complexity", 3);
+    settings.speex_quality =
+        server ? server->GetSpeexQuality() : CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.speex.quality", 8);
+    settings.amr_mode =
+        server ? server->GetAMRMode() : CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.codec.amr.mode", 0);
+    settings.amr_dtx =
+        (server ? server->GetAMRDTX() : CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.codec.amr.dtx", 0)) != 0;
+    return settings;
+}
 
 bool has_media_address(const char* address, uint16_t port) {
     return address && *address && std::strcmp(address, "0.0.0.0") != 0 && port != kPortUnknown;
@@ -126,7 +142,7 @@ bool CKZSIPAPICC::StartRTPSession() {
     const size_t frame = m_rtp_payload.m_uFrameSize;
     AllocRTPPacketBuffer(frame * kPacketBufferFrames);
     AllocRTPCodecBuffer(frame * kCodecBufferFrames);
-    m_codec->Open(m_rtp_payload, Server());
+    m_codec->Open(m_rtp_payload, codec_settings(Server()));
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "RTP session started successfully! RTP Session:%x",
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_rtp_session.get())));
     return true;

@@ -76,13 +76,16 @@ unsigned CKZSIPAPIChan::Stop() {
     return result;
 }
 
+std::array<KZAPI::CKZDSPApp*, 4> CKZSIPAPIChan::MediaApps() const {
+    return {GetSIPCallControl(), dynamic_cast<KZAPI::CKZDSPApp*>(GetAudioControl()),
+            dynamic_cast<KZAPI::CKZDSPApp*>(GetDTMFControl()),
+            dynamic_cast<KZAPI::CKZDSPApp*>(GetToneControl())};
+}
+
 void CKZSIPAPIChan::AllocChanHandle() {
     if (m_dsp) return;
     m_dsp = std::make_unique<KZAPI::CKZDSP>();
-    if (CKZSIPAPICC* cc = GetSIPCallControl()) m_dsp->AddApp(cc);
-    for (KZAPI::CKZDSPApp* app : {dynamic_cast<KZAPI::CKZDSPApp*>(GetAudioControl()),
-                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetDTMFControl()),
-                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetToneControl())})
+    for (KZAPI::CKZDSPApp* app : MediaApps())
         if (app) m_dsp->AddApp(app);
 }
 
@@ -90,10 +93,7 @@ void CKZSIPAPIChan::FreeChanHandle() {
     if (!m_dsp) return;
     DisconnectAny();
     m_dsp->StopTimer();
-    if (CKZSIPAPICC* cc = GetSIPCallControl()) m_dsp->RemoveApp(cc);
-    for (KZAPI::CKZDSPApp* app : {dynamic_cast<KZAPI::CKZDSPApp*>(GetAudioControl()),
-                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetDTMFControl()),
-                                  dynamic_cast<KZAPI::CKZDSPApp*>(GetToneControl())})
+    for (KZAPI::CKZDSPApp* app : MediaApps())
         if (app) m_dsp->RemoveApp(app);
     m_dsp.reset();
 }

@@ -8,6 +8,7 @@
 #include "host/CKZDSP.h"
 #include "host/CKZSIPChannel.h"
 
+#include <array>
 #include <memory>
 
 class CKZSIPAPICC;
@@ -45,6 +46,9 @@ public:
 private:
     void ApplyConfiguredSwitches(KZAPI::CKZCallControl& cc);
     void AllocMediaControls();
+    // The channel's DSP applications in the order they are ticked: the call's media face, then
+    // the audio, DTMF and tone controls (null where there is none).
+    std::array<KZAPI::CKZDSPApp*, 4> MediaApps() const;
     void AllocChanHandle();
     void FreeChanHandle();
     // Takes down whatever connection the channel has (DSP or relay).

@@ -9,8 +9,8 @@
 #include "host/KZRTCP.h"
 #include "host/KZRTPPacket.h"
 #include "host/KZRTPPayload.h"
-#include "host/audiocodec/KZAudioCodec.h"
 #include "media/CKZSIPDSPApp.h"
+#include "media/KZCallCodec.h"
 
 #include <cstdint>
 #include <cstring>
@@ -32,82 +32,6 @@ constexpr const char* kCodecs[] = {"0",
                                    "rtpmap:100 opus/48000/2"};
 constexpr int kTelephoneEvent = 101;
 constexpr int kFormats[] = {KZ_AUDIO_FORMAT_ULAW, KZ_AUDIO_FORMAT_ALAW, KZ_AUDIO_FORMAT_LINEAR16};
-
-// The encoder and decoder a call would hold for the payload.
-struct Handles {
-    void* decoder = nullptr;
-    int code = -1;
-    explicit Handles(const StaticPayloadInfo& info) : code(PayloadCodecCode(info)) {
-        using namespace KZAUDIO;
-        switch (code) {
-        case 3:
-            decoder = GSM_Create();
-            break;
-        case 4:
-            decoder = G723_Decoder_Create();
-            break;
-        case 9:
-            decoder = G722_DecodeCreate(64000, 1);
-            break;
-        case 18:
-            decoder = G729B_Decoder_Create();
-            break;
-        case 98:
-            decoder = g726_Create();
-            break;
-        case 102:
-            decoder = Speex_CreateEx(3, 8);
-            break;
-        case 103:
-        case 104:
-            decoder = iLBC_Create(static_cast<int>(info.m_uFrameDuration));
-            break;
-        case 105:
-            decoder = GSMAMR_Create();
-            break;
-        case 114:
-            decoder = Opus_Decoder_Create(48000, 2, nullptr);
-            break;
-        default:
-            break;
-        }
-    }
-    ~Handles() {
-        using namespace KZAUDIO;
-        switch (code) {
-        case 3:
-            GSM_Destroy(decoder);
-            break;
-        case 4:
-            G723_Decoder_Destroy(decoder);
-            break;
-        case 9:
-            G722_DecodeDestroy(decoder);
-            break;
-        case 18:
-            G729B_Decoder_Destroy(decoder);
-            break;
-        case 98:
-            g726_Destroy(decoder);
-            break;
-        case 102:
-            Speex_Destroy(decoder);
-            break;
-        case 103:
-        case 104:
-            iLBC_Destroy(decoder);
-            break;
-        case 105:
-            GSMAMR_Destroy(decoder);
-            break;
-        case 114:
-            Opus_Decoder_Destroy(decoder);
-            break;
-        default:
-            break;
-        }
-    }
-};
 
 void decode_due_frames(KZ_JB_HANDLE jb, const StaticPayloadInfo& info, void* decoder) {
     uint8_t frame[2048];
@@ -152,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     StaticPayloadInfo info;
     if (!getRTPPayloadInfo(kCodecs[data[0] % (sizeof(kCodecs) / sizeof(kCodecs[0]))], &info)) return 0;
-    Handles handles(info);
+    KZCallCodec codec;
+    codec.Open(info, KZCodecSettings{});
     KZ_JB_HANDLE jb = KZ_JB_Create();
     KZ_JB_ResetAll(jb, 2, 25, 320, static_cast<int>(info.m_uFrameDuration), 1);
     size_t at = 1;
@@ -162,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t take = length < size - at ? length : size - at;
         take_datagram(data + at, static_cast<int>(take), static_cast<int>(info.m_uPayload), jb);
         at += take;
-        decode_due_frames(jb, info, handles.decoder);
+        decode_due_frames(jb, info, codec.Decoder());
     }
     KZ_JB_Destroy(jb);
     return 0;

@@ -1,8 +1,6 @@
-#include "callcontrol/KZCallCodec.h"
+#include "media/KZCallCodec.h"
 
-#include "host/CKZCfgInterface.h"
 #include "host/audiocodec/KZAudioCodec.h"
-#include "server/CKZSIPServer.h"
 
 using namespace KZAUDIO;
 
@@ -27,13 +25,9 @@ enum Code : int {
     OPUS = 114
 };
 
-int setting(const CKZSIPServer* server, int (CKZSIPServer::*get)() const, const char* key, int fallback) {
-    return server ? (server->*get)() : KZAPI::CKZCfgInterface::CFG_GetIntValue(key, fallback);
-}
-
 } // namespace
 
-void KZCallCodec::Open(const KZAPI::StaticPayloadInfo& payload, const CKZSIPServer* server) {
+void KZCallCodec::Open(const KZAPI::StaticPayloadInfo& payload, const KZCodecSettings& settings) {
     Close();
     m_code = KZAPI::PayloadCodecCode(payload);
     if (m_code == GSM) {
@@ -52,16 +46,12 @@ void KZCallCodec::Open(const KZAPI::StaticPayloadInfo& payload, const CKZSIPServ
         m_encoder = iLBC_Create(static_cast<int>(payload.m_uFrameDuration));
         m_decoder = iLBC_Create(static_cast<int>(payload.m_uFrameDuration));
     } else if (m_code == SPEEX) {
-        m_encoder = m_decoder = Speex_CreateEx(
-            setting(server, &CKZSIPServer::GetSpeexComplexity, "kzsrv.sip.speex.complexity", 3),
-            setting(server, &CKZSIPServer::GetSpeexQuality, "kzsrv.sip.speex.quality", 8));
+        m_encoder = m_decoder = Speex_CreateEx(settings.speex_complexity, settings.speex_quality);
     } else if (m_code == AMR) {
         m_encoder = m_decoder = GSMAMR_Create();
-        const int mode = setting(server, &CKZSIPServer::GetAMRMode, "kzsrv.sip.codec.amr.mode", 0);
-        GSMAMR_SetEncodeMode(m_encoder, mode);
-        GSMAMR_SetDecodeMode(m_encoder, mode);
-        GSMAMR_EnableDTX(m_encoder,
-                         setting(server, &CKZSIPServer::GetAMRDTX, "kzsrv.sip.codec.amr.dtx", 0) != 0);
+        GSMAMR_SetEncodeMode(m_encoder, settings.amr_mode);
+        GSMAMR_SetDecodeMode(m_encoder, settings.amr_mode);
+        GSMAMR_EnableDTX(m_encoder, settings.amr_dtx);
     } else if (m_code == G723) {
         m_encoder = G723_Encoder_Create();
         m_decoder = G723_Decoder_Create();

@@ -4,7 +4,13 @@
 
 #include "host/KZRTPPayload.h"
 
-class CKZSIPServer;
+// The settings some codecs take when their handles are made.
+struct KZCodecSettings {
+    int speex_complexity = 3;
+    int speex_quality = 8;
+    int amr_mode = 0;
+    bool amr_dtx = false;
+};
 
 class KZCallCodec {
 public:
@@ -13,8 +19,8 @@ public:
     KZCallCodec(const KZCallCodec&) = delete;
     KZCallCodec& operator=(const KZCallCodec&) = delete;
 
-    // Creates the handles of the payload (server settings for Speex and AMR; defaults without).
-    void Open(const KZAPI::StaticPayloadInfo& payload, const CKZSIPServer* server);
+    // Creates the handles of the payload.
+    void Open(const KZAPI::StaticPayloadInfo& payload, const KZCodecSettings& settings);
     void Close();
 
     void* Encoder() const { return m_encoder; }
