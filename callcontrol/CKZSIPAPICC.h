@@ -140,15 +140,21 @@ public:
     int GetCurrentAudioCodec() override;
 
     // ---- media (CKZSIPAPICC_media.cpp): the DSP tick, the send and the receive path ----
-    static constexpr int kPendingPacketBytes = 480;
-    static constexpr int kPendingPacketSlots = 16;
+    // Room for a string of 64 digits as telephone events (eight entries per digit).
+    static constexpr int kPendingPacketBytes = 16;
+    static constexpr int kPendingPacketSlots = 512;
     // The payload type received audio must carry.
     int GetRxPayloadType() const { return m_rx_payload_type.load(); }
     int AddRTPPacketToRxJB(uint16_t sequence, uint32_t timestamp, const uint8_t* payload, int length);
     void CheckRTPPacketFromAddr(int length, const char* address, uint16_t port, uint64_t ms, uint32_t ssrc);
     void SetRemoteSSRC(uint32_t ssrc) { m_remote_ssrc.store(ssrc); }
+    // ---- DTMF (CKZSIPAPICC_dtmf.cpp) ----
     // A telephone event received on the audio session (RFC 2833).
     virtual void OnRTPDTMFPacket(const KZAPI::KZRTPPacket& packet);
+    // Queues the digits as RFC 2833 events; 1, or 0 when RTP was not running for some packet.
+    int SendRTPDTMFString(const char* digits);
+    // Sends one digit as an INFO request with a dtmf-relay body; true when it was sent.
+    bool SendSIPInfo(char digit, int duration_ms);
     // A packet the host relayed for this call (RTP bridging): telephone events are taken.
     void OnRelayRTPPackage(const uint8_t* data, int length);
     // Queues a packet to go out instead of the next audio frame(s); length 0 sends the audio

@@ -123,8 +123,6 @@ void CKZSIPAPICC::CheckRTPPacketFromAddr(int /*length*/, const char* address, ui
     if (!m_source_confirmed.load()) m_remote_ssrc.store(ssrc);
 }
 
-void CKZSIPAPICC::OnRTPDTMFPacket(const KZAPI::KZRTPPacket& /*packet*/) {}
-
 void CKZSIPAPICC::OnRelayRTPPackage(const uint8_t* data, int length) {
     KZAPI::KZRTPPacket packet;
     if (length <= KZAPI::KZRTPPacket::kHeaderBytes || !packet.Parse(data, length)) return;

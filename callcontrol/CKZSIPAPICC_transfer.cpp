@@ -95,11 +95,7 @@ unsigned CKZSIPAPICC::OnSDPChangeAck(CKZSIPGroup*) {
     return TakePeerMedia(SDPKind::Answer, update, false) == MediaResult::Taken ? 1 : 0;
 }
 
-// ---- transfer and INFO ----
-
-unsigned CKZSIPAPICC::OnInfo(CKZSIPGroup*) {
-    return 0;
-}
+// ---- transfer ----
 
 unsigned CKZSIPAPICC::OnRefer(CKZSIPGroup*) {
     return 0;

@@ -1,12 +1,16 @@
 #include "callcontrol/CKZSIPAPIChan.h"
 
 #include "callcontrol/CKZSIPAPICC.h"
+#include "callcontrol/CKZSIPDTMFControl.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "host/KZUDPRelay.h"
+#include "media/CKZSIPAudioControl.h"
+#include "media/CKZSIPToneControl.h"
 
 #include <iterator>
+#include <new>
 
 using KZAPI::CKZCfgInterface;
 using KZAPI::CKZLogInterface;
@@ -47,6 +51,18 @@ void CKZSIPAPIChan::AllocMediaControls() {
                                           static_cast<KZAPI::CKZAppControl*>(GetAudioControl()),
                                           static_cast<KZAPI::CKZAppControl*>(GetToneControl())})
         if (control) control->SetChannel(this);
+}
+
+KZAPI::CKZAudioControl* CKZSIPAPIChan::AllocAudioControl() {
+    return new (std::nothrow) CKZSIPAudioControl();
+}
+
+KZAPI::CKZDTMFControl* CKZSIPAPIChan::AllocDTMFControl() {
+    return new (std::nothrow) CKZSIPDTMFControl();
+}
+
+KZAPI::CKZToneControl* CKZSIPAPIChan::AllocToneControl() {
+    return new (std::nothrow) CKZSIPToneControl();
 }
 
 CKZSIPAPIChan::~CKZSIPAPIChan() {

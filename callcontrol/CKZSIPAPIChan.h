@@ -43,6 +43,11 @@ public:
     CKZSIPAPICC* GetSIPCallControl() const;
     KZAPI::CKZDSP* GetDSP() const { return m_dsp.get(); }
 
+protected:
+    KZAPI::CKZAudioControl* AllocAudioControl() override;
+    KZAPI::CKZDTMFControl* AllocDTMFControl() override;
+    KZAPI::CKZToneControl* AllocToneControl() override;
+
 private:
     void ApplyConfiguredSwitches(KZAPI::CKZCallControl& cc);
     void AllocMediaControls();

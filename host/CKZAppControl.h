@@ -24,9 +24,4 @@ private:
     CKZChannel* m_channel = nullptr;
 };
 
-// The channel's media applications; the module supplies the working kinds.
-class CKZAudioControl : public CKZAppControl {};
-class CKZDTMFControl : public CKZAppControl {};
-class CKZToneControl : public CKZAppControl {};
-
 } // namespace KZAPI

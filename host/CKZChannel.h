@@ -4,8 +4,11 @@
 // 0 on success and -1 on failure; the host's own versions have nothing to connect with.
 #pragma once
 
+#include "host/CKZAudioControl.h"
 #include "host/CKZCallControl.h"
 #include "host/CKZDSPApp.h"
+#include "host/CKZDTMFControl.h"
+#include "host/CKZToneControl.h"
 #include "host/CMutex.h"
 
 #include <atomic>

@@ -181,6 +181,7 @@ void CKZDSP::DeliverRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t
     ForEach(apps, [&](CKZDSPApp& app) { app.OnRxBufArrived(sequence, timestamp, data, length); });
     // What this DSP receives is what its listeners transmit.
     for (int i = 0; i < listeners.count; ++i) {
+        if (listeners.items[i]->m_dominant.load()) continue; // the listener sends its own audio only
         AppList heard;
         {
             CMutexLock lock(listeners.items[i]->m_mutex);
@@ -191,7 +192,10 @@ void CKZDSP::DeliverRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t
     }
 }
 
-void CKZDSP::DeliverTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {
+void CKZDSP::DeliverTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length,
+                            const CKZDSPApp* source) {
+    const CKZDSPApp* dominant = m_dominant.load();
+    if (dominant && dominant != source) return;
     DeliveryScope gate;
     AppList apps;
     {

@@ -58,7 +58,14 @@ public:
 
     // Frames from an application (see the file comment).
     void DeliverRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length);
-    void DeliverTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length);
+    // source: the application adding the frame (null: another DSP's audio heard through a
+    // connection). While an application dominates the transmit side, frames from every other
+    // source are dropped.
+    void DeliverTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length,
+                        const CKZDSPApp* source = nullptr);
+    // Makes `app` the only transmit source (null: every source again).
+    void SetDominantSource(const CKZDSPApp* app) { m_dominant.store(app); }
+    const CKZDSPApp* GetDominantSource() const { return m_dominant.load(); }
 
     // The DSP timer: every period_ms (the frame time) each application's OnDSPTimer runs.
     // Restarting with another period takes effect at once. StopTimer returns once no tick of this
@@ -96,6 +103,7 @@ private:
     int m_listener_count = 0;
     std::atomic<unsigned> m_period_ms{0};
     std::atomic<unsigned> m_conf_mask{0};
+    std::atomic<const CKZDSPApp*> m_dominant{nullptr};
 };
 
 } // namespace KZAPI

@@ -61,8 +61,17 @@ int CKZDSPApp::AddRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* 
 int CKZDSPApp::AddTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) {
     CKZDSP* dsp = GetObjDSP();
     if (!dsp || !data || length <= 0) return 0;
-    dsp->DeliverTxFrame(sequence, timestamp, data, length);
+    dsp->DeliverTxFrame(sequence, timestamp, data, length, this);
     return length;
+}
+
+void CKZDSPApp::SetAsDSPDominateSource(int /*reserved*/, int dominate) {
+    CKZDSP* dsp = GetObjDSP();
+    if (!dsp) return;
+    if (dominate)
+        dsp->SetDominantSource(this);
+    else if (dsp->GetDominantSource() == this)
+        dsp->SetDominantSource(nullptr);
 }
 
 void CKZDSPApp::StartDSPTimer(unsigned period_ms) {

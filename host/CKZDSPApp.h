@@ -81,6 +81,9 @@ public:
     // remote party. Without a DSP nothing happens. Returns the bytes taken.
     int AddRxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length, int flag);
     int AddTxFrame(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length);
+    // dominate 1: this application becomes the DSP's only transmit source (its own frames go out,
+    // every other source's are dropped); 0 gives that up again.
+    void SetAsDSPDominateSource(int reserved, int dominate);
     // Starts the DSP's timer at period_ms / stops it.
     void StartDSPTimer(unsigned period_ms);
     void StopDSPTimer();
