@@ -13,6 +13,7 @@ using KZ_MP3_FILE_HANDLE = KZMP3FileState*;
 // Null when the file cannot be opened or is no MP3.
 KZ_MP3_FILE_HANDLE KZ_MP3_FILE_ROpen(const char* path);
 // Reads up to `bytes` (whole samples) of 8 kHz linear audio; 0 at the end, below 0 on an error.
+// The resampler's delay is taken out, so the audio starts where the file's does.
 int KZ_MP3_FILE_Read(KZ_MP3_FILE_HANDLE handle, uint8_t* out, int bytes);
 
 // Creates `path` for mono audio at `rate` Hz encoded at `bitrate_kbps`; null on failure.

@@ -17,9 +17,10 @@ constexpr int kFlashCode = 16;
 constexpr int kRate = 8000;
 // The receiver analyses blocks of this many samples and confirms a digit after two of them.
 constexpr int kReceiverBlock = 102;
-// A digit counts once the receiver has held it this long: 40 ms tones pass, 30 ms ones
-// (key bounce, speech) do not.
-constexpr int kMinDigitSamples = 40 * kRate / 1000;
+// A digit counts once the receiver has held it for three blocks: a tone of 30 ms is held for two
+// at most (key bounce, speech), one of 50 ms for three at least, one of 40 ms for two or three
+// depending on where the blocks fall.
+constexpr int kMinDigitSamples = 3 * kReceiverBlock;
 // -10 dBm0 per tone, the high group 2 dB above the low one: loud enough for any line, with
 // headroom left for mu-law and A-law.
 constexpr int kLowToneDbm0 = -10;

@@ -5,6 +5,8 @@
 #include <lame/lame.h>
 #include <mpg123.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -108,6 +110,29 @@ private:
     std::vector<float> m_decoded;
 };
 
+// A minimal ID3v2.3 tag holding only TLEN, the length in milliseconds as ten digits, so that it
+// can be written first and rewritten in place once the length is known. Readers that ignore the
+// LAME Info tag's encoder delay and padding (sox among them) take the length from it.
+class LengthTag {
+public:
+    static constexpr size_t kDigits = 10;
+    static constexpr size_t kFrameBody = 1 + kDigits; // text encoding byte, then the digits
+    static constexpr size_t kFrames = 10 + kFrameBody;
+    static constexpr size_t kSize = 10 + kFrames;
+
+    static std::array<unsigned char, kSize> Make(uint64_t milliseconds) {
+        std::array<unsigned char, kSize> tag{'I',     'D', '3', 3,   0,   0, 0, 0, 0,
+                                             kFrames, 'T', 'L', 'E', 'N', 0, 0, 0, kFrameBody};
+        static_assert(kFrames < 0x80 && kFrameBody < 0x80, "sizes fit one byte of a syncsafe field");
+        milliseconds = std::min<uint64_t>(milliseconds, 9999999999ull);
+        for (size_t i = 0; i < kDigits; ++i) {
+            tag[kSize - 1 - i] = static_cast<unsigned char>('0' + milliseconds % 10);
+            milliseconds /= 10;
+        }
+        return tag;
+    }
+};
+
 class Mp3Writer {
 public:
     bool Open(const char* path, int rate, int bitrate_kbps) {
@@ -123,8 +148,9 @@ public:
         // The Info tag carries the exact length (encoder delay and padding) for players.
         lame_set_bWriteVbrTag(gf, 1);
         if (lame_init_params(gf) < 0) return false;
+        m_rate = rate;
         m_file.reset(std::fopen(path, "w+b"));
-        return m_file != nullptr;
+        return m_file != nullptr && PutTag(0);
     }
 
     int Write(const uint8_t* linear, int bytes) {
@@ -136,6 +162,7 @@ public:
         const int encoded = lame_encode_buffer(m_lame.get(), m_samples.data(), m_samples.data(), samples,
                                                m_encoded.data(), static_cast<int>(m_encoded.size()));
         if (encoded < 0 || !Put(encoded)) return -1;
+        m_samples_written += static_cast<uint64_t>(samples);
         return samples * 2;
     }
 
@@ -144,10 +171,18 @@ public:
         const int encoded =
             lame_encode_flush(m_lame.get(), m_encoded.data(), static_cast<int>(m_encoded.size()));
         if (encoded > 0) Put(encoded);
+        const uint64_t rate = static_cast<uint64_t>(m_rate);
+        if (std::fseek(m_file.get(), 0, SEEK_SET) == 0) PutTag((m_samples_written * 1000 + rate / 2) / rate);
+        // LAME finds its Info frame behind our tag.
         lame_mp3_tags_fid(m_lame.get(), m_file.get());
     }
 
 private:
+    bool PutTag(uint64_t milliseconds) {
+        const auto tag = LengthTag::Make(milliseconds);
+        return std::fwrite(tag.data(), 1, tag.size(), m_file.get()) == tag.size();
+    }
+
     bool Put(int bytes) {
         return std::fwrite(m_encoded.data(), 1, static_cast<size_t>(bytes), m_file.get()) ==
                static_cast<size_t>(bytes);
@@ -157,6 +192,8 @@ private:
     std::unique_ptr<FILE, FileCloser> m_file;
     std::vector<short> m_samples;
     std::vector<unsigned char> m_encoded;
+    int m_rate = 8000;
+    uint64_t m_samples_written = 0;
 };
 
 } // namespace
