@@ -37,9 +37,9 @@ constexpr int kConfirmHops = 2;
 // share (about 9 dB of twist) and both together the larger.
 constexpr double kToneShare = 0.6;
 constexpr double kPartnerShare = 0.1;
-// Tones quieter than -45 dBFS are not looked for; quiet is that, or 15 dB under the last tone.
+// Tones quieter than -45 dBFS are not looked for; quiet is that, or 10 dB under the last tone.
 constexpr double kMinToneMeanSquare = 33960.0;
-constexpr double kQuietBelowTone = 0.03;
+constexpr double kQuietBelowTone = 0.1;
 // Cadence tolerance: 12 % and 60 ms either way (networks differ, and the windows blur the edges).
 constexpr double kCadenceTolerance = 0.12;
 constexpr int kCadenceSlackMs = 60;
