@@ -316,11 +316,15 @@ TEST_F(AudioToolsTest, OtherRatesAreReadAt8kHzInTimeAndTune) {
 
 TEST_F(AudioToolsTest, Mp3IsReadAt8kHzAndWrittenToLength) {
     const Samples audio = ReadMp3(Sox("sox.mp3", "-n", "-r 44100", "synth 2 sine 1000 gain -n -6"));
-    EXPECT_NEAR(audio.size(), 16000.0, 320.0);
+    // Sox's file has no gapless information: the encoder's delay and padding, up to 2257 samples at
+    // 44.1 kHz, come out too.
+    EXPECT_GE(audio.size(), 16000u);
+    EXPECT_LE(audio.size(), 16000u + 2257 * 8000 / 44100);
     const Samples middle(audio.begin() + 800, audio.end() - 800);
     EXPECT_NEAR(Analyse(middle).dominant_hz, 1000.0, 20.0);
     EXPECT_NEAR(ZeroCrossingHz(middle), 1000.0, 20.0);
-    EXPECT_EQ(KZ_MP3_FILE_ROpen(Path("missing.mp3").c_str()), nullptr);
+    for (const std::string& no_mp3 : {Path("missing.mp3"), Sox("pcm.wav", "-n", kSox8k, "synth 2 sine 1000")})
+        EXPECT_EQ(KZ_MP3_FILE_ROpen(no_mp3.c_str()), nullptr) << no_mp3;
 
     const std::string written = Path("written.mp3");
     KZ_MP3_FILE_HANDLE mp3 = KZ_MP3_FILE_WOpen(written.c_str(), 8000, 32);

@@ -10,7 +10,7 @@ namespace KZAPI {
 struct KZMP3FileState;
 using KZ_MP3_FILE_HANDLE = KZMP3FileState*;
 
-// Null when the file cannot be opened or is no MP3.
+// Null when the file cannot be opened or is no MP3 (its audio must begin with decodable frames).
 KZ_MP3_FILE_HANDLE KZ_MP3_FILE_ROpen(const char* path);
 // Reads up to `bytes` (whole samples) of 8 kHz linear audio; 0 at the end, below 0 on an error.
 // The resampler's delay is taken out, so the audio starts where the file's does.

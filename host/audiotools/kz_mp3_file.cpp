@@ -44,14 +44,20 @@ public:
         m_handle.reset(mpg123_new(nullptr, &error));
         if (!m_handle) return false;
         mpg123_handle* mh = m_handle.get();
-        mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
+        mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_NO_RESYNC, 0.0);
         if (!AcceptFloatOnly(mh) || mpg123_open(mh, path) != MPG123_OK) return false;
         long rate = 0;
         int channels = 0;
         int encoding = 0;
         if (mpg123_getformat(mh, &rate, &channels, &encoding) != MPG123_OK) return false;
         m_channels = channels;
-        return encoding == MPG123_ENC_FLOAT_32 && m_resampler.Init(static_cast<int>(rate), channels);
+        if (encoding != MPG123_ENC_FLOAT_32 || !m_resampler.Init(static_cast<int>(rate), channels))
+            return false;
+        // Frames must follow one another from the start: that tells an MP3 from other audio in
+        // which a frame header happens to show up. Later damage is resynchronised over.
+        if (!Decode()) return false;
+        mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_NO_RESYNC, 0.0);
+        return true;
     }
 
     // Up to `count` samples; 0 at the end, -1 on a decoding error.
