@@ -1,6 +1,8 @@
 // KZ_MP3_FILE: MP3 files, read through libmpg123 and written through LAME. Reading hands out
 // 8 kHz mono 16-bit linear audio (resampled with speexdsp's resampler from the file's rate,
-// channels mixed down); writing encodes 16-bit linear audio of the rate given at opening.
+// channels mixed down); writing encodes 16-bit linear audio of the rate given at opening into a
+// file that states its exact length twice: LAME's Info tag (encoder delay and padding, for gapless
+// players) and an ID3v2 TLEN tag in front (for readers such as sox that ignore the former).
 #pragma once
 
 #include <cstdint>

@@ -28,6 +28,7 @@ constexpr int kHop = 160; // 20 ms
 constexpr int kHopMs = kHop * 1000 / kRate;
 constexpr int kWindow = 2 * kHop;
 constexpr int kMaxTones = 256;
+constexpr size_t kMaxQueued = 64; // recognitions waiting to be returned
 constexpr int kMinHz = 100;
 constexpr int kMaxHz = 3900;
 constexpr int kMaxStepMs = 60000;
@@ -264,7 +265,7 @@ struct KZToneDetectorState {
     void Recognise(int index) {
         if (reported == index) return;
         reported = index;
-        recognised.push_back(index);
+        if (recognised.size() < kMaxQueued) recognised.push_back(index);
     }
 };
 
