@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -168,21 +169,22 @@ TEST(DTMFCollection, DoneHandlersMayTakeOtherLocks) {
         CMutex audio_lock;
     } dtmf;
     RecordingSink sink;
+    std::atomic<bool> done{false};
     std::thread keys([&] {
         for (int i = 0; i < 20000; ++i) {
             dtmf.On_DTMF_Key_Down('1', i);
             dtmf.On_DTMF_Key_Up('1', i + 1);
         }
+        done.store(true);
     });
-    for (int i = 0; i < 20000; ++i) {
+    while (!done.load()) {
         CMutexLock lock(dtmf.audio_lock);
-        if (i % 2)
-            dtmf.StopDTMFDetection();
-        else
-            dtmf.StartDTMFDetection(1, "#", 0);
+        dtmf.StartDTMFDetection(1, "#", 0);
+        std::this_thread::yield();
+        dtmf.StopDTMFDetection();
     }
     keys.join();
-    EXPECT_NE(sink.Take().find("collect -1 "), std::string::npos);
+    EXPECT_NE(sink.Take().find("collect -1 0 1"), std::string::npos);
 }
 
 TEST(AudioPlayList, RefusesWhatItCannotHoldWhole) {
