@@ -1,0 +1,470 @@
+// The channel's audio application on a real DSP ticked by hand: what it sends while playing
+// files, what it writes while recording, and when it reports the end. Test audio is made and
+// checked with sox in a private temporary folder.
+#include "host/CKZChannel.h"
+#include "host/CKZDSP.h"
+#include "host/CKZDSPTimer.h"
+#include "host/audiocodec/KZAudioCodec.h"
+#include "media/CKZSIPAudioControl.h"
+#include "support/audio_signals.h"
+#include "support/log_capture.h"
+#include "support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace {
+
+using KZAPI::CKZAudioControl;
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t skip = 0) {
+    std::vector<int16_t> out((bytes.size() - std::min(skip, bytes.size())) / 2);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data() + skip, out.size() * 2);
+    return out;
+}
+void WriteFile(const fs::path& path, const void* data, size_t bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+}
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+// Amplitude of one frequency (Goertzel) in 8 kHz audio.
+double Amplitude(const std::vector<int16_t>& x, double hz) {
+    const double k = 2 * std::cos(2 * std::numbers::pi * hz / 8000.0);
+    double s1 = 0, s2 = 0;
+    for (int16_t v : x) {
+        const double s = v + k * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double>(x.size());
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/kz_audio_XXXXXX";
+        m_path = mkdtemp(name) ? name : "";
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    fs::path m_path;
+};
+
+// The far end: hands the DSP a received frame on ticks it is given one for, and keeps every
+// transmitted frame.
+class FarEnd : public KZAPI::CKZDSPApp {
+public:
+    struct Sent {
+        uint16_t sequence;
+        uint32_t timestamp;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<std::vector<uint8_t>> to_receive; // by tick; empty: nothing that tick
+    std::vector<uint8_t> transmit;                // added as transmitted audio every tick
+    std::vector<Sent> sent;
+    size_t tick = 0;
+
+    void OnDSPTimer() override {
+        if (tick < to_receive.size() && !to_receive[tick].empty())
+            AddRxFrame(static_cast<uint16_t>(tick), 0, to_receive[tick].data(),
+                       static_cast<int>(to_receive[tick].size()), 1);
+        ++tick;
+    }
+    void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override {
+        sent.push_back({sequence, timestamp, {data, data + length}});
+    }
+    std::vector<uint8_t> AllSent() const {
+        std::vector<uint8_t> all;
+        for (const Sent& frame : sent)
+            all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
+        return all;
+    }
+};
+class Talker : public KZAPI::CKZDSPApp {
+public:
+    std::vector<uint8_t> frame;
+    void OnDSPTimer() override { AddTxFrame(0, 0, frame.data(), static_cast<int>(frame.size())); }
+};
+
+class AudioControl : public CKZSIPAudioControl {
+public:
+    std::vector<std::pair<int, std::string>> play_done, record_done;
+    void OnPlayAudioDone(int result, const char* text) override { play_done.emplace_back(result, text); }
+    void OnRecordAudioDone(int result, const char* text) override { record_done.emplace_back(result, text); }
+};
+// The module's DTMF application hands the end of a collection on to the audio application.
+class ForwardingDTMF : public KZAPI::CKZDTMFControl {
+public:
+    CKZAudioControl* audio = nullptr;
+    void On_DTMF_Done(int result, const char* digits) override { audio->On_DTMF_Done(result, digits); }
+};
+class Channel : public KZAPI::CKZChannel {
+public:
+    explicit Channel(KZAPI::CKZDTMFControl* dtmf) { SetDTMFControl(dtmf); }
+};
+
+struct Rig {
+    explicit Rig(int dsp_format = KZAPI::KZ_AUDIO_FORMAT_LINEAR16) : dsp(dsp_format, &timer), channel(&dtmf) {
+        dsp.AddApp(&far);
+        dsp.AddApp(&talker);
+        dsp.AddApp(&audio);
+        dtmf.audio = &audio;
+        audio.SetChannel(&channel);
+        dtmf.SetChannel(&channel);
+        dsp.StartTimer(20);
+    }
+    void Ticks(int n) {
+        for (int i = 0; i < n; ++i)
+            dsp.Tick();
+    }
+    void SetFormat(int format) {
+        audio.SetAudioFormat({format, 3, KZAPI::IsLinearAudioFormat(format) ? 112 : 96});
+    }
+    KZAPI::CKZManualClock clock;
+    KZAPI::CKZDSPTimer timer{0, &clock};
+    KZAPI::CKZDSP dsp;
+    FarEnd far;
+    Talker talker;
+    AudioControl audio;
+    ForwardingDTMF dtmf;
+    Channel channel;
+};
+
+std::vector<uint8_t> Constant(int bytes, int16_t value) {
+    std::vector<int16_t> samples(bytes / 2, value);
+    return {reinterpret_cast<uint8_t*>(samples.data()), reinterpret_cast<uint8_t*>(samples.data()) + bytes};
+}
+std::vector<uint8_t> ToBytes(const std::vector<int16_t>& samples) {
+    return {reinterpret_cast<const uint8_t*>(samples.data()),
+            reinterpret_cast<const uint8_t*>(samples.data()) + samples.size() * 2};
+}
+
+// ---- playing ----
+
+TEST(AudioControlPlay, EmptyListFailsAndChangesNothing) {
+    kztest::LogCapture log;
+    Rig rig;
+    EXPECT_EQ(rig.audio.PlayAudio(false, false), 0u);
+    rig.Ticks(10);
+    EXPECT_TRUE(log.HasLine("Trying to play audio when m_fnAudioList.Size() == 0"));
+    EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+    EXPECT_TRUE(rig.far.sent.empty());
+    EXPECT_TRUE(rig.audio.play_done.empty());
+}
+
+TEST(AudioControlPlay, TwoFilesPlayInOrderAndEndOnce) {
+    TempDir dir;
+    const auto a = Constant(800, 1000), b = Constant(640, -2000); // 2.5 and 2 frames of 20 ms
+    WriteFile(dir / "a.raw", a.data(), a.size());
+    WriteFile(dir / "b.raw", b.data(), b.size());
+    Rig rig;
+    rig.audio.AddAudioPlayDocument((dir / "a.raw").c_str(), 0);
+    rig.audio.AddAudioPlayDocument((dir / "b.raw").c_str(), 0);
+    ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u);
+    rig.Ticks(5);
+    EXPECT_TRUE(rig.audio.play_done.empty());
+    rig.Ticks(20);
+    ASSERT_EQ(rig.audio.play_done.size(), 1u);
+    EXPECT_EQ(rig.audio.play_done[0].first, CKZAudioControl::AUDIO_DONE_LIST_END);
+    std::vector<uint8_t> expected = a;
+    expected.resize(960, 0); // the short last frame is filled with silence
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(rig.far.AllSent(), expected);
+    for (size_t i = 1; i < rig.far.sent.size(); ++i) {
+        EXPECT_EQ(uint16_t(rig.far.sent[i].sequence - rig.far.sent[i - 1].sequence), 1);
+        EXPECT_GT(int32_t(rig.far.sent[i].timestamp - rig.far.sent[i - 1].timestamp), 0);
+    }
+    EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+}
+
+// Files of one frame each, told apart by their sample value.
+std::vector<int> PlayedOrder(bool random, int files, int ticks) {
+    TempDir dir;
+    Rig rig;
+    for (int i = 0; i < files; ++i) {
+        const auto frame = Constant(320, static_cast<int16_t>(100 * (i + 1)));
+        WriteFile(dir / (std::to_string(i) + ".raw"), frame.data(), frame.size());
+        rig.audio.AddAudioPlayDocument((dir / (std::to_string(i) + ".raw")).c_str(), 0);
+    }
+    EXPECT_EQ(rig.audio.PlayAudio(true, random), 1u);
+    rig.Ticks(ticks);
+    EXPECT_TRUE(rig.audio.play_done.empty());
+    std::vector<int> order;
+    for (const auto& frame : rig.far.sent)
+        order.push_back(Samples(frame.bytes)[0] / 100 - 1);
+    return order;
+}
+
+TEST(AudioControlPlay, LoopCyclesThroughTheList) {
+    const std::vector<int> order = PlayedOrder(false, 3, 100);
+    ASSERT_GT(order.size(), 30u);
+    for (size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], static_cast<int>(i % 3)) << i;
+}
+
+TEST(AudioControlPlay, LoopWithRandomPicksAtRandom) {
+    const std::vector<int> order = PlayedOrder(true, 3, 200);
+    ASSERT_GT(order.size(), 60u);
+    int counts[3] = {}, out_of_turn = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        ASSERT_TRUE(order[i] >= 0 && order[i] < 3);
+        ++counts[order[i]];
+        if (i > 0 && order[i] != (order[i - 1] + 1) % 3) ++out_of_turn;
+    }
+    for (int count : counts)
+        EXPECT_GT(count, 5);
+    EXPECT_GT(out_of_turn, 5);
+}
+
+TEST(AudioControlPlay, StopReportsStoppedOnce) {
+    TempDir dir;
+    const auto tone = Constant(32000, 500);
+    WriteFile(dir / "t.raw", tone.data(), tone.size());
+    Rig rig;
+    rig.audio.AddAudioPlayDocument((dir / "t.raw").c_str(), 0);
+    ASSERT_EQ(rig.audio.PlayAudio(true, false), 1u);
+    rig.Ticks(6);
+    const size_t frames = rig.far.sent.size();
+    EXPECT_EQ(rig.audio.StopPlaying("bye"), 1u);
+    EXPECT_EQ(rig.audio.StopPlaying("again"), 0u);
+    rig.Ticks(20);
+    EXPECT_EQ(rig.far.sent.size(), frames);
+    ASSERT_EQ(rig.audio.play_done.size(), 1u);
+    EXPECT_EQ(rig.audio.play_done[0],
+              std::make_pair(int(CKZAudioControl::AUDIO_DONE_STOPPED), std::string("bye")));
+}
+
+// The stop digits end the play with the collection's result and digits.
+TEST(AudioControlPlay, DigitsStopThePlay) {
+    struct Case {
+        int max_digits;
+        const char* terminators;
+        const char* keys;
+        int result;
+        const char* digits;
+    } cases[] = {{0, "#", "1#", KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR, "1"},
+                 {2, "", "42", KZAPI::CKZDTMFControl::DTMF_DONE_MAX_DIGITS, "42"}};
+    TempDir dir;
+    const auto tone = Constant(32000, 500);
+    WriteFile(dir / "t.raw", tone.data(), tone.size());
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.audio.AddAudioPlayDocument((dir / "t.raw").c_str(), 0);
+        ASSERT_EQ(rig.audio.PlayAudio(c.max_digits, c.terminators, 0), 1u);
+        rig.Ticks(6);
+        for (const char* key = c.keys; *key; ++key) {
+            rig.dtmf.On_DTMF_Key_Down(*key, 0);
+            rig.dtmf.On_DTMF_Key_Up(*key, 100);
+        }
+        ASSERT_EQ(rig.audio.play_done.size(), 1u) << c.keys;
+        EXPECT_EQ(rig.audio.play_done[0], std::make_pair(c.result, std::string(c.digits)));
+        EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+        EXPECT_FALSE(rig.dtmf.IsCollecting());
+    }
+}
+
+// A file made by sox from a 440 Hz tone; what the DSP sends must be what sox decodes from it.
+TEST(AudioControlPlay, AudioFilesPlayTheirSamples) {
+    struct Case {
+        const char* name;
+        const char* sox_encoding;
+    } cases[] = {{"u.au", "-e mu-law"},
+                 {"a.au", "-e a-law"},
+                 {"l.au", "-e signed-integer -b 16"},
+                 {"l.wav", "-e signed-integer -b 16"},
+                 {"u.wav", "-e mu-law"}};
+    TempDir dir;
+    const auto tone = ToBytes(kztest::Sine(4000, 440, 8000));
+    WriteFile(dir / "tone.raw", tone.data(), tone.size());
+    for (const Case& c : cases) {
+        const std::string file = dir / c.name, decoded = dir / "decoded.raw";
+        ASSERT_EQ(Shell("sox -t raw -r 8000 -e signed -b 16 -c 1 " + dir / "tone.raw" + " " + c.sox_encoding +
+                        " " + file + " && sox " + file + " -t raw -e signed -b 16 " + decoded +
+                        " && echo ok"),
+                  "ok");
+        Rig rig;
+        rig.audio.AddAudioPlayDocument(file.c_str(), 0);
+        ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u) << c.name;
+        rig.Ticks(100);
+        const auto expected = Samples(Bytes(kztest::read_bytes(decoded)));
+        auto played = Samples(rig.far.AllSent());
+        ASSERT_GE(played.size(), expected.size()) << c.name;
+        EXPECT_TRUE(
+            std::all_of(played.begin() + expected.size(), played.end(), [](int16_t v) { return v == 0; }));
+        played.resize(expected.size());
+        EXPECT_EQ(played, expected) << c.name;
+        EXPECT_EQ(rig.audio.play_done.size(), 1u);
+    }
+}
+
+TEST(AudioControlPlay, Mp3PlaysAtItsPitch) {
+    TempDir dir;
+    const std::string file = dir / "tone.mp3";
+    ASSERT_EQ(Shell("sox -n -r 44100 -c 1 " + file + " synth 2 sine 1000 vol 0.5 && echo ok"), "ok");
+    Rig rig;
+    rig.audio.AddAudioPlayDocument(file.c_str(), 0);
+    ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u);
+    rig.Ticks(150);
+    const auto played = Samples(rig.far.AllSent());
+    ASSERT_GE(played.size(), 12000u);
+    int crossings = 0;
+    for (size_t i = 2001; i < 10000; ++i) // 1 s from the middle, away from the coder's edges
+        crossings += (played[i - 1] < 0) != (played[i] < 0);
+    EXPECT_NEAR(crossings, 2000, 40);
+}
+
+// Hostile AU files end or fail; none is read past what it holds.
+TEST(AudioControlPlay, BrokenAuFilesNeverCrash) {
+    const std::vector<std::vector<uint8_t>> files = {
+        Bytes(".snd"),
+        {'.', 's', 'n', 'd', 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 8, 0,
+         0,   0,   1,   0,   0,    0x1F, 0x40, 0,    0, 0, 1, 1, 2},
+        {'.', 's', 'n', 'd', 0,    0,    0, 24, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0,
+         0,   99,  0,   0,   0x1F, 0x40, 0, 0,  0,    1,    7,    7,    7},
+        {'.', 's', 'n', 'd', 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0x1F, 0x40, 0, 0, 0, 1, 7, 7, 7}};
+    TempDir dir;
+    for (size_t i = 0; i < files.size(); ++i) {
+        WriteFile(dir / "x.au", files[i].data(), files[i].size());
+        Rig rig;
+        rig.audio.AddAudioPlayDocument((dir / "x.au").c_str(), 0);
+        if (rig.audio.PlayAudio(false, false) == 0) continue;
+        rig.Ticks(20);
+        EXPECT_EQ(rig.audio.play_done.size(), 1u) << i;
+        EXPECT_LE(rig.far.AllSent().size(), 2 * 320u) << i;
+    }
+}
+
+// ---- recording ----
+
+// A frame for each tick, each filled with its tick's number (never a format's silence).
+std::vector<std::vector<uint8_t>> NumberedFrames(int ticks, int bytes, bool skip_odd = false) {
+    std::vector<std::vector<uint8_t>> frames(ticks);
+    for (int i = 0; i < ticks; ++i)
+        if (!skip_odd || i % 2 == 0) frames[i].assign(bytes, static_cast<uint8_t>(i + 1));
+    return frames;
+}
+
+TEST(AudioControlRecord, AuHeaderFirstAndTheFirstTicksSkipped) {
+    TempDir dir;
+    const std::string file = dir / "r.au";
+    Rig rig(KZAPI::KZ_AUDIO_FORMAT_ULAW);
+    rig.SetFormat(KZAPI::KZ_AUDIO_FORMAT_ULAW);
+    rig.far.to_receive = NumberedFrames(25, 160);
+    ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+    rig.Ticks(25);
+    EXPECT_EQ(rig.audio.StopRecording("end"), 1u);
+    const auto bytes = Bytes(kztest::read_bytes(file));
+    ASSERT_EQ(bytes.size(), 24u + 10 * 160);
+    const std::vector<uint8_t> header = {'.', 's', 'n', 'd', 0, 0, 0,    24,   0, 0, 6, 0x40,
+                                         0,   0,   0,   1,   0, 0, 0x1F, 0x40, 0, 0, 0, 1};
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
+    for (int frame = 0; frame < 10; ++frame)
+        EXPECT_EQ(bytes[24 + frame * 160], 16 + frame) << frame; // ticks 1-15 are not recorded
+    EXPECT_EQ(Shell("soxi -s " + file), "1600");
+    EXPECT_EQ(rig.audio.record_done,
+              (std::vector<std::pair<int, std::string>>{{CKZAudioControl::AUDIO_DONE_STOPPED, "end"}}));
+}
+
+TEST(AudioControlRecord, MissingReceivedFramesAreSilence) {
+    struct Case {
+        int format;
+        uint8_t silence;
+    } cases[] = {{KZAPI::KZ_AUDIO_FORMAT_ULAW, 0xFF},
+                 {KZAPI::KZ_AUDIO_FORMAT_ALAW, 0xD5},
+                 {KZAPI::KZ_AUDIO_FORMAT_LINEAR16, 0}};
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir / "r.raw";
+        Rig rig(c.format);
+        rig.SetFormat(c.format);
+        const int bytes = KZAPI::AudioFormatBytes(c.format, 20);
+        rig.far.to_receive = NumberedFrames(25, bytes, true);
+        ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+        rig.Ticks(25);
+        rig.audio.StopRecording(nullptr);
+        const auto recorded = Bytes(kztest::read_bytes(file));
+        ASSERT_EQ(recorded.size(), 10u * bytes);
+        for (int frame = 0; frame < 10; ++frame) {
+            const int tick = 15 + frame; // 0-based
+            const uint8_t want = tick % 2 == 0 ? static_cast<uint8_t>(tick + 1) : c.silence;
+            EXPECT_EQ(
+                std::count(recorded.begin() + frame * bytes, recorded.begin() + (frame + 1) * bytes, want),
+                bytes)
+                << c.format << " frame " << frame;
+        }
+    }
+}
+
+TEST(AudioControlRecord, WavFilesReadBackBySox) {
+    struct Case {
+        int format;
+        const char* encoding;
+    } cases[] = {{KZAPI::KZ_AUDIO_FORMAT_ULAW, "u-law"},
+                 {KZAPI::KZ_AUDIO_FORMAT_ALAW, "A-law"},
+                 {KZAPI::KZ_AUDIO_FORMAT_LINEAR16, "Signed Integer PCM"}};
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir / "r.wav";
+        Rig rig;
+        rig.SetFormat(c.format);
+        rig.far.to_receive = NumberedFrames(65, 320);
+        ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+        rig.Ticks(65);
+        rig.audio.StopRecording(nullptr);
+        EXPECT_EQ(Shell("soxi -e " + file), c.encoding);
+        EXPECT_EQ(Shell("soxi -r " + file), "8000");
+        EXPECT_EQ(Shell("soxi -s " + file), "8000");
+    }
+}
+
+TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
+    TempDir dir;
+    const std::string file = dir / "mix.raw";
+    Rig rig;
+    const auto heard = kztest::Sine(160 * 80, 500, 6000), said = kztest::Sine(160, 1250, 6000);
+    rig.far.to_receive.resize(80);
+    for (int i = 0; i < 80; ++i)
+        rig.far.to_receive[i] =
+            ToBytes(std::vector<int16_t>(heard.begin() + i * 160, heard.begin() + (i + 1) * 160));
+    rig.talker.frame = ToBytes(said); // 1250 Hz fits a 20 ms frame whole
+    ASSERT_EQ(rig.audio.RecordAudio2(file.c_str(), 0, "", 0, 0), 1u);
+    rig.Ticks(80);
+    rig.audio.StopRecording(nullptr);
+    const auto recorded = Samples(Bytes(kztest::read_bytes(file)));
+    ASSERT_EQ(recorded.size(), 65u * 160);
+    EXPECT_GT(Amplitude(recorded, 500), 5000);
+    EXPECT_GT(Amplitude(recorded, 1250), 5000);
+    EXPECT_LT(Amplitude(recorded, 900), 100);
+}
+
+} // namespace
