@@ -13,14 +13,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -118,9 +121,19 @@ public:
 
 class AudioControl : public CKZSIPAudioControl {
 public:
+    // Read once the ticking has ended.
     std::vector<std::pair<int, std::string>> play_done, record_done;
-    void OnPlayAudioDone(int result, const char* text) override { play_done.emplace_back(result, text); }
-    void OnRecordAudioDone(int result, const char* text) override { record_done.emplace_back(result, text); }
+    void OnPlayAudioDone(int result, const char* text) override {
+        std::lock_guard lock(m_mutex);
+        play_done.emplace_back(result, text);
+    }
+    void OnRecordAudioDone(int result, const char* text) override {
+        std::lock_guard lock(m_mutex);
+        record_done.emplace_back(result, text);
+    }
+
+private:
+    std::mutex m_mutex;
 };
 // The module's DTMF application hands the end of a collection on to the audio application.
 class ForwardingDTMF : public KZAPI::CKZDTMFControl {
@@ -474,6 +487,40 @@ TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
     EXPECT_GT(Amplitude(recorded, 500), 5000);
     EXPECT_GT(Amplitude(recorded, 1250), 5000);
     EXPECT_LT(Amplitude(recorded, 900), 100);
+}
+
+// Starts and stops on one thread while the DSP ticks on another: every start ends in exactly one
+// report, whether the file's end or the stop came first.
+TEST(AudioControlThreads, EveryStartEndsInOneReport) {
+    TempDir dir;
+    const auto frame = Constant(320, 700);
+    WriteFile(dir / "f.raw", frame.data(), frame.size());
+    const std::string recording = dir / "r.raw";
+    Rig rig;
+    rig.audio.AddAudioPlayDocument((dir / "f.raw").c_str(), 0);
+    std::atomic<bool> ticking{true};
+    std::thread dsp_thread([&] {
+        while (ticking.load())
+            rig.dsp.Tick();
+    });
+    int plays = 0, records = 0;
+    for (int i = 0; i < 200; ++i) {
+        plays += static_cast<int>(rig.audio.PlayAudio(false, false));
+        records += static_cast<int>(rig.audio.RecordAudio2(recording.c_str(), 0, "", 0, 0));
+        for (int spin = 0; spin < i % 7; ++spin)
+            std::this_thread::yield();
+        rig.audio.StopPlaying("stop");
+        rig.audio.StopRecording("stop");
+    }
+    ticking.store(false);
+    dsp_thread.join();
+    EXPECT_EQ(plays, 200);
+    EXPECT_EQ(records, 200);
+    EXPECT_EQ(rig.audio.play_done.size(), 200u);
+    EXPECT_EQ(rig.audio.record_done.size(), 200u);
+    for (const auto& [result, text] : rig.audio.play_done)
+        EXPECT_TRUE(result == CKZAudioControl::AUDIO_DONE_LIST_END ||
+                    result == CKZAudioControl::AUDIO_DONE_STOPPED);
 }
 
 } // namespace
