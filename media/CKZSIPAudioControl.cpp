@@ -193,8 +193,11 @@ unsigned CKZSIPAudioControl::StartRecord(int mode, void* target, const char* pat
         KZAPI::AudioFormatBytes(host_format, GetObjDSP()->GetFrameTime()) * kRecordRingFrames;
     if (mode == MODE_FILE) {
         if (!path || !*path) return 0;
-        if (KZ_AudioFileKindOf(path) == FILE_MP3) SetAudioFormat({KZAPI::KZ_AUDIO_FORMAT_LINEAR16, 3, 112});
-        if (!record.file.Open(path, offset, GetAudioFormat().format, kMP3RecordingKbps)) return 0;
+        // MP3 files are encoded from linear audio, which then is the control's format too.
+        const bool mp3 = KZ_AudioFileKindOf(path) == FILE_MP3;
+        const int format = mp3 ? KZAPI::KZ_AUDIO_FORMAT_LINEAR16 : GetAudioFormat().format;
+        if (!record.file.Open(path, offset, format, kMP3RecordingKbps)) return 0;
+        if (mp3) SetAudioFormat({KZAPI::KZ_AUDIO_FORMAT_LINEAR16, 3, 112});
         if (record.file.Format() == KZAPI::KZ_AUDIO_FORMAT_GSM) record.gsm.reset(KZAUDIO::GSM_Create());
         record.own_ring.reset(KZAPI::KZ_RTMB_Create(ring_bytes));
         record.tx_ring.reset(KZAPI::KZ_RTMB_Create(ring_bytes));
@@ -413,7 +416,7 @@ bool CKZSIPAudioControl::PlayFromFile(unsigned frame_ms, int host_format, TxBatc
         const int frame_bytes = KZ_AudioFileFrameBytes(play.file.Format(), frame_ms);
         if (frame_bytes <= 0 || frame_bytes > static_cast<int>(play.data.size())) return false;
         const int got = play.file.Read(play.data.data(), frame_bytes);
-        if (got < 0 && play.file.Kind() == FILE_MP3)
+        if (got <= 0 && play.file.Kind() == FILE_MP3)
             CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
                                  "CKZSIPAudioControl::OnPlayTimerExpired KZ_MP3_FILE_Read returned %d", got);
         if (got <= 0 || !StageFileFrame(got, frame_bytes, host_format, batch)) {
