@@ -31,17 +31,37 @@ namespace {
 using KZAPI::CKZAudioControl;
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-std::vector<int16_t> Samples(const std::vector<uint8_t>& bytes, size_t skip = 0) {
-    std::vector<int16_t> out((bytes.size() - std::min(skip, bytes.size())) / 2);
-    if (!out.empty()) std::memcpy(out.data(), bytes.data() + skip, out.size() * 2);
+using Bytes = std::vector<uint8_t>;
+
+std::vector<int16_t> Samples(const Bytes& bytes) {
+    std::vector<int16_t> out(bytes.size() / 2);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
 }
-void WriteFile(const fs::path& path, const void* data, size_t bytes) {
+Bytes ToBytes(const std::vector<int16_t>& samples) {
+    const auto* data = reinterpret_cast<const uint8_t*>(samples.data());
+    return {data, data + samples.size() * 2};
+}
+Bytes Constant(int bytes, int16_t value) {
+    return ToBytes(std::vector<int16_t>(bytes / 2, value));
+}
+Bytes ReadFile(const std::string& path) {
+    const std::string text = kztest::read_bytes(path);
+    return {text.begin(), text.end()};
+}
+const std::string& WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+// An AU header (8 kHz, one channel) followed by `tail`.
+Bytes AuFile(uint32_t data_offset, uint32_t data_size, uint32_t encoding, const Bytes& tail = {}) {
+    Bytes out = {'.', 's', 'n', 'd'};
+    for (uint32_t field : {data_offset, data_size, encoding, 8000u, 1u})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<uint8_t>(field >> shift));
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
 }
 std::string Shell(const std::string& command) {
     std::string out;
@@ -92,8 +112,7 @@ public:
         uint32_t timestamp;
         std::vector<uint8_t> bytes;
     };
-    std::vector<std::vector<uint8_t>> to_receive; // by tick; empty: nothing that tick
-    std::vector<uint8_t> transmit;                // added as transmitted audio every tick
+    std::vector<Bytes> to_receive; // by tick; empty: nothing that tick
     std::vector<Sent> sent;
     size_t tick = 0;
 
@@ -106,8 +125,8 @@ public:
     void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override {
         sent.push_back({sequence, timestamp, {data, data + length}});
     }
-    std::vector<uint8_t> AllSent() const {
-        std::vector<uint8_t> all;
+    Bytes AllSent() const {
+        Bytes all;
         for (const Sent& frame : sent)
             all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
         return all;
@@ -115,7 +134,7 @@ public:
 };
 class Talker : public KZAPI::CKZDSPApp {
 public:
-    std::vector<uint8_t> frame;
+    Bytes frame;
     void OnDSPTimer() override { AddTxFrame(0, 0, frame.data(), static_cast<int>(frame.size())); }
 };
 
@@ -147,7 +166,7 @@ public:
 };
 
 struct Rig {
-    explicit Rig(int dsp_format = KZAPI::KZ_AUDIO_FORMAT_LINEAR16) : dsp(dsp_format, &timer), channel(&dtmf) {
+    explicit Rig(int dsp_format = KZAPI::KZ_AUDIO_FORMAT_LINEAR16) : channel(&dtmf), dsp(dsp_format, &timer) {
         dsp.AddApp(&far);
         dsp.AddApp(&talker);
         dsp.AddApp(&audio);
@@ -165,22 +184,13 @@ struct Rig {
     }
     KZAPI::CKZManualClock clock;
     KZAPI::CKZDSPTimer timer{0, &clock};
-    KZAPI::CKZDSP dsp;
     FarEnd far;
     Talker talker;
     AudioControl audio;
     ForwardingDTMF dtmf;
     Channel channel;
+    KZAPI::CKZDSP dsp; // goes first, while its applications still live
 };
-
-std::vector<uint8_t> Constant(int bytes, int16_t value) {
-    std::vector<int16_t> samples(bytes / 2, value);
-    return {reinterpret_cast<uint8_t*>(samples.data()), reinterpret_cast<uint8_t*>(samples.data()) + bytes};
-}
-std::vector<uint8_t> ToBytes(const std::vector<int16_t>& samples) {
-    return {reinterpret_cast<const uint8_t*>(samples.data()),
-            reinterpret_cast<const uint8_t*>(samples.data()) + samples.size() * 2};
-}
 
 // ---- playing ----
 
@@ -198,18 +208,16 @@ TEST(AudioControlPlay, EmptyListFailsAndChangesNothing) {
 TEST(AudioControlPlay, TwoFilesPlayInOrderAndEndOnce) {
     TempDir dir;
     const auto a = Constant(800, 1000), b = Constant(640, -2000); // 2.5 and 2 frames of 20 ms
-    WriteFile(dir / "a.raw", a.data(), a.size());
-    WriteFile(dir / "b.raw", b.data(), b.size());
     Rig rig;
-    rig.audio.AddAudioPlayDocument((dir / "a.raw").c_str(), 0);
-    rig.audio.AddAudioPlayDocument((dir / "b.raw").c_str(), 0);
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "a.raw", a).c_str(), 0);
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "b.raw", b).c_str(), 0);
     ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u);
     rig.Ticks(5);
     EXPECT_TRUE(rig.audio.play_done.empty());
     rig.Ticks(20);
     ASSERT_EQ(rig.audio.play_done.size(), 1u);
     EXPECT_EQ(rig.audio.play_done[0].first, CKZAudioControl::AUDIO_DONE_LIST_END);
-    std::vector<uint8_t> expected = a;
+    Bytes expected = a;
     expected.resize(960, 0); // the short last frame is filled with silence
     expected.insert(expected.end(), b.begin(), b.end());
     EXPECT_EQ(rig.far.AllSent(), expected);
@@ -224,11 +232,11 @@ TEST(AudioControlPlay, TwoFilesPlayInOrderAndEndOnce) {
 std::vector<int> PlayedOrder(bool random, int files, int ticks) {
     TempDir dir;
     Rig rig;
-    for (int i = 0; i < files; ++i) {
-        const auto frame = Constant(320, static_cast<int16_t>(100 * (i + 1)));
-        WriteFile(dir / (std::to_string(i) + ".raw"), frame.data(), frame.size());
-        rig.audio.AddAudioPlayDocument((dir / (std::to_string(i) + ".raw")).c_str(), 0);
-    }
+    for (int i = 0; i < files; ++i)
+        rig.audio.AddAudioPlayDocument(
+            WriteFile(dir / (std::to_string(i) + ".raw"), Constant(320, static_cast<int16_t>(100 * (i + 1))))
+                .c_str(),
+            0);
     EXPECT_EQ(rig.audio.PlayAudio(true, random), 1u);
     rig.Ticks(ticks);
     EXPECT_TRUE(rig.audio.play_done.empty());
@@ -259,49 +267,37 @@ TEST(AudioControlPlay, LoopWithRandomPicksAtRandom) {
     EXPECT_GT(out_of_turn, 5);
 }
 
-TEST(AudioControlPlay, StopReportsStoppedOnce) {
-    TempDir dir;
-    const auto tone = Constant(32000, 500);
-    WriteFile(dir / "t.raw", tone.data(), tone.size());
-    Rig rig;
-    rig.audio.AddAudioPlayDocument((dir / "t.raw").c_str(), 0);
-    ASSERT_EQ(rig.audio.PlayAudio(true, false), 1u);
-    rig.Ticks(6);
-    const size_t frames = rig.far.sent.size();
-    EXPECT_EQ(rig.audio.StopPlaying("bye"), 1u);
-    EXPECT_EQ(rig.audio.StopPlaying("again"), 0u);
-    rig.Ticks(20);
-    EXPECT_EQ(rig.far.sent.size(), frames);
-    ASSERT_EQ(rig.audio.play_done.size(), 1u);
-    EXPECT_EQ(rig.audio.play_done[0],
-              std::make_pair(int(CKZAudioControl::AUDIO_DONE_STOPPED), std::string("bye")));
-}
-
-// The stop digits end the play with the collection's result and digits.
-TEST(AudioControlPlay, DigitsStopThePlay) {
+// A stop by request or by the stop digits ends the play at once with one report: 5 and the stop's
+// text, or the collection's result and digits.
+TEST(AudioControlPlay, StopsReportOnce) {
     struct Case {
         int max_digits;
         const char* terminators;
-        const char* keys;
+        const char* keys; // null: stopped by request
         int result;
-        const char* digits;
-    } cases[] = {{0, "#", "1#", KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR, "1"},
+        const char* text;
+    } cases[] = {{0, "", nullptr, CKZAudioControl::AUDIO_DONE_STOPPED, "bye"},
+                 {0, "#", "1#", KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR, "1"},
                  {2, "", "42", KZAPI::CKZDTMFControl::DTMF_DONE_MAX_DIGITS, "42"}};
     TempDir dir;
-    const auto tone = Constant(32000, 500);
-    WriteFile(dir / "t.raw", tone.data(), tone.size());
+    const std::string file = WriteFile(dir / "t.raw", Constant(32000, 500));
     for (const Case& c : cases) {
         Rig rig;
-        rig.audio.AddAudioPlayDocument((dir / "t.raw").c_str(), 0);
+        rig.audio.AddAudioPlayDocument(file.c_str(), 0);
         ASSERT_EQ(rig.audio.PlayAudio(c.max_digits, c.terminators, 0), 1u);
         rig.Ticks(6);
-        for (const char* key = c.keys; *key; ++key) {
+        const size_t frames = rig.far.sent.size();
+        if (!c.keys) {
+            EXPECT_EQ(rig.audio.StopPlaying(c.text), 1u);
+        }
+        for (const char* key = c.keys; key && *key; ++key) {
             rig.dtmf.On_DTMF_Key_Down(*key, 0);
             rig.dtmf.On_DTMF_Key_Up(*key, 100);
         }
-        ASSERT_EQ(rig.audio.play_done.size(), 1u) << c.keys;
-        EXPECT_EQ(rig.audio.play_done[0], std::make_pair(c.result, std::string(c.digits)));
-        EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+        EXPECT_EQ(rig.audio.StopPlaying("again"), 0u);
+        rig.Ticks(20);
+        EXPECT_EQ(rig.far.sent.size(), frames);
+        EXPECT_EQ(rig.audio.play_done, (std::vector<std::pair<int, std::string>>{{c.result, c.text}}));
         EXPECT_FALSE(rig.dtmf.IsCollecting());
     }
 }
@@ -320,15 +316,14 @@ TEST(AudioControlPlay, AudioFilesPlayTheirSamples) {
                  {"l.wav", "-e signed-integer -b 16", KZAPI::KZ_AUDIO_FORMAT_LINEAR16},
                  {"u.wav", "-e mu-law", KZAPI::KZ_AUDIO_FORMAT_ULAW}};
     TempDir dir;
-    const auto tone = ToBytes(kztest::Sine(4000, 440, 8000));
-    WriteFile(dir / "tone.raw", tone.data(), tone.size());
+    WriteFile(dir / "tone.raw", ToBytes(kztest::Sine(4000, 440, 8000)));
     for (const Case& c : cases) {
         const std::string file = dir / c.name, decoded = dir / "decoded.raw";
         ASSERT_EQ(Shell("sox -t raw -r 8000 -e signed -b 16 -c 1 " + dir / "tone.raw" + " " + c.sox_encoding +
                         " " + file + " && sox " + file + " -t raw -e signed -b 16 " + decoded +
                         " && echo ok"),
                   "ok");
-        std::vector<uint8_t> expected = Bytes(kztest::read_bytes(decoded));
+        Bytes expected = ReadFile(decoded);
         if (c.dsp_format == KZAPI::KZ_AUDIO_FORMAT_ULAW) {
             const auto samples = Samples(expected);
             expected.resize(samples.size());
@@ -372,18 +367,14 @@ TEST(AudioControlPlay, Mp3PlaysAtItsPitch) {
 
 // Hostile AU files end or fail; none is read past what it holds.
 TEST(AudioControlPlay, BrokenAuFilesNeverCrash) {
-    const std::vector<std::vector<uint8_t>> files = {
-        Bytes(".snd"),
-        {'.', 's', 'n', 'd', 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 8, 0,
-         0,   0,   1,   0,   0,    0x1F, 0x40, 0,    0, 0, 1, 1, 2},
-        {'.', 's', 'n', 'd', 0,    0,    0, 24, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0,
-         0,   99,  0,   0,   0x1F, 0x40, 0, 0,  0,    1,    7,    7,    7},
-        {'.', 's', 'n', 'd', 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0, 1, 0, 0, 0x1F, 0x40, 0, 0, 0, 1, 7, 7, 7}};
+    const Bytes files[] = {{'.', 's', 'n', 'd'},
+                           AuFile(0xFFFFFFF0, 8, 1, {1, 2}),
+                           AuFile(24, 0xFFFFFFF0, 99, {7, 7, 7}),
+                           AuFile(8, 8, 1, {7, 7, 7})};
     TempDir dir;
-    for (size_t i = 0; i < files.size(); ++i) {
-        WriteFile(dir / "x.au", files[i].data(), files[i].size());
+    for (size_t i = 0; i < std::size(files); ++i) {
         Rig rig;
-        rig.audio.AddAudioPlayDocument((dir / "x.au").c_str(), 0);
+        rig.audio.AddAudioPlayDocument(WriteFile(dir / "x.au", files[i]).c_str(), 0);
         if (rig.audio.PlayAudio(false, false) == 0) continue;
         rig.Ticks(20);
         EXPECT_EQ(rig.audio.play_done.size(), 1u) << i;
@@ -394,8 +385,8 @@ TEST(AudioControlPlay, BrokenAuFilesNeverCrash) {
 // ---- recording ----
 
 // A frame for each tick, each filled with its tick's number (never a format's silence).
-std::vector<std::vector<uint8_t>> NumberedFrames(int ticks, int bytes, bool skip_odd = false) {
-    std::vector<std::vector<uint8_t>> frames(ticks);
+std::vector<Bytes> NumberedFrames(int ticks, int bytes, bool skip_odd = false) {
+    std::vector<Bytes> frames(ticks);
     for (int i = 0; i < ticks; ++i)
         if (!skip_odd || i % 2 == 0) frames[i].assign(bytes, static_cast<uint8_t>(i + 1));
     return frames;
@@ -410,11 +401,9 @@ TEST(AudioControlRecord, AuHeaderFirstAndTheFirstTicksSkipped) {
     ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
     rig.Ticks(25);
     EXPECT_EQ(rig.audio.StopRecording("end"), 1u);
-    const auto bytes = Bytes(kztest::read_bytes(file));
+    const Bytes bytes = ReadFile(file);
     ASSERT_EQ(bytes.size(), 24u + 10 * 160);
-    const std::vector<uint8_t> header = {'.', 's', 'n', 'd', 0, 0, 0,    24,   0, 0, 6, 0x40,
-                                         0,   0,   0,   1,   0, 0, 0x1F, 0x40, 0, 0, 0, 1};
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 24), header);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 24), AuFile(24, 10 * 160, 1)); // size set at the close
     for (int frame = 0; frame < 10; ++frame)
         EXPECT_EQ(bytes[24 + frame * 160], 16 + frame) << frame; // ticks 1-15 are not recorded
     EXPECT_EQ(Shell("soxi -s " + file), "1600");
@@ -439,7 +428,7 @@ TEST(AudioControlRecord, MissingReceivedFramesAreSilence) {
         ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
         rig.Ticks(25);
         rig.audio.StopRecording(nullptr);
-        const auto recorded = Bytes(kztest::read_bytes(file));
+        const Bytes recorded = ReadFile(file);
         ASSERT_EQ(recorded.size(), 10u * bytes);
         for (int frame = 0; frame < 10; ++frame) {
             const int tick = 15 + frame; // 0-based
@@ -487,7 +476,7 @@ TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
     ASSERT_EQ(rig.audio.RecordAudio2(file.c_str(), 0, "", 0, 0), 1u);
     rig.Ticks(80);
     rig.audio.StopRecording(nullptr);
-    const auto recorded = Samples(Bytes(kztest::read_bytes(file)));
+    const auto recorded = Samples(ReadFile(file));
     ASSERT_EQ(recorded.size(), 65u * 160);
     EXPECT_GT(Amplitude(recorded, 500), 5000);
     EXPECT_GT(Amplitude(recorded, 1250), 5000);
@@ -498,10 +487,9 @@ TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
 TEST(AudioControlRecord, Mp3RecordingPlaysBack) {
     TempDir dir;
     const std::string file = dir / "r.mp3";
-    const auto tone = ToBytes(kztest::Sine(160, 1000, 8000));
     {
         Rig rig;
-        rig.far.to_receive.assign(15 + 125, tone);
+        rig.far.to_receive.assign(15 + 125, ToBytes(kztest::Sine(160, 1000, 8000)));
         ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
         rig.Ticks(15 + 125);
         rig.audio.StopRecording(nullptr);
@@ -537,11 +525,9 @@ TEST(AudioControlRealTime, RingBuffersCarryFrames) {
 // report, whether the file's end or the stop came first.
 TEST(AudioControlThreads, EveryStartEndsInOneReport) {
     TempDir dir;
-    const auto frame = Constant(320, 700);
-    WriteFile(dir / "f.raw", frame.data(), frame.size());
     const std::string recording = dir / "r.raw";
     Rig rig;
-    rig.audio.AddAudioPlayDocument((dir / "f.raw").c_str(), 0);
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "f.raw", Constant(320, 700)).c_str(), 0);
     std::atomic<bool> ticking{true};
     std::thread dsp_thread([&] {
         while (ticking.load()) {
