@@ -34,19 +34,35 @@ public:
     CKZSIPAudioControl() = default;
     ~CKZSIPAudioControl() override;
 
-    unsigned PlayAudio(void* source) override;
-    unsigned PlayAudio(int max_digits, const char* terminators, unsigned timeout_ms) override;
+    // Each returns 1 when started, 0 (nothing changed) otherwise. The end is reported once through
+    // OnPlayAudioDone / OnRecordAudioDone: 3 the play list ended, 5 stopped by request, 0..2 the
+    // result of the digit collection that stopped it (with the digits as the text).
+    //
+    // Plays the play list (in order, over and over with loop, in random order with both).
     unsigned PlayAudio(bool loop, bool random) override;
-    unsigned RecordAudio(void* target) override;
+    // Plays the list once, stopping on the digits collected by the channel's DTMF application
+    // (with none of the three given, plays as PlayAudio(false, false)).
+    unsigned PlayAudio(int max_digits, const char* terminators, unsigned timeout_ms) override;
+    // Real-time play from a host jitter buffer (KZ_JB_HANDLE) / ring buffer (KZ_RTMB_HANDLE) of
+    // frames in the DSP's format; the buffer stays the caller's.
+    unsigned PlayAudio(void* source) override;
+    unsigned PlayRTAudio(void* source) override;
+    // Records the received audio into `path` (WAV, AU, MP3 by the extension, raw otherwise) in the
+    // control's audio format, from `offset` bytes into an existing file's audio when not 0.
+    unsigned RecordAudio(const char* path, uint32_t offset) override;
     unsigned RecordAudio(const char* path, int max_digits, const char* terminators, unsigned timeout_ms,
                          uint32_t offset) override;
-    unsigned RecordAudio(const char* path, uint32_t offset) override;
+    // The same with the transmitted audio mixed in.
     unsigned RecordAudio2(const char* path, int max_digits, const char* terminators, unsigned timeout_ms,
                           uint32_t offset) override;
+    // Real-time record into a host jitter buffer / ring buffer (the caller's).
+    unsigned RecordAudio(void* target) override;
+    unsigned RecordRTAudio(void* target) override;
+    // 1 when something was stopped. Once neither direction runs, a digit collection started for
+    // them is stopped as well.
     unsigned StopPlaying(const char* text) override;
     unsigned StopRecording(const char* text) override;
-    unsigned PlayRTAudio(void* source) override;
-    unsigned RecordRTAudio(void* target) override;
+    // The digit collection started with a play or record ended.
     void On_DTMF_Done(int result, const char* digits) override;
 
     unsigned ContinuePlayingAudioFile();
