@@ -90,6 +90,7 @@ uint32_t CKZSIPMediaNegotiation::AddDTMFLines(sip_msg* message, const KZSDPLineR
         if (request.isAck) return 0;
         SetDTMFPayload(m_settings.defaultDTMFPayload);
     }
+    if (m_dtmfPayload < 0) return 0; // no payload configured: telephone events are not offered
     char line[64];
     KZAPI::s_printf(line, sizeof(line), "rtpmap:%d telephone-event/8000", m_dtmfPayload);
     uint32_t result = AddAttribute(message, line);
