@@ -490,8 +490,9 @@ TEST(KzhostCalls, EveryMediaReportIsOneLineAndOneEvent) {
         EXPECT_EQ(agent.published[0], KZJson::parse(c.event));
         EXPECT_TRUE(kzapp::event_kind_named(agent.published[0]["event"].get<std::string>()))
             << "subscribable";
-    } // A play or recording that stops on digits collects them itself and reports its own end; so
-    // does a collection the call's end cut short.
+    }
+    // A play or recording that stops on digits collects them itself and reports its own end; a
+    // collection whose end is reported after its call was released belongs to no call any more.
     agent.published.clear();
     agent.events.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "#");
     agent.events.CollectionStarts(4);
