@@ -270,23 +270,9 @@ KZCallOutcome KZHostCalls::SendDTMF(int channel, const std::string& digits, KZDT
     if (!found) return KZCallOutcome::Refused(why);
     KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
     if (!dtmf) return KZCallOutcome::Refused(channel_text(channel) + " cannot send digits");
-    unsigned sent = 0;
-    if (method == KZDTMFMethod::Auto) {
-        sent = dtmf->PlayDTMFString(digits.c_str());
-    } else {
-        // The DTMF control sends by the call's method: a chosen one stands in for this string only.
-        // Commands run one at a time, so nothing else changes the method meanwhile.
-        CKZCallControl* call = found->GetCallControl();
-        int configured = 0;
-        {
-            KZAPI::CMutexLock lock(call->GetCallMutex());
-            configured = call->GetDTMFMethod();
-            call->SetDTMFMethod(method_code(method));
-        }
-        sent = dtmf->PlayDTMFString(digits.c_str());
-        KZAPI::CMutexLock lock(call->GetCallMutex());
-        call->SetDTMFMethod(configured);
-    }
+    const unsigned sent = method == KZDTMFMethod::Auto
+                              ? dtmf->PlayDTMFString(digits.c_str())
+                              : dtmf->PlayDTMFStringBy(method_code(method), digits.c_str());
     if (!sent) return KZCallOutcome::Refused(channel_text(channel) + ": the digits were not sent");
     return KZCallOutcome::Accepted(channel);
 }

@@ -131,8 +131,12 @@ bool CKZSIPDTMFControl::IsDetectionEnabled() {
 // ---- playing ----
 
 unsigned CKZSIPDTMFControl::PlayDTMFString(const char* digits) {
+    return PlayDTMFStringBy(GetDTMFType(), digits);
+}
+
+unsigned CKZSIPDTMFControl::PlayDTMFStringBy(int method, const char* digits) {
     std::lock_guard play(m_play_mutex);
-    switch (GetDTMFType()) {
+    switch (method) {
     case kMethodInbandTones:
         return PlayDTMFString0(digits);
     case kMethodSIPInfo:

@@ -37,6 +37,7 @@ public:
     int GetDTMFType() const;
 
     unsigned PlayDTMFString(const char* digits) override;
+    unsigned PlayDTMFStringBy(int method, const char* digits) override;
     void On_DTMF_Key_Down(char key, uint64_t tick) override;
     void On_DTMF_Key_Up(char key, uint64_t tick) override;
     void On_DTMF_Done(int result, const char* digits) override;

@@ -54,6 +54,9 @@ public:
     // ---- digits ----
     // Plays digits to the remote party; the base has no way to (0).
     virtual unsigned PlayDTMFString(const char* /*digits*/) { return 0; }
+    // Plays digits by the given method (0 in-band, 1 SIP INFO, 2 RFC 2833, 3 RFC 2833 when the call
+    // negotiated it, else in-band) whatever the call's own method is; the base cannot (0).
+    virtual unsigned PlayDTMFStringBy(int /*method*/, const char* /*digits*/) { return 0; }
     // A key went down / up at `tick`. Key-up reports the digit (with its duration from the
     // matching key-down, or 0) and feeds the collection, which may end it.
     virtual void On_DTMF_Key_Down(char key, uint64_t tick);
