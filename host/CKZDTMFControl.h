@@ -42,6 +42,8 @@ public:
     bool IsCollecting() const;
 
     // ---- the timer (one shot) ----
+    // The collection arms and stops it with the lock held: overrides must not call back into
+    // the control or anything that takes another control's lock.
     virtual void StartDTMFTimer(unsigned ms);
     virtual void StopDTMFTimer();
     // The timer ran out: a running collection ends with DTMF_DONE_TIMEOUT.
@@ -75,6 +77,9 @@ private:
     // Ends the collection (under the lock) and returns whether one was running; the digits are
     // copied to `digits` for the report made after the lock is left.
     bool FinishCollection(char (&digits)[kMaxCollectedDigits + 1]);
+    // Adds a received digit to the running collection (under the lock); returns the result that
+    // ended it (its digits copied to `digits`) or -1 while it goes on.
+    int CollectDigit(char digit, char (&digits)[kMaxCollectedDigits + 1]);
     static constexpr uint64_t kTimerStopped = UINT64_MAX;
 
     std::atomic<const CKZClock*> m_clock{&CKZClock::System()};
