@@ -149,12 +149,17 @@ public:
     void CheckRTPPacketFromAddr(int length, const char* address, uint16_t port, uint64_t ms, uint32_t ssrc);
     void SetRemoteSSRC(uint32_t ssrc) { m_remote_ssrc.store(ssrc); }
     // ---- DTMF (CKZSIPAPICC_dtmf.cpp) ----
-    // A telephone event received on the audio session (RFC 2833).
+    // A telephone event received on the audio session (RFC 2833), or relayed for this call.
+    // Never takes the call lock: it runs inside the media tick.
     virtual void OnRTPDTMFPacket(const KZAPI::KZRTPPacket& packet);
-    // Queues the digits as RFC 2833 events; 1, or 0 when RTP was not running for some packet.
+    // Queues the digits as RFC 2833 events for the send pass (the media lock only, so a digit
+    // can be forwarded from another channel's tick); 1, or 0 when RTP was not running or the
+    // queue had no room for some digit.
     int SendRTPDTMFString(const char* digits);
     // Sends one digit as an INFO request with a dtmf-relay body; true when it was sent.
     bool SendSIPInfo(char digit, int duration_ms);
+    // Switches the channel's digit detection with the call's media.
+    void SetChannelDTMFDetection(bool on);
     // A packet the host relayed for this call (RTP bridging): telephone events are taken.
     void OnRelayRTPPackage(const uint8_t* data, int length);
     // Queues a packet to go out instead of the next audio frame(s); length 0 sends the audio

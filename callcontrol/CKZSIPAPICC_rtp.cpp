@@ -71,7 +71,10 @@ unsigned CKZSIPAPICC::OpenRTPSocket() {
         m_last_rx_tick.store(0);
         m_pending_head = m_pending_count = 0;
     }
-    if (started) StartDSPTimer(m_dsp_frame_ms);
+    if (started) {
+        StartDSPTimer(m_dsp_frame_ms);
+        SetChannelDTMFDetection(true);
+    }
     return started ? 1 : 0;
 }
 
@@ -168,6 +171,7 @@ unsigned CKZSIPAPICC::CloseRTPSocket() {
         m_codec->Close();
     }
     StopDSPTimer();
+    SetChannelDTMFDetection(false);
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "RTP session stopped successfully!");
     m_last_rx_tick.store(0);
     return 1;

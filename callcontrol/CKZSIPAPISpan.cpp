@@ -2,6 +2,8 @@
 
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
+#include "host/CKZDSPApp.h"
+#include "host/CKZDTMFControl.h"
 
 CKZSIPAPISpan::~CKZSIPAPISpan() {
     Stop();
@@ -12,8 +14,12 @@ int CKZSIPAPISpan::GetNumOfChannels() {
 }
 
 bool CKZSIPAPISpan::DoUnblockedLoop() {
-    for (KZAPI::CKZChannel* channel : ChannelsForTurn())
+    for (KZAPI::CKZChannel* channel : ChannelsForTurn()) {
         if (KZAPI::CKZDSPApp* call_media = channel->GetCallMediaApp())
             call_media->GetAppTimer().CheckEveryTimer();
+        // The DTMF application sends digits forwarded as INFO from here, off the media tick.
+        if (auto* dtmf = dynamic_cast<KZAPI::CKZDSPApp*>(channel->GetDTMFControl()))
+            dtmf->GetAppTimer().CheckEveryTimer();
+    }
     return true;
 }
