@@ -1,0 +1,558 @@
+// The channel's audio application on a real DSP ticked by hand: what it sends while playing
+// files, what it writes while recording, and when it reports the end. Test audio is made and
+// checked with sox in a private temporary folder.
+#include "host/CKZChannel.h"
+#include "host/CKZDSP.h"
+#include "host/CKZDSPTimer.h"
+#include "host/audiocodec/KZAudioCodec.h"
+#include "media/CKZSIPAudioControl.h"
+#include "support/audio_signals.h"
+#include "support/log_capture.h"
+#include "support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using KZAPI::CKZAudioControl;
+namespace fs = std::filesystem;
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<int16_t> Samples(const Bytes& bytes) {
+    std::vector<int16_t> out(bytes.size() / 2);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return out;
+}
+Bytes ToBytes(const std::vector<int16_t>& samples) {
+    const auto* data = reinterpret_cast<const uint8_t*>(samples.data());
+    return {data, data + samples.size() * 2};
+}
+Bytes Constant(int bytes, int16_t value) {
+    return ToBytes(std::vector<int16_t>(bytes / 2, value));
+}
+Bytes ReadFile(const std::string& path) {
+    const std::string text = kztest::read_bytes(path);
+    return {text.begin(), text.end()};
+}
+const std::string& WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+// An AU header (8 kHz, one channel) followed by `tail`.
+Bytes AuFile(uint32_t data_offset, uint32_t data_size, uint32_t encoding, const Bytes& tail = {}) {
+    Bytes out = {'.', 's', 'n', 'd'};
+    for (uint32_t field : {data_offset, data_size, encoding, 8000u, 1u})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<uint8_t>(field >> shift));
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+}
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+// Amplitude of one frequency (Goertzel) in 8 kHz audio.
+double Amplitude(const std::vector<int16_t>& x, double hz) {
+    const double k = 2 * std::cos(2 * std::numbers::pi * hz / 8000.0);
+    double s1 = 0, s2 = 0;
+    for (int16_t v : x) {
+        const double s = v + k * s1 - s2;
+        s2 = s1;
+        s1 = s;
+    }
+    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double>(x.size());
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/kz_audio_XXXXXX";
+        m_path = mkdtemp(name) ? name : "";
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    fs::path m_path;
+};
+
+// The far end: hands the DSP a received frame on ticks it is given one for, and keeps every
+// transmitted frame.
+class FarEnd : public KZAPI::CKZDSPApp {
+public:
+    struct Sent {
+        uint16_t sequence;
+        uint32_t timestamp;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Bytes> to_receive; // by tick; empty: nothing that tick
+    std::vector<Sent> sent;
+    size_t tick = 0;
+
+    void OnDSPTimer() override {
+        if (tick < to_receive.size() && !to_receive[tick].empty())
+            AddRxFrame(static_cast<uint16_t>(tick), 0, to_receive[tick].data(),
+                       static_cast<int>(to_receive[tick].size()), 1);
+        ++tick;
+    }
+    void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override {
+        sent.push_back({sequence, timestamp, {data, data + length}});
+    }
+    Bytes AllSent() const {
+        Bytes all;
+        for (const Sent& frame : sent)
+            all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
+        return all;
+    }
+};
+class Talker : public KZAPI::CKZDSPApp {
+public:
+    Bytes frame;
+    void OnDSPTimer() override { AddTxFrame(0, 0, frame.data(), static_cast<int>(frame.size())); }
+};
+
+class AudioControl : public CKZSIPAudioControl {
+public:
+    // Read once the ticking has ended.
+    std::vector<std::pair<int, std::string>> play_done, record_done;
+    void OnPlayAudioDone(int result, const char* text) override {
+        std::lock_guard lock(m_mutex);
+        play_done.emplace_back(result, text);
+    }
+    void OnRecordAudioDone(int result, const char* text) override {
+        std::lock_guard lock(m_mutex);
+        record_done.emplace_back(result, text);
+    }
+
+private:
+    std::mutex m_mutex;
+};
+// The module's DTMF application hands the end of a collection on to the audio application.
+class ForwardingDTMF : public KZAPI::CKZDTMFControl {
+public:
+    CKZAudioControl* audio = nullptr;
+    void On_DTMF_Done(int result, const char* digits) override { audio->On_DTMF_Done(result, digits); }
+};
+class Channel : public KZAPI::CKZChannel {
+public:
+    explicit Channel(KZAPI::CKZDTMFControl* dtmf) { SetDTMFControl(dtmf); }
+};
+
+struct Rig {
+    explicit Rig(int dsp_format = KZAPI::KZ_AUDIO_FORMAT_LINEAR16) : channel(&dtmf), dsp(dsp_format, &timer) {
+        dsp.AddApp(&far);
+        dsp.AddApp(&talker);
+        dsp.AddApp(&audio);
+        dtmf.audio = &audio;
+        audio.SetChannel(&channel);
+        dtmf.SetChannel(&channel);
+        dsp.StartTimer(20);
+    }
+    void Ticks(int n) {
+        for (int i = 0; i < n; ++i)
+            dsp.Tick();
+    }
+    void SetFormat(int format) {
+        audio.SetAudioFormat({format, 3, KZAPI::IsLinearAudioFormat(format) ? 112 : 96});
+    }
+    KZAPI::CKZManualClock clock;
+    KZAPI::CKZDSPTimer timer{0, &clock};
+    FarEnd far;
+    Talker talker;
+    AudioControl audio;
+    ForwardingDTMF dtmf;
+    Channel channel;
+    KZAPI::CKZDSP dsp; // goes first, while its applications still live
+};
+
+// ---- playing ----
+
+TEST(AudioControlPlay, EmptyListFailsAndChangesNothing) {
+    kztest::LogCapture log;
+    Rig rig;
+    EXPECT_EQ(rig.audio.PlayAudio(false, false), 0u);
+    rig.Ticks(10);
+    EXPECT_TRUE(log.HasLine("Trying to play audio when m_fnAudioList.Size() == 0"));
+    EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+    EXPECT_TRUE(rig.far.sent.empty());
+    EXPECT_TRUE(rig.audio.play_done.empty());
+}
+
+TEST(AudioControlPlay, TwoFilesPlayInOrderAndEndOnce) {
+    TempDir dir;
+    const auto a = Constant(800, 1000), b = Constant(640, -2000); // 2.5 and 2 frames of 20 ms
+    Rig rig;
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "a.raw", a).c_str(), 0);
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "b.raw", b).c_str(), 0);
+    ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u);
+    rig.Ticks(5);
+    EXPECT_TRUE(rig.audio.play_done.empty());
+    rig.Ticks(20);
+    ASSERT_EQ(rig.audio.play_done.size(), 1u);
+    EXPECT_EQ(rig.audio.play_done[0].first, CKZAudioControl::AUDIO_DONE_LIST_END);
+    Bytes expected = a;
+    expected.resize(960, 0); // the short last frame is filled with silence
+    expected.insert(expected.end(), b.begin(), b.end());
+    EXPECT_EQ(rig.far.AllSent(), expected);
+    for (size_t i = 1; i < rig.far.sent.size(); ++i) {
+        EXPECT_EQ(uint16_t(rig.far.sent[i].sequence - rig.far.sent[i - 1].sequence), 1);
+        EXPECT_GT(int32_t(rig.far.sent[i].timestamp - rig.far.sent[i - 1].timestamp), 0);
+    }
+    EXPECT_EQ(rig.audio.GetAudioOutState(), CKZAudioControl::AUDIO_OUT_IDLE);
+}
+
+// Files of one frame each, told apart by their sample value.
+std::vector<int> PlayedOrder(bool random, int files, int ticks) {
+    TempDir dir;
+    Rig rig;
+    for (int i = 0; i < files; ++i)
+        rig.audio.AddAudioPlayDocument(
+            WriteFile(dir / (std::to_string(i) + ".raw"), Constant(320, static_cast<int16_t>(100 * (i + 1))))
+                .c_str(),
+            0);
+    EXPECT_EQ(rig.audio.PlayAudio(true, random), 1u);
+    rig.Ticks(ticks);
+    EXPECT_TRUE(rig.audio.play_done.empty());
+    std::vector<int> order;
+    for (const auto& frame : rig.far.sent)
+        order.push_back(Samples(frame.bytes)[0] / 100 - 1);
+    return order;
+}
+
+TEST(AudioControlPlay, LoopCyclesThroughTheList) {
+    const std::vector<int> order = PlayedOrder(false, 3, 100);
+    ASSERT_GT(order.size(), 30u);
+    for (size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], static_cast<int>(i % 3)) << i;
+}
+
+TEST(AudioControlPlay, LoopWithRandomPicksAtRandom) {
+    const std::vector<int> order = PlayedOrder(true, 3, 200);
+    ASSERT_GT(order.size(), 60u);
+    int counts[3] = {}, out_of_turn = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        ASSERT_TRUE(order[i] >= 0 && order[i] < 3);
+        ++counts[order[i]];
+        if (i > 0 && order[i] != (order[i - 1] + 1) % 3) ++out_of_turn;
+    }
+    for (int count : counts)
+        EXPECT_GT(count, 5);
+    EXPECT_GT(out_of_turn, 5);
+}
+
+// A stop by request or by the stop digits ends the play at once with one report: 5 and the stop's
+// text, or the collection's result and digits.
+TEST(AudioControlPlay, StopsReportOnce) {
+    struct Case {
+        int max_digits;
+        const char* terminators;
+        const char* keys; // null: stopped by request
+        int result;
+        const char* text;
+    } cases[] = {{0, "", nullptr, CKZAudioControl::AUDIO_DONE_STOPPED, "bye"},
+                 {0, "#", "1#", KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR, "1"},
+                 {2, "", "42", KZAPI::CKZDTMFControl::DTMF_DONE_MAX_DIGITS, "42"}};
+    TempDir dir;
+    const std::string file = WriteFile(dir / "t.raw", Constant(32000, 500));
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.audio.AddAudioPlayDocument(file.c_str(), 0);
+        ASSERT_EQ(rig.audio.PlayAudio(c.max_digits, c.terminators, 0), 1u);
+        rig.Ticks(6);
+        const size_t frames = rig.far.sent.size();
+        if (!c.keys) {
+            EXPECT_EQ(rig.audio.StopPlaying(c.text), 1u);
+        }
+        for (const char* key = c.keys; key && *key; ++key) {
+            rig.dtmf.On_DTMF_Key_Down(*key, 0);
+            rig.dtmf.On_DTMF_Key_Up(*key, 100);
+        }
+        EXPECT_EQ(rig.audio.StopPlaying("again"), 0u);
+        rig.Ticks(20);
+        EXPECT_EQ(rig.far.sent.size(), frames);
+        EXPECT_EQ(rig.audio.play_done, (std::vector<std::pair<int, std::string>>{{c.result, c.text}}));
+        EXPECT_FALSE(rig.dtmf.IsCollecting());
+    }
+}
+
+// A file made by sox from a 440 Hz tone; what the DSP sends must be what sox decodes from it, in
+// the DSP's format.
+TEST(AudioControlPlay, AudioFilesPlayTheirSamples) {
+    struct Case {
+        const char* name;
+        const char* sox_encoding;
+        int dsp_format;
+    } cases[] = {{"u.au", "-e mu-law", KZAPI::KZ_AUDIO_FORMAT_LINEAR16},
+                 {"a.au", "-e a-law", KZAPI::KZ_AUDIO_FORMAT_LINEAR16},
+                 {"l.au", "-e signed-integer -b 16", KZAPI::KZ_AUDIO_FORMAT_LINEAR16},
+                 {"l.au", "-e signed-integer -b 16", KZAPI::KZ_AUDIO_FORMAT_ULAW},
+                 {"l.wav", "-e signed-integer -b 16", KZAPI::KZ_AUDIO_FORMAT_LINEAR16},
+                 {"u.wav", "-e mu-law", KZAPI::KZ_AUDIO_FORMAT_ULAW}};
+    TempDir dir;
+    WriteFile(dir / "tone.raw", ToBytes(kztest::Sine(4000, 440, 8000)));
+    for (const Case& c : cases) {
+        const std::string file = dir / c.name, decoded = dir / "decoded.raw";
+        ASSERT_EQ(Shell("sox -t raw -r 8000 -e signed -b 16 -c 1 " + dir / "tone.raw" + " " + c.sox_encoding +
+                        " " + file + " && sox " + file + " -t raw -e signed -b 16 " + decoded +
+                        " && echo ok"),
+                  "ok");
+        Bytes expected = ReadFile(decoded);
+        if (c.dsp_format == KZAPI::KZ_AUDIO_FORMAT_ULAW) {
+            const auto samples = Samples(expected);
+            expected.resize(samples.size());
+            KZAUDIO::Linear2Ulaw(samples.data(), static_cast<int>(samples.size()), expected.data());
+        }
+        Rig rig(c.dsp_format);
+        rig.audio.AddAudioPlayDocument(file.c_str(), 0);
+        ASSERT_EQ(rig.audio.PlayAudio(false, false), 1u) << c.name;
+        rig.Ticks(100);
+        auto played = rig.far.AllSent();
+        ASSERT_GE(played.size(), expected.size()) << c.name;
+        const uint8_t silence = CKZSIPDSPApp::SilenceValue(c.dsp_format);
+        EXPECT_TRUE(std::all_of(played.begin() + expected.size(), played.end(),
+                                [silence](uint8_t v) { return v == silence; }));
+        played.resize(expected.size());
+        EXPECT_EQ(played, expected) << c.name << " on format " << c.dsp_format;
+        EXPECT_EQ(rig.audio.play_done.size(), 1u);
+    }
+}
+
+// Sign changes in the middle second of what was played, away from the coders' edges.
+int CrossingsOfPlayed(const std::string& file) {
+    Rig rig;
+    rig.audio.AddAudioPlayDocument(file.c_str(), 0);
+    EXPECT_EQ(rig.audio.PlayAudio(false, false), 1u) << file;
+    rig.Ticks(150);
+    const auto played = Samples(rig.far.AllSent());
+    if (played.size() < 12000u) return -1;
+    int crossings = 0;
+    for (size_t i = 2001; i < 10000; ++i)
+        crossings += (played[i - 1] < 0) != (played[i] < 0);
+    return crossings;
+}
+
+TEST(AudioControlPlay, Mp3PlaysAtItsPitch) {
+    TempDir dir;
+    const std::string file = dir / "tone.mp3";
+    ASSERT_EQ(Shell("sox -n -r 44100 -c 1 " + file + " synth 2 sine 1000 vol 0.5 && echo ok"), "ok");
+    EXPECT_NEAR(CrossingsOfPlayed(file), 2000, 40); // 1 kHz within 2 %
+}
+
+// Hostile AU files end or fail; none is read past what it holds.
+TEST(AudioControlPlay, BrokenAuFilesNeverCrash) {
+    const Bytes files[] = {{'.', 's', 'n', 'd'},
+                           AuFile(0xFFFFFFF0, 8, 1, {1, 2}),
+                           AuFile(24, 0xFFFFFFF0, 99, {7, 7, 7}),
+                           AuFile(8, 8, 1, {7, 7, 7})};
+    TempDir dir;
+    for (size_t i = 0; i < std::size(files); ++i) {
+        Rig rig;
+        rig.audio.AddAudioPlayDocument(WriteFile(dir / "x.au", files[i]).c_str(), 0);
+        if (rig.audio.PlayAudio(false, false) == 0) continue;
+        rig.Ticks(20);
+        EXPECT_EQ(rig.audio.play_done.size(), 1u) << i;
+        EXPECT_LE(rig.far.AllSent().size(), 2 * 320u) << i;
+    }
+}
+
+// ---- recording ----
+
+// A frame for each tick, each filled with its tick's number (never a format's silence).
+std::vector<Bytes> NumberedFrames(int ticks, int bytes, bool skip_odd = false) {
+    std::vector<Bytes> frames(ticks);
+    for (int i = 0; i < ticks; ++i)
+        if (!skip_odd || i % 2 == 0) frames[i].assign(bytes, static_cast<uint8_t>(i + 1));
+    return frames;
+}
+
+TEST(AudioControlRecord, AuHeaderFirstAndTheFirstTicksSkipped) {
+    TempDir dir;
+    const std::string file = dir / "r.au";
+    Rig rig(KZAPI::KZ_AUDIO_FORMAT_ULAW);
+    rig.SetFormat(KZAPI::KZ_AUDIO_FORMAT_ULAW);
+    rig.far.to_receive = NumberedFrames(25, 160);
+    ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+    rig.Ticks(25);
+    EXPECT_EQ(rig.audio.StopRecording("end"), 1u);
+    const Bytes bytes = ReadFile(file);
+    ASSERT_EQ(bytes.size(), 24u + 10 * 160);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 24), AuFile(24, 10 * 160, 1)); // size set at the close
+    for (int frame = 0; frame < 10; ++frame)
+        EXPECT_EQ(bytes[24 + frame * 160], 16 + frame) << frame; // ticks 1-15 are not recorded
+    EXPECT_EQ(Shell("soxi -s " + file), "1600");
+    EXPECT_EQ(rig.audio.record_done,
+              (std::vector<std::pair<int, std::string>>{{CKZAudioControl::AUDIO_DONE_STOPPED, "end"}}));
+}
+
+TEST(AudioControlRecord, MissingReceivedFramesAreSilence) {
+    struct Case {
+        int format;
+        uint8_t silence;
+    } cases[] = {{KZAPI::KZ_AUDIO_FORMAT_ULAW, 0xFF},
+                 {KZAPI::KZ_AUDIO_FORMAT_ALAW, 0xD5},
+                 {KZAPI::KZ_AUDIO_FORMAT_LINEAR16, 0}};
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir / "r.raw";
+        Rig rig(c.format);
+        rig.SetFormat(c.format);
+        const int bytes = KZAPI::AudioFormatBytes(c.format, 20);
+        rig.far.to_receive = NumberedFrames(25, bytes, true);
+        ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+        rig.Ticks(25);
+        rig.audio.StopRecording(nullptr);
+        const Bytes recorded = ReadFile(file);
+        ASSERT_EQ(recorded.size(), 10u * bytes);
+        for (int frame = 0; frame < 10; ++frame) {
+            const int tick = 15 + frame; // 0-based
+            const uint8_t want = tick % 2 == 0 ? static_cast<uint8_t>(tick + 1) : c.silence;
+            EXPECT_EQ(
+                std::count(recorded.begin() + frame * bytes, recorded.begin() + (frame + 1) * bytes, want),
+                bytes)
+                << c.format << " frame " << frame;
+        }
+    }
+}
+
+TEST(AudioControlRecord, WavFilesReadBackBySox) {
+    struct Case {
+        int format;
+        const char* encoding;
+    } cases[] = {{KZAPI::KZ_AUDIO_FORMAT_ULAW, "u-law"},
+                 {KZAPI::KZ_AUDIO_FORMAT_ALAW, "A-law"},
+                 {KZAPI::KZ_AUDIO_FORMAT_LINEAR16, "Signed Integer PCM"}};
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string file = dir / "r.wav";
+        Rig rig;
+        rig.SetFormat(c.format);
+        rig.far.to_receive = NumberedFrames(65, 320);
+        ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+        rig.Ticks(65);
+        rig.audio.StopRecording(nullptr);
+        EXPECT_EQ(Shell("soxi -e " + file), c.encoding);
+        EXPECT_EQ(Shell("soxi -r " + file), "8000");
+        EXPECT_EQ(Shell("soxi -s " + file), "8000");
+    }
+}
+
+TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
+    TempDir dir;
+    const std::string file = dir / "mix.raw";
+    Rig rig;
+    const auto heard = kztest::Sine(160 * 80, 500, 6000), said = kztest::Sine(160, 1250, 6000);
+    rig.far.to_receive.resize(80);
+    for (int i = 0; i < 80; ++i)
+        rig.far.to_receive[i] =
+            ToBytes(std::vector<int16_t>(heard.begin() + i * 160, heard.begin() + (i + 1) * 160));
+    rig.talker.frame = ToBytes(said); // 1250 Hz fits a 20 ms frame whole
+    ASSERT_EQ(rig.audio.RecordAudio2(file.c_str(), 0, "", 0, 0), 1u);
+    rig.Ticks(80);
+    rig.audio.StopRecording(nullptr);
+    const auto recorded = Samples(ReadFile(file));
+    ASSERT_EQ(recorded.size(), 65u * 160);
+    EXPECT_GT(Amplitude(recorded, 500), 5000);
+    EXPECT_GT(Amplitude(recorded, 1250), 5000);
+    EXPECT_LT(Amplitude(recorded, 900), 100);
+}
+
+// A 1 kHz tone heard on the call, recorded as MP3 and played back, keeps its pitch.
+TEST(AudioControlRecord, Mp3RecordingPlaysBack) {
+    TempDir dir;
+    const std::string file = dir / "r.mp3";
+    {
+        Rig rig;
+        rig.far.to_receive.assign(15 + 125, ToBytes(kztest::Sine(160, 1000, 8000)));
+        ASSERT_EQ(rig.audio.RecordAudio(file.c_str(), 0), 1u);
+        rig.Ticks(15 + 125);
+        rig.audio.StopRecording(nullptr);
+        EXPECT_EQ(rig.audio.GetAudioFormat().format, KZAPI::KZ_AUDIO_FORMAT_LINEAR16);
+    }
+    EXPECT_EQ(Shell("soxi -r " + file), "8000");
+    EXPECT_NEAR(CrossingsOfPlayed(file), 2000, 40);
+}
+
+// Real-time play takes every whole frame waiting in its ring; real-time record fills its ring.
+TEST(AudioControlRealTime, RingBuffersCarryFrames) {
+    Rig rig;
+    std::unique_ptr<KZAPI::KZRingBuffer, void (*)(KZAPI::KZ_RTMB_HANDLE)> source(KZAPI::KZ_RTMB_Create(4096),
+                                                                                 KZAPI::KZ_RTMB_Destroy),
+        target(KZAPI::KZ_RTMB_Create(4096), KZAPI::KZ_RTMB_Destroy);
+    const auto frame = Constant(320, 1234);
+    for (int i = 0; i < 3; ++i)
+        KZAPI::KZ_RTMB_PutData(source.get(), frame.data(), 320);
+    KZAPI::KZ_RTMB_PutData(source.get(), frame.data(), 100); // not a whole frame yet
+    rig.far.to_receive = NumberedFrames(4, 320);
+    ASSERT_EQ(rig.audio.PlayRTAudio(source.get()), 1u);
+    ASSERT_EQ(rig.audio.RecordRTAudio(target.get()), 1u);
+    rig.Ticks(4);
+    ASSERT_EQ(rig.far.sent.size(), 3u);
+    EXPECT_EQ(rig.far.sent[2].bytes, frame);
+    EXPECT_EQ(rig.far.sent[2].timestamp - rig.far.sent[0].timestamp, 320u);
+    EXPECT_EQ(KZAPI::KZ_RTMB_GetDataSize(source.get()), 100);
+    EXPECT_EQ(KZAPI::KZ_RTMB_GetDataSize(target.get()), 4 * 320);
+    EXPECT_EQ(rig.audio.StopPlaying(nullptr) + rig.audio.StopRecording(nullptr), 2u);
+}
+
+// Starts and stops on one thread while the DSP ticks on another: every start ends in exactly one
+// report, whether the file's end or the stop came first.
+TEST(AudioControlThreads, EveryStartEndsInOneReport) {
+    TempDir dir;
+    const std::string recording = dir / "r.raw";
+    Rig rig;
+    rig.audio.AddAudioPlayDocument(WriteFile(dir / "f.raw", Constant(320, 700)).c_str(), 0);
+    std::atomic<bool> ticking{true};
+    std::thread dsp_thread([&] {
+        while (ticking.load()) {
+            rig.dsp.Tick();
+            std::this_thread::yield();
+        }
+    });
+    int plays = 0, records = 0;
+    for (int i = 0; i < 200; ++i) {
+        plays += static_cast<int>(rig.audio.PlayAudio(false, false));
+        records += static_cast<int>(rig.audio.RecordAudio2(recording.c_str(), 0, "", 0, 0));
+        for (int spin = 0; spin < i % 7; ++spin)
+            std::this_thread::yield();
+        rig.audio.StopPlaying("stop");
+        rig.audio.StopRecording("stop");
+    }
+    ticking.store(false);
+    dsp_thread.join();
+    EXPECT_EQ(plays, 200);
+    EXPECT_EQ(records, 200);
+    EXPECT_EQ(rig.audio.play_done.size(), 200u);
+    EXPECT_EQ(rig.audio.record_done.size(), 200u);
+    for (const auto& [result, text] : rig.audio.play_done)
+        EXPECT_TRUE(result == CKZAudioControl::AUDIO_DONE_LIST_END ||
+                    result == CKZAudioControl::AUDIO_DONE_STOPPED);
+}
+
+} // namespace
