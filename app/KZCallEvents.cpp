@@ -1,11 +1,14 @@
 #include "app/KZCallEvents.h"
 
 #include "app/KZCallText.h"
+#include "host/CKZAudioControl.h"
 #include "host/CKZCallControl.h"
 #include "host/CKZChannel.h"
+#include "host/CKZDTMFControl.h"
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace kzapp {
 
@@ -16,6 +19,39 @@ namespace {
 
 // The agent looks at its timers at least this often, whatever the clock says.
 constexpr uint64_t kLongestWaitMs = 1000;
+// The stop's text by which a recording's end tells that the agent ended it at its limit.
+constexpr const char* kLimitText = "max-seconds";
+
+const char* digit_result_name(int result) {
+    switch (result) {
+    case KZAPI::CKZDTMFControl::DTMF_DONE_MAX_DIGITS:
+        return "max-digits";
+    case KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR:
+        return "terminator";
+    case KZAPI::CKZDTMFControl::DTMF_DONE_TIMEOUT:
+        return "timeout";
+    case KZAPI::CKZDTMFControl::DTMF_DONE_STOPPED:
+        return "stopped";
+    default:
+        return "unknown";
+    }
+}
+
+// A play or a recording ends with its list, by a stop, or by the digits its collection waited for.
+const char* audio_result_name(int result) {
+    if (result == KZAPI::CKZAudioControl::AUDIO_DONE_LIST_END) return "end";
+    if (result == KZAPI::CKZAudioControl::AUDIO_DONE_STOPPED) return "stopped";
+    return digit_result_name(result);
+}
+
+// The digits that ended a play or a recording; a stop's own text is none.
+std::string digits_of(int result, const std::string& text) {
+    return result == KZAPI::CKZAudioControl::AUDIO_DONE_STOPPED ? std::string() : text;
+}
+
+std::string text_or_empty(const char* text) {
+    return text ? std::string(text) : std::string();
+}
 
 } // namespace
 
@@ -69,7 +105,73 @@ void KZCallEvents::OnCallStatus(CKZCallControl& call, int old_status, int new_st
 
 void KZCallEvents::OnCallProgress(CKZCallControl& call) {
     Notice n = NoticeOf(call);
-    n.progress = true;
+    n.kind = Kind::Progress;
+    Queue(std::move(n));
+}
+
+KZCallEvents::Notice KZCallEvents::MediaNotice(Kind kind, int channel) const {
+    Notice n;
+    n.kind = kind;
+    n.channel = channel;
+    n.at_ms = m_clock.TickMs();
+    return n;
+}
+
+void KZCallEvents::OnDTMFDigit(int channel, char digit, unsigned duration_ms, const char* method) {
+    Notice n = MediaNotice(Kind::Digit, channel);
+    n.text = std::string(1, digit);
+    n.duration_ms = duration_ms;
+    n.method = text_or_empty(method);
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnDTMFDone(int channel, int result, const char* digits) {
+    Notice n = MediaNotice(Kind::CollectDone, channel);
+    n.result = result;
+    n.text = text_or_empty(digits);
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnPlayDone(int channel, int result, const char* text) {
+    Notice n = MediaNotice(Kind::PlayDone, channel);
+    n.result = result;
+    n.text = text_or_empty(text);
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnRecordDone(int channel, int result, const char* text) {
+    Notice n = MediaNotice(Kind::RecordDone, channel);
+    n.result = result;
+    n.text = text_or_empty(text);
+    {
+        std::lock_guard lock(m_mutex);
+        n.path = m_record_paths[channel];
+    }
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnToneDetected(int channel, const char* name, int frequency) {
+    Notice n = MediaNotice(Kind::Tone, channel);
+    n.text = text_or_empty(name);
+    n.frequency = frequency;
+    Queue(std::move(n));
+}
+
+void KZCallEvents::RecordingStarts(int channel, const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    m_record_paths[channel] = path;
+}
+
+void KZCallEvents::RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
+                                    std::optional<int> max_seconds) {
+    Notice n = MediaNotice(Kind::RecordLimit, channel);
+    n.audio = &audio;
+    {
+        std::lock_guard lock(m_mutex);
+        n.recording = ++m_recordings_started[channel];
+    }
+    if (!max_seconds) return;
+    n.seconds = *max_seconds;
     Queue(std::move(n));
 }
 
@@ -119,11 +221,72 @@ void KZCallEvents::Emit(const KZJson& event, const std::string& line) {
 }
 
 void KZCallEvents::Report(const Notice& n) {
-    if (n.progress)
+    if (n.kind == Kind::Status)
+        ReportStatus(n);
+    else if (n.kind == Kind::Progress)
         Emit({{"event", "progress"}, {"channel", n.channel}, {"code", 183}},
              "call " + std::to_string(n.channel) + " progress");
+    else if (n.kind == Kind::RecordLimit)
+        LimitRecording(n);
     else
-        ReportStatus(n);
+        ReportMedia(n);
+}
+
+void KZCallEvents::ReportMedia(const Notice& n) {
+    const std::string call = "call " + std::to_string(n.channel);
+    switch (n.kind) {
+    case Kind::Digit:
+        Emit({{"event", "dtmf"},
+              {"channel", n.channel},
+              {"digit", n.text},
+              {"duration_ms", n.duration_ms},
+              {"method", n.method}},
+             call + " digit " + n.text + " (" + n.method + ", " + std::to_string(n.duration_ms) + " ms)");
+        break;
+    case Kind::CollectDone: {
+        const char* result = digit_result_name(n.result);
+        Emit({{"event", "collect-done"}, {"channel", n.channel}, {"result", result}, {"digits", n.text}},
+             call + " collected " + (n.text.empty() ? "nothing" : n.text) + " (" + result + ")");
+        break;
+    }
+    case Kind::PlayDone: {
+        const char* result = audio_result_name(n.result);
+        const std::string digits = digits_of(n.result, n.text);
+        Emit({{"event", "play-done"}, {"channel", n.channel}, {"result", result}, {"digits", digits}},
+             call + " play done " + result + (digits.empty() ? "" : " " + digits));
+        break;
+    }
+    case Kind::RecordDone:
+        ReportRecordDone(n);
+        break;
+    case Kind::Tone:
+        Emit({{"event", "tone"}, {"channel", n.channel}, {"tone", n.text}, {"frequency", n.frequency}},
+             call + " tone " + n.text + " " + std::to_string(n.frequency) + " Hz");
+        break;
+    default:
+        break;
+    }
+}
+
+void KZCallEvents::ReportRecordDone(const Notice& n) {
+    ++m_recordings_ended[n.channel];
+    const bool at_limit = std::exchange(m_ended_at_limit[n.channel], false);
+    const char* result = at_limit && n.result == KZAPI::CKZAudioControl::AUDIO_DONE_STOPPED
+                             ? kLimitText
+                             : audio_result_name(n.result);
+    const std::string digits = digits_of(n.result, n.text);
+    Emit({{"event", "record-done"},
+          {"channel", n.channel},
+          {"result", result},
+          {"digits", digits},
+          {"path", n.path}},
+         "call " + std::to_string(n.channel) + " record done " + result +
+             (digits.empty() ? "" : " " + digits) + " " + n.path);
+}
+
+void KZCallEvents::LimitRecording(const Notice& n) {
+    const uint64_t due = n.at_ms + static_cast<uint64_t>(n.seconds) * 1000u;
+    m_timers.push_back({due, nullptr, n.channel, n.recording, Action::EndRecording, n.audio});
 }
 
 void KZCallEvents::ReportStatus(const Notice& n) {
@@ -147,6 +310,9 @@ void KZCallEvents::ReportStatus(const Notice& n) {
         Emit({{"event", "connected"}, {"channel", n.channel}, {"codec", codec}},
              call + " connected " + codec);
         Schedule(n, m_policy.hangup_after, Action::Hangup);
+        // Digits are reported from the connection on, whether or not anything collects them.
+        if (KZAPI::CKZChannel* channel = n.call->GetChannel(); channel && channel->GetDTMFControl())
+            channel->GetDTMFControl()->EnableDTMFDetection();
         break;
     }
     case CKZCall::CALL_STATUS_IDLE:
@@ -195,9 +361,17 @@ void KZCallEvents::RunDueTimers() {
         Act(t);
 }
 
+void KZCallEvents::EndRecording(const Timer& timer) {
+    // The recording may have ended, by a digit or a stop, since the limit was set.
+    if (m_recordings_ended[timer.channel] >= timer.number) return;
+    m_ended_at_limit[timer.channel] = true;
+    if (!timer.audio->StopRecording(kLimitText)) m_ended_at_limit[timer.channel] = false;
+}
+
 void KZCallEvents::Act(const Timer& timer) {
+    if (timer.action == Action::EndRecording) return EndRecording(timer);
     // The call the timer was set for may have ended, and another begun on the channel, since.
-    if (m_calls_ended[timer.channel] != timer.call_number) return;
+    if (m_calls_ended[timer.channel] != timer.number) return;
     const std::string call = "call " + std::to_string(timer.channel);
     if (timer.action == Action::Answer) {
         if (timer.call->GetCallStatus() != CKZCall::CALL_STATUS_OFFERED) return;

@@ -1,13 +1,17 @@
-// kzhost's listener for call events. The call controls report every status change on their own
-// threads with the call's lock held, so the sink only queues what it hears; one agent thread then
-// prints a line per event, publishes it on the control socket and keeps the timers that answer
-// offered calls and hang up connected ones after the configured delays. The agent acts on a call
-// only through the call control's own operations, which take the call's lock themselves.
+// kzhost's listener for call and media events. The call controls report every status change, and
+// the media applications every digit, collection, play, recording and tone, on their own threads
+// with a lock held, so the sinks only queue what they hear; one agent thread then prints a line
+// per event, publishes it on the control socket and keeps the timers that answer offered calls,
+// hang up connected ones after the configured delays and end recordings at their time limit. The
+// agent acts on a call only through the controls' own operations, which take their locks
+// themselves.
 #pragma once
 
 #include "app/KZControlCommands.h"
+#include "app/KZHostCalls.h"
 #include "host/CKZCallEventSink.h"
 #include "host/CKZClock.h"
+#include "host/CKZMediaEventSink.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -37,7 +41,9 @@ struct KZCallOutputs {
     std::function<void(const std::string&)> print; // one line, without its end
 };
 
-class KZCallEvents final : public KZAPI::CKZCallEventSink {
+class KZCallEvents final : public KZAPI::CKZCallEventSink,
+                           public KZAPI::CKZMediaEventSink,
+                           public IKZRecordingWatch {
 public:
     KZCallEvents(KZCallOutputs outputs, KZCallPolicy policy,
                  const KZAPI::CKZClock& clock = KZAPI::CKZClock::System());
@@ -54,35 +60,60 @@ public:
     void OnCallStatus(KZAPI::CKZCallControl& call, int old_status, int new_status) override;
     void OnCallProgress(KZAPI::CKZCallControl& call) override;
 
+    void OnDTMFDigit(int channel, char digit, unsigned duration_ms, const char* method) override;
+    void OnDTMFDone(int channel, int result, const char* digits) override;
+    void OnPlayDone(int channel, int result, const char* text) override;
+    void OnRecordDone(int channel, int result, const char* text) override;
+    void OnToneDetected(int channel, const char* name, int frequency) override;
+
+    void RecordingStarts(int channel, const std::string& path) override;
+    void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
+                          std::optional<int> max_seconds) override;
+
 private:
+    enum class Kind { Status, Progress, Digit, CollectDone, PlayDone, RecordDone, Tone, RecordLimit };
     struct Notice {
+        Kind kind = Kind::Status;
         KZAPI::CKZCallControl* call = nullptr;
+        KZAPI::CKZAudioControl* audio = nullptr; // of a recording limit
         int channel = -1;
-        bool progress = false;
         int old_status = 0;
         int new_status = 0;
         std::string from, to, call_id, cause_text;
         int cause_code = 0;
-        uint64_t at_ms = 0; // when it happened, which the delays count from
+        // Media: the result, the digits or text, the digit's way and length, the tone.
+        int result = 0;
+        std::string text, method, path;
+        unsigned duration_ms = 0;
+        int frequency = 0;
+        int seconds = 0;
+        uint64_t recording = 0; // which recording of the channel a limit is for
+        uint64_t at_ms = 0;     // when it happened, which the delays count from
     };
-    enum class Action { Answer, Hangup };
+    enum class Action { Answer, Hangup, EndRecording };
     struct Timer {
         uint64_t due_ms;
         KZAPI::CKZCallControl* call;
         int channel;
-        uint64_t call_number; // which call of the channel it was set for
+        uint64_t number; // which call (or recording) of the channel it was set for
         Action action;
+        KZAPI::CKZAudioControl* audio = nullptr;
     };
 
     Notice NoticeOf(KZAPI::CKZCallControl& call) const;
     void Queue(Notice notice);
+    Notice MediaNotice(Kind kind, int channel) const;
     void Report(const Notice& n);
+    void ReportMedia(const Notice& n);
+    void ReportRecordDone(const Notice& n);
+    void LimitRecording(const Notice& n);
     void ReportReleased(const Notice& n, const std::string& call);
     void ReportStatus(const Notice& n);
     void Emit(const KZJson& event, const std::string& line);
     void Schedule(const Notice& n, std::optional<int> delay, Action action);
     void RunDueTimers();
     void Act(const Timer& timer);
+    void EndRecording(const Timer& timer);
     void Run();
     std::optional<uint64_t> NextDue() const;
 
@@ -94,10 +125,16 @@ private:
     std::condition_variable m_wake;
     std::deque<Notice> m_notices;
     bool m_stopping = false;
+    // Per channel: the path of its latest recording and how many recordings were started.
+    std::map<int, std::string> m_record_paths;
+    std::map<int, uint64_t> m_recordings_started;
     std::thread m_thread;
 
     // The agent's own: calls ended per channel, so that a timer never acts on a later call.
     std::map<int, uint64_t> m_calls_ended;
+    // Recordings ended per channel, and the channels whose recording the agent ended at its limit.
+    std::map<int, uint64_t> m_recordings_ended;
+    std::map<int, bool> m_ended_at_limit;
     std::vector<Timer> m_timers;
 };
 

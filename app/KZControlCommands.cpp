@@ -1,6 +1,8 @@
 #include "app/KZControlCommands.h"
 
 #include "app/KZCallText.h"
+#include "host/CKZAudioControl.h"
+#include "host/CKZDTMFControl.h"
 
 #include <algorithm>
 #include <array>
@@ -11,10 +13,18 @@ namespace kzapp {
 namespace {
 
 constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEventKindNames = {
-    "offered", "ringing", "progress", "connected", "released", "error", "registration"};
+    "offered",      "ringing", "progress",     "connected", "released",    "error",
+    "registration", "dtmf",    "collect-done", "play-done", "record-done", "tone"};
 
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
+constexpr int kMaxRecordSeconds = 24 * 3600;
+constexpr int kMaxCollectTimeoutMs = 3600 * 1000;
+// A digit string played in one command; longer ones are sent in several.
+constexpr size_t kMaxSentDigits = 64;
+constexpr size_t kMaxPathLength = KZAPI::KZ_AC_PLAY_ENTRY::kPathChars - 1;
+constexpr size_t kMaxStopDigits = KZAPI::CKZDTMFControl::kMaxTerminators;
+constexpr std::string_view kDigitCharacters = "0123456789*#ABCD";
 
 enum class ArgType { String, Integer, Boolean, StringList };
 
@@ -35,6 +45,8 @@ struct CommandSpec {
 const std::vector<std::string_view> kTransportNames = {"udp", "tcp", "tls"};
 const std::vector<std::string_view> kBridgeModes = {"dsp", "rtp"};
 const std::vector<std::string_view> kDuplexNames = {"full", "half"};
+const std::vector<std::string_view> kEncodingNames = {"linear", "ulaw", "alaw"};
+const std::vector<std::string_view> kDTMFMethodNames = {"auto", "inband", "info", "rfc2833"};
 const std::vector<std::string_view> kEventKindChoices(kEventKindNames.begin(), kEventKindNames.end());
 
 // Every command and the arguments it takes besides "cmd" and "id".
@@ -63,6 +75,31 @@ const std::vector<CommandSpec>& command_table() {
           {"duplex", ArgType::String, false, 0, INT_MAX, kDuplexNames}}},
         {"unbridge", {{"channel", ArgType::Integer, true}}},
         {"media-stats", {{"reset", ArgType::Boolean, false}}},
+        {"play",
+         {{"channel", ArgType::Integer, true},
+          {"files", ArgType::StringList, true},
+          {"loop", ArgType::Boolean, false},
+          {"random", ArgType::Boolean, false},
+          {"stop_digits", ArgType::String, false}}},
+        {"record",
+         {{"channel", ArgType::Integer, true},
+          {"path", ArgType::String, true},
+          {"format", ArgType::String, false, 0, INT_MAX, kEncodingNames},
+          {"mixed", ArgType::Boolean, false},
+          {"max_seconds", ArgType::Integer, false, 1, kMaxRecordSeconds},
+          {"stop_digits", ArgType::String, false}}},
+        {"stop-play", {{"channel", ArgType::Integer, true}}},
+        {"stop-record", {{"channel", ArgType::Integer, true}}},
+        {"send-dtmf",
+         {{"channel", ArgType::Integer, true},
+          {"digits", ArgType::String, true},
+          {"method", ArgType::String, false, 0, INT_MAX, kDTMFMethodNames}}},
+        {"collect",
+         {{"channel", ArgType::Integer, true},
+          {"max_digits", ArgType::Integer, false, 1, KZAPI::CKZDTMFControl::kMaxCollectedDigits},
+          {"terminators", ArgType::String, false},
+          {"timeout_ms", ArgType::Integer, false, 1, kMaxCollectTimeoutMs}}},
+        {"detect-tones", {{"channel", ArgType::Integer, true}, {"on", ArgType::Boolean, true}}},
     };
     return table;
 }
@@ -187,6 +224,24 @@ bool same_token(const std::string& offered, const std::string& expected) {
     return difference == 0;
 }
 
+// "" when the text is made of digit characters only and no longer than `limit`, else why not.
+std::string check_digits(const KZJson& command, const char* name, size_t limit) {
+    const std::string digits = string_or_empty(command, name);
+    if (digits.find_first_not_of(kDigitCharacters) != std::string::npos)
+        return in_quotes(name) + " may hold only 0-9, *, # and A-D";
+    if (digits.size() > limit)
+        return in_quotes(name) + " holds more than " + std::to_string(limit) + " digits";
+    return "";
+}
+
+// "" when the path is one the host can open wherever it runs, else why not.
+std::string check_path(const std::string& path) {
+    if (path.empty() || path.front() != '/') return in_quotes(path) + " is not an absolute path";
+    if (path.size() > kMaxPathLength)
+        return "a path is longer than " + std::to_string(kMaxPathLength) + " characters";
+    return "";
+}
+
 } // namespace
 
 std::optional<KZEventKind> event_kind_named(std::string_view name) {
@@ -245,7 +300,15 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     if (name == "dial") return Dial(command);
     if (name == "bridge") return Bridge(command);
     if (name == "media-stats") return MediaStats(command);
+    if (name == "play") return Play(command);
+    if (name == "record") return Record(command);
+    if (name == "send-dtmf") return SendDTMF(command);
+    if (name == "collect") return Collect(command);
     const int channel = command["channel"].get<int>();
+    if (name == "stop-play") return call_reply("stop-play", m_calls.StopPlay(channel));
+    if (name == "stop-record") return call_reply("stop-record", m_calls.StopRecord(channel));
+    if (name == "detect-tones")
+        return call_reply("detect-tones", m_calls.DetectTones(channel, command["on"]));
     if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
     if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
     if (name == "unbridge") return call_reply("unbridge", m_calls.Unbridge(channel));
@@ -342,6 +405,71 @@ KZJson KZControlCommands::Dial(const KZJson& command) const {
     request.user = string_or_empty(command, "user");
     request.password = string_or_empty(command, "password");
     return call_reply("dial", m_calls.Dial(request));
+}
+
+KZJson KZControlCommands::Play(const KZJson& command) const {
+    KZPlayRequest request;
+    request.channel = command["channel"].get<int>();
+    request.files = command["files"].get<std::vector<std::string>>();
+    request.loop = command.value("loop", false);
+    request.random = command.value("random", false);
+    request.stop_digits = string_or_empty(command, "stop_digits");
+    if (request.files.empty()) return error_event("\"files\" names no file");
+    if (request.files.size() > static_cast<size_t>(KZAPI::CKZAudioControl::kMaxPlayList))
+        return error_event("\"files\" names more than " +
+                           std::to_string(KZAPI::CKZAudioControl::kMaxPlayList) + " files");
+    for (const std::string& file : request.files)
+        if (std::string why = check_path(file); !why.empty()) return error_event(why);
+    if (std::string why = check_digits(command, "stop_digits", kMaxStopDigits); !why.empty())
+        return error_event(why);
+    // A play that stops on digits runs through the digit collection, which plays the list once.
+    if (!request.stop_digits.empty() && (request.loop || request.random))
+        return error_event("a play with \"stop_digits\" neither loops nor shuffles");
+    return call_reply("play", m_calls.Play(request));
+}
+
+KZJson KZControlCommands::Record(const KZJson& command) const {
+    KZRecordRequest request;
+    request.channel = command["channel"].get<int>();
+    request.path = command["path"].get<std::string>();
+    const std::string format = string_or_empty(command, "format");
+    request.encoding = format == "ulaw"   ? KZRecordEncoding::Ulaw
+                       : format == "alaw" ? KZRecordEncoding::Alaw
+                                          : KZRecordEncoding::Linear;
+    request.mixed = command.value("mixed", false);
+    if (command.contains("max_seconds")) request.max_seconds = command["max_seconds"].get<int>();
+    request.stop_digits = string_or_empty(command, "stop_digits");
+    if (std::string why = check_path(request.path); !why.empty()) return error_event(why);
+    if (std::string why = check_digits(command, "stop_digits", kMaxStopDigits); !why.empty())
+        return error_event(why);
+    return call_reply("record", m_calls.Record(request));
+}
+
+KZJson KZControlCommands::SendDTMF(const KZJson& command) const {
+    const std::string digits = command["digits"].get<std::string>();
+    if (digits.empty()) return error_event("\"digits\" is empty");
+    if (std::string why = check_digits(command, "digits", kMaxSentDigits); !why.empty())
+        return error_event(why);
+    const std::string method = string_or_empty(command, "method");
+    const KZDTMFMethod chosen = method == "inband"    ? KZDTMFMethod::Inband
+                                : method == "info"    ? KZDTMFMethod::Info
+                                : method == "rfc2833" ? KZDTMFMethod::Rfc2833
+                                                      : KZDTMFMethod::Auto;
+    return call_reply("send-dtmf", m_calls.SendDTMF(command["channel"].get<int>(), digits, chosen));
+}
+
+KZJson KZControlCommands::Collect(const KZJson& command) const {
+    KZCollectRequest request;
+    request.channel = command["channel"].get<int>();
+    request.max_digits = command.value("max_digits", 0);
+    request.terminators = string_or_empty(command, "terminators");
+    request.timeout_ms = command.value("timeout_ms", 0u);
+    if (std::string why = check_digits(command, "terminators", kMaxStopDigits); !why.empty())
+        return error_event(why);
+    // Without any of the three the collection would never end.
+    if (request.max_digits == 0 && request.terminators.empty() && request.timeout_ms == 0)
+        return error_event("collect needs \"max_digits\", \"terminators\" or \"timeout_ms\"");
+    return call_reply("collect", m_calls.Collect(request));
 }
 
 } // namespace kzapp

@@ -28,6 +28,11 @@ enum class KZEventKind : unsigned {
     Released,
     Error,
     Registration,
+    Dtmf,
+    CollectDone,
+    PlayDone,
+    RecordDone,
+    Tone,
     Count
 };
 using KZEventMask = unsigned;
@@ -96,6 +101,34 @@ struct KZDialRequest {
     std::string password;
 };
 
+// What the media commands ask of a connected call's audio, digits and tones.
+enum class KZRecordEncoding { Linear, Ulaw, Alaw };
+enum class KZDTMFMethod { Auto, Inband, Info, Rfc2833 };
+
+struct KZPlayRequest {
+    int channel = 0;
+    std::vector<std::string> files; // absolute paths, played in turn
+    bool loop = false;
+    bool random = false;
+    std::string stop_digits; // empty: none
+};
+
+struct KZRecordRequest {
+    int channel = 0;
+    std::string path; // absolute; its extension tells the file format
+    KZRecordEncoding encoding = KZRecordEncoding::Linear;
+    bool mixed = false;             // both directions, else what the caller says
+    std::optional<int> max_seconds; // none: until stopped
+    std::string stop_digits;
+};
+
+struct KZCollectRequest {
+    int channel = 0;
+    int max_digits = 0; // 0: no limit
+    std::string terminators;
+    unsigned timeout_ms = 0; // 0: none
+};
+
 // The outcome of a call command: accepted (on a channel) or refused with a reason.
 struct KZCallOutcome {
     bool accepted = false;
@@ -121,6 +154,14 @@ public:
     // the two remote parties ("rtp", full duplex only).
     virtual KZCallOutcome Bridge(int channel, int with, bool rtp, bool half_duplex) = 0;
     virtual KZCallOutcome Unbridge(int channel) = 0;
+    // Media on a connected call; how each ends arrives later as an event.
+    virtual KZCallOutcome Play(const KZPlayRequest& request) = 0;
+    virtual KZCallOutcome Record(const KZRecordRequest& request) = 0;
+    virtual KZCallOutcome StopPlay(int channel) = 0;
+    virtual KZCallOutcome StopRecord(int channel) = 0;
+    virtual KZCallOutcome SendDTMF(int channel, const std::string& digits, KZDTMFMethod method) = 0;
+    virtual KZCallOutcome Collect(const KZCollectRequest& request) = 0;
+    virtual KZCallOutcome DetectTones(int channel, bool on) = 0;
 };
 
 // Refuses every call command: for a host that carries no calls.
@@ -133,6 +174,15 @@ public:
     KZCallOutcome Hangup(int, int) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Bridge(int, int, bool, bool) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Unbridge(int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Play(const KZPlayRequest&) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Record(const KZRecordRequest&) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome StopPlay(int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome StopRecord(int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome SendDTMF(int, const std::string&, KZDTMFMethod) override {
+        return KZCallOutcome::Refused(kReason);
+    }
+    KZCallOutcome Collect(const KZCollectRequest&) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome DetectTones(int, bool) override { return KZCallOutcome::Refused(kReason); }
 };
 
 // What one connection has told the commands so far.
@@ -160,6 +210,10 @@ private:
     KZJson Dial(const KZJson& command) const;
     KZJson Bridge(const KZJson& command) const;
     KZJson MediaStats(const KZJson& command) const;
+    KZJson Play(const KZJson& command) const;
+    KZJson Record(const KZJson& command) const;
+    KZJson SendDTMF(const KZJson& command) const;
+    KZJson Collect(const KZJson& command) const;
 
     IKZHostQueries& m_host;
     IKZCallCommands& m_calls;

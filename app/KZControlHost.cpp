@@ -143,7 +143,7 @@ std::string configured(const char* key, const char* default_value) {
 
 KZHostControl::KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats)
     : m_queries(std::make_unique<ServerQueries>(server, stats)),
-      m_calls(std::make_unique<KZHostCalls>(server)),
+      m_host_calls(std::make_unique<KZHostCalls>(server)),
       m_reports(std::make_unique<RegistrationReports>(*this)) {
     KZAPI::CKZAPIEnv::SetKZAPIEnv(m_reports.get());
 }
@@ -165,8 +165,8 @@ std::string KZHostControl::Start() {
     KZControlOptions options;
     options.address = configured("kzhost.control.address", kDefaultAddress);
     options.port = static_cast<uint16_t>(port);
-    m_commands =
-        std::make_unique<KZControlCommands>(*m_queries, *m_calls, configured("kzhost.control.token", ""));
+    m_commands = std::make_unique<KZControlCommands>(*m_queries, *m_host_calls,
+                                                     configured("kzhost.control.token", ""));
     auto socket = std::make_unique<KZControlServer>(options, *m_commands);
     std::string why = socket->Start();
     std::lock_guard lock(m_socket_mutex);

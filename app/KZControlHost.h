@@ -6,6 +6,7 @@
 
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
+#include "app/KZHostCalls.h"
 #include "host/CKZAPIEnv.h"
 #include "host/CKZServer.h"
 
@@ -36,10 +37,12 @@ public:
     KZControlServer* Socket() { return m_socket.get(); }
     // From any thread: publishes the event when the socket runs.
     void Publish(const KZJson& event);
+    // Where the recordings the commands start are reported; null for nowhere.
+    void SetRecordingWatch(IKZRecordingWatch* watch) { m_host_calls->SetRecordingWatch(watch); }
 
 private:
     std::unique_ptr<IKZHostQueries> m_queries;
-    std::unique_ptr<IKZCallCommands> m_calls;
+    std::unique_ptr<KZHostCalls> m_host_calls;
     std::unique_ptr<KZControlCommands> m_commands;
     std::unique_ptr<KZControlServer> m_socket;
     std::mutex m_socket_mutex; // Publish against Stop

@@ -7,6 +7,7 @@
 
 namespace kzapp {
 
+using KZAPI::CKZAudioControl;
 using KZAPI::CKZCall;
 using KZAPI::CKZCallControl;
 using KZAPI::CKZCfgInterface;
@@ -15,6 +16,9 @@ using KZAPI::CKZChannel;
 namespace {
 
 constexpr int kNoSRTP = 0;
+constexpr int kNoDigitLimit = 0;
+constexpr unsigned kNoTimeout = 0;
+constexpr uint32_t kFromTheStart = 0;
 
 std::string channel_text(int channel) {
     return "channel " + std::to_string(channel);
@@ -39,6 +43,29 @@ std::string listener_address() {
     if (!address.empty() && address != "0.0.0.0") return address;
     address = KZAPI::CKZServer::GetFirstLocalPublicIP();
     return address.empty() ? KZAPI::CKZServer::GetLocalIP(0) : address;
+}
+
+KZAPI::KZ_AC_AUDIO_FORMAT format_of(KZRecordEncoding encoding) {
+    switch (encoding) {
+    case KZRecordEncoding::Ulaw:
+        return {3, 3, 96};
+    case KZRecordEncoding::Alaw:
+        return {4, 3, 96};
+    default:
+        return {7, 3, 112};
+    }
+}
+
+// The call's DTMF method numbers: 0 in-band, 1 SIP INFO, 2 RFC 2833.
+int method_code(KZDTMFMethod method) {
+    switch (method) {
+    case KZDTMFMethod::Inband:
+        return 0;
+    case KZDTMFMethod::Info:
+        return 1;
+    default:
+        return 2;
+    }
 }
 
 } // namespace
@@ -147,6 +174,145 @@ KZCallOutcome KZHostCalls::Unbridge(int channel) {
     if (!found->IsConnected()) return KZCallOutcome::Refused(channel_text(channel) + " is not bridged");
     const int result = found->IsHalfDuplex() ? found->HalfDuplexDisconnect() : found->FullDuplexDisconnect();
     if (result != 0) return KZCallOutcome::Refused(channel_text(channel) + " cannot be unbridged");
+    return KZCallOutcome::Accepted(channel);
+}
+
+CKZChannel* KZHostCalls::ConnectedChannel(int channel, std::string& why) const {
+    if (!CallIn(channel, CKZCall::CALL_STATUS_CONNECTED, why)) return nullptr;
+    return FindChannel(channel);
+}
+
+KZCallOutcome KZHostCalls::Play(const KZPlayRequest& request) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(request.channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    const std::string name = channel_text(request.channel);
+    CKZAudioControl* audio = found->GetAudioControl();
+    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
+    if (!audio || (!request.stop_digits.empty() && !dtmf))
+        return KZCallOutcome::Refused(name + " cannot play");
+    if (audio->GetAudioOutState() == CKZAudioControl::AUDIO_OUT_PLAYING)
+        return KZCallOutcome::Refused(name + " is playing already");
+    audio->ClearAudioPlayDocument();
+    for (const std::string& file : request.files)
+        if (!audio->AddAudioPlayDocument(file.c_str(), kFromTheStart)) {
+            audio->ClearAudioPlayDocument();
+            return KZCallOutcome::Refused(name + " cannot play " + file);
+        }
+    unsigned started = 0;
+    if (request.stop_digits.empty()) {
+        started = audio->PlayAudio(request.loop, request.random);
+    } else {
+        dtmf->EnableDTMFDetection();
+        started = audio->PlayAudio(kNoDigitLimit, request.stop_digits.c_str(), kNoTimeout);
+    }
+    if (!started) {
+        audio->ClearAudioPlayDocument();
+        return KZCallOutcome::Refused(name + ": the play did not start");
+    }
+    return KZCallOutcome::Accepted(request.channel);
+}
+
+KZCallOutcome KZHostCalls::Record(const KZRecordRequest& request) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(request.channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    const std::string name = channel_text(request.channel);
+    CKZAudioControl* audio = found->GetAudioControl();
+    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
+    if (!audio || (!request.stop_digits.empty() && !dtmf))
+        return KZCallOutcome::Refused(name + " cannot record");
+    if (audio->GetAudioInState() == CKZAudioControl::AUDIO_IN_RECORDING)
+        return KZCallOutcome::Refused(name + " is recording already");
+    IKZRecordingWatch* watch = m_watch.load();
+    if (watch) watch->RecordingStarts(request.channel, request.path);
+    if (dtmf && !request.stop_digits.empty()) dtmf->EnableDTMFDetection();
+    const KZAPI::KZ_AC_AUDIO_FORMAT previous = audio->GetAudioFormat();
+    audio->SetAudioFormat(format_of(request.encoding));
+    const char* path = request.path.c_str();
+    const char* stop = request.stop_digits.c_str();
+    const unsigned started = request.mixed
+                                 ? audio->RecordAudio2(path, kNoDigitLimit, stop, kNoTimeout, kFromTheStart)
+                             : request.stop_digits.empty()
+                                 ? audio->RecordAudio(path, kFromTheStart)
+                                 : audio->RecordAudio(path, kNoDigitLimit, stop, kNoTimeout, kFromTheStart);
+    if (!started) {
+        audio->SetAudioFormat(previous);
+        return KZCallOutcome::Refused(name + ": the recording did not start");
+    }
+    if (watch) watch->RecordingStarted(request.channel, *audio, request.max_seconds);
+    return KZCallOutcome::Accepted(request.channel);
+}
+
+KZCallOutcome KZHostCalls::StopPlay(int channel) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    CKZAudioControl* audio = found->GetAudioControl();
+    if (!audio || !audio->StopPlaying(""))
+        return KZCallOutcome::Refused(channel_text(channel) + " is not playing");
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::StopRecord(int channel) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    CKZAudioControl* audio = found->GetAudioControl();
+    if (!audio || !audio->StopRecording(""))
+        return KZCallOutcome::Refused(channel_text(channel) + " is not recording");
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::SendDTMF(int channel, const std::string& digits, KZDTMFMethod method) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
+    if (!dtmf) return KZCallOutcome::Refused(channel_text(channel) + " cannot send digits");
+    unsigned sent = 0;
+    if (method == KZDTMFMethod::Auto) {
+        sent = dtmf->PlayDTMFString(digits.c_str());
+    } else {
+        // The DTMF control sends by the call's method: a chosen one stands in for this string only.
+        // Commands run one at a time, so nothing else changes the method meanwhile.
+        CKZCallControl* call = found->GetCallControl();
+        int configured = 0;
+        {
+            KZAPI::CMutexLock lock(call->GetCallMutex());
+            configured = call->GetDTMFMethod();
+            call->SetDTMFMethod(method_code(method));
+        }
+        sent = dtmf->PlayDTMFString(digits.c_str());
+        KZAPI::CMutexLock lock(call->GetCallMutex());
+        call->SetDTMFMethod(configured);
+    }
+    if (!sent) return KZCallOutcome::Refused(channel_text(channel) + ": the digits were not sent");
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::Collect(const KZCollectRequest& request) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(request.channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
+    if (!dtmf) return KZCallOutcome::Refused(channel_text(request.channel) + " cannot collect digits");
+    dtmf->EnableDTMFDetection();
+    if (!dtmf->StartDTMFDetection(request.max_digits, request.terminators.c_str(), request.timeout_ms))
+        return KZCallOutcome::Refused(channel_text(request.channel) + ": the collection did not start");
+    return KZCallOutcome::Accepted(request.channel);
+}
+
+KZCallOutcome KZHostCalls::DetectTones(int channel, bool on) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    KZAPI::CKZToneControl* tones = found->GetToneControl();
+    if (!tones) return KZCallOutcome::Refused(channel_text(channel) + " cannot detect tones");
+    const unsigned done = on ? tones->StartToneDetection() : tones->StopToneDetection();
+    if (!done)
+        return KZCallOutcome::Refused(channel_text(channel) + (on ? ": no tone of the table can be detected"
+                                                                  : ": tone detection did not stop"));
     return KZCallOutcome::Accepted(channel);
 }
 

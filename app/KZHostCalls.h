@@ -8,12 +8,29 @@
 #include "app/KZControlCommands.h"
 #include "host/CKZServer.h"
 
+#include <atomic>
+#include <optional>
+#include <string>
+
 namespace KZAPI {
+class CKZAudioControl;
 class CKZChannel;
 class CKZCallControl;
 } // namespace KZAPI
 
 namespace kzapp {
+
+// Told of each recording the commands start: its path, for the report of its end, and its limit,
+// which the watch keeps by stopping the recording itself.
+class IKZRecordingWatch {
+public:
+    virtual ~IKZRecordingWatch() = default;
+    // Before the recording starts, so that an end reported at once still finds its path.
+    virtual void RecordingStarts(int channel, const std::string& path) = 0;
+    // The recording runs.
+    virtual void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
+                                  std::optional<int> max_seconds) = 0;
+};
 
 class KZHostCalls final : public IKZCallCommands {
 public:
@@ -25,6 +42,16 @@ public:
     KZCallOutcome Hangup(int channel, int cause) override;
     KZCallOutcome Bridge(int channel, int with, bool rtp, bool half_duplex) override;
     KZCallOutcome Unbridge(int channel) override;
+    KZCallOutcome Play(const KZPlayRequest& request) override;
+    KZCallOutcome Record(const KZRecordRequest& request) override;
+    KZCallOutcome StopPlay(int channel) override;
+    KZCallOutcome StopRecord(int channel) override;
+    KZCallOutcome SendDTMF(int channel, const std::string& digits, KZDTMFMethod method) override;
+    KZCallOutcome Collect(const KZCollectRequest& request) override;
+    KZCallOutcome DetectTones(int channel, bool on) override;
+
+    // Null: recordings run without a watch (and without their time limit).
+    void SetRecordingWatch(IKZRecordingWatch* watch) { m_watch.store(watch); }
 
     // "<sip:kzhost@ADDRESS:PORT>" of this host's SIP listener for the transport.
     static std::string DefaultFrom(KZTransport transport);
@@ -33,8 +60,11 @@ private:
     KZAPI::CKZChannel* FindChannel(int number) const;
     // The channel's call control when it has one in the status, else null and why not.
     KZAPI::CKZCallControl* CallIn(int channel, int status, std::string& why) const;
+    // The channel when it has a connected call and the media control asked for, else null and why.
+    KZAPI::CKZChannel* ConnectedChannel(int channel, std::string& why) const;
 
     KZAPI::CKZServer& m_server;
+    std::atomic<IKZRecordingWatch*> m_watch{nullptr};
 };
 
 } // namespace kzapp

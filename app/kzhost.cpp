@@ -200,8 +200,10 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
     kzapp::KZCallEvents events(
         {[&control](const kzapp::KZJson& event) { control.Publish(event); }, print_line}, o.calls);
     events.Start();
-    // The sink is in place before any channel starts, and gone before the events are.
+    // The sinks are in place before any channel starts, and gone before the events are.
     KZAPI::CKZCallControl::SetEventSink(&events);
+    KZAPI::CKZMediaEventSink::SetMediaEventSink(&events);
+    control.SetRecordingWatch(&events);
     kzapp::KZHostChannels channels(server);
     const bool started = start_channels(channels);
     if (started) {
@@ -212,6 +214,8 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
         std::fflush(stdout);
     }
     channels.Stop();
+    control.SetRecordingWatch(nullptr);
+    KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
     KZAPI::CKZCallControl::SetEventSink(nullptr);
     events.Stop();
     return started;

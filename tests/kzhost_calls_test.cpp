@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -245,4 +246,288 @@ TEST(KzhostCalls, CommandsActOnTheRightChannelAndRefuseWhatDoesNotApply) {
     for (FakeChannel* c : {&busy, &idle, &offered})
         server.RemoveChannel(&c->channel);
     KZAPI::CKZCfgInterface::CFG_Clear();
+}
+
+namespace {
+
+// Media controls that write down what the commands ask of them; `refuse` makes them say no.
+struct MediaLog {
+    std::string text;
+    bool refuse = false;
+    unsigned Note(const std::string& what) {
+        text += (text.empty() ? "" : " ") + what;
+        return refuse ? 0 : 1;
+    }
+};
+
+class FakeAudio final : public KZAPI::CKZAudioControl {
+public:
+    explicit FakeAudio(MediaLog& log) : m_log(log) {}
+    unsigned AddAudioPlayDocument(const char* path, uint32_t) override {
+        return m_log.Note(std::string("add:") + path);
+    }
+    unsigned ClearAudioPlayDocument() override {
+        return m_log.text += m_log.text.empty() ? "clear" : " clear", 1;
+    }
+    unsigned PlayAudio(bool loop, bool random) override {
+        return m_log.Note("play:" + std::to_string(loop) + std::to_string(random));
+    }
+    unsigned PlayAudio(int max, const char* stop, unsigned timeout) override {
+        return m_log.Note("play-until:" + std::to_string(max) + stop + std::to_string(timeout));
+    }
+    unsigned RecordAudio(const char* path, uint32_t) override {
+        return m_log.Note(Format() + "record:" + path);
+    }
+    unsigned RecordAudio(const char* path, int, const char* stop, unsigned, uint32_t) override {
+        return m_log.Note(Format() + "record-until" + stop + ":" + path);
+    }
+    unsigned RecordAudio2(const char* path, int, const char* stop, unsigned, uint32_t) override {
+        return m_log.Note(Format() + "record-mixed" + stop + ":" + path);
+    }
+    unsigned StopPlaying(const char* text) override { return m_log.Note(std::string("stop-play:") + text); }
+    unsigned StopRecording(const char* text) override {
+        return m_log.Note(std::string("stop-record:") + text);
+    }
+
+private:
+    std::string Format() const { return std::to_string(GetAudioFormat().format) + "/"; }
+    MediaLog& m_log;
+};
+
+class FakeDTMF final : public KZAPI::CKZDTMFControl {
+public:
+    explicit FakeDTMF(MediaLog& log) : m_log(log) {}
+    // The method the call had while the digits went out.
+    unsigned PlayDTMFString(const char* digits) override {
+        return m_log.Note(std::string("send:") + digits + "/" + std::to_string(Call().GetDTMFMethod()));
+    }
+    unsigned StartDTMFDetection(int max, const char* stop, unsigned timeout) override {
+        return m_log.Note("collect:" + std::to_string(max) + stop + std::to_string(timeout));
+    }
+    unsigned EnableDTMFDetection() override { return 1; }
+
+private:
+    KZAPI::CKZCallControl& Call() const { return *GetChannel()->GetCallControl(); }
+    MediaLog& m_log;
+};
+
+class FakeTones final : public KZAPI::CKZToneControl {
+public:
+    explicit FakeTones(MediaLog& log) : m_log(log) {}
+    unsigned StartToneDetection() override { return m_log.Note("tones-on"); }
+    unsigned StopToneDetection() override { return m_log.Note("tones-off"); }
+
+private:
+    MediaLog& m_log;
+};
+
+// A channel with a call and the three media controls.
+class MediaChannel final : public KZAPI::CKZChannel {
+public:
+    explicit MediaChannel(int number) : CKZChannel(number, KZAPI::CKZCallControl::KIND_SIP) {
+        SetCallControl(&call);
+        for (KZAPI::CKZAppControl* control :
+             {static_cast<KZAPI::CKZAppControl*>(&audio), static_cast<KZAPI::CKZAppControl*>(&dtmf),
+              static_cast<KZAPI::CKZAppControl*>(&tones)})
+            control->SetChannel(this);
+        SetAudioControl(&audio);
+        SetDTMFControl(&dtmf);
+        SetToneControl(&tones);
+        call.SetDTMFMethod(3);
+    }
+    ~MediaChannel() override {
+        SetCallControl(nullptr);
+        SetAudioControl(nullptr);
+        SetDTMFControl(nullptr);
+        SetToneControl(nullptr);
+    }
+    MediaLog log;
+    FakeCall call;
+    FakeAudio audio{log};
+    FakeDTMF dtmf{log};
+    FakeTones tones{log};
+};
+
+} // namespace
+
+TEST(KzhostCalls, MediaCommandsDriveTheConnectedCallsControls) {
+    struct Case {
+        const char* line;
+        const char* reply; // "ok", or contained in the error's reason
+        const char* log;   // what the controls were asked, in order
+        bool refuse = false;
+    };
+    const Case cases[] = {
+        {R"({"cmd":"play","channel":1,"files":["/a.wav"]})", "channel 1 has no connected call", ""},
+        {R"({"cmd":"play","channel":0,"files":["/a.wav","/b.mp3"],"random":true})", "ok",
+         "clear add:/a.wav add:/b.mp3 play:01"},
+        {R"({"cmd":"play","channel":0,"files":["/a.wav"],"stop_digits":"#*"})", "ok",
+         "clear add:/a.wav play-until:0#*0"},
+        {R"({"cmd":"play","channel":0,"files":["/a.wav"]})", "cannot play /a.wav", "clear add:/a.wav clear",
+         true},
+        {R"({"cmd":"record","channel":0,"path":"/r.wav","format":"ulaw"})", "ok", "3/record:/r.wav"},
+        {R"({"cmd":"record","channel":0,"path":"/r.raw","format":"alaw","mixed":true,"stop_digits":"#"})",
+         "ok", "4/record-mixed#:/r.raw"},
+        {R"({"cmd":"record","channel":0,"path":"/r.wav","stop_digits":"9"})", "ok", "7/record-until9:/r.wav"},
+        {R"({"cmd":"record","channel":0,"path":"/r.wav","format":"ulaw"})", "recording did not start",
+         "3/record:/r.wav", true},
+        {R"({"cmd":"stop-play","channel":0})", "ok", "stop-play:"},
+        {R"({"cmd":"stop-record","channel":0})", "channel 0 is not recording", "stop-record:", true},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"12#"})", "ok", "send:12#/3"},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"5","method":"inband"})", "ok", "send:5/0"},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"5","method":"info"})", "ok", "send:5/1"},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"5","method":"rfc2833"})", "digits were not sent",
+         "send:5/2", true},
+        {R"({"cmd":"collect","channel":0,"max_digits":4,"terminators":"#","timeout_ms":10000})", "ok",
+         "collect:4#10000"},
+        {R"({"cmd":"detect-tones","channel":0,"on":true})", "ok", "tones-on"},
+        {R"({"cmd":"detect-tones","channel":0,"on":true})", "no tone of the table", "tones-on", true},
+        {R"({"cmd":"detect-tones","channel":0,"on":false})", "ok", "tones-off"},
+    };
+    KZAPI::CKZServer server;
+    MediaChannel connected(0), idle(1);
+    server.AddChannel(&connected);
+    server.AddChannel(&idle);
+    connected.call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    NoStack host;
+    kzapp::KZHostCalls calls(server);
+    const kzapp::KZControlCommands commands(host, calls, "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        connected.log = {"", c.refuse};
+        idle.log = {};
+        connected.audio.SetAudioFormat({7, 3, 112});
+        kzapp::KZClientSession session{.authenticated = true};
+        const KZJson reply = commands.Execute(c.line, session);
+        const std::string outcome = reply.value("event", "") == "ok" ? "ok" : reply.value("reason", "");
+        EXPECT_NE(outcome.find(c.reply), std::string::npos) << reply.dump();
+        EXPECT_EQ(connected.log.text, c.log);
+        EXPECT_EQ(idle.log.text, "");
+        EXPECT_EQ(connected.call.GetDTMFMethod(), 3) << "the call's own method is back";
+        if (outcome != "ok")
+            EXPECT_EQ(connected.audio.GetAudioFormat().format, 7) << "a refusal changes nothing";
+    }
+    // A player or recorder already at work is left to it.
+    connected.audio.SetAudioOutState(KZAPI::CKZAudioControl::AUDIO_OUT_PLAYING);
+    connected.audio.SetAudioInState(KZAPI::CKZAudioControl::AUDIO_IN_RECORDING);
+    connected.log = {};
+    kzapp::KZClientSession session{.authenticated = true};
+    EXPECT_EQ(commands.Execute(R"({"cmd":"play","channel":0,"files":["/a.wav"]})", session)["reason"],
+              "channel 0 is playing already");
+    EXPECT_EQ(commands.Execute(R"({"cmd":"record","channel":0,"path":"/a.wav"})", session)["reason"],
+              "channel 0 is recording already");
+    EXPECT_EQ(connected.log.text, "");
+    server.RemoveChannel(&connected);
+    server.RemoveChannel(&idle);
+}
+
+TEST(KzhostCalls, EveryMediaReportIsOneLineAndOneEvent) {
+    using Audio = KZAPI::CKZAudioControl;
+    using Digits = KZAPI::CKZDTMFControl;
+    struct Case {
+        std::function<void(kzapp::KZCallEvents&)> report;
+        const char* line;
+        const char* event;
+    };
+    const Case cases[] = {
+        {[](auto& e) { e.OnDTMFDigit(3, '5', 120, "rfc2833"); }, "kzhost: call 3 digit 5 (rfc2833, 120 ms)",
+         R"({"event":"dtmf","channel":3,"digit":"5","duration_ms":120,"method":"rfc2833"})"},
+        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "1234"); },
+         "kzhost: call 3 collected 1234 (terminator)",
+         R"({"event":"collect-done","channel":3,"result":"terminator","digits":"1234"})"},
+        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_TIMEOUT, ""); },
+         "kzhost: call 3 collected nothing (timeout)",
+         R"({"event":"collect-done","channel":3,"result":"timeout","digits":""})"},
+        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_MAX_DIGITS, "12"); },
+         "kzhost: call 3 collected 12 (max-digits)",
+         R"({"event":"collect-done","channel":3,"result":"max-digits","digits":"12"})"},
+        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_STOPPED, "1"); },
+         "kzhost: call 3 collected 1 (stopped)",
+         R"({"event":"collect-done","channel":3,"result":"stopped","digits":"1"})"},
+        {[](auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_LIST_END, ""); }, "kzhost: call 3 play done end",
+         R"({"event":"play-done","channel":3,"result":"end","digits":""})"},
+        {[](auto& e) { e.OnPlayDone(3, Digits::DTMF_DONE_TERMINATOR, "#"); },
+         "kzhost: call 3 play done terminator #",
+         R"({"event":"play-done","channel":3,"result":"terminator","digits":"#"})"},
+        {[](auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_STOPPED, "by request"); },
+         "kzhost: call 3 play done stopped",
+         R"({"event":"play-done","channel":3,"result":"stopped","digits":""})"},
+        {[](auto& e) {
+             e.RecordingStarts(3, "/rec/3.wav");
+             e.OnRecordDone(3, Digits::DTMF_DONE_TERMINATOR, "#");
+         },
+         "kzhost: call 3 record done terminator # /rec/3.wav",
+         R"({"event":"record-done","channel":3,"result":"terminator","digits":"#","path":"/rec/3.wav"})"},
+        {[](auto& e) { e.OnRecordDone(3, Audio::AUDIO_DONE_STOPPED, ""); },
+         "kzhost: call 3 record done stopped /rec/3.wav",
+         R"({"event":"record-done","channel":3,"result":"stopped","digits":"","path":"/rec/3.wav"})"},
+        {[](auto& e) { e.OnToneDetected(3, "busy", 480); }, "kzhost: call 3 tone busy 480 Hz",
+         R"({"event":"tone","channel":3,"tone":"busy","frequency":480})"},
+    };
+    Agent agent;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        agent.lines.clear();
+        agent.published.clear();
+        c.report(agent.events);
+        EXPECT_TRUE(agent.published.empty()) << "nothing is reported on the media thread";
+        agent.events.RunOnce();
+        ASSERT_EQ(agent.lines.size(), 1u);
+        EXPECT_EQ(agent.lines[0], c.line);
+        ASSERT_EQ(agent.published.size(), 1u);
+        EXPECT_EQ(agent.published[0], KZJson::parse(c.event));
+        EXPECT_TRUE(kzapp::event_kind_named(agent.published[0]["event"].get<std::string>()))
+            << "subscribable";
+    }
+}
+
+TEST(KzhostCalls, ARecordingIsEndedAtItsLimitUnlessItEndedBefore) {
+    struct Case {
+        int ended_after; // seconds after the start when the caller's digit ends it; 0: never
+        std::vector<int> seconds;
+        std::vector<const char*> log; // the controls' log after each wait
+        const char* result;           // of the record-done that follows
+    };
+    const Case cases[] = {
+        {0,
+         {9, 1, 5},
+         {"7/record:/r.wav", "7/record:/r.wav stop-record:max-seconds",
+          "7/record:/r.wav stop-record:max-seconds"},
+         "max-seconds"},
+        {4, {5, 10}, {"7/record:/r.wav", "7/record:/r.wav"}, "terminator"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ended_after);
+        Agent agent;
+        KZAPI::CKZServer server;
+        MediaChannel channel(2);
+        server.AddChannel(&channel);
+        channel.call.Become(CKZCall::CALL_STATUS_CONNECTED);
+        NoStack host;
+        kzapp::KZHostCalls calls(server);
+        calls.SetRecordingWatch(&agent.events);
+        const kzapp::KZControlCommands commands(host, calls, "");
+        kzapp::KZClientSession session{.authenticated = true};
+        agent.events.RunOnce();
+        channel.log = {};
+        ASSERT_EQ(
+            commands.Execute(R"({"cmd":"record","channel":2,"path":"/r.wav","max_seconds":10})", session)
+                .value("event", ""),
+            "ok");
+        int elapsed = 0;
+        for (size_t i = 0; i < c.seconds.size(); ++i) {
+            if (c.ended_after && elapsed < c.ended_after && elapsed + c.seconds[i] >= c.ended_after)
+                agent.events.OnRecordDone(2, KZAPI::CKZDTMFControl::DTMF_DONE_TERMINATOR, "#");
+            elapsed += c.seconds[i];
+            agent.After(c.seconds[i]);
+            EXPECT_EQ(channel.log.text, c.log[i]) << i;
+        }
+        if (!c.ended_after)
+            agent.events.OnRecordDone(2, KZAPI::CKZAudioControl::AUDIO_DONE_STOPPED, "max-seconds");
+        agent.events.RunOnce();
+        ASSERT_FALSE(agent.published.empty());
+        EXPECT_EQ(agent.published.back()["result"], c.result);
+        EXPECT_EQ(agent.published.back()["path"], "/r.wav");
+        server.RemoveChannel(&channel);
+    }
 }

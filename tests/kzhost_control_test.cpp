@@ -164,6 +164,11 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"unbridge","channel":1})", "error", "channel 1 is not bridged"},
         {R"({"cmd":"media-stats","reset":1})", "error", "true or false"},
         {R"({"cmd":"media-stats"})", "media-stats"},
+        {R"({"cmd":"play","channel":1,"files":["/tmp/a.wav"]})", "error", "channel 1 has no connected call"},
+        {R"({"cmd":"record","channel":1,"path":"/tmp/r.wav","max_seconds":5})", "error",
+         "channel 1 has no connected call"},
+        {R"({"cmd":"send-dtmf","channel":1,"digits":"12"})", "error", "channel 1 has no connected call"},
+        {R"({"cmd":"detect-tones","channel":1,"on":true})", "error", "channel 1 has no connected call"},
         {"{\"cmd\":\"ping\",\"pad\":\"" + std::string(100 * 1024, 'x') + "\"}", "error", "line longer"},
         {R"({"cmd":"ping"})", "pong"},
     };
@@ -324,6 +329,35 @@ public:
                       " " + std::to_string(with) + (rtp ? " rtp" : " dsp") + (half ? " half" : ""));
     }
     kzapp::KZCallOutcome Unbridge(int channel) override { return Record("unbridge", channel); }
+    kzapp::KZCallOutcome Play(const kzapp::KZPlayRequest& r) override {
+        std::string files;
+        for (const std::string& f : r.files)
+            files += " " + f;
+        return Record("play", r.channel,
+                      files + (r.loop ? " loop" : "") + (r.random ? " random" : "") +
+                          " stop:" + r.stop_digits);
+    }
+    kzapp::KZCallOutcome Record(const kzapp::KZRecordRequest& r) override {
+        static const char* const encodings[] = {"linear", "ulaw", "alaw"};
+        return Record("record", r.channel,
+                      " " + r.path + " " + encodings[static_cast<int>(r.encoding)] +
+                          (r.mixed ? " mixed" : "") + " max:" + std::to_string(r.max_seconds.value_or(-1)) +
+                          " stop:" + r.stop_digits);
+    }
+    kzapp::KZCallOutcome StopPlay(int channel) override { return Record("stop-play", channel); }
+    kzapp::KZCallOutcome StopRecord(int channel) override { return Record("stop-record", channel); }
+    kzapp::KZCallOutcome SendDTMF(int channel, const std::string& digits, kzapp::KZDTMFMethod m) override {
+        static const char* const methods[] = {"auto", "inband", "info", "rfc2833"};
+        return Record("send-dtmf", channel, " " + digits + " " + methods[static_cast<int>(m)]);
+    }
+    kzapp::KZCallOutcome Collect(const kzapp::KZCollectRequest& r) override {
+        return Record("collect", r.channel,
+                      " " + std::to_string(r.max_digits) + " " + r.terminators + " " +
+                          std::to_string(r.timeout_ms));
+    }
+    kzapp::KZCallOutcome DetectTones(int channel, bool on) override {
+        return Record("detect-tones", channel, on ? " on" : " off");
+    }
 
 private:
     kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
@@ -352,6 +386,20 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
         {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp"})", "bridge 1 2 rtp", 1},
         {R"({"cmd":"bridge","channel":1,"with":2,"mode":"dsp","duplex":"half"})", "bridge 1 2 dsp half", 1},
         {R"({"cmd":"unbridge","channel":2})", "unbridge 2", 2},
+        {R"({"cmd":"play","channel":1,"files":["/a.wav","/b.mp3"],"loop":true,"random":true})",
+         "play 1 /a.wav /b.mp3 loop random stop:", 1},
+        {R"({"cmd":"play","channel":1,"files":["/a.wav"],"stop_digits":"#*"})", "play 1 /a.wav stop:#*", 1},
+        {R"({"cmd":"record","channel":2,"path":"/r.au"})", "record 2 /r.au linear max:-1 stop:", 2},
+        {R"({"cmd":"record","channel":2,"path":"/r.raw","format":"alaw","mixed":true,"max_seconds":30,"stop_digits":"#"})",
+         "record 2 /r.raw alaw mixed max:30 stop:#", 2},
+        {R"({"cmd":"stop-play","channel":3})", "stop-play 3", 3},
+        {R"({"cmd":"stop-record","channel":3})", "stop-record 3", 3},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"12*#AD"})", "send-dtmf 0 12*#AD auto", 0},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"9","method":"info"})", "send-dtmf 0 9 info", 0},
+        {R"({"cmd":"collect","channel":4,"max_digits":4,"terminators":"#","timeout_ms":5000})",
+         "collect 4 4 # 5000", 4},
+        {R"({"cmd":"collect","channel":4,"timeout_ms":300})", "collect 4 0  300", 4},
+        {R"({"cmd":"detect-tones","channel":4,"on":false})", "detect-tones 4 off", 4},
     };
     NoStack host;
     RecordingCalls calls;
@@ -364,4 +412,45 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
         EXPECT_EQ(reply.value("event", ""), "ok") << reply.dump();
         EXPECT_EQ(reply.value("channel", -1), c.channel);
     }
+}
+
+TEST(KzhostControl, BadMediaCommandsReachNothing) {
+    const std::string long_path = "/" + std::string(255, 'a');
+    const struct {
+        std::string line;
+        std::string reason;
+    } cases[] = {
+        {R"({"cmd":"play","channel":1,"files":[]})", "names no file"},
+        {R"({"cmd":"play","channel":1,"files":["a.wav"]})", "not an absolute path"},
+        {R"({"cmd":"play","channel":1,"files":"/a.wav"})", "list of strings"},
+        {R"({"cmd":"play","channel":1,"files":["/a.wav"],"stop_digits":"#x"})", "only 0-9"},
+        {R"({"cmd":"play","channel":1,"files":["/a.wav"],"loop":true,"stop_digits":"#"})", "neither loops"},
+        {R"({"cmd":"record","channel":1})", "\"path\" is required"},
+        {R"({"cmd":"record","channel":1,"path":")" + long_path + R"("})", "longer than 255"},
+        {R"({"cmd":"record","channel":1,"path":"/r.wav","format":"gsm"})", "one of linear, ulaw, alaw"},
+        {R"({"cmd":"record","channel":1,"path":"/r.wav","max_seconds":0})", "between 1 and"},
+        {R"({"cmd":"send-dtmf","channel":1,"digits":""})", "is empty"},
+        {R"({"cmd":"send-dtmf","channel":1,"digits":"12","method":"sms"})", "\"method\" must be one of"},
+        {R"({"cmd":"send-dtmf","channel":1,"digits":")" + std::string(65, '1') + R"("})", "more than 64"},
+        {R"({"cmd":"collect","channel":1})", "needs"},
+        {R"({"cmd":"collect","channel":1,"max_digits":65})", "between 1 and 64"},
+        {R"({"cmd":"collect","channel":1,"terminators":")" + std::string(17, '#') + R"("})", "more than 16"},
+        {R"({"cmd":"detect-tones","channel":1})", "\"on\" is required"},
+        {R"({"cmd":"stop-play"})", "\"channel\" is required"},
+    };
+    NoStack host;
+    RecordingCalls calls;
+    const kzapp::KZControlCommands commands(host, calls, "");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 100));
+        kzapp::KZClientSession session{.authenticated = true};
+        const KZJson reply = commands.Execute(c.line, session);
+        EXPECT_EQ(reply.value("event", ""), "error");
+        EXPECT_NE(reply.value("reason", "").find(c.reason), std::string::npos) << reply.dump();
+        EXPECT_EQ(calls.last, "");
+    }
+    kzapp::KZClientSession session{.authenticated = true};
+    const KZJson subscribed = commands.Execute(
+        R"({"cmd":"subscribe","events":["dtmf","collect-done","play-done","record-done","tone"]})", session);
+    EXPECT_EQ(subscribed.value("event", ""), "subscribed") << subscribed.dump();
 }
