@@ -309,6 +309,63 @@ while True:
 PY
 }
 
+# kz_when_connected SECONDS COMMAND...: in the background, waits (SECONDS at most) for the next
+# call kzhost connects and sends it the COMMANDs (JSON objects; "channel" is filled in) the moment
+# it is connected, so that nothing of the call's first audio is missed; each must be taken. The
+# conversation goes to when-connected.log; kz_connected_wait gives the channel.
+kz_when_connected() {
+    python3 -u - "$ctl_port" "$kz_work/connected.channel" "$@" >"$kz_work/when-connected.log" 2>&1 <<'PY' &
+import json, socket, sys, time
+port, out, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+commands = [json.loads(c) for c in sys.argv[4:]]
+deadline = time.monotonic() + seconds
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+buffer = b""
+
+def messages():
+    global buffer
+    while True:
+        while b"\n" in buffer:
+            line, buffer = buffer.split(b"\n", 1)
+            yield json.loads(line)
+        s.settimeout(max(deadline - time.monotonic(), 0.01))
+        try:
+            data = s.recv(65536)
+        except socket.timeout:
+            sys.exit("no connected call within %g s" % seconds)
+        if not data:
+            sys.exit("kzhost closed the control socket")
+        buffer += data
+
+incoming = messages()
+s.sendall(b'{"cmd":"ping","id":"ready"}\n')
+for message in incoming:
+    if message.get("id") == "ready":
+        print("ready", flush=True)
+    elif message.get("event") == "connected" and "id" not in message:
+        channel = message["channel"]
+        break
+for n, command in enumerate(commands):
+    command.update(channel=channel, id="when-connected-%d" % n)
+    s.sendall(json.dumps(command).encode() + b"\n")
+    print(">> " + json.dumps(command), flush=True)
+    reply = next(r for r in incoming if r.get("id") == command["id"])
+    print("<< " + json.dumps(reply), flush=True)
+    if reply.get("event") == "error":
+        sys.exit(1)
+open(out, "w").write("%d\n" % channel)
+PY
+    when_connected_pid=$!
+    kz_track $when_connected_pid
+    kz_wait_for_line "$kz_work/when-connected.log" "^ready" 10 || kz_fail "no control connection for the call"
+}
+
+# kz_connected_wait: the channel of kz_when_connected's call, once its commands were taken;
+# fails when there was none or a command was refused.
+kz_connected_wait() {
+    wait "$when_connected_pid" && cat "$kz_work/connected.channel"
+}
+
 # kz_start_kzhost_at NAME SIP_PORT CTL_PORT RTP_FIRST RTP_LAST KZHOST [kzhost args...]: one more
 # kzhost on ports of its own (output in NAME.log); sets kzhost_pid. Give it few enough channels
 # ("kzhost.channels", 4 RTP ports each) that its RTP ports stay inside RTP_FIRST..RTP_LAST.
