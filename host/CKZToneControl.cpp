@@ -15,9 +15,10 @@ namespace {
 
 constexpr const char* kToneTableKey = "kzsrv.tone.table";
 constexpr int kDetectedRate = 8000;
-// Audible telephone band below the 8 kHz rate's Nyquist limit, and cadence steps up to a minute.
-constexpr int kMinFrequency = 50;
-constexpr int kMaxFrequency = 3999;
+// The band the detector looks in (below the 8 kHz rate's Nyquist limit), and cadence steps up
+// to a minute.
+constexpr int kMinFrequency = 100;
+constexpr int kMaxFrequency = 3900;
 constexpr int kMaxStepMs = 60000;
 
 // A decimal number of at most 9 digits (no sign, no spaces), within [low, high].
