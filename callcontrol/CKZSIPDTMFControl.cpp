@@ -40,6 +40,7 @@ constexpr int kInfoGapMs = 100;
 constexpr int kMaxInfoDurationMs = 60000;
 constexpr int kDefaultInbandKeyMs = 160;
 constexpr int kInbandGapMs = 40;
+constexpr int kMaxInbandKeyMs = 10000; // keeps the tone buffer of a whole string bounded
 constexpr int kDefaultMinInbandMs = 120;
 constexpr int kMaxPlayedDigits = 64;
 constexpr unsigned kDefaultFrameMs = 20;
@@ -149,7 +150,7 @@ unsigned CKZSIPDTMFControl::PlayDTMFString0(const char* digits) {
     const size_t count = digits ? std::strlen(digits) : 0;
     if (count == 0 || count > static_cast<size_t>(kMaxPlayedDigits) || !MediaTickRunning()) return 0;
     const int key_ms = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.dtmf.key.duration", kDefaultInbandKeyMs);
-    if (key_ms <= 0) return 0;
+    if (key_ms <= 0 || key_ms > kMaxInbandKeyMs) return 0;
     const int tone_bytes = static_cast<int>(count) * (key_ms + kInbandGapMs) * (kSampleRate / 1000) * 2;
     std::vector<uint8_t> linear(static_cast<size_t>(tone_bytes));
     const unsigned frame_ms = FrameMs();

@@ -4,6 +4,7 @@
 // control's clock is a manual one, so the durations reported come from the packets and the audio.
 #include "callcontrol/CKZSIPAPICC.h"
 #include "callcontrol/CKZSIPAPIChan.h"
+#include "callcontrol/CKZSIPAPISpan.h"
 #include "callcontrol/CKZSIPDTMFControl.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClassEnv.h"
@@ -162,6 +163,13 @@ struct FactoryFree {
     }
 };
 
+// The far end of one call: its SIP and RTP sockets and the dialog it holds.
+struct Leg {
+    kztest::UdpPeer sip, rtp;
+    std::string call_id, to_tag;
+    uint16_t call_rtp_port = 0;
+};
+
 class DTMFCallTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -185,6 +193,10 @@ protected:
         ASSERT_EQ(s_channel->Create(), 1u);
         ASSERT_EQ(s_channel->Start(), 1u);
         s_server->AddChannel(s_channel);
+        s_second = static_cast<KZAPI::CKZChannel*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_CHANNEL));
+        s_second->SetChannelNumber(1);
+        ASSERT_EQ(s_second->Create(), 1u);
+        ASSERT_EQ(s_second->Start(), 1u);
         ASSERT_EQ(s_server->Start(), 1u);
         KZAPI::CKZMediaEventSink::SetMediaEventSink(&s_sink);
     }
@@ -192,9 +204,11 @@ protected:
         KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
         s_server->Stop();
         s_server->RemoveChannel(s_channel);
-        s_channel->Stop();
-        s_channel->Destroy();
-        std::unique_ptr<KZAPI::CKZChannel, FactoryFree>{s_channel};
+        for (KZAPI::CKZChannel* channel : {s_channel, s_second}) {
+            channel->Stop();
+            channel->Destroy();
+            std::unique_ptr<KZAPI::CKZChannel, FactoryFree>{channel};
+        }
         s_server->Destroy();
         kztest::ServerPtr(s_server).reset();
         CKZCfgInterface::CFG_Clear();
@@ -204,55 +218,62 @@ protected:
         s_sink.Take();
     }
     void TearDown() override {
-        if (!m_to_tag.empty()) {
-            m_sip.send_to(s_port, InDialog("BYE", 99));
-            EXPECT_TRUE(kztest::wait_until(
-                [] { return Call().GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_IDLE; }));
-        }
+        Hangup(m_leg, s_channel);
         Dtmf().SetDTMFClock(nullptr);
         CKZCfgInterface::CFG_SetValue("kzsrv.sip.dtmf.key.duration", "");
-        Call().SetDTMFMethod(s_server->GetDTMFType());
     }
 
-    static CKZSIPAPICC& Call() { return *dynamic_cast<CKZSIPAPIChan*>(s_channel)->GetSIPCallControl(); }
-    static CKZSIPDTMFControl& Dtmf() {
-        return *dynamic_cast<CKZSIPDTMFControl*>(s_channel->GetDTMFControl());
+    static CKZSIPAPICC& Call(KZAPI::CKZChannel* channel = s_channel) {
+        return *dynamic_cast<CKZSIPAPIChan*>(channel)->GetSIPCallControl();
+    }
+    static CKZSIPDTMFControl& Dtmf(KZAPI::CKZChannel* channel = s_channel) {
+        return *dynamic_cast<CKZSIPDTMFControl*>(channel->GetDTMFControl());
+    }
+    void Connect(const char* sdp_media, int method = 3) { Connect(m_leg, s_channel, sdp_media, method); }
+    void Hangup(Leg& leg, KZAPI::CKZChannel* channel) {
+        if (leg.to_tag.empty()) return;
+        leg.sip.send_to(s_port, InDialog(leg, "BYE", 99));
+        EXPECT_TRUE(kztest::wait_until(
+            [&] { return Call(channel).GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_IDLE; }));
+        leg.to_tag.clear();
     }
 
-    // The peer calls; the channel answers, the peer acknowledges and media runs.
-    void Connect(const char* sdp_media) {
+    // The peer calls; the channel answers, the peer acknowledges and media runs. The method is
+    // set before the media tick reads it.
+    void Connect(Leg& leg, KZAPI::CKZChannel* channel, const char* sdp_media, int method) {
+        Call(channel).SetDTMFMethod(method);
         char media[256];
-        std::snprintf(media, sizeof(media), sdp_media, m_rtp.port());
+        std::snprintf(media, sizeof(media), sdp_media, leg.rtp.port());
         const std::string body =
             "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + std::string(media);
-        m_call_id = "dtmf-" + std::to_string(++s_calls) + "-" + std::to_string(m_sip.port());
-        std::string invite = kztest::sip_request("INVITE", m_sip.port(), s_port,
-                                                 "Content-Type: application/sdp\r\n", m_call_id);
+        leg.call_id = "dtmf-" + std::to_string(++s_calls) + "-" + std::to_string(leg.sip.port());
+        std::string invite = kztest::sip_request("INVITE", leg.sip.port(), s_port,
+                                                 "Content-Type: application/sdp\r\n", leg.call_id);
         invite.replace(invite.find("Content-Length: 0"), std::string::npos,
                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-        m_sip.send_to(s_port, invite);
+        leg.sip.send_to(s_port, invite);
         std::string ok;
         for (int i = 0; i < 20 && ok.empty(); ++i) {
-            const std::string m = m_sip.receive(200);
+            const std::string m = leg.sip.receive(200);
             if (m.rfind("SIP/2.0 200", 0) == 0 && header_value(m, "CSeq") == "1 INVITE") ok = m;
         }
         ASSERT_FALSE(ok.empty()) << "no 200 OK";
         const std::string to = header_value(ok, "To");
-        m_to_tag = to.substr(to.find("tag=") + 4);
+        leg.to_tag = to.substr(to.find("tag=") + 4);
         const size_t m = ok.find("m=audio ");
         ASSERT_NE(m, std::string::npos);
-        m_call_rtp_port = static_cast<uint16_t>(std::stoi(ok.substr(m + 8)));
-        m_sip.send_to(s_port, InDialog("ACK", 1));
-        ASSERT_TRUE(kztest::wait_until([] { return Call().IsRTPSocketOpen() == 1u; }));
-        ASSERT_TRUE(Dtmf().IsDetectionEnabled());
+        leg.call_rtp_port = static_cast<uint16_t>(std::stoi(ok.substr(m + 8)));
+        leg.sip.send_to(s_port, InDialog(leg, "ACK", 1));
+        ASSERT_TRUE(kztest::wait_until([&] { return Call(channel).IsRTPSocketOpen() == 1u; }));
+        ASSERT_TRUE(Dtmf(channel).IsDetectionEnabled());
         // The call's audio reaches the peer once its tick runs.
-        ASSERT_FALSE(m_rtp.receive(1000).empty());
+        ASSERT_FALSE(leg.rtp.receive(1000).empty());
     }
-    std::string InDialog(const std::string& method, int cseq, const std::string& extra = "",
+    std::string InDialog(Leg& leg, const std::string& method, int cseq, const std::string& extra = "",
                          const std::string& body = "") {
         const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(s_port) + ">";
-        std::string request = kztest::sip_request(method, m_sip.port(), s_port, extra, m_call_id);
-        request.insert(request.find(to) + to.size(), ";tag=" + m_to_tag);
+        std::string request = kztest::sip_request(method, leg.sip.port(), s_port, extra, leg.call_id);
+        request.insert(request.find(to) + to.size(), ";tag=" + leg.to_tag);
         request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
         request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
         if (!body.empty())
@@ -260,18 +281,21 @@ protected:
                             "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
         return request;
     }
-    void SendRTP(const std::string& packet) { m_rtp.send_to(m_call_rtp_port, packet); }
+    void SendRTP(const std::string& packet, Leg* leg = nullptr) {
+        Leg& to = leg ? *leg : m_leg;
+        to.rtp.send_to(to.call_rtp_port, packet);
+    }
     // A finished event the peer is sure to have delivered: every digit before it was handled.
     void SendMarkerDigit(uint32_t timestamp) {
         for (int i = 0; i < 3; ++i)
             SendRTP(rtp(101, i == 0, m_sequence++, timestamp, event(15, true, 800)));
     }
     // Datagrams the peer's RTP socket receives for about ms milliseconds.
-    std::vector<ParsedRTP> Capture(int ms) {
+    std::vector<ParsedRTP> Capture(int ms, Leg* leg = nullptr) {
         std::vector<ParsedRTP> out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (std::chrono::steady_clock::now() < end) {
-            const std::string d = m_rtp.receive(50);
+            const std::string d = (leg ? *leg : m_leg).rtp.receive(50);
             if (!d.empty()) out.push_back(parse_rtp(d));
         }
         return out;
@@ -280,12 +304,11 @@ protected:
     static inline uint16_t s_port = 0;
     static inline CKZSIPServer* s_server = nullptr;
     static inline KZAPI::CKZChannel* s_channel = nullptr;
+    static inline KZAPI::CKZChannel* s_second = nullptr; // offered calls only while it is listed
     static inline DigitSink s_sink;
     static inline int s_calls = 0;
     KZAPI::CKZManualClock m_clock;
-    kztest::UdpPeer m_sip, m_rtp;
-    std::string m_call_id, m_to_tag;
-    uint16_t m_call_rtp_port = 0;
+    Leg m_leg;
     uint16_t m_sequence = 100;
 };
 
@@ -385,10 +408,11 @@ TEST_F(DTMFCallTest, InfoRequestsThroughTheStackGiveOneDigitPerCSeq) {
     Connect(kEventsSDP);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
-        m_sip.send_to(s_port, InDialog("INFO", c.cseq, "Content-Type: application/dtmf-relay\r\n", c.body));
+        m_leg.sip.send_to(
+            s_port, InDialog(m_leg, "INFO", c.cseq, "Content-Type: application/dtmf-relay\r\n", c.body));
         std::string answer;
         for (int i = 0; i < 10 && answer.empty(); ++i)
-            if (const std::string m = m_sip.receive(200); m.rfind("SIP/2.0 200", 0) == 0) answer = m;
+            if (const std::string m = m_leg.sip.receive(200); m.rfind("SIP/2.0 200", 0) == 0) answer = m;
         EXPECT_FALSE(answer.empty());
         // The 200 goes out after the digit was handled: whatever it gave is heard by now.
         EXPECT_EQ(keys(s_sink.Take()), c.expected);
@@ -448,8 +472,7 @@ TEST_F(DTMFCallTest, SentDigitsReplaceAudioFramesOneForOne) {
 }
 
 TEST_F(DTMFCallTest, InbandTonesShorterThanTheMinimumAreNotDigits) {
-    Connect(kNoEventsSDP);
-    Call().SetDTMFMethod(0);
+    Connect(kNoEventsSDP, 0);
     // 100 ms of "5", silence, 160 ms of "9", silence: 20 ms frames paced as a phone sends them.
     std::vector<char> frames;
     for (auto [key, count] : {std::pair{'5', 5}, {'\0', 10}, {'9', 8}, {'\0', 10}, {'D', 8}, {'\0', 10}})
@@ -473,8 +496,7 @@ TEST_F(DTMFCallTest, AutoMethodSendsEventsOrFallsBackToTones) {
     };
     for (const Case& c : {Case{kEventsSDP, true}, Case{kNoEventsSDP, false}}) {
         SCOPED_TRACE(c.events);
-        Connect(c.sdp);
-        Call().SetDTMFMethod(3);
+        Connect(c.sdp, 3);
         Capture(60);
         ASSERT_EQ(Dtmf().PlayDTMFString("5"), 1u);
         int event_packets = 0;
@@ -492,9 +514,59 @@ TEST_F(DTMFCallTest, AutoMethodSendsEventsOrFallsBackToTones) {
         KZAPI::KZ_DTMF_Destroy(detector);
         EXPECT_EQ(event_packets > 0, c.events);
         EXPECT_EQ(tones.find('5') != std::string::npos, !c.events) << tones;
-        m_sip.send_to(s_port, InDialog("BYE", 50));
-        ASSERT_TRUE(
-            kztest::wait_until([] { return Call().GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_IDLE; }));
-        m_to_tag.clear();
+        Hangup(m_leg, s_channel);
     }
+}
+
+// Two answered calls whose channels are joined: a digit one receives is played on the other, by
+// the other's method. Events go out from the receiving call's own tick; INFO waits for the span's
+// timer turn.
+TEST_F(DTMFCallTest, DigitsReceivedOnAJoinedChannelArePlayedOnTheOther) {
+    struct Case {
+        int method;
+        const char* sdp;
+    };
+    CKZSIPAPISpan span;
+    span.AddChannel(s_channel);
+    span.AddChannel(s_second);
+    ASSERT_EQ(span.Start(), 1u);
+    for (const Case& c : {Case{2, kEventsSDP}, Case{1, kNoEventsSDP}}) {
+        SCOPED_TRACE(c.method);
+        Leg other;
+        Connect(c.sdp, c.method);
+        s_server->AddChannel(s_second); // the next call is offered to it
+        Connect(other, s_second, c.sdp, c.method);
+        auto* first = dynamic_cast<CKZSIPAPIChan*>(s_channel);
+        ASSERT_EQ(first->FullDuplexConnect(s_second), 0);
+        if (c.method == 2) {
+            for (int i = 0; i < 3; ++i)
+                SendRTP(rtp(101, i == 0, m_sequence++, 7000, event(5, i > 0, 160 * (i + 1))));
+            // A joined call sends what it hears from the other, and events in place of that audio.
+            std::thread talker([&] {
+                for (int i = 0; i < 30; ++i) {
+                    SendRTP(rtp(0, false, m_sequence++, 8000 + 160 * i, tone_frame('\0', i)));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            std::string forwarded;
+            for (const ParsedRTP& p : Capture(600, &other))
+                if (p.payload_type == 101 && !p.payload.empty()) forwarded += std::to_string(p.payload[0]);
+            talker.join();
+            EXPECT_NE(forwarded.find('5'), std::string::npos) << forwarded;
+        } else {
+            m_leg.sip.send_to(s_port, InDialog(m_leg, "INFO", 2, "Content-Type: application/dtmf-relay\r\n",
+                                               "Signal=7\r\nDuration=100\r\n"));
+            std::string info;
+            for (int i = 0; i < 10 && info.empty(); ++i)
+                if (const std::string m = other.sip.receive(200); m.rfind("INFO ", 0) == 0) info = m;
+            EXPECT_NE(info.find("Content-Type: application/dtmf-relay"), std::string::npos) << info;
+            EXPECT_NE(info.find("Signal=7\r\nDuration=320\r\n"), std::string::npos) << info;
+        }
+        EXPECT_EQ(s_sink.Until(c.method == 2 ? '5' : '7').size(), 1u);
+        first->FullDuplexDisconnect();
+        Hangup(other, s_second);
+        s_server->RemoveChannel(s_second);
+        Hangup(m_leg, s_channel);
+    }
+    span.Stop();
 }
