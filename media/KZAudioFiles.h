@@ -94,8 +94,8 @@ public:
     static constexpr int kWriteBufferBytes = 0x80000;
 
     // Creates `path` (or, with an offset, opens the existing file and writes from `offset` bytes
-    // into its audio) for audio of `format` (law or linear; MP3 files take linear only and are
-    // encoded at `mp3_kbps`). False (and logged) on failure.
+    // into its audio) for audio of `format` (law or linear; MP3 files take linear only, are
+    // encoded at `mp3_kbps` and always made anew). False (and logged) on failure.
     bool Open(const char* path, uint32_t offset, int format, int mp3_kbps);
     // Flushes and closes; an AU file gets its data size.
     void Close();

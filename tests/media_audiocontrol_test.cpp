@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -367,12 +368,19 @@ TEST(AudioControlPlay, Mp3PlaysAtItsPitch) {
 
 // Hostile AU files end or fail; none is read past what it holds.
 TEST(AudioControlPlay, BrokenAuFilesNeverCrash) {
-    const Bytes files[] = {{'.', 's', 'n', 'd'},
-                           AuFile(0xFFFFFFF0, 8, 1, {1, 2}),
-                           AuFile(24, 0xFFFFFFF0, 99, {7, 7, 7}),
-                           AuFile(8, 8, 1, {7, 7, 7})};
+    std::vector<Bytes> files = {{'.', 's', 'n', 'd'},
+                                AuFile(0xFFFFFFF0, 8, 1, {1, 2}),
+                                AuFile(24, 0xFFFFFFF0, 99, {7, 7, 7}),
+                                AuFile(8, 8, 1, {7, 7, 7})};
+    std::mt19937 random(7);
+    for (int i = 0; i < 40; ++i) {
+        const uint32_t encodings[] = {1, 3, 27, static_cast<uint32_t>(random())};
+        files.push_back(AuFile(i % 2 ? random() % 48 : static_cast<uint32_t>(random()),
+                               static_cast<uint32_t>(random()), encodings[random() % 4],
+                               Bytes(random() % 40, static_cast<uint8_t>(random()))));
+    }
     TempDir dir;
-    for (size_t i = 0; i < std::size(files); ++i) {
+    for (size_t i = 0; i < files.size(); ++i) {
         Rig rig;
         rig.audio.AddAudioPlayDocument(WriteFile(dir / "x.au", files[i]).c_str(), 0);
         if (rig.audio.PlayAudio(false, false) == 0) continue;
