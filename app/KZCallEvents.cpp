@@ -157,6 +157,10 @@ void KZCallEvents::OnToneDetected(int channel, const char* name, int frequency) 
     Queue(std::move(n));
 }
 
+void KZCallEvents::CollectionStarts(int channel) {
+    Queue(MediaNotice(Kind::Collecting, channel));
+}
+
 void KZCallEvents::RecordingStarts(int channel, const std::string& path) {
     std::lock_guard lock(m_mutex);
     m_record_paths[channel] = path;
@@ -228,6 +232,8 @@ void KZCallEvents::Report(const Notice& n) {
              "call " + std::to_string(n.channel) + " progress");
     else if (n.kind == Kind::RecordLimit)
         LimitRecording(n);
+    else if (n.kind == Kind::Collecting)
+        m_collecting[n.channel] = true;
     else
         ReportMedia(n);
 }
@@ -244,6 +250,8 @@ void KZCallEvents::ReportMedia(const Notice& n) {
              call + " digit " + n.text + " (" + n.method + ", " + std::to_string(n.duration_ms) + " ms)");
         break;
     case Kind::CollectDone: {
+        // The collections of plays and recordings that stop on digits end with their own reports.
+        if (!std::exchange(m_collecting[n.channel], false)) break;
         const char* result = digit_result_name(n.result);
         Emit({{"event", "collect-done"}, {"channel", n.channel}, {"result", result}, {"digits", n.text}},
              call + " collected " + (n.text.empty() ? "nothing" : n.text) + " (" + result + ")");
@@ -317,6 +325,7 @@ void KZCallEvents::ReportStatus(const Notice& n) {
     }
     case CKZCall::CALL_STATUS_IDLE:
         ++m_calls_ended[n.channel];
+        m_collecting[n.channel] = false;
         ReportReleased(n, call);
         break;
     default:

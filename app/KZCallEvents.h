@@ -43,7 +43,7 @@ struct KZCallOutputs {
 
 class KZCallEvents final : public KZAPI::CKZCallEventSink,
                            public KZAPI::CKZMediaEventSink,
-                           public IKZRecordingWatch {
+                           public IKZMediaWatch {
 public:
     KZCallEvents(KZCallOutputs outputs, KZCallPolicy policy,
                  const KZAPI::CKZClock& clock = KZAPI::CKZClock::System());
@@ -67,11 +67,22 @@ public:
     void OnToneDetected(int channel, const char* name, int frequency) override;
 
     void RecordingStarts(int channel, const std::string& path) override;
+    void CollectionStarts(int channel) override;
     void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
                           std::optional<int> max_seconds) override;
 
 private:
-    enum class Kind { Status, Progress, Digit, CollectDone, PlayDone, RecordDone, Tone, RecordLimit };
+    enum class Kind {
+        Status,
+        Progress,
+        Digit,
+        CollectDone,
+        PlayDone,
+        RecordDone,
+        Tone,
+        RecordLimit,
+        Collecting
+    };
     struct Notice {
         Kind kind = Kind::Status;
         KZAPI::CKZCallControl* call = nullptr;
@@ -135,6 +146,8 @@ private:
     // Recordings ended per channel, and the channels whose recording the agent ended at its limit.
     std::map<int, uint64_t> m_recordings_ended;
     std::map<int, bool> m_ended_at_limit;
+    // The channels where a collection asked for by a command runs.
+    std::map<int, bool> m_collecting;
     std::vector<Timer> m_timers;
 };
 

@@ -38,7 +38,7 @@ public:
     // From any thread: publishes the event when the socket runs.
     void Publish(const KZJson& event);
     // Where the recordings the commands start are reported; null for nowhere.
-    void SetRecordingWatch(IKZRecordingWatch* watch) { m_host_calls->SetRecordingWatch(watch); }
+    void SetMediaWatch(IKZMediaWatch* watch) { m_host_calls->SetMediaWatch(watch); }
 
 private:
     std::unique_ptr<IKZHostQueries> m_queries;

@@ -224,7 +224,7 @@ KZCallOutcome KZHostCalls::Record(const KZRecordRequest& request) {
         return KZCallOutcome::Refused(name + " cannot record");
     if (audio->GetAudioInState() == CKZAudioControl::AUDIO_IN_RECORDING)
         return KZCallOutcome::Refused(name + " is recording already");
-    IKZRecordingWatch* watch = m_watch.load();
+    IKZMediaWatch* watch = m_watch.load();
     if (watch) watch->RecordingStarts(request.channel, request.path);
     if (dtmf && !request.stop_digits.empty()) dtmf->EnableDTMFDetection();
     const KZAPI::KZ_AC_AUDIO_FORMAT previous = audio->GetAudioFormat();
@@ -298,6 +298,7 @@ KZCallOutcome KZHostCalls::Collect(const KZCollectRequest& request) {
     KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
     if (!dtmf) return KZCallOutcome::Refused(channel_text(request.channel) + " cannot collect digits");
     dtmf->EnableDTMFDetection();
+    if (IKZMediaWatch* watch = m_watch.load()) watch->CollectionStarts(request.channel);
     if (!dtmf->StartDTMFDetection(request.max_digits, request.terminators.c_str(), request.timeout_ms))
         return KZCallOutcome::Refused(channel_text(request.channel) + ": the collection did not start");
     return KZCallOutcome::Accepted(request.channel);

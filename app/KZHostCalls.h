@@ -20,16 +20,20 @@ class CKZCallControl;
 
 namespace kzapp {
 
-// Told of each recording the commands start: its path, for the report of its end, and its limit,
-// which the watch keeps by stopping the recording itself.
-class IKZRecordingWatch {
+// Told of the collections and recordings the commands start: a collection, so that only the end
+// of one asked for is reported as such (plays and recordings that stop on digits run collections
+// of their own); a recording's path, for the report of its end, and its limit, which the watch
+// keeps by stopping the recording itself.
+class IKZMediaWatch {
 public:
-    virtual ~IKZRecordingWatch() = default;
+    virtual ~IKZMediaWatch() = default;
     // Before the recording starts, so that an end reported at once still finds its path.
     virtual void RecordingStarts(int channel, const std::string& path) = 0;
     // The recording runs.
     virtual void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
                                   std::optional<int> max_seconds) = 0;
+    // Before the collection starts, for the same reason.
+    virtual void CollectionStarts(int channel) = 0;
 };
 
 class KZHostCalls final : public IKZCallCommands {
@@ -50,8 +54,8 @@ public:
     KZCallOutcome Collect(const KZCollectRequest& request) override;
     KZCallOutcome DetectTones(int channel, bool on) override;
 
-    // Null: recordings run without a watch (and without their time limit).
-    void SetRecordingWatch(IKZRecordingWatch* watch) { m_watch.store(watch); }
+    // Null: recordings run without their time limit, and no collection's end is reported.
+    void SetMediaWatch(IKZMediaWatch* watch) { m_watch.store(watch); }
 
     // "<sip:kzhost@ADDRESS:PORT>" of this host's SIP listener for the transport.
     static std::string DefaultFrom(KZTransport transport);
@@ -64,7 +68,7 @@ private:
     KZAPI::CKZChannel* ConnectedChannel(int channel, std::string& why) const;
 
     KZAPI::CKZServer& m_server;
-    std::atomic<IKZRecordingWatch*> m_watch{nullptr};
+    std::atomic<IKZMediaWatch*> m_watch{nullptr};
 };
 
 } // namespace kzapp

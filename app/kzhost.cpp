@@ -203,7 +203,7 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
     // The sinks are in place before any channel starts, and gone before the events are.
     KZAPI::CKZCallControl::SetEventSink(&events);
     KZAPI::CKZMediaEventSink::SetMediaEventSink(&events);
-    control.SetRecordingWatch(&events);
+    control.SetMediaWatch(&events);
     kzapp::KZHostChannels channels(server);
     const bool started = start_channels(channels);
     if (started) {
@@ -214,7 +214,7 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
         std::fflush(stdout);
     }
     channels.Stop();
-    control.SetRecordingWatch(nullptr);
+    control.SetMediaWatch(nullptr);
     KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
     KZAPI::CKZCallControl::SetEventSink(nullptr);
     events.Stop();

@@ -107,6 +107,8 @@ class IVR:
         self.command(call, "collect", max_digits=PIN_DIGITS + 1, terminators="#", timeout_ms=PIN_TIMEOUT_MS)
 
     def on_collect_done(self, call, event):
+        if call.step != "pin":
+            return
         digits = event.get("digits", "")
         call.pin = digits if event.get("result") == "terminator" and len(digits) == PIN_DIGITS else None
         self.say(call, f"PIN {call.pin}" if call.pin else f"no PIN ({event.get('result')}, digits {digits!r})")

@@ -432,16 +432,28 @@ TEST(KzhostCalls, EveryMediaReportIsOneLineAndOneEvent) {
     const Case cases[] = {
         {[](auto& e) { e.OnDTMFDigit(3, '5', 120, "rfc2833"); }, "kzhost: call 3 digit 5 (rfc2833, 120 ms)",
          R"({"event":"dtmf","channel":3,"digit":"5","duration_ms":120,"method":"rfc2833"})"},
-        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "1234"); },
+        {[](auto& e) {
+             e.CollectionStarts(3);
+             e.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "1234");
+         },
          "kzhost: call 3 collected 1234 (terminator)",
          R"({"event":"collect-done","channel":3,"result":"terminator","digits":"1234"})"},
-        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_TIMEOUT, ""); },
+        {[](auto& e) {
+             e.CollectionStarts(3);
+             e.OnDTMFDone(3, Digits::DTMF_DONE_TIMEOUT, "");
+         },
          "kzhost: call 3 collected nothing (timeout)",
          R"({"event":"collect-done","channel":3,"result":"timeout","digits":""})"},
-        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_MAX_DIGITS, "12"); },
+        {[](auto& e) {
+             e.CollectionStarts(3);
+             e.OnDTMFDone(3, Digits::DTMF_DONE_MAX_DIGITS, "12");
+         },
          "kzhost: call 3 collected 12 (max-digits)",
          R"({"event":"collect-done","channel":3,"result":"max-digits","digits":"12"})"},
-        {[](auto& e) { e.OnDTMFDone(3, Digits::DTMF_DONE_STOPPED, "1"); },
+        {[](auto& e) {
+             e.CollectionStarts(3);
+             e.OnDTMFDone(3, Digits::DTMF_DONE_STOPPED, "1");
+         },
          "kzhost: call 3 collected 1 (stopped)",
          R"({"event":"collect-done","channel":3,"result":"stopped","digits":"1"})"},
         {[](auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_LIST_END, ""); }, "kzhost: call 3 play done end",
@@ -479,6 +491,18 @@ TEST(KzhostCalls, EveryMediaReportIsOneLineAndOneEvent) {
         EXPECT_TRUE(kzapp::event_kind_named(agent.published[0]["event"].get<std::string>()))
             << "subscribable";
     }
+    // A play or recording that stops on digits collects them itself and reports its own end; a
+    // collection whose end is reported after its call was released belongs to no call any more.
+    agent.published.clear();
+    agent.events.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "#");
+    agent.events.CollectionStarts(4);
+    FakeChannel ended(4);
+    ended.call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    ended.call.Become(CKZCall::CALL_STATUS_IDLE);
+    agent.events.OnDTMFDone(4, Digits::DTMF_DONE_STOPPED, "");
+    agent.events.RunOnce();
+    for (const KZJson& event : agent.published)
+        EXPECT_NE(event["event"], "collect-done") << event.dump();
 }
 
 TEST(KzhostCalls, ARecordingIsEndedAtItsLimitUnlessItEndedBefore) {
@@ -505,7 +529,7 @@ TEST(KzhostCalls, ARecordingIsEndedAtItsLimitUnlessItEndedBefore) {
         channel.call.Become(CKZCall::CALL_STATUS_CONNECTED);
         NoStack host;
         kzapp::KZHostCalls calls(server);
-        calls.SetRecordingWatch(&agent.events);
+        calls.SetMediaWatch(&agent.events);
         const kzapp::KZControlCommands commands(host, calls, "");
         kzapp::KZClientSession session{.authenticated = true};
         agent.events.RunOnce();
