@@ -315,7 +315,7 @@ PY
 # conversation goes to when-connected.log; kz_connected_wait gives the channel.
 kz_when_connected() {
     python3 -u - "$ctl_port" "$kz_work/connected.channel" "$@" >"$kz_work/when-connected.log" 2>&1 <<'PY' &
-import json, socket, sys, time
+import json, os, socket, sys, time
 port, out, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
 commands = [json.loads(c) for c in sys.argv[4:]]
 deadline = time.monotonic() + seconds
@@ -353,7 +353,8 @@ for n, command in enumerate(commands):
     print("<< " + json.dumps(reply), flush=True)
     if reply.get("event") == "error":
         sys.exit(1)
-open(out, "w").write("%d\n" % channel)
+open(out + ".new", "w").write("%d\n" % channel)
+os.rename(out + ".new", out)
 PY
     when_connected_pid=$!
     kz_track $when_connected_pid
@@ -361,9 +362,11 @@ PY
 }
 
 # kz_connected_wait: the channel of kz_when_connected's call, once its commands were taken;
-# fails when there was none or a command was refused.
+# fails when there was none or a command was refused. (It polls: it may run in a subshell, which
+# cannot wait for the process.)
 kz_connected_wait() {
-    wait "$when_connected_pid" && cat "$kz_work/connected.channel"
+    while kill -0 "$when_connected_pid" 2>/dev/null; do sleep 0.05; done
+    cat "$kz_work/connected.channel" 2>/dev/null
 }
 
 # kz_start_kzhost_at NAME SIP_PORT CTL_PORT RTP_FIRST RTP_LAST KZHOST [kzhost args...]: one more
