@@ -286,8 +286,9 @@ TEST_F(AudioToolsTest, WrittenWavHasTheEncodingRateAndLength) {
         const Samples by_sox = ReadWav(Sox("decoded.wav", path, kSox8k));
         ASSERT_EQ(by_sox.size(), 1500u);
         EXPECT_TRUE(std::equal(by_sox.begin() + 1000, by_sox.end(), by_sox.begin()));
-        if (c.bytes_per_sample == 2)
+        if (c.bytes_per_sample == 2) {
             EXPECT_TRUE(std::equal(by_sox.begin(), by_sox.begin() + 1000, tone.begin()));
+        }
         uint32_t data_bytes = 0;
         const Samples back = ReadWav(path, &data_bytes, 200);
         EXPECT_EQ(data_bytes, 3000u);
