@@ -13,6 +13,15 @@
         left out) for S seconds, or until none came for a second after the first and checks that they carry one SSRC with continuous sequence numbers (with
         --allow-loss only that the numbers never go back); exits 1 when not, 3 when the
         capture could not keep up
+    audio_check.py span REC.wav --freq HZ --seconds S [--tol-ms MS] [--freq-tol FRACTION]
+                   [--max-gap-ms MS] [--floor-db DB]
+        finds where a tone starts and ends in a recording (5 ms blocks within --floor-db of its
+        loud level) and checks that it lasts S seconds within --tol-ms (40), holds HZ within
+        --freq-tol (2 %) and has no silence longer than --max-gap-ms (60) inside; exits 1 when not
+    audio_check.py mix REC.wav --tone HZ:DBFS [--tone HZ:DBFS ...] [--level-tol DB] [--skip S]
+        measures the level of each tone in the loud stretch of a recording (Goertzel over
+        Hann-windowed quarter seconds); exits 1 when one is more than --level-tol (6) dB from
+        its level
 
 Levels are RMS relative to full scale (a full-scale sine is -3 dBFS). The analysed stretch starts
 --skip seconds after the tone's onset (the first block louder than the silence threshold) and
@@ -167,6 +176,86 @@ def print_figures(figures):
         print("  " + p)
 
 
+def tone_span(path, expected_freq, expected_seconds, args):
+    """The extent of the loudest sound in a recording: its first and last 5 ms block within
+    floor_db of the loud level (the 90th percentile of the blocks), and what lies between."""
+    samples, rate = read_mono(path)
+    levels, size = block_levels(samples, rate)
+    figures = {"file": path, "rate": rate, "seconds": round(len(samples) / rate, 3), "problems": []}
+    ranked = sorted(levels)
+    loud_level = ranked[int(len(ranked) * 0.9)] if ranked else 0.0
+    if loud_level <= 10 ** (-60 / 20):
+        figures["problems"].append("no tone: the recording is silent")
+        return figures
+    threshold = loud_level * 10 ** (-args.floor_db / 20)
+    loud = [i for i, level in enumerate(levels) if level >= threshold]
+    first, last = loud[0], loud[-1]
+    gap = run = 0
+    for i in range(first, last + 1):
+        run = run + 1 if levels[i] < threshold else 0
+        gap = max(gap, run)
+    stretch = samples[first * size : (last + 1) * size]
+    middle = stretch[len(stretch) // 4 : len(stretch) * 3 // 4] or stretch
+    figures.update(
+        span_start_s=round(first * BLOCK_SECONDS, 3),
+        span_end_s=round((last + 1) * BLOCK_SECONDS, 3),
+        span_seconds=round((last + 1 - first) * BLOCK_SECONDS, 3),
+        frequency_hz=round(dominant_frequency(middle, rate), 1),
+        level_dbfs=round(dbfs(rms(middle)), 2),
+        longest_gap_ms=round(gap * BLOCK_SECONDS * 1000),
+    )
+    off_ms = (figures["span_seconds"] - expected_seconds) * 1000
+    figures["duration_error_ms"] = round(off_ms)
+    if abs(off_ms) > args.tol_ms:
+        figures["problems"].append("the tone lasts %.3f s, wanted %.3f within %d ms" % (figures["span_seconds"], expected_seconds, args.tol_ms))
+    if abs(figures["frequency_hz"] - expected_freq) > args.freq_tol * expected_freq:
+        figures["problems"].append("frequency %.1f Hz, wanted %.1f within %g %%" % (figures["frequency_hz"], expected_freq, args.freq_tol * 100))
+    if figures["longest_gap_ms"] > args.max_gap_ms:
+        figures["problems"].append("a gap of %d ms inside the tone, at most %d allowed" % (figures["longest_gap_ms"], args.max_gap_ms))
+    return figures
+
+
+def tone_level(samples, rate, freq):
+    """RMS level (dBFS) of the sine at freq: Goertzel over Hann-windowed quarter seconds, averaged."""
+    n = rate // 4
+    window = [0.5 - 0.5 * math.cos(2 * math.pi * i / (n - 1)) for i in range(n)]
+    gain = sum(window)
+    powers = []
+    for start in range(0, len(samples) - n + 1, n):
+        block = [x * w for x, w in zip(samples[start : start + n], window)]
+        amplitude = 2 * math.sqrt(max(goertzel_power(block, rate, freq), 0.0)) / gain
+        powers.append(amplitude * amplitude / 2)
+    return dbfs(math.sqrt(sum(powers) / len(powers))) if powers else -200.0
+
+
+def tone_mix(path, tones, args):
+    samples, rate = read_mono(path)
+    levels, size = block_levels(samples, rate)
+    figures = {"file": path, "rate": rate, "seconds": round(len(samples) / rate, 3), "problems": []}
+    loud = [i for i, level in enumerate(levels) if level >= 10 ** (-50 / 20)]
+    if not loud:
+        figures["problems"].append("no sound: nothing above -50 dBFS")
+        return figures
+    first = loud[0] + int(args.skip / BLOCK_SECONDS)
+    stretch = samples[first * size : (loud[-1] + 1) * size]
+    figures["stretch_seconds"] = round(len(stretch) / rate, 3)
+    figures["level_dbfs"] = round(dbfs(rms(stretch)), 2)
+    for freq, expected in tones:
+        level = round(tone_level(stretch, rate, freq), 2)
+        figures["level_%g_hz" % freq] = level
+        if abs(level - expected) > args.level_tol:
+            figures["problems"].append("%g Hz at %.2f dBFS, wanted %.2f within %g dB" % (freq, level, expected, args.level_tol))
+    return figures
+
+
+def print_measures(figures, leading):
+    """The figures of span and mix: the leading keys first, then the rest."""
+    rest = [k for k in figures if k not in leading and k not in ("file", "problems")]
+    print(" ".join("%s=%s" % (k, figures[k]) for k in list(leading) + rest if k in figures) + "  (%s)" % figures["file"])
+    for p in figures["problems"]:
+        print("  " + p)
+
+
 SOL_PACKET, PACKET_STATISTICS, SO_ATTACH_FILTER = 263, 6, 26
 
 
@@ -286,12 +375,34 @@ def main(argv):
     rtp.add_argument("--seconds", type=float, required=True)
     rtp.add_argument("--iface", default="lo")
     rtp.add_argument("--allow-loss", action="store_true")
+    span = sub.add_parser("span")
+    span.add_argument("recording")
+    span.add_argument("--freq", type=float, required=True)
+    span.add_argument("--seconds", type=float, required=True)
+    span.add_argument("--tol-ms", type=int, default=40)
+    span.add_argument("--freq-tol", type=float, default=0.02)
+    span.add_argument("--max-gap-ms", type=int, default=60)
+    span.add_argument("--floor-db", type=float, default=20.0)
+    mix = sub.add_parser("mix")
+    mix.add_argument("recording")
+    mix.add_argument("--tone", action="append", required=True, help="HZ:DBFS")
+    mix.add_argument("--level-tol", type=float, default=6.0)
+    mix.add_argument("--skip", type=float, default=0.2)
     args = parser.parse_args(argv[1:])
 
     try:
         if args.what == "tone":
             write_tone(args.out, args.freq, args.level, args.seconds, args.rate, args.channels)
             return 0
+        if args.what == "span":
+            figures = tone_span(args.recording, args.freq, args.seconds, args)
+            print_measures(figures, ("span_seconds", "duration_error_ms", "frequency_hz", "level_dbfs", "longest_gap_ms"))
+            return 1 if figures["problems"] else 0
+        if args.what == "mix":
+            tones = [tuple(float(v) for v in t.split(":")) for t in args.tone]
+            figures = tone_mix(args.recording, tones, args)
+            print_measures(figures, ["level_%g_hz" % f for f, _ in tones])
+            return 1 if figures["problems"] else 0
         if args.what == "rtp":
             low, _, high = args.ports.partition("-")
             ports = range(int(low), int(high or low) + 1)

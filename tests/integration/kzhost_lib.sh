@@ -250,3 +250,217 @@ for ch in reply.get("channels", []):
     if ch.get("channel") == int(sys.argv[1]):
         print("channel %d: " % ch["channel"] + " ".join("%s=%s" % (k, ch.get(k, "?")) for k in keys))' "$1"
 }
+
+# --- IVR toolkit: kzhost's events, baresip driven remotely, a second kzhost, speech ---------------
+
+# kz_events_start: every event kzhost publishes, one JSON object a line, into $kz_work/events.log,
+# from a control connection of its own (subscribed to every kind) in the background until the end
+# of the run. Returns once the connection answers, so that no later event is missed.
+kz_events_start() {
+    python3 -u - "$ctl_port" >"$kz_work/events.log" 2>&1 <<'PY' &
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+s.sendall(b'{"cmd":"ping","id":"kz-events"}\n')
+s.settimeout(None)
+for line in s.makefile("rb"):
+    print(line.decode(errors="replace").rstrip(), flush=True)
+PY
+    kz_track $!
+    kz_wait_for_line "$kz_work/events.log" '"pong"' 10 || kz_fail "no event connection to kzhost"
+}
+
+# kz_events KIND [KEY=VALUE...]: the events of that kind recorded so far that carry those members,
+# one JSON object a line, in order.
+kz_events() {
+    python3 - "$kz_work/events.log" "$@" <<'PY'
+import json, sys
+path, kind, conditions = sys.argv[1], sys.argv[2], [c.split("=", 1) for c in sys.argv[3:]]
+for line in open(path, errors="replace"):
+    try:
+        event = json.loads(line)
+    except ValueError:
+        continue
+    if event.get("event") == kind and "id" not in event and all(str(event.get(k)) == v for k, v in conditions):
+        print(json.dumps(event))
+PY
+}
+
+# kz_wait_events COUNT SECONDS KIND [KEY=VALUE...]: waits until COUNT such events were recorded;
+# fails (status 1) when they did not come within SECONDS.
+kz_wait_events() {
+    python3 - "$kz_work/events.log" "$@" <<'PY'
+import json, sys, time
+path, count, seconds, kind = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+conditions = [c.split("=", 1) for c in sys.argv[5:]]
+deadline = time.monotonic() + seconds
+while True:
+    found = 0
+    for line in open(path, errors="replace"):
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
+        found += event.get("event") == kind and "id" not in event and all(str(event.get(k)) == v for k, v in conditions)
+    if found >= count:
+        sys.exit(0)
+    if time.monotonic() > deadline:
+        sys.exit(1)
+    time.sleep(0.1)
+PY
+}
+
+# kz_when_connected SECONDS COMMAND...: in the background, waits (SECONDS at most) for the next
+# call kzhost connects and sends it the COMMANDs (JSON objects; "channel" is filled in) the moment
+# it is connected, so that nothing of the call's first audio is missed; each must be taken. The
+# conversation goes to when-connected.log; kz_connected_wait gives the channel.
+kz_when_connected() {
+    python3 -u - "$ctl_port" "$kz_work/connected.channel" "$@" >"$kz_work/when-connected.log" 2>&1 <<'PY' &
+import json, os, socket, sys, time
+port, out, seconds = int(sys.argv[1]), sys.argv[2], float(sys.argv[3])
+commands = [json.loads(c) for c in sys.argv[4:]]
+deadline = time.monotonic() + seconds
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+buffer = b""
+
+def messages():
+    global buffer
+    while True:
+        while b"\n" in buffer:
+            line, buffer = buffer.split(b"\n", 1)
+            yield json.loads(line)
+        s.settimeout(max(deadline - time.monotonic(), 0.01))
+        try:
+            data = s.recv(65536)
+        except socket.timeout:
+            sys.exit("no connected call within %g s" % seconds)
+        if not data:
+            sys.exit("kzhost closed the control socket")
+        buffer += data
+
+incoming = messages()
+s.sendall(b'{"cmd":"ping","id":"ready"}\n')
+for message in incoming:
+    if message.get("id") == "ready":
+        print("ready", flush=True)
+    elif message.get("event") == "connected" and "id" not in message:
+        channel = message["channel"]
+        break
+for n, command in enumerate(commands):
+    command.update(channel=channel, id="when-connected-%d" % n)
+    s.sendall(json.dumps(command).encode() + b"\n")
+    print(">> " + json.dumps(command), flush=True)
+    reply = next(r for r in incoming if r.get("id") == command["id"])
+    print("<< " + json.dumps(reply), flush=True)
+    if reply.get("event") == "error":
+        sys.exit(1)
+open(out + ".new", "w").write("%d\n" % channel)
+os.rename(out + ".new", out)
+PY
+    when_connected_pid=$!
+    kz_track $when_connected_pid
+    kz_wait_for_line "$kz_work/when-connected.log" "^ready" 10 || kz_fail "no control connection for the call"
+}
+
+# kz_connected_wait: the channel of kz_when_connected's call, once its commands were taken;
+# fails when there was none or a command was refused. (It polls: it may run in a subshell, which
+# cannot wait for the process.)
+kz_connected_wait() {
+    while kill -0 "$when_connected_pid" 2>/dev/null; do sleep 0.05; done
+    cat "$kz_work/connected.channel" 2>/dev/null
+}
+
+# kz_start_kzhost_at NAME SIP_PORT CTL_PORT RTP_FIRST RTP_LAST KZHOST [kzhost args...]: one more
+# kzhost on ports of its own (output in NAME.log); sets kzhost_pid. Give it few enough channels
+# ("kzhost.channels", 4 RTP ports each) that its RTP ports stay inside RTP_FIRST..RTP_LAST.
+kz_start_kzhost_at() {
+    local name=$1 sip=$2 ctl=$3 first=$4 last=$5 bin=$6
+    shift 6
+    "$bin" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" \
+        --set kzsrv.sip.protocol=3 --set kzhost.control.port="$ctl" \
+        --set kzsrv.sip.rtpstartrange="$first" --set kzsrv.sip.rtpendrange="$last" \
+        "$@" >"$kz_work/$name.log" 2>&1 &
+    kzhost_pid=$!
+    kz_track $kzhost_pid
+    kz_wait_for_line "$kz_work/$name.log" "control socket on" 10 || kz_fail "kzhost $name did not start"
+}
+
+# kz_baresip_source NAME FILE: baresip NAME (configured by kz_baresip_config) plays FILE instead of
+# its tone. FILE must have the codec's rate and channels. baresip ends the call when the file ends.
+kz_baresip_source() {
+    sed -i "s|^audio_source.*|audio_source\t\taufile,$2|" "$kz_work/$1/config"
+}
+
+# kz_baresip_control NAME PORT: baresip NAME also takes commands on TCP PORT of 127.0.0.1
+# (ctrl_tcp: netstrings holding JSON), for kz_baresip_commands.
+kz_baresip_control() {
+    printf 'module\t\t\tctrl_tcp.so\nctrl_tcp_listen\t\t127.0.0.1:%s\n' "$2" >>"$kz_work/$1/config"
+}
+
+# kz_baresip_commands PORT PAUSE COMMAND...: commands of baresip's command set (as typed after
+# "/" in its console, e.g. "sndcode 5"), one after the other, PAUSE seconds apart; each waits for
+# baresip's response (10 s at most). Fails at the first that is not "ok". Logged to
+# baresip-commands.log.
+kz_baresip_commands() {
+    python3 - "$@" >>"$kz_work/baresip-commands.log" 2>&1 <<'PY'
+import json, socket, sys, time
+port, pause, commands = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3:]
+s = socket.create_connection(("127.0.0.1", port), timeout=10)
+data = b""
+
+def response(token):
+    global data
+    while True:
+        while b":" in data:
+            length, _, rest = data.partition(b":")
+            if len(rest) <= int(length):
+                break
+            message, data = json.loads(rest[: int(length)]), rest[int(length) + 1 :]
+            if message.get("response") and message.get("token") == token:
+                return message
+        chunk = s.recv(65536)
+        if not chunk:
+            sys.exit("baresip closed its control connection")
+        data += chunk
+
+for n, line in enumerate(commands):
+    if n:
+        time.sleep(pause)
+    command, _, params = line.partition(" ")
+    request = json.dumps({"command": command, "params": params, "token": str(n)}).encode()
+    s.sendall(b"%d:%s," % (len(request), request))
+    reply = response(str(n))
+    print("%.3f >> %s\n      << %s" % (time.monotonic(), line, json.dumps(reply)), flush=True)
+    if not reply.get("ok"):
+        sys.exit(1)
+PY
+}
+
+# kz_speech OUT SECONDS: SECONDS of English speech at 8000 Hz, 16-bit mono, normalised to -3 dBFS
+# peaks (espeak-ng; male and female voices take turns sentence by sentence at varied pitch and
+# speed), for the checks that speech is not taken for keys or tones.
+kz_speech() {
+    local out=$1 seconds=$2 dir n=0 sentence voices=(en en+f3 en-us+m3 en+f4 en-us en+f2)
+    dir=$(mktemp -d -p "$kz_work")
+    while IFS= read -r sentence; do
+        n=$((n + 1))
+        espeak-ng -v "${voices[n % 6]}" -p $((20 + n * 7 % 60)) -s $((140 + n * 13 % 60)) \
+            -w "$dir/$(printf %03d $n).wav" "$sentence" || return 1
+    done <<'TEXT'
+The quick brown fox jumps over the lazy dog while seven wizards hex the jolly boxing judge.
+Please hold the line: your call is important to us, and an agent will answer shortly.
+Meanwhile, you may visit our website, where most questions are answered at once.
+Thirty four thousand nine hundred and twelve people called yesterday, quite a lot for a Monday.
+She sells sea shells by the sea shore, and the shells she sells are surely sea shells.
+Oh, really? Yes! Whistling, humming, laughing and singing are all part of a telephone call.
+None of it should ever be mistaken for a key pressed on the keypad, or for a busy signal.
+Eeeee, ooooh, aaaah, mmmm: long vowels hold a pitch much as a tone does.
+Nine, eight, seven, six, five, four, three, two, one, zero, star and hash are only words here.
+The weather tomorrow: sunny spells in the morning, showers later, and a fresh breeze from the west.
+TEXT
+    sox "$dir"/[0-9]*.wav "$dir/once.wav" && sox "$dir/once.wav" "$dir/all.wav" repeat 4 &&
+        sox "$dir/all.wav" -r 8000 -c 1 -b 16 "$out" norm -3 trim 0 "$seconds" || return 1
+    local have
+    have=$(soxi -D "$out") || return 1
+    python3 -c "import sys; sys.exit(float(sys.argv[1]) + 0.01 < float(sys.argv[2]))" "$have" "$seconds" ||
+        { echo "speech: only $have s of the $seconds s wanted"; return 1; }
+}
