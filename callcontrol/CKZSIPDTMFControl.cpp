@@ -482,9 +482,13 @@ void CKZSIPDTMFControl::TrackTone(int code, unsigned frame_ms) {
         if (m_inband_code >= 0) CloseTone();
         if (code < 0) return;
         m_inband_code = code;
-        m_inband_start_tick = NowMs();
+        // The detector is sure of a digit only some tens of ms into it: the tone began earlier.
+        m_inband_ms = std::max(static_cast<unsigned>(KZAPI::KZ_DTMF_Digit_Age_Ms(m_detector)), frame_ms);
+        const uint64_t now = NowMs();
+        m_inband_start_tick = now > m_inband_ms ? now - m_inband_ms : 0;
+    } else {
+        m_inband_ms += frame_ms;
     }
-    m_inband_ms += frame_ms;
     const unsigned min_ms = static_cast<unsigned>(
         CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.min.inband.audio.dtmf.dur", kDefaultMinInbandMs));
     const char key = KeyOfEventCode(code);

@@ -29,6 +29,11 @@ int KZ_DTMF_Gen_String_Tone(KZ_DTMF_HANDLE handle, uint8_t* buffer, int buffer_b
 // these samples without having been returned yet is returned once. Speech and music are rejected
 // by the receiver's level, twist and energy-concentration checks and by that minimum.
 int KZ_DTMF_Detect_Single_N_1(KZ_DTMF_HANDLE handle, const int16_t* samples, int count);
+// How long (ms) the receiver had held the digit the last KZ_DTMF_Detect_Single_N_1 returned, by
+// the end of the samples fed; 0 when that call returned none. A digit is returned only some tens
+// of ms after the receiver first holds it, so this tells how long it has really sounded (the
+// receiver lags the tone's start by about as much as it lags its end).
+int KZ_DTMF_Digit_Age_Ms(KZ_DTMF_HANDLE handle);
 // Forgets the detector's history (a new stream).
 void KZ_DTMF_Reset(KZ_DTMF_HANDLE handle);
 

@@ -48,6 +48,8 @@ struct KZDTMFState {
     int64_t digit_since = 0;
     bool digit_reported = false; // the held digit was returned at the end of a feed
     int ended_digit = -1;        // a digit that counted and ended during the current feed
+    int64_t ended_age = 0;       // how long that digit was held
+    int64_t returned_age = 0;    // samples the digit last returned had been held, 0 for none
 
     bool StartReceiver() {
         if (rx == nullptr) {
@@ -62,6 +64,7 @@ struct KZDTMFState {
         digit = 0;
         digit_reported = false;
         ended_digit = -1;
+        returned_age = 0;
         return true;
     }
 
@@ -70,7 +73,10 @@ struct KZDTMFState {
     // The receiver's confirmed digit changed (0: none) at the end of the block just fed.
     static void OnDigitChange(void* user_data, int code, int, int) {
         auto* self = static_cast<KZDTMFState*>(user_data);
-        if (self->DigitCounts() && !self->digit_reported) self->ended_digit = KZ_DTMF_CodeOfChar(self->digit);
+        if (self->DigitCounts() && !self->digit_reported) {
+            self->ended_digit = KZ_DTMF_CodeOfChar(self->digit);
+            self->ended_age = self->clock - self->digit_since;
+        }
         self->digit = static_cast<char>(code);
         self->digit_since = self->clock;
         self->digit_reported = false;
@@ -140,10 +146,16 @@ int KZ_DTMF_Detect_Single_N_1(KZ_DTMF_HANDLE handle, const int16_t* samples, int
     }
     if (handle->DigitCounts()) {
         handle->digit_reported = true;
+        handle->returned_age = handle->clock - handle->digit_since;
         return KZ_DTMF_CodeOfChar(handle->digit);
     }
     // A digit that counted but ended within these samples, unseen so far, is reported once.
+    handle->returned_age = handle->ended_digit >= 0 ? handle->ended_age : 0;
     return handle->ended_digit;
+}
+
+int KZ_DTMF_Digit_Age_Ms(KZ_DTMF_HANDLE handle) {
+    return handle != nullptr ? static_cast<int>(handle->returned_age * 1000 / kRate) : 0;
 }
 
 void KZ_DTMF_Reset(KZ_DTMF_HANDLE handle) {
