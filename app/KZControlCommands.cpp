@@ -19,6 +19,8 @@ constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEven
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
 constexpr int kMaxRecordSeconds = 24 * 3600;
+constexpr int kMinGainDb = -40;
+constexpr int kMaxGainDb = 20;
 constexpr int kMaxCollectTimeoutMs = 3600 * 1000;
 // A digit string played in one command; longer ones are sent in several.
 constexpr size_t kMaxSentDigits = 64;
@@ -100,6 +102,10 @@ const std::vector<CommandSpec>& command_table() {
           {"terminators", ArgType::String, false},
           {"timeout_ms", ArgType::Integer, false, 1, kMaxCollectTimeoutMs}}},
         {"detect-tones", {{"channel", ArgType::Integer, true}, {"on", ArgType::Boolean, true}}},
+        {"gain",
+         {{"channel", ArgType::Integer, true},
+          {"in_db", ArgType::Integer, false, kMinGainDb, kMaxGainDb},
+          {"out_db", ArgType::Integer, false, kMinGainDb, kMaxGainDb}}},
     };
     return table;
 }
@@ -309,6 +315,9 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     if (name == "stop-record") return call_reply("stop-record", m_calls.StopRecord(channel));
     if (name == "detect-tones")
         return call_reply("detect-tones", m_calls.DetectTones(channel, command["on"]));
+    if (name == "gain")
+        return call_reply("gain",
+                          m_calls.Gain(channel, command.value("in_db", 0), command.value("out_db", 0)));
     if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
     if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
     if (name == "unbridge") return call_reply("unbridge", m_calls.Unbridge(channel));

@@ -162,6 +162,8 @@ public:
     virtual KZCallOutcome SendDTMF(int channel, const std::string& digits, KZDTMFMethod method) = 0;
     virtual KZCallOutcome Collect(const KZCollectRequest& request) = 0;
     virtual KZCallOutcome DetectTones(int channel, bool on) = 0;
+    // Gain of the call's received (in) and sent (out) audio, in dB (0: unchanged).
+    virtual KZCallOutcome Gain(int channel, int in_db, int out_db) = 0;
 };
 
 // Refuses every call command: for a host that carries no calls.
@@ -183,6 +185,7 @@ public:
     }
     KZCallOutcome Collect(const KZCollectRequest&) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome DetectTones(int, bool) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Gain(int, int, int) override { return KZCallOutcome::Refused(kReason); }
 };
 
 // What one connection has told the commands so far.

@@ -5,6 +5,8 @@
 #include "host/CKZChannel.h"
 #include "host/KZStrFunc.h"
 
+#include <cmath>
+
 namespace kzapp {
 
 using KZAPI::CKZAudioControl;
@@ -300,6 +302,15 @@ KZCallOutcome KZHostCalls::DetectTones(int channel, bool on) {
     if (!done)
         return KZCallOutcome::Refused(channel_text(channel) + (on ? ": no tone of the table can be detected"
                                                                   : ": tone detection did not stop"));
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::Gain(int channel, int in_db, int out_db) {
+    std::string why;
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return KZCallOutcome::Refused(why);
+    const auto factor = [](int db) { return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0)); };
+    found->SetAudioLevel(factor(in_db), factor(out_db));
     return KZCallOutcome::Accepted(channel);
 }
 

@@ -53,6 +53,7 @@ public:
     KZCallOutcome SendDTMF(int channel, const std::string& digits, KZDTMFMethod method) override;
     KZCallOutcome Collect(const KZCollectRequest& request) override;
     KZCallOutcome DetectTones(int channel, bool on) override;
+    KZCallOutcome Gain(int channel, int in_db, int out_db) override;
 
     // Null: recordings run without their time limit, and no collection's end is reported.
     void SetMediaWatch(IKZMediaWatch* watch) { m_watch.store(watch); }

@@ -7,6 +7,7 @@
 #include "host/CKZCallControl.h"
 #include "host/KZJitterBuffer.h"
 #include "host/KZRingBuffer.h"
+#include "host/audiotools/KZSoundTools.h"
 #include "media/CKZSIPDSPApp.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPGroup.h"
@@ -170,6 +171,8 @@ public:
     void OnRxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override;
     void OnTxBufArrived(uint16_t sequence, uint32_t timestamp, const uint8_t* data, int length) override;
     bool GetMediaStats(MediaStats* stats) override;
+    // Gain factors applied to the received (in) and the sent (out) audio; 1.0 leaves it as it is.
+    void SetAudioGain(float in, float out);
     uint32_t GetLocalSSRC() const { return m_local_ssrc; }
     // Where the call's own RTP stream stood when it last stopped (for a relay continuing it).
     uint16_t GetNextRTPSequence() const { return m_next_rtp_sequence; }
@@ -361,6 +364,12 @@ private:
     std::unique_ptr<KZAPI::KZRingBuffer, RingDeleter> m_tx_ring;
     std::unique_ptr<KZAPI::KZRingBuffer, RingDeleter> m_rx_ring;
     std::unique_ptr<KZAPI::KZJitterBuffer, JitterDeleter> m_jitter;
+    struct GainDeleter {
+        void operator()(KZAPI::KZAGC4State* gain) const { KZAPI::KZ_AGC4_Destroy(gain); }
+    };
+    // Under the media lock; null when the factor is 1.0.
+    std::unique_ptr<KZAPI::KZAGC4State, GainDeleter> m_rx_gain, m_tx_gain;
+    float m_rx_gain_factor = 1.0f, m_tx_gain_factor = 1.0f;
     PendingPacket m_pending[kPendingPacketSlots];
     int m_pending_head = 0;
     int m_pending_count = 0;
@@ -439,6 +448,7 @@ private:
     bool MaySend() const;
     int FrameBytes() const;
     unsigned FrameTimeMs() const;
+    void ApplyGain(KZAPI::KZAGC4State* gain, uint8_t* frame, int length) const;
     void FillSilence(uint8_t* frame, int length) const;
     bool IsOwnRTPOpen() const { return m_rtp_running.load(); }
     bool BindRTPPort();

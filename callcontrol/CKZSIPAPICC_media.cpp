@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 using KZAPI::CKZLogInterface;
 
@@ -55,6 +56,21 @@ unsigned CKZSIPAPICC::FrameTimeMs() const {
 
 int CKZSIPAPICC::FrameBytes() const {
     return KZAPI::AudioFormatBytes(GetDSPAudioFormat(), FrameTimeMs());
+}
+
+void CKZSIPAPICC::ApplyGain(KZAPI::KZAGC4State* gain, uint8_t* frame, int length) const {
+    if (!gain || !KZAPI::IsLinearAudioFormat(GetDSPAudioFormat())) return;
+    KZAPI::KZ_AGC4_Process(gain, reinterpret_cast<int16_t*>(frame), length / 2);
+}
+
+void CKZSIPAPICC::SetAudioGain(float in, float out) {
+    KZAPI::CMutexLock media(m_media_mutex);
+    for (auto [factor, stored, gain] :
+         {std::tuple{in, &m_rx_gain_factor, &m_rx_gain}, std::tuple{out, &m_tx_gain_factor, &m_tx_gain}}) {
+        if (factor == *stored) continue;
+        *stored = factor;
+        gain->reset(factor == 1.0f ? nullptr : KZAPI::KZ_AGC4_Create(factor));
+    }
 }
 
 void CKZSIPAPICC::FillSilence(uint8_t* frame, int length) const {
@@ -166,7 +182,9 @@ int CKZSIPAPICC::DecodeAndAddRxFrame() {
         const int decoded =
             RTPPayload2AudioFormatCode(m_rtp_payload, m_codec->Decoder(), frame, length, GetDSPAudioFormat(),
                                        m_codec_buffer.data(), static_cast<int>(m_codec_buffer.size()));
-        if (decoded > 0) AddRxFrame(sequence, timestamp, m_codec_buffer.data(), decoded, 1);
+        if (decoded <= 0) continue;
+        ApplyGain(m_rx_gain.get(), m_codec_buffer.data(), decoded);
+        AddRxFrame(sequence, timestamp, m_codec_buffer.data(), decoded, 1);
     }
     return 0;
 }
@@ -205,6 +223,7 @@ void CKZSIPAPICC::SendRTPPacket() {
         FillSilence(frame, bytes);
         if (KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes)
             KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
+        ApplyGain(m_tx_gain.get(), frame, bytes);
         SendFrame(frame, bytes);
         return;
     }
@@ -217,6 +236,7 @@ void CKZSIPAPICC::SendRTPPacket() {
     }
     while (m_rtp_running.load() && KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes) {
         KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
+        ApplyGain(m_tx_gain.get(), frame, bytes);
         SendFrame(frame, bytes);
     }
 }

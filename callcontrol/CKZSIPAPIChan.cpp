@@ -9,6 +9,7 @@
 #include "media/CKZSIPAudioControl.h"
 #include "media/CKZSIPToneControl.h"
 
+#include <cmath>
 #include <iterator>
 #include <new>
 
@@ -145,6 +146,11 @@ int CKZSIPAPIChan::SetAudioDir(int direction) {
     KZAPI::CMutexLock lock(cc->GetCallMutex());
     cc->SetRTPForceDir(kForcedDirByHostDir[direction]);
     return 0;
+}
+
+void CKZSIPAPIChan::SetAudioLevel(float in, float out) {
+    if (!std::isfinite(in) || !std::isfinite(out) || in < 0 || out < 0) return;
+    if (CKZSIPAPICC* cc = GetSIPCallControl()) cc->SetAudioGain(in, out);
 }
 
 // ---- connections ----

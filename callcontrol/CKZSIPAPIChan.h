@@ -39,6 +39,9 @@ public:
     // Host direction 0 none, 1 send only, 2 receive only, 3 both; other values change nothing.
     int GetAudioDir() override;
     int SetAudioDir(int direction) override;
+    // Gain factors for the call's received and sent audio (1.0 unchanged); negative or not finite
+    // factors change nothing.
+    void SetAudioLevel(float in, float out) override;
 
     CKZSIPAPICC* GetSIPCallControl() const;
     KZAPI::CKZDSP* GetDSP() const { return m_dsp.get(); }

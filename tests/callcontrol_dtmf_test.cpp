@@ -461,7 +461,9 @@ TEST_F(DTMFCallTest, SentDigitsReplaceAudioFramesOneForOne) {
                 seen.push_back(std::to_string(e[0]) + (p.marker ? " M" : "") + (e[1] & 0x80 ? " E" : "") +
                                " " + std::to_string(e[2] << 8 | e[3]));
             } else {
-                if (in_event) EXPECT_EQ(p.timestamp, event_ts + 160 * c.durations.size()) << "audio goes on";
+                if (in_event) {
+                    EXPECT_EQ(p.timestamp, event_ts + 160 * c.durations.size()) << "audio goes on";
+                }
                 seen.push_back("audio");
             }
             in_event = is_event;

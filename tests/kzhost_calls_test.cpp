@@ -407,8 +407,9 @@ TEST(KzhostCalls, MediaCommandsDriveTheConnectedCallsControls) {
         EXPECT_EQ(connected.log.text, c.log);
         EXPECT_EQ(idle.log.text, "");
         EXPECT_EQ(connected.call.GetDTMFMethod(), 3) << "the call's own method is left alone";
-        if (outcome != "ok")
+        if (outcome != "ok") {
             EXPECT_EQ(connected.audio.GetAudioFormat().format, 7) << "a refusal changes nothing";
+        }
     }
     // A player or recorder already at work is left to it.
     connected.audio.SetAudioOutState(KZAPI::CKZAudioControl::AUDIO_OUT_PLAYING);

@@ -358,6 +358,9 @@ public:
     kzapp::KZCallOutcome DetectTones(int channel, bool on) override {
         return Record("detect-tones", channel, on ? " on" : " off");
     }
+    kzapp::KZCallOutcome Gain(int channel, int in_db, int out_db) override {
+        return Record("gain", channel, " " + std::to_string(in_db) + " " + std::to_string(out_db));
+    }
 
 private:
     kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
@@ -400,6 +403,7 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArguments) {
          "collect 4 4 # 5000", 4},
         {R"({"cmd":"collect","channel":4,"timeout_ms":300})", "collect 4 0  300", 4},
         {R"({"cmd":"detect-tones","channel":4,"on":false})", "detect-tones 4 off", 4},
+        {R"({"cmd":"gain","channel":2,"out_db":-6})", "gain 2 0 -6", 2},
     };
     NoStack host;
     RecordingCalls calls;
@@ -436,6 +440,7 @@ TEST(KzhostControl, BadMediaCommandsReachNothing) {
         {R"({"cmd":"collect","channel":1,"max_digits":65})", "between 1 and 64"},
         {R"({"cmd":"collect","channel":1,"terminators":")" + std::string(17, '#') + R"("})", "more than 16"},
         {R"({"cmd":"detect-tones","channel":1})", "\"on\" is required"},
+        {R"({"cmd":"gain","channel":1,"in_db":21})", "between -40 and 20"},
         {R"({"cmd":"stop-play"})", "\"channel\" is required"},
     };
     NoStack host;

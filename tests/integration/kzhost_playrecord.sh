@@ -8,7 +8,9 @@
 # Modes:
 #   play-wav, play-mp3  kzhost plays a 2 s 1 kHz tone (WAV at 8 kHz; MP3 at 44.1 kHz) to baresip:
 #                       in baresip's recording the tone must last 2 s within 40 ms, hold 1 kHz
-#                       within 2 % with no gap over 60 ms, and kzhost report play-done "end"
+#                       within 2 % with no gap over 60 ms, and kzhost report play-done "end";
+#                       the WAV is sent at a gain of -6 dB, which the tone's level must show
+#                       (within 1.5 dB)
 #   record-ulaw, record-alaw
 #                       baresip sends a 1 kHz tone; kzhost records 3 s of it ("max_seconds") as a
 #                       WAV of that encoding: soxi must show the encoding, 8000 Hz, one channel;
@@ -100,6 +102,11 @@ play() {
     echo "played file: $(soxi -r "$tone") Hz, $(soxi -D "$tone") s (2 s of tone)"
     call_kzhost -200 1000
     sleep 0.5
+    local level=-9.03 # RMS of a sine at half of full scale
+    if [ "$kind" = wav ]; then
+        request "{\"cmd\":\"gain\",\"channel\":$channel,\"out_db\":-6}"
+        level=-15.03
+    fi
     request "{\"cmd\":\"play\",\"channel\":$channel,\"files\":[\"$tone\"]}"
     done_event play-done end 10
     sleep 0.5
@@ -108,6 +115,8 @@ play() {
     echo "baresip heard:"
     python3 "$check" span "$recording" --freq 1000 --seconds 2 ||
         faults+=("the played tone did not come through whole")
+    python3 "$check" mix "$recording" --tone "1000:$level" --level-tol 1.5 ||
+        faults+=("the played tone is not at $level dBFS")
     finish
 }
 
