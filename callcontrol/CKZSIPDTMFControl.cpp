@@ -6,6 +6,7 @@
 #include "host/CKZChannel.h"
 #include "host/CKZDSP.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZByteOrder.h"
 #include "host/KZUDPRelay.h"
 
 #include <algorithm>
@@ -49,11 +50,6 @@ constexpr uint16_t kFirstToneSequence = 10;
 constexpr uint32_t kFirstToneTimestamp = 1600;
 constexpr int kSampleRate = 8000;
 constexpr int kSampleBits = 16;
-
-uint32_t big_endian_word(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}
 
 // The key of an INFO signal: the event numbers 10-16 by number, anything else by its first
 // character ("5", "#", lower-case "a"-"d" as upper case); 0 when that is no key.
@@ -411,7 +407,7 @@ void CKZSIPDTMFControl::OnRxRFC2833DTMF(const uint8_t* payload, int length, uint
     const int code = payload[0];
     if (code > kMaxEventCode) {
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Ignoring RTP 2833 Event: %08x. Not a DTMF Digit.\n",
-                             big_endian_word(payload));
+                             KZAPI::ReadBE32(payload));
         return;
     }
     const bool end = (payload[1] & kEndBit) != 0;

@@ -1,5 +1,6 @@
 #include "host/KZRTCP.h"
 
+#include "host/KZByteOrder.h"
 #include "host/KZRTPPacket.h"
 #include "host/KZStrFunc.h"
 
@@ -18,17 +19,6 @@ constexpr int kHeaderBytes = 4;
 constexpr int kSenderInfoBytes = 20;
 constexpr int kBlockBytes = 24;
 
-uint32_t read32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-void write32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 void write_header(uint8_t* p, int count, uint8_t type, int bytes) {
     const int words = bytes / 4 - 1;
     p[0] = static_cast<uint8_t>(0x80 | (count & 0x1F));
@@ -38,27 +28,27 @@ void write_header(uint8_t* p, int count, uint8_t type, int bytes) {
 }
 
 void read_block(const uint8_t* p, KZRTCPReportBlock* b) {
-    b->ssrc = read32(p);
+    b->ssrc = ReadBE32(p);
     b->fraction_lost = p[4];
     // 24-bit two's complement
     const uint32_t raw = uint32_t{p[5]} << 16 | uint32_t{p[6]} << 8 | p[7];
     b->cumulative_lost = static_cast<int32_t>(raw << 8) >> 8;
-    b->highest_sequence = read32(p + 8);
-    b->jitter = read32(p + 12);
-    b->last_sr = read32(p + 16);
-    b->delay_since_last_sr = read32(p + 20);
+    b->highest_sequence = ReadBE32(p + 8);
+    b->jitter = ReadBE32(p + 12);
+    b->last_sr = ReadBE32(p + 16);
+    b->delay_since_last_sr = ReadBE32(p + 20);
 }
 
 void write_block(uint8_t* p, const KZRTCPReportBlock& b) {
-    write32(p, b.ssrc);
+    WriteBE32(p, b.ssrc);
     int32_t lost = b.cumulative_lost;
     if (lost > 0x7FFFFF) lost = 0x7FFFFF;
     if (lost < -0x800000) lost = -0x800000;
-    write32(p + 4, uint32_t{b.fraction_lost} << 24 | (static_cast<uint32_t>(lost) & 0xFFFFFF));
-    write32(p + 8, b.highest_sequence);
-    write32(p + 12, b.jitter);
-    write32(p + 16, b.last_sr);
-    write32(p + 20, b.delay_since_last_sr);
+    WriteBE32(p + 4, uint32_t{b.fraction_lost} << 24 | (static_cast<uint32_t>(lost) & 0xFFFFFF));
+    WriteBE32(p + 8, b.highest_sequence);
+    WriteBE32(p + 12, b.jitter);
+    WriteBE32(p + 16, b.last_sr);
+    WriteBE32(p + 20, b.delay_since_last_sr);
 }
 
 // Report blocks of an SR or RR body (after the reporter SSRC and any sender info).
@@ -76,11 +66,11 @@ bool read_report(const uint8_t* p, int bytes, KZRTCPCompound* out) {
     const int count = p[0] & 0x1F;
     const int body = kHeaderBytes + 4 + (sender ? kSenderInfoBytes : 0);
     if (bytes < body) return false;
-    out->reporter_ssrc = read32(p + kHeaderBytes);
+    out->reporter_ssrc = ReadBE32(p + kHeaderBytes);
     if (sender) {
         const uint8_t* s = p + kHeaderBytes + 4;
         out->has_sender_report = true;
-        out->sender = {read32(s), read32(s + 4), read32(s + 8), read32(s + 12), read32(s + 16)};
+        out->sender = {ReadBE32(s), ReadBE32(s + 4), ReadBE32(s + 8), ReadBE32(s + 12), ReadBE32(s + 16)};
     } else {
         out->has_receiver_report = true;
     }
@@ -115,14 +105,14 @@ int write_report(uint8_t* out, int capacity, uint32_t ssrc, const KZRTCPSenderIn
     const int bytes = kHeaderBytes + 4 + (sender ? kSenderInfoBytes : 0) + (block ? kBlockBytes : 0);
     if (capacity < bytes) return 0;
     write_header(out, block ? 1 : 0, sender ? kSR : kRR, bytes);
-    write32(out + 4, ssrc);
+    WriteBE32(out + 4, ssrc);
     uint8_t* p = out + 8;
     if (sender) {
-        write32(p, sender->ntp_seconds);
-        write32(p + 4, sender->ntp_fraction);
-        write32(p + 8, sender->rtp_timestamp);
-        write32(p + 12, sender->packets);
-        write32(p + 16, sender->octets);
+        WriteBE32(p, sender->ntp_seconds);
+        WriteBE32(p + 4, sender->ntp_fraction);
+        WriteBE32(p + 8, sender->rtp_timestamp);
+        WriteBE32(p + 12, sender->packets);
+        WriteBE32(p + 16, sender->octets);
         p += kSenderInfoBytes;
     }
     if (block) write_block(p, *block);
@@ -136,7 +126,7 @@ int write_sdes(uint8_t* out, int capacity, uint32_t ssrc, const char* cname) {
     if (capacity < bytes) return 0;
     memset(out, 0, static_cast<size_t>(bytes));
     write_header(out, 1, kSDES, bytes);
-    write32(out + 4, ssrc);
+    WriteBE32(out + 4, ssrc);
     out[8] = kSDESCNAME;
     out[9] = static_cast<uint8_t>(text);
     if (text) memcpy(out + 10, cname, text);
@@ -147,7 +137,7 @@ int write_bye(uint8_t* out, int capacity, uint32_t ssrc) {
     constexpr int bytes = kHeaderBytes + 4;
     if (capacity < bytes) return 0;
     write_header(out, 1, kBYE, bytes);
-    write32(out + 4, ssrc);
+    WriteBE32(out + 4, ssrc);
     return bytes;
 }
 

@@ -1,5 +1,7 @@
 #include "host/KZRTPPacket.h"
 
+#include "host/KZByteOrder.h"
+
 #include <cstring>
 
 namespace KZAPI {
@@ -16,33 +18,13 @@ constexpr uint8_t kRTCPFirstTypeMax = 204;
 constexpr uint8_t kRTCPTypeMin = 192;
 constexpr uint8_t kRTCPTypeMax = 223;
 
-uint16_t read16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t read32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-void write16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void write32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 // Bytes of fixed header, CSRC list and extension, or -1 when they do not fit in length.
 int header_length(const uint8_t* p, int length) {
     int offset = KZRTPPacket::kHeaderBytes + 4 * (p[0] & 0x0F);
     if (offset > length) return -1;
     if (p[0] & 0x10) {
         if (length - offset < kExtensionHeaderBytes) return -1;
-        const int words = read16(p + offset + 2);
+        const int words = ReadBE16(p + offset + 2);
         offset += kExtensionHeaderBytes;
         if (words > (length - offset) / 4) return -1;
         offset += 4 * words;
@@ -70,9 +52,9 @@ bool KZRTPPacket::Parse(const void* data, int length) {
     m_payload_length = end - header;
     m_payload_type = p[1] & 0x7F;
     m_marker = (p[1] & 0x80) != 0;
-    m_sequence = read16(p + 2);
-    m_timestamp = read32(p + 4);
-    m_ssrc = read32(p + 8);
+    m_sequence = ReadBE16(p + 2);
+    m_timestamp = ReadBE32(p + 4);
+    m_ssrc = ReadBE32(p + 8);
     return true;
 }
 
@@ -84,9 +66,9 @@ int KZRTPPacket::Write(uint8_t* out, int capacity, uint8_t payload_type, bool ma
     if (payload_length > 0) memmove(out + kHeaderBytes, payload, static_cast<size_t>(payload_length));
     out[0] = kVersion << 6;
     out[1] = static_cast<uint8_t>((marker ? 0x80 : 0) | (payload_type & 0x7F));
-    write16(out + 2, sequence);
-    write32(out + 4, timestamp);
-    write32(out + 8, ssrc);
+    WriteBE16(out + 2, sequence);
+    WriteBE32(out + 4, timestamp);
+    WriteBE32(out + 8, ssrc);
     return kHeaderBytes + payload_length;
 }
 
@@ -98,7 +80,7 @@ bool KZ_IsRTCPPacket(const void* data, int length) {
     while (length - offset >= kRTCPHeaderBytes) {
         const uint8_t* h = p + offset;
         if ((h[0] >> 6) != kVersion || h[1] < kRTCPTypeMin || h[1] > kRTCPTypeMax) return false;
-        const int bytes = 4 * (read16(h + 2) + 1);
+        const int bytes = 4 * (ReadBE16(h + 2) + 1);
         if (bytes > length - offset) return false;
         offset += bytes;
     }

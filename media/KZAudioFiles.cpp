@@ -2,6 +2,7 @@
 
 #include "host/CKZDSP.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZByteOrder.h"
 #include "host/KZStrFunc.h"
 
 #include <algorithm>
@@ -18,17 +19,6 @@ constexpr int kLastRawG726Format = 12;
 constexpr int kUnknownG726Format = 13;
 constexpr int kGsmFrameBytes = 33;
 constexpr int kDefaultFrameBytes = 160;
-
-uint32_t LoadBigEndian(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-void StoreBigEndian(uint32_t value, uint8_t* p) {
-    p[0] = static_cast<uint8_t>(value >> 24);
-    p[1] = static_cast<uint8_t>(value >> 16);
-    p[2] = static_cast<uint8_t>(value >> 8);
-    p[3] = static_cast<uint8_t>(value);
-}
 
 // AU keeps 16-bit samples big-endian, the DSP little-endian.
 void SwapSampleBytes(uint8_t* data, int bytes) {
@@ -64,25 +54,25 @@ KZFilePtr OpenFile(const char* path, const char* mode) {
 // ---- AU header ----
 
 bool KZ_AU_ParseHeader(const uint8_t* bytes, size_t length, KZAuHeader& header) {
-    if (!bytes || length < KZAuHeader::kBytes || LoadBigEndian(bytes) != KZAuHeader::kMagic) return false;
+    if (!bytes || length < KZAuHeader::kBytes || KZAPI::ReadBE32(bytes) != KZAuHeader::kMagic) return false;
     KZAuHeader parsed;
-    parsed.data_offset = LoadBigEndian(bytes + 4);
-    parsed.data_size = LoadBigEndian(bytes + 8);
-    parsed.encoding = LoadBigEndian(bytes + 12);
-    parsed.sample_rate = LoadBigEndian(bytes + 16);
-    parsed.channels = LoadBigEndian(bytes + 20);
+    parsed.data_offset = KZAPI::ReadBE32(bytes + 4);
+    parsed.data_size = KZAPI::ReadBE32(bytes + 8);
+    parsed.encoding = KZAPI::ReadBE32(bytes + 12);
+    parsed.sample_rate = KZAPI::ReadBE32(bytes + 16);
+    parsed.channels = KZAPI::ReadBE32(bytes + 20);
     if (parsed.data_offset < KZAuHeader::kBytes) return false;
     header = parsed;
     return true;
 }
 
 void KZ_AU_ComposeHeader(const KZAuHeader& header, uint8_t (&out)[KZAuHeader::kBytes]) {
-    StoreBigEndian(KZAuHeader::kMagic, out);
-    StoreBigEndian(header.data_offset, out + 4);
-    StoreBigEndian(header.data_size, out + 8);
-    StoreBigEndian(header.encoding, out + 12);
-    StoreBigEndian(header.sample_rate, out + 16);
-    StoreBigEndian(header.channels, out + 20);
+    KZAPI::WriteBE32(out, KZAuHeader::kMagic);
+    KZAPI::WriteBE32(out + 4, header.data_offset);
+    KZAPI::WriteBE32(out + 8, header.data_size);
+    KZAPI::WriteBE32(out + 12, header.encoding);
+    KZAPI::WriteBE32(out + 16, header.sample_rate);
+    KZAPI::WriteBE32(out + 20, header.channels);
 }
 
 int KZ_AU_FormatOfEncoding(uint32_t encoding) {
@@ -355,7 +345,7 @@ void CKZAudioRecordFile::FinishAuHeader() {
     const uint64_t size = static_cast<uint64_t>(end) - m_au_data_offset;
     if (size >= KZAuHeader::kUnknownSize) return;
     uint8_t field[4];
-    StoreBigEndian(static_cast<uint32_t>(size), field);
+    KZAPI::WriteBE32(field, static_cast<uint32_t>(size));
     if (std::fseek(m_stream.get(), 8, SEEK_SET) == 0) std::fwrite(field, 1, sizeof field, m_stream.get());
 }
 

@@ -1,6 +1,7 @@
 #include "nat/CKZStunMessage.h"
 
 #include "host/CKZLogInterface.h"
+#include "host/KZByteOrder.h"
 #include "host/KZCrypto.h"
 #include "host/KZStrFunc.h"
 
@@ -13,27 +14,6 @@ static_assert(sizeof(KZStunText::value) == KZ_STUN_MAX_STRING, "text attributes 
 static_assert(sizeof(KZStunUnknownAttributes::types) / sizeof(uint16_t) == KZ_STUN_MAX_UNKNOWN_ATTRIBUTES);
 
 namespace {
-
-uint16_t rd16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t rd32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-void wr16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void wr32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 constexpr size_t pad4(size_t n) {
     return (n + 3u) & ~size_t{3};
@@ -55,12 +35,12 @@ public:
     }
     void U16(uint16_t v) {
         uint8_t b[2];
-        wr16(b, v);
+        KZAPI::WriteBE16(b, v);
         Raw(b, 2);
     }
     void U32(uint32_t v) {
         uint8_t b[4];
-        wr32(b, v);
+        KZAPI::WriteBE32(b, v);
         Raw(b, 4);
     }
     // Attribute header and value, zero-padded to a multiple of four bytes.
@@ -79,12 +59,12 @@ public:
         uint16_t port = a.port;
         uint32_t addr = a.addr;
         if (xor_id) {
-            port ^= rd16(xor_id);
-            addr ^= rd32(xor_id);
+            port ^= KZAPI::ReadBE16(xor_id);
+            addr ^= KZAPI::ReadBE32(xor_id);
         }
         uint8_t v[KZ_STUN_ADDRESS_VALUE_SIZE] = {0, KZ_STUN_FAMILY_IPV4};
-        wr16(v + 2, port);
-        wr32(v + 4, addr);
+        KZAPI::WriteBE16(v + 2, port);
+        KZAPI::WriteBE32(v + 4, addr);
         Attribute(type, v, sizeof(v));
     }
     void Text(uint16_t type, const KZStunText& t) { Attribute(type, t.value, t.size); }
@@ -104,7 +84,8 @@ private:
 // Finds the first attribute of a type; its offset from the start of the message.
 bool find_attribute(const uint8_t* buf, size_t len, uint16_t wanted, size_t& at, const uint8_t*& value,
                     uint16_t& value_len) {
-    if (!buf || len < KZ_STUN_HEADER_SIZE || rd16(buf + 2) != len - KZ_STUN_HEADER_SIZE) return false;
+    if (!buf || len < KZ_STUN_HEADER_SIZE || KZAPI::ReadBE16(buf + 2) != len - KZ_STUN_HEADER_SIZE)
+        return false;
     size_t offset = KZ_STUN_HEADER_SIZE;
     uint16_t type = 0;
     while (offset < len) {
@@ -156,10 +137,10 @@ bool CKZStunMessage::Refuse(const char* fmt, ...) {
 bool CKZStunMessage::NextAttribute(const uint8_t* buf, size_t len, size_t& offset, uint16_t& type,
                                    const uint8_t*& value, uint16_t& value_len) {
     if (!buf || offset >= len || len - offset < KZ_STUN_ATTR_HEADER_SIZE) return false;
-    const uint16_t attr_len = rd16(buf + offset + 2);
+    const uint16_t attr_len = KZAPI::ReadBE16(buf + offset + 2);
     const size_t left = len - offset - KZ_STUN_ATTR_HEADER_SIZE;
     if (attr_len > left) return false;
-    type = rd16(buf + offset);
+    type = KZAPI::ReadBE16(buf + offset);
     value = buf + offset + KZ_STUN_ATTR_HEADER_SIZE;
     value_len = attr_len;
     // Values are padded to four bytes; a last attribute without its padding is tolerated, since
@@ -172,11 +153,11 @@ bool CKZStunMessage::NextAttribute(const uint8_t* buf, size_t len, size_t& offse
 bool CKZStunMessage::DecodeAddress(const uint8_t* value, size_t len, KZStunAddress4& out,
                                    const uint8_t* xor_id) {
     if (!value || len != KZ_STUN_ADDRESS_VALUE_SIZE || value[1] != KZ_STUN_FAMILY_IPV4) return false;
-    out.port = rd16(value + 2);
-    out.addr = rd32(value + 4);
+    out.port = KZAPI::ReadBE16(value + 2);
+    out.addr = KZAPI::ReadBE32(value + 4);
     if (xor_id) {
-        out.port ^= rd16(xor_id);
-        out.addr ^= rd32(xor_id);
+        out.port ^= KZAPI::ReadBE16(xor_id);
+        out.addr ^= KZAPI::ReadBE32(xor_id);
     }
     return true;
 }
@@ -184,8 +165,8 @@ bool CKZStunMessage::DecodeAddress(const uint8_t* value, size_t len, KZStunAddre
 bool CKZStunMessage::Parse(const uint8_t* buf, size_t len) {
     Clear();
     if (!buf || len < KZ_STUN_HEADER_SIZE) return Refuse("Bad message");
-    msg_type = rd16(buf);
-    const uint16_t body_len = rd16(buf + 2);
+    msg_type = KZAPI::ReadBE16(buf);
+    const uint16_t body_len = KZAPI::ReadBE16(buf + 2);
     memcpy(id, buf + 4, KZ_STUN_TID_SIZE);
     if (body_len != len - KZ_STUN_HEADER_SIZE)
         return Refuse("Message header length doesn't match message size: %u != %zu",
@@ -204,7 +185,8 @@ bool CKZStunMessage::Parse(const uint8_t* buf, size_t len) {
             return Refuse(
                 "claims attribute is larger than size of message (attribute type 0x%04x claims %u bytes, "
                 "%zu left)",
-                static_cast<unsigned>(rd16(buf + here)), static_cast<unsigned>(rd16(buf + here + 2)),
+                static_cast<unsigned>(KZAPI::ReadBE16(buf + here)),
+                static_cast<unsigned>(KZAPI::ReadBE16(buf + here + 2)),
                 len - here - KZ_STUN_ATTR_HEADER_SIZE);
         }
         if (!ParseAttribute(type, value, value_len)) return false;
@@ -230,7 +212,7 @@ bool CKZStunMessage::ParseAttribute(uint16_t type, const uint8_t* value, uint16_
     case KZ_STUN_ATTR_CHANGE_REQUEST:
         if (len != 4) return Refuse("problem parsing ChangeRequest");
         has_change_request = true;
-        change_request = rd32(value);
+        change_request = KZAPI::ReadBE32(value);
         return true;
     case KZ_STUN_ATTR_SOURCE_ADDRESS:
         has_source_address = DecodeAddress(value, len, source_address);
@@ -263,7 +245,7 @@ bool CKZStunMessage::ParseAttribute(uint16_t type, const uint8_t* value, uint16_
         has_unknown_attributes = true;
         unknown_attributes.count = static_cast<uint16_t>(len / 2u);
         for (uint16_t i = 0; i < unknown_attributes.count; ++i)
-            unknown_attributes.types[i] = rd16(value + 2 * i);
+            unknown_attributes.types[i] = KZAPI::ReadBE16(value + 2 * i);
         return true;
     case KZ_STUN_ATTR_REFLECTED_FROM:
         has_reflected_from = DecodeAddress(value, len, reflected_from);
@@ -315,7 +297,7 @@ size_t CKZStunMessage::Encode(uint8_t* buf, size_t size, const void* key, size_t
     if (has_response_address) w.Address(KZ_STUN_ATTR_RESPONSE_ADDRESS, response_address);
     if (has_change_request) {
         uint8_t v[4];
-        wr32(v, change_request);
+        KZAPI::WriteBE32(v, change_request);
         w.Attribute(KZ_STUN_ATTR_CHANGE_REQUEST, v, sizeof(v));
     }
     if (has_source_address) w.Address(KZ_STUN_ATTR_SOURCE_ADDRESS, source_address);
@@ -334,7 +316,7 @@ size_t CKZStunMessage::Encode(uint8_t* buf, size_t size, const void* key, size_t
                                    ? unknown_attributes.count
                                    : KZ_STUN_MAX_UNKNOWN_ATTRIBUTES;
         for (uint16_t i = 0; i < count; ++i)
-            wr16(v + 2 * i, unknown_attributes.types[i]);
+            KZAPI::WriteBE16(v + 2 * i, unknown_attributes.types[i]);
         w.Attribute(KZ_STUN_ATTR_UNKNOWN_ATTRIBUTES, v, 2u * count);
     }
     if (has_reflected_from) w.Address(KZ_STUN_ATTR_REFLECTED_FROM, reflected_from);
@@ -355,11 +337,12 @@ size_t CKZStunMessage::Encode(uint8_t* buf, size_t size, const void* key, size_t
         const size_t at = w.Pos();
         w.Attribute(KZ_STUN_ATTR_FINGERPRINT, "\0\0\0\0", 4);
         if (!w.Ok()) return 0;
-        wr16(buf + 2, static_cast<uint16_t>(w.Pos() - KZ_STUN_HEADER_SIZE));
-        wr32(buf + at + KZ_STUN_ATTR_HEADER_SIZE, KZAPI::KZ_CRC32(buf, at) ^ KZ_STUN_FINGERPRINT_XOR);
+        KZAPI::WriteBE16(buf + 2, static_cast<uint16_t>(w.Pos() - KZ_STUN_HEADER_SIZE));
+        KZAPI::WriteBE32(buf + at + KZ_STUN_ATTR_HEADER_SIZE,
+                         KZAPI::KZ_CRC32(buf, at) ^ KZ_STUN_FINGERPRINT_XOR);
     }
     if (!w.Ok() || w.Pos() - KZ_STUN_HEADER_SIZE > 0xFFFF) return 0;
-    wr16(buf + 2, static_cast<uint16_t>(w.Pos() - KZ_STUN_HEADER_SIZE));
+    KZAPI::WriteBE16(buf + 2, static_cast<uint16_t>(w.Pos() - KZ_STUN_HEADER_SIZE));
     return w.Pos();
 }
 
@@ -370,8 +353,8 @@ bool CKZStunMessage::ComputeIntegrity(const uint8_t* buf, size_t mi_offset, cons
     // message as if it ended with MESSAGE-INTEGRITY.
     uint8_t text[KZ_STUN_MAX_MESSAGE];
     memcpy(text, buf, mi_offset);
-    wr16(text + 2, static_cast<uint16_t>(mi_offset + KZ_STUN_ATTR_HEADER_SIZE + KZ_STUN_HMAC_SIZE -
-                                         KZ_STUN_HEADER_SIZE));
+    KZAPI::WriteBE16(text + 2, static_cast<uint16_t>(mi_offset + KZ_STUN_ATTR_HEADER_SIZE +
+                                                     KZ_STUN_HMAC_SIZE - KZ_STUN_HEADER_SIZE));
     return KZAPI::KZ_HMAC_SHA1(key, key_len, text, mi_offset, out);
 }
 
@@ -392,5 +375,5 @@ bool CKZStunMessage::CheckFingerprint(const uint8_t* buf, size_t len) {
     if (!find_attribute(buf, len, KZ_STUN_ATTR_FINGERPRINT, at, value, value_len)) return false;
     // FINGERPRINT is the last attribute, so the header length already counts it.
     if (value_len != 4 || at + KZ_STUN_ATTR_HEADER_SIZE + 4 != len) return false;
-    return (KZAPI::KZ_CRC32(buf, at) ^ KZ_STUN_FINGERPRINT_XOR) == rd32(value);
+    return (KZAPI::KZ_CRC32(buf, at) ^ KZ_STUN_FINGERPRINT_XOR) == KZAPI::ReadBE32(value);
 }
