@@ -242,6 +242,11 @@ public:
     unsigned SendSIPRefer(CKZSIPGroup* group, const char* target, int attended) override;
     unsigned SendSIPTransferNotify(CKZSIPGroup* group, const char* event, const char* state,
                                    const char* version, const char* code, const char* text) override;
+    unsigned Hold() override;
+    unsigned TransferTo(const char* target, int dest_channel = -1) override;
+    unsigned RedirectTo(const char* target, const char* code, const char* text) override;
+    // Reports the change to the host: the far end's when a request (re-INVITE or ACK) carried it.
+    unsigned OnCallHolding(int held) override;
     void SetRTPHeld(bool held) override { m_rtp_held = held; }
     bool IsRTPHeld() const override { return m_rtp_held; }
 

@@ -95,7 +95,25 @@ unsigned CKZSIPAPICC::OnSDPChangeAck(CKZSIPGroup*) {
     return TakePeerMedia(SDPKind::Answer, update, false) == MediaResult::Taken ? 1 : 0;
 }
 
+// ---- hold ----
+
+unsigned CKZSIPAPICC::Hold() {
+    return 0;
+}
+
+unsigned CKZSIPAPICC::OnCallHolding(int) {
+    return 0;
+}
+
 // ---- transfer ----
+
+unsigned CKZSIPAPICC::TransferTo(const char*, int) {
+    return 0;
+}
+
+unsigned CKZSIPAPICC::RedirectTo(const char*, const char*, const char*) {
+    return 0;
+}
 
 unsigned CKZSIPAPICC::OnRefer(CKZSIPGroup*) {
     return 0;

@@ -75,6 +75,25 @@ void CKZCallControl::OnStatusChanged(int old_status, int new_status) {
 
 unsigned CKZCallControl::ResetCallStatus() {
     ResetCall();
+    m_held_locally = m_held_by_remote = false;
+    return 1;
+}
+
+void CKZCallControl::ReportHolding(bool held, bool by_remote) {
+    std::atomic<bool>& state = by_remote ? m_held_by_remote : m_held_locally;
+    if (state.exchange(held) == held) return;
+    if (CKZCallEventSink* sink = GetEventSink()) sink->OnCallHold(*this, held, by_remote);
+}
+
+void CKZCallControl::ReportTransferProgress(int code, const char* text) {
+    if (CKZCallEventSink* sink = GetEventSink()) sink->OnTransferProgress(*this, code, text ? text : "");
+}
+
+unsigned CKZCallControl::OnCallTransfering(const char* target, const char* replaces_call_id, const char*,
+                                           const char*) {
+    const bool attended = replaces_call_id && *replaces_call_id;
+    if (CKZCallEventSink* sink = GetEventSink())
+        sink->OnCallTransferring(*this, target ? target : "", attended);
     return 1;
 }
 

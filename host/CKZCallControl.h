@@ -63,9 +63,15 @@ public:
     unsigned AnswerOffered();
     virtual unsigned OnConnAck();
     virtual unsigned WaitForCall() { return 0; }
+    // Toggles hold: puts a connected call on hold, takes a held one off it.
     virtual unsigned Hold() { return 0; }
-    virtual unsigned TransferTo(const char* /*target*/) { return 0; }
-    virtual unsigned RedirectTo(const char* /*target*/) { return 0; }
+    // Transfers the far end to target; dest_channel >= 0 names the channel whose call the far end's
+    // new call replaces (attended transfer).
+    virtual unsigned TransferTo(const char* /*target*/, int /*dest_channel*/ = -1) { return 0; }
+    // Answers an offered call with a redirection (code 3xx) to target.
+    virtual unsigned RedirectTo(const char* /*target*/, const char* /*code*/, const char* /*text*/) {
+        return 0;
+    }
     virtual unsigned DisconnectCall() { return 1; }
     virtual unsigned OnRelease() { return 1; }
     virtual unsigned SendRelComp() { return 1; }
@@ -73,6 +79,12 @@ public:
     virtual unsigned ReleaseCall() { return 0; }
     virtual unsigned OnRelComp() { return 1; }
     virtual unsigned OnCallHolding(int /*held*/) { return 0; }
+    // The far end asked for this call to be transferred (Replaces parts empty for a blind transfer).
+    virtual unsigned OnCallTransfering(const char* target, const char* replaces_call_id,
+                                       const char* replaces_from_tag, const char* replaces_to_tag);
+    // Hold as both sides last set it; a change is reported to the event sink.
+    bool IsHeldLocally() const { return m_held_locally.load(); }
+    bool IsHeldByRemote() const { return m_held_by_remote.load(); }
     // The channel came up or went down.
     virtual unsigned OnChanUp() { return 1; }
     virtual unsigned OnChanDown() { return 1; }
@@ -137,9 +149,14 @@ public:
 
 protected:
     void OnStatusChanged(int old_status, int new_status) override;
+    // Records a hold change made by this side or by the far end and reports it when it is one.
+    void ReportHolding(bool held, bool by_remote);
+    void ReportTransferProgress(int code, const char* text);
 
 private:
     std::atomic<uint32_t> m_sip_crv{0};
+    std::atomic<bool> m_held_locally{false};
+    std::atomic<bool> m_held_by_remote{false};
 };
 
 } // namespace KZAPI

@@ -14,6 +14,12 @@ public:
     virtual void OnCallStatus(CKZCallControl& call, int old_status, int new_status) = 0;
     // The far end sent a session progress (early media) for an outbound call.
     virtual void OnCallProgress(CKZCallControl& call) = 0;
+    // The call was put on hold or taken off it, by this side (by_remote false) or by the far end.
+    virtual void OnCallHold(CKZCallControl& /*call*/, bool /*held*/, bool /*by_remote*/) {}
+    // A transfer this side asked for reports how the far end's new call goes (a sipfrag status).
+    virtual void OnTransferProgress(CKZCallControl& /*call*/, int /*code*/, const char* /*text*/) {}
+    // The far end asked this call to be transferred to target; attended when it replaces a dialog.
+    virtual void OnCallTransferring(CKZCallControl& /*call*/, const char* /*target*/, bool /*attended*/) {}
 };
 
 } // namespace KZAPI
