@@ -326,7 +326,7 @@ TEST_F(TransferTest, ReceivedAttendedReferPlacesTheReplacingCallElsewhereAndRepo
                                "?Replaces=abc%40127.0.0.1%3Bto-tag%3D1%3Bfrom-tag%3D2>";
     PeerSends("REFER", "Refer-To: " + target + "\r\n");
     EXPECT_EQ(PeerAnswer(), "SIP/2.0 202 Accepted");
-    EXPECT_EQ(s_sink.Take(),
+    EXPECT_EQ(s_sink.Take(1),
               Events{"attended to <sip:carol@127.0.0.1:" + std::to_string(m_peer.port()) + ">"});
     Reply(receive_starting(m_peer, "NOTIFY "), "200 OK");
     // The accepted NOTIFY places the call on the idle channel, naming the dialog it replaces.
