@@ -296,6 +296,7 @@ TEST_F(TransferTest, ReceivedBlindReferIsRefusedOrPlacedOnThisChannelAfterTheCal
         for (const std::string& fragment : c.fragments) {
             const std::string notify = receive_starting(m_peer, "NOTIFY ");
             EXPECT_EQ(header_value(notify, "Event"), "refer");
+            EXPECT_EQ(header_value(notify, "Content-Type").rfind("message/sipfrag", 0), 0u);
             EXPECT_NE(notify.find("\r\n\r\n" + fragment + "\r\n"), std::string::npos) << notify;
             Reply(notify, "200 OK");
         }
