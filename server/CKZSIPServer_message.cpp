@@ -159,7 +159,10 @@ uint32_t CKZSIPServer::OnMessageAnswer(uint32_t connection, sip_msg* response, c
             return 0;
         const std::string code = sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE);
         const std::string reason = sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING);
-        if (!code.empty() || !event || challenged)
+        // A transaction that timed out is the 408 the ten-second sweep would have reported.
+        if (event && code.empty() && event->event_type == KZ_EVENT_SIP_ERROR_NO_RESPONSE_FROM_REMOTE)
+            ReportMessage(i, 408, "Request Timeout");
+        else if (!code.empty() || !event || challenged)
             ReportMessage(i, code.empty() ? (challenged ? 401 : 200) : std::atoi(code.c_str()),
                           reason.empty() && code.empty() && !challenged ? "OK" : reason.c_str());
         else

@@ -149,8 +149,9 @@ int CKZSIPServer::SendSubScribe1(Item& item, int64_t now, int index) {
     complete = CKZSIPGroup::MSG_SetIE_STR(message.get(), KZ_IE_SIP_CSEQ_NUMBER, 0,
                                           std::to_string(++a->cseq).c_str()) == 0 &&
                complete;
-    // A refresh stays in the subscription's dialog.
-    if (item.saved_subscribe)
+    // A refresh keeps the subscription's Call-ID. A retry starts over: the unanswered attempt
+    // may still be in the stack under the old one.
+    if (item.saved_subscribe && item.state == Item::SUBSCRIBED)
         CKZSIPGroup::CopyIE_STR(item.saved_subscribe.get(), message.get(), KZ_IE_SIP_CALLID, 0, 0);
     return HandSubscribeToStack(now, *a, item, std::move(message), complete, Item::SUBSCRIBE_SENT);
 }
