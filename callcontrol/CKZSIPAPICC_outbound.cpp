@@ -101,6 +101,8 @@ unsigned CKZSIPAPICC::MakeSIPCall(const char* caller_ua, const char* caller_addr
                          caller_ua ? caller_ua : "", caller_address ? caller_address : "", caller_port,
                          callee_ua ? callee_ua : "", remote_address ? remote_address : "", remote_port);
     if (!CanPlaceCall() || !is_set(remote_address)) return 0;
+    // A call placed again after a redirection or transfer does not inherit that release's cause.
+    SetDisconnectCause(0, "");
     CKZSIPGroup* group = Group();
     KZAPI::str_cpy(m_peer_sip_address, remote_address, sizeof(m_peer_sip_address));
     m_peer_sip_port = remote_port;
@@ -154,6 +156,7 @@ unsigned CKZSIPAPICC::MakeSIPCallEx(const char* from, const char* to, const char
     if (m_transport_protocol == 0 && (mentions_tcp(contact) || mentions_tcp(to) || mentions_tcp(uri)))
         TakeStreamTransport();
     if (!CanPlaceCall()) return 0;
+    SetDisconnectCause(0, "");
     if (!is_set(from)) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "CKZSIPAPICC::MakeSIPCallEx From string is null.");
         return 0;

@@ -1,5 +1,7 @@
 #include "host/CKZCallControl.h"
 
+#include "host/CKZAudioControl.h"
+
 #include "host/CKZChannel.h"
 
 #include <mutex>
@@ -71,6 +73,14 @@ CKZCallEventSink* CKZCallControl::GetEventSink() {
 
 void CKZCallControl::OnStatusChanged(int old_status, int new_status) {
     if (CKZCallEventSink* sink = GetEventSink()) sink->OnCallStatus(*this, old_status, new_status);
+    // What played into or was recorded from the call ends with it (and is reported as stopped).
+    const bool ended = new_status == CALL_STATUS_DISCONNECTED || new_status == CALL_STATUS_IDLE;
+    CKZAudioControl* audio =
+        ended && old_status != new_status && GetChannel() ? GetChannel()->GetAudioControl() : nullptr;
+    if (audio) {
+        audio->StopPlaying(kCallEndedText);
+        audio->StopRecording(kCallEndedText);
+    }
 }
 
 unsigned CKZCallControl::ResetCallStatus() {

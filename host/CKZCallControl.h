@@ -146,6 +146,8 @@ public:
     // The host's disconnect cause of a refused offer under do-not-disturb.
     static constexpr int kDNDCauseCode = 486;
     static constexpr const char* kDNDCauseText = "Busy Here";
+    // The text of play and record reports ended by the end of their call.
+    static constexpr const char* kCallEndedText = "Call ended";
 
 protected:
     void OnStatusChanged(int old_status, int new_status) override;
