@@ -5,14 +5,24 @@
 #include "app/KZCallEvents.h"
 #include "app/KZControlCommands.h"
 #include "app/KZHostCalls.h"
+#include "app/KZHostChannels.h"
 #include "host/CKZCallControl.h"
+#include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
+#include "host/CKZClassEnv.h"
+#include "host/CKZLogInterface.h"
 #include "host/CKZServer.h"
+#include "server/kz_sip_factory.h"
 #include "support/no_stack_queries.h"
+#include "support/sip_peer.h"
+#include "support/sip_requests.h"
+#include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -305,4 +315,228 @@ TEST(KzhostTransfer, TheCallsListingTellsWhichSideHoldsACall) {
     const KZJson expected[] = {false, "local", "remote", "both"};
     for (size_t i = 0; i < 4; ++i)
         EXPECT_EQ(listed[i]["held"], expected[i]) << i;
+}
+
+namespace {
+
+const std::string kSDPHead = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n";
+
+std::string sdp(uint16_t rtp_port, const std::string& direction) {
+    return kSDPHead + "m=audio " + std::to_string(rtp_port) +
+           " RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=" + direction + "\r\n";
+}
+
+std::string with_body(std::string message, const std::string& type, const std::string& body) {
+    message.replace(message.find("Content-Length: 0"), std::string::npos,
+                    "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\n\r\n" + body);
+    return message;
+}
+
+// kzhost in the process as it runs its channels: the module's server on loopback with two
+// channels, the event agent publishing into a list, and the commands on the channels. The far
+// end is a raw UDP peer on 127.0.0.1 that called channel 0 and was answered.
+class KzhostCallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_ERROR);
+        KZAPI::CKZCfgInterface::CFG_Clear();
+        m_port = kztest::free_port_pair();
+        for (const auto& [key, value] : std::initializer_list<std::pair<const char*, std::string>>{
+                 {"kzsrv.sip.ip.address", "127.0.0.1"},
+                 {"kzsrv.sip.ip.port", std::to_string(m_port)},
+                 {"kzsrv.sip.rtpstartrange", std::to_string(kztest::rtp_start_for_channel(0))},
+                 {"kzsrv.sip.callcontrol.auto.answercall", "1"},
+                 // A REFER from the far end is reported, then refused: no new call is placed.
+                 {"kzsrv.sip.callcontrol.auto.transfercall", "0"}})
+            KZAPI::CKZCfgInterface::CFG_SetValue(key, value.c_str());
+        KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&KZAPI_Alloc_Class_PRC));
+        KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
+        m_server = kztest::make_server();
+        ASSERT_EQ(m_server->Create(), 1u);
+        ASSERT_EQ(m_server->Start(), 1u);
+        m_events.Start();
+        KZAPI::CKZCallControl::SetEventSink(&m_events);
+        m_calls = std::make_unique<kzapp::KZHostCalls>(*m_server);
+        m_calls->SetTransferWatch(&m_events);
+        m_commands = std::make_unique<kzapp::KZControlCommands>(m_host, *m_calls, "");
+        m_channels = std::make_unique<kzapp::KZHostChannels>(*m_server);
+        ASSERT_EQ(m_channels->Start(2), "");
+        Call();
+    }
+    void TearDown() override {
+        if (m_channels) m_channels->Stop();
+        KZAPI::CKZCallControl::SetEventSink(nullptr);
+        m_events.Stop();
+        m_server->Stop();
+        m_server->Destroy();
+        m_server.reset();
+        KZAPI::CKZCfgInterface::CFG_Clear();
+    }
+
+    void Call() {
+        const std::string invite =
+            with_body(kztest::sip_request("INVITE", m_peer.port(), m_port, "", m_call_id), "application/sdp",
+                      sdp(m_rtp.port(), "sendrecv"));
+        m_peer.send_to(m_port, invite);
+        const std::string ok = NextFromHost("SIP/2.0 200");
+        ASSERT_FALSE(ok.empty()) << "the INVITE was not answered";
+        const std::string to = kztest::header_value(ok, "To");
+        m_to_tag = to.substr(to.find("tag=") + 4);
+        m_peer.send_to(m_port, InDialog("ACK", 1));
+        ASSERT_FALSE(Await("connected").is_null());
+    }
+    // The next message from kzhost that starts with start (a method, or "SIP/2.0 200").
+    std::string NextFromHost(const std::string& start) {
+        for (int i = 0; i < 30; ++i) {
+            const std::string m = m_peer.receive(100);
+            if (m.rfind(start, 0) == 0) return m;
+        }
+        return "";
+    }
+    std::string InDialog(const std::string& method, int cseq, const std::string& extra = "") {
+        std::string request = kztest::sip_request(method, m_peer.port(), m_port, extra, m_call_id);
+        const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(m_port) + ">";
+        request.insert(request.find(to) + to.size(), ";tag=" + m_to_tag);
+        request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+        request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
+        return request;
+    }
+    // The peer's answer to a request kzhost sent, with its dialog fields.
+    std::string Answer(const std::string& request, int code, const std::string& reason,
+                       const std::string& body = "") {
+        std::string answer = kztest::response_to(request, code, reason, "");
+        answer.insert(answer.find("Content-Length: 0"),
+                      "Contact: <sip:tester@127.0.0.1:" + std::to_string(m_peer.port()) + ">\r\n");
+        return body.empty() ? answer : with_body(answer, "application/sdp", body);
+    }
+    kzapp::KZJson Command(const std::string& line) {
+        kzapp::KZClientSession session{.authenticated = true};
+        return m_commands->Execute(line, session);
+    }
+    // The next published event called name; null when none comes within 3 s.
+    kzapp::KZJson Await(const std::string& name) {
+        kzapp::KZJson found;
+        kztest::wait_until([&] {
+            std::lock_guard lock(m_mutex);
+            for (size_t i = 0; i < m_published.size(); ++i)
+                if (m_published[i].value("event", "") == name) {
+                    found = m_published[i];
+                    m_published.erase(m_published.begin(), m_published.begin() + static_cast<long>(i) + 1);
+                    return true;
+                }
+            return false;
+        });
+        return found;
+    }
+
+    uint16_t m_port = 0;
+    kztest::ServerPtr m_server;
+    std::mutex m_mutex;
+    std::vector<kzapp::KZJson> m_published;
+    kzapp::KZCallEvents m_events{{[this](const kzapp::KZJson& e) {
+                                      std::lock_guard lock(m_mutex);
+                                      m_published.push_back(e);
+                                  },
+                                  {}},
+                                 {}};
+    kztest::NoStack m_host;
+    std::unique_ptr<kzapp::KZHostCalls> m_calls;
+    std::unique_ptr<kzapp::KZControlCommands> m_commands;
+    std::unique_ptr<kzapp::KZHostChannels> m_channels;
+    kztest::UdpPeer m_peer, m_rtp;
+    std::string m_call_id = "hold-" + std::to_string(m_peer.port()) + "@127.0.0.1";
+    std::string m_to_tag;
+};
+
+} // namespace
+
+TEST_F(KzhostCallTest, HoldAndResumeByEitherSideAreReportedAsTheFarEndAcceptsThem) {
+    struct Step {
+        const char* command; // this side's; null: the far end sends the re-INVITE
+        const char* offered; // the direction of the re-INVITE's offer
+        const char* event;
+    };
+    const Step steps[] = {
+        {"hold", "sendonly", "held"},
+        {"resume", "sendrecv", "resumed"},
+        {nullptr, "sendonly", "remote-held"},
+        {nullptr, "sendrecv", "remote-resumed"},
+    };
+    int cseq = 1;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.event);
+        if (step.command) {
+            const kzapp::KZJson reply =
+                Command(std::string(R"({"cmd":")") + step.command + R"(","channel":0})");
+            if (reply.value("reason", "").find("the call was not put on hold") != std::string::npos)
+                GTEST_SKIP() << "this build's call control does not hold calls yet";
+            ASSERT_EQ(reply.value("event", ""), "ok") << reply.dump();
+            const std::string reinvite = NextFromHost("INVITE ");
+            ASSERT_FALSE(reinvite.empty()) << "no re-INVITE";
+            EXPECT_NE(reinvite.find("a=" + std::string(step.offered)), std::string::npos) << reinvite;
+            const std::string answered = step.offered == std::string("sendonly") ? "recvonly" : "sendrecv";
+            m_peer.send_to(m_port, Answer(reinvite, 200, "OK", sdp(m_rtp.port(), answered)));
+            EXPECT_FALSE(NextFromHost("ACK ").empty()) << "the 200 was not acknowledged";
+        } else {
+            ++cseq;
+            m_peer.send_to(m_port, with_body(InDialog("INVITE", cseq), "application/sdp",
+                                             sdp(m_rtp.port(), step.offered)));
+            ASSERT_FALSE(NextFromHost("SIP/2.0 200").empty()) << "the re-INVITE was not answered";
+            m_peer.send_to(m_port, InDialog("ACK", cseq));
+        }
+        EXPECT_FALSE(Await(step.event).is_null()) << "no " << step.event << " event";
+    }
+    // This side's hold toggles: a second resume has nothing to take off hold.
+    EXPECT_EQ(Command(R"({"cmd":"resume","channel":0})").value("reason", ""), "channel 0 is not on hold");
+}
+
+TEST_F(KzhostCallTest, ABlindTransferIsReportedAsTheFarEndNotifiesIt) {
+    const std::string target = "sip:carol@127.0.0.1:" + std::to_string(kztest::silent_udp_port());
+    const kzapp::KZJson reply = Command(R"({"cmd":"transfer","channel":0,"target":")" + target + R"("})");
+    if (reply.value("reason", "").find("the transfer was not sent") != std::string::npos)
+        GTEST_SKIP() << "this build's call control does not transfer calls yet";
+    ASSERT_EQ(reply.value("event", ""), "ok") << reply.dump();
+    const std::string refer = NextFromHost("REFER ");
+    ASSERT_FALSE(refer.empty()) << "no REFER";
+    EXPECT_NE(kztest::header_value(refer, "Refer-To").find("<" + target + ">"), std::string::npos) << refer;
+    m_peer.send_to(m_port, Answer(refer, 202, "Accepted"));
+    int cseq = 1;
+    for (const char* sipfrag : {"SIP/2.0 100 Trying\r\n", "SIP/2.0 200 OK\r\n"}) {
+        const bool last = sipfrag[8] == '2';
+        std::string notify =
+            InDialog("NOTIFY", ++cseq,
+                     std::string("Event: refer\r\nSubscription-State: ") +
+                         (last ? "terminated;reason=noresource" : "active;expires=60") + "\r\n");
+        m_peer.send_to(m_port, with_body(notify, "message/sipfrag;version=2.0", sipfrag));
+        EXPECT_FALSE(NextFromHost("SIP/2.0 200").empty()) << "the NOTIFY was not answered";
+    }
+    const kzapp::KZJson trying = Await("transfer-progress");
+    EXPECT_EQ(trying.value("code", 0), 100) << trying.dump();
+    const kzapp::KZJson ok = Await("transfer-progress");
+    EXPECT_EQ(ok.value("code", 0), 200) << ok.dump();
+    const kzapp::KZJson transferred = Await("transferred");
+    EXPECT_EQ(transferred.value("target", ""), "<" + target + ">") << transferred.dump();
+    // The transferor leaves the call.
+    const std::string bye = NextFromHost("BYE ");
+    ASSERT_FALSE(bye.empty()) << "no BYE after the transfer";
+    m_peer.send_to(m_port, Answer(bye, 200, "OK"));
+    EXPECT_FALSE(Await("released").is_null());
+}
+
+TEST_F(KzhostCallTest, AReferFromTheFarEndIsReportedBeforeItIsRefused) {
+    const std::string target = "<sip:dave@127.0.0.1:" + std::to_string(kztest::silent_udp_port()) + ">";
+    m_peer.send_to(
+        m_port, InDialog("REFER", 2, "Refer-To: " + target + "\r\nReferred-By: <sip:tester@127.0.0.1>\r\n"));
+    const std::string answer = NextFromHost("SIP/2.0 ");
+    if (kztest::status_line(answer).find(" 488 ") == std::string::npos &&
+        Await("transfer-requested").is_null())
+        GTEST_SKIP() << "this build's call control does not take REFERs yet (answered: "
+                     << kztest::status_line(answer) << ")";
+    EXPECT_EQ(kztest::status_line(answer), "SIP/2.0 488 Not Acceptable Here");
+    const kzapp::KZJson requested = Await("transfer-requested");
+    EXPECT_EQ(requested.value("target", ""), target) << requested.dump();
+    EXPECT_EQ(requested.value("attended", true), false);
+    EXPECT_EQ(m_server->GetChannel(0)->GetCallControl()->GetCallStatus(), CKZCall::CALL_STATUS_CONNECTED)
+        << "the call goes on";
 }
