@@ -113,9 +113,7 @@ TEST(KzhostTransfer, CommandsCheckEverythingBeforeTheyAct) {
          "transfer <sip:carol@127.0.0.1> -1", false, true},
         {R"({"cmd":"transfer","channel":0})", "\"target\" is required without \"replaces_channel\""},
         {R"({"cmd":"transfer","channel":0,"target":"sips:carol@127.0.0.1"})", "not a sip: address"},
-        {R"({"cmd":"transfer","channel":0,"target":"tel:+1555@127.0.0.1"})", "not a sip: address"},
         {R"({"cmd":"transfer","channel":0,"target":"<sip:carol@127.0.0.1"})", "angle brackets"},
-        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1>"})", "angle bracket"},
         {R"({"cmd":"transfer","channel":0,"target":"carol smith@127.0.0.1"})", "a space"},
         {R"({"cmd":"transfer","channel":0,"target":"carol@127.0.0.1\r\nX-Injected: 1"})",
          "control character"},
@@ -133,8 +131,6 @@ TEST(KzhostTransfer, CommandsCheckEverythingBeforeTheyAct) {
         {R"({"cmd":"transfer","channel":0,"replaces_channel":2})", "channel 2 has no connected call"},
         {R"({"cmd":"redirect","channel":2,"target":"sip:carol@127.0.0.1"})", "ok", 2,
          "redirect <sip:carol@127.0.0.1> 302 Moved Temporarily"},
-        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":301})", "ok", 2,
-         "redirect <sip:carol@127.0.0.1> 301 Moved Permanently"},
         {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":380})", "ok", 2,
          "redirect <sip:carol@127.0.0.1> 380 Redirection"},
         {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":305,"text":"Use Proxy"})", "ok",
@@ -178,28 +174,23 @@ TEST(KzhostTransfer, CommandsCheckEverythingBeforeTheyAct) {
         server.RemoveChannel(&c.channel);
 }
 
-TEST(KzhostTransfer, AnAttendedTransferFindsTheFarEndByContactElseByTheRemoteParty) {
-    struct Case {
-        const char* contact;
+// Without a Contact the far end is the remote party: the caller of a call taken, the callee of one placed.
+TEST(KzhostTransfer, AnAttendedTransferWithoutAContactCallsTheRemoteParty) {
+    const struct {
         unsigned direction;
         const char* caller;
         const char* callee;
         const char* found; // "" when the call names no far end
-    };
-    const Case cases[] = {
-        {"<sip:dave@127.0.0.1:5071;transport=tcp>", CKZCall::CALL_INBOUND, "<sip:x@127.0.0.1>", "",
-         "<sip:dave@127.0.0.1:5071;transport=tcp>"},
-        {"sip:dave@127.0.0.1:5071", CKZCall::CALL_INBOUND, "", "", "<sip:dave@127.0.0.1:5071>"},
-        {"", CKZCall::CALL_INBOUND, "\"Erin\" <sip:erin@127.0.0.1>;tag=e1", "<sip:ivr@127.0.0.1>",
+    } cases[] = {
+        {CKZCall::CALL_INBOUND, "\"Erin\" <sip:erin@127.0.0.1>;tag=e1", "<sip:ivr@127.0.0.1>",
          "<sip:erin@127.0.0.1>"},
-        {"", CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "sip:frank@127.0.0.1;tag=f1",
+        {CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "sip:frank@127.0.0.1;tag=f1",
          "<sip:frank@127.0.0.1>"},
-        {"", CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "", ""},
+        {CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "", ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.found);
         FakeChannel made(1);
-        made.call.contact = c.contact;
         made.call.SetCallDirection(c.direction);
         made.call.SetCallerNum(c.caller);
         made.call.SetCalleeNum(c.callee);
