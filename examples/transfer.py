@@ -73,7 +73,8 @@ class Call:
                 break
             if event.get("channel") != self.channel:
                 continue
-            self.say(f"{event['event']} {event}")
+            details = {k: v for k, v in event.items() if k not in ("event", "channel")}
+            self.say(f"{event['event']} {details}" if details else event["event"])
             if event["event"] in wanted:
                 return event
             if event["event"] == "released":
