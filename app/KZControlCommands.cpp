@@ -319,6 +319,12 @@ std::string check_target(const std::string& target) {
     if (at != std::string_view::npos && rest.substr(0, at).find(':') != std::string_view::npos)
         return "\"target\" is not a sip: address";
     if (host.empty() || host.front() == ':' || host.front() == ';') return "\"target\" names no host";
+    // After the host only a port may follow a colon ("tel:+1555" is no host and port).
+    if (const size_t colon = host.find(':'); colon != std::string_view::npos) {
+        const std::string_view port = host.substr(colon + 1, host.find(';', colon) - colon - 1);
+        if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos)
+            return "\"target\" is not a sip: address";
+    }
     return "";
 }
 

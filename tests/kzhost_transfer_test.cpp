@@ -113,6 +113,7 @@ TEST(KzhostTransfer, CommandsCheckEverythingBeforeTheyAct) {
          "transfer <sip:carol@127.0.0.1> -1", false, true},
         {R"({"cmd":"transfer","channel":0})", "\"target\" is required without \"replaces_channel\""},
         {R"({"cmd":"transfer","channel":0,"target":"sips:carol@127.0.0.1"})", "not a sip: address"},
+        {R"({"cmd":"transfer","channel":0,"target":"tel:+15550100"})", "not a sip: address"},
         {R"({"cmd":"transfer","channel":0,"target":"<sip:carol@127.0.0.1"})", "angle brackets"},
         {R"({"cmd":"transfer","channel":0,"target":"carol smith@127.0.0.1"})", "a space"},
         {R"({"cmd":"transfer","channel":0,"target":"carol@127.0.0.1\r\nX-Injected: 1"})",
