@@ -5,6 +5,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPServer.h"
+#include "server/SIPElement.h"
 #include "sipmsg/kz_sip_defs.h"
 
 #include <cstdlib>
@@ -20,12 +21,6 @@ constexpr int kBusyCode = 486;
 constexpr const char* kBusyText = "Busy Here";
 // "kzsrv.sip.outbound.via.type": where a CANCEL goes when the call names no peer.
 enum : int { VIA_NONE = 0, VIA_ACCOUNT_PROXY = 1, VIA_OUTBOUND_PROXY = 2 };
-
-std::string element(sip_msg* message, uint32_t id) {
-    char text[CKZSIPGroup::kIEBufferSize];
-    if (!message || CKZSIPGroup::MSG_GetIE_STR(message, id, 0, text) != 0) return "";
-    return text;
-}
 
 // Host and port of a proxy text ("host", "host:port", "sip:host:port"); false without a host.
 bool proxy_address(const char* proxy, char* address, size_t size, uint16_t& port) {
@@ -145,10 +140,10 @@ unsigned CKZSIPAPICC::SendByeInDialog() {
 unsigned CKZSIPAPICC::SendResponseToCurrent(int code, const char* text) {
     sip_msg* request = GetCurSIPMsg();
     if (!request) return 1;
-    const std::string via = element(request, KZ_IE_SIP_VIA_ADDRESS);
-    const std::string call_id = element(request, KZ_IE_SIP_CALLID);
-    const std::string to = element(request, KZ_IE_SIP_TO);
-    const std::string from = element(request, KZ_IE_SIP_FROM);
+    const std::string via = sip_element(request, KZ_IE_SIP_VIA_ADDRESS);
+    const std::string call_id = sip_element(request, KZ_IE_SIP_CALLID);
+    const std::string to = sip_element(request, KZ_IE_SIP_TO);
+    const std::string from = sip_element(request, KZ_IE_SIP_FROM);
     return SendSIPResponseMsg(request, code, text, via.c_str(), call_id.c_str(), to.c_str(), from.c_str(),
                               m_local_contact, 0, RTP_NO_MEDIA) == 0
                ? 0
@@ -252,11 +247,11 @@ void CKZSIPAPICC::ChooseCancelDestination(char* address, size_t size, uint16_t& 
 
 bool CKZSIPAPICC::IsOKMsgForCancel() {
     sip_msg* response = GetCurSIPMsg();
-    const std::string method = element(response, KZ_IE_SIP_CSEQ_METHOD);
+    const std::string method = sip_element(response, KZ_IE_SIP_CSEQ_METHOD);
     if (KZAPI::iequals(method, "CANCEL")) return true;
     if (KZAPI::iequals(method, "INVITE")) return false;
     // Without a readable CSeq only the body tells: the 200 for the INVITE carries the answer.
-    return element(response, KZ_IE_SDP_VERSION).empty() && element(response, KZ_IE_SDP_MEDIA_TYPE).empty();
+    return sip_element(response, KZ_IE_SDP_VERSION).empty() && sip_element(response, KZ_IE_SDP_MEDIA_TYPE).empty();
 }
 
 unsigned CKZSIPAPICC::OnDisconnect() {

@@ -33,6 +33,33 @@ void CKZAPIEnv::Send_RegFailure(int account, int code, const char* reason) {
                          code, reason ? reason : "");
 }
 
+void CKZAPIEnv::Send_SubscribeStatus(int account, int subscribed, int seconds) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
+                         "Send_SubscribeStatus account:%d subscribed:%d seconds:%d", account, subscribed,
+                         seconds);
+}
+
+void CKZAPIEnv::Send_MessageTextDelivered(int id, int code, const char* reason) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Send_MessageTextDelivered id:%d code:%d reason:%s", id,
+                         code, reason ? reason : "");
+}
+
+void CKZAPIEnv::Send_NotifySimpleMessageSummary(const char* waiting, const char* account, const char* voice) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "Send_NotifySimpleMessageSummary %s %s %s",
+                         waiting ? waiting : "", account ? account : "", voice ? voice : "");
+}
+
+void CKZAPIEnv::FireOn_Notify(int account, const char*, const char* event, const char* state, const char*,
+                              const char*) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_Notify account:%d event:%s state:%s", account,
+                         event ? event : "", state ? state : "");
+}
+
+void CKZAPIEnv::FireOn_Message(int channel, const char* from, const char*, const char*, const char*) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_Message channel:%d from:%s", channel,
+                         from ? from : "");
+}
+
 CKZAPIEnv* CKZAPIEnv::GetKZAPIEnv() {
     CKZAPIEnv* env = g_env.load();
     return env ? env : &g_default_env;

@@ -1,5 +1,6 @@
 #include "server/CKZSIPEventHandler.h"
 
+#include "host/CKZAPIEnv.h"
 #include "host/CKZChannel.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
@@ -9,6 +10,7 @@
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
 #include "server/SIPAddressParts.h"
+#include "server/SIPElement.h"
 #include "server/SIPReceivedMessage.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/kz_sip_result.h"
@@ -328,14 +330,59 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_NOTIFY(CKZSIPGroup* group, KZSI
     CKZSIPServer* server = Server();
     if (server && server->GetChannelBySIPConnID(event->connection_id)) return CallNotify(group, event);
     // A NOTIFY outside any call reports a subscription's state; it is acknowledged in every case.
+    ReportSubscriptionNotify(server, request.get());
     group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+}
+
+void CKZSIPEventHandler::ReportSubscriptionNotify(CKZSIPServer* server, sip_msg* notify) {
+    KZAPI::CKZAPIEnv& env = *KZAPI::CKZAPIEnv::GetKZAPIEnv();
+    const std::string event = sip_element(notify, KZ_IE_SIP_EVENT);
+    const std::string type = sip_element(notify, KZ_IE_SIP_CONTENT_TYPE);
+    const std::string state = sip_element(notify, KZ_IE_SIP_SUBSCRIPTION_STATE);
+    const std::string to = sip_element(notify, KZ_IE_SIP_TO);
+    const bool reg = KZAPI::iequals(event, "reg");
+    if (!reg && !KZAPI::iequals(event, "presence") && !KZAPI::iequals(event, "dialog")) {
+        if (KZAPI::istarts_with(type, "application/simple-message-summary"))
+            env.Send_NotifySimpleMessageSummary(sip_element(notify, KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING).c_str(),
+                                                sip_element(notify, KZ_IE_SIMPLE_MSG_SUM_MSG_ACCOUNT).c_str(),
+                                                sip_element(notify, KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG).c_str());
+        return;
+    }
+    if (reg && !KZAPI::istarts_with(type, "application/reginfo+xml")) return;
+    const bool xml_body = reg || KZAPI::istarts_with(type, "application/pidf+xml") ||
+                          KZAPI::istarts_with(type, "application/dialog-info+xml");
+    if (xml_body) {
+        env.FireOn_Notify(0, to.c_str(), event.c_str(), state.c_str(), type.c_str(),
+                          sip_element(notify, KZ_IE_SIP_BODY).c_str());
+        return;
+    }
+    const SIPAddressParts addressee(to.c_str());
+    kz_sip_user_reg_profile* account =
+        server ? server->GetUserRegProfile(addressee.host.c_str(), addressee.user.c_str(),
+                                           CKZSIPServer::LOOKUP_ANY)
+               : nullptr;
+    const int index = account ? server->SIPAccount_Index(account) : -1;
+    env.FireOn_Notify(index, to.c_str(), event.c_str(), state.c_str(), type.c_str(),
+                      sip_element(notify, KZ_IE_SIP_NOTIFY_PRESENCE).substr(0, kMaxReportedBody).c_str());
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_MESSAGE(CKZSIPGroup* group, KZSIPEvent* event) {
     if (ProcessProxySIP_Request(group, event)) return;
     SIPReceivedMessage request(group, event);
     if (!request) return;
-    group->SIP_SendOK(request.get(), event->connection_id, false, "", -1);
+    sip_msg* message = request.get();
+    std::string to = sip_element(message, KZ_IE_SIP_X_SMS_TO);
+    if (to.empty()) to = sip_element(message, KZ_IE_SIP_TO);
+    std::string text = sip_element(message, KZ_IE_SIP_MESSAGE_CONTENT).substr(0, kMaxReportedBody);
+    // A trailing line break, in any of its forms, is not part of the text.
+    for (char end : {'\n', '\r', '\n'})
+        if (!text.empty() && text.back() == end) text.pop_back();
+    CKZSIPServer* server = Server();
+    const KZAPI::CKZChannel* channel = server ? server->GetChannelBySIPConnID(event->connection_id) : nullptr;
+    KZAPI::CKZAPIEnv::GetKZAPIEnv()->FireOn_Message(
+        channel ? channel->GetChannelNumber() : -1, sip_element(message, KZ_IE_SIP_FROM).c_str(), to.c_str(),
+        sip_element(message, KZ_IE_SIP_REQUEST_LINE_URI).c_str(), text.c_str());
+    group->SIP_SendOK(message, event->connection_id, false, "", -1);
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_OPTIONS(CKZSIPGroup* group, KZSIPEvent* event) {

@@ -8,6 +8,7 @@
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_export.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace KZAPI {
@@ -69,7 +70,11 @@ protected:
     void ProcessSIPEvent(CKZSIPGroup* group, KZSIPEvent* event);
 
 private:
+    // Received texts are handed on up to this many characters.
+    static constexpr size_t kMaxReportedBody = 2047;
     void ClassifyRequest(CKZSIPGroup* group, KZSIPEvent* event);
+    // A NOTIFY outside calls, reported to the application by its event and content type.
+    static void ReportSubscriptionNotify(CKZSIPServer* server, sip_msg* notify);
     void ClassifyResponse(CKZSIPGroup* group, KZSIPEvent* event);
     void ClassifyError(CKZSIPGroup* group, KZSIPEvent* event);
     static CKZSIPServer* Server();

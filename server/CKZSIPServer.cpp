@@ -223,7 +223,8 @@ void CKZSIPServer::DoUnblockedLoop() {
 
 void CKZSIPServer::RunPeriodicChecks(int64_t now) {
     CheckUsersRegStatus(now);
-    // Subscription and proxy timers join here once a second as those services arrive.
+    CheckUsersSubscribeStatus(now);
+    // The proxy's timers join here once a second as that service arrives.
 }
 
 KZAPI::CKZChannel* CKZSIPServer::GetChannelBySIPConnID(uint32_t connection) const {

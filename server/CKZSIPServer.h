@@ -11,6 +11,7 @@
 #include "server/CKZSIPProxySite.h"
 #include "server/KZAPIExLibrary.h"
 #include "server/SIPMessagePtr.h"
+#include "server/kz_sip_message_text_item.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_export.h"
 
@@ -133,6 +134,23 @@ public:
     uint32_t OnUnauthorized(uint32_t connection, sip_msg* response, const char* received_address,
                             uint16_t received_port);
     uint32_t OnSIPError(uint32_t connection, sip_msg* response, const KZSIPEvent* event);
+    // Subscriptions of registered accounts to other parties' presence or dialog state.
+    // Adds one to the account (kind 1 dialog, else presence); false for an unknown account.
+    bool AddSubscription(int index, const char* address, int lifetime, int event_kind);
+    bool RemoveSubscription(int index, const char* address);
+    // Once a second: first SUBSCRIBEs, retries and refreshes; MESSAGEs left unanswered too long.
+    void CheckUsersSubscribeStatus(int64_t now);
+    int SendSubScribe1(kz_sip_user_subscribe_item& item, int64_t now, int index);
+    int SendSubScribe2(kz_sip_user_subscribe_item& item, int64_t now, int index, sip_msg* challenge);
+    // Text messages: the outcome of each is reported with Send_MessageTextDelivered(id, ...).
+    virtual unsigned SendMessageText(int id, const char* from, const char* to, const char* text);
+    unsigned SendMessageText1(int id, const char* from, const char* to, const char* text);
+    // The MESSAGE again with credentials for the challenge; 0 when it left.
+    int SendMessageText2(kz_sip_message_text_item& item, sip_msg* challenge);
+    int GetMessageTextCount() const;
+    // Local time as "YYYY-MM-DD hh:mm:ss" and back.
+    static int64_t ConvertMySQLTimeStampToUnixTime(const char* text);
+    static void ConvertUnixTimeToMySQLTimeStamp(int64_t time, char* buffer, size_t size);
     // Whether a registration made at `time` for `expires` seconds still counts now.
     static bool IsUserRegistered(int64_t time, int expires);
     static bool IsUserRegistered(const char* timestamp, const char* expires);
@@ -241,6 +259,19 @@ private:
     };
     LocalContact RegisterLocalAddress(const kz_sip_user_reg_profile& account, bool prefer_received) const;
     SIPMessagePtr BuildRegister(kz_sip_user_reg_profile& account, const LocalContact& local, bool* complete);
+    // The parts a REGISTER and a SUBSCRIBE of the account share: From, method, version, agent,
+    // Max-Forwards, Via and transport, Contact (own_contact receives it without the user id).
+    bool AddAccountRequestElements(sip_msg* message, const kz_sip_user_reg_profile& account,
+                                   const LocalContact& local, const char* method, bool with_user_id,
+                                   char* own_contact, size_t own_contact_size);
+    SIPMessagePtr BuildSubscribe(kz_sip_user_reg_profile& account, const kz_sip_user_subscribe_item& item,
+                                 bool* complete);
+    int HandSubscribeToStack(int64_t now, kz_sip_user_reg_profile& account, kz_sip_user_subscribe_item& item,
+                             SIPMessagePtr message, bool complete, int sent_state);
+    uint32_t OnSubscriptionAnswer(uint32_t connection, sip_msg* response, bool challenged, bool failed);
+    uint32_t OnMessageAnswer(uint32_t connection, sip_msg* response, const KZSIPEvent* event,
+                             bool challenged);
+    void ReportMessage(size_t position, int code, const char* reason);
     int HandRegisterToStack(int64_t now, kz_sip_user_reg_profile& account, SIPMessagePtr message,
                             bool complete, int sent_state, bool log_destination);
     void SendKeepAlive(int64_t now, kz_sip_user_reg_profile& account);
@@ -248,6 +279,9 @@ private:
     void RegistrationFailed(int index, int code, const char* reason);
     int AccountIndexByConnection(uint32_t connection) const;
     std::unique_ptr<kz_sip_user_reg_profile> NewAccount(int retry_interval) const;
+    void AddConfiguredSubscriptions(kz_sip_user_reg_profile& account, int number);
+    // A MESSAGE left unanswered this long is reported 408.
+    static constexpr int64_t kMessageTimeoutSeconds = 10;
 
     std::unique_ptr<CKZSIPGroup> m_pSIPGroup;
     CKZSIPEventHandler* m_event_handler = nullptr;
@@ -265,6 +299,7 @@ private:
     char m_account_text[kz_sip_user_reg_profile::kTextSize] = ""; // the text SIPAccount_Get returns
 
     std::vector<std::unique_ptr<kz_sip_user_reg_profile>> m_accounts;
+    std::vector<std::unique_ptr<kz_sip_message_text_item>> m_messages;
     std::vector<std::unique_ptr<CKZSIPProxySite>> m_proxy_sites;
 
     int m_enable_dns_srv = 0;

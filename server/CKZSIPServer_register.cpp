@@ -7,7 +7,9 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
 #include "server/KZIndexedConfig.h"
+#include "server/ProxyHostPort.h"
 #include "server/RegisterCredentials.h"
+#include "server/SIPElement.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
@@ -39,39 +41,11 @@ template <size_t N> void copy(char (&target)[N], const char* text) {
     KZAPI::str_cpy(target, text ? text : "", N);
 }
 
-std::string element(sip_msg* message, uint32_t id) {
-    char value[CKZSIPGroup::kIEBufferSize];
-    return message && CKZSIPGroup::MSG_GetIE_STR(message, id, 0, value) == 0 ? std::string(value)
-                                                                             : std::string();
-}
-
 // Empty domain, proxy and authorization user are taken from each other as configured accounts do.
 void fill_defaults(Account& a) {
     if (!a.proxy[0]) copy(a.proxy, a.domain);
     if (!a.domain[0]) copy(a.domain, a.proxy);
     if (!a.authorization_user[0]) copy(a.authorization_user, a.user_name);
-}
-
-// Host and port of a proxy written as a host, host:port or a SIP address (port 5060 when none).
-struct HostPort {
-    std::string host;
-    uint16_t port = CKZSIPGroup::kDefaultSIPPort;
-};
-
-HostPort parse_host_port(std::string_view text) {
-    if (size_t lt = text.find('<'); lt != std::string_view::npos) text.remove_prefix(lt + 1);
-    if (KZAPI::istarts_with(text, "sips:")) text.remove_prefix(5);
-    if (KZAPI::istarts_with(text, "sip:")) text.remove_prefix(4);
-    text = text.substr(0, text.find_first_of(";>?"));
-    if (size_t at = text.find('@'); at != std::string_view::npos) text.remove_prefix(at + 1);
-    HostPort out;
-    const size_t colon = text.find(':');
-    out.host = std::string(KZAPI::trim_spaces(text.substr(0, colon)));
-    if (colon != std::string_view::npos) {
-        const int port = std::atoi(std::string(text.substr(colon + 1)).c_str());
-        if (port > 0 && port <= 65535) out.port = static_cast<uint16_t>(port);
-    }
-    return out;
 }
 
 // The domain without any port part, for comparisons.
@@ -173,10 +147,33 @@ int CKZSIPServer::InitUserRegInfo() {
         copy(a->user_id, KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.userid", i, "").c_str());
         a->max_calls = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.max.calls", i, 0);
         a->has_subscriptions = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.subscribe", i, 0);
+        if (a->has_subscriptions) AddConfiguredSubscriptions(*a, i);
         ApplyDNSSrv(*a);
         m_accounts.push_back(std::move(a));
     }
     return count;
+}
+
+void CKZSIPServer::AddConfiguredSubscriptions(Account& a, int number) {
+    const int lifetime = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.subscribe.expire", number,
+                                              kz_sip_user_subscribe_item::kDefaultLifetime);
+    const int kind = KZ_CFG_GetIndexedInt("kzsrv.sip.reg%d.subscribe.accept", number, 0);
+    const std::string addresses =
+        KZ_CFG_GetIndexedValue("kzsrv.sip.reg%d.subscribe.addr", number, "").c_str();
+    size_t start = 0;
+    while (start <= addresses.size()) {
+        const size_t end = std::min(addresses.find(';', start), addresses.size());
+        const std::string address(KZAPI::trim_spaces(std::string_view(addresses).substr(start, end - start)));
+        start = end + 1;
+        if (address.empty()) continue;
+        auto item = std::make_unique<kz_sip_user_subscribe_item>();
+        copy(item->address, address.c_str());
+        item->lifetime = lifetime;
+        item->event_kind = kind;
+        item->state_time = m_clock->NowSeconds() - lifetime + 10;
+        Log(LOG_TRACE, "subscribe item %d: %s", static_cast<int>(a.subscriptions.size()), item->address);
+        a.subscriptions.push_back(std::move(item));
+    }
 }
 
 int CKZSIPServer::FreeUserRegInfo() {
@@ -424,14 +421,8 @@ bool CKZSIPServer::IsUserRegistered(int64_t time, int expires) {
 
 bool CKZSIPServer::IsUserRegistered(const char* timestamp, const char* expires) {
     if (!timestamp || !expires) return false;
-    std::tm t{};
-    if (std::sscanf(timestamp, "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
-                    &t.tm_sec) != 6)
-        return false;
-    t.tm_year -= 1900;
-    t.tm_mon -= 1;
-    t.tm_isdst = -1;
-    return IsUserRegistered(static_cast<int64_t>(std::mktime(&t)), std::atoi(expires));
+    const int64_t time = ConvertMySQLTimeStampToUnixTime(timestamp);
+    return time != 0 && IsUserRegistered(time, std::atoi(expires));
 }
 
 // ---- the timer pass ----
@@ -471,22 +462,17 @@ CKZSIPServer::LocalContact CKZSIPServer::RegisterLocalAddress(const Account& a, 
     return {m_pSIPGroup->GetRealPublicSIPIP(), m_pSIPGroup->GetRealPublicSIPPort()};
 }
 
-SIPMessagePtr CKZSIPServer::BuildRegister(Account& a, const LocalContact& local, bool* complete) {
-    SIPMessagePtr message = AllocSIPMessage();
-    if (!message) return message;
-    sip_msg* m = message.get();
+bool CKZSIPServer::AddAccountRequestElements(sip_msg* m, const Account& a, const LocalContact& local,
+                                             const char* method, bool with_user_id, char* own_contact,
+                                             size_t own_contact_size) {
     bool ok = true;
     auto set = [&](uint32_t id, const char* value) {
         ok = CKZSIPGroup::MSG_SetIE_STR(m, id, 0, value) == 0 && ok;
     };
     char text[kz_sip_user_reg_profile::kTextSize + 64];
-
     KZAPI::s_printf(text, sizeof(text), "%s<sip:%s@%s>", a.display_name, a.user_name, a.domain);
     set(KZ_IE_SIP_FROM, text);
-    set(KZ_IE_SIP_TO, text);
-    KZAPI::s_printf(text, sizeof(text), "sip:%s", a.domain);
-    set(KZ_IE_SIP_REQUEST_LINE_URI, text);
-    set(KZ_IE_SIP_REQUEST_LINE_METHOD, "REGISTER");
+    set(KZ_IE_SIP_REQUEST_LINE_METHOD, method);
     set(KZ_IE_SIP_REQUEST_LINE_PROTVERSION, "SIP/2.0");
     set(KZ_IE_SIP_USER_AGENT, m_pSIPGroup->GetSIPUserAgent());
     set(KZ_IE_SIP_MAX_FORWARDS, "70");
@@ -500,20 +486,35 @@ SIPMessagePtr CKZSIPServer::BuildRegister(Account& a, const LocalContact& local,
         set(KZ_IE_SIP_PROTOCOL, text);
     }
 
-    char own_contact[kz_sip_user_reg_profile::kTextSize];
-    KZAPI::s_printf(own_contact, sizeof(own_contact), "<sip:%s@%s:%d%s>", a.user_name, local.address.c_str(),
+    KZAPI::s_printf(own_contact, own_contact_size, "<sip:%s@%s:%d%s>", a.user_name, local.address.c_str(),
                     local.port, a.transport ? ";transport=tcp" : "");
-    if (a.user_id[0]) {
+    if (with_user_id && a.user_id[0]) {
         std::string sent(own_contact, std::strlen(own_contact) - 1);
         set(KZ_IE_SIP_CONTACT, (sent + ";user=" + a.user_id + ">").c_str());
     } else {
         set(KZ_IE_SIP_CONTACT, own_contact);
     }
-    copy(a.own_contact, own_contact);
+    set(KZ_IE_SIP_CSEQ_METHOD, method);
+    return ok;
+}
 
+SIPMessagePtr CKZSIPServer::BuildRegister(Account& a, const LocalContact& local, bool* complete) {
+    SIPMessagePtr message = AllocSIPMessage();
+    if (!message) return message;
+    sip_msg* m = message.get();
+    char own_contact[kz_sip_user_reg_profile::kTextSize];
+    bool ok = AddAccountRequestElements(m, a, local, "REGISTER", true, own_contact, sizeof(own_contact));
+    copy(a.own_contact, own_contact);
+    auto set = [&](uint32_t id, const char* value) {
+        ok = CKZSIPGroup::MSG_SetIE_STR(m, id, 0, value) == 0 && ok;
+    };
+    char text[kz_sip_user_reg_profile::kTextSize + 64];
+    KZAPI::s_printf(text, sizeof(text), "%s<sip:%s@%s>", a.display_name, a.user_name, a.domain);
+    set(KZ_IE_SIP_TO, text);
+    KZAPI::s_printf(text, sizeof(text), "sip:%s", a.domain);
+    set(KZ_IE_SIP_REQUEST_LINE_URI, text);
     KZAPI::s_printf(text, sizeof(text), "%d", a.lifetime);
     set(KZ_IE_SIP_EXPIRES, text);
-    set(KZ_IE_SIP_CSEQ_METHOD, "REGISTER");
     *complete = ok;
     return message;
 }
@@ -589,7 +590,7 @@ int CKZSIPServer::SendRegister2(int64_t now, int index, sip_msg* challenge, cons
     sip_msg* m = message.get();
     CKZSIPGroup::CopyIE_STR(challenge, m, KZ_IE_SIP_FROM_TAG, 0, 0);
     CKZSIPGroup::CopyIE_STR(challenge, m, KZ_IE_SIP_CALLID, 0, 0);
-    a->cseq = std::atoi(element(challenge, KZ_IE_SIP_CSEQ_NUMBER).c_str()) + 1;
+    a->cseq = std::atoi(sip_element(challenge, KZ_IE_SIP_CSEQ_NUMBER).c_str()) + 1;
     char number[16];
     KZAPI::s_printf(number, sizeof(number), "%d", a->cseq);
     complete = CKZSIPGroup::MSG_SetIE_STR(m, KZ_IE_SIP_CSEQ_NUMBER, 0, number) == 0 && complete;
@@ -613,14 +614,16 @@ int CKZSIPServer::AccountIndexByConnection(uint32_t connection) const {
 uint32_t CKZSIPServer::OnOK(uint32_t connection, sip_msg* response) {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int index = AccountIndexByConnection(connection);
-    if (index < 0 || !KZAPI::iequals(element(response, KZ_IE_SIP_CSEQ_METHOD), "REGISTER"))
-        return kNotHandled;
+    const std::string method = sip_element(response, KZ_IE_SIP_CSEQ_METHOD);
+    if (KZAPI::iequals(method, "SUBSCRIBE")) return OnSubscriptionAnswer(connection, response, false, false);
+    if (KZAPI::iequals(method, "MESSAGE")) return OnMessageAnswer(connection, response, nullptr, false);
+    if (index < 0 || !KZAPI::iequals(method, "REGISTER")) return kNotHandled;
     Account& a = *m_accounts[static_cast<size_t>(index)];
     if (a.state != Account::REGISTER_SENT && a.state != Account::CREDENTIALS_SENT) return kNotHandled;
     a.pending_connection = 0;
 
-    const std::string expires = element(response, KZ_IE_SIP_EXPIRES);
-    const std::string contact = element(response, KZ_IE_SIP_CONTACT);
+    const std::string expires = sip_element(response, KZ_IE_SIP_EXPIRES);
+    const std::string contact = sip_element(response, KZ_IE_SIP_CONTACT);
     if (!expires.empty()) {
         a.lifetime = std::atoi(expires.c_str());
         Log(LOG_TRACE, "Account %s Registered! %d seconds.", a.user_name, a.lifetime);
@@ -629,7 +632,7 @@ uint32_t CKZSIPServer::OnOK(uint32_t connection, sip_msg* response) {
             Log(LOG_TRACE, "Account %s Registered! Saved return contact %s", a.user_name, a.return_contact);
         }
     } else {
-        copy(a.return_contact, element(a.saved_register.get(), KZ_IE_SIP_CONTACT).c_str());
+        copy(a.return_contact, sip_element(a.saved_register.get(), KZ_IE_SIP_CONTACT).c_str());
         const int granted = granted_by_contact(contact, a.own_contact);
         if (granted >= 0) a.lifetime = granted;
     }
@@ -637,7 +640,7 @@ uint32_t CKZSIPServer::OnOK(uint32_t connection, sip_msg* response) {
     a.state_time = m_clock->NowSeconds();
     if (a.lifetime > 0) {
         a.state = Account::REGISTERED;
-        const std::string agent = element(response, KZ_IE_SIP_USER_AGENT);
+        const std::string agent = sip_element(response, KZ_IE_SIP_USER_AGENT);
         if (!agent.empty()) m_pSIPGroup->SetSIPProxyName(agent.c_str());
         host_env().Send_RegStatus(index, 1, a.lifetime);
     } else {
@@ -652,12 +655,15 @@ uint32_t CKZSIPServer::OnUnauthorized(uint32_t connection, sip_msg* response, co
                                       uint16_t received_port) {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int index = AccountIndexByConnection(connection);
-    if (index < 0) return kNotHandled;
+    if (index < 0) {
+        if (OnSubscriptionAnswer(connection, response, true, false) == 0) return 0;
+        return OnMessageAnswer(connection, response, nullptr, true);
+    }
     const Account& a = *m_accounts[static_cast<size_t>(index)];
     if (a.state == Account::CREDENTIALS_SENT) {
         // The registrar refused the credentials themselves: asking again would only loop.
-        const int code = std::atoi(element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE).c_str());
-        RegistrationFailed(index, code, element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING).c_str());
+        const int code = std::atoi(sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE).c_str());
+        RegistrationFailed(index, code, sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING).c_str());
         return 0;
     }
     SendRegister2(m_clock->NowSeconds(), index, response, received_address, received_port);
@@ -667,11 +673,14 @@ uint32_t CKZSIPServer::OnUnauthorized(uint32_t connection, sip_msg* response, co
 uint32_t CKZSIPServer::OnSIPError(uint32_t connection, sip_msg* response, const KZSIPEvent* event) {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int index = AccountIndexByConnection(connection);
-    if (index < 0) return kNotHandled;
+    if (index < 0) {
+        if (OnSubscriptionAnswer(connection, response, false, true) == 0) return 0;
+        return OnMessageAnswer(connection, response, event, false);
+    }
     const Account& a = *m_accounts[static_cast<size_t>(index)];
     if (a.state != Account::REGISTER_SENT && a.state != Account::CREDENTIALS_SENT) return kNotHandled;
-    const std::string code = element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE);
-    const std::string reason = element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING);
+    const std::string code = sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE);
+    const std::string reason = sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING);
     if (!code.empty() && !reason.empty())
         RegistrationFailed(index, std::atoi(code.c_str()), reason.c_str());
     else

@@ -2,6 +2,7 @@
 
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
+#include "server/SIPElement.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
@@ -33,11 +34,6 @@ constexpr AuthElements kProxy{KZ_IE_SIP_PROXY_AUTH_REQ_TYPE,      KZ_IE_SIP_PROX
                               KZ_IE_SIP_PROXY_AUTH_RESP_RESPONSE, KZ_IE_SIP_PROXY_AUTH_RESP_CNONCE,
                               KZ_IE_SIP_PROXY_AUTH_RESP_NC,       KZ_IE_SIP_PROXY_AUTH_RESP_QOP};
 
-std::string element(sip_msg* message, uint32_t id) {
-    char value[CKZSIPGroup::kIEBufferSize];
-    return CKZSIPGroup::MSG_GetIE_STR(message, id, 0, value) == 0 ? std::string(value) : std::string();
-}
-
 void set(sip_msg* message, uint32_t id, const std::string& value) {
     if (!value.empty()) CKZSIPGroup::MSG_SetIE_STR(message, id, 0, value.c_str());
 }
@@ -45,22 +41,23 @@ void set(sip_msg* message, uint32_t id, const std::string& value) {
 } // namespace
 
 CredentialsOutcome AddRegisterCredentials(sip_msg* request, sip_msg* challenge,
-                                          const kz_sip_user_reg_profile& account, std::string* qop) {
-    const bool www = !element(challenge, KZ_IE_SIP_WWW_AUTH_REQ_TYPE).empty();
+                                          const kz_sip_user_reg_profile& account, std::string* qop,
+                                          const char* digest_uri) {
+    const bool www = !sip_element(challenge, KZ_IE_SIP_WWW_AUTH_REQ_TYPE).empty();
     const AuthElements& ids = www ? kWWW : kProxy;
-    const std::string type = element(challenge, ids.req_type);
+    const std::string type = sip_element(challenge, ids.req_type);
     if (!KZAPI::iequals(type, "Digest")) return CredentialsOutcome::NotDigest;
-    *qop = element(challenge, ids.req_qop);
+    *qop = sip_element(challenge, ids.req_qop);
     // "auth" anywhere in the offer is answered with auth; integrity protection is not offered.
     if (!qop->empty() && qop->find("auth") == std::string::npos) return CredentialsOutcome::UnsupportedQop;
 
     set(request, ids.type, type);
     set(request, ids.username, account.authorization_user);
-    set(request, ids.realm, element(challenge, ids.req_realm));
-    set(request, ids.nonce, element(challenge, ids.req_nonce));
-    set(request, ids.algorithm, element(challenge, ids.req_algorithm));
-    set(request, ids.opaque, element(challenge, ids.req_opaque));
-    set(request, ids.uri, std::string("sip:") + account.domain);
+    set(request, ids.realm, sip_element(challenge, ids.req_realm));
+    set(request, ids.nonce, sip_element(challenge, ids.req_nonce));
+    set(request, ids.algorithm, sip_element(challenge, ids.req_algorithm));
+    set(request, ids.opaque, sip_element(challenge, ids.req_opaque));
+    set(request, ids.uri, digest_uri ? std::string(digest_uri) : std::string("sip:") + account.domain);
     set(request, ids.password, account.password);
     set(request, ids.qop, qop->empty() ? "" : "auth");
     // Client nonce, nonce count ("00000001": every challenge brings a nonce of its own) and

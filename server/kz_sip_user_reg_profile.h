@@ -2,10 +2,12 @@
 // has come. Owned by the server's account list, where its position is the account index.
 #pragma once
 
-#include "host/CPtArray.h"
 #include "server/SIPMessagePtr.h"
+#include "server/kz_sip_user_subscribe_item.h"
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 struct kz_sip_user_reg_profile {
     static constexpr size_t kTextSize = 512;
@@ -40,7 +42,7 @@ struct kz_sip_user_reg_profile {
     int max_calls = 0;
     int cseq = 0;
     int has_subscriptions = 0;
-    KZAPI::CPtArray subscriptions;
+    std::vector<std::unique_ptr<kz_sip_user_subscribe_item>> subscriptions;
     int retry_interval = kDefaultRetryInterval;
     int enabled = 1;
     int transport = 0; // 0 UDP; anything else is a stream transport
