@@ -109,6 +109,39 @@ void KZCallEvents::OnCallProgress(CKZCallControl& call) {
     Queue(std::move(n));
 }
 
+void KZCallEvents::OnCallHold(CKZCallControl& call, bool held, bool by_remote) {
+    Notice n = NoticeOf(call);
+    n.kind = Kind::Hold;
+    n.on = held;
+    n.by_remote = by_remote;
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnTransferProgress(CKZCallControl& call, int code, const char* text) {
+    Notice n = NoticeOf(call);
+    n.kind = Kind::TransferProgress;
+    n.result = code;
+    n.text = text_or_empty(text);
+    {
+        std::lock_guard lock(m_mutex);
+        n.target = m_transfer_targets[n.channel];
+    }
+    Queue(std::move(n));
+}
+
+void KZCallEvents::OnCallTransferring(CKZCallControl& call, const char* target, bool attended) {
+    Notice n = NoticeOf(call);
+    n.kind = Kind::TransferRequested;
+    n.target = text_or_empty(target);
+    n.attended = attended;
+    Queue(std::move(n));
+}
+
+void KZCallEvents::TransferStarts(int channel, const std::string& target) {
+    std::lock_guard lock(m_mutex);
+    m_transfer_targets[channel] = target;
+}
+
 KZCallEvents::Notice KZCallEvents::MediaNotice(Kind kind, int channel) const {
     Notice n;
     n.kind = kind;
@@ -234,6 +267,10 @@ void KZCallEvents::Report(const Notice& n) {
         LimitRecording(n);
     else if (n.kind == Kind::Collecting)
         m_collecting[n.channel] = true;
+    else if (n.kind == Kind::Hold)
+        ReportHold(n);
+    else if (n.kind == Kind::TransferProgress || n.kind == Kind::TransferRequested)
+        ReportTransfer(n);
     else
         ReportMedia(n);
 }
@@ -274,6 +311,32 @@ void KZCallEvents::ReportMedia(const Notice& n) {
     default:
         break;
     }
+}
+
+void KZCallEvents::ReportHold(const Notice& n) {
+    const char* event = n.by_remote ? (n.on ? "remote-held" : "remote-resumed") : (n.on ? "held" : "resumed");
+    Emit({{"event", event}, {"channel", n.channel}}, "call " + std::to_string(n.channel) +
+                                                         (n.on ? " held" : " resumed") +
+                                                         (n.by_remote ? " by remote" : ""));
+}
+
+// The transferor hears how the far end's new call goes (a 2xx: it was transferred); the
+// transferee hears that the far end asked for a transfer.
+void KZCallEvents::ReportTransfer(const Notice& n) {
+    const std::string call = "call " + std::to_string(n.channel);
+    if (n.kind == Kind::TransferRequested) {
+        Emit({{"event", "transfer-requested"},
+              {"channel", n.channel},
+              {"target", n.target},
+              {"attended", n.attended}},
+             call + " transfer requested to " + n.target + (n.attended ? " (attended)" : " (blind)"));
+        return;
+    }
+    Emit({{"event", "transfer-progress"}, {"channel", n.channel}, {"code", n.result}, {"text", n.text}},
+         call + " transfer " + std::to_string(n.result) + " " + n.text);
+    if (n.result >= 200 && n.result < 300)
+        Emit({{"event", "transferred"}, {"channel", n.channel}, {"target", n.target}, {"role", "transferor"}},
+             call + " transferred to " + n.target);
 }
 
 void KZCallEvents::ReportRecordDone(const Notice& n) {

@@ -1,5 +1,6 @@
 // kzhost's listener for call and media events. The call controls report every status change, and
-// the media applications every digit, collection, play, recording and tone, on their own threads
+// the media applications every digit, collection, play, recording and tone (and the call controls
+// every hold and transfer report), on their own threads
 // with a lock held, so the sinks only queue what they hear; one agent thread then prints a line
 // per event, publishes it on the control socket and keeps the timers that answer offered calls,
 // hang up connected ones after the configured delays and end recordings at their time limit. The
@@ -43,7 +44,8 @@ struct KZCallOutputs {
 
 class KZCallEvents final : public KZAPI::CKZCallEventSink,
                            public KZAPI::CKZMediaEventSink,
-                           public IKZMediaWatch {
+                           public IKZMediaWatch,
+                           public IKZTransferWatch {
 public:
     KZCallEvents(KZCallOutputs outputs, KZCallPolicy policy,
                  const KZAPI::CKZClock& clock = KZAPI::CKZClock::System());
@@ -59,6 +61,9 @@ public:
 
     void OnCallStatus(KZAPI::CKZCallControl& call, int old_status, int new_status) override;
     void OnCallProgress(KZAPI::CKZCallControl& call) override;
+    void OnCallHold(KZAPI::CKZCallControl& call, bool held, bool by_remote) override;
+    void OnTransferProgress(KZAPI::CKZCallControl& call, int code, const char* text) override;
+    void OnCallTransferring(KZAPI::CKZCallControl& call, const char* target, bool attended) override;
 
     void OnDTMFDigit(int channel, char digit, unsigned duration_ms, const char* method) override;
     void OnDTMFDone(int channel, int result, const char* digits) override;
@@ -71,6 +76,8 @@ public:
     void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
                           std::optional<int> max_seconds) override;
 
+    void TransferStarts(int channel, const std::string& target) override;
+
 private:
     enum class Kind {
         Status,
@@ -81,7 +88,10 @@ private:
         RecordDone,
         Tone,
         RecordLimit,
-        Collecting
+        Collecting,
+        Hold,
+        TransferProgress,
+        TransferRequested
     };
     struct Notice {
         Kind kind = Kind::Status;
@@ -100,6 +110,11 @@ private:
         int seconds = 0;
         uint64_t recording = 0; // which recording of the channel a limit is for
         uint64_t at_ms = 0;     // when it happened, which the delays count from
+        std::string target;     // of a transfer
+        // Hold: on or off, and by which side; a transfer request: attended or blind.
+        bool on = false;
+        bool by_remote = false;
+        bool attended = false;
     };
     enum class Action { Answer, Hangup, EndRecording };
     struct Timer {
@@ -120,6 +135,8 @@ private:
     void LimitRecording(const Notice& n);
     void ReportReleased(const Notice& n, const std::string& call);
     void ReportStatus(const Notice& n);
+    void ReportHold(const Notice& n);
+    void ReportTransfer(const Notice& n);
     void Emit(const KZJson& event, const std::string& line);
     void Schedule(const Notice& n, std::optional<int> delay, Action action);
     void RunDueTimers();
@@ -139,6 +156,8 @@ private:
     // Per channel: the path of its latest recording and how many recordings were started.
     std::map<int, std::string> m_record_paths;
     std::map<int, uint64_t> m_recordings_started;
+    // Per channel: the target of the latest transfer a command asked for.
+    std::map<int, std::string> m_transfer_targets;
     std::thread m_thread;
 
     // The agent's own: calls ended per channel, so that a timer never acts on a later call.

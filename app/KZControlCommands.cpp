@@ -13,8 +13,25 @@ namespace kzapp {
 namespace {
 
 constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEventKindNames = {
-    "offered",      "ringing", "progress",     "connected", "released",    "error",
-    "registration", "dtmf",    "collect-done", "play-done", "record-done", "tone"};
+    "offered",
+    "ringing",
+    "progress",
+    "connected",
+    "released",
+    "error",
+    "registration",
+    "dtmf",
+    "collect-done",
+    "play-done",
+    "record-done",
+    "tone",
+    "held",
+    "resumed",
+    "remote-held",
+    "remote-resumed",
+    "transfer-progress",
+    "transferred",
+    "transfer-requested"};
 
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
@@ -27,6 +44,10 @@ constexpr size_t kMaxSentDigits = 64;
 constexpr size_t kMaxPathLength = KZAPI::KZ_AC_PLAY_ENTRY::kPathChars - 1;
 constexpr size_t kMaxStopDigits = KZAPI::CKZDTMFControl::kMaxTerminators;
 constexpr std::string_view kDigitCharacters = "0123456789*#ABCD";
+// Targets and reason phrases go into fixed header fields of the module's messages.
+constexpr size_t kMaxTargetLength = 255;
+constexpr size_t kMaxReasonLength = 64;
+constexpr int kDefaultRedirectCode = 302;
 
 enum class ArgType { String, Integer, Boolean, StringList };
 
@@ -106,6 +127,17 @@ const std::vector<CommandSpec>& command_table() {
          {{"channel", ArgType::Integer, true},
           {"in_db", ArgType::Integer, false, kMinGainDb, kMaxGainDb},
           {"out_db", ArgType::Integer, false, kMinGainDb, kMaxGainDb}}},
+        {"hold", {{"channel", ArgType::Integer, true}}},
+        {"resume", {{"channel", ArgType::Integer, true}}},
+        {"transfer",
+         {{"channel", ArgType::Integer, true},
+          {"target", ArgType::String, false},
+          {"replaces_channel", ArgType::Integer, false}}},
+        {"redirect",
+         {{"channel", ArgType::Integer, true},
+          {"target", ArgType::String, true},
+          {"code", ArgType::Integer, false, 300, 399},
+          {"text", ArgType::String, false}}},
     };
     return table;
 }
@@ -209,6 +241,14 @@ KZEventMask mask_of(const KZJson& command) {
     return mask;
 }
 
+// false, or which side holds the call: "local", "remote" or "both".
+KZJson held_value(const KZChannelStatus& c) {
+    if (c.held_locally && c.held_by_remote) return "both";
+    if (c.held_locally) return "local";
+    if (c.held_by_remote) return "remote";
+    return false;
+}
+
 KZJson subscription_reply(KZEventMask mask) {
     KZJson names = KZJson::array();
     for (unsigned k = 0; k < static_cast<unsigned>(KZEventKind::Count); ++k)
@@ -246,6 +286,46 @@ std::string check_path(const std::string& path) {
     if (path.size() > kMaxPathLength)
         return "a path is longer than " + std::to_string(kMaxPathLength) + " characters";
     return "";
+}
+
+// "" when the text can stand in a header line: printable, without line breaks.
+std::string check_header_text(const std::string& text, const char* name, size_t limit) {
+    if (text.size() > limit)
+        return in_quotes(name) + " is longer than " + std::to_string(limit) + " characters";
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return in_quotes(name) + " holds a control character";
+    return "";
+}
+
+// "" when the target is a SIP address the far end can be sent to ("sip:carol@192.0.2.5",
+// "<sip:carol@192.0.2.5:5062>", "carol@192.0.2.5", "192.0.2.5"), else why not.
+std::string check_target(const std::string& target) {
+    if (target.empty()) return "\"target\" is empty";
+    if (std::string why = check_header_text(target, "target", kMaxTargetLength); !why.empty()) return why;
+    std::string_view rest = target;
+    if (rest.front() == '<') {
+        if (rest.back() != '>' || rest.substr(0, 5) != "<sip:")
+            return "\"target\" in angle brackets is a <sip:...> address";
+        rest = rest.substr(5, rest.size() - 6);
+    } else if (rest.substr(0, 4) == "sip:") {
+        rest = rest.substr(4);
+    }
+    if (rest.find_first_of(" \"<>") != std::string_view::npos)
+        return "\"target\" holds a space, a quote or an angle bracket";
+    // Another scheme ("sips:", "tel:") would be read as the user part of a sip address.
+    const size_t at = rest.find('@');
+    const std::string_view host = at == std::string_view::npos ? rest : rest.substr(at + 1);
+    if (at != std::string_view::npos && rest.substr(0, at).find(':') != std::string_view::npos)
+        return "\"target\" is not a sip: address";
+    if (host.empty() || host.front() == ':' || host.front() == ';') return "\"target\" names no host";
+    return "";
+}
+
+const char* redirect_text(int code) {
+    if (code == 301) return "Moved Permanently";
+    if (code == 302) return "Moved Temporarily";
+    return "Redirection";
 }
 
 } // namespace
@@ -310,6 +390,8 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     if (name == "record") return Record(command);
     if (name == "send-dtmf") return SendDTMF(command);
     if (name == "collect") return Collect(command);
+    if (name == "transfer") return Transfer(command);
+    if (name == "redirect") return Redirect(command);
     const int channel = command["channel"].get<int>();
     if (name == "stop-play") return call_reply("stop-play", m_calls.StopPlay(channel));
     if (name == "stop-record") return call_reply("stop-record", m_calls.StopRecord(channel));
@@ -320,6 +402,8 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
                           m_calls.Gain(channel, command.value("in_db", 0), command.value("out_db", 0)));
     if (name == "answer") return call_reply("answer", m_calls.Answer(channel));
     if (name == "ring") return call_reply("ring", m_calls.Ring(channel));
+    if (name == "hold") return call_reply("hold", m_calls.Hold(channel, true));
+    if (name == "resume") return call_reply("resume", m_calls.Hold(channel, false));
     if (name == "unbridge") return call_reply("unbridge", m_calls.Unbridge(channel));
     return call_reply("hangup", m_calls.Hangup(channel, command.value("cause", kNoCause)));
 }
@@ -369,6 +453,7 @@ KZJson KZControlCommands::Calls() const {
                             {"from", c.from},
                             {"to", c.to},
                             {"codec", c.codec},
+                            {"held", held_value(c)},
                             {"media", c.media},
                             {"packets_sent", c.packets_sent},
                             {"packets_received", c.packets_received},
@@ -479,6 +564,35 @@ KZJson KZControlCommands::Collect(const KZJson& command) const {
     if (request.max_digits == 0 && request.terminators.empty() && request.timeout_ms == 0)
         return error_event("collect needs \"max_digits\", \"terminators\" or \"timeout_ms\"");
     return call_reply("collect", m_calls.Collect(request));
+}
+
+KZJson KZControlCommands::Transfer(const KZJson& command) const {
+    KZTransferRequest request;
+    request.channel = command["channel"].get<int>();
+    request.target = string_or_empty(command, "target");
+    if (command.contains("replaces_channel"))
+        request.replaces_channel = command["replaces_channel"].get<int>();
+    // Only an attended transfer can find its target by itself: the far end of the replaced call.
+    if (!request.replaces_channel && !command.contains("target"))
+        return error_event("\"target\" is required without \"replaces_channel\"");
+    if (command.contains("target"))
+        if (std::string why = check_target(request.target); !why.empty()) return error_event(why);
+    if (request.replaces_channel == request.channel) return error_event("a call cannot replace itself");
+    return call_reply("transfer", m_calls.Transfer(request));
+}
+
+KZJson KZControlCommands::Redirect(const KZJson& command) const {
+    KZRedirectRequest request;
+    request.channel = command["channel"].get<int>();
+    request.target = command["target"].get<std::string>();
+    request.code = command.value("code", kDefaultRedirectCode);
+    request.text =
+        command.contains("text") ? command["text"].get<std::string>() : redirect_text(request.code);
+    if (std::string why = check_target(request.target); !why.empty()) return error_event(why);
+    if (request.text.empty()) return error_event("\"text\" is empty");
+    if (std::string why = check_header_text(request.text, "text", kMaxReasonLength); !why.empty())
+        return error_event(why);
+    return call_reply("redirect", m_calls.Redirect(request));
 }
 
 } // namespace kzapp

@@ -33,6 +33,13 @@ enum class KZEventKind : unsigned {
     PlayDone,
     RecordDone,
     Tone,
+    Held,
+    Resumed,
+    RemoteHeld,
+    RemoteResumed,
+    TransferProgress,
+    Transferred,
+    TransferRequested,
     Count
 };
 using KZEventMask = unsigned;
@@ -56,6 +63,9 @@ struct KZChannelStatus {
     std::string direction; // "in", "out", or "" without a call
     std::string from, to;
     std::string codec; // of a connected call
+    // Hold as each side last set it.
+    bool held_locally = false;
+    bool held_by_remote = false;
     // The call's media, when it has RTP running.
     bool media = false;
     uint64_t packets_sent = 0;
@@ -129,6 +139,23 @@ struct KZCollectRequest {
     unsigned timeout_ms = 0; // 0: none
 };
 
+// A transfer of the far end of a connected call to target; with replaces_channel, the far end's
+// new call replaces the call on that channel (attended), and an empty target names that call's
+// far end.
+struct KZTransferRequest {
+    int channel = 0;
+    std::string target;
+    std::optional<int> replaces_channel;
+};
+
+// The answer that sends an offered call elsewhere.
+struct KZRedirectRequest {
+    int channel = 0;
+    std::string target;
+    int code = 302;
+    std::string text;
+};
+
 // The outcome of a call command: accepted (on a channel) or refused with a reason.
 struct KZCallOutcome {
     bool accepted = false;
@@ -164,6 +191,12 @@ public:
     virtual KZCallOutcome DetectTones(int channel, bool on) = 0;
     // Gain of the call's received (in) and sent (out) audio, in dB (0: unchanged).
     virtual KZCallOutcome Gain(int channel, int in_db, int out_db) = 0;
+    // Puts a connected call on hold (on) or takes it off hold; the change follows as an event.
+    virtual KZCallOutcome Hold(int channel, bool on) = 0;
+    // Asks the far end to call the target; how its call goes follows as events.
+    virtual KZCallOutcome Transfer(const KZTransferRequest& request) = 0;
+    // Answers an offered call with a redirection.
+    virtual KZCallOutcome Redirect(const KZRedirectRequest& request) = 0;
 };
 
 // Refuses every call command: for a host that carries no calls.
@@ -186,6 +219,9 @@ public:
     KZCallOutcome Collect(const KZCollectRequest&) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome DetectTones(int, bool) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Gain(int, int, int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Hold(int, bool) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Transfer(const KZTransferRequest&) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome Redirect(const KZRedirectRequest&) override { return KZCallOutcome::Refused(kReason); }
 };
 
 // What one connection has told the commands so far.
@@ -217,6 +253,8 @@ private:
     KZJson Record(const KZJson& command) const;
     KZJson SendDTMF(const KZJson& command) const;
     KZJson Collect(const KZJson& command) const;
+    KZJson Transfer(const KZJson& command) const;
+    KZJson Redirect(const KZJson& command) const;
 
     IKZHostQueries& m_host;
     IKZCallCommands& m_calls;

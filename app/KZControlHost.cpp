@@ -74,6 +74,8 @@ private:
         status.direction = call.IsOutbound() ? "out" : "in";
         status.from = call.GetCallerNum();
         status.to = call.GetCalleeNum();
+        status.held_locally = call.IsHeldLocally();
+        status.held_by_remote = call.IsHeldByRemote();
         if (status.call_status == KZAPI::CKZCall::CALL_STATUS_CONNECTED)
             status.codec = codec_name(call.GetCurrentAudioCodec());
     }

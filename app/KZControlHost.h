@@ -39,6 +39,8 @@ public:
     void Publish(const KZJson& event);
     // Where the recordings the commands start are reported; null for nowhere.
     void SetMediaWatch(IKZMediaWatch* watch) { m_host_calls->SetMediaWatch(watch); }
+    // Where the targets of the transfers the commands ask for are reported; null for nowhere.
+    void SetTransferWatch(IKZTransferWatch* watch) { m_host_calls->SetTransferWatch(watch); }
 
 private:
     std::unique_ptr<IKZHostQueries> m_queries;

@@ -70,7 +70,33 @@ int method_code(KZDTMFMethod method) {
     }
 }
 
+// The "sip:..." address in a header value or Contact ("\"Bob\" <sip:bob@h>;tag=1" -> "sip:bob@h"),
+// or "" when it names none.
+std::string sip_address_in(const std::string& text) {
+    if (const size_t open = text.find("<sip:"); open != std::string::npos) {
+        const size_t close = text.find('>', open);
+        return close == std::string::npos ? "" : text.substr(open + 1, close - open - 1);
+    }
+    const size_t start = text.find("sip:");
+    if (start == std::string::npos) return "";
+    return text.substr(start, text.find_first_of(" ;,", start) - start);
+}
+
 } // namespace
+
+std::string KZHostCalls::BracketedSIPAddress(const std::string& target) {
+    if (target.rfind("<sip:", 0) == 0) return target;
+    if (target.rfind("sip:", 0) == 0) return "<" + target + ">";
+    return "<sip:" + target + ">";
+}
+
+std::string KZHostCalls::FarEndOf(CKZCallControl& call) {
+    KZAPI::CMutexLock lock(call.GetCallMutex());
+    std::string address = sip_address_in(call.GetPeerSIPContactAddress());
+    if (address.empty())
+        address = sip_address_in(call.IsOutbound() ? call.GetCalleeNum() : call.GetCallerNum());
+    return address.empty() ? "" : "<" + address + ">";
+}
 
 std::string KZHostCalls::DefaultFrom(KZTransport transport) {
     const int port = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.ip.port", 5060);
@@ -312,6 +338,51 @@ KZCallOutcome KZHostCalls::Gain(int channel, int in_db, int out_db) {
     const auto factor = [](int db) { return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0)); };
     found->SetAudioLevel(factor(in_db), factor(out_db));
     return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::Hold(int channel, bool on) {
+    std::string why;
+    CKZCallControl* call = CallIn(channel, CKZCall::CALL_STATUS_CONNECTED, why);
+    if (!call) return KZCallOutcome::Refused(why);
+    // Hold toggles, so the call must be in the state the command leaves.
+    if (call->IsHeldLocally() == on)
+        return KZCallOutcome::Refused(channel_text(channel) +
+                                      (on ? " is on hold already" : " is not on hold"));
+    if (!call->Hold())
+        return KZCallOutcome::Refused(channel_text(channel) + (on ? ": the call was not put on hold"
+                                                                  : ": the call was not taken off hold"));
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::Transfer(const KZTransferRequest& request) {
+    std::string why;
+    CKZCallControl* call = CallIn(request.channel, CKZCall::CALL_STATUS_CONNECTED, why);
+    if (!call) return KZCallOutcome::Refused(why);
+    std::string target = request.target;
+    int replaced = -1;
+    if (request.replaces_channel) {
+        replaced = *request.replaces_channel;
+        CKZCallControl* other = CallIn(replaced, CKZCall::CALL_STATUS_CONNECTED, why);
+        if (!other) return KZCallOutcome::Refused(why);
+        if (target.empty()) target = FarEndOf(*other);
+        if (target.empty())
+            return KZCallOutcome::Refused(channel_text(replaced) + ": the far end's address is not known");
+    }
+    target = BracketedSIPAddress(target);
+    if (IKZTransferWatch* watch = m_transfer_watch.load()) watch->TransferStarts(request.channel, target);
+    if (!call->TransferTo(target.c_str(), replaced))
+        return KZCallOutcome::Refused(channel_text(request.channel) + ": the transfer was not sent");
+    return KZCallOutcome::Accepted(request.channel);
+}
+
+KZCallOutcome KZHostCalls::Redirect(const KZRedirectRequest& request) {
+    std::string why;
+    CKZCallControl* call = CallIn(request.channel, CKZCall::CALL_STATUS_OFFERED, why);
+    if (!call) return KZCallOutcome::Refused(why);
+    const std::string target = BracketedSIPAddress(request.target);
+    if (!call->RedirectTo(target.c_str(), std::to_string(request.code).c_str(), request.text.c_str()))
+        return KZCallOutcome::Refused(channel_text(request.channel) + ": the call was not redirected");
+    return KZCallOutcome::Accepted(request.channel);
 }
 
 } // namespace kzapp

@@ -1,8 +1,8 @@
 // The control socket's call commands carried out on kzhost's SIP channels: dial places a call on
-// a given or any idle channel, answer and ring answer an offered call, hangup ends a call. A
-// command that cannot apply (no such channel, a busy one, no call to act on) is refused and
-// changes nothing. The commands take no lock of their own: each call control operation locks
-// its call itself.
+// a given or any idle channel, answer and ring answer an offered call, hangup ends a call, hold
+// and transfer act on a connected one and redirect sends an offered one elsewhere. A command that
+// cannot apply (no such channel, a busy one, no call to act on) is refused and changes nothing.
+// The commands take no lock of their own: each call control operation locks its call itself.
 #pragma once
 
 #include "app/KZControlCommands.h"
@@ -36,6 +36,15 @@ public:
     virtual void CollectionStarts(int channel) = 0;
 };
 
+// Told of the transfers the commands ask for, so that the report of how one went can name its
+// target.
+class IKZTransferWatch {
+public:
+    virtual ~IKZTransferWatch() = default;
+    // Before the REFER goes out, so that the first report of the far end still finds it.
+    virtual void TransferStarts(int channel, const std::string& target) = 0;
+};
+
 class KZHostCalls final : public IKZCallCommands {
 public:
     explicit KZHostCalls(KZAPI::CKZServer& server) : m_server(server) {}
@@ -54,9 +63,19 @@ public:
     KZCallOutcome Collect(const KZCollectRequest& request) override;
     KZCallOutcome DetectTones(int channel, bool on) override;
     KZCallOutcome Gain(int channel, int in_db, int out_db) override;
+    KZCallOutcome Hold(int channel, bool on) override;
+    KZCallOutcome Transfer(const KZTransferRequest& request) override;
+    KZCallOutcome Redirect(const KZRedirectRequest& request) override;
 
     // Null: recordings run without their time limit, and no collection's end is reported.
     void SetMediaWatch(IKZMediaWatch* watch) { m_watch.store(watch); }
+    // Null: transfers are reported without their target.
+    void SetTransferWatch(IKZTransferWatch* watch) { m_transfer_watch.store(watch); }
+
+    // A SIP address as the module writes it into Refer-To and Contact: "<sip:...>".
+    static std::string BracketedSIPAddress(const std::string& target);
+    // The far end of a call: its Contact, else the remote party's address; "" when it has none.
+    static std::string FarEndOf(KZAPI::CKZCallControl& call);
 
     // "<sip:kzhost@ADDRESS:PORT>" of this host's SIP listener for the transport.
     static std::string DefaultFrom(KZTransport transport);
@@ -70,6 +89,7 @@ private:
 
     KZAPI::CKZServer& m_server;
     std::atomic<IKZMediaWatch*> m_watch{nullptr};
+    std::atomic<IKZTransferWatch*> m_transfer_watch{nullptr};
 };
 
 } // namespace kzapp

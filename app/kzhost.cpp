@@ -204,6 +204,7 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
     KZAPI::CKZCallControl::SetEventSink(&events);
     KZAPI::CKZMediaEventSink::SetMediaEventSink(&events);
     control.SetMediaWatch(&events);
+    control.SetTransferWatch(&events);
     kzapp::KZHostChannels channels(server);
     const bool started = start_channels(channels);
     if (started) {
@@ -215,6 +216,7 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
     }
     channels.Stop();
     control.SetMediaWatch(nullptr);
+    control.SetTransferWatch(nullptr);
     KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
     KZAPI::CKZCallControl::SetEventSink(nullptr);
     events.Stop();

@@ -305,6 +305,7 @@ private:
     CKZSIPAPICC* EndUnansweredAttendedTransfer();
     // The call control of an idle channel for an outbound transfer call, or null.
     static CKZSIPAPICC* IdleTransferCallControl();
+    static CKZSIPAPICC* CallControlOfChannel(int channel_number);
 
     std::atomic<KZ_SIP_CALL_STATUS> m_sip_status{SIP_CALL_IDLE};
     char m_local_sip_address[kAddressSize] = "";
@@ -516,8 +517,14 @@ private:
     unsigned SendProvisional(int code, const char* text, KZ_SIP_CALL_STATUS status, unsigned with_sdp);
     void EndReplacedCall();
 
-    // Re-INVITE.
+    // Re-INVITE, hold and transfer.
     void ReportReInviteStatus(int direction);
+    unsigned SendHoldReInvite(int direction, KZ_SIP_CALL_STATUS next, const char* sent_log,
+                              const char* failed_log);
+    void BuildReferTo(const char* target, char* out, size_t size) const;
+    void TakeReferTarget(const char* refer_to);
+    void ClearTransferFields();
+    void OnReferNotifyOutcome(int code, const char* state);
 
     // ---- composition helpers ----
     // The SIP and RTP address the application gave with SetSIPAndRTPAddr.
@@ -544,6 +551,9 @@ private:
     uint32_t AddTransferElements(sip_msg* message);
     uint32_t AddTransportElements(sip_msg* message, sip_msg* request);
     uint32_t HandRequestToStack(sip_msg* message, const char* method, const char* address, uint16_t port);
+    // Adds credentials and transport to a request of the call's dialog and sends it where the
+    // dialog's requests go (a forced destination, the peer's address, or the stack's routing).
+    uint32_t SendInDialogRequest(sip_msg* message, const char* method);
     void ResponseDestination(sip_msg* request, char* address, size_t size, uint16_t& port) const;
     const char* LocalAddressOnNetworkOf(const char* destination, char* out, size_t size) const;
     CKZSIPAPICC* ProxyRelatedCallControl() const;

@@ -9,6 +9,7 @@
 #include "host/KZStrFunc.h"
 #include "media/CKZSIPMediaNegotiation.h"
 #include "server/CKZSIPServer.h"
+#include "server/SIPAddressParts.h"
 #include "sipmsg/kz_sip_defs.h"
 
 #include <arpa/inet.h>
@@ -49,25 +50,6 @@ bool has_transport_param(const char* contact) {
 const char* or_empty(const char* text) {
     return text ? text : "";
 }
-
-// User, host and port of a SIP address, split on a copy.
-struct SIPAddress {
-    explicit SIPAddress(const char* text) {
-        char copy[CKZSIPGroup::kIEBufferSize];
-        KZAPI::str_cpy(copy, or_empty(text), sizeof(copy));
-        char *u = nullptr, *h = nullptr, *p = nullptr;
-        if (CKZSIPGroup::GetSIPAddressInfo(copy, &u, &h, &p) != 1) return;
-        user = u ? u : "";
-        host = h ? h : "";
-        port = p ? p : "";
-    }
-    // The port as a number; 5060 when missing or not a positive number.
-    uint16_t PortOrDefault() const {
-        const int number = std::atoi(port.c_str());
-        return number > 0 && number <= 0xFFFF ? static_cast<uint16_t>(number) : kDefaultSIPPort;
-    }
-    std::string user, host, port;
-};
 
 bool in_private_range(const char* address) {
     const uint32_t ip = ntohl(CKZSIPGroup::GetRealInetAddr(address));
@@ -173,7 +155,7 @@ int CKZSIPAPICC::SendSIPRequestMsgEx(const char* method, const char* from, const
         return SendSIPRequestMsg(method, from, to, uri, contact, with_sdp, direction, m_peer_sip_address,
                                  m_peer_sip_port);
     if (is_set(m_account.proxy) && !m_contact_decided) {
-        const SIPAddress proxy(m_account.proxy);
+        const SIPAddressParts proxy(m_account.proxy);
         if (!proxy.host.empty()) {
             KZAPI::str_cpy(m_peer_sip_address, proxy.host.c_str(), sizeof(m_peer_sip_address));
             m_peer_sip_port = proxy.PortOrDefault();
@@ -281,6 +263,16 @@ uint32_t CKZSIPAPICC::HandRequestToStack(sip_msg* message, const char* method, c
     return result;
 }
 
+uint32_t CKZSIPAPICC::SendInDialogRequest(sip_msg* message, const char* method) {
+    uint32_t result = AddCreditIntoRequest(Group(), message, nullptr, method);
+    result |= AddTransportElements(message, nullptr);
+    if (result != 0) return result;
+    if (HasForcedDestination()) return HandRequestToStack(message, method, GetToIP(), GetToPort());
+    if (is_set(m_peer_sip_address) && m_peer_sip_port != 0)
+        return HandRequestToStack(message, method, m_peer_sip_address, m_peer_sip_port);
+    return HandRequestToStack(message, method, nullptr, 0);
+}
+
 // A stream call's contact names its transport, so the far end's requests in the dialog come back
 // on it; a TLS contact also names the TLS listener, one port above the SIP port.
 void CKZSIPAPICC::ContactForTransport(const char* contact, char* out, size_t size) const {
@@ -374,7 +366,7 @@ void CKZSIPAPICC::ResponseDestination(sip_msg* request, char* address, size_t si
     KZAPI::str_cpy(address, GetFromIP(), size);
     port = GetFromPort();
     if (!answers_at_contact(request)) return;
-    const SIPAddress contact(element(request, KZ_IE_SIP_CONTACT).c_str());
+    const SIPAddressParts contact(element(request, KZ_IE_SIP_CONTACT).c_str());
     if (contact.host.empty()) return;
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "SendSIPResponseMsg found special phone %s",
                          element(request, KZ_IE_SIP_USER_AGENT).c_str());
@@ -519,7 +511,7 @@ void CKZSIPAPICC::BuildLocalContactID(const kz_sip_user_reg_profile* account, CK
     if (account && is_set(account->user_name))
         user = account->user_name;
     else if (is_set(user_source))
-        user = SIPAddress(user_source).user;
+        user = SIPAddressParts(user_source).user;
     if (user.empty()) user = "KZAPISIPUA-CH" + number_text(ChannelNumber());
 
     const char* registered = nullptr;
@@ -616,7 +608,7 @@ void CKZSIPAPICC::DecideProxiedAddresses(CKZSIPGroup* group, CKZSIPGroup::SDP_AN
                 m_media->SetCurrentAudioPayload(*payload);
     }
     char local[kAddressSize];
-    const SIPAddress given(local_address);
+    const SIPAddressParts given(local_address);
     if (LocalAddressOnNetworkOf(request_address, local, sizeof(local))) {
         KZAPI::str_cpy(addr.via_address, local, sizeof(addr.via_address));
         addr.via_port = m_local_sip_port;
@@ -641,7 +633,7 @@ void CKZSIPAPICC::DecidePublicAddresses(CKZSIPGroup* group, CKZSIPGroup::SDP_AND
     const uint16_t public_sip_port = group ? group->GetRealPublicSIPPort() : m_local_sip_port;
     KZ_SIPProtocolConfig config{};
     const bool configured = group && group->GetConfig(&config) == 0 && is_set(config.local_address);
-    const SIPAddress given(local_address);
+    const SIPAddressParts given(local_address);
 
     if (is_set(rtp_address) && std::strcmp(rtp_address, public_sip) == 0) {
         CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
@@ -708,7 +700,7 @@ void CKZSIPAPICC::DecideViaFromAccount(CKZSIPGroup* group, CKZSIPGroup::SDP_AND_
         addr.via_port = account->received_port;
         return;
     }
-    const SIPAddress registered(account ? account->own_contact : "");
+    const SIPAddressParts registered(account ? account->own_contact : "");
     if (!registered.host.empty()) {
         addr.via_port = registered.PortOrDefault();
         KZAPI::str_cpy(addr.via_address, registered.host.c_str(), sizeof(addr.via_address));
@@ -750,7 +742,7 @@ void CKZSIPAPICC::SmartlyDecideRemoteContactID(const char* contact) {
     if (m_contact_locked || !is_set(contact)) return;
     m_contact_decided = 1;
     KZAPI::str_cpy(m_peer_contact, contact, sizeof(m_peer_contact));
-    const SIPAddress address(contact);
+    const SIPAddressParts address(contact);
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::SmartlyDecideRemoteContactID 2, %d",
                          static_cast<int>(address.host.size()));
     if (address.host.empty()) return;
@@ -781,7 +773,7 @@ int CKZSIPAPICC::BuildSIPRequestURI(const char* contact, char* uri, size_t size)
         KZAPI::str_ncpy(uri, open + 1, length, size);
         return 0;
     }
-    const SIPAddress address(contact);
+    const SIPAddressParts address(contact);
     if (address.host.empty()) return -1;
     const char* user = address.user.c_str();
     const char* host = address.host.c_str();
@@ -825,7 +817,7 @@ void CKZSIPAPICC::GetSIPPeerIPAddressAndPort(char* address, size_t size, uint16_
         return;
     }
     if (!is_set(m_peer_sip_address) && is_set(m_account.proxy) && !m_contact_decided) {
-        const SIPAddress proxy(m_account.proxy);
+        const SIPAddressParts proxy(m_account.proxy);
         KZAPI::str_cpy(address, proxy.host.c_str(), size);
         port = proxy.host.empty() ? 0 : proxy.PortOrDefault();
         return;

@@ -106,19 +106,7 @@ bool CKZSIPAPICC::SendSIPInfo(char digit, int duration_ms) {
     uint32_t result = AddCommonRequestElements(raw, "INFO", from, to, uri, m_local_contact);
     result |= CKZSIPGroup::MSG_SetIE_STR(raw, KZ_IE_DTMF_RELAY_SIGNAL, 0, signal);
     result |= CKZSIPGroup::MSG_SetIE_STR(raw, KZ_IE_DTMF_RELAY_DURATION, 0, duration);
-    result |= AddCreditIntoRequest(Group(), raw, nullptr, "INFO");
-    result |= AddTransportElements(raw, nullptr);
-    const char* address = nullptr;
-    uint16_t port = 0;
-    if (HasForcedDestination()) {
-        address = GetToIP();
-        port = GetToPort();
-    } else if (m_peer_sip_address[0] && m_peer_sip_port != 0) {
-        address = m_peer_sip_address;
-        port = m_peer_sip_port;
-    }
-    if (result != 0) return false;
-    return HandRequestToStack(raw, "INFO", address, port) == 0;
+    return result == 0 && SendInDialogRequest(raw, "INFO") == 0;
 }
 
 unsigned CKZSIPAPICC::OnInfo(CKZSIPGroup*) {

@@ -1,5 +1,6 @@
 #include "host/KZStrFunc.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +36,58 @@ size_t str_cat(char* dst, const char* src, size_t size) {
         return size - 1;
     }
     return used + str_cpy(dst + used, src, size - used);
+}
+
+namespace {
+
+bool is_uri_unreserved(unsigned char c) {
+    return std::isalnum(c) || std::strchr("-_.!~*'()", c) != nullptr;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+size_t KZ_Replace_Alt_Chars(const char* src, char* dst, size_t size) {
+    if (!dst || size == 0) return 0;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    size_t n = 0;
+    for (const char* p = src ? src : ""; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        const size_t need = is_uri_unreserved(c) ? 1 : 3;
+        if (n + need >= size) break;
+        if (need == 1) {
+            dst[n++] = *p;
+        } else {
+            dst[n++] = '%';
+            dst[n++] = kHex[c >> 4];
+            dst[n++] = kHex[c & 0xF];
+        }
+    }
+    dst[n] = '\0';
+    return n;
+}
+
+size_t KZ_Check_Alt_Chars(const char* src, char* dst, size_t size) {
+    if (!dst || size == 0) return 0;
+    size_t n = 0;
+    for (const char* p = src ? src : ""; *p && n + 1 < size; ++p) {
+        const int high = p[0] == '%' ? hex_digit(p[1]) : -1;
+        const int low = high >= 0 ? hex_digit(p[2]) : -1;
+        if (low >= 0) {
+            dst[n++] = static_cast<char>(high * 16 + low);
+            p += 2;
+        } else {
+            dst[n++] = *p;
+        }
+    }
+    dst[n] = '\0';
+    return n;
 }
 
 int s_printf(char* dst, size_t size, const char* fmt, ...) {
@@ -86,9 +139,13 @@ uint64_t KZ_GetTickCount() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-long KZ_GetProcessId() { return static_cast<long>(getpid()); }
+long KZ_GetProcessId() {
+    return static_cast<long>(getpid());
+}
 
-long KZ_GetThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
+long KZ_GetThreadId() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
 
 size_t find_no_case(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return 0;

@@ -19,6 +19,13 @@ int s_printf(char* dst, size_t size, const char* fmt, ...) __attribute__((format
 // Copies from src up to (not including) the first stop character or the end, bounded by size.
 // Returns a pointer to the stop character in src, or to src's terminating NUL.
 const char* copy_until_char(char* dst, size_t size, const char* src, char stop);
+// Writes src with every character outside the URI unreserved set escaped as %XX, so that it can
+// stand as a header value inside a URI ("?Replaces=..."). An escape that would not fit whole is
+// left out. Returns the length written.
+size_t KZ_Replace_Alt_Chars(const char* src, char* dst, size_t size);
+// Writes src with its %XX escapes turned back into characters; a malformed escape is copied as
+// it stands. Returns the length written.
+size_t KZ_Check_Alt_Chars(const char* src, char* dst, size_t size);
 
 // Random fraction in [0, 1) from a per-thread generator seeded from the system's entropy.
 double get_rand_rate();

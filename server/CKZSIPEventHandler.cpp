@@ -8,6 +8,7 @@
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
+#include "server/SIPAddressParts.h"
 #include "server/SIPReceivedMessage.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/kz_sip_result.h"
@@ -57,21 +58,6 @@ uint32_t status_of(const KZSIPEvent* event) {
 uint32_t method_of(const KZSIPEvent* event) {
     return (event->code >> 24) & 0xFF;
 }
-
-// The user, host and port of a SIP address, split on a copy of the text.
-struct SIPAddressParts {
-    explicit SIPAddressParts(const char* address) {
-        char text[CKZSIPGroup::kIEBufferSize];
-        KZAPI::str_cpy(text, address, sizeof(text));
-        char *u = nullptr, *h = nullptr, *p = nullptr;
-        ok = CKZSIPGroup::GetSIPAddressInfo(text, &u, &h, &p) == 1;
-        user = u ? u : "";
-        host = h ? h : "";
-        port = p ? p : "";
-    }
-    bool ok = false;
-    std::string user, host, port;
-};
 
 // The text after "=" of a Via parameter ("received=198.51.100.7" gives the address).
 std::string via_value(sip_msg* response, uint32_t element) {

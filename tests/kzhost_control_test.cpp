@@ -145,7 +145,7 @@ TEST(KzhostControl, AnswersEveryLineOnceAndBadLinesChangeNothing) {
         {R"({"cmd":"calls"})", "calls"},
         {R"({"cmd":"ping")", "error", "malformed JSON"},
         {R"(["ping"])", "error", "JSON object"},
-        {R"({"cmd":"transfer"})", "error", "unknown command"},
+        {R"({"cmd":"conference"})", "error", "unknown command"},
         {R"({"cmd":"dial","from":"sip:ivr@127.0.0.1"})", "error", "\"to\" is required"},
         {R"({"cmd":"dial","to":5060})", "error", "\"to\" must be a string"},
         {R"({"cmd":"dial","to":"sip:a@127.0.0.1","transport":"sctp"})", "error", "\"transport\""},
@@ -360,6 +360,16 @@ public:
     }
     kzapp::KZCallOutcome Gain(int channel, int in_db, int out_db) override {
         return Record("gain", channel, " " + std::to_string(in_db) + " " + std::to_string(out_db));
+    }
+    kzapp::KZCallOutcome Hold(int channel, bool on) override {
+        return Record(on ? "hold" : "resume", channel);
+    }
+    kzapp::KZCallOutcome Transfer(const kzapp::KZTransferRequest& r) override {
+        return Record("transfer", r.channel,
+                      " " + r.target + " " + std::to_string(r.replaces_channel.value_or(-1)));
+    }
+    kzapp::KZCallOutcome Redirect(const kzapp::KZRedirectRequest& r) override {
+        return Record("redirect", r.channel, " " + r.target + " " + std::to_string(r.code) + " " + r.text);
     }
 
 private:
