@@ -65,9 +65,6 @@ baresip_c_rtp=$(((sip_port + 177) / 2 * 2))
 baresip_a_ctl=$((sip_port + 35))
 faults=()
 
-# The calls' key in the hold, transfer and redirect commands and their events.
-call_key=call
-
 start_kzhost() { # [kzhost args...]: 8 channels, every message logged
     kz_start_kzhost "$kzhost" --log-level 4 --set kzhost.channels=8 "$@"
     kz_events_start
@@ -80,15 +77,14 @@ request() { # JSON: a command that must be taken
 
 # call_request CMD CHANNEL [JSON members]: a hold, transfer or redirect command for that call.
 call_request() {
-    request "{\"cmd\":\"$1\",\"$call_key\":$2${3:+,$3}}"
+    request "{\"cmd\":\"$1\",\"channel\":$2${3:+,$3}}"
 }
 
 # expect_event KIND SECONDS CHANNEL [KEY=VALUE...]: waits for the event; a fault when it does not come.
 expect_event() {
     local kind=$1 seconds=$2 channel=$3
     shift 3
-    kz_wait_events 1 "$seconds" "$kind" "$call_key=$channel" "$@" ||
-        kz_wait_events 1 0 "$kind" "channel=$channel" "$@" ||
+    kz_wait_events 1 "$seconds" "$kind" "channel=$channel" "$@" ||
         faults+=("no $kind event for call $channel${*:+ ($*)} within $seconds s")
 }
 
@@ -386,7 +382,7 @@ print(" ".join(str(json.loads(l)["channel"]) for l in sys.stdin))' | tr ' ' '\n'
     done
     [ -n "$channel_c" ] || kz_fail "kzhost's call to C did not connect"
     sleep 0.3
-    call_request transfer "$channel_b" "\"target\":\"sip:c@127.0.0.1:$sipp2_port\",\"replaces_call\":$channel_c"
+    call_request transfer "$channel_b" "\"target\":\"sip:c@127.0.0.1:$sipp2_port\",\"replaces_channel\":$channel_c"
     expect_event transfer-progress 10 "$channel_b" code=200
     expect_event transferred 3 "$channel_b"
     expect_event released 5 "$channel_b"
