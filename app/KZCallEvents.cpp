@@ -137,9 +137,9 @@ void KZCallEvents::OnCallTransferring(CKZCallControl& call, const char* target, 
     Queue(std::move(n));
 }
 
-void KZCallEvents::TransferStarts(int channel, const std::string& target) {
+std::string KZCallEvents::SwapTransferTarget(int channel, const std::string& target) {
     std::lock_guard lock(m_mutex);
-    m_transfer_targets[channel] = target;
+    return std::exchange(m_transfer_targets[channel], target);
 }
 
 KZCallEvents::Notice KZCallEvents::MediaNotice(Kind kind, int channel) const {

@@ -76,7 +76,7 @@ public:
     void RecordingStarted(int channel, KZAPI::CKZAudioControl& audio,
                           std::optional<int> max_seconds) override;
 
-    void TransferStarts(int channel, const std::string& target) override;
+    std::string SwapTransferTarget(int channel, const std::string& target) override;
 
 private:
     enum class Kind {

@@ -369,9 +369,13 @@ KZCallOutcome KZHostCalls::Transfer(const KZTransferRequest& request) {
             return KZCallOutcome::Refused(channel_text(replaced) + ": the far end's address is not known");
     }
     target = BracketedSIPAddress(target);
-    if (IKZTransferWatch* watch = m_transfer_watch.load()) watch->TransferStarts(request.channel, target);
-    if (!call->TransferTo(target.c_str(), replaced))
+    IKZTransferWatch* watch = m_transfer_watch.load();
+    const std::string previous = watch ? watch->SwapTransferTarget(request.channel, target) : "";
+    if (!call->TransferTo(target.c_str(), replaced)) {
+        // A transfer still under way keeps its own target.
+        if (watch) watch->SwapTransferTarget(request.channel, previous);
         return KZCallOutcome::Refused(channel_text(request.channel) + ": the transfer was not sent");
+    }
     return KZCallOutcome::Accepted(request.channel);
 }
 

@@ -41,8 +41,10 @@ public:
 class IKZTransferWatch {
 public:
     virtual ~IKZTransferWatch() = default;
-    // Before the REFER goes out, so that the first report of the far end still finds it.
-    virtual void TransferStarts(int channel, const std::string& target) = 0;
+    // Sets the target of the channel's transfer and returns the one before, which a transfer that
+    // was not sent puts back. Set before the REFER goes out, so that the far end's first report
+    // finds it.
+    virtual std::string SwapTransferTarget(int channel, const std::string& target) = 0;
 };
 
 class KZHostCalls final : public IKZCallCommands {

@@ -237,7 +237,7 @@ TEST(KzhostTransfer, EveryHoldAndTransferReportIsItsLinesAndEvents) {
          {"kzhost: call 3 resumed by remote"},
          {R"({"event":"remote-resumed","channel":3})"}},
         {[](FakeCall& c, auto& e) {
-             e.TransferStarts(3, "<sip:carol@127.0.0.1>");
+             e.SwapTransferTarget(3, "<sip:carol@127.0.0.1>");
              c.TransferReport(100, "Trying");
          },
          {"kzhost: call 3 transfer 100 Trying"},
@@ -275,6 +275,27 @@ TEST(KzhostTransfer, EveryHoldAndTransferReportIsItsLinesAndEvents) {
                 << "subscribable";
         }
     }
+}
+
+TEST(KzhostTransfer, TransferredNamesTheTargetOfTheTransferThatWasSent) {
+    Agent agent;
+    KZAPI::CKZServer server;
+    FakeChannel made(0);
+    server.AddChannel(&made.channel);
+    made.call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    kztest::NoStack host;
+    kzapp::KZHostCalls calls(server);
+    calls.SetTransferWatch(&agent.events);
+    const kzapp::KZControlCommands commands(host, calls, "");
+    kzapp::KZClientSession session{.authenticated = true};
+    commands.Execute(R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1"})", session);
+    made.call.refuse = true; // the first is under way
+    commands.Execute(R"({"cmd":"transfer","channel":0,"target":"sip:dave@127.0.0.1"})", session);
+    made.call.TransferReport(202, "Accepted");
+    agent.events.RunOnce();
+    ASSERT_EQ(agent.published.size(), 3u); // connected, transfer-progress, transferred
+    EXPECT_EQ(agent.published[2].value("target", ""), "<sip:carol@127.0.0.1>");
+    server.RemoveChannel(&made.channel);
 }
 
 namespace {
