@@ -340,6 +340,22 @@ transferee() {
     echo "$target_invite"
     [[ "$target_invite" == "INVITE sip:target@127.0.0.1:$sipp2_port"* ]] ||
         faults+=("the target did not get an INVITE for sip:target@127.0.0.1:$sipp2_port")
+    # A blind transfer is placed from the referred call's own channel once that call has ended;
+    # an attended one at once from another channel, and its outcome is what the final NOTIFY
+    # reports, so the target's INVITE comes first.
+    local referred first_after
+    referred=$(kz_events offered | head -n 1 | python3 -c 'import json, sys; print(json.loads(sys.stdin.read())["channel"])')
+    wire
+    first_after=$(grep -nE '^(< BYE |> INVITE sip:target@|> NOTIFY .*\| SIP/2\.0 200)' "$kz_work/wire.log" |
+        cut -d' ' -f1-3 | awk '!seen[$0]++' | tr '\n' ' ')
+    echo "order: $first_after"
+    if [ "$attended" = False ]; then
+        [ "$channel" = "$referred" ] || faults+=("the blind transfer's call is on channel $channel, not $referred")
+        [[ "$first_after" =~ "< BYE ".*"> INVITE" ]] || faults+=("the blind transfer's INVITE came before the BYE")
+    else
+        [ "$channel" != "$referred" ] || faults+=("the attended transfer's call took the referred call's channel")
+        [[ "$first_after" =~ "> INVITE ".*"> NOTIFY" ]] || faults+=("the final NOTIFY came before the target was called")
+    fi
 }
 
 blind_transferee() {
