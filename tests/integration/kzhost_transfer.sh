@@ -58,8 +58,8 @@ need() {
 kz_ports
 kz_media_ports
 rtp_last=$((sip_port + 159))
-sipp_port=$((sip_port + 10)) sipp2_port=$((sip_port + 12)) sipp3_port=$((sip_port + 14))
-sipp_mp=$((sip_port + 160)) sipp2_mp=$((sip_port + 164)) sipp3_mp=$((sip_port + 168))
+sipp_port=$((sip_port + 10)) sipp2_port=$((sip_port + 12))
+sipp_mp=$((sip_port + 160)) sipp2_mp=$((sip_port + 164))
 baresip_c_port=$((sip_port + 36))
 baresip_c_rtp=$(((sip_port + 177) / 2 * 2))
 baresip_a_ctl=$((sip_port + 35))
