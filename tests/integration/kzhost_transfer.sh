@@ -54,14 +54,16 @@ need() {
 }
 
 # Ports of the block (kzhost_lib.sh): kzhost keeps 8 channels, RTP P+40..P+159; each sipp takes
-# four media ports from P+160 on; a third baresip (C) has SIP on P+36, RTP from P+176.
+# four media ports from P+160 on. For the transfer between baresips, B (two calls at once) has
+# eight RTP ports from P+180 and a third baresip, C, has SIP on P+36 and RTP from P+190.
 kz_ports
 kz_media_ports
 rtp_last=$((sip_port + 159))
 sipp_port=$((sip_port + 10)) sipp2_port=$((sip_port + 12))
 sipp_mp=$((sip_port + 160)) sipp2_mp=$((sip_port + 164))
 baresip_c_port=$((sip_port + 36))
-baresip_c_rtp=$(((sip_port + 177) / 2 * 2))
+baresip_b2_rtp=$(((sip_port + 181) / 2 * 2))
+baresip_c_rtp=$(((sip_port + 191) / 2 * 2))
 baresip_a_ctl=$((sip_port + 35))
 faults=()
 
@@ -283,10 +285,10 @@ hold() {
 blind_transferor() {
     need baresip
     start_kzhost
-    kz_baresip_config b "$baresip_b_port" "$baresip_b_rtp" pcmu -16
+    kz_baresip_config b "$baresip_b_port" "$baresip_b2_rtp" pcmu -16
     # B talks to kzhost and to C for a moment: two calls, RTP ports for both.
     sed -i -e 's/^call_max_calls.*/call_max_calls\t\t4/' \
-        -e "s/^rtp_ports.*/rtp_ports\t\t$baresip_b_rtp-$((baresip_b_rtp + 7))/" "$kz_work/b/config"
+        -e "s/^rtp_ports.*/rtp_ports\t\t$baresip_b2_rtp-$((baresip_b2_rtp + 7))/" "$kz_work/b/config"
     kz_baresip_start b 40
     kz_baresip_config c "$baresip_c_port" "$baresip_c_rtp" pcmu -16
     kz_baresip_start c 40
