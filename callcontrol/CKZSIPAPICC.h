@@ -282,7 +282,9 @@ public:
     int GetTransportProtocol() const { return m_transport_protocol; }
     int GetTLSType() const { return m_tls_type; }
     CKZSIPAPICC* GetOrgTransferChanCallControl() const { return m_org_transfer_cc; }
-    void SetOrgTransferChanCallControl(CKZSIPAPICC* cc) { m_org_transfer_cc = cc; }
+    // Links the call placed for origin's REFER to it, taking the dialog it replaces and who
+    // referred it for the new INVITE.
+    void SetOrgTransferChanCallControl(CKZSIPAPICC* origin);
     CKZSIPAPICC* GetDestTransferChanCallControl() const { return m_dest_transfer_cc; }
     void SetDestTransferChanCallControl(CKZSIPAPICC* cc) { m_dest_transfer_cc = cc; }
 

@@ -288,9 +288,9 @@ unsigned CKZSIPAPICC::OnReferNotify(CKZSIPGroup* group) {
         group->SIP_Send4xx(m_cur_msg.get(), GetSIPConnID(), "488", "Not Acceptable Here");
         return 0;
     }
-    group->SIP_SendOK(m_cur_msg.get(), GetSIPConnID(), false, "", -1);
     const int status = std::atoi(code);
     if (status > 0) ReportTransferProgress(status, text);
+    group->SIP_SendOK(m_cur_msg.get(), GetSIPConnID(), false, "", -1);
     OnReferNotifyOutcome(status, state);
     return 1;
 }
@@ -445,6 +445,16 @@ unsigned CKZSIPAPICC::DoTransfer() {
     ClearTransferFields();
     m_org_transfer_cc = nullptr;
     return placed;
+}
+
+void CKZSIPAPICC::SetOrgTransferChanCallControl(CKZSIPAPICC* origin) {
+    KZAPI::CMutexLock lock(GetCallMutex());
+    m_org_transfer_cc = origin;
+    if (!origin) return;
+    KZAPI::str_cpy(m_replaces_call_id, origin->m_replaces_call_id, sizeof(m_replaces_call_id));
+    KZAPI::str_cpy(m_replaces_from_tag, origin->m_replaces_from_tag, sizeof(m_replaces_from_tag));
+    KZAPI::str_cpy(m_replaces_to_tag, origin->m_replaces_to_tag, sizeof(m_replaces_to_tag));
+    KZAPI::str_cpy(m_refer_contact, origin->m_refer_contact, sizeof(m_refer_contact));
 }
 
 CKZSIPAPICC* CKZSIPAPICC::IdleTransferCallControl() {

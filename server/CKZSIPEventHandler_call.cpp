@@ -307,6 +307,10 @@ void CKZSIPEventHandler::CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event) {
             cc.DoTransfer();
     } else if (status == SIP_CALL_FINAL_NOTIFY_SENT && cseq_is(sip, {"NOTIFY"})) {
         sip.SetSIPStatus(SIP_CALL_CONNECTED);
+    } else if (is_one_of(status, {SIP_CALL_NOTIFY_ACCEPTED, SIP_CALL_CONNECTED}) &&
+               cseq_is(sip, {"NOTIFY"})) {
+        // The refer subscription's last NOTIFY, sent right after the first or after a failed
+        // transfer call: nothing waits for it.
     } else {
         CKZLogInterface::Log(kLogError, "Got SIP_RESPONSE_OK not handled!");
     }

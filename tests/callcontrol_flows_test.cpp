@@ -12,6 +12,7 @@
 #include "server/kz_sip_factory.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/sip_msg.h"
+#include "support/sip_dialog.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
@@ -96,39 +97,9 @@ const std::string kOfferSDP = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP
 const std::string kG729OnlySDP = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                                  "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
 
-std::string with_body(const std::string& body) {
-    return body.empty() ? "Content-Length: 0\r\n\r\n"
-                        : "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
-                              "\r\n\r\n" + body;
-}
-
-// Every Via line of a request, as a response must repeat them.
-std::string via_lines(const std::string& request) {
-    std::string lines;
-    for (size_t p = request.find("\r\nVia: "); p != std::string::npos; p = request.find("\r\nVia: ", p + 2))
-        lines += request.substr(p + 2, request.find("\r\n", p + 2) - p);
-    return lines;
-}
-
-// The far end's response to the call control's INVITE.
-std::string response_to(const std::string& invite, const std::string& status, uint16_t peer_port,
-                        const std::string& extra = "", const std::string& body = "") {
-    const std::string tag = status.rfind("100", 0) == 0 ? "" : ";tag=far1";
-    return "SIP/2.0 " + status + "\r\n" + via_lines(invite) + "From: " + header_value(invite, "From") +
-           "\r\nTo: " + header_value(invite, "To") + tag + "\r\nCall-ID: " + header_value(invite, "Call-ID") +
-           "\r\nCSeq: " + header_value(invite, "CSeq") +
-           "\r\nContact: <sip:bob@127.0.0.1:" + std::to_string(peer_port) + ">\r\n" + extra + with_body(body);
-}
-
-// The first message the peer receives whose first line starts with start, or "".
-std::string receive_starting(const kztest::UdpPeer& peer, const std::string& start, int timeout_ms = 1500) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        const std::string text = peer.receive(100);
-        if (text.rfind(start, 0) == 0) return text;
-    }
-    return "";
-}
+using kztest::receive_starting;
+using kztest::response_to;
+using kztest::with_body;
 
 template <bool kUsePRACK> class FlowsTest : public ::testing::Test {
 protected:
