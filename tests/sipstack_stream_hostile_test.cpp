@@ -1,10 +1,8 @@
 // The stack's transports under hostile load, over real loopback sockets: held TLS handshakes,
-// destinations that never answer, slow and idle connections, connection floods, and a second
-// stack on a port already taken. Time-outs run on the stack's injected clock.
+// destinations that never answer, slow and idle connections and connection floods. Time-outs run
+// on the stack's injected clock.
 #include "host/CKZClock.h"
-#include "host/KZStrFunc.h"
 #include "include/kzsipapi.h"
-#include "sipmsg/kz_sip_result.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/CSIPTransports.h"
 #include "sipstack/sip_group.h"
@@ -19,7 +17,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -253,32 +250,5 @@ TEST_P(NonReadingPeer, StallsNoOtherConnectionAndGetsItsMessageWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Streams, NonReadingPeer, ::testing::Values(1, 2),
                          [](const auto& info) { return info.param == 1 ? "TCP" : "TLS"; });
-
-struct PortClash {
-    int32_t mask;
-    const char* name;
-};
-
-class SecondStack : public HostileStreams, public ::testing::WithParamInterface<PortClash> {};
-
-TEST_P(SecondStack, OnAPortInUseFailsToStart) {
-    void* second = nullptr;
-    ASSERT_EQ(KZ_SIP_Open(&second), 0u);
-    KZ_SIPProtocolConfig config{};
-    KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
-    config.sip_port = m_port;
-    config.transport_mask = GetParam().mask;
-    KZ_SIP_SetConfig(second, &config);
-    EXPECT_EQ(KZ_SIP_Start(second), static_cast<uint32_t>(KZ_SIP_RESULT_FAILURE));
-    KZ_SIP_Stop(second);
-    KZ_SIP_Close(second);
-    EXPECT_EQ(UdpOptions(std::string("still-mine-") + GetParam().name), "SIP/2.0 200 OK")
-        << "the first stack keeps its port";
-}
-
-INSTANTIATE_TEST_SUITE_P(Transports, SecondStack,
-                         ::testing::Values(PortClash{KZ_SIP_TRANSPORT_UDP, "UDP"},
-                                           PortClash{KZ_SIP_TRANSPORT_TCP, "TCP"}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

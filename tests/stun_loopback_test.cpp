@@ -4,10 +4,9 @@
 // on real sockets (the judgement itself is tabled in stun_probe_test.cpp).
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
-#include "host/KZCrypto.h"
 #include "nat/CKZStunClient.h"
 #include "nat/CKZStunServer.h"
-#include "stun_test_process.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
 
@@ -289,8 +288,9 @@ TEST_F(StunLoopback, KzstundOnATakenPortSaysWhyItCannotStart) {
     CBaseSocket squatter = OpenClient();
     const std::string port = std::to_string(squatter.GetLocalPort());
     std::string out;
-    EXPECT_EQ(StunRunCommand({KZSTUND_BIN, "-h", "127.0.0.1", "-p", port, "-P", "0", "-t", "5"}, 5000, &out),
-              1);
+    EXPECT_EQ(
+        kztest::run_command({KZSTUND_BIN, "-h", "127.0.0.1", "-p", port, "-P", "0", "-t", "5"}, 5000, &out),
+        1);
     EXPECT_NE(out.find("kzstund: cannot start: Can't open 127.0.0.1:" + port + "\n"), std::string::npos)
         << out;
 }
