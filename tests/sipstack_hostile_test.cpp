@@ -214,12 +214,6 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     printf("[%s] probes during the flood: %zu, p99 %.1f ms; within 1 s after: %zu, p99 %.1f ms; UDP re-sends "
            "%d\n",
            GetParam().name, during.size(), p99_ms(during), after.size(), p99_ms(after), udp_resends);
-    auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
-    printf("[%s] blocks %llu, delivered %llu (external %llu), unparsable %llu, rejected %llu, dropped %llu, "
-           "queue peak %llu of %llu bytes\n",
-           GetParam().name, n(s.blocks_received), n(s.messages_delivered), n(s.external_messages),
-           n(s.parse_failures), n(s.rejected), n(s.dropped_queue_full), n(s.queued_bytes_peak),
-           n(s.queued_bytes_limit));
     EXPECT_EQ(unanswered, 0);
     EXPECT_FALSE(after.empty());
     EXPECT_LT(p99_ms(during), kDuringP99Ms);

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <regex>
 #include <string>
 #include <unistd.h>
@@ -71,8 +70,6 @@ protected:
             c.nat_type = std::stoi(m[1].str());
         if (std::regex_search(c.output, m, std::regex("mapped address +(\\S+)"))) c.mapped = m[1].str();
         if (std::regex_search(c.output, m, std::regex("local address +(\\S+)"))) c.local = m[1].str();
-        std::cout << "[" << ::testing::UnitTest::GetInstance()->current_test_info()->name() << "]\n"
-                  << c.output;
         return c;
     }
 
