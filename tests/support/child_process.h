@@ -67,7 +67,11 @@ public:
         return m_output;
     }
     // Whatever the child has written by now.
-    std::string Output() { return WaitForOutput("\x01", 0); }
+    std::string Output() {
+        while (ReadSome(std::chrono::steady_clock::now())) {
+        }
+        return m_output;
+    }
 
     // Sends the signal (0: only waits) and waits up to timeout_ms for the exit: the exit status,
     // 128 + signal when it was killed, or -1 when it is still running.
