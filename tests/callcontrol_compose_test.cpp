@@ -9,12 +9,12 @@
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "support/sip_peer.h"
+#include "support/sip_requests.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -28,12 +28,7 @@ namespace {
 using Config = std::vector<std::pair<const char*, const char*>>;
 constexpr int kChannel = 3;
 
-// The value of a header line ("" when absent).
-std::string header(const std::string& text, const std::string& name) {
-    const std::regex line("(^|\r\n)" + name + ":[ ]*([^\r\n]*)", std::regex::icase);
-    std::smatch m;
-    return std::regex_search(text, m, line) ? m[2].str() : "";
-}
+constexpr auto& header = kztest::header_value;
 
 std::string first_line(const std::string& text) {
     return text.substr(0, text.find("\r\n"));

@@ -11,6 +11,7 @@
 #include "host/CKZClock.h"
 #include "host/CKZLogInterface.h"
 #include "host/CKZMediaEventSink.h"
+#include "host/KZRTPPacket.h"
 #include "host/audiocodec/KZAudioCodec.h"
 #include "host/audiotools/KZDTMF.h"
 #include "server/CKZSIPServer.h"
@@ -21,8 +22,6 @@
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <cmath>
 #include <condition_variable>
@@ -92,18 +91,15 @@ std::string keys(const std::vector<Digit>& digits) {
     return out;
 }
 
-// An RTP packet from the peer.
+// An RTP packet from the peer, and one the peer received, through the host's RTP packet (checked
+// byte for byte in the RTP tests).
 std::string rtp(int payload_type, bool marker, uint16_t sequence, uint32_t timestamp,
                 const std::string& payload) {
-    std::string p(12, '\0');
-    p[0] = static_cast<char>(0x80);
-    p[1] = static_cast<char>((marker ? 0x80 : 0) | payload_type);
-    const uint16_t s = htons(sequence);
-    const uint32_t t = htonl(timestamp), ssrc = htonl(0x5eed);
-    std::memcpy(&p[2], &s, 2);
-    std::memcpy(&p[4], &t, 4);
-    std::memcpy(&p[8], &ssrc, 4);
-    return p + payload;
+    std::string p(KZAPI::KZRTPPacket::kHeaderBytes + payload.size(), '\0');
+    KZAPI::KZRTPPacket::Write(reinterpret_cast<uint8_t*>(p.data()), static_cast<int>(p.size()),
+                              static_cast<uint8_t>(payload_type), marker, sequence, timestamp, 0x5eed,
+                              payload.data(), static_cast<int>(payload.size()));
+    return p;
 }
 
 std::string event(int code, bool end, unsigned duration) {
@@ -114,24 +110,15 @@ std::string event(int code, bool end, unsigned duration) {
 struct ParsedRTP {
     int payload_type = -1;
     bool marker = false;
-    uint16_t sequence = 0;
     uint32_t timestamp = 0;
     std::string payload;
 };
 
 ParsedRTP parse_rtp(const std::string& d) {
-    ParsedRTP p;
-    if (d.size() < 12 || (static_cast<uint8_t>(d[0]) >> 6) != 2) return p;
-    p.payload_type = static_cast<uint8_t>(d[1]) & 0x7F;
-    p.marker = (static_cast<uint8_t>(d[1]) & 0x80) != 0;
-    uint16_t s;
-    uint32_t t;
-    std::memcpy(&s, &d[2], 2);
-    std::memcpy(&t, &d[4], 4);
-    p.sequence = ntohs(s);
-    p.timestamp = ntohl(t);
-    p.payload = d.substr(12);
-    return p;
+    KZAPI::KZRTPPacket p;
+    if (!p.Parse(d.data(), static_cast<int>(d.size()))) return {};
+    return {p.GetPayloadType(), p.GetMarker(), p.GetTimestamp(),
+            std::string(reinterpret_cast<const char*>(p.GetPayloadData()), p.GetPayloadLength())};
 }
 
 // 20 ms of mu-law: the two tones of a key (or silence for key 0).
@@ -188,15 +175,14 @@ protected:
         KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
         s_server = kztest::make_server().release();
         ASSERT_EQ(s_server->Create(), 1u);
-        s_channel = static_cast<KZAPI::CKZChannel*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_CHANNEL));
-        s_channel->SetChannelNumber(0);
-        ASSERT_EQ(s_channel->Create(), 1u);
-        ASSERT_EQ(s_channel->Start(), 1u);
+        for (int number : {0, 1}) {
+            auto* channel = static_cast<KZAPI::CKZChannel*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_CHANNEL));
+            channel->SetChannelNumber(number);
+            ASSERT_EQ(channel->Create(), 1u);
+            ASSERT_EQ(channel->Start(), 1u);
+            (number ? s_second : s_channel) = channel;
+        }
         s_server->AddChannel(s_channel);
-        s_second = static_cast<KZAPI::CKZChannel*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_CHANNEL));
-        s_second->SetChannelNumber(1);
-        ASSERT_EQ(s_second->Create(), 1u);
-        ASSERT_EQ(s_second->Start(), 1u);
         ASSERT_EQ(s_server->Start(), 1u);
         KZAPI::CKZMediaEventSink::SetMediaEventSink(&s_sink);
     }

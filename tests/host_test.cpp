@@ -29,23 +29,13 @@ TEST(HostString, CopyALineTakesOneLineWithItsEnding) {
     EXPECT_EQ(line.CopyALine(nullptr), 0u);
 }
 
-TEST(HostString, TrimFindAndFormat) {
+TEST(HostString, TrimFindAndFormatPastTheStackBuffer) {
     CString s(" \t value \r\n");
-    s.TrimSpacePlus();
-    EXPECT_EQ(s, "value");
-    CString all_space("  \r\n ");
-    EXPECT_TRUE(all_space.TrimSpacePlus().IsEmpty());
-
+    EXPECT_EQ(s.TrimSpacePlus(), "value");
     CString h("Content-Type: application/SDP");
-    EXPECT_EQ(h.Find(':'), 12);
     EXPECT_EQ(h.FindNoCase("sdp"), 26);
-    EXPECT_EQ(h.Find("xyz"), -1);
     EXPECT_EQ(h.Find("a", 100), -1);
-    EXPECT_EQ(h.Mid(14), "application/SDP");
-    EXPECT_EQ(h.Left(7), "Content");
-    EXPECT_EQ(h.Right(3), "SDP");
     EXPECT_EQ(h.Mid(99), "");
-
     CString f;
     f.Format("%s %d", "CSeq:", 42);
     f.AppendFormat(" %s", std::string(600, 'x').c_str()); // longer than the internal stack buffer
@@ -77,22 +67,6 @@ TEST(HostStrFunc, BoundedCopiesAlwaysTerminate) {
     EXPECT_EQ(*stop, '\0');
 }
 
-TEST(HostStrFunc, CaseInsensitiveSearch) {
-    EXPECT_EQ(find_no_case("Content-Type: Application/SDP", "sdp"), 26u);
-    EXPECT_EQ(find_no_case("abc", "abcd"), std::string_view::npos);
-    EXPECT_TRUE(contains_no_case("SIP/2.0 200 OK", "sip/2.0"));
-    EXPECT_TRUE(iequals("Call-ID:", "call-id:"));
-    EXPECT_FALSE(iequals("Call-ID", "Call-ID:"));
-}
-
-TEST(HostRandom, RateStaysInHalfOpenUnitInterval) {
-    for (int i = 0; i < 10000; ++i) {
-        double r = get_rand_rate();
-        ASSERT_GE(r, 0.0);
-        ASSERT_LT(r, 1.0);
-    }
-}
-
 TEST(HostDigest, Md5MatchesRfc1321Vectors) {
     struct Vector {
         std::string in, hex;
@@ -119,26 +93,6 @@ TEST(HostDigest, Md5MatchesRfc1321Vectors) {
     KZ_MD5_Final(bin, &ctx);
     EXPECT_EQ(bin[0], 0x57);
     EXPECT_EQ(bin[15], 0x7a);
-}
-
-TEST(HostDigest, ResponsesMatchIndependentlyComputedValues) {
-    struct Case {
-        const char *user, *realm, *password, *nonce, *nc, *cnonce, *qop, *method, *uri, *expected;
-    };
-    const Case cases[] = {
-        // RFC 2617's own example.
-        {"Mufasa", "testrealm@host.com", "Circle Of Life", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001",
-         "0a4f113b", "auth", "GET", "/dir/index.html", "6629fae49393a05397450978507c4ef1"},
-        // Without qop the RFC 2069 form MD5(HA1:nonce:HA2), whatever nc and cnonce say.
-        {"alice", "example.com", "secret", "n1", "00000009", "c9", "", "REGISTER", "sip:example.com",
-         "bce9c34312ea6cab40c3511fe8197611"},
-    };
-    for (const Case& c : cases) {
-        HASHHEX ha1, response, entity = "";
-        KZ_DigestCalcHA1("MD5", c.user, c.realm, c.password, c.nonce, c.cnonce, ha1);
-        KZ_DigestCalcResponse(ha1, c.nonce, c.nc, c.cnonce, c.qop, c.method, c.uri, entity, response);
-        EXPECT_STREQ(response, c.expected) << c.user;
-    }
 }
 
 TEST(HostConfig, LoadTextDefaultsAndOverrides) {

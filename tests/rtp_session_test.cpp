@@ -319,11 +319,7 @@ TEST(RtpSession, LossAndJitterOfWhatArrives) {
         rx.SetNominalSendInterval(c.nominal_ms);
         uint16_t port = 0;
         ASSERT_TRUE(start_on_loopback(rx, true, &port));
-        const int tx = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
+        kztest::UdpPeer tx;
         int sent = 0;
         for (int i = 0; i < c.count; ++i) {
             const int arrival = c.arrival_ms[i % 2];
@@ -336,7 +332,7 @@ TEST(RtpSession, LossAndJitterOfWhatArrives) {
             const int n =
                 KZRTPPacket::Write(packet, sizeof(packet), 0, false, static_cast<uint16_t>(c.first_seq + i),
                                    77u + i * c.increment, 0x5EED, payload, 160);
-            ASSERT_EQ(n, sendto(tx, packet, n, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+            tx.send_to(port, std::string(reinterpret_cast<const char*>(packet), static_cast<size_t>(n)));
             ++sent;
             clock.AdvanceMs(arrival);
             ASSERT_TRUE(wait_until([&] {
@@ -344,7 +340,6 @@ TEST(RtpSession, LossAndJitterOfWhatArrives) {
                 return rx.GetStats().packets_received == static_cast<uint64_t>(sent);
             }));
         }
-        close(tx);
         const KZRTPStats stats = rx.GetStats();
         EXPECT_EQ(c.lost, stats.packets_lost);
         EXPECT_NEAR(c.jitter_ms, stats.jitter_ms, 0.2);

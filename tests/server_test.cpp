@@ -1,32 +1,37 @@
-// The server: class factory, settings read at creation, switch groups, channel look-up, accounts
-// and proxy sites from the settings, request vetting, the SRTP extension library, and the server
-// running on loopback answering what needs no call.
+// The server: settings read at creation, switch groups, channel look-up, accounts and proxy sites
+// from the settings, request vetting, the handing of transferred calls to proxy sites, the server
+// on loopback answering what needs no call and refusing busy ports, the loading of the SRTP
+// extension library, and the event drain's share per pass.
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
-#include "host/CKZEventHandler.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
+#include "include/kzsipapi.h"
 #include "server/CKZSIPEventHandler.h"
 #include "server/CKZSIPGroup.h"
 #include "server/CKZSIPProxySite.h"
 #include "server/CKZSIPServer.h"
+#include "server/KZAPIExLibrary.h"
 #include "server/ProxyTransferTarget.h"
 #include "server/SIPMessagePtr.h"
 #include "server/kz_sip_factory.h"
 #include "server/kz_sip_user_reg_profile.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
-#include "sipmsg/kz_sip_result.h"
 #include "sipmsg/sip_msg.h"
+#include "sipstack/KZ_SIPProtocolConfig.h"
 #include "support/log_capture.h"
+#include "support/port_holder.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using KZAPI::CKZCfgInterface;
@@ -60,59 +65,13 @@ private:
 
 } // namespace
 
-TEST_F(ServerTest, FactoryKnowsItsCodesOnly) {
-    EXPECT_EQ(KZAPI_Alloc_Class_PRC(7), nullptr);
-    EXPECT_EQ(KZAPI_Alloc_Class_PRC(0), nullptr);
-
-    kztest::ServerPtr server = kztest::make_server();
-    ASSERT_NE(server, nullptr);
-    // Freeing with a code that is not the server's must leave it alive (ASan would see a double
-    // free when the deleter runs otherwise).
-    KZAPI_Free_Class_PRC(5, static_cast<KZAPI::CKZServer*>(server.get()));
-    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_SERVER, nullptr);
-    EXPECT_EQ(server->GetDetectedNATType(), KZ_SIP_RESULT_FAILURE); // no group before Create
-
-    auto* handler = static_cast<KZAPI::CKZEventHandler*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER));
-    EXPECT_NE(dynamic_cast<CKZSIPEventHandler*>(handler), nullptr);
-    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_EVENT_HANDLER, handler);
-    void* board = KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_BOARD);
-    EXPECT_NE(board, nullptr);
-    KZAPI_Free_Class_PRC(KZ_CLASS_SIP_BOARD, board);
-}
-
-TEST_F(ServerTest, ModeDecidesTheJitterBufferDefaults) {
-    struct Case {
-        const char* mode;
-        bool server_model;
-        int jb_max;
-        bool jb_get_all_data;
-    };
-    for (const Case& c : {Case{nullptr, true, 25, false}, Case{"0", false, 10, true}}) {
-        SCOPED_TRACE(c.mode ? c.mode : "default");
-        if (c.mode) CKZCfgInterface::CFG_SetValue("kzsrv.sip.server.model", c.mode);
-        kztest::ServerPtr server = kztest::make_server();
-        ASSERT_EQ(server->Create(), 1u);
-        EXPECT_EQ(server->IsSIPServerModel(), c.server_model);
-        EXPECT_EQ(server->GetJBMaxDelay(), c.jb_max);
-        EXPECT_EQ(server->GetJBGetAllData(), c.jb_get_all_data);
-        EXPECT_EQ(server->Destroy(), 1u);
-    }
-}
-
-TEST_F(ServerTest, CodecListsEndWithMinusOne) {
-    int list[CKZSIPServer::kMaxCodecs + 1];
-    CKZSIPServer::ParseCodecList("0", list, CKZSIPServer::kMaxCodecs);
-    EXPECT_EQ(list[0], 0);
-    EXPECT_EQ(list[1], -1);
-    CKZSIPServer::ParseCodecList("8,,18", list, CKZSIPServer::kMaxCodecs);
-    EXPECT_EQ(list[0], 8);
-    EXPECT_EQ(list[1], -1); // an empty item
-    EXPECT_EQ(list[2], 18);
-    EXPECT_EQ(list[3], -1);
-    std::string many;
-    for (int i = 0; i < 60; ++i)
+TEST_F(ServerTest, CodecListsAreBoundedAndEndWithMinusOne) {
+    std::string many = "8,,18,";
+    for (int i = 3; i < 60; ++i)
         many += std::to_string(i) + ",";
+    int list[CKZSIPServer::kMaxCodecs + 1];
     CKZSIPServer::ParseCodecList(many.c_str(), list, CKZSIPServer::kMaxCodecs);
+    EXPECT_EQ((std::vector<int>(list, list + 4)), (std::vector<int>{8, -1, 18, 3})) << "an empty item is -1";
     EXPECT_EQ(list[49], 49);
     EXPECT_EQ(list[50], -1);
 }
@@ -241,14 +200,6 @@ TEST_F(ServerTest, ProxySitesServeTheirDomainsInServerModeOnly) {
     client->Destroy();
 }
 
-TEST_F(ServerTest, SettingsWrittenBackThroughTheConfiguration) {
-    kztest::ServerPtr server = kztest::make_server();
-    server->EnableVAD(true);
-    server->EnableAGC(false);
-    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.vad.enabled", -1), 1);
-    EXPECT_EQ(CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.agc.enabled", -1), 0);
-}
-
 TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
     const CKZSIPGroup group; // the first group fills the message functions the helpers use
     const std::string good = kztest::sip_request("INVITE", 5062, 5060);
@@ -276,22 +227,14 @@ TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
 }
 
 TEST(ProxyTransferTargetText, ItemsNameEachPartOfTheTransfer) {
-    const ProxyTransferTarget plain = ProxyTransferTarget::Parse("sip:bob@10.0.0.2");
-    EXPECT_EQ(plain.destination, "sip:bob@10.0.0.2");
-    EXPECT_FALSE(plain.new_session);
-
+    EXPECT_EQ(ProxyTransferTarget::Parse("sip:bob@10.0.0.2").destination, "sip:bob@10.0.0.2");
     const ProxyTransferTarget t = ProxyTransferTarget::Parse(
         "To<sip:bob@b.example>|From<sip:alice@a.example>|User<alice>|Password<s3cret>|"
         "RequestURI<sip:bob@10.0.0.2:5070>|DestIP<10.0.0.2>|DestPort<5070>|newsession");
-    EXPECT_EQ(t.destination, "<sip:bob@b.example>");
-    EXPECT_EQ(t.caller, "<sip:alice@a.example>");
-    EXPECT_EQ(t.user, "alice");
-    EXPECT_EQ(t.password, "s3cret");
-    EXPECT_EQ(t.request_uri, "sip:bob@10.0.0.2:5070");
-    EXPECT_EQ(t.dest_ip, "10.0.0.2");
-    EXPECT_EQ(t.dest_port, 5070);
+    EXPECT_EQ(t.destination + " " + t.caller + " " + t.user + " " + t.password + " " + t.request_uri + " " +
+                  t.dest_ip + " " + std::to_string(t.dest_port),
+              "<sip:bob@b.example> <sip:alice@a.example> alice s3cret sip:bob@10.0.0.2:5070 10.0.0.2 5070");
     EXPECT_TRUE(t.new_session);
-
     EXPECT_EQ(ProxyTransferTarget::Parse("sip:carol@c.example|NewSession").destination,
               "sip:carol@c.example");
 }
@@ -346,4 +289,191 @@ TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
     EXPECT_EQ(site_b->last_connection, 9u);
     EXPECT_EQ(site_b->last_sender, "127.0.0.1:5062");
     server.Destroy();
+}
+
+namespace {
+
+// The final response to a request of the method, skipping provisional ones and the re-sent
+// answers to earlier requests.
+std::string final_response(const kztest::UdpPeer& peer, const std::string& method, int timeout_ms = 2000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string r = peer.receive(200);
+        if (r.rfind("SIP/2.0 1", 0) != 0 && kztest::header_value(r, "CSeq") == "1 " + method) return r;
+    }
+    return "";
+}
+
+class RunningServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CKZCfgInterface::CFG_Clear();
+        m_port = kztest::free_port_pair();
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", " 127.0.0.1 ");
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(m_port).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1"); // no STUN on a test machine
+    }
+    void TearDown() override {
+        if (m_server) {
+            m_server->Stop();
+            m_server->Destroy();
+        }
+        m_server.reset();
+        CKZCfgInterface::CFG_Clear();
+    }
+    void StartServer() {
+        m_server = kztest::make_server();
+        ASSERT_EQ(m_server->Create(), 1u);
+        ASSERT_EQ(m_server->Start(), 1u);
+    }
+    std::string Ask(const std::string& method, const std::string& extra = "") {
+        m_peer.send_to(m_port, kztest::sip_request(method, m_peer.port(), m_port, extra));
+        return final_response(m_peer, method);
+    }
+
+    uint16_t m_port = 0;
+    kztest::UdpPeer m_peer;
+    kztest::ServerPtr m_server;
+};
+
+} // namespace
+
+TEST_F(RunningServer, AnswersWhatNeedsNoCallAndChallengesRegistrationsOnlyForItsSites) {
+    struct Case {
+        const char* method;
+        const char* extra;
+        const char* status; // "" = not answered
+    };
+    const Case cases[] = {{"OPTIONS", "", "SIP/2.0 200 OK"},
+                          {"INVITE", "", "SIP/2.0 486 Busy Here"}, // no channels
+                          {"PUBLISH", "", "SIP/2.0 501 Not Implemented"},
+                          {"PRACK", "", "SIP/2.0 200 OK"},
+                          {"NOTIFY", "Event: reg\r\nContent-Type: text/plain\r\n", "SIP/2.0 200 OK"},
+                          {"REGISTER", "", "SIP/2.0 406 Not Acceptable"}, // no proxy sites
+                          {"UPDATE", "", ""}};
+    StartServer();
+    EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), "127.0.0.1");
+    for (const Case& c : cases)
+        EXPECT_EQ(kztest::status_line(Ask(c.method, c.extra)), c.status) << c.method;
+    EXPECT_EQ(kztest::header_value(Ask("OPTIONS"), "Allow"),
+              "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO");
+    TearDown();
+    SetUp();
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.sites.num", "1");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.site1.domain", "127.0.0.1");
+    StartServer();
+    const std::string challenge = Ask("REGISTER");
+    EXPECT_EQ(kztest::status_line(challenge), "SIP/2.0 407 Proxy Authentication Required");
+    EXPECT_NE(challenge.find("Digest"), std::string::npos);
+}
+
+// A port taken before the start is found by the server's own probe; a TCP port taken while the
+// UDP one is free only by the stack's start.
+TEST_F(RunningServer, RefusesToStartOnABusyPort) {
+    struct Case {
+        int socket_type;
+        const char* protocol;
+        std::string error;
+    };
+    std::vector<Case> cases;
+    for (const kztest::BusyPortCase& c : kztest::kBusyPortCases)
+        cases.push_back(
+            {c.socket_type, c.protocol,
+             std::string("Error: SIP ") + c.transport + " Port(%d) is used by other applications already."});
+    cases.push_back({SOCK_STREAM, "3", "Error: m_pSIPGroup->Start failed ("});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        kztest::PortHolder holder(c.socket_type);
+        ASSERT_NE(holder.Port(), 0);
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(holder.Port()).c_str());
+        CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", c.protocol);
+        kztest::LogCapture log;
+        m_server = kztest::make_server();
+        m_server->Create();
+        EXPECT_EQ(m_server->Start(), 0u);
+        EXPECT_FALSE(m_server->IsStarted());
+        std::string error = c.error;
+        if (const size_t at = error.find("%d"); at != std::string::npos)
+            error.replace(at, 2, std::to_string(holder.Port()));
+        EXPECT_TRUE(log.Contains(error, CKZLogInterface::LOG_ERROR));
+        m_server->Destroy();
+        m_server.reset();
+    }
+}
+
+TEST_F(RunningServer, StopsPromptlyWithoutRegisteredAccounts) {
+    StartServer();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_server->Stop(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(m_server->IsStarted());
+    m_peer.send_to(m_port, kztest::sip_request("OPTIONS", m_peer.port(), m_port));
+    EXPECT_EQ(m_peer.receive(300), ""); // the stack is closed
+}
+
+TEST(SRTPExtensionLibrary, LoadsOnlyALibraryThatStartsAndSaysWhyNot) {
+    struct Case {
+        const char* path;
+        bool available;
+        const char* error; // the one error line logged, or null for none
+    };
+    const Case cases[] = {{"/nonexistent/libKZAPIEx.so", false, nullptr},
+                          {KZ_FAKE_EXT_FAILS, false, "KZAPIEx Init Error 7"},
+                          {KZ_FAKE_EXT_NO_INIT, false, "Doesn't locate functios in KZAPIEx.dll"},
+                          {KZ_FAKE_EXT_OK, true, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        kztest::LogCapture log;
+        {
+            KZAPIExLibrary library;
+            library.Load(); // none is installed beside the module or on the search path: silent
+            library.LoadFrom(c.path);
+            EXPECT_EQ(library.IsAvailable(), c.available);
+            EXPECT_EQ(library.release != nullptr, c.available);
+            library.Unload(); // the fake's release answers 0 the first time
+            EXPECT_FALSE(library.IsAvailable());
+        }
+        EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), c.error ? 1 : 0);
+        EXPECT_TRUE(!c.error || log.Contains(c.error, CKZLogInterface::LOG_ERROR));
+    }
+}
+
+TEST(SIPEventDrain, ABurstIsHandledAtMostOneThousandAndOneEventsPerPass) {
+    const uint16_t port = kztest::free_port_pair();
+    CKZSIPGroup group;
+    ASSERT_EQ(group.Open(), 0u);
+    ASSERT_EQ(group.CreateEventQueue(), 0);
+    KZ_SIPProtocolConfig config{};
+    group.GetConfig(&config);
+    KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
+    config.sip_port = port;
+    config.transport_mask = KZ_SIP_TRANSPORT_UDP;
+    ASSERT_EQ(group.SetConfig(&config), 0u);
+    group.SetUseNATAddr(1);
+    ASSERT_EQ(group.Start(), 0u);
+
+    kztest::UdpPeer peer;
+    constexpr int kBurst = 2000;
+    for (int i = 0; i < kBurst; ++i)
+        peer.send_to(port,
+                     kztest::sip_request("OPTIONS", peer.port(), port, "", "burst-" + std::to_string(i)));
+
+    // Let the UDP thread move the whole burst into the stack before the first pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    CKZSIPEventHandler handler;
+    int first = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (first == 0 && std::chrono::steady_clock::now() < deadline)
+        first = handler.ProcessSIPEvent(&group);
+    EXPECT_EQ(first, CKZSIPEventHandler::kMaxEventsPerPass);
+    int total = first;
+    while (total < kBurst && std::chrono::steady_clock::now() < deadline) {
+        const int n = handler.ProcessSIPEvent(&group);
+        EXPECT_LE(n, CKZSIPEventHandler::kMaxEventsPerPass);
+        total += n;
+    }
+    EXPECT_EQ(total, kBurst);
+    group.Stop();
+    group.DestroyEventQueue();
+    group.Close();
 }

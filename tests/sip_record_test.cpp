@@ -162,9 +162,6 @@ TEST(SipRecord, MessageTypesAndPredicates) {
         EXPECT_EQ(m.is_request(), kz_sip_msg_is_request(c.type) ? c.type >> 24 : 0u);
         EXPECT_EQ(m.is_response(), kz_sip_msg_is_response(c.type) ? c.type & 0xFFF : 0u);
         EXPECT_EQ(m.is_invite(), c.type == (KZ_SIP_MSG_INVITE | KZ_SIP_MSG_REQUEST_FLAG));
-        EXPECT_EQ(m.is_ringing(), m.is_response() == 180);
-        EXPECT_EQ(m.is_6xx(), m.is_response() == 603);
-        EXPECT_EQ(m.is_1xx(), m.is_response() == 180);
     }
 }
 
@@ -215,24 +212,13 @@ TEST(SipRecord, SmallHelpers) {
 
 TEST(SipRecord, DialogResetAndDeepCopy) {
     sip_dialog d;
-    d.connection_id = 42;
     d.call_id = "call-42";
-    d.state = sip_dialog::STATE_ESTABLISHING;
-    d.request_sent_time = 99;
     add_line(d.first_request, KZ_IE_SIP_REQUEST_LINE_METHOD, "INVITE", "sip:b", "SIP/2.0");
-
     sip_dialog copy(d);
     d.first_request.reset_all();
-    EXPECT_EQ(copy.connection_id, 42u);
-    EXPECT_EQ(copy.request_sent_time, 99);
     EXPECT_TRUE(copy.first_request.is_invite()) << "messages are copied, not shared";
 
     copy.reset_all();
-    EXPECT_EQ(copy.connection_id, 0u);
     EXPECT_TRUE(copy.call_id.IsEmpty());
-    EXPECT_EQ(copy.state, 0u);
-    EXPECT_EQ(copy.request_sent_time, 0);
     EXPECT_TRUE(copy.first_request.is_empty());
-    EXPECT_GE(copy.random_value, 1000u);
-    EXPECT_LT(copy.random_value, 9000u);
 }

@@ -106,35 +106,20 @@ TEST_F(StunCodec, Rfc5769SamplesCarryValidIntegrityAndFingerprintThatAnyChangeBr
         EXPECT_FALSE(CheckIntegrity(changed, kShortTermPassword));
         EXPECT_FALSE(CKZStunMessage::CheckFingerprint(changed.data(), changed.size()));
     }
-}
-
-TEST_F(StunCodec, Rfc5769SampleRequest) {
+    // PRIORITY (0x0024) is an ICE attribute a classic codec does not know, and it is in the range
+    // that must be understood: the request is refused there, after the SOFTWARE text was read.
     EXPECT_EQ(AttributeTypes(kSampleRequest),
               (std::vector<uint16_t>{0x8022, 0x0024, 0x8029, 0x0006, 0x0008, 0x8028}));
-
-    // PRIORITY (0x0024) is an ICE attribute a classic codec does not know, and it is in the
-    // range that must be understood: the message is refused there, after the header and the
-    // SOFTWARE text (SERVER-NAME's type) were read.
     CKZStunMessage msg;
     EXPECT_FALSE(msg.Parse(kSampleRequest.data(), kSampleRequest.size()));
     EXPECT_STREQ(msg.GetParseError(), "Unknown attribute: 0x0024");
-    EXPECT_EQ(msg.msg_type, KZ_STUN_BINDING_REQUEST);
     EXPECT_EQ(0, memcmp(msg.id, kSampleRequest.data() + 4, 16));
-    ASSERT_TRUE(msg.has_server_name);
     EXPECT_STREQ(msg.server_name.value, "STUN test client");
-}
-
-TEST_F(StunCodec, Rfc5769SampleIPv4Response) {
-    // Every attribute is known or optional, so the whole message parses.
-    CKZStunMessage msg;
+    // Every attribute of the response is known or optional, so the whole message parses.
     ASSERT_TRUE(msg.Parse(kSampleResponse.data(), kSampleResponse.size())) << msg.GetParseError();
     EXPECT_EQ(msg.msg_type, KZ_STUN_BINDING_RESPONSE);
-    ASSERT_TRUE(msg.has_xor_mapped_address);
     EXPECT_EQ(msg.xor_mapped_address, (KZStunAddress4{32853, 0xC0000201})); // 192.0.2.1:32853
-    ASSERT_TRUE(msg.has_server_name);
-    EXPECT_EQ(msg.server_name.size, 11);
     EXPECT_STREQ(msg.server_name.value, "test vector");
-    ASSERT_TRUE(msg.has_message_integrity);
     EXPECT_EQ(0, memcmp(msg.message_integrity, kSampleResponse.data() + 52, 20));
     EXPECT_FALSE(msg.has_mapped_address);
 }

@@ -1,7 +1,7 @@
 // Interoperability with the classic STUN tools of Debian's stun-server and stun-client
 // packages (an independent RFC 3489 implementation): their client against kzstund, and kzstun
 // and the codec against their server. All on loopback, bounded in time, peers stopped by PID.
-#include "stun_test_process.h"
+#include "support/child_process.h"
 
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
@@ -23,18 +23,18 @@ constexpr uint32_t kLo1 = 0x7F000001;
 constexpr uint32_t kLo2 = 0x7F000002;
 
 // A server is up once the last of its four sockets (127.0.0.2:3479) is bound.
-bool WaitForServerPorts(StunTestProcess& server, int timeout_ms) {
+bool WaitForServerPorts(kztest::ChildProcess& server, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT)) return true;
-        if (server.Wait(0) >= 0) return false;
+        if (server.Terminate(0, 0) >= 0) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
 }
 
 std::string Require(const char* program) {
-    const std::string path = StunFindProgram(program);
+    const std::string path = kztest::find_program(program);
     EXPECT_FALSE(path.empty()) << program << " is missing: ./scripts/install-deps installs it "
                                << "(Debian packages stun-client and stun-server)";
     return path;
@@ -61,10 +61,11 @@ TEST_F(StunInterop, ClassicClientAgainstKzstund) {
     const std::string stun = Require("stun");
     ASSERT_FALSE(stun.empty());
     // kzstund on ports the system chooses; the classic client is told the first.
-    StunTestProcess server;
+    kztest::ChildProcess server;
     ASSERT_TRUE(
         server.Start({KZSTUND_BIN, "-h", "127.0.0.1", "-a", "127.0.0.2", "-p", "0", "-P", "0", "-t", "20"}));
-    ASSERT_TRUE(server.WaitForOutput("kzstund ready", 3000)) << server.Output();
+    ASSERT_NE(server.WaitForOutput("kzstund ready", 3000).find("kzstund ready"), std::string::npos)
+        << server.Output();
     std::smatch ready;
     const std::string banner = server.Output();
     ASSERT_TRUE(std::regex_search(banner, ready, std::regex("ready: (127\\.0\\.0\\.1:[0-9]+)"))) << banner;
@@ -72,7 +73,7 @@ TEST_F(StunInterop, ClassicClientAgainstKzstund) {
     const uint16_t port = kztest::free_port_pair();
     ASSERT_NE(port, 0);
     std::string out;
-    const int status = StunRunCommand(
+    const int status = kztest::run_command(
         {stun, ready[1].str(), "-v", "-i", "127.0.0.1", "-p", std::to_string(port)}, 10000, &out);
     server.Stop();
     ASSERT_GE(status, 0) << "the classic client did not finish\n" << out;
@@ -84,8 +85,6 @@ TEST_F(StunInterop, ClassicClientAgainstKzstund) {
     EXPECT_NE(out.find("ServerName = KZSIPAPI STUN v1"), std::string::npos) << out;
     EXPECT_NE(out.find("test II = 1"), std::string::npos) << out;
     EXPECT_NE(out.find("Primary: Open"), std::string::npos) << out;
-    std::cout << "stun (stun-client) against kzstund: mapped " << m[1].str() << ", "
-              << (out.find("Primary: Open") != std::string::npos ? "Primary: Open" : "not open") << "\n";
 }
 
 TEST_F(StunInterop, KzstunAgainstClassicServer) {
@@ -93,7 +92,7 @@ TEST_F(StunInterop, KzstunAgainstClassicServer) {
     if (!taken.empty()) GTEST_SKIP() << "STUN port " << taken << " is held by another process";
     const std::string stund = Require("stund");
     ASSERT_FALSE(stund.empty());
-    StunTestProcess server;
+    kztest::ChildProcess server;
     ASSERT_TRUE(server.Start({stund, "-h", "127.0.0.1", "-a", "127.0.0.2"}));
     ASSERT_TRUE(WaitForServerPorts(server, 3000)) << server.Output();
 
@@ -121,12 +120,11 @@ TEST_F(StunInterop, KzstunAgainstClassicServer) {
     const uint16_t port = kztest::free_port_pair();
     ASSERT_NE(port, 0);
     std::string out;
-    const int status =
-        StunRunCommand({KZSTUN_BIN, "127.0.0.1", "-i", "127.0.0.1", "-p", std::to_string(port)}, 10000, &out);
+    const int status = kztest::run_command(
+        {KZSTUN_BIN, "127.0.0.1", "-i", "127.0.0.1", "-p", std::to_string(port)}, 10000, &out);
     server.Stop();
     ASSERT_EQ(status, 0) << out;
     EXPECT_NE(out.find("mapped address  127.0.0.1:" + std::to_string(port) + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("NAT type        2 open (no NAT, unfiltered)\n"), std::string::npos) << out;
     EXPECT_NE(out.find("preserves port  yes\n"), std::string::npos) << out;
-    std::cout << "kzstun against stund (stun-server):\n" << out;
 }

@@ -4,10 +4,9 @@
 // on real sockets (the judgement itself is tabled in stun_probe_test.cpp).
 #include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
-#include "host/KZCrypto.h"
 #include "nat/CKZStunClient.h"
 #include "nat/CKZStunServer.h"
-#include "stun_test_process.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/sip_peer.h"
 
@@ -289,8 +288,9 @@ TEST_F(StunLoopback, KzstundOnATakenPortSaysWhyItCannotStart) {
     CBaseSocket squatter = OpenClient();
     const std::string port = std::to_string(squatter.GetLocalPort());
     std::string out;
-    EXPECT_EQ(StunRunCommand({KZSTUND_BIN, "-h", "127.0.0.1", "-p", port, "-P", "0", "-t", "5"}, 5000, &out),
-              1);
+    EXPECT_EQ(
+        kztest::run_command({KZSTUND_BIN, "-h", "127.0.0.1", "-p", port, "-P", "0", "-t", "5"}, 5000, &out),
+        1);
     EXPECT_NE(out.find("kzstund: cannot start: Can't open 127.0.0.1:" + port + "\n"), std::string::npos)
         << out;
 }
@@ -299,8 +299,7 @@ TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
     const KZStunAddress4 server{kztest::silent_udp_port(), kLo1};
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(CKZStunClient::NatType(server, false, nullptr, nullptr), KZ_STUN_NAT_BLOCKED);
-    const auto nat_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    const double nat_ms = kztest::ms_since(t0);
     // Seven silent cycles: the first without a wait, six of 150 ms.
     EXPECT_GE(nat_ms, 6 * CKZStunClient::kNatCycleWaitMs);
     EXPECT_LT(nat_ms, 3000);
@@ -309,8 +308,7 @@ TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
     KZStunAddress4 mapped{1, 1};
     const auto t1 = std::chrono::steady_clock::now();
     CBaseSocket sock = CKZStunClient::OpenMappedSocket(server, mapped);
-    const auto map_ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t1).count();
+    const double map_ms = kztest::ms_since(t1);
     EXPECT_FALSE(sock.IsOpen());
     EXPECT_TRUE(log.HasLine("Timeout"));
     EXPECT_GE(map_ms, CKZStunClient::kMappedSocketWaitMs - 20);

@@ -2,11 +2,10 @@
 // (plain forwarding, masquerade, or masquerade with random ports) and a server namespace whose
 // kzstund holds two addresses; kzstun runs in the client namespace. Needs root and a kernel that
 // lets this machine create network namespaces; where it cannot, the tests are skipped.
-#include "stun_test_process.h"
+#include "support/child_process.h"
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <regex>
 #include <string>
 #include <unistd.h>
@@ -25,19 +24,19 @@ protected:
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "network namespace tests need root (they run as root in ./scripts/test)";
-        m_ip = StunFindProgram("ip");
+        m_ip = kztest::find_program("ip");
         ASSERT_FALSE(m_ip.empty()) << "ip is missing: ./scripts/install-deps installs iproute2";
-        ASSERT_TRUE(!StunFindProgram("nft").empty() || !StunFindProgram("iptables").empty())
+        ASSERT_TRUE(!kztest::find_program("nft").empty() || !kztest::find_program("iptables").empty())
             << "neither nft nor iptables is installed: ./scripts/install-deps installs nftables";
 
         // Can this machine create a namespace with a veth pair at all?
         const std::string probe = "kzprobe-" + std::to_string(getpid());
         std::string out;
-        const bool can =
-            StunRunCommand({m_ip, "netns", "add", probe}, 5000, &out) == 0 &&
-            StunRunCommand({m_ip, "-n", probe, "link", "add", "p0", "type", "veth", "peer", "name", "p1"},
-                           5000, &out) == 0;
-        StunRunCommand({m_ip, "netns", "del", probe}, 5000);
+        const bool can = kztest::run_command({m_ip, "netns", "add", probe}, 5000, &out) == 0 &&
+                         kztest::run_command(
+                             {m_ip, "-n", probe, "link", "add", "p0", "type", "veth", "peer", "name", "p1"},
+                             5000, &out) == 0;
+        kztest::run_command({m_ip, "netns", "del", probe}, 5000);
         if (!can) GTEST_SKIP() << "this machine cannot create network namespaces with veth links: " << out;
 
         m_id = std::to_string(getpid());
@@ -46,23 +45,24 @@ protected:
 
     void TearDown() override {
         m_server.Stop();
-        if (!m_id.empty()) StunRunCommand({"bash", m_script, "down", m_id}, 10000);
+        if (!m_id.empty()) kztest::run_command({"bash", m_script, "down", m_id}, 10000);
     }
 
     void BuildTopology(const char* mode) {
         std::string out;
-        ASSERT_EQ(StunRunCommand({"bash", m_script, "up", m_id, mode}, 15000, &out), 0) << out;
+        ASSERT_EQ(kztest::run_command({"bash", m_script, "up", m_id, mode}, 15000, &out), 0) << out;
     }
 
     void StartServer() {
         ASSERT_TRUE(m_server.Start({m_ip, "netns", "exec", "kzs-" + m_id, KZSTUND_BIN, "-h", "10.77.2.2",
                                     "-a", "10.77.2.3", "-t", "30"}));
-        ASSERT_TRUE(m_server.WaitForOutput("kzstund ready", 5000)) << m_server.Output();
+        ASSERT_NE(m_server.WaitForOutput("kzstund ready", 5000).find("kzstund ready"), std::string::npos)
+            << m_server.Output();
     }
 
     Classification Classify() {
         Classification c;
-        const int status = StunRunCommand(
+        const int status = kztest::run_command(
             {m_ip, "netns", "exec", "kzc-" + m_id, KZSTUN_BIN, "10.77.2.2", "-v"}, 15000, &c.output);
         EXPECT_EQ(status, 0) << c.output;
         std::smatch m;
@@ -70,13 +70,11 @@ protected:
             c.nat_type = std::stoi(m[1].str());
         if (std::regex_search(c.output, m, std::regex("mapped address +(\\S+)"))) c.mapped = m[1].str();
         if (std::regex_search(c.output, m, std::regex("local address +(\\S+)"))) c.local = m[1].str();
-        std::cout << "[" << ::testing::UnitTest::GetInstance()->current_test_info()->name() << "]\n"
-                  << c.output;
         return c;
     }
 
     std::string m_ip, m_id, m_script;
-    StunTestProcess m_server;
+    kztest::ChildProcess m_server;
 };
 
 } // namespace
@@ -107,6 +105,6 @@ TEST_F(StunNetns, ClassifiesEachKindOfLinuxNat) {
             EXPECT_EQ(result.mapped.substr(result.mapped.find(':')),
                       result.local.substr(result.local.find(':')));
         m_server.Stop();
-        StunRunCommand({"bash", m_script, "down", m_id}, 10000);
+        kztest::run_command({"bash", m_script, "down", m_id}, 10000);
     }
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -131,13 +130,6 @@ TEST(StunNatClassify, SilentCyclesResendWhatIsStillMissing) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(text(Probe(c.answers)), c.expected);
     }
-}
-
-TEST(StunNatClassify, VerboseReportNamesEveryObservation) {
-    const KZNatProbeResults r =
-        Probe({Answer(KZ_NAT_TEST_I), Answer(KZ_NAT_TEST_III), Answer(KZ_NAT_TEST_I2)});
-    EXPECT_EQ(KZNatProbeReport(r, true), "test I = 1\ntest II = 0\ntest III = 1\ntest I(2) = 1\nis nat  = 1\n"
-                                         "mapped IP same = 1\nhairpin = 0\npreserver port = 1\n");
 }
 
 TEST(StunNatClassify, NoLocalSocketIsAFailure) {

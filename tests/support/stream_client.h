@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
