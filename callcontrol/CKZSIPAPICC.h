@@ -570,7 +570,10 @@ private:
                                   const char* address, uint16_t port);
     void CopyCredit(sip_msg* request, Credit kind);
     // Release helpers (CKZSIPAPICC_release.cpp).
-    unsigned SendResponseToCurrent(int code, const char* text);
+    // A response to the current message, addressed as the message itself was; the contact is the
+    // call's own unless given. 0 when it was handed to the stack.
+    unsigned SendResponseToCurrent(int code, const char* text, const char* contact = nullptr,
+                                   unsigned with_sdp = 0, int direction = RTP_NO_MEDIA);
     unsigned SendByeInDialog();
     void ContinuePendingTransfer();
     // ResetCallStatus that keeps a pending transfer (refer-to target, source, contact, Replaces)

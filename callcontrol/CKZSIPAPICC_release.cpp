@@ -136,8 +136,8 @@ unsigned CKZSIPAPICC::SendByeInDialog() {
     return SendSIPRequestMsgEx("BYE", from, to, uri, m_local_contact, 0, RTP_SENDRECV) == 0 ? 0 : 1;
 }
 
-// A response to the current message, addressed as the message itself was.
-unsigned CKZSIPAPICC::SendResponseToCurrent(int code, const char* text) {
+unsigned CKZSIPAPICC::SendResponseToCurrent(int code, const char* text, const char* contact,
+                                            unsigned with_sdp, int direction) {
     sip_msg* request = GetCurSIPMsg();
     if (!request) return 1;
     const std::string via = sip_element(request, KZ_IE_SIP_VIA_ADDRESS);
@@ -145,7 +145,7 @@ unsigned CKZSIPAPICC::SendResponseToCurrent(int code, const char* text) {
     const std::string to = sip_element(request, KZ_IE_SIP_TO);
     const std::string from = sip_element(request, KZ_IE_SIP_FROM);
     return SendSIPResponseMsg(request, code, text, via.c_str(), call_id.c_str(), to.c_str(), from.c_str(),
-                              m_local_contact, 0, RTP_NO_MEDIA) == 0
+                              contact ? contact : m_local_contact, with_sdp, direction) == 0
                ? 0
                : 1;
 }
@@ -251,7 +251,8 @@ bool CKZSIPAPICC::IsOKMsgForCancel() {
     if (KZAPI::iequals(method, "CANCEL")) return true;
     if (KZAPI::iequals(method, "INVITE")) return false;
     // Without a readable CSeq only the body tells: the 200 for the INVITE carries the answer.
-    return sip_element(response, KZ_IE_SDP_VERSION).empty() && sip_element(response, KZ_IE_SDP_MEDIA_TYPE).empty();
+    return sip_element(response, KZ_IE_SDP_VERSION).empty() &&
+           sip_element(response, KZ_IE_SDP_MEDIA_TYPE).empty();
 }
 
 unsigned CKZSIPAPICC::OnDisconnect() {

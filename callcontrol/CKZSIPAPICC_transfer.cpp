@@ -43,14 +43,7 @@ unsigned CKZSIPAPICC::OnReInvite(CKZSIPGroup* group) {
         }
     }
     if (ReadCurIE(KZ_IE_SIP_CONTACT, value)) SmartlyDecideRemoteContactID(value);
-    char from[CKZSIPGroup::kIEBufferSize] = "", to[CKZSIPGroup::kIEBufferSize] = "",
-         call_id[CKZSIPGroup::kIEBufferSize] = "", via[CKZSIPGroup::kIEBufferSize] = "";
-    ReadCurIE(KZ_IE_SIP_FROM, from);
-    ReadCurIE(KZ_IE_SIP_TO, to);
-    ReadCurIE(KZ_IE_SIP_CALLID, call_id);
-    ReadCurIE(KZ_IE_SIP_VIA_ADDRESS, via);
-    if (SendSIPResponseMsg(m_cur_msg.get(), 200, "OK", via, call_id, to, from, m_local_contact, 1,
-                           direction) != 0) {
+    if (SendResponseToCurrent(200, "OK", nullptr, 1, direction) != 0) {
         CKZLogInterface::Log(
             CKZLogInterface::LOG_ERROR,
             "Error: Failed to send SIP 'Ok' message when received a re-invite message for holding!");
@@ -161,14 +154,7 @@ unsigned CKZSIPAPICC::RedirectTo(const char* target, const char* code, const cha
         KZAPI::str_cpy(contact, target, sizeof(contact));
     else
         KZAPI::s_printf(contact, sizeof(contact), "<sip:%s>", target);
-    char from[CKZSIPGroup::kIEBufferSize] = "", to[CKZSIPGroup::kIEBufferSize] = "",
-         call_id[CKZSIPGroup::kIEBufferSize] = "", via[CKZSIPGroup::kIEBufferSize] = "";
-    ReadCurIE(KZ_IE_SIP_FROM, from);
-    ReadCurIE(KZ_IE_SIP_TO, to);
-    ReadCurIE(KZ_IE_SIP_CALLID, call_id);
-    ReadCurIE(KZ_IE_SIP_VIA_ADDRESS, via);
-    if (SendSIPResponseMsg(m_cur_msg.get(), std::atoi(code), text ? text : "", via, call_id, to, from,
-                           contact, 0, RTP_NO_MEDIA) != 0) {
+    if (SendResponseToCurrent(std::atoi(code), text ? text : "", contact) != 0) {
         ResetCallStatus();
         return 0;
     }
@@ -328,13 +314,8 @@ void CKZSIPAPICC::OnReferNotifyOutcome(int code, const char* state) {
 unsigned CKZSIPAPICC::OnRefer(CKZSIPGroup* group) {
     KZAPI::CMutexLock lock(GetCallMutex());
     if (!m_cur_msg || !group) return 0;
-    char from[CKZSIPGroup::kIEBufferSize] = "", to[CKZSIPGroup::kIEBufferSize] = "",
-         call_id[CKZSIPGroup::kIEBufferSize] = "", via[CKZSIPGroup::kIEBufferSize] = "",
-         refer_to[CKZSIPGroup::kIEBufferSize] = "";
-    ReadCurIE(KZ_IE_SIP_FROM, from);
+    char to[CKZSIPGroup::kIEBufferSize] = "", refer_to[CKZSIPGroup::kIEBufferSize] = "";
     ReadCurIE(KZ_IE_SIP_TO, to);
-    ReadCurIE(KZ_IE_SIP_CALLID, call_id);
-    ReadCurIE(KZ_IE_SIP_VIA_ADDRESS, via);
     if (!ReadCurIE(KZ_IE_SIP_REFER_TO, refer_to) || !refer_to[0]) {
         group->SIP_Send4xx(m_cur_msg.get(), GetSIPConnID(), "400", "Bad Request");
         return 0;
@@ -351,8 +332,7 @@ unsigned CKZSIPAPICC::OnRefer(CKZSIPGroup* group) {
         group->SIP_Send4xx(m_cur_msg.get(), GetSIPConnID(), "488", "Not Acceptable Here");
         return 0;
     }
-    if (SendSIPResponseMsg(m_cur_msg.get(), 202, "Accepted", via, call_id, to, from, m_local_contact, 0,
-                           RTP_NO_MEDIA) != 0) {
+    if (SendResponseToCurrent(202, "Accepted") != 0) {
         CKZLogInterface::Log(
             CKZLogInterface::LOG_ERROR,
             "Error: Failed to send SIP '202' message when received a refer message for transfering!");
