@@ -213,6 +213,33 @@ void enter_status(Module& m, uint64_t hash) {
     }
 }
 
+// The far end of the call an auto-transfer of 2 placed on the other channel answers or refuses
+// it (its Call-ID and tag are the stack's own, out of an input's reach), so that the outcome
+// reaches the call that was referred.
+void answer_transfer_call(Module& m, bool answered) {
+    if (m.other.cc.GetSIPStatus() != SIP_CALL_CALLING) return;
+    std::string call_id, tag;
+    {
+        KZAPI::CMutexLock lock(m.stack->DialogMutex());
+        const sip_dialog* d = m.stack->Dialogs().FindByConnectionId(m.other.cc.GetSIPConnID());
+        if (!d) return;
+        call_id = d->call_id.c_str();
+        tag = d->local_tag.c_str();
+    }
+    const std::string body = "v=0\r\no=- 3 3 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
+                             "m=audio 40020 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
+    const std::string text =
+        std::string("SIP/2.0 ") + (answered ? "200 OK" : "486 Busy Here") +
+        "\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bK-fzxfer\r\nFrom: <sip:alice@127.0.0.1>;tag=" + tag +
+        "\r\nTo: <sip:carol@127.0.0.1:5062>;tag=fzcarol\r\nCall-ID: " + call_id +
+        "\r\nCSeq: 1 INVITE\r\nContact: <sip:carol@127.0.0.1:5062>\r\n" +
+        (answered ? "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+                        "\r\n\r\n" + body
+                  : "Content-Length: 0\r\n\r\n");
+    push(*m.stack, text.data(), text.size());
+    m.Drain();
+}
+
 void run_timers(Module& m) {
     for (Channel* c : {&m.call, &m.other})
         c->cc.GetAppTimer().CheckEveryTimer();
@@ -261,6 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     m.Drain();
+    answer_transfer_call(m, ((hash >> 20) & 1) != 0);
     // The NOTIFY timer (3 s), the refer subscription's expiry and the status timers; the stack's
     // transactions time out on the next sweep.
     for (int step = 0; step < 3; ++step) {
