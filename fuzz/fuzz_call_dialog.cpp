@@ -12,7 +12,8 @@
 // established call, through the call control's own operations where one leads there (hold,
 // blind or attended REFER, the refer subscription's NOTIFY), and picks the auto-transfer value.
 // The second channel is idle: the one an attended REFER names, and the one an auto-transfer of 2
-// places its call on.
+// places its call on; that call is answered or refused after the input, as the hash says. Then
+// time passes in steps (timers of the call controls and the stack) and everything is reset.
 #include "callcontrol/CKZSIPAPICC.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
