@@ -417,7 +417,10 @@ unsigned CKZSIPAPICC::DoTransfer() {
         placed = SetupCall(source.c_str(), target.c_str());
     } else if (GetAutoTransfer() == 2) {
         CKZSIPAPICC* other = IdleTransferCallControl();
-        if (other) {
+        // This call may already be over and its own channel the idle one: place it from here.
+        if (other == this) {
+            placed = SetupCall(source.c_str(), target.c_str());
+        } else if (other) {
             other->SetOrgTransferChanCallControl(this);
             placed = other->SetupCall(source.c_str(), target.c_str());
         }
@@ -430,7 +433,7 @@ unsigned CKZSIPAPICC::DoTransfer() {
 void CKZSIPAPICC::SetOrgTransferChanCallControl(CKZSIPAPICC* origin) {
     KZAPI::CMutexLock lock(GetCallMutex());
     m_org_transfer_cc = origin;
-    if (!origin) return;
+    if (!origin || origin == this) return;
     KZAPI::str_cpy(m_replaces_call_id, origin->m_replaces_call_id, sizeof(m_replaces_call_id));
     KZAPI::str_cpy(m_replaces_from_tag, origin->m_replaces_from_tag, sizeof(m_replaces_from_tag));
     KZAPI::str_cpy(m_replaces_to_tag, origin->m_replaces_to_tag, sizeof(m_replaces_to_tag));
