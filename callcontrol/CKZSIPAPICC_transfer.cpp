@@ -432,8 +432,8 @@ unsigned CKZSIPAPICC::DoTransfer() {
 
 void CKZSIPAPICC::SetOrgTransferChanCallControl(CKZSIPAPICC* origin) {
     KZAPI::CMutexLock lock(GetCallMutex());
-    m_org_transfer_cc = origin;
-    if (!origin || origin == this) return;
+    m_org_transfer_cc = origin == this ? nullptr : origin;
+    if (!m_org_transfer_cc) return;
     KZAPI::str_cpy(m_replaces_call_id, origin->m_replaces_call_id, sizeof(m_replaces_call_id));
     KZAPI::str_cpy(m_replaces_from_tag, origin->m_replaces_from_tag, sizeof(m_replaces_from_tag));
     KZAPI::str_cpy(m_replaces_to_tag, origin->m_replaces_to_tag, sizeof(m_replaces_to_tag));
