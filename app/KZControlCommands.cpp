@@ -225,6 +225,7 @@ std::string check_value(const ArgSpec& arg, const KZJson& value) {
                                   ? value.get<uint64_t>() <= static_cast<uint64_t>(arg.max) &&
                                         static_cast<int64_t>(value.get<uint64_t>()) >= arg.min
                                   : value.get<int64_t>() >= arg.min && value.get<int64_t>() <= arg.max;
+        if (!in_range && arg.max == INT_MAX) return name + " must be at least " + std::to_string(arg.min);
         if (!in_range)
             return name + " must be between " + std::to_string(arg.min) + " and " + std::to_string(arg.max);
         return "";
