@@ -2,7 +2,9 @@
 // the module is asked anything, so a refused command changes nothing.
 #include "app/KZControlCommands.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace kzapp {
 
@@ -136,6 +138,21 @@ std::string check_value(const FieldRule& rule, const std::string& value) {
     return check_field(value, "value", rule.limit, rule.spaces_allowed);
 }
 
+bool same_text_ignoring_case(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool watches(const std::vector<KZAccountStatus>& accounts, int account, const std::string& target) {
+    for (const KZAccountStatus& a : accounts)
+        if (a.account == account)
+            for (const KZWatchStatus& w : a.watches)
+                if (same_text_ignoring_case(w.target, target)) return true;
+    return false;
+}
+
 KZJson account_reply(const char* command, const KZAccountOutcome& outcome) {
     if (!outcome.accepted) return error_event(outcome.reason);
     return {{"event", "ok"}, {"cmd", command}, {"account", outcome.number}};
@@ -247,6 +264,10 @@ KZJson KZControlCommands::WatchTarget(const KZJson& command) const {
     request.expires = command.value("expires", kDefaultWatchSeconds);
     if (std::string why = check_address(request.target, "target", false); !why.empty())
         return error_event(why);
+    // A second watch of the same party would only send a second SUBSCRIBE for the same state.
+    if (watches(m_accounts.List(), request.account, request.target))
+        return error_event("account " + std::to_string(request.account) + " already watches " +
+                           request.target);
     KZJson reply = account_reply("watch", m_accounts.Watch(request));
     if (reply["event"] == "ok") reply["target"] = request.target;
     return reply;

@@ -31,7 +31,9 @@ public:
     std::vector<std::string> asked;
 
     int Count() override { return 2; }
-    std::vector<kzapp::KZAccountStatus> List() override { return {}; }
+    std::vector<kzapp::KZAccountStatus> List() override {
+        return {{.account = 1, .watches = {{.target = "bob@127.0.0.1"}}}};
+    }
     kzapp::KZAccountOutcome Add(const kzapp::KZAccountRequest& r) override {
         return Note("add " + r.user + "@" + r.domain + " " + std::to_string(r.expires) + " " +
                         std::to_string(static_cast<int>(r.transport)) + (r.register_it ? " register" : ""),
@@ -109,6 +111,7 @@ TEST(KzhostAccounts, BadCommandsAreRefusedBeforeAnyAccountIsTouched) {
         R"({"cmd":"watch","account":1,"target":")" + long_target + R"("})",
         R"({"cmd":"watch","account":1,"target":"bob@127.0.0.1","event":"reg"})",
         R"({"cmd":"watch","account":3,"target":"bob@127.0.0.1"})",
+        R"({"cmd":"watch","account":1,"target":"BOB@127.0.0.1"})",
         R"({"cmd":"unwatch","account":1,"target":"bob@127.0.0.1\u0007"})",
     };
     kztest::NoStack host;
