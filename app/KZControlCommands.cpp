@@ -31,7 +31,11 @@ constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEven
     "remote-resumed",
     "transfer-progress",
     "transferred",
-    "transfer-requested"};
+    "transfer-requested",
+    "subscription",
+    "message",
+    "message-delivered",
+    "notify"};
 
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
@@ -70,6 +74,12 @@ const std::vector<std::string_view> kBridgeModes = {"dsp", "rtp"};
 const std::vector<std::string_view> kDuplexNames = {"full", "half"};
 const std::vector<std::string_view> kEncodingNames = {"linear", "ulaw", "alaw"};
 const std::vector<std::string_view> kDTMFMethodNames = {"auto", "inband", "info", "rfc2833"};
+const std::vector<std::string_view> kAccountFields = {"display",   "user",     "domain",  "proxy",
+                                                      "auth_user", "password", "user_id", "transport"};
+const std::vector<std::string_view> kWatchEvents = {"presence", "dialog"};
+constexpr int kMinExpires = 10;
+constexpr int kMaxExpires = 86400;
+constexpr int kMaxRetrySeconds = 3600;
 const std::vector<std::string_view> kEventKindChoices(kEventKindNames.begin(), kEventKindNames.end());
 
 // Every command and the arguments it takes besides "cmd" and "id".
@@ -138,6 +148,36 @@ const std::vector<CommandSpec>& command_table() {
           {"target", ArgType::String, true},
           {"code", ArgType::Integer, false, 300, 399},
           {"text", ArgType::String, false}}},
+        {"accounts", {}},
+        {"account-add",
+         {{"user", ArgType::String, true},
+          {"domain", ArgType::String, true},
+          {"password", ArgType::String, false},
+          {"auth_user", ArgType::String, false},
+          {"display", ArgType::String, false},
+          {"proxy", ArgType::String, false},
+          {"expires", ArgType::Integer, false, kMinExpires, kMaxExpires},
+          {"register", ArgType::Boolean, false},
+          {"transport", ArgType::String, false, 0, INT_MAX, kTransportNames},
+          {"retry", ArgType::Integer, false, 1, kMaxRetrySeconds}}},
+        {"account-set",
+         {{"account", ArgType::Integer, true, 1},
+          {"field", ArgType::String, true, 0, INT_MAX, kAccountFields},
+          {"value", ArgType::String, true}}},
+        {"account-remove", {{"account", ArgType::Integer, true, 1}}},
+        {"register", {{"account", ArgType::Integer, true, 1}}},
+        {"unregister", {{"account", ArgType::Integer, true, 1}}},
+        {"message",
+         {{"text", ArgType::String, true},
+          {"to", ArgType::String, true},
+          {"from", ArgType::String, false},
+          {"account", ArgType::Integer, false, 1}}},
+        {"watch",
+         {{"account", ArgType::Integer, true, 1},
+          {"target", ArgType::String, true},
+          {"event", ArgType::String, false, 0, INT_MAX, kWatchEvents},
+          {"expires", ArgType::Integer, false, kMinExpires, kMaxExpires}}},
+        {"unwatch", {{"account", ArgType::Integer, true, 1}, {"target", ArgType::String, true}}},
     };
     return table;
 }
@@ -328,6 +368,11 @@ std::string check_target(const std::string& target) {
     return "";
 }
 
+IKZAccounts& no_accounts() {
+    static KZNoAccounts none;
+    return none;
+}
+
 const char* redirect_text(int code) {
     if (code == 301) return "Moved Permanently";
     if (code == 302) return "Moved Temporarily";
@@ -352,8 +397,10 @@ KZJson error_event(std::string_view reason, const KZJson* id) {
     return event;
 }
 
-KZControlCommands::KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token)
-    : m_host(host), m_calls(calls), m_token(std::move(token)) {}
+KZControlCommands::KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token,
+                                     IKZAccounts* accounts)
+    : m_host(host), m_calls(calls), m_accounts(accounts ? *accounts : no_accounts()),
+      m_token(std::move(token)) {}
 
 KZJson KZControlCommands::Execute(std::string_view line, KZClientSession& session) const {
     const KZJson command = KZJson::parse(line, nullptr, false);
@@ -398,6 +445,7 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     if (name == "collect") return Collect(command);
     if (name == "transfer") return Transfer(command);
     if (name == "redirect") return Redirect(command);
+    if (is_account_command(name)) return RunAccountCommand(name, command);
     const int channel = command["channel"].get<int>();
     if (name == "stop-play") return call_reply("stop-play", m_calls.StopPlay(channel));
     if (name == "stop-record") return call_reply("stop-record", m_calls.StopRecord(channel));

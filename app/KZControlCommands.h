@@ -3,6 +3,7 @@
 // table, runs it against the host and returns the reply.
 #pragma once
 
+#include "app/KZAccountCommands.h"
 #include "sipstack/KZ_SIPStackStats.h"
 
 #include <nlohmann/json.hpp>
@@ -40,6 +41,10 @@ enum class KZEventKind : unsigned {
     TransferProgress,
     Transferred,
     TransferRequested,
+    Subscription,
+    Message,
+    MessageDelivered,
+    Notify,
     Count
 };
 using KZEventMask = unsigned;
@@ -233,8 +238,10 @@ struct KZClientSession {
 
 class KZControlCommands {
 public:
-    // An empty token means no client needs to authenticate.
-    KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token);
+    // An empty token means no client needs to authenticate. Without accounts every account
+    // command is refused.
+    KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token,
+                      IKZAccounts* accounts = nullptr);
 
     // The reply to one line (without its line end).
     KZJson Execute(std::string_view line, KZClientSession& session) const;
@@ -255,9 +262,18 @@ private:
     KZJson Collect(const KZJson& command) const;
     KZJson Transfer(const KZJson& command) const;
     KZJson Redirect(const KZJson& command) const;
+    // The account, presence and message commands (KZAccountControl.cpp).
+    static bool is_account_command(const std::string& name);
+    KZJson RunAccountCommand(const std::string& name, const KZJson& command) const;
+    KZJson AccountList() const;
+    KZJson AccountAdd(const KZJson& command) const;
+    KZJson AccountSet(const KZJson& command) const;
+    KZJson SendMessage(const KZJson& command) const;
+    KZJson WatchTarget(const KZJson& command) const;
 
     IKZHostQueries& m_host;
     IKZCallCommands& m_calls;
+    IKZAccounts& m_accounts;
     std::string m_token;
 };
 

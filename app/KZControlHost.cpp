@@ -1,6 +1,8 @@
 #include "app/KZControlHost.h"
 
+#include "app/KZAccountReports.h"
 #include "app/KZCallText.h"
+#include "app/KZHostAccounts.h"
 #include "app/KZHostCalls.h"
 
 #include "host/CKZCfgInterface.h"
@@ -8,6 +10,7 @@
 #include "host/CKZDSPTimer.h"
 #include "host/KZRTPSession.h"
 #include "host/KZStrFunc.h"
+#include "server/CKZSIPServer.h"
 
 #include <cstdio>
 
@@ -103,40 +106,6 @@ private:
     KZStackStatsReader m_stats;
 };
 
-// The module's registration reports, as kzhost prints them and as "registration" events. Accounts
-// are numbered from 1, as in their configuration keys.
-class RegistrationReports final : public KZAPI::CKZAPIEnv {
-public:
-    explicit RegistrationReports(KZHostControl& control) : m_control(control) {}
-
-    void Send_RegStatus(int account, int registered, int seconds) override {
-        if (registered)
-            std::printf("kzhost: account %d registered for %d s\n", account + 1, seconds);
-        else
-            std::printf("kzhost: account %d unregistered\n", account + 1);
-        std::fflush(stdout);
-        Publish(account, registered ? "registered" : "unregistered", registered ? 200 : 0,
-                registered ? "OK" : "", seconds);
-    }
-    void Send_RegFailure(int account, int code, const char* reason) override {
-        std::printf("kzhost: account %d failed %d %s\n", account + 1, code, reason);
-        std::fflush(stdout);
-        Publish(account, "failed", code, reason, 0);
-    }
-
-private:
-    void Publish(int account, const char* state, int code, const char* reason, int seconds) {
-        m_control.Publish(KZJson{{"event", "registration"},
-                                 {"account", account + 1},
-                                 {"state", state},
-                                 {"code", code},
-                                 {"reason", reason},
-                                 {"seconds", seconds}});
-    }
-
-    KZHostControl& m_control;
-};
-
 std::string configured(const char* key, const char* default_value) {
     return std::string(KZAPI::trim_spaces(CKZCfgInterface::CFG_GetValue(key, default_value).c_str()));
 }
@@ -146,7 +115,14 @@ std::string configured(const char* key, const char* default_value) {
 KZHostControl::KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats)
     : m_queries(std::make_unique<ServerQueries>(server, stats)),
       m_host_calls(std::make_unique<KZHostCalls>(server)),
-      m_reports(std::make_unique<RegistrationReports>(*this)) {
+      // The only server kzhost runs is the module's.
+      m_accounts(std::make_unique<KZHostAccounts>(static_cast<CKZSIPServer&>(server))),
+      m_reports(
+          std::make_unique<KZAccountReports>(KZReportOutputs{[this](const KZJson& event) { Publish(event); },
+                                                             [](const std::string& line) {
+                                                                 std::printf("%s\n", line.c_str());
+                                                                 std::fflush(stdout);
+                                                             }})) {
     KZAPI::CKZAPIEnv::SetKZAPIEnv(m_reports.get());
 }
 
@@ -167,8 +143,8 @@ std::string KZHostControl::Start() {
     KZControlOptions options;
     options.address = configured("kzhost.control.address", kDefaultAddress);
     options.port = static_cast<uint16_t>(port);
-    m_commands = std::make_unique<KZControlCommands>(*m_queries, *m_host_calls,
-                                                     configured("kzhost.control.token", ""));
+    m_commands = std::make_unique<KZControlCommands>(
+        *m_queries, *m_host_calls, configured("kzhost.control.token", ""), m_accounts.get());
     auto socket = std::make_unique<KZControlServer>(options, *m_commands);
     std::string why = socket->Start();
     std::lock_guard lock(m_socket_mutex);

@@ -1,9 +1,11 @@
 // The control socket as kzhost runs it: its settings come from the configuration
 // ("kzhost.control.port", "kzhost.control.address", "kzhost.control.token"), its queries read the
-// running server, and its call commands act on the server's channels. Registration reports of the module's
-// accounts are printed and published as "registration" events while it exists.
+// running server, its call commands act on the server's channels and its account commands on the
+// server's accounts. The module's account, subscription and message reports are printed and
+// published as events while it exists.
 #pragma once
 
+#include "app/KZAccountCommands.h"
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
 #include "app/KZHostCalls.h"
@@ -45,6 +47,7 @@ public:
 private:
     std::unique_ptr<IKZHostQueries> m_queries;
     std::unique_ptr<KZHostCalls> m_host_calls;
+    std::unique_ptr<IKZAccounts> m_accounts;
     std::unique_ptr<KZControlCommands> m_commands;
     std::unique_ptr<KZControlServer> m_socket;
     std::mutex m_socket_mutex; // Publish against Stop

@@ -136,8 +136,9 @@ public:
     uint32_t OnSIPError(uint32_t connection, sip_msg* response, const KZSIPEvent* event);
     // Subscriptions of registered accounts to other parties' presence or dialog state.
     // Adds one to the account (kind 1 dialog, else presence); false for an unknown account.
-    bool AddSubscription(int index, const char* address, int lifetime, int event_kind);
-    bool RemoveSubscription(int index, const char* address);
+    // Virtual so that a host that loads the module at run time can reach them.
+    virtual bool AddSubscription(int index, const char* address, int lifetime, int event_kind);
+    virtual bool RemoveSubscription(int index, const char* address);
     // Once a second: first SUBSCRIBEs, retries and refreshes; MESSAGEs left unanswered too long.
     void CheckUsersSubscribeStatus(int64_t now);
     int SendSubScribe1(kz_sip_user_subscribe_item& item, int64_t now, int index);
