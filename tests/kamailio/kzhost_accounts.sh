@@ -7,7 +7,9 @@
 #   kzhost_accounts.sh KZHOST wrong-password   refused, reported, and tried again after its interval
 #   kzhost_accounts.sh KZHOST subscribe        kz subscribes to bob's presence (baresip's notifier);
 #                                              the subscription is refreshed before it runs out
-# kamailio's log records what went over the wire: registrations, challenges and relayed requests.
+# kamailio challenges every REGISTER and every new request but NOTIFY, so each side answers 401
+# and 407 with its account's credentials. Its log records what went over the wire: registrations,
+# challenges and relayed requests.
 # The calls take kz from kzhost's configuration ("kzsrv.sip.reg1.*"); the other cases add it with
 # the control socket's account-add and follow kzhost's events.
 set -u
@@ -24,7 +26,7 @@ subscribe_expires=12
 
 start_kamailio() {
     mkdir "$kz_work/kamailio"
-    timeout 120 kamailio -f "$cfg" -l "udp:127.0.0.1:$kamailio_port" -DD -E -Y "$kz_work/kamailio" \
+    timeout 120 kamailio -f "$cfg" -A WITH_REQUEST_AUTH -l "udp:127.0.0.1:$kamailio_port" -DD -E -Y "$kz_work/kamailio" \
         -w "$kz_work/kamailio" -m 16 -M 4 >"$kz_work/kamailio.log" 2>&1 &
     kz_track $!
     # It logs its socket's receive buffer once the socket is bound; its worker starts right after.
@@ -106,6 +108,14 @@ answered() {
 # Requests kamailio relayed to a binding, e.g. relayed "MESSAGE from bob to kz".
 relayed() { kz_count "relay new: $1" "$kz_work/kamailio.log"; }
 
+# A new request from kz that kamailio challenged and then, with kz's credentials, relayed to bob.
+authenticated_from_kz() { # METHOD
+    local challenged
+    challenged=$(kz_count "proxy challenge: $1 from kz auth <null>" "$kz_work/kamailio.log")
+    [ "$challenged" -ge 1 ] && [ "$(relayed "$1 from kz to bob")" -ge 1 ] ||
+        kz_fail "kamailio challenged $challenged ${1}s from kz and relayed $(relayed "$1 from kz to bob")"
+}
+
 case_calls() {
     start_kamailio
     start_kzhost $(configured_account password) --set kzsrv.sip.callcontrol.auto.answercall=1
@@ -123,12 +133,16 @@ case_calls() {
     kz_ctl "dial:{\"to\":\"sip:bob@$domain\",\"from\":\"sip:kz@$domain\"}" expect:connected sleep:1 hangup \
         expect:released || kz_fail "kzhost's call to bob failed (see control.log)"
     [ "$(relayed "INVITE from kz to bob")" = 1 ] || kz_fail "kamailio did not relay kzhost's INVITE"
+    authenticated_from_kz INVITE
     [ "$(kz_count "routed in dialog: BYE" "$kz_work/kamailio.log")" = 2 ] || kz_fail "kzhost's BYE did not pass kamailio"
     kz_wait_for_line "$kz_work/baresip.log" "terminated" 5 || kz_fail "baresip did not see the call end"
     [ "$(baresip_text | grep -c "Call established")" = 2 ] || kz_fail "baresip did not establish both calls"
     [ "$(grep -cE 'call [0-9]+ connected' "$kz_work/kzhost.log")" = 2 ] || kz_fail "kzhost did not log two calls connected"
     [ "$(grep -cE 'call [0-9]+ released' "$kz_work/kzhost.log")" = 2 ] || kz_fail "kzhost did not log two calls released"
     stop_baresip
+    # Stopping kzhost unregisters its account.
+    kz_stop "$kzhost_pid"
+    kz_wait_for_line "$kz_work/kamailio.log" "register kz expires 0" 5 || kz_fail "kzhost did not unregister when stopped"
     echo "calls: baresip -> kz and kzhost -> bob through kamailio, both connected and released"
 }
 
@@ -151,6 +165,7 @@ case_message() {
     grep -E '"event": *"message-delivered"' "$kz_work/events.log" | grep -qE '"code": *20[02]' ||
         kz_fail "kzhost's MESSAGE was not delivered: $(grep message-delivered "$kz_work/events.log")"
     [ "$(relayed "MESSAGE from kz to bob")" = 1 ] || kz_fail "kamailio did not relay kzhost's MESSAGE"
+    authenticated_from_kz MESSAGE
     baresip_text | grep -q "hello from kz" || kz_fail "kzhost's text did not reach baresip"
     stop_baresip
     grep -E '"event": *"message-delivered"' "$kz_work/events.log"
@@ -203,7 +218,9 @@ case_subscribe() {
     kz_wait_events 3 3 subscription account=1 subscribed=True
     statuses=$(kz_events subscription account=1 subscribed=True | wc -l)
     [ "$statuses" -ge 3 ] || kz_fail "kzhost reported $statuses subscriptions, wanted 3 (two refreshes)"
-    grep -E "SUBSCRIBE" "$kz_work/kamailio.log" | sed 's/.*: //'
+    [ "$(kz_count "proxy challenge: SUBSCRIBE from kz auth <null>" "$kz_work/kamailio.log")" -ge 3 ] ||
+        kz_fail "not every SUBSCRIBE was challenged and answered"
+    grep -E "SUBSCRIBE" "$kz_work/kamailio.log" | sed 's/.*<script>: //'
     stop_baresip
     echo "subscribe: answered by baresip, refreshed $((sent - 1)) times"
 }
