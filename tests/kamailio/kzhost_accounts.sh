@@ -22,7 +22,7 @@ kz_ports
 cfg="$(cd "$(dirname "$0")" && pwd)/registrar_proxy.cfg"
 domain="127.0.0.1:$kamailio_port"
 baresip_ctl=$((sipp_port + 4))
-subscribe_expires=12
+subscribe_expires=10
 
 start_kamailio() {
     mkdir "$kz_work/kamailio"
