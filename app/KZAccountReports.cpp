@@ -66,7 +66,7 @@ void KZAccountReports::Send_SubscribeStatus(int account, int subscribed, int sec
 
 void KZAccountReports::Send_MessageTextDelivered(int id, int code, const char* reason) {
     const std::string text = bounded(reason);
-    Emit({{"event", "message-delivered"}, {"id", id}, {"code", code}, {"reason", text}},
+    Emit({{"event", "message-delivered"}, {"message", id}, {"code", code}, {"reason", text}},
          "message " + std::to_string(id) + (code >= 200 && code < 300 ? " delivered " : " failed ") +
              std::to_string(code) + " " + text);
 }

@@ -98,7 +98,7 @@ def main():
     print(f"accounts: account {number} registered for {registered['seconds']} s", flush=True)
 
     sent = session.command("message", account=number, to=args.to, text=args.text)
-    report = session.wait_for("message-delivered", 15, lambda e: e["id"] == sent["message"])
+    report = session.wait_for("message-delivered", 15, lambda e: e["message"] == sent["message"])
     if report is None:
         sys.exit(f"accounts: message {sent['message']} got no delivery report")
     print(f"accounts: message {report['id']} {report['code']} {report['reason']}", flush=True)

@@ -279,7 +279,7 @@ TEST_F(KzhostAccountsServerTest, AnAddedAccountRegistersSendsAndReceivesMessages
         << message;
     Reply(message, "200 OK");
     const KZJson delivered = Await("message-delivered");
-    EXPECT_EQ(delivered["id"], sent["message"]);
+    EXPECT_EQ(delivered["message"], sent["message"]);
     EXPECT_EQ(delivered["code"], 200);
     EXPECT_EQ(delivered["reason"], "OK");
 
