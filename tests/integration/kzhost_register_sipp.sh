@@ -104,8 +104,8 @@ forbidden)
     ;;
 no-answer)
     start_registrar uas_register_silent.xml
-    # The default retry interval (10 s) outlasts the stack's REGISTER transaction, so the timeout
-    # ends the first attempt before the next one starts.
+    # The stack re-sends an unanswered REGISTER every 2 s and gives up at 7 s; the default retry
+    # interval (10 s) is longer, so the timeout ends the first attempt before the next one starts.
     start_kzhost
     add_account
     outcome=$(registration_outcome 30)
