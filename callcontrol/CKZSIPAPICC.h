@@ -292,6 +292,19 @@ private:
     enum class Release { None, Bye, Cancel, ErrorResponse, ByeThenReset };
 
     static CKZSIPServer* Server();
+    // The server's lock, taken before a call's own lock by whatever also reads the server's
+    // accounts: the dispatch holds it while it takes call locks, so the order is always server,
+    // then call. Holds nothing when there is no server.
+    class ServerLock {
+    public:
+        ServerLock();
+        ~ServerLock();
+        ServerLock(const ServerLock&) = delete;
+        ServerLock& operator=(const ServerLock&) = delete;
+
+    private:
+        KZAPI::CMutex* m_mutex;
+    };
     static CKZSIPGroup* Group();
     int ChannelNumber() const;
     void ReadGroupAddresses(CKZSIPGroup* group, KZ_SIPProtocolConfig& config);

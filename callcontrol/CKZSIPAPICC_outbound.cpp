@@ -63,6 +63,7 @@ unsigned CKZSIPAPICC::SetupCall(const char* caller, const char* callee) {
     const AddressParts from = split_address(caller);
     const AddressParts to = split_address(callee);
     if (to.host.empty()) return 0;
+    const ServerLock server_lock;
     KZAPI::CMutexLock lock(GetCallMutex());
     SetCalleeNum(callee);
     SetCallerNum(caller);
@@ -75,12 +76,21 @@ unsigned CKZSIPAPICC::SetupCall(const char* caller, const char* callee) {
 unsigned CKZSIPAPICC::SetupCallEx(const char* from, const char* to, const char* uri, const char* contact,
                                   const char* auth_name, const char* auth_password, const char* dest_address,
                                   uint16_t dest_port, int protocol, int srtp) {
+    const ServerLock server_lock;
     KZAPI::CMutexLock lock(GetCallMutex());
     m_transport_protocol = protocol;
     m_srtp_on = srtp == 1 ? 1 : 0;
     m_media->SetSRTPInUse(m_srtp_on != 0);
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "calling on protocol %d, using srtp %d", protocol, srtp);
     return MakeSIPCallEx(from, to, uri, contact, auth_name, auth_password, dest_address, dest_port);
+}
+
+CKZSIPAPICC::ServerLock::ServerLock() : m_mutex(Server() ? &Server()->GetServerMutex() : nullptr) {
+    if (m_mutex) m_mutex->Lock();
+}
+
+CKZSIPAPICC::ServerLock::~ServerLock() {
+    if (m_mutex) m_mutex->Unlock();
 }
 
 bool CKZSIPAPICC::CanPlaceCall() const {

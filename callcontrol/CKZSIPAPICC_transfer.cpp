@@ -407,6 +407,7 @@ unsigned CKZSIPAPICC::SendSIPTransferNotify(CKZSIPGroup*, const char* event, con
 // Places the call a release left pending: a followed redirection or a received REFER. Auto-transfer
 // 1 places it from this channel, 2 from an idle one whose call reports back through DoTransfer2.
 unsigned CKZSIPAPICC::DoTransfer() {
+    const ServerLock server_lock; // the call placed reads the server's accounts
     KZAPI::CMutexLock lock(GetCallMutex());
     if (m_refer_to[0] == '\0') return 0;
     const std::string source = m_transfer_source, target = m_refer_to;
