@@ -408,24 +408,29 @@ unsigned CKZSIPAPICC::SendSIPTransferNotify(CKZSIPGroup*, const char* event, con
 // 1 places it from this channel, 2 from an idle one whose call reports back through DoTransfer2.
 unsigned CKZSIPAPICC::DoTransfer() {
     const ServerLock server_lock; // the call placed reads the server's accounts
-    KZAPI::CMutexLock lock(GetCallMutex());
-    if (m_refer_to[0] == '\0') return 0;
-    const std::string source = m_transfer_source, target = m_refer_to;
-    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::DoTransfer %s -> %s (auto transfer %d)",
-                         source.c_str(), target.c_str(), GetAutoTransfer());
-    unsigned placed = 0;
-    if (GetAutoTransfer() == 1) {
-        placed = SetupCall(source.c_str(), target.c_str());
-    } else if (GetAutoTransfer() == 2) {
-        CKZSIPAPICC* other = IdleTransferCallControl();
-        // This call may already be over and its own channel the idle one: place it from here.
-        if (other == this) {
-            placed = SetupCall(source.c_str(), target.c_str());
-        } else if (other) {
-            other->SetOrgTransferChanCallControl(this);
-            placed = other->SetupCall(source.c_str(), target.c_str());
-        }
+    std::string source, target;
+    int mode = 0;
+    {
+        KZAPI::CMutexLock lock(GetCallMutex());
+        if (m_refer_to[0] == '\0') return 0;
+        source = m_transfer_source;
+        target = m_refer_to;
+        mode = GetAutoTransfer();
     }
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::DoTransfer %s -> %s (auto transfer %d)",
+                         source.c_str(), target.c_str(), mode);
+    // Another channel's call is set up outside this call's lock: that call reports back into
+    // this one under its own lock (DoTransfer2), so holding both here would invert the order.
+    CKZSIPAPICC* other = mode == 2 ? IdleTransferCallControl() : nullptr;
+    // This call may already be over and its own channel the idle one: place it from here.
+    if (other == this) other = nullptr, mode = 1;
+    unsigned placed = 0;
+    if (mode == 2 && other) {
+        other->SetOrgTransferChanCallControl(this);
+        placed = other->SetupCall(source.c_str(), target.c_str());
+    }
+    KZAPI::CMutexLock lock(GetCallMutex());
+    if (mode == 1) placed = SetupCall(source.c_str(), target.c_str());
     ClearTransferFields();
     m_org_transfer_cc = nullptr;
     return placed;

@@ -93,6 +93,8 @@ private:
                           const char* address, unsigned short port);
     void CallNotify(CKZSIPGroup* group, KZSIPEvent* event);
     void CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event);
+    // The call's part of a 200 under its lock; the call whose transfer is to be placed after, or null.
+    KZAPI::CKZCallControl* AnswerCall(CKZSIPGroup* group, KZSIPEvent* event);
     void CallChallenged(CKZSIPGroup* group, KZSIPEvent* event, bool proxy_challenge);
     void CallRefused(CKZSIPGroup* group, KZSIPEvent* event);
     void CallError(KZSIPEvent* event);

@@ -259,13 +259,19 @@ void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* g
 }
 
 void CKZSIPEventHandler::CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event) {
+    // An attended transfer is placed once the call's lock is let go: the new call, on another
+    // channel, takes this one's lock when it reports back.
+    if (KZAPI::CKZCallControl* transfer = AnswerCall(group, event)) transfer->DoTransfer();
+}
+
+KZAPI::CKZCallControl* CKZSIPEventHandler::AnswerCall(CKZSIPGroup* group, KZSIPEvent* event) {
     HeldCall call(OwningCall(event, "SIP_RESPONSE_OK", false));
-    if (!call) return;
+    if (!call) return nullptr;
     CKZSIPCallControlI& sip = call.sip();
     KZAPI::CKZCallControl& cc = call.cc();
     sip.SetCurSIPMsg(event, kKeepCause);
     const KZ_SIP_CALL_STATUS status = call.status();
-    if (cseq_is(sip, {"PRACK"})) return;
+    if (cseq_is(sip, {"PRACK"})) return nullptr;
     if (is_outbound_setup(status) && cseq_is(sip, {"INVITE"})) {
         cc.OnConnect();
     } else if (status == SIP_CALL_BYE_SENT && cseq_is(sip, {"BYE"})) {
@@ -304,7 +310,7 @@ void CKZSIPEventHandler::CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event) {
         if (auto_transfer == 1)
             sip.StartCallTimer(kNotifyOKTimerMs);
         else if (auto_transfer == 2)
-            cc.DoTransfer();
+            return &cc;
     } else if (status == SIP_CALL_FINAL_NOTIFY_SENT && cseq_is(sip, {"NOTIFY"})) {
         sip.SetSIPStatus(SIP_CALL_CONNECTED);
     } else if (is_one_of(status, {SIP_CALL_NOTIFY_ACCEPTED, SIP_CALL_CONNECTED}) &&
@@ -314,6 +320,7 @@ void CKZSIPEventHandler::CallAnsweredOK(CKZSIPGroup* group, KZSIPEvent* event) {
     } else {
         CKZLogInterface::Log(kLogError, "Got SIP_RESPONSE_OK not handled!");
     }
+    return nullptr;
 }
 
 void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_3xxFinalResponse(CKZSIPGroup* group, KZSIPEvent* event) {
