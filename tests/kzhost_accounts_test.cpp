@@ -175,14 +175,8 @@ protected:
                                                               {"kzsrv.sip.keep.alive.msg", "0"}})
             KZAPI::CKZCfgInterface::CFG_SetValue(key, value.c_str());
         KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_reports);
-        m_server = kztest::make_server();
-        m_server->SetClock(&m_clock);
-        ASSERT_EQ(m_server->Create(), 1u);
-        ASSERT_EQ(m_server->Start(), 1u);
-        {
-            KZAPI::CMutexLock lock(m_server->GetServerMutex());
-            static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
-        }
+        m_server = kztest::start_server_on_clock(m_clock);
+        ASSERT_TRUE(m_server);
         m_accounts = std::make_unique<kzapp::KZHostAccounts>(*m_server);
         m_commands = std::make_unique<kzapp::KZControlCommands>(m_host, m_calls, "", m_accounts.get());
     }

@@ -185,13 +185,8 @@ protected:
     }
 
     void StartServer() {
-        m_server = kztest::make_server();
-        m_server->SetClock(&m_clock);
-        ASSERT_EQ(m_server->Create(), 1u);
-        ASSERT_EQ(m_server->Start(), 1u);
-        // The stack runs its timers on the server's loop, under the server lock.
-        KZAPI::CMutexLock lock(m_server->GetServerMutex());
-        static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
+        m_server = kztest::start_server_on_clock(m_clock);
+        ASSERT_TRUE(m_server);
     }
     void StopServer() {
         if (m_server) {

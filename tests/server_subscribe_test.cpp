@@ -86,12 +86,8 @@ protected:
              })
             KZAPI::CKZCfgInterface::CFG_SetValue(key, value.c_str());
         KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_env);
-        m_server = kztest::make_server();
-        m_server->SetClock(&m_clock);
-        ASSERT_EQ(m_server->Create(), 1u);
-        ASSERT_EQ(m_server->Start(), 1u);
-        KZAPI::CMutexLock lock(m_server->GetServerMutex());
-        static_cast<sip_group*>(m_server->GetSIPGroup()->GetSIPHandle())->SetClock(&m_clock);
+        m_server = kztest::start_server_on_clock(m_clock);
+        ASSERT_TRUE(m_server);
     }
     void TearDown() override {
         m_server->Stop();
@@ -137,7 +133,7 @@ protected:
                 }
                 return cseq(seen) >= std::max(floor, 1);
             },
-            1500);
+            3000);
         return seen;
     }
     static std::string Challenge() {
