@@ -107,4 +107,42 @@ void KZAccountReports::FireOn_Message(int channel, const char* from, const char*
     Emit(message, "message from " + sender + ": " + body);
 }
 
+void KZAccountReports::FireOn_ProxyUserRegistered(int site, const char* user, int seconds,
+                                                  const char* contact, const char* source_address,
+                                                  uint16_t source_port, int channel) {
+    const std::string name = bounded(user), where = bounded(contact);
+    if (m_outputs.user_registration) m_outputs.user_registration(site, name, seconds, where);
+    if (seconds <= 0) {
+        Emit({{"event", "user-unregistered"}, {"site", site + 1}, {"user", name}},
+             "user " + name + " of site " + std::to_string(site + 1) + " unregistered");
+        return;
+    }
+    Emit({{"event", "user-registered"},
+          {"site", site + 1},
+          {"user", name},
+          {"seconds", seconds},
+          {"contact", where},
+          {"source", bounded(source_address) + ":" + std::to_string(source_port)},
+          {"channel", channel}},
+         "user " + name + " of site " + std::to_string(site + 1) + " registered for " +
+             std::to_string(seconds) + " s at " + where);
+}
+
+std::optional<std::string> KZAccountReports::On_ProxyNewCallSession(const ProxySessionReport& call,
+                                                                    const char* source_address,
+                                                                    uint16_t source_port, const char* user,
+                                                                    bool authenticated) {
+    if (!m_outputs.sessions) return std::nullopt;
+    return m_outputs.sessions->OnNewCall(call, source_address, source_port, user, authenticated);
+}
+
+void KZAccountReports::FireOn_ProxyCallSessionStatus(const ProxySessionReport& session) {
+    if (m_outputs.sessions) m_outputs.sessions->OnStatus(session);
+}
+
+void KZAccountReports::FireOn_ProxyCallSessionEnd(const ProxySessionReport& session, int code,
+                                                  const char* reason) {
+    if (m_outputs.sessions) m_outputs.sessions->OnEnd(session, code, reason);
+}
+
 } // namespace kzapp

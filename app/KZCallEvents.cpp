@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <pthread.h>
+#include <thread>
 #include <utility>
 
 namespace kzapp {
@@ -19,6 +21,8 @@ namespace {
 
 // The agent looks at its timers at least this often, whatever the clock says.
 constexpr uint64_t kLongestWaitMs = 1000;
+// How long notices may gather before they are reported together.
+constexpr unsigned kGatherMs = 2;
 // The stop's text by which a recording's end tells that the agent ended it at its limit.
 constexpr const char* kLimitText = "max-seconds";
 
@@ -190,6 +194,13 @@ void KZCallEvents::OnToneDetected(int channel, const char* name, int frequency) 
     Queue(std::move(n));
 }
 
+void KZCallEvents::OnVoiceActivity(int channel, int direction, int verdict) {
+    Notice n = MediaNotice(Kind::Voice, channel);
+    n.result = verdict;
+    n.on = direction != 0; // received audio
+    Queue(std::move(n));
+}
+
 void KZCallEvents::CollectionStarts(int channel) {
     Queue(MediaNotice(Kind::Collecting, channel));
 }
@@ -232,10 +243,14 @@ void KZCallEvents::RunOnce() {
 }
 
 void KZCallEvents::Run() {
+    pthread_setname_np(pthread_self(), "kz-call-events");
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         lock.unlock();
         RunOnce();
+        // Notices that come in the next moment are reported together: under load the thread
+        // then wakes once for many calls instead of once for every notice.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMs));
         lock.lock();
         const uint64_t now = m_clock.TickMs();
         const std::optional<uint64_t> due = NextDue();
@@ -271,6 +286,8 @@ void KZCallEvents::Report(const Notice& n) {
         ReportHold(n);
     else if (n.kind == Kind::TransferProgress || n.kind == Kind::TransferRequested)
         ReportTransfer(n);
+    else if (n.kind == Kind::Voice)
+        ReportVoice(n);
     else
         ReportMedia(n);
 }
@@ -339,6 +356,26 @@ void KZCallEvents::ReportTransfer(const Notice& n) {
              call + " transferred to " + n.target);
 }
 
+// The module reports each start and end of voice, and besides a voice that sounds like a tone
+// (verdict 2, again while it lasts) and a beep (3): the starts and ends become voice-on and
+// voice-off, a beep becomes beep.
+void KZCallEvents::ReportVoice(const Notice& n) {
+    constexpr int kVoiceOff = 0;
+    constexpr int kBeep = 3;
+    const std::string call = "call " + std::to_string(n.channel);
+    const char* direction = n.on ? "in" : "out";
+    if (n.result == kBeep) {
+        Emit({{"event", "beep"}, {"channel", n.channel}}, call + " beep");
+        return;
+    }
+    bool& on = m_voice_on[{n.channel, n.on ? 1 : 0}];
+    const bool voice = n.result != kVoiceOff;
+    if (voice == on) return;
+    on = voice;
+    Emit({{"event", voice ? "voice-on" : "voice-off"}, {"channel", n.channel}, {"direction", direction}},
+         call + (voice ? " voice on (" : " voice off (") + direction + ")");
+}
+
 void KZCallEvents::ReportRecordDone(const Notice& n) {
     ++m_recordings_ended[n.channel];
     const bool at_limit = std::exchange(m_ended_at_limit[n.channel], false);
@@ -389,6 +426,7 @@ void KZCallEvents::ReportStatus(const Notice& n) {
     case CKZCall::CALL_STATUS_IDLE:
         ++m_calls_ended[n.channel];
         m_collecting[n.channel] = false;
+        m_voice_on[{n.channel, 0}] = m_voice_on[{n.channel, 1}] = false;
         ReportReleased(n, call);
         break;
     default:

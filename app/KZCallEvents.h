@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace KZAPI {
@@ -70,6 +71,7 @@ public:
     void OnPlayDone(int channel, int result, const char* text) override;
     void OnRecordDone(int channel, int result, const char* text) override;
     void OnToneDetected(int channel, const char* name, int frequency) override;
+    void OnVoiceActivity(int channel, int direction, int verdict) override;
 
     void RecordingStarts(int channel, const std::string& path) override;
     void CollectionStarts(int channel) override;
@@ -91,7 +93,8 @@ private:
         Collecting,
         Hold,
         TransferProgress,
-        TransferRequested
+        TransferRequested,
+        Voice
     };
     struct Notice {
         Kind kind = Kind::Status;
@@ -137,6 +140,7 @@ private:
     void ReportStatus(const Notice& n);
     void ReportHold(const Notice& n);
     void ReportTransfer(const Notice& n);
+    void ReportVoice(const Notice& n);
     void Emit(const KZJson& event, const std::string& line);
     void Schedule(const Notice& n, std::optional<int> delay, Action action);
     void RunDueTimers();
@@ -167,6 +171,8 @@ private:
     std::map<int, bool> m_ended_at_limit;
     // The channels where a collection asked for by a command runs.
     std::map<int, bool> m_collecting;
+    // Per channel and direction (0 sent, 1 received): whether its voice is on.
+    std::map<std::pair<int, int>, bool> m_voice_on;
     std::vector<Timer> m_timers;
 };
 

@@ -1,5 +1,7 @@
 #include "app/KZControlCommands.h"
 
+#include "app/KZSoundCommands.h"
+
 #include "app/KZCallText.h"
 #include "host/CKZAudioControl.h"
 #include "host/CKZDTMFControl.h"
@@ -35,7 +37,14 @@ constexpr std::array<const char*, static_cast<size_t>(KZEventKind::Count)> kEven
     "subscription",
     "message",
     "message-delivered",
-    "notify"};
+    "notify",
+    "user-registered",
+    "user-unregistered",
+    "voice-on",
+    "voice-off",
+    "beep",
+    "incoming-session",
+    "session-status"};
 
 // A hangup that names no cause leaves the call control's own.
 constexpr int kNoCause = 0;
@@ -77,9 +86,23 @@ const std::vector<std::string_view> kDTMFMethodNames = {"auto", "inband", "info"
 const std::vector<std::string_view> kAccountFields = {"display",   "user",     "domain",  "proxy",
                                                       "auth_user", "password", "user_id", "transport"};
 const std::vector<std::string_view> kWatchEvents = {"presence", "dialog"};
+const std::vector<std::string_view> kUserAuthNames = {"proxy", "www", "none"};
+const std::vector<std::string_view> kUserFields = {"password", "auth", "max_expires"};
+// The legs of a proxied session: the caller's (incoming) and the callee's (outgoing).
+const std::vector<std::string_view> kSessionLegs = {"caller", "callee"};
+// Longer than any call is left ringing.
+constexpr int kMaxRingTimeout = 3600;
+// A user's own longest registration counts only between these (the site's limit applies anyway).
+constexpr int kMinUserExpires = 10;
+constexpr int kMaxUserExpires = 3600;
+constexpr int kMaxMessageCount = 9999;
 constexpr int kMinExpires = 10;
 constexpr int kMaxExpires = 86400;
 constexpr int kMaxRetrySeconds = 3600;
+// The module reads only a directive beginning with 3 or 4 as an answer, and a 3xx would redirect
+// without a Contact.
+constexpr int kMinRejectCode = 400;
+constexpr int kMaxRejectCode = 499;
 const std::vector<std::string_view> kEventKindChoices(kEventKindNames.begin(), kEventKindNames.end());
 
 // Every command and the arguments it takes besides "cmd" and "id".
@@ -97,7 +120,8 @@ const std::vector<CommandSpec>& command_table() {
           {"to", ArgType::String, true},
           {"transport", ArgType::String, false, 0, INT_MAX, kTransportNames},
           {"user", ArgType::String, false},
-          {"password", ArgType::String, false}}},
+          {"password", ArgType::String, false},
+          {"srtp", ArgType::Boolean, false}}},
         {"answer", {{"channel", ArgType::Integer, true}}},
         {"ring", {{"channel", ArgType::Integer, true}}},
         {"hangup", {{"channel", ArgType::Integer, true}, {"cause", ArgType::Integer, false, 400, 699}}},
@@ -133,6 +157,10 @@ const std::vector<CommandSpec>& command_table() {
           {"terminators", ArgType::String, false},
           {"timeout_ms", ArgType::Integer, false, 1, kMaxCollectTimeoutMs}}},
         {"detect-tones", {{"channel", ArgType::Integer, true}, {"on", ArgType::Boolean, true}}},
+        {"vad",
+         {{"channel", ArgType::Integer, true},
+          {"in", ArgType::Boolean, false},
+          {"out", ArgType::Boolean, false}}},
         {"gain",
          {{"channel", ArgType::Integer, true},
           {"in_db", ArgType::Integer, false, kMinGainDb, kMaxGainDb},
@@ -178,6 +206,47 @@ const std::vector<CommandSpec>& command_table() {
           {"event", ArgType::String, false, 0, INT_MAX, kWatchEvents},
           {"expires", ArgType::Integer, false, kMinExpires, kMaxExpires}}},
         {"unwatch", {{"account", ArgType::Integer, true, 1}, {"target", ArgType::String, true}}},
+        {"sound-open", {{"channel", ArgType::Integer, true}}},
+        {"sound-close", {{"channel", ArgType::Integer, true}}},
+        {"mute", {{"on", ArgType::Boolean, true}}},
+        {"devices", {}},
+        {"users", {}},
+        {"user-add",
+         {{"site", ArgType::Integer, false, 1},
+          {"user", ArgType::String, true},
+          {"password", ArgType::String, false},
+          {"auth", ArgType::String, false, 0, INT_MAX, kUserAuthNames},
+          {"max_expires", ArgType::Integer, false, kMinUserExpires, kMaxUserExpires}}},
+        {"user-set",
+         {{"site", ArgType::Integer, false, 1},
+          {"user", ArgType::String, true},
+          {"field", ArgType::String, true, 0, INT_MAX, kUserFields},
+          {"value", ArgType::String, true}}},
+        {"user-remove", {{"site", ArgType::Integer, false, 1}, {"user", ArgType::String, true}}},
+        {"mwi",
+         {{"site", ArgType::Integer, false, 1},
+          {"user", ArgType::String, true},
+          {"waiting", ArgType::Boolean, true},
+          {"account", ArgType::String, false},
+          {"new", ArgType::Integer, false, 0, kMaxMessageCount},
+          {"old", ArgType::Integer, false, 0, kMaxMessageCount},
+          {"urgent_new", ArgType::Integer, false, 0, kMaxMessageCount},
+          {"urgent_old", ArgType::Integer, false, 0, kMaxMessageCount}}},
+        {"route-sessions", {{"enabled", ArgType::Boolean, true}}},
+        {"route",
+         {{"session", ArgType::Integer, true, 1},
+          {"destination", ArgType::String, true},
+          {"ring_timeout", ArgType::Integer, false, 1, kMaxRingTimeout}}},
+        {"join",
+         {{"session", ArgType::Integer, true, 1},
+          {"leg", ArgType::String, true, 0, INT_MAX, kSessionLegs},
+          {"with", ArgType::Integer, true, 1},
+          {"with_leg", ArgType::String, true, 0, INT_MAX, kSessionLegs}}},
+        {"reject",
+         {{"session", ArgType::Integer, true, 1},
+          {"code", ArgType::Integer, true, kMinRejectCode, kMaxRejectCode},
+          {"reason", ArgType::String, false}}},
+        {"sessions", {}},
     };
     return table;
 }
@@ -374,6 +443,16 @@ IKZAccounts& no_accounts() {
     return none;
 }
 
+IKZSessions& no_sessions() {
+    static KZNoSessions none;
+    return none;
+}
+
+IKZUsers& no_users() {
+    static KZNoUsers none;
+    return none;
+}
+
 const char* redirect_text(int code) {
     if (code == 301) return "Moved Permanently";
     if (code == 302) return "Moved Temporarily";
@@ -399,8 +478,9 @@ KZJson error_event(std::string_view reason, const KZJson* id) {
 }
 
 KZControlCommands::KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token,
-                                     IKZAccounts* accounts)
+                                     IKZAccounts* accounts, IKZUsers* users, IKZSessions* sessions)
     : m_host(host), m_calls(calls), m_accounts(accounts ? *accounts : no_accounts()),
+      m_users(users ? *users : no_users()), m_sessions(sessions ? *sessions : no_sessions()),
       m_token(std::move(token)) {}
 
 KZJson KZControlCommands::Execute(std::string_view line, KZClientSession& session) const {
@@ -444,9 +524,13 @@ KZJson KZControlCommands::Run(const std::string& name, const KZJson& command,
     if (name == "record") return Record(command);
     if (name == "send-dtmf") return SendDTMF(command);
     if (name == "collect") return Collect(command);
+    if (name == "vad") return VoiceDetection(command);
     if (name == "transfer") return Transfer(command);
     if (name == "redirect") return Redirect(command);
     if (is_account_command(name)) return RunAccountCommand(name, command);
+    if (is_sound_command(name)) return run_sound_command(m_sound, name, command);
+    if (is_user_command(name)) return RunUserCommand(name, command);
+    if (is_session_command(name)) return RunSessionCommand(name, command, session);
     const int channel = command["channel"].get<int>();
     if (name == "stop-play") return call_reply("stop-play", m_calls.StopPlay(channel));
     if (name == "stop-record") return call_reply("stop-record", m_calls.StopRecord(channel));
@@ -553,6 +637,7 @@ KZJson KZControlCommands::Dial(const KZJson& command) const {
     request.transport = transport_named(string_or_empty(command, "transport"));
     request.user = string_or_empty(command, "user");
     request.password = string_or_empty(command, "password");
+    request.srtp = command.value("srtp", false);
     return call_reply("dial", m_calls.Dial(request));
 }
 
@@ -619,6 +704,16 @@ KZJson KZControlCommands::Collect(const KZJson& command) const {
     if (request.max_digits == 0 && request.terminators.empty() && request.timeout_ms == 0)
         return error_event("collect needs \"max_digits\", \"terminators\" or \"timeout_ms\"");
     return call_reply("collect", m_calls.Collect(request));
+}
+
+KZJson KZControlCommands::VoiceDetection(const KZJson& command) const {
+    const auto choice = [&command](const char* key) -> std::optional<bool> {
+        if (!command.contains(key)) return std::nullopt;
+        return command[key].get<bool>();
+    };
+    const std::optional<bool> in = choice("in"), out = choice("out");
+    if (!in && !out) return error_event("vad needs \"in\" or \"out\"");
+    return call_reply("vad", m_calls.VoiceDetection(command["channel"].get<int>(), in, out));
 }
 
 KZJson KZControlCommands::Transfer(const KZJson& command) const {

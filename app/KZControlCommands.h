@@ -4,6 +4,8 @@
 #pragma once
 
 #include "app/KZAccountCommands.h"
+#include "app/KZSessionCommands.h"
+#include "app/KZUserCommands.h"
 #include "sipstack/KZ_SIPStackStats.h"
 
 #include <nlohmann/json.hpp>
@@ -15,6 +17,8 @@
 #include <vector>
 
 namespace kzapp {
+
+class IKZSoundCommands;
 
 // Keeps the members in the order written, so that every event line starts with its "event".
 using KZJson = nlohmann::ordered_json;
@@ -45,6 +49,13 @@ enum class KZEventKind : unsigned {
     Message,
     MessageDelivered,
     Notify,
+    UserRegistered,
+    UserUnregistered,
+    VoiceOn,
+    VoiceOff,
+    Beep,
+    IncomingSession,
+    SessionStatus,
     Count
 };
 using KZEventMask = unsigned;
@@ -114,6 +125,7 @@ struct KZDialRequest {
     KZTransport transport = KZTransport::Udp;
     std::string user; // credentials for a challenge; empty: none
     std::string password;
+    bool srtp = false; // offer SRTP (always offered when the module requires it)
 };
 
 // What the media commands ask of a connected call's audio, digits and tones.
@@ -196,6 +208,9 @@ public:
     virtual KZCallOutcome DetectTones(int channel, bool on) = 0;
     // Gain of the call's received (in) and sent (out) audio, in dB (0: unchanged).
     virtual KZCallOutcome Gain(int channel, int in_db, int out_db) = 0;
+    // Voice-activity detection on the call's received (in) and sent (out) audio; an empty choice
+    // keeps that direction as it is.
+    virtual KZCallOutcome VoiceDetection(int channel, std::optional<bool> in, std::optional<bool> out) = 0;
     // Puts a connected call on hold (on) or takes it off hold; the change follows as an event.
     virtual KZCallOutcome Hold(int channel, bool on) = 0;
     // Asks the far end to call the target; how its call goes follows as events.
@@ -224,6 +239,9 @@ public:
     KZCallOutcome Collect(const KZCollectRequest&) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome DetectTones(int, bool) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Gain(int, int, int) override { return KZCallOutcome::Refused(kReason); }
+    KZCallOutcome VoiceDetection(int, std::optional<bool>, std::optional<bool>) override {
+        return KZCallOutcome::Refused(kReason);
+    }
     KZCallOutcome Hold(int, bool) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Transfer(const KZTransferRequest&) override { return KZCallOutcome::Refused(kReason); }
     KZCallOutcome Redirect(const KZRedirectRequest&) override { return KZCallOutcome::Refused(kReason); }
@@ -234,19 +252,24 @@ struct KZClientSession {
     bool authenticated = false;
     bool close_after_reply = false; // set when the connection must end after this reply
     KZEventMask subscribed = kAllEventKinds;
+    KZRoutingLease routing{}; // held while this client routes the proxied calls
 };
 
 class KZControlCommands {
 public:
     // An empty token means no client needs to authenticate. Without accounts every account
-    // command is refused.
+    // command is refused, without users every proxy-user command, without sessions every
+    // proxy-session command.
     KZControlCommands(IKZHostQueries& host, IKZCallCommands& calls, std::string token,
-                      IKZAccounts* accounts = nullptr);
+                      IKZAccounts* accounts = nullptr, IKZUsers* users = nullptr,
+                      IKZSessions* sessions = nullptr);
 
     // The reply to one line (without its line end).
     KZJson Execute(std::string_view line, KZClientSession& session) const;
 
     bool TokenRequired() const { return !m_token.empty(); }
+    // The sound-device commands act here; without it they are refused.
+    void SetSoundCommands(IKZSoundCommands* sound) { m_sound = sound; }
 
 private:
     KZJson Run(const std::string& name, const KZJson& command, KZClientSession& session) const;
@@ -260,6 +283,7 @@ private:
     KZJson Record(const KZJson& command) const;
     KZJson SendDTMF(const KZJson& command) const;
     KZJson Collect(const KZJson& command) const;
+    KZJson VoiceDetection(const KZJson& command) const;
     KZJson Transfer(const KZJson& command) const;
     KZJson Redirect(const KZJson& command) const;
     // The account, presence and message commands (KZAccountControl.cpp).
@@ -270,11 +294,21 @@ private:
     KZJson AccountSet(const KZJson& command) const;
     KZJson SendMessage(const KZJson& command) const;
     KZJson WatchTarget(const KZJson& command) const;
+    // The proxy-user commands of server mode (KZUserControl.cpp).
+    static bool is_user_command(const std::string& name);
+    KZJson RunUserCommand(const std::string& name, const KZJson& command) const;
+    KZJson UserList() const;
+    // The proxy-session commands of server mode (KZSessionControl.cpp).
+    static bool is_session_command(const std::string& name);
+    KZJson RunSessionCommand(const std::string& name, const KZJson& command, KZClientSession& session) const;
 
     IKZHostQueries& m_host;
     IKZCallCommands& m_calls;
     IKZAccounts& m_accounts;
+    IKZUsers& m_users;
+    IKZSessions& m_sessions;
     std::string m_token;
+    IKZSoundCommands* m_sound = nullptr;
 };
 
 // {"event":"error","reason":reason}, with the id when there is one.

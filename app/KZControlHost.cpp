@@ -4,6 +4,7 @@
 #include "app/KZCallText.h"
 #include "app/KZHostAccounts.h"
 #include "app/KZHostCalls.h"
+#include "app/KZHostUsers.h"
 
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
@@ -106,6 +107,31 @@ private:
     KZStackStatsReader m_stats;
 };
 
+// The module's server as the session router sees it.
+class ServerProxy final : public IKZProxyServer {
+public:
+    explicit ServerProxy(CKZSIPServer& server) : m_server(server) {}
+    bool SetNewCallSessionAddr(int site, uint32_t session, const std::string& text) override {
+        return m_server.ProxySetNewCallSessionAddr(site, session, text.c_str()) != 0;
+    }
+    bool UpdateUserState(int site, const std::string& user, const char* direction,
+                         const char* state) override {
+        return m_server.ProxyUpdateUserState(site, user.c_str(), direction, state) != 0;
+    }
+    bool ConnectCallSessions(int site, uint32_t session, int leg, int with_site, uint32_t with,
+                             int with_leg) override {
+        return m_server.ProxyConnectCallSessions(site, session, leg, with_site, with, with_leg) != 0;
+    }
+
+private:
+    CKZSIPServer& m_server;
+};
+
+void print_line(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
 std::string configured(const char* key, const char* default_value) {
     return std::string(KZAPI::trim_spaces(CKZCfgInterface::CFG_GetValue(key, default_value).c_str()));
 }
@@ -114,15 +140,23 @@ std::string configured(const char* key, const char* default_value) {
 
 KZHostControl::KZHostControl(KZAPI::CKZServer& server, KZStackStatsReader stats)
     : m_queries(std::make_unique<ServerQueries>(server, stats)),
-      m_host_calls(std::make_unique<KZHostCalls>(server)),
+      m_host_calls(std::make_unique<KZHostCalls>(server)), m_sound(std::make_unique<KZHostSound>(server)),
       // The only server kzhost runs is the module's.
       m_accounts(std::make_unique<KZHostAccounts>(static_cast<CKZSIPServer&>(server))),
-      m_reports(
-          std::make_unique<KZAccountReports>(KZReportOutputs{[this](const KZJson& event) { Publish(event); },
-                                                             [](const std::string& line) {
-                                                                 std::printf("%s\n", line.c_str());
-                                                                 std::fflush(stdout);
-                                                             }})) {
+      m_users(std::make_unique<KZHostUsers>(static_cast<CKZSIPServer&>(server))),
+      m_proxy(std::make_unique<ServerProxy>(static_cast<CKZSIPServer&>(server))),
+      m_sessions(std::make_unique<KZSessionRouter>(
+          *m_proxy, KZSessionOutputs{[this](const KZJson& event) { Publish(event); }, print_line,
+                                     [this](int site, const std::string& user) {
+                                         return m_users->RegisteredContact(site, user);
+                                     },
+                                     [this](const std::string& user) { return m_users->SiteOf(user); }})),
+      m_reports(std::make_unique<KZAccountReports>(
+          KZReportOutputs{[this](const KZJson& event) { Publish(event); }, print_line,
+                          [this](int site, const std::string& user, int seconds, const std::string& contact) {
+                              m_users->RecordRegistration(site, user, seconds, contact);
+                          },
+                          m_sessions.get()})) {
     KZAPI::CKZAPIEnv::SetKZAPIEnv(m_reports.get());
 }
 
@@ -143,8 +177,10 @@ std::string KZHostControl::Start() {
     KZControlOptions options;
     options.address = configured("kzhost.control.address", kDefaultAddress);
     options.port = static_cast<uint16_t>(port);
-    m_commands = std::make_unique<KZControlCommands>(
-        *m_queries, *m_host_calls, configured("kzhost.control.token", ""), m_accounts.get());
+    m_commands =
+        std::make_unique<KZControlCommands>(*m_queries, *m_host_calls, configured("kzhost.control.token", ""),
+                                            m_accounts.get(), m_users.get(), m_sessions.get());
+    m_commands->SetSoundCommands(m_sound.get());
     auto socket = std::make_unique<KZControlServer>(options, *m_commands);
     std::string why = socket->Start();
     std::lock_guard lock(m_socket_mutex);

@@ -1,7 +1,8 @@
 // The control socket as kzhost runs it: its settings come from the configuration
 // ("kzhost.control.port", "kzhost.control.address", "kzhost.control.token"), its queries read the
 // running server, its call commands act on the server's channels and its account commands on the
-// server's accounts. The module's account, subscription and message reports are printed and
+// server's accounts, its session commands on the proxied calls of the server's sites. The
+// module's account, subscription, message and session reports are printed and
 // published as events while it exists.
 #pragma once
 
@@ -9,6 +10,9 @@
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
 #include "app/KZHostCalls.h"
+#include "app/KZHostUsers.h"
+#include "app/KZSessionRouter.h"
+#include "app/KZSoundCommands.h"
 #include "host/CKZAPIEnv.h"
 #include "host/CKZServer.h"
 
@@ -47,7 +51,11 @@ public:
 private:
     std::unique_ptr<IKZHostQueries> m_queries;
     std::unique_ptr<KZHostCalls> m_host_calls;
+    std::unique_ptr<KZHostSound> m_sound;
     std::unique_ptr<IKZAccounts> m_accounts;
+    std::unique_ptr<KZHostUsers> m_users;
+    std::unique_ptr<IKZProxyServer> m_proxy;
+    std::unique_ptr<KZSessionRouter> m_sessions;
     std::unique_ptr<KZControlCommands> m_commands;
     std::unique_ptr<KZControlServer> m_socket;
     std::mutex m_socket_mutex; // Publish against Stop

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -161,6 +162,7 @@ void KZControlServer::Wake() {
 }
 
 void KZControlServer::Run() {
+    pthread_setname_np(pthread_self(), "kz-control");
     while (!m_stopping)
         PollOnce();
 }

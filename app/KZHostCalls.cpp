@@ -18,6 +18,7 @@ using KZAPI::CKZChannel;
 namespace {
 
 constexpr int kNoSRTP = 0;
+constexpr int kOfferSRTP = 1;
 constexpr int kNoDigitLimit = 0;
 constexpr unsigned kNoTimeout = 0;
 constexpr uint32_t kFromTheStart = 0;
@@ -141,7 +142,7 @@ KZCallOutcome KZHostCalls::Dial(const KZDialRequest& request) {
     const std::string from = request.from.empty() ? DefaultFrom(request.transport) : request.from;
     const unsigned placed = channel->GetCallControl()->SetupCallEx(
         from.c_str(), request.to.c_str(), "", "", request.user.c_str(), request.password.c_str(), "", 0,
-        protocol_of(request.transport), kNoSRTP);
+        protocol_of(request.transport), request.srtp ? kOfferSRTP : kNoSRTP);
     if (!placed)
         return KZCallOutcome::Refused(channel_text(channel->GetChannelNumber()) +
                                       ": the call was not placed");
@@ -337,6 +338,15 @@ KZCallOutcome KZHostCalls::Gain(int channel, int in_db, int out_db) {
     if (!found) return KZCallOutcome::Refused(why);
     const auto factor = [](int db) { return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0)); };
     found->SetAudioLevel(factor(in_db), factor(out_db));
+    return KZCallOutcome::Accepted(channel);
+}
+
+KZCallOutcome KZHostCalls::VoiceDetection(int channel, std::optional<bool> in, std::optional<bool> out) {
+    std::string why;
+    CKZCallControl* call = CallIn(channel, CKZCall::CALL_STATUS_CONNECTED, why);
+    if (!call) return KZCallOutcome::Refused(why);
+    if (in) call->SetInVAD(*in ? 1 : 0);
+    if (out) call->SetOutVAD(*out ? 1 : 0);
     return KZCallOutcome::Accepted(channel);
 }
 

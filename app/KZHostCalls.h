@@ -65,6 +65,7 @@ public:
     KZCallOutcome Collect(const KZCollectRequest& request) override;
     KZCallOutcome DetectTones(int channel, bool on) override;
     KZCallOutcome Gain(int channel, int in_db, int out_db) override;
+    KZCallOutcome VoiceDetection(int channel, std::optional<bool> in, std::optional<bool> out) override;
     KZCallOutcome Hold(int channel, bool on) override;
     KZCallOutcome Transfer(const KZTransferRequest& request) override;
     KZCallOutcome Redirect(const KZRedirectRequest& request) override;

@@ -4,12 +4,14 @@
 // and destroys it.
 //
 //   kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]
-//          [--answer-after SECONDS] [--hangup-after SECONDS]
+//          [--answer-after SECONDS] [--hangup-after SECONDS] [--sound DEVICE]
 //
 // Without --config every setting has its default: a SIP server on port 5060 over UDP. Offered
 // calls ring and wait for the application, which drives them through the control socket
 // (docs/control-socket.md); --answer-after and --hangup-after let kzhost answer and end them
-// itself. Every call event is printed as one line.
+// itself. --sound names the local sound device (a sound card's name, "null" or "wav:PATH"; the
+// key "kzsrv.sip.dxsound.device") and opens it at start; calls go on it with sound-open. Every
+// call event is printed as one line.
 #include "app/KZCallEvents.h"
 #include "app/KZControlHost.h"
 #include "app/KZHostChannels.h"
@@ -44,12 +46,13 @@ struct Options {
     unsigned log_level = 2;
     std::string module;
     kzapp::KZCallPolicy calls;
+    std::string sound;
 };
 
 void usage() {
     std::fprintf(stderr,
                  "usage: kzhost [--config FILE] [--set key=value]... [--log-level 1|2|4] [--module PATH]\n"
-                 "              [--answer-after SECONDS] [--hangup-after SECONDS]\n");
+                 "              [--answer-after SECONDS] [--hangup-after SECONDS] [--sound DEVICE]\n");
 }
 
 // A whole number of seconds, or -1 when the text is not one.
@@ -71,6 +74,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.log_level = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (a == "--module" && has_value)
             o.module = argv[++i];
+        else if (a == "--sound" && has_value)
+            o.sound = argv[++i];
         else if (a == "--answer-after" && has_value)
             o.calls.answer_after = seconds(argv[++i]);
         else if (a == "--hangup-after" && has_value)
@@ -116,6 +121,7 @@ bool apply_configuration(const Options& o) {
         }
         CKZCfgInterface::CFG_SetValue(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
     }
+    if (!o.sound.empty()) CKZCfgInterface::CFG_SetValue("kzsrv.sip.dxsound.device", o.sound.c_str());
     return true;
 }
 
@@ -206,7 +212,15 @@ bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Op
     control.SetMediaWatch(&events);
     control.SetTransferWatch(&events);
     kzapp::KZHostChannels channels(server);
-    const bool started = start_channels(channels);
+    bool started = start_channels(channels);
+    // The sound device asked for opens at start, so that a bad device shows at once.
+    if (started && !o.sound.empty()) {
+        started = server.GetDXSound(true) != nullptr;
+        if (started)
+            print_line("kzhost: sound device " + o.sound);
+        else
+            kzapp::report_cannot_start("kzhost", "the sound device " + o.sound + " cannot be opened");
+    }
     if (started) {
         print_listening();
         print_control(control);

@@ -48,6 +48,7 @@ best_rate() { # port: "requested reached" for the highest rate with no failed ca
 pid=$!
 for _ in $(seq 100); do grep -q listening "$work/kzhost.log" && break; sleep 0.05; done
 grep -q listening "$work/kzhost.log" || { echo "kzhost did not start:"; cat "$work/kzhost.log"; exit 1; }
+sleep 1 # as for sipp's uas below: start-up (its NAT probe among it) is over before the first call
 ours=$(best_rate "$sip")
 stop_peer
 

@@ -10,6 +10,8 @@
 # CPU per call leg of both is compared (a leg: one end sending and receiving one stream; baresip's
 # figure includes its file source and null player).
 #   bench/kzhost_media_load.sh [KZHOST=build/app/kzhost] [CALLS=500] [WINDOW=30] [RATE=100]
+# KZHOST_SETTINGS adds settings to both kzhosts, e.g. KZHOST_SETTINGS="--set kzsrv.srtp.type=2"
+# for the same load over SRTP.
 set -u
 kzhost=${1:-build/app/kzhost}
 calls=${2:-500}
@@ -36,10 +38,30 @@ calc4() { printf '%.4f' "$(echo "scale=8; $*" | bc)"; }
 # connected; "totals" prints the calls up, their codecs and the sum of "lost"; "media-stats" the
 # reply of that command; "hangup-all" ends every call.
 cat >"$work/loadctl.py" <<'PY'
-import json, socket, sys, time
+import collections, json, socket, sys, time
 port, what = int(sys.argv[1]), sys.argv[2]
 s = socket.create_connection(("127.0.0.1", port), timeout=30)
-lines = s.makefile("rb")
+
+class Lines:
+    """The lines kzhost sends. Not a makefile(): after one time-out that can no longer be read;
+    here a time-out leaves what arrived in the buffer for the next call."""
+
+    def __init__(self):
+        self.buffer = b""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        while b"\n" not in self.buffer:
+            chunk = s.recv(65536)
+            if not chunk:
+                raise StopIteration
+            self.buffer += chunk
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line
+
+lines = Lines()
 ids = iter(range(1, 1 << 30))
 
 def request(obj):
@@ -51,6 +73,7 @@ if what == "dial":
     count, rate, to = int(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
     request({"cmd": "subscribe", "events": ["connected", "released"]})
     connected, released, start = 0, 0, time.monotonic()
+    reasons = collections.Counter()
     for n in range(count):
         obj = {"cmd": "dial", "to": to, "id": "d%d" % n}
         s.sendall(json.dumps(obj).encode() + b"\n")
@@ -66,6 +89,9 @@ if what == "dial":
             connected += 1
         elif msg.get("event") == "released" or (msg.get("event") == "error" and str(msg.get("id", "")).startswith("d")):
             released += 1
+            reasons[" ".join(str(msg.get(k, "")) for k in ("event", "cause", "text", "reason")).strip()] += 1
+    for reason, n in reasons.items():
+        print("not connected: %d x %s" % (n, reason), file=sys.stderr)
     print(connected)
 elif what == "totals":
     channels = request({"cmd": "calls"}).get("channels", [])
@@ -93,7 +119,7 @@ start_kzhost() { # NAME SIP CTL RTP_FIRST [args...]
     "$kzhost" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" --set kzhost.control.port="$ctl" \
         --set kzhost.channels="$channels" --set kzsrv.sip.prefered.codec=0,8 \
         --set kzsrv.sip.rtpstartrange="$rtp" --set kzsrv.sip.rtpendrange=$((rtp + channels * 4 - 1)) \
-        "$@" >"$work/$name.log" 2>&1 &
+        ${KZHOST_SETTINGS:-} "$@" >"$work/$name.log" 2>&1 &
     pids+=($!)
     kz_pid=$!
     for _ in $(seq 200); do grep -q "control socket on" "$work/$name.log" && return 0; sleep 0.05; done

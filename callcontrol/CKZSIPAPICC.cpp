@@ -71,6 +71,7 @@ CKZSIPAPICC::CKZSIPAPICC()
       m_rtp_session(std::make_unique<GRTPSIPCCSession>()),
       m_video_session(std::make_unique<GRTPSIPCCVSession>()), m_codec(std::make_unique<KZCallCodec>()) {
     SetProxyRelatedChanID(kNoProxyChannel);
+    GenerateCryptoEncoderKey();
 }
 
 CKZSIPAPICC::~CKZSIPAPICC() {
@@ -207,6 +208,7 @@ unsigned CKZSIPAPICC::ResetCallStatus() {
     StopAppTimer();
     ResetRoutes();
     if (held_call) AutoSetRTPPort(Server());
+    ResetSRTP();
     return 1;
 }
 

@@ -4,16 +4,19 @@
 // application. Host-facing operations return 1 for success and 0 for failure.
 #pragma once
 
+#include "callcontrol/KZSRTPStreams.h"
 #include "host/CKZCallControl.h"
 #include "host/KZJitterBuffer.h"
 #include "host/KZRingBuffer.h"
 #include "host/audiotools/KZSoundTools.h"
+#include "host/audiotools/KZVoiceDetector.h"
 #include "media/CKZSIPDSPApp.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPGroup.h"
 #include "server/SIPMessagePtr.h"
 #include "server/kz_sip_user_reg_profile.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -184,6 +187,31 @@ public:
         m_next_rtp_timestamp = next_timestamp;
     }
     void CreateNewLocalRtpSSRC();
+
+    // ---- SRTP (CKZSIPAPICC_srtp.cpp) ----
+    // Fresh random key material for this side's streams (announced as long as the encoder suite takes).
+    void GenerateCryptoEncoderKey();
+    // The RTP form of a received packet in output (KZSRTPStreams::kMaxPacketBytes bytes); 0 when
+    // SRTP is not in use or the packet does not unprotect, so that it is taken as received.
+    int DecodeSRTP(const uint8_t* packet, int length, uint8_t* output);
+    // Where the receive path unprotects into (used under the RTP session's mutex only).
+    uint8_t* SRTPDecodeBuffer() { return m_srtp_decode_buffer.data(); }
+    // RTCP in place, under the RTP session's mutex: the length as it is without SRTP, the
+    // transformed length with it, < 1 when an SRTP call's report must not pass.
+    int DecodeSRTCP(uint8_t* packet, int length);
+    int EncodeSRTCP(uint8_t* packet, int length, int capacity);
+    // ---- voice activity (CKZSIPAPICC_vad.cpp), under the media lock ----
+    // The analysers of the received and the sent audio for frames of `samples` samples at `rate`;
+    // made when RTP opens, freed when it closes (the beep analyser stays with the call control).
+    void InitVInPreProcessHandle(int samples, int rate);
+    void InitVOutPreProcessHandle(int samples, int rate);
+    void FreeVInPreProcessHandle();
+    void FreeVOutPreProcessHandle();
+    // One frame of the received audio per DSP tick, while detection is asked for on a connected call.
+    void DetectInVoiceActivity(int channel, const CKZSIPServer* server);
+    // The bytes of the frame to send, 0 to hold it back as silence; frame null: nothing to send
+    // this tick.
+    int DetectOutVoiceActivity(const uint8_t* frame, int length, int channel, const CKZSIPServer* server);
 
     // ---- outbound call (CKZSIPAPICC_outbound.cpp) ----
     unsigned SetupCall(const char* caller, const char* callee) override;
@@ -391,10 +419,31 @@ private:
     // Under the media lock; null when the factor is 1.0.
     std::unique_ptr<KZAPI::KZAGC4State, GainDeleter> m_rx_gain, m_tx_gain;
     float m_rx_gain_factor = 1.0f, m_tx_gain_factor = 1.0f;
+    struct VADDeleter {
+        void operator()(KZAPI::KZVADState* vad) const;
+    };
+    struct BeepDeleter {
+        void operator()(KZAPI::KZBeepState* beep) const;
+    };
+    // Voice activity, under the media lock: the analysers, the hang-over counters (ticks left
+    // in the voice state, 0 = off), the audio judged so far and the frame buffers.
+    std::unique_ptr<KZAPI::KZVADState, VADDeleter> m_vad_in, m_vad_out;
+    std::unique_ptr<KZAPI::KZBeepState, BeepDeleter> m_beep;
+    int m_vad_in_hangover = 0;
+    int m_vad_out_hangover = 0;
+    bool m_beep_reported = false;
+    unsigned m_vad_in_ms = 0;
+    std::vector<int16_t> m_vad_samples;
+    std::vector<uint8_t> m_vad_frame;
     PendingPacket m_pending[kPendingPacketSlots];
     int m_pending_head = 0;
     int m_pending_count = 0;
+    bool m_talkspurt_pending = false; // frames were held back: the next one sent is marked
     std::atomic<uint64_t> m_last_rx_tick{0};
+    // SRTP contexts of the open session (created and released with it) and the receive buffer.
+    KZSRTPStreams m_srtp;
+    std::array<uint8_t, KZSRTPStreams::kMaxPacketBytes> m_srtp_decode_buffer{};
+    std::atomic<bool> m_srtp_active{false};
     // The sender's address the receive path found (session mutex) and the tick sends to.
     char m_switch_address[kAddressSize] = "";
     uint16_t m_switch_port = 0;
@@ -461,18 +510,39 @@ private:
     void CheckNoAudio();
     int DecodeAndAddRxFrame();
     void SendRTPPacket();
-    // One frame of the send pass: encode and send (or send the pending packet instead).
-    void SendFrame(const uint8_t* frame, int length);
+    // One frame of the send pass: encode and send (or send the pending packet instead). What the
+    // frame holds decides whether voice detection sees it.
+    enum class TxAudio { Queued, Silence, Bridged };
+    void SendFrame(const uint8_t* frame, int length, TxAudio audio);
+    // Voice-activity helpers (CKZSIPAPICC_vad.cpp).
+    bool SuppressOutFrame(const uint8_t* frame, int length, bool has_audio);
+    bool OutVADWanted(const CKZSIPServer* server);
+    int VADSamples(const uint8_t* frame, int length);
+    void AnalyseInFrame(int channel, int bytes);
+    void InVoiceSilentTick(int channel);
+    void InVoiceOff(int channel);
+    void OutVoiceOff(int channel);
     int SendRTPDataPacket(int payload_type, const uint8_t* data, int length, bool marker,
                           uint32_t timestamp_increment, int count, bool explicit_packet);
     bool PopPendingPacket(PendingPacket& out);
     bool MaySend() const;
+    // RTP clock ticks of one frame of the negotiated codec.
+    uint32_t FrameTicks() const;
+    // A frame held back by silence suppression: the stream's timestamp moves on over it.
+    void SkipFrame();
     int FrameBytes() const;
     unsigned FrameTimeMs() const;
     void ApplyGain(KZAPI::KZAGC4State* gain, uint8_t* frame, int length) const;
     void FillSilence(uint8_t* frame, int length) const;
     bool IsOwnRTPOpen() const { return m_rtp_running.load(); }
     bool BindRTPPort();
+    void StopRTPSessionKeepingPorts();
+    void OpenSRTPContexts();
+    // A call that ends leaves no SRTP choice behind: the default suite and a fresh key.
+    void ResetSRTP();
+    void CloseSRTPContexts();
+    int SendSRTPPacket(int payload_type, const uint8_t* data, int length, bool marker,
+                       uint32_t timestamp_increment, int count);
     // The channel's relay item when its call is relayed to a peer's, else -1.
     int GetRelayItem() const;
 

@@ -403,6 +403,7 @@ unsigned CKZSIPAPICC::OnConnAck() {
     char contact[CKZSIPGroup::kIEBufferSize] = "";
     if (ReadCurIE(KZ_IE_SIP_CONTACT, contact)) SmartlyDecideRemoteContactID(contact);
     SetSIPStatus(SIP_CALL_CONNECTED);
+    StopAppTimer(); // the ACK the answer waited for came
     StoreDialogIDs();
     CKZCallControl::OnConnAck();
     if (is_set(m_replaces_call_id)) EndReplacedCall();

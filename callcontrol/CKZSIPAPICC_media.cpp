@@ -2,12 +2,14 @@
 // channel's DSP, the DSP's outgoing audio is encoded and sent, the sender's address is checked
 // and silence on the line reported. Runs on the DSP timer threads under the media lock only.
 #include "callcontrol/CKZSIPAPICC.h"
+#include "media/CKZDXSoundChannel.h"
 
 #include "callcontrol/GRTPSIPCCSession.h"
 #include "host/CKZAPIEnv.h"
 #include "host/CKZChannel.h"
 #include "host/CKZDSP.h"
 #include "host/CKZLogInterface.h"
+#include "host/KZSecureRandom.h"
 #include "host/KZStrFunc.h"
 #include "host/KZUDPRelay.h"
 #include "media/KZCallCodec.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 using KZAPI::CKZLogInterface;
 
@@ -218,17 +221,22 @@ void CKZSIPAPICC::SendRTPPacket() {
     uint8_t* frame = m_frame_buffer.data();
     const KZAPI::CKZChannel* channel = GetChannel();
     const bool bridged = channel && channel->IsConnected();
-    if (!bridged) {
+    // The sound device's frames come on its own clock, so they are sent as they come, in bursts.
+    const auto* sound = dynamic_cast<const CKZDXSoundChannel*>(channel);
+    const bool on_sound = sound && sound->IsDXSoundOpen();
+    if (!bridged && !on_sound) {
         // One frame per tick: the audio queued for sending, or silence when there is none.
         FillSilence(frame, bytes);
-        if (KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes)
-            KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
+        const bool queued = KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes;
+        if (queued) KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
         ApplyGain(m_tx_gain.get(), frame, bytes);
-        SendFrame(frame, bytes);
+        SendFrame(frame, bytes, queued ? TxAudio::Queued : TxAudio::Silence);
         return;
     }
     const int buffered = KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get());
-    if (buffered > kTxBacklogFrames * bytes) {
+    const bool backlog =
+        on_sound ? buffered >= kTxBacklogFrames * bytes : buffered > kTxBacklogFrames * bytes;
+    if (backlog) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Giving up %d bytes to make outgoing rtp in time!",
                              buffered);
         KZAPI::KZ_RTMB_Reset(m_tx_ring.get());
@@ -237,11 +245,16 @@ void CKZSIPAPICC::SendRTPPacket() {
     while (m_rtp_running.load() && KZAPI::KZ_RTMB_GetDataSize(m_tx_ring.get()) >= bytes) {
         KZAPI::KZ_RTMB_GetData(m_tx_ring.get(), frame, bytes);
         ApplyGain(m_tx_gain.get(), frame, bytes);
-        SendFrame(frame, bytes);
+        SendFrame(frame, bytes, TxAudio::Bridged);
     }
 }
 
-void CKZSIPAPICC::SendFrame(const uint8_t* frame, int length) {
+void CKZSIPAPICC::SendFrame(const uint8_t* frame, int length, TxAudio audio) {
+    // Bridged audio is another call's: its silences are that call's to judge.
+    if (audio != TxAudio::Bridged && SuppressOutFrame(frame, length, audio == TxAudio::Queued)) {
+        if (MaySend()) SkipFrame();
+        return;
+    }
     if (!MaySend()) return;
     const int encoded =
         AudioFormatCode2RTPPayload(GetDSPAudioFormat(), frame, length, m_rtp_payload, m_codec->Encoder(),
@@ -257,12 +270,31 @@ void CKZSIPAPICC::SendFrame(const uint8_t* frame, int length) {
             return;
         }
     }
-    SendRTPDataPacket(static_cast<int>(m_rtp_payload.m_uPayload), m_packet_buffer.data(), encoded, false, 0,
-                      1, false);
+    // The first frame after held-back silence starts a talkspurt: marked, on its own timestamp.
+    const bool talkspurt = std::exchange(m_talkspurt_pending, false);
+    SendRTPDataPacket(static_cast<int>(m_rtp_payload.m_uPayload), m_packet_buffer.data(), encoded, talkspurt,
+                      FrameTicks(), 1, talkspurt);
+}
+
+uint32_t CKZSIPAPICC::FrameTicks() const {
+    return m_rtp_payload.m_uClockRate / 1000 * FrameTimeMs();
+}
+
+void CKZSIPAPICC::SkipFrame() {
+    m_talkspurt_pending = true;
+    if (m_srtp_active.load() && m_srtp.CanProtect())
+        m_srtp.SkipFrame(FrameTicks());
+    else
+        m_rtp_session->SkipFrame(FrameTicks());
 }
 
 int CKZSIPAPICC::SendRTPDataPacket(int payload_type, const uint8_t* data, int length, bool marker,
                                    uint32_t timestamp_increment, int count, bool explicit_packet) {
+    if (m_srtp_active.load() && m_srtp.CanProtect()) {
+        if (!explicit_packet) timestamp_increment = FrameTicks();
+        return SendSRTPPacket(payload_type, data, length, explicit_packet && marker, timestamp_increment,
+                              explicit_packet ? count : 1);
+    }
     if (explicit_packet)
         return m_rtp_session->SendPacket(data, length, static_cast<uint8_t>(payload_type), marker,
                                          timestamp_increment, count);
@@ -313,6 +345,7 @@ void CKZSIPAPICC::OnDSPTimer() {
         if (!m_rtp_running.load()) return;
         CheckRTPPacket();
         DecodeAndAddRxFrame();
+        DetectInVoiceActivity(ChannelNumber(), Server());
         SendRTPPacket();
     }
     SendKeepAliveMsgForOutboundCall();
@@ -321,7 +354,7 @@ void CKZSIPAPICC::OnDSPTimer() {
 void CKZSIPAPICC::CreateNewLocalRtpSSRC() {
     uint32_t ssrc = 0;
     while (ssrc == 0)
-        ssrc = static_cast<uint32_t>(KZAPI::get_rand_rate() * 4294967295.0);
+        ssrc = KZAPI::KZ_SecureRandomU32();
     m_local_ssrc = ssrc;
 }
 

@@ -1,6 +1,9 @@
 // Call release: hanging up in every status, answering the remote's BYE or CANCEL, and bringing
 // the record back to idle.
 #include "callcontrol/CKZSIPAPICC.h"
+#include "host/CKZChannel.h"
+#include "host/CKZServer.h"
+#include "media/CKZDXSoundChannel.h"
 
 #include "host/CKZLogInterface.h"
 #include "host/KZStrFunc.h"
@@ -15,6 +18,14 @@
 using KZAPI::CKZLogInterface;
 
 namespace {
+
+// A call that ends takes its channel off the local sound device, so that the next call on the
+// channel starts off it.
+void LeaveSoundDevice(KZAPI::CKZChannel* channel) {
+    const auto* sound = dynamic_cast<const CKZDXSoundChannel*>(channel);
+    if (!sound || !sound->IsDXSoundOpen()) return;
+    if (KZAPI::CKZServer* server = KZAPI::CKZServer::GetServerObj()) server->StopDXAudio(channel);
+}
 
 constexpr uint16_t kDefaultSIPPort = 5060;
 constexpr int kBusyCode = 486;
@@ -76,6 +87,7 @@ unsigned CKZSIPAPICC::DisconnectSIPCall() {
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "CKZSIPAPICC::DisconnectSIPCall szURIStr:%s", uri);
     StopAppTimer();
     CloseRTPSocket();
+    LeaveSoundDevice(GetChannel());
     const Release release = ReleaseFor(GetSIPStatus());
     const int connection = static_cast<int>(GetSIPConnID());
     switch (release) {
@@ -154,6 +166,7 @@ unsigned CKZSIPAPICC::ReleaseCall() {
     StopAppTimer();
     KZAPI::CMutexLock lock(GetCallMutex());
     CloseRTPSocket();
+    LeaveSoundDevice(GetChannel());
     const KZ_SIP_CALL_STATUS status = GetSIPStatus();
     const bool unanswered = status == SIP_CALL_ACCEPTED || status == SIP_CALL_RINGING ||
                             status == SIP_CALL_ANSWERED || GetCallStatus() == CALL_STATUS_ANSWERING;
@@ -265,6 +278,7 @@ unsigned CKZSIPAPICC::OnRelease() {
     {
         KZAPI::CMutexLock lock(GetCallMutex());
         CloseRTPSocket();
+        LeaveSoundDevice(GetChannel());
         ResetKeepingTransfer();
         CKZCallControl::OnRelease();
     }

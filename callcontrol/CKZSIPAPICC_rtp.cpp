@@ -23,6 +23,9 @@ namespace {
 constexpr size_t kPacketBufferFrames = 25;
 constexpr size_t kCodecBufferFrames = 200;
 constexpr uint16_t kPortUnknown = 0;
+// Voice detection runs on the DSP's 8 kHz audio.
+constexpr int kVADRate = 8000;
+constexpr int kVADSamplesPerMs = kVADRate / 1000;
 
 // The codec settings of the server, or of the configuration when there is no server.
 KZCodecSettings codec_settings(const CKZSIPServer* server) {
@@ -67,9 +70,14 @@ unsigned CKZSIPAPICC::OpenRTPSocket() {
     {
         KZAPI::CMutexLock media(m_media_mutex);
         ConfigureRTPSession();
+        OpenSRTPContexts();
         started = StartRTPSession();
+        if (!started) CloseSRTPContexts();
+        InitVInPreProcessHandle(static_cast<int>(FrameTimeMs()) * kVADSamplesPerMs, kVADRate);
+        InitVOutPreProcessHandle(static_cast<int>(FrameTimeMs()) * kVADSamplesPerMs, kVADRate);
         m_last_rx_tick.store(0);
         m_pending_head = m_pending_count = 0;
+        m_talkspurt_pending = false;
     }
     if (started) {
         StartDSPTimer(m_dsp_frame_ms);
@@ -162,11 +170,15 @@ unsigned CKZSIPAPICC::CloseRTPSocket() {
     {
         KZAPI::CMutexLock media(m_media_mutex);
         m_rtp_running.store(false);
+        FreeVInPreProcessHandle();
+        FreeVOutPreProcessHandle();
         m_next_rtp_sequence = m_rtp_session->GetNextSequenceNumber();
         m_next_rtp_timestamp = m_rtp_session->GetNextTimestamp();
         m_video_session->Stop();
+        // Stopped before it lets go of this call: its last report (the BYE) is still protected.
+        StopRTPSessionKeepingPorts();
         m_rtp_session->SetOwner(nullptr, nullptr);
-        m_rtp_session->Stop();
+        CloseSRTPContexts();
         ResetDSPJB(false);
         m_codec->Close();
     }
@@ -175,6 +187,15 @@ unsigned CKZSIPAPICC::CloseRTPSocket() {
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "RTP session stopped successfully!");
     m_last_rx_tick.store(0);
     return 1;
+}
+
+// The next call on this port takes the bound pair again instead of binding new sockets.
+void CKZSIPAPICC::StopRTPSessionKeepingPorts() {
+    int rtp_fd = -1, rtcp_fd = -1;
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    m_rtp_session->StopKeepingSockets(&rtp_fd, &rtcp_fd, &ipv4, &port);
+    if (rtp_fd >= 0) KZRTPPortReservation::Recycle(ipv4, port, rtp_fd, rtcp_fd);
 }
 
 unsigned CKZSIPAPICC::IsRTPSocketOpen() {

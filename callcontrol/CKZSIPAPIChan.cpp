@@ -1,5 +1,7 @@
 #include "callcontrol/CKZSIPAPIChan.h"
 
+#include "host/CKZServer.h"
+
 #include "callcontrol/CKZSIPAPICC.h"
 #include "callcontrol/CKZSIPDTMFControl.h"
 #include "host/CKZCfgInterface.h"
@@ -116,6 +118,9 @@ void CKZSIPAPIChan::FreeChanHandle() {
 }
 
 unsigned CKZSIPAPIChan::Destroy() {
+    // Off the sound device first: its tap sits on this channel's DSP.
+    if (IsDXSoundOpen())
+        if (KZAPI::CKZServer* server = KZAPI::CKZServer::GetServerObj()) server->StopDXAudio(this);
     SetCallMediaApp(nullptr);
     FreeCallControl();
     FreeAudioControl();
@@ -265,15 +270,15 @@ bool call_is_connected(const CKZSIPAPICC* cc) {
 
 int add_relay_item(int group, CKZSIPAPICC& cc, CKZSIPAPIChan& channel) {
     if (cc.GetLocalSSRC() == 0) cc.CreateNewLocalRtpSSRC();
-    const int item = KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(),
-                                                    cc.GetPeerRTPIPAddress(), cc.GetPeerRTPIPPort(), &channel,
-                                                    cc.GetDTMFPayload());
-    if (item == KZAPI::KZ_RELAY_INVALID_HANDLE) return item;
-    KZAPI::KZ_SetUDPRelayGroupItemSSRC(item, cc.GetLocalSSRC());
+    KZAPI::KZRelayOutgoingStream stream;
+    stream.ssrc = cc.GetLocalSSRC();
     // A leg whose own stream ran goes on from where it stopped.
-    if (cc.GetNextRTPSequence() != 0 || cc.GetNextRTPTimestamp() != 0)
-        KZAPI::KZ_SetUDPRelayGroupItemSequence(item, cc.GetNextRTPSequence(), cc.GetNextRTPTimestamp());
-    return item;
+    stream.renumber = cc.GetNextRTPSequence() != 0 || cc.GetNextRTPTimestamp() != 0;
+    stream.next_sequence = cc.GetNextRTPSequence();
+    stream.next_timestamp = cc.GetNextRTPTimestamp();
+    return KZAPI::KZ_AddUDPRelayGroupItem(group, cc.GetLocalRTPAddress(), cc.GetLocalRTPPort(),
+                                          cc.GetPeerRTPIPAddress(), cc.GetPeerRTPIPPort(), &channel,
+                                          cc.GetDTMFPayload(), stream);
 }
 
 } // namespace

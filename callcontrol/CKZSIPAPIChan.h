@@ -7,13 +7,14 @@
 
 #include "host/CKZDSP.h"
 #include "host/CKZSIPChannel.h"
+#include "media/CKZDXSoundChannel.h"
 
 #include <array>
 #include <memory>
 
 class CKZSIPAPICC;
 
-class CKZSIPAPIChan : public KZAPI::CKZSIPChannel {
+class CKZSIPAPIChan : public KZAPI::CKZSIPChannel, public CKZDXSoundChannel {
 public:
     CKZSIPAPIChan() = default;
     ~CKZSIPAPIChan() override;

@@ -14,12 +14,12 @@ int CKZSIPAPISpan::GetNumOfChannels() {
 }
 
 bool CKZSIPAPISpan::DoUnblockedLoop() {
+    if (KZAPI::CTimer::RunningCount() == 0) return true;
     for (KZAPI::CKZChannel* channel : ChannelsForTurn()) {
         if (KZAPI::CKZDSPApp* call_media = channel->GetCallMediaApp())
             call_media->GetAppTimer().CheckEveryTimer();
         // The DTMF application sends digits forwarded as INFO from here, off the media tick.
-        if (auto* dtmf = dynamic_cast<KZAPI::CKZDSPApp*>(channel->GetDTMFControl()))
-            dtmf->GetAppTimer().CheckEveryTimer();
+        if (KZAPI::CKZDSPApp* dtmf = channel->GetDTMFApp()) dtmf->GetAppTimer().CheckEveryTimer();
     }
     return true;
 }

@@ -29,12 +29,17 @@ void GRTPSIPCCSession::ClearFirstPacketMark() {
     m_first_packet_ms = 0;
 }
 
-void GRTPSIPCCSession::OnRTPPacket(const KZAPI::KZRTPPacket& packet, const char* address, uint16_t port) {
+void GRTPSIPCCSession::OnRTPPacket(const KZAPI::KZRTPPacket& received, const char* address, uint16_t port) {
     if (!m_owner || !m_server) return;
     CKZSIPAPICC& owner = *m_owner;
     if (!m_server->GetDynCheckRemoteRTPAddr() &&
         (std::strcmp(address, owner.GetPeerRTPIPAddress()) != 0 || port != owner.GetPeerRTPIPPort()))
         return;
+    // An SRTP packet goes on in its RTP form; one that does not unprotect goes on as it came.
+    KZAPI::KZRTPPacket decoded;
+    uint8_t* buffer = owner.SRTPDecodeBuffer();
+    const int length = owner.DecodeSRTP(received.GetPacketData(), received.GetPacketLength(), buffer);
+    const KZAPI::KZRTPPacket& packet = length > 0 && decoded.Parse(buffer, length) ? decoded : received;
     if (SortPacket(owner, packet)) return;
     CheckSource(owner, packet, address, port);
 }
@@ -85,4 +90,14 @@ void GRTPSIPCCSession::CheckSource(CKZSIPAPICC& owner, const KZAPI::KZRTPPacket&
 
 void GRTPSIPCCSession::OnRTCPReport(const char* report) {
     if (m_owner) Log(LOG_TRACE, "RTCP Report:[%s]", report);
+}
+
+// On a call with SRTP, RTCP is SRTCP both ways: a report that does not unprotect is dropped
+// (RFC 3711 3.4), and none goes out in the clear.
+int GRTPSIPCCSession::TransformIncomingRTCP(uint8_t* packet, int length) {
+    return m_owner ? m_owner->DecodeSRTCP(packet, length) : length;
+}
+
+int GRTPSIPCCSession::TransformOutgoingRTCP(uint8_t* packet, int length, int capacity) {
+    return m_owner ? m_owner->EncodeSRTCP(packet, length, capacity) : length;
 }

@@ -26,6 +26,8 @@ public:
 protected:
     void OnRTPPacket(const KZAPI::KZRTPPacket& packet, const char* address, uint16_t port) override;
     void OnRTCPReport(const char* report) override;
+    int TransformIncomingRTCP(uint8_t* packet, int length) override;
+    int TransformOutgoingRTCP(uint8_t* packet, int length, int capacity) override;
 
 private:
     // True when the packet was a telephone event (the source check is then skipped).

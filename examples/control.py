@@ -26,7 +26,7 @@ class ControlClient:
 
     def __init__(self, host, port, token=None, timeout=5.0):
         self.sock = socket.create_connection((host, port), timeout=timeout)
-        self.lines = self.sock.makefile("r", encoding="utf-8", newline="\n")
+        self.buffer = b""
         self.ids = itertools.count(1)
         if token:
             self.request({"cmd": "auth", "token": token})
@@ -38,9 +38,28 @@ class ControlClient:
         return command["id"]
 
     def next_event(self):
-        """The next event, or None when kzhost closed the connection."""
-        line = self.lines.readline()
-        return json.loads(line) if line else None
+        """The next event, or None when kzhost closed the connection. Raises socket.timeout when
+        none comes within the connection's timeout; what arrived so far is kept for the next call."""
+        while b"\n" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return json.loads(line)
+
+    def events_for(self, seconds):
+        """The events that arrive within the next seconds; exits when kzhost closes the
+        connection."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                event = self.next_event()
+            except socket.timeout:
+                continue
+            if event is None:
+                sys.exit("kzhost closed the connection")
+            yield event
 
     def request(self, command):
         """Sends a command and returns its reply; events arriving meanwhile are printed."""
@@ -54,7 +73,6 @@ class ControlClient:
             show(event)
 
     def close(self):
-        self.lines.close()
         self.sock.close()
 
 

@@ -6,11 +6,9 @@
 // (Call-ID "fuzz-outbound@127.0.0.1", From tag "fzout") so that responses in the input reach a
 // call. The SIP statuses the calls are put in come from a hash of the input, so mutations move
 // the calls through every status.
+#include "fuzz_loopback_group.h"
 #include "host/CKZChannel.h"
 #include "host/CKZClock.h"
-#include "host/CKZLogInterface.h"
-#include "host/KZNetAddr.h"
-#include "host/KZStrFunc.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPEventHandler.h"
 #include "server/CKZSIPGroup.h"
@@ -20,14 +18,11 @@
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
-#include "sipstack/CSIPAddressFilter.h"
-#include "sipstack/KZ_SIPProtocolConfig.h"
 #include "sipstack/sip_group.h"
 #include "tests/support/recording_sip_call.h"
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -53,27 +48,8 @@ KZAPI::CKZManualClock& fuzz_clock() {
     return clock;
 }
 
-// One stack for the whole run, opened but not started: no listening transports.
 CKZSIPGroup& fuzz_group() {
-    static CKZSIPGroup* group = [] {
-        // KZ_FUZZ_LOG=4 shows where a corpus input goes; quiet otherwise.
-        const char* level = std::getenv("KZ_FUZZ_LOG");
-        KZAPI::CKZLogInterface::SetMaxLevel(level ? static_cast<unsigned>(std::atoi(level)) : 0);
-        KZAPI::KZ_SetNameResolution(false); // a fuzzer never waits on DNS
-        auto* g = new CKZSIPGroup;
-        g->Open();
-        g->CreateEventQueue();
-        KZ_SIPProtocolConfig config{};
-        g->GetConfig(&config);
-        KZAPI::str_cpy(config.local_address, "127.0.0.1", sizeof(config.local_address));
-        config.sip_port = 0;
-        config.transport_mask = KZ_SIP_TRANSPORT_UDP;
-        g->SetConfig(&config);
-        g->SetIPFilter("127.0.0.1", CSIPAddressFilter::ALLOW_LIST, 1);
-        g->SetRealPublicSIPIP("127.0.0.1");
-        static_cast<sip_group*>(g->GetSIPHandle())->SetClock(&fuzz_clock());
-        return g;
-    }();
+    static CKZSIPGroup* group = kzfuzz::open_loopback_group({.event_queue = true, .clock = &fuzz_clock()});
     return *group;
 }
 

@@ -1,6 +1,7 @@
 #include "host/CBaseThread.h"
 
 #include "host/CKZLogInterface.h"
+#include "host/KZStrFunc.h"
 
 #include <chrono>
 #include <pthread.h>
@@ -20,13 +21,14 @@ CBaseThread::~CBaseThread() {
     StopThread();
 }
 
-bool CBaseThread::StartThread() {
+bool CBaseThread::StartThread(const char* name) {
     if (m_thread.joinable()) {
         if (m_running.load()) return false;
         m_thread.join(); // the previous run already ended on its own (OnCreate failed or stopped itself)
     }
     m_stop.store(false);
     m_running.store(true);
+    if (name) KZAPI::str_cpy(m_name, name, sizeof(m_name));
     try {
         m_thread = std::thread(&CBaseThread::Run, this);
     } catch (const std::system_error& e) {
@@ -48,6 +50,7 @@ void CBaseThread::StopThread(unsigned /*timeout_ms*/) {
 }
 
 void CBaseThread::Run() {
+    if (m_name[0]) pthread_setname_np(pthread_self(), m_name);
     if (OnCreate()) {
         while (!m_stop.load())
             DoUnblockedLoop();

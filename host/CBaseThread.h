@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 
@@ -16,8 +17,9 @@ public:
     CBaseThread(const CBaseThread&) = delete;
     CBaseThread& operator=(const CBaseThread&) = delete;
 
-    // Starts the thread: OnCreate(), then DoUnblockedLoop() until Stop(), then OnQuit().
-    bool StartThread();
+    // Starts the thread: OnCreate(), then DoUnblockedLoop() until Stop(), then OnQuit(). The name
+    // (at most 15 characters are kept) is what top -H, perf and gdb show for the thread.
+    bool StartThread(const char* name = nullptr);
     // Asks the loop to end and joins the thread (the timeout is advisory: the loop is asked to
     // end and the join waits for the current pass to finish).
     void StopThread(unsigned timeout_ms = 200);
@@ -40,7 +42,10 @@ protected:
 private:
     void Run();
 
+    static constexpr size_t kNameSize = 16; // the kernel's limit, terminator included
+
     std::thread m_thread;
+    char m_name[kNameSize] = "";
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_running{false};
 };

@@ -1,6 +1,7 @@
 #include "host/CKZAPIEnv.h"
 
 #include "host/CKZLogInterface.h"
+#include "host/CKZMediaEventSink.h"
 
 #include <atomic>
 
@@ -26,6 +27,12 @@ void CKZAPIEnv::Send_RegStatus(int account, int registered, int seconds) {
 
 void CKZAPIEnv::FireOn_RecvNoAudio(int channel, int /*reserved*/) {
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_RecvNoAudio channel:%d", channel);
+}
+
+void CKZAPIEnv::FireOn_VoiceActivityDetected(int channel, int direction, int verdict, int /*reserved1*/,
+                                             int /*reserved2*/) {
+    if (CKZMediaEventSink* sink = CKZMediaEventSink::GetMediaEventSink())
+        sink->OnVoiceActivity(channel, direction, verdict);
 }
 
 void CKZAPIEnv::Send_RegFailure(int account, int code, const char* reason) {
@@ -58,6 +65,34 @@ void CKZAPIEnv::FireOn_Notify(int account, const char*, const char* event, const
 void CKZAPIEnv::FireOn_Message(int channel, const char* from, const char*, const char*, const char*) {
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_Message channel:%d from:%s", channel,
                          from ? from : "");
+}
+
+void CKZAPIEnv::FireOn_ProxyUserRegistered(int site, const char* user, int seconds, const char*, const char*,
+                                           uint16_t, int) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_ProxyUserRegistered site:%d user:%s seconds:%d",
+                         site, user ? user : "", seconds);
+}
+
+void CKZAPIEnv::FireOn_ProxyUserSubscribed(int site, const char* from, const char* to, const char*,
+                                           const char*, const char*, const char*, uint16_t) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_ProxyUserSubscribed site:%d from:%s to:%s", site,
+                         from ? from : "", to ? to : "");
+}
+
+std::optional<std::string> CKZAPIEnv::On_ProxyNewCallSession(const ProxySessionReport&, const char*, uint16_t,
+                                                             const char*, bool) {
+    return std::nullopt;
+}
+
+void CKZAPIEnv::FireOn_ProxyCallSessionStatus(const ProxySessionReport& session) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
+                         "FireOn_ProxyCallSessionStatus site:%d connection:%u state:%d", session.site,
+                         session.connection, session.state);
+}
+
+void CKZAPIEnv::FireOn_ProxyCallSessionEnd(const ProxySessionReport& session, int code, const char* reason) {
+    CKZLogInterface::Log(CKZLogInterface::LOG_TRACE, "FireOn_ProxyCallSessionEnd site:%d connection:%u %d %s",
+                         session.site, session.connection, code, reason ? reason : "");
 }
 
 CKZAPIEnv* CKZAPIEnv::GetKZAPIEnv() {

@@ -86,6 +86,7 @@ void CKZCallControl::OnStatusChanged(int old_status, int new_status) {
 unsigned CKZCallControl::ResetCallStatus() {
     ResetCall();
     m_held_locally = m_held_by_remote = false;
+    m_in_vad = m_out_vad = 0;
     return 1;
 }
 

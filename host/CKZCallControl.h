@@ -136,7 +136,12 @@ public:
     virtual int GetAutoRing() { return m_auto_ring; }
     virtual int GetNoMoreCall() { return 0; }
     virtual int GetDND() { return m_dnd; }
-    virtual int GetInVAD() { return 0; }
+    // Voice-activity detection on the call's received (in) and sent (out) audio, asked for by the
+    // application besides the server's keys; both end with the call.
+    virtual int GetInVAD() { return m_in_vad.load(); }
+    void SetInVAD(int on) { m_in_vad.store(on ? 1 : 0); }
+    int GetOutVAD() const { return m_out_vad.load(); }
+    void SetOutVAD(int on) { m_out_vad.store(on ? 1 : 0); }
     virtual int GetVideoEnabled() { return 0; }
 
     // The process's sink for call events (null: none). Set before channels start.
@@ -159,6 +164,8 @@ private:
     std::atomic<uint32_t> m_sip_crv{0};
     std::atomic<bool> m_held_locally{false};
     std::atomic<bool> m_held_by_remote{false};
+    std::atomic<int> m_in_vad{0};
+    std::atomic<int> m_out_vad{0};
 };
 
 } // namespace KZAPI

@@ -23,6 +23,12 @@ void CKZChannel::FreeAudioControl() {
 void CKZChannel::FreeDTMFControl() {
     delete m_dtmf_control;
     m_dtmf_control = nullptr;
+    m_dtmf_app = nullptr;
+}
+
+void CKZChannel::SetDTMFControl(CKZDTMFControl* control) {
+    m_dtmf_control = control;
+    m_dtmf_app = dynamic_cast<CKZDSPApp*>(control);
 }
 
 void CKZChannel::FreeToneControl() {

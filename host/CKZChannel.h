@@ -48,6 +48,8 @@ public:
     }
     CKZAudioControl* GetAudioControl() const { return m_audio_control; }
     CKZDTMFControl* GetDTMFControl() const { return m_dtmf_control; }
+    // The DTMF control's application face when it has one (its timer joins the span's turn).
+    CKZDSPApp* GetDTMFApp() const { return m_dtmf_app; }
     CKZToneControl* GetToneControl() const { return m_tone_control; }
     // The call control's media face, whose application timer the span's turn checks.
     CKZDSPApp* GetCallMediaApp() const { return m_call_media_app.load(); }
@@ -100,7 +102,7 @@ protected:
     virtual void FreeToneControl();
 
     void SetAudioControl(CKZAudioControl* control) { m_audio_control = control; }
-    void SetDTMFControl(CKZDTMFControl* control) { m_dtmf_control = control; }
+    void SetDTMFControl(CKZDTMFControl* control);
     void SetToneControl(CKZToneControl* control) { m_tone_control = control; }
     // Connection state, changed under the channel mutex.
     void SetConnection(CKZChannel* peer, bool half_duplex);
@@ -113,6 +115,7 @@ private:
     CKZCallControl* m_call_control = nullptr;
     CKZAudioControl* m_audio_control = nullptr;
     CKZDTMFControl* m_dtmf_control = nullptr;
+    CKZDSPApp* m_dtmf_app = nullptr;
     CKZToneControl* m_tone_control = nullptr;
     std::atomic<CKZDSPApp*> m_call_media_app{nullptr}; // read by the span's turn
     std::atomic<int> m_relay_group{-1};

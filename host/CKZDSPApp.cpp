@@ -1,8 +1,15 @@
 #include "host/CKZDSPApp.h"
 
 #include "host/CKZDSP.h"
+#include "host/CKZTickThread.h"
 
 namespace KZAPI {
+
+std::atomic<uint64_t> CTimer::s_running{0};
+
+uint64_t CTimer::RunningCount() {
+    return s_running.load(std::memory_order_relaxed);
+}
 
 void CTimer::Unregister() {
     m_registered.store(false);
@@ -12,8 +19,13 @@ void CTimer::Unregister() {
 bool CTimer::Start(unsigned period_ms) {
     if (!IsRegistered()) return false;
     m_period_ms.store(period_ms);
-    m_deadline_ms.store(m_clock.load()->TickMs() + period_ms);
+    if (m_deadline_ms.exchange(m_clock.load()->TickMs() + period_ms) == kStopped && s_running++ == 0)
+        CKZTickThread::Instance().WakeUp(); // the turns may be in their idle pause
     return true;
+}
+
+void CTimer::Stop() {
+    if (m_deadline_ms.exchange(kStopped) != kStopped) --s_running;
 }
 
 bool CTimer::CheckEveryTimer() {
@@ -22,6 +34,7 @@ bool CTimer::CheckEveryTimer() {
     // Disarm before running, and only the period that was seen: a Start or Stop that came in
     // between wins.
     if (!m_deadline_ms.compare_exchange_strong(deadline, kStopped)) return false;
+    --s_running;
     m_owner.OnAppTimer();
     return true;
 }

@@ -16,6 +16,7 @@ class CKZDSPApp;
 class CTimer {
 public:
     explicit CTimer(CKZDSPApp& owner) : m_owner(owner) {}
+    ~CTimer() { Stop(); }
     CTimer(const CTimer&) = delete;
     CTimer& operator=(const CTimer&) = delete;
 
@@ -30,7 +31,7 @@ public:
     // Arms the timer for period_ms from now, replacing any running period; false when the timer
     // is not registered.
     bool Start(unsigned period_ms);
-    void Stop() { m_deadline_ms.store(kStopped); }
+    void Stop();
     bool IsRunning() const { return m_deadline_ms.load() != kStopped; }
     unsigned GetPeriod() const { return m_period_ms.load(); }
 
@@ -39,7 +40,13 @@ public:
     // timer re-armed or stopped meanwhile does not fire.
     bool CheckEveryTimer();
 
+    // How many timers of the process are armed. A timer turn with none armed has nothing to
+    // check, so an idle process does not walk its channels a thousand times a second.
+    static uint64_t RunningCount();
+
 private:
+    static std::atomic<uint64_t> s_running; // defined once, in the host library
+
     static constexpr uint64_t kStopped = UINT64_MAX;
 
     CKZDSPApp& m_owner;

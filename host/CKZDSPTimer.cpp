@@ -204,6 +204,7 @@ struct CKZDSPTimer::Impl {
     }
 
     void ThreadLoop(Shard& shard) {
+        pthread_setname_np(pthread_self(), "kz-dsp");
         RaiseToRealtime();
         std::unique_lock lock(shard.mutex);
         while (!shard.stop) {

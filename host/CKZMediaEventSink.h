@@ -20,6 +20,9 @@ public:
     virtual void OnRecordDone(int channel, int result, const char* text) = 0;
     // A call-progress tone of the tone table was recognised.
     virtual void OnToneDetected(int channel, const char* name, int frequency) = 0;
+    // Voice activity on the channel's call (CKZAPIEnv::FireOn_VoiceActivityDetected): direction
+    // 0 sent, 1 received; verdict 0 off, 1 on, 2 tone-like voice, 3 beep.
+    virtual void OnVoiceActivity(int /*channel*/, int /*direction*/, int /*verdict*/) {}
 
     // The sink in use; null (the default) drops the reports.
     static void SetMediaEventSink(CKZMediaEventSink* sink);

@@ -83,7 +83,7 @@ unsigned CKZServer::Create() {
 }
 
 unsigned CKZServer::Start() {
-    return StartThread() ? 1 : 0;
+    return StartThread("kz-server") ? 1 : 0;
 }
 
 unsigned CKZServer::Stop() {

@@ -28,6 +28,18 @@ public:
     virtual unsigned Stop();  // stops and joins the server thread
     virtual unsigned Destroy();
 
+    // The local sound device, for a module that drives one (these defaults have none).
+    // GetDXSound opens it when `create` and returns it, null when there is none; StartDXAudio and
+    // StopDXAudio put a channel's call on it and take it off again (1 done, 0 not).
+    virtual void* GetDXSound(bool /*create*/) { return nullptr; }
+    virtual unsigned StartDXAudio(CKZChannel* /*channel*/) { return 0; }
+    virtual unsigned StopDXAudio(CKZChannel* /*channel*/) { return 0; }
+    virtual bool IsDXAudioOpen(CKZChannel* /*channel*/) { return false; }
+    virtual unsigned MuteDXAudioMic(bool /*mute*/) { return 0; }
+    virtual bool GetDXAudioMicMute() { return false; }
+    // A channel's sound-device recording file was opened (open 1) or closed (0).
+    virtual void OnDXAudioStatus(int /*channel*/, int /*open*/, const char* /*path*/) {}
+
     CMutex& GetServerMutex() { return m_server_mutex; }
     // The sound-device lock, separate from the server lock.
     CMutex& GetDXSoundMutex() { return m_dx_mutex; }

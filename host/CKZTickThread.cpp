@@ -1,6 +1,9 @@
 #include "host/CKZTickThread.h"
 
+#include "host/CKZDSPApp.h"
+
 #include <algorithm>
+#include <chrono>
 
 namespace KZAPI {
 
@@ -25,7 +28,7 @@ void CKZTickThread::Register(CKZTickClient* client) {
         if (std::find(m_clients.begin(), m_clients.end(), client) != m_clients.end()) return;
         m_clients.push_back(client);
     }
-    if (!IsRunning() && StartThread()) SetPriority(kTimeCriticalPriority);
+    if (!IsRunning() && StartThread("kz-tick")) SetPriority(kTimeCriticalPriority);
 }
 
 void CKZTickThread::Unregister(CKZTickClient* client) {
@@ -75,7 +78,23 @@ void CKZTickThread::DoUnblockedLoop() {
         ++m_turns;
     }
     m_turn_done.notify_all();
-    Sleep(kTurnSleepMs);
+    PauseBetweenTurns();
+}
+
+void CKZTickThread::PauseBetweenTurns() {
+    const unsigned pause_ms = CTimer::RunningCount() > 0 ? kTurnSleepMs : kIdleTurnSleepMs;
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_for(lock, std::chrono::milliseconds(pause_ms),
+                    [this] { return m_wake_requested || StopRequested(); });
+    m_wake_requested = false;
+}
+
+void CKZTickThread::WakeUp() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_wake_requested = true;
+    }
+    m_wake.notify_one();
 }
 
 } // namespace KZAPI

@@ -23,6 +23,9 @@ public:
 class CKZTickThread : private CBaseThread {
 public:
     static constexpr unsigned kTurnSleepMs = 1;
+    // The pause between turns while no application timer is armed anywhere: the turns then have
+    // nothing to check, and the thread should not wake a thousand times a second for it.
+    static constexpr unsigned kIdleTurnSleepMs = 50;
 
     static CKZTickThread& Instance();
     ~CKZTickThread() override;
@@ -32,17 +35,23 @@ public:
     // is called from the client's own turn, which then finishes on its own).
     void Unregister(CKZTickClient* client);
     int GetClientCount() const;
+    // Ends an idle pause early: an application timer was just armed.
+    void WakeUp();
 
 private:
     CKZTickThread() = default;
     void DoUnblockedLoop() override;
     bool OnCreate() override;
+    void OnStopRequested() override { WakeUp(); }
+    void PauseBetweenTurns();
     // True (and the client removed) when called from a client's own turn.
     bool RemoveFromOwnTurn(CKZTickClient* client);
 
     std::mutex m_life; // orders starting and stopping of the thread
     mutable std::mutex m_mutex;
     std::condition_variable m_turn_done;
+    std::condition_variable m_wake;
+    bool m_wake_requested = false;
     std::vector<CKZTickClient*> m_clients;
     std::vector<CKZTickClient*> m_turn; // the clients of the current turn (tick thread only)
     bool m_in_turn = false;

@@ -78,7 +78,7 @@ bool CTCPServerThread::Start(const char* address, uint16_t port) {
     m_listen_port = bound_port;
     m_accept_paused_until = 0;
     m_accept_backoff_ms = 0;
-    if (!StartThread()) {
+    if (!StartThread("kz-tcp")) {
         close(m_listen_fd);
         m_listen_fd = -1;
         m_listen_port = 0;

@@ -40,7 +40,7 @@ CUDPServerThread::~CUDPServerThread() {
 
 bool CUDPServerThread::Start() {
     if (m_wake_fd < 0) return false;
-    return StartThread();
+    return StartThread("kz-udp");
 }
 
 void CUDPServerThread::Stop() {
@@ -145,7 +145,7 @@ int CUDPServerThread::RecvBatch(char* buffers, size_t capacity, Datagram* out, u
     return n;
 }
 
-int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port) {
+int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port, bool wait_for_room) {
     CMutexLock lock(m_socket_lock);
     if (m_fd < 0 || (!buf && len)) return -1;
     sockaddr_in a{};
@@ -157,7 +157,9 @@ int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_
         const ssize_t n = sendto(m_fd, buf, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof(a));
         if (n >= 0) return static_cast<int>(n);
         if (errno == EINTR) continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && !waited) {
+        const bool full = errno == EAGAIN || errno == EWOULDBLOCK;
+        if (full && !wait_for_room) return kWouldBlock;
+        if (full && !waited) {
             waited = true;
             pollfd p{m_fd, POLLOUT, 0};
             poll(&p, 1, kSendWaitMs);

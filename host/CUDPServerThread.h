@@ -44,8 +44,10 @@ public:
     // Reads up to count waiting datagrams with one call, each into its own slot of `capacity`
     // bytes of buffers; returns how many were read (0 when none waits) or -1.
     int RecvBatch(char* buffers, size_t capacity, Datagram* out, unsigned count);
-    // Sends one datagram to ipv4 (network order):port; returns bytes sent or -1.
-    int SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port);
+    // Sends one datagram to ipv4 (network order):port; returns bytes sent or -1. With a full send
+    // buffer it waits a little for room, unless told not to: it then returns kWouldBlock.
+    static constexpr int kWouldBlock = -2;
+    int SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port, bool wait_for_room = true);
     // Makes the thread call OnSend() soon.
     void WakeUp();
 

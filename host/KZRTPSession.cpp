@@ -3,6 +3,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZRTCP.h"
 #include "host/KZRTPReceiver.h"
+#include "host/KZSecureRandom.h"
 #include "host/KZSockUtil.h"
 #include "host/KZStrFunc.h"
 
@@ -13,9 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +27,12 @@ constexpr double kDefaultClockRate = 8000;
 constexpr int kReadBurst = 256;
 constexpr int kReceiveBytes = 2048;
 constexpr int kRTCPBytes = 512;
+
+bool LooksLikeRTCP(const uint8_t* packet, int length) {
+    return length >= 8 && (packet[0] >> 6) == 2 && packet[1] >= 200 && packet[1] <= 204;
+}
+// Room kept after a report for what a transform (SRTCP's index, tag and MKI) appends.
+constexpr int kRTCPTrailerRoom = 64;
 constexpr int kReportTextBytes = 512;
 // Attempts at finding an RTP port whose neighbour is free when the system picks the port.
 constexpr int kEphemeralAttempts = 16;
@@ -232,6 +237,7 @@ struct KZRTPSession::State {
     bool registered = false;
     int rtp_fd = -1;
     int rtcp_fd = -1;
+    uint32_t bound_ip = 0;
     uint16_t bound_port = 0;
     uint16_t sequence = 0;
     uint32_t timestamp = 0;
@@ -255,7 +261,7 @@ struct KZRTPSession::State {
     // Per-packet work uses these and nothing else.
     uint8_t send_buffer[kMaxPacketBytes];
     uint8_t receive_buffer[kReceiveBytes];
-    uint8_t rtcp_buffer[kRTCPBytes];
+    alignas(4) uint8_t rtcp_buffer[kRTCPBytes + kRTCPTrailerRoom];
     char report_text[kReportTextBytes];
     char source_address[INET_ADDRSTRLEN];
     KZRTCPCompound compound;
@@ -345,7 +351,10 @@ struct KZRTPSession::State {
     }
 
     void ReceiveRTCP(KZRTPSession& owner, int length) {
-        if (!KZ_ParseRTCP(receive_buffer, length, &compound)) return;
+        length = owner.TransformIncomingRTCP(receive_buffer, length);
+        if (length < 1 || !KZ_IsRTCPPacket(receive_buffer, length) ||
+            !KZ_ParseRTCP(receive_buffer, length, &compound))
+            return;
         ++stats.rtcp_received;
         const uint64_t now = Now();
         if (compound.has_sender_report) {
@@ -382,7 +391,9 @@ struct KZRTPSession::State {
             }
             if (n > static_cast<ssize_t>(sizeof(receive_buffer))) continue; // cut short: not ours
             const int length = static_cast<int>(n);
-            if (KZ_IsRTCPPacket(receive_buffer, length))
+            // What comes to the RTCP port is RTCP; on the RTP port (multiplexed) it is told by
+            // its packet type, as its SRTCP trailer hides the compound's length (RFC 5761 4).
+            if (fd == rtcp_fd || LooksLikeRTCP(receive_buffer, length))
                 ReceiveRTCP(owner, length);
             else if (fd == rtp_fd)
                 ReceiveRTP(owner, length, from);
@@ -406,7 +417,7 @@ struct KZRTPSession::State {
 
     // An SR when packets went out since the last report, else an RR; a block about the stream
     // received when there is one.
-    void SendReport(bool bye) {
+    void SendReport(KZRTPSession& owner, bool bye) {
         if (!running || destination_count == 0) return;
         KZRTCPSenderInfo sender;
         const bool has_sent = stats.packets_sent > packets_sent_at_report;
@@ -422,20 +433,20 @@ struct KZRTPSession::State {
         if (source.active) block = MakeBlock();
         char cname[96];
         s_printf(cname, sizeof(cname), "kz-%08X@%s", ssrc, local_address[0] ? local_address : "0.0.0.0");
-        const int length =
-            KZ_WriteRTCPReport(rtcp_buffer, sizeof(rtcp_buffer), ssrc, has_sent ? &sender : nullptr,
-                               source.active ? &block : nullptr, cname, bye);
+        int length = KZ_WriteRTCPReport(rtcp_buffer, kRTCPBytes, ssrc, has_sent ? &sender : nullptr,
+                                        source.active ? &block : nullptr, cname, bye);
         packets_sent_at_report = stats.packets_sent;
+        if (length > 0) length = owner.TransformOutgoingRTCP(rtcp_buffer, length, sizeof(rtcp_buffer));
         if (length > 0 && send_datagram(rtcp_fd, rtcp_buffer, length, destinations[0].rtcp))
             ++stats.rtcp_sent;
     }
 
-    void SendDueReport() {
+    void SendDueReport(KZRTPSession& owner) {
         if (!running) return;
         const uint64_t now = Now();
         if (now - last_report_tick < kRTCPIntervalMs) return;
         last_report_tick = now;
-        SendReport(false);
+        SendReport(owner, false);
     }
 };
 
@@ -560,19 +571,21 @@ bool KZRTPSession::Start(int rtp_fd, int rtcp_fd) {
         if (rtcp_fd >= 0 && rtcp_fd != s.rtcp_fd) close(rtcp_fd);
         return s.running && rtp_fd == s.rtp_fd && rtcp_fd == s.rtcp_fd;
     }
-    for (const int fd : {rtp_fd, rtcp_fd})
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // Every read and write passes MSG_DONTWAIT, so the sockets' own blocking mode does not matter
+    // and costs no fcntl per call.
     s.rtp_fd = rtp_fd;
     s.rtcp_fd = rtcp_fd;
-    uint32_t bound_ip = 0;
-    KZ_LocalName(rtp_fd, &bound_ip, &s.bound_port);
+    KZ_LocalName(rtp_fd, &s.bound_ip, &s.bound_port);
 
-    std::random_device entropy;
-    s.sequence = s.continue_stream ? s.continue_sequence : static_cast<uint16_t>(entropy());
-    s.timestamp = s.continue_stream ? s.continue_timestamp : entropy();
+    // One draw from the kernel serves the stream's random starts (and its SSRC when it has none).
+    uint32_t entropy[3] = {};
+    KZ_SecureRandomBytes(entropy, sizeof(entropy));
+    s.sequence = s.continue_stream ? s.continue_sequence : static_cast<uint16_t>(entropy[0]);
+    s.timestamp = s.continue_stream ? s.continue_timestamp : entropy[1];
     s.continue_stream = false;
+    if (s.ssrc == 0) s.ssrc = entropy[2];
     while (s.ssrc == 0)
-        s.ssrc = entropy();
+        s.ssrc = KZ_SecureRandomU32();
     s.ForgetRun();
     s.started = true;
     s.start_tick = s.Now();
@@ -591,14 +604,29 @@ bool KZRTPSession::Start(int rtp_fd, int rtcp_fd) {
 }
 
 void KZRTPSession::Stop() {
+    int rtp_fd = -1, rtcp_fd = -1;
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    StopKeepingSockets(&rtp_fd, &rtcp_fd, &ipv4, &port);
+    if (rtp_fd >= 0) close(rtp_fd);
+    if (rtcp_fd >= 0) close(rtcp_fd);
+}
+
+void KZRTPSession::StopKeepingSockets(int* rtp_fd, int* rtcp_fd, uint32_t* ipv4, uint16_t* port) {
     CMutexLock lock(m_mutex);
     State& s = *m_state;
+    *rtp_fd = *rtcp_fd = -1;
     if (!s.running) return;
-    s.SendReport(true);
+    // RFC 3550 6.3.7: a participant that never sent an RTP or RTCP packet sends no BYE either.
+    if (s.stats.packets_sent > 0 || s.stats.rtcp_sent > 0) s.SendReport(*this, true);
     if (s.registered) KZRTPReceiver::Instance().Unregister(this);
     s.registered = false;
     s.running = false;
-    s.CloseSockets();
+    *rtp_fd = s.rtp_fd;
+    *rtcp_fd = s.rtcp_fd;
+    *ipv4 = s.bound_ip;
+    *port = s.bound_port;
+    s.rtp_fd = s.rtcp_fd = -1;
     s.bound_port = 0;
 }
 
@@ -626,16 +654,22 @@ int KZRTPSession::BuildPacket(uint8_t* out, int capacity, const void* payload, i
     const int bytes = KZRTPPacket::Write(out, capacity, payload_type, marker, s.sequence, s.timestamp, s.ssrc,
                                          payload, length);
     if (bytes == 0) return 0;
-    s.MeasureSendInterval();
     ++s.sequence;
     s.timestamp += timestamp_increment;
     return bytes;
 }
 
-int KZRTPSession::SendRTPRawPacket(const void* packet, int length) {
+void KZRTPSession::SkipFrame(uint32_t timestamp_increment) {
+    CMutexLock lock(m_mutex);
+    m_state->timestamp += timestamp_increment;
+}
+
+int KZRTPSession::SendRTPRawPacket(const void* packet, int length, bool starts_frame) {
     CMutexLock lock(m_mutex);
     State& s = *m_state;
-    if (!s.running || !packet || length <= 0 || !s.SendToAll(packet, length)) return 0;
+    if (!s.running || !packet || length <= 0) return 0;
+    if (starts_frame) s.MeasureSendInterval();
+    if (!s.SendToAll(packet, length)) return 0;
     ++s.stats.packets_sent;
     s.stats.octets_sent += static_cast<uint64_t>(std::max(0, length - KZRTPPacket::kHeaderBytes));
     return length;
@@ -682,7 +716,7 @@ void KZRTPSession::ReadSocket(int fd) {
     CMutexLock lock(m_mutex);
     State& s = *m_state;
     if (fd >= 0 && s.running && (fd == s.rtp_fd || fd == s.rtcp_fd)) s.Drain(*this, fd);
-    s.SendDueReport();
+    s.SendDueReport(*this);
 }
 
 void KZRTPSession::SetNominalSendInterval(unsigned ms) {

@@ -85,6 +85,10 @@ public:
     bool Start(int rtp_fd, int rtcp_fd);
     // Closes the sockets (after a final RTCP BYE). Once it returns no hook runs.
     void Stop();
+    // Stops as Stop does but hands the still bound sockets back (for a later session on the same
+    // port) instead of closing them, with the address and port they are bound to; the fds are -1
+    // when the session was not running.
+    void StopKeepingSockets(int* rtp_fd, int* rtcp_fd, uint32_t* ipv4, uint16_t* port);
     bool IsRunning() const;
 
     // Sends one packet: with the defaults (payload type, marker, increment), or explicit ones
@@ -98,8 +102,12 @@ public:
     // SendRTPRawPacket. Returns the packet length, 0 when it does not fit.
     int BuildPacket(uint8_t* out, int capacity, const void* payload, int length, uint8_t payload_type,
                     bool marker, uint32_t timestamp_increment);
+    // A frame not sent (silence suppression): the timestamp moves on as if it had been, so the
+    // receiver keeps the talkspurts apart in time (RFC 3551 4.1).
+    void SkipFrame(uint32_t timestamp_increment);
     // Sends bytes as they are to every destination; counts as one packet sent.
-    int SendRTPRawPacket(const void* packet, int length);
+    // A packet that starts a frame (not a repeat of one) also counts in the send-interval figures.
+    int SendRTPRawPacket(const void* packet, int length, bool starts_frame = true);
 
     // Poll mode: reads every waiting datagram and sends an RTCP report when one is due.
     void CheckPacket();
@@ -125,6 +133,12 @@ protected:
     virtual void OnRTPPacket(const KZRTPPacket& /*packet*/, const char* /*address*/, uint16_t /*port*/) {}
     // A received RTCP report, as text.
     virtual void OnRTCPReport(const char* /*report*/) {}
+    // A received RTCP datagram, turned in place into the compound to read (SRTCP unprotected);
+    // its length, < 1 to drop it. By default it is read as it came.
+    virtual int TransformIncomingRTCP(uint8_t* /*packet*/, int length) { return length; }
+    // A report about to leave, transformed in place in a buffer of capacity bytes; the length to
+    // send, < 1 to send nothing. By default it goes as it is.
+    virtual int TransformOutgoingRTCP(uint8_t* /*packet*/, int length, int /*capacity*/) { return length; }
 
 private:
     struct State;

@@ -4,6 +4,7 @@
 #include "host/CBaseThread.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZNetAddr.h"
+#include "host/KZRTPSocketPool.h"
 
 #include <atomic>
 #include <cerrno>
@@ -156,7 +157,7 @@ public:
     int OpenGroup();
     bool CloseGroup(int group);
     int AddItem(int group, uint32_t local_ip, uint16_t local_port, Endpoint peer, CKZChannel* channel,
-                int dtmf_payload);
+                int dtmf_payload, const KZRelayOutgoingStream& stream);
 
     // Runs change(item) under the lock; false for an unknown item.
     template <typename Change> bool UpdateItem(int id, Change change) {
@@ -231,7 +232,7 @@ bool CKZUDPRelayService::Start() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_accepting = true;
     }
-    if (!StartThread()) {
+    if (!StartThread("kz-udp-relay")) {
         std::lock_guard<std::mutex> guard(m_lock);
         m_accepting = false;
         return false;
@@ -331,6 +332,7 @@ void CKZUDPRelayService::WaitForPollExitLocked(std::unique_lock<std::mutex>& gua
 }
 
 bool CKZUDPRelayService::OpenItemSocket(RelayItem& item, uint32_t local_ip, uint16_t local_port) {
+    KZRTPSocketPool::Instance().EvictPort(local_port); // a call's ports kept for reuse give way
     if (!item.socket.OpenUDP(local_ip, local_port)) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "KZ_AddUDPRelayGroupItem: cannot bind %s:%d: %s",
                              KZ_InetNtoa(local_ip).c_str(), local_port,
@@ -344,7 +346,7 @@ bool CKZUDPRelayService::OpenItemSocket(RelayItem& item, uint32_t local_ip, uint
 }
 
 int CKZUDPRelayService::AddItem(int group, uint32_t local_ip, uint16_t local_port, Endpoint peer,
-                                CKZChannel* channel, int dtmf_payload) {
+                                CKZChannel* channel, int dtmf_payload, const KZRelayOutgoingStream& stream) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_groups.find(group);
     if (it == m_groups.end() || it->second.items.size() >= kMaxItemsPerGroup) {
@@ -359,6 +361,10 @@ int CKZUDPRelayService::AddItem(int group, uint32_t local_ip, uint16_t local_por
     item->channel = channel;
     item->configured = peer;
     item->dtmf_payload = dtmf_payload;
+    item->ssrc = stream.ssrc;
+    item->renumber = stream.renumber;
+    item->next_sequence = stream.next_sequence;
+    item->next_timestamp = stream.next_timestamp;
     const int id = item->id;
     CKZLogInterface::Log(CKZLogInterface::LOG_TRACE,
                          "KZ_AddUDPRelayGroupItem group %d item %d port %d peer %s", group, id,
@@ -480,6 +486,13 @@ bool KZ_CloseUDPRelayGroup(int group) {
 int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local_port,
                             const char* peer_address, uint16_t peer_port, CKZChannel* channel,
                             int dtmf_payload) {
+    return KZ_AddUDPRelayGroupItem(group, local_address, local_port, peer_address, peer_port, channel,
+                                   dtmf_payload, KZRelayOutgoingStream{});
+}
+
+int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local_port,
+                            const char* peer_address, uint16_t peer_port, CKZChannel* channel,
+                            int dtmf_payload, const KZRelayOutgoingStream& stream) {
     uint32_t local_ip = 0;
     Endpoint peer;
     if (!CBaseSocket::ParseAddress(local_address, &local_ip) ||
@@ -488,7 +501,8 @@ int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local
                              local_address ? local_address : "", peer_address ? peer_address : "");
         return KZ_RELAY_INVALID_HANDLE;
     }
-    return CKZUDPRelayService::Instance().AddItem(group, local_ip, local_port, peer, channel, dtmf_payload);
+    return CKZUDPRelayService::Instance().AddItem(group, local_ip, local_port, peer, channel, dtmf_payload,
+                                                  stream);
 }
 
 bool KZ_SetUDPRelayGroupItemSrc(int item, const char* address, uint16_t port) {

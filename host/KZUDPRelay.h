@@ -43,6 +43,20 @@ int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local
                             const char* peer_address, uint16_t peer_port, CKZChannel* channel,
                             int dtmf_payload);
 
+// What an item writes into the RTP it sends out: its SSRC (0 = as it comes) and, when renumber is
+// set, the sequence and timestamp its first packet carries (see KZ_SetUDPRelayGroupItemSequence).
+struct KZRelayOutgoingStream {
+    uint32_t ssrc = 0;
+    bool renumber = false;
+    uint16_t next_sequence = 0;
+    uint32_t next_timestamp = 0;
+};
+// As above, with the outgoing stream set before the item can relay its first packet, so no
+// packet ever leaves with the source's own numbering.
+int KZ_AddUDPRelayGroupItem(int group, const char* local_address, uint16_t local_port,
+                            const char* peer_address, uint16_t peer_port, CKZChannel* channel,
+                            int dtmf_payload, const KZRelayOutgoingStream& stream);
+
 // Sets the item's remote. An empty address, "0.0.0.0" or port 0 removes it, and the item latches
 // again. False for an unknown item or an address that cannot be read.
 bool KZ_SetUDPRelayGroupItemSrc(int item, const char* address, uint16_t port);

@@ -3,6 +3,7 @@
 #include "media/CKZSIPMediaNegotiation.h"
 
 #include "host/CKZLogInterface.h"
+#include "host/KZBase64.h"
 #include "host/KZStrFunc.h"
 #include "sipmsg/sip_msg.h"
 
@@ -12,6 +13,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,17 +25,24 @@ namespace {
 constexpr auto LOG_ERROR = CKZLogInterface::LOG_ERROR;
 constexpr auto LOG_TRACE = CKZLogInterface::LOG_TRACE;
 
-constexpr size_t kValueBufferSize = 256;
-
-constexpr std::array<std::string_view, 8> kSupportedCryptoSuites = {
-    "AES_CM_128_HMAC_SHA1_32", "AES_CM_128_HMAC_SHA1_80", "AES_192_CM_HMAC_SHA1_32",
-    "AES_192_CM_HMAC_SHA1_80", "AES_256_CM_HMAC_SHA1_32", "AES_256_CM_HMAC_SHA1_80",
-    "AEAD_AES_128_GCM",        "AEAD_AES_256_GCM",
+struct CryptoSuiteKeying {
+    std::string_view name;
+    size_t keyAndSaltBytes; // RFC 4568 / RFC 6188 / RFC 7714: master key + master salt
 };
 
+constexpr std::array<CryptoSuiteKeying, 8> kSupportedCryptoSuites = {{
+    {"AES_CM_128_HMAC_SHA1_32", 30},
+    {"AES_CM_128_HMAC_SHA1_80", 30},
+    {"AES_192_CM_HMAC_SHA1_32", 38},
+    {"AES_192_CM_HMAC_SHA1_80", 38},
+    {"AES_256_CM_HMAC_SHA1_32", 46},
+    {"AES_256_CM_HMAC_SHA1_80", 46},
+    {"AEAD_AES_128_GCM", 28},
+    {"AEAD_AES_256_GCM", 44},
+}};
+
 bool IsSupportedCryptoSuite(std::string_view suite) {
-    return std::find(kSupportedCryptoSuites.begin(), kSupportedCryptoSuites.end(), suite) !=
-           kSupportedCryptoSuites.end();
+    return CKZSIPMediaNegotiation::CryptoKeyAndSaltBytes(suite) != 0;
 }
 
 bool ReadValue(const sip_msg& message, uint32_t id, unsigned index, char* buffer, size_t capacity) {
@@ -125,12 +134,14 @@ static constexpr KZSdpMediaIds kVideoIds{KZ_IE_SIP_VIDEO_PAYLOAD, KZ_IE_SDP_VIDE
 
 // The log texts that differ between an offer (INVITE) and an answer (OK and provisional).
 struct KZSdpReadTexts {
+    bool offer; // an offer may carry SRTP at best effort (crypto lines in a plain RTP/AVP description)
     const char* noTransport;
     const char* adaptingSuite;
     const char* srtpRequired;
     const char* srtpDisabled;
 };
 static constexpr KZSdpReadTexts kInviteTexts{
+    true,
     "Error: Unable to obtain audio media transport information from incoming INVITE",
     "CKZSIPAPICC::GetRemoteRTPInfoFromInvite Adapting encoder crypto suite same as decoder, "
     "encoder[%s], decoder[%s]",
@@ -140,6 +151,7 @@ static constexpr KZSdpReadTexts kInviteTexts{
     "from incoming INVITE Progress, but SRTP is disabled!",
 };
 static constexpr KZSdpReadTexts kOKTexts{
+    false,
     "Error: Unable to obtain audio media transport information from incoming OK/RING/Session Progress",
     "CKZSIPAPICC::GetRemoteRTPInfoFromOK Adapting encoder crypto suite same as decoder, "
     "encoder[%s], decoder[%s]",
@@ -169,11 +181,30 @@ bool CKZSIPMediaNegotiation::ReadTransportAndCrypto(const sip_msg& message, int 
     // The crypto parameters describe this description only.
     m_decoderSuite[0] = '\0';
     m_decoderKey[0] = '\0';
+    m_bestEffortSRTP = false;
     if (KZAPI::iequals(transport, "RTP/SAVP")) {
         m_srtpInUse = true;
         ReadCryptoAttribute(message, texts);
+    } else if (texts.offer && m_settings.srtpMode != SRTP_OFF) {
+        ReadBestEffortCrypto(message, texts);
     }
     return ApplySRTPMode(texts);
+}
+
+// Some peers offer SRTP over the plain profile and use it when the answer carries a key too.
+// Only a supported suite with a key is taken; otherwise the offer stays plain.
+void CKZSIPMediaNegotiation::ReadBestEffortCrypto(const sip_msg& message, const KZSdpReadTexts& texts) {
+    char encoderSuite[sizeof(m_encoderSuite)];
+    KZAPI::str_cpy(encoderSuite, m_encoderSuite, sizeof(encoderSuite));
+    ReadCryptoAttribute(message, texts);
+    if (IsSupportedCryptoSuite(m_decoderSuite) && m_decoderKey[0]) {
+        m_srtpInUse = true;
+        m_bestEffortSRTP = true;
+        return;
+    }
+    m_decoderSuite[0] = '\0';
+    m_decoderKey[0] = '\0';
+    AdoptEncoderSuite(encoderSuite);
 }
 
 void CKZSIPMediaNegotiation::ReadCryptoAttribute(const sip_msg& message, const KZSdpReadTexts& texts) {
@@ -196,7 +227,7 @@ void CKZSIPMediaNegotiation::ReadCryptoAttribute(const sip_msg& message, const K
             KZAPI::str_cpy(m_decoderKey, key.c_str(), sizeof(m_decoderKey));
         }
         if (IsSupportedCryptoSuite(m_decoderSuite) && std::string_view(m_decoderSuite) != m_encoderSuite) {
-            KZAPI::str_cpy(m_encoderSuite, m_decoderSuite, sizeof(m_encoderSuite));
+            AdoptEncoderSuite(m_decoderSuite);
             CKZLogInterface::Log(LOG_TRACE, texts.adaptingSuite, m_encoderSuite, m_decoderSuite);
         }
         break;
@@ -607,4 +638,28 @@ void CKZSIPMediaNegotiation::SetRemoteVADEnabled(bool enabled) {
 void CKZSIPMediaNegotiation::SetEncoderCrypto(const char* suite, const char* key) {
     KZAPI::str_cpy(m_encoderSuite, suite ? suite : "", sizeof(m_encoderSuite));
     KZAPI::str_cpy(m_encoderKey, key ? key : "", sizeof(m_encoderKey));
+    m_encoderMaterialLength = 0;
+}
+
+void CKZSIPMediaNegotiation::SetEncoderKeyMaterial(const uint8_t* material, size_t length) {
+    m_encoderMaterialLength = std::min(length, sizeof(m_encoderMaterial));
+    std::memcpy(m_encoderMaterial, material, m_encoderMaterialLength);
+    AdoptEncoderSuite(m_encoderSuite);
+}
+
+size_t CKZSIPMediaNegotiation::CryptoKeyAndSaltBytes(std::string_view suite) {
+    for (const CryptoSuiteKeying& s : kSupportedCryptoSuites)
+        if (s.name == suite) return s.keyAndSaltBytes;
+    return 0;
+}
+
+// The suite becomes this side's, and the announced key takes the suite's length, so a peer that
+// reads the key as the suite says (not only another one of us) gets a key it can use.
+void CKZSIPMediaNegotiation::AdoptEncoderSuite(const char* suite) {
+    static_assert(KZAPI::KZ_b64_encoded_length(kMaxEncoderKeyMaterial) < sizeof(m_encoderKey));
+    if (suite != m_encoderSuite) KZAPI::str_cpy(m_encoderSuite, suite, sizeof(m_encoderSuite));
+    const size_t bytes = CryptoKeyAndSaltBytes(m_encoderSuite);
+    if (m_encoderMaterialLength == 0 || bytes == 0) return;
+    KZAPI::KZ_b64_encode(m_encoderMaterial, std::min(bytes, m_encoderMaterialLength), m_encoderKey,
+                         sizeof(m_encoderKey));
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 class sip_msg;
@@ -88,7 +89,8 @@ public:
     int GetVADType(const sip_msg& message) const;
 
     // ---- composing session descriptions ----
-    const char* MediaTransport() const { return m_srtpInUse ? "RTP/SAVP" : "RTP/AVP"; }
+    // An answer to an SRTP offer made over the plain profile keeps that profile.
+    const char* MediaTransport() const { return m_srtpInUse && !m_bestEffortSRTP ? "RTP/SAVP" : "RTP/AVP"; }
     // Adds the codec, telephone-event, silence, packet time, direction and crypto attribute lines
     // of an offer (or of an ACK) to the message; 0 when every line was added.
     uint32_t AddOfferLines(sip_msg* message, const KZSDPLineRequest& request);
@@ -126,12 +128,21 @@ public:
     const RemoteMedia& RemoteVideo() const { return m_remoteVideo; }
 
     bool IsSRTPInUse() const { return m_srtpInUse; }
-    void SetSRTPInUse(bool inUse) { m_srtpInUse = inUse; }
+    void SetSRTPInUse(bool inUse) {
+        m_srtpInUse = inUse;
+        m_bestEffortSRTP = false;
+    }
     const char* DecoderCryptoSuite() const { return m_decoderSuite; }
     const char* DecoderCryptoKey() const { return m_decoderKey; }
     const char* EncoderCryptoSuite() const { return m_encoderSuite; }
     const char* EncoderCryptoKey() const { return m_encoderKey; }
     void SetEncoderCrypto(const char* suite, const char* key);
+    // Random key material for this side's streams; the announced key is as much of it as the
+    // encoder suite takes (master key + salt), also when the suite changes to the peer's.
+    static constexpr size_t kMaxEncoderKeyMaterial = 46; // AES-256 counter mode: 32 + 14
+    void SetEncoderKeyMaterial(const uint8_t* material, size_t length);
+    // Master key + salt bytes of a suite; 0 for one this side does not speak.
+    static size_t CryptoKeyAndSaltBytes(std::string_view suite);
 
     const KZMediaSettings& Settings() const { return m_settings; }
     void SetCallId(int callId) { m_callId = callId; }
@@ -141,6 +152,7 @@ private:
 
     bool ReadTransportAndCrypto(const sip_msg& message, int mediaIndex, const KZSdpReadTexts& texts);
     void ReadCryptoAttribute(const sip_msg& message, const KZSdpReadTexts& texts);
+    void ReadBestEffortCrypto(const sip_msg& message, const KZSdpReadTexts& texts);
     bool ApplySRTPMode(const KZSdpReadTexts& texts);
     PayloadList BuildOfferedList(const sip_msg& message, const KZSdpMediaIds& media,
                                  const char* logText) const;
@@ -173,8 +185,13 @@ private:
     int m_dtmfPayload = -1;
     bool m_remoteVADEnabled = false;
     bool m_srtpInUse = false;
+    bool m_bestEffortSRTP = false; // the peer's offer carried its key over RTP/AVP
     char m_decoderSuite[kMaxCryptoSuiteLength + 1] = {};
     char m_decoderKey[kMaxCryptoKeyLength + 1] = {};
     char m_encoderSuite[kMaxCryptoSuiteLength + 1] = {};
     char m_encoderKey[kMaxCryptoKeyLength + 1] = {};
+    uint8_t m_encoderMaterial[kMaxEncoderKeyMaterial] = {};
+    size_t m_encoderMaterialLength = 0;
+
+    void AdoptEncoderSuite(const char* suite);
 };

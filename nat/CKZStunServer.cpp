@@ -42,7 +42,7 @@ bool CKZStunServer::Start(const char* primary, const char* alternate, uint16_t p
     m_primary.port = port;
     m_alternate.port = alternate_port;
     if (!OpenSockets()) return false;
-    return StartThread();
+    return StartThread("kz-stun-server");
 }
 
 bool CKZStunServer::Stop() {

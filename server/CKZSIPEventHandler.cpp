@@ -7,7 +7,7 @@
 #include "include/kzsipapi.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/CKZSIPGroup.h"
-#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPProxySiteI.h"
 #include "server/CKZSIPServer.h"
 #include "server/SIPAddressParts.h"
 #include "server/SIPElement.h"
@@ -123,9 +123,9 @@ CKZSIPServer* CKZSIPEventHandler::Server() {
     return dynamic_cast<CKZSIPServer*>(KZAPI::CKZServer::GetServerObj());
 }
 
-unsigned CKZSIPEventHandler::ProcessProxySIP_Request(CKZSIPGroup*, KZSIPEvent* event) {
+unsigned CKZSIPEventHandler::ProcessProxySIP_Request(CKZSIPGroup* group, KZSIPEvent* event) {
     CKZSIPServer* server = Server();
-    return server && server->GetProxySessionByConnID(event->connection_id) ? 1 : 0;
+    return server && server->ProxySessionEvent(group, event) ? 1 : 0;
 }
 
 unsigned CKZSIPEventHandler::ProcessProxySIP_Response(CKZSIPGroup* group, KZSIPEvent* event) {
@@ -302,8 +302,27 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* group, KZSI
             group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
             return;
         }
-        // A site serving the host takes the call as a proxied session once proxy sessions exist;
-        // until then the call falls through to the channels like a session the site refused.
+        CKZSIPProxySiteI* site = server->GetProxySiteByDomain(target.host.c_str(), "");
+        if (site) {
+            ProxyNewCall call;
+            call.group = group;
+            call.connection = connection;
+            call.invite = request.get();
+            call.from = from;
+            call.to = to;
+            call.uri = uri;
+            call.via = via;
+            call.source_address = request.address();
+            call.source_port = request.port();
+            call.now = server->NowSeconds();
+            try {
+                KZAPI::CMutexLock lock(server->GetServerMutex());
+                if (site->OnProxyNewCallSession(call) >= 0) return;
+            } catch (...) {
+                CKZLogInterface::Log(
+                    kLogError, "************pSite->OnProxyNewCallSession Catched Exception**************");
+            }
+        }
     }
 
     KZAPI::CKZChannel* channel =
@@ -422,16 +441,41 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_REGISTER(CKZSIPGroup* group, KZ
     }
     const SIPAddressParts target(uri);
     CKZSIPServer* server = Server();
-    CKZSIPProxySite* site =
+    CKZSIPProxySiteI* site =
         server ? server->GetProxySiteByDomain(addressee.host.c_str(), target.host.c_str()) : nullptr;
     if (!site) {
         group->SIP_Send4xx(request.get(), connection, "406", "Not Acceptable");
         return;
     }
-    // The site knows no users until its user records are loaded: every registration is
-    // challenged like one for an unknown user.
-    group->SIP_Send407(request.get(), connection);
+    // The realm of the challenge is the domain by which the site was found.
+    const std::string& realm = site->ServesDomain(addressee.host.c_str()) ? addressee.host : target.host;
+    KZAPI::CMutexLock lock(server->GetServerMutex());
+    site->OnRegister({group, request.get(), connection, realm.c_str(), request.address(), request.port(),
+                      server->NowSeconds()});
 }
+
+namespace {
+// A dialog tag of 8 random characters for an answer that creates the dialog.
+std::string random_tag() {
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string tag;
+    for (int i = 0; i < 8; ++i)
+        tag += kChars[KZAPI::get_rand_u32() % (sizeof(kChars) - 1)];
+    return tag;
+}
+
+// A SUBSCRIBE's lifetime as a REGISTER's, but without a default: -1 when it names none.
+int subscribe_lifetime(sip_msg* request) {
+    const std::string expires = sip_element(request, KZ_IE_SIP_EXPIRES);
+    if (!expires.empty()) return atoi(expires.c_str());
+    std::string contact = sip_element(request, KZ_IE_SIP_CONTACT);
+    for (char& c : contact)
+        c = KZAPI::ascii_lower(c);
+    const size_t at = contact.find("expires=");
+    if (at == std::string::npos) return -1;
+    return atoi(contact.c_str() + at + 8);
+}
+} // namespace
 
 void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, KZSIPEvent* event) {
     SIPReceivedMessage request(group, event);
@@ -446,17 +490,47 @@ void CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE(CKZSIPGroup* group, K
         group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
         return;
     }
+    std::string to_tag = sip_element(request.get(), KZ_IE_SIP_TO_TAG);
+    if (to_tag.empty()) to_tag = random_tag();
+    const std::string from_tag = sip_element(request.get(), KZ_IE_SIP_FROM_TAG);
+    CKZLogInterface::Log(kLogTrace,
+                         "CKZSIPEventHandler::ProcessSIPEvent_REQUEST_SUBSCRIBE FromTag:%s ToTag:%s",
+                         from_tag.c_str(), to_tag.c_str());
     const SIPAddressParts target(uri);
-    if (!target.ok || target.user.empty() || target.host.empty()) {
+    const int lifetime = subscribe_lifetime(request.get());
+    if (!target.ok || target.user.empty() || target.host.empty() || lifetime < 0) {
         group->SIP_Send4xx(request.get(), connection, "400", "Bad Request");
         return;
     }
     CKZSIPServer* server = Server();
-    if (!server || !server->GetProxySiteByDomain(target.host.c_str(), "")) {
+    // A refresh inside the dialog is sent to the Contact we gave, which names our address rather
+    // than the site's domain: the site is then the one of the subscribed resource (the To).
+    const SIPAddressParts resource(to);
+    CKZSIPProxySiteI* site =
+        server ? server->GetProxySiteByDomain(target.host.c_str(), resource.host.c_str()) : nullptr;
+    if (!site) {
         group->SIP_Send4xx(request.get(), connection, "406", "Not Acceptable");
         return;
     }
-    group->SIP_Send407(request.get(), connection);
+    KZAPI::CMutexLock lock(server->GetServerMutex());
+    const int64_t now = server->NowSeconds();
+    // The watcher is the one who proves who it is.
+    const SIPAddressParts watcher(from);
+    const ProxySiteRequest site_request{
+        group, request.get(), connection, target.host.c_str(), request.address(), request.port(), now};
+    if (!site->AuthorizeSubscribe(site_request, watcher.user.c_str())) return;
+    const std::string event_package = sip_element(request.get(), KZ_IE_SIP_EVENT);
+    ProxySubscribeOutcome outcome = ProxySubscribeOutcome::NotHandled;
+    if (KZAPI::iequals(event_package, "message-summary"))
+        outcome = site->SubscribeMessageSummary(site_request, to_tag.c_str(), lifetime);
+    if (outcome == ProxySubscribeOutcome::Refused) return;
+    if (outcome == ProxySubscribeOutcome::NotHandled)
+        group->SIP_SendOK(request.get(), connection, false, to_tag.c_str(), lifetime);
+    if (KZAPI::iequals(event_package, "dialog"))
+        site->AddProxyUserSubscribedList(target.user.c_str(), watcher.user.c_str(), call_id, to_tag.c_str(),
+                                         from_tag.c_str(), lifetime, now);
+    KZAPI::CKZAPIEnv::GetKZAPIEnv()->FireOn_ProxyUserSubscribed(site->GetNumber(), from, to, uri, via,
+                                                                call_id, from_tag.c_str(), request.port());
 }
 
 // ---- responses: calls are driven in the call paths, the server's own requests here ----
@@ -468,6 +542,7 @@ void CKZSIPEventHandler::ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* group, KZSIPEv
     if (server->GetChannelBySIPConnID(event->connection_id)) return CallAnsweredOK(group, event);
     SIPReceivedMessage response(group, event);
     if (!response) return;
+    if (server->CheckOKForProxyUser(response.get())) return; // a proxy user answered the site
     if (server->OnOK(event->connection_id, response.get()) != 0) {
         CKZLogInterface::Log(kLogError, "<< ------ SIP_RESPONSE_OK, Cannot find chan for Connection ID:%d",
                              static_cast<int>(event->connection_id));
@@ -499,6 +574,7 @@ void CKZSIPEventHandler::ServerChallenge(CKZSIPGroup* group, KZSIPEvent* event) 
     if (!server || server->GetChannelBySIPConnID(event->connection_id)) return; // a call's challenge
     SIPReceivedMessage response(group, event);
     if (!response) return;
+    if (server->CheckOKForProxyUser(response.get())) return; // a proxy user refused the site's request
     // A public address seen by the registrar goes into the Via and Contact of the answer.
     const PublicAddress seen = changed_public_address(group, response.get(), true);
     if (!seen.address.empty()) server->AdjustSIPandRTPIPAddress(group, seen.address.c_str(), seen.port);
@@ -524,6 +600,8 @@ void CKZSIPEventHandler::ProcessSIPEvent_SIP_ERROR(CKZSIPGroup* group, KZSIPEven
     if (!server) return;
     if (server->GetChannelBySIPConnID(event->connection_id)) return CallError(event);
     SIPReceivedMessage message(group, event);
+    // A request of a proxy site to one of its users that went unanswered.
+    if (message && server->CheckOKForProxyUser(message.get())) return;
     if (server->OnSIPError(event->connection_id, message.get(), event) != 0)
         CKZLogInterface::Log(kLogError, "<< ------ SIP_ERROR, Cannot find chan for Connection ID:%d",
                              static_cast<int>(event->connection_id));

@@ -1,5 +1,8 @@
 #include "server/CKZSIPServer.h"
 
+#include "host/CKZDxDSP.h"
+#include "media/CKZDXSoundApp.h"
+
 #include "host/CBaseDNSClient.h"
 #include "host/CBaseSocket.h"
 #include "host/CKZChannel.h"
@@ -64,6 +67,7 @@ unsigned CKZSIPServer::Destroy() {
     m_pSIPGroup.reset();
     FreeProxySitesInfo(); // sites exist only in server modes; freeing none is harmless
     FreeUserRegInfo();
+    FreeDXSound();
     return KZAPI::CKZServer::Destroy();
 }
 
@@ -216,6 +220,7 @@ void CKZSIPServer::DoUnblockedLoop() {
             m_last_check_second = now;
             RunPeriodicChecks(now);
         }
+        if (m_started.load()) ContinueGivenProxyDestinations();
     }
     // Sleep only with the stack's queue empty: a backlog is worked off pass after pass.
     if (!work_left) KZAPI::CBaseThread::Sleep(kLoopSleepMs);
@@ -224,7 +229,8 @@ void CKZSIPServer::DoUnblockedLoop() {
 void CKZSIPServer::RunPeriodicChecks(int64_t now) {
     CheckUsersRegStatus(now);
     CheckUsersSubscribeStatus(now);
-    // The proxy's timers join here once a second as that service arrives.
+    CheckProxySessionStatus(now);
+    CheckProxyUserStatus(now);
 }
 
 KZAPI::CKZChannel* CKZSIPServer::GetChannelBySIPConnID(uint32_t connection) const {

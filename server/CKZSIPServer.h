@@ -8,7 +8,7 @@
 #include "host/CKZServer.h"
 #include "host/CMutex.h"
 #include "host/KZRange.h"
-#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPProxySiteI.h"
 #include "server/KZAPIExLibrary.h"
 #include "server/SIPMessagePtr.h"
 #include "server/kz_sip_message_text_item.h"
@@ -21,6 +21,10 @@
 #include <string>
 #include <vector>
 
+namespace KZAPI {
+class CKZDxDSP;
+}
+class CKZDXSoundApp;
 class CKZSIPGroup;
 class CKZSIPEventHandler;
 class CKZSIPProxySession;
@@ -62,12 +66,29 @@ public:
     virtual unsigned OpenSIP();
     virtual unsigned CloseSIP();
 
+    // The local sound device: one per process, made on first need (and at Create in client
+    // mode), serialised under the sound-device lock.
+    void* GetDXSound(bool create) override;
+    virtual CKZDXSoundApp* GetDXSound(bool create, bool start);
+    virtual void FreeDXSound();
+    unsigned StartDXAudio(KZAPI::CKZChannel* channel) override;
+    unsigned StopDXAudio(KZAPI::CKZChannel* channel) override;
+    bool IsDXAudioOpen(KZAPI::CKZChannel* channel) override;
+    // Takes every channel off the device and makes the device anew (after a device change).
+    virtual unsigned ResetDXAudio();
+    unsigned MuteDXAudioMic(bool mute) override;
+    bool GetDXAudioMicMute() override;
+    void GetDXPlayAndRecordBufLen(int& play_ms, int& record_ms) const;
+    static int GetDXCaptureAGCLevel();
+    static int GetDXPlayAGCLevel();
+
     CKZSIPGroup* GetSIPGroup() const { return m_pSIPGroup.get(); }
     KZAPI::CKZChannel* GetChannelBySIPConnID(uint32_t connection) const;
     KZAPI::CKZChannel* GetChannelBySIPCallID(const char* call_id) const;
     bool IsStarted() const { return m_started.load() != 0; }
     // The clock of the once-a-second checks (tests replace it); null restores the system clock.
     void SetClock(KZAPI::CKZClock* clock) { m_clock = clock ? clock : &KZAPI::CKZClock::System(); }
+    int64_t NowSeconds() const { return m_clock->NowSeconds(); }
 
     // RTP ports and UDP switch groups.
     const KZAPI::KZRange& GetRTPRange() const { return m_rtp_range; }
@@ -79,6 +100,11 @@ public:
     static constexpr int kNoSwitchGroup = -1;
     int InitUDPSwitchPort(unsigned short& port1, unsigned short& port2);
     void FreeUDPSwitchPort(int index);
+    // The two sides of a switch group: the first port's side and the second port's.
+    enum SwitchSide : int { SWITCH_SIDE_FIRST = 0, SWITCH_SIDE_SECOND = 1 };
+    // Where the relay sends what arrives for one side of a reserved group (an empty address lets
+    // that side latch onto the source of its packets again); false for an unknown group.
+    bool SetUDPSwitchPortPeer(int index, int side, const char* address, uint16_t port);
     // Lays out n switch groups after the blocks of channel_count channels (see Start).
     void BuildUDPSwitchPorts(int n, int channel_count);
 
@@ -158,8 +184,8 @@ public:
 
     // Proxy sites (server mode).
     int ProxySitesCount() const;
-    CKZSIPProxySite* GetProxySite(int index) const;
-    CKZSIPProxySite* GetProxySiteByDomain(const char* domain, const char* alternative) const;
+    CKZSIPProxySiteI* GetProxySite(int index) const;
+    CKZSIPProxySiteI* GetProxySiteByDomain(const char* domain, const char* alternative) const;
     int GetMaxProxyUserRegExpireSec() const { return m_max_proxy_reg_expire; }
     // 1 when a site claims the message for one of its users, else 0.
     unsigned CheckOKForProxyUser(sip_msg* message);
@@ -168,6 +194,26 @@ public:
     virtual unsigned ProxySetNewCallSessionAddr(int site, uint32_t connection, const char* address);
     virtual unsigned ProxyConnectCallSessions(int site, uint32_t connection1, int leg1, int site2,
                                               uint32_t connection2, int leg2);
+    // The application's operations on the users of site `site` (0-based); 0 for an unknown site.
+    // A user is added or changed by ProxySetUserInfo (in_use 0 takes it out of service).
+    virtual unsigned ProxySetUserInfo(int site, const char* user, const char* password, int in_use);
+    // Message waiting: the counters travel in the next message-summary NOTIFY to the user.
+    virtual unsigned ProxySetUserMsg(int site, const char* user, int waiting, const char* account,
+                                     int new_count, int old_count, int urgent_new, int urgent_old);
+    virtual unsigned ProxyDisableAllUsers(int site);
+    // 0 challenge with 407, 1 challenge with 401, 2 no authentication.
+    virtual unsigned ProxySetUserAuthType(int site, const char* user, int type);
+    // Tells the user's dialog watchers its new state (direction may be empty).
+    virtual unsigned ProxyUpdateUserState(int site, const char* user, const char* direction,
+                                          const char* state);
+    // attr is a ProxyUserAttr; value its decimal text.
+    virtual unsigned ProxySetUserAttr(int site, const char* user, int attr, const char* value);
+    // Once a second: every site's message-waiting notices and reachability checks.
+    void CheckProxyUserStatus(int64_t now);
+    // Once a second: every site's proxied sessions (time-outs, destinations given meanwhile).
+    void CheckProxySessionStatus(int64_t now);
+    // Drives the proxied session owning the event's connection; false when none owns it.
+    bool ProxySessionEvent(CKZSIPGroup* group, const KZSIPEvent* event);
     // Hands an unanswered incoming call to the proxy site serving its To (or Request-URI) host;
     // the site's result, or 0 when no site serves it or the INVITE lacks From, To or Request-URI.
     int Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSIPGroup* group, const char* target,
@@ -233,8 +279,8 @@ public:
 
 protected:
     // Makes the site object for one configured proxy site (the type of site a server runs).
-    virtual std::unique_ptr<CKZSIPProxySite> CreateProxySite(int number, std::vector<std::string> domains,
-                                                             const CKZSIPProxySiteOptions& options);
+    virtual std::unique_ptr<CKZSIPProxySiteI> CreateProxySite(int number, std::vector<std::string> domains,
+                                                              const CKZSIPProxySiteOptions& options);
 
     bool OnCreate() override;
     void DoUnblockedLoop() override;
@@ -252,6 +298,9 @@ private:
     void StartUDPSwitchGroups();
     void StopUDPSwitchGroups();
     void RunPeriodicChecks(int64_t now);
+    // Goes on with waiting proxied calls whose destination the application gave (server lock held).
+    void ContinueGivenProxyDestinations();
+    template <class Operation> unsigned WithProxySite(int site, Operation&& operation);
 
     // Registration helpers (server lock held).
     struct LocalContact {
@@ -288,6 +337,9 @@ private:
     CKZSIPEventHandler* m_event_handler = nullptr;
     std::atomic<unsigned> m_started{0};
     int64_t m_last_check_second = 0;
+    // Set when the application gave a waiting proxied call its destination: the loop goes on
+    // with it on its next pass rather than at the next second.
+    std::atomic<bool> m_proxy_destination_given{false};
     KZAPI::CKZClock* m_clock = &KZAPI::CKZClock::System();
 
     KZAPI::KZRange m_rtp_range;
@@ -295,13 +347,16 @@ private:
     std::vector<unsigned short> m_switch_ports;
     std::vector<uint8_t> m_switch_in_use;
     std::vector<int> m_switch_relay_groups;
+    // The relay items of each switch group: the item receiving on the group's first port, then
+    // the one on its second.
+    std::vector<std::pair<int, int>> m_switch_relay_items;
     char m_switch_port_text[kSwitchPortTextSize] = "";
     std::string m_ip_filter_item;                                 // the text GetIPFilterItem returns
     char m_account_text[kz_sip_user_reg_profile::kTextSize] = ""; // the text SIPAccount_Get returns
 
     std::vector<std::unique_ptr<kz_sip_user_reg_profile>> m_accounts;
     std::vector<std::unique_ptr<kz_sip_message_text_item>> m_messages;
-    std::vector<std::unique_ptr<CKZSIPProxySite>> m_proxy_sites;
+    std::vector<std::unique_ptr<CKZSIPProxySiteI>> m_proxy_sites;
 
     int m_enable_dns_srv = 0;
     int m_rtp_port_space = 4;
@@ -345,4 +400,7 @@ private:
     int m_use_prack = 0;
 
     KZAPIExLibrary m_extension;
+    // The sound device: its DSP, and the application on it (destroyed in that order's reverse).
+    std::unique_ptr<KZAPI::CKZDxDSP> m_dx_dsp;
+    std::unique_ptr<CKZDXSoundApp> m_dx_sound;
 };

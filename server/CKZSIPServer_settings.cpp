@@ -84,7 +84,7 @@ void CKZSIPServer::ReadSettings() {
     m_jb_max_delay = CFG_GetIntValue("kzsrv.sip.jb.max.delay", server_mode ? 25 : 10);
     m_jb_adaptive = flag("kzsrv.sip.jb.adaptive", 0) != 0;
     m_jb_get_all_data = flag("kzsrv.sip.jb.get.all.data", server_mode ? 0 : 1) != 0;
-    // A client opens its local sound device here; the device arrives with the media services.
+    if (m_app_type == 0) GetDXSound(true, true);
 
     m_on_rtp_packet = flag("kzsrv.sip.on.rtp.packet", 0);
     m_on_dx_audio = flag("kzsrv.sip.on.dx.audio", 0);

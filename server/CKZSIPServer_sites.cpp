@@ -1,7 +1,7 @@
 // Proxy sites as read from the settings, and request vetting for the proxy.
 #include "host/KZStrFunc.h"
 #include "server/CKZSIPGroup.h"
-#include "server/CKZSIPProxySite.h"
+#include "server/CKZSIPProxySiteI.h"
 #include "server/CKZSIPServer.h"
 #include "server/KZIndexedConfig.h"
 #include "server/ProxyTransferTarget.h"
@@ -36,7 +36,7 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
     KZAPI::CMutexLock lock(GetServerMutex());
     const int count = CFG_GetIntValue("kzsrv.sip.proxy.sites.num", 0);
     for (int i = 1; i <= count; ++i) {
-        CKZSIPProxySite::Options o;
+        CKZSIPProxySiteI::Options o;
         o.register_qop = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.register.qop", i, 0) != 0;
         o.register_opaque = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.register.opaque", i, 0) != 0;
         o.record_route = KZ_CFG_GetIndexedInt("kzsrv.sip.proxy.site%d.recordroute", i, 0) != 0;
@@ -49,9 +49,9 @@ unsigned CKZSIPServer::InitProxySitesInfo() {
     return kHostSuccess;
 }
 
-std::unique_ptr<CKZSIPProxySite> CKZSIPServer::CreateProxySite(int number, std::vector<std::string> domains,
-                                                               const CKZSIPProxySiteOptions& options) {
-    return std::make_unique<CKZSIPProxySite>(number, std::move(domains), options);
+std::unique_ptr<CKZSIPProxySiteI> CKZSIPServer::CreateProxySite(int number, std::vector<std::string> domains,
+                                                                const CKZSIPProxySiteOptions& options) {
+    return KZ_MakeProxySite(number, std::move(domains), options);
 }
 
 unsigned CKZSIPServer::FreeProxySitesInfo() {
@@ -65,14 +65,14 @@ int CKZSIPServer::ProxySitesCount() const {
     return static_cast<int>(m_proxy_sites.size());
 }
 
-CKZSIPProxySite* CKZSIPServer::GetProxySite(int index) const {
+CKZSIPProxySiteI* CKZSIPServer::GetProxySite(int index) const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
     return index < 0 || static_cast<size_t>(index) >= m_proxy_sites.size()
                ? nullptr
                : m_proxy_sites[static_cast<size_t>(index)].get();
 }
 
-CKZSIPProxySite* CKZSIPServer::GetProxySiteByDomain(const char* domain, const char* alternative) const {
+CKZSIPProxySiteI* CKZSIPServer::GetProxySiteByDomain(const char* domain, const char* alternative) const {
     KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
     for (const auto& site : m_proxy_sites)
         if (site->ServesDomain(domain)) return site.get();
@@ -109,23 +109,57 @@ unsigned CKZSIPServer::CheckOKForProxyUser(sip_msg* message) {
     return kHostFailure;
 }
 
-CKZSIPProxySession* CKZSIPServer::GetProxySessionByConnID(uint32_t /*connection*/) const {
-    // Sites run no call sessions yet, so no connection belongs to one.
+CKZSIPProxySession* CKZSIPServer::GetProxySessionByConnID(uint32_t connection) const {
+    KZAPI::CMutexLock lock(const_cast<CKZSIPServer*>(this)->GetServerMutex());
+    for (const auto& site : m_proxy_sites)
+        if (CKZSIPProxySession* session = site->FindSession(connection)) return session;
     return nullptr;
 }
 
-unsigned CKZSIPServer::ProxySetNewCallSessionAddr(int site, uint32_t connection, const char* /*address*/) {
+bool CKZSIPServer::ProxySessionEvent(CKZSIPGroup* group, const KZSIPEvent* event) {
     KZAPI::CMutexLock lock(GetServerMutex());
-    if (!GetProxySessionByConnID(connection))
-        Log(LOG_ERROR, "CKZSIPServer::ProxySetNewCallSessionAddr couldn't find proxy:session %d:%d", site,
-            static_cast<int>(connection));
-    return kHostFailure;
+    for (const auto& site : m_proxy_sites)
+        if (site->OnSessionEvent(group, event, m_clock->NowSeconds())) return true;
+    return false;
 }
 
-unsigned CKZSIPServer::ProxyConnectCallSessions(int, uint32_t, int, int, uint32_t, int) {
-    // Joining needs the sessions of both connections in their established state; the sites run
-    // no sessions yet, so there is nothing to join.
-    return kHostFailure;
+void CKZSIPServer::CheckProxySessionStatus(int64_t now) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    m_proxy_destination_given.store(false);
+    if (!m_pSIPGroup) return;
+    for (const auto& site : m_proxy_sites)
+        site->CheckProxySessionStatus(m_pSIPGroup.get(), now, true);
+}
+
+void CKZSIPServer::ContinueGivenProxyDestinations() {
+    if (!m_proxy_destination_given.exchange(false) || !m_pSIPGroup) return;
+    const int64_t now = m_clock->NowSeconds();
+    for (const auto& site : m_proxy_sites)
+        site->CheckProxySessionStatus(m_pSIPGroup.get(), now, false);
+}
+
+unsigned CKZSIPServer::ProxySetNewCallSessionAddr(int site, uint32_t connection, const char* address) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    CKZSIPProxySiteI* target = GetProxySite(site);
+    if (!target || !target->SetNewCallSessionAddr(connection, address)) {
+        Log(LOG_ERROR, "CKZSIPServer::ProxySetNewCallSessionAddr couldn't find proxy:session %d:%d", site,
+            static_cast<int>(connection));
+        return kHostFailure;
+    }
+    m_proxy_destination_given.store(true);
+    return kHostSuccess;
+}
+
+unsigned CKZSIPServer::ProxyConnectCallSessions(int site, uint32_t connection1, int leg1, int site2,
+                                                uint32_t connection2, int leg2) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    CKZSIPProxySiteI* first = GetProxySite(site);
+    CKZSIPProxySiteI* second = GetProxySite(site2);
+    if (!first || !second || !m_pSIPGroup) return kHostFailure;
+    return first->JoinSessions(m_pSIPGroup.get(), connection1, leg1, *second, connection2, leg2,
+                               m_clock->NowSeconds())
+               ? kHostSuccess
+               : kHostFailure;
 }
 
 int CKZSIPServer::Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSIPGroup* group,
@@ -140,8 +174,53 @@ int CKZSIPServer::Proxy_TransferCall(uint32_t connection, sip_msg* invite, CKZSI
     if (!CKZSIPGroup::GetSIPAddressInfo(to, &user, &to_host, &port) || !to_host || !*to_host) return 0;
     char *uri_user = nullptr, *uri_host = nullptr, *uri_port = nullptr;
     CKZSIPGroup::GetSIPAddressInfo(uri, &uri_user, &uri_host, &uri_port);
-    CKZSIPProxySite* site = GetProxySiteByDomain(to_host, uri_host ? uri_host : "");
+    CKZSIPProxySiteI* site = GetProxySiteByDomain(to_host, uri_host ? uri_host : "");
     if (!site) return 0;
     const ProxyTransferTarget parsed = ProxyTransferTarget::Parse(target ? target : "");
     return site->TransferCall(parsed, connection, invite, group, sender_address, sender_port);
+}
+
+// ---- the application's operations on proxy users: forwarded to the site under the server lock ----
+
+template <class Operation> unsigned CKZSIPServer::WithProxySite(int site, Operation&& operation) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    CKZSIPProxySiteI* target = GetProxySite(site);
+    return target ? operation(*target) : kHostFailure;
+}
+
+unsigned CKZSIPServer::ProxySetUserInfo(int site, const char* user, const char* password, int in_use) {
+    return WithProxySite(site, [&](CKZSIPProxySiteI& s) { return s.SetUserInfo(user, password, in_use); });
+}
+
+unsigned CKZSIPServer::ProxySetUserMsg(int site, const char* user, int waiting, const char* account,
+                                       int new_count, int old_count, int urgent_new, int urgent_old) {
+    return WithProxySite(site, [&](CKZSIPProxySiteI& s) {
+        return s.SetUserMsg(user, waiting, account, new_count, old_count, urgent_new, urgent_old);
+    });
+}
+
+unsigned CKZSIPServer::ProxyDisableAllUsers(int site) {
+    return WithProxySite(site, [](CKZSIPProxySiteI& s) { return s.DisableAllUsers(); });
+}
+
+unsigned CKZSIPServer::ProxySetUserAuthType(int site, const char* user, int type) {
+    return WithProxySite(site, [&](CKZSIPProxySiteI& s) { return s.SetUserAuthType(user, type); });
+}
+
+unsigned CKZSIPServer::ProxyUpdateUserState(int site, const char* user, const char* direction,
+                                            const char* state) {
+    return WithProxySite(site, [&](CKZSIPProxySiteI& s) {
+        return s.UpdateUserState(m_pSIPGroup.get(), user, direction, state, m_clock->NowSeconds());
+    });
+}
+
+unsigned CKZSIPServer::ProxySetUserAttr(int site, const char* user, int attr, const char* value) {
+    return WithProxySite(site, [&](CKZSIPProxySiteI& s) { return s.SetUserAttr(user, attr, value); });
+}
+
+void CKZSIPServer::CheckProxyUserStatus(int64_t now) {
+    KZAPI::CMutexLock lock(GetServerMutex());
+    if (!m_pSIPGroup) return;
+    for (const auto& site : m_proxy_sites)
+        site->CheckProxyUserStatus(m_pSIPGroup.get(), now);
 }

@@ -43,11 +43,12 @@ void CKZSIPServer::StartUDPSwitchGroups() {
         const int group = KZAPI::KZ_OpenUDPRelayGroup();
         if (group == KZAPI::KZ_RELAY_INVALID_HANDLE) continue;
         const int first = m_rtp_range.start + kPortsPerChannel * (channels + j);
-        KZAPI::KZ_AddUDPRelayGroupItem(group, nullptr, static_cast<unsigned short>(first), nullptr, 0,
-                                       nullptr, -1);
-        KZAPI::KZ_AddUDPRelayGroupItem(group, nullptr, static_cast<unsigned short>(first + 2), nullptr, 0,
-                                       nullptr, -1);
+        const int item1 = KZAPI::KZ_AddUDPRelayGroupItem(group, nullptr, static_cast<unsigned short>(first),
+                                                         nullptr, 0, nullptr, -1);
+        const int item2 = KZAPI::KZ_AddUDPRelayGroupItem(
+            group, nullptr, static_cast<unsigned short>(first + 2), nullptr, 0, nullptr, -1);
         m_switch_relay_groups.push_back(group);
+        m_switch_relay_items.emplace_back(item1, item2);
     }
 }
 
@@ -56,6 +57,7 @@ void CKZSIPServer::StopUDPSwitchGroups() {
         KZAPI::KZ_CloseUDPRelayGroup(group);
     m_switch_relay_groups.clear();
     KZAPI::CMutexLock lock(m_switch_mutex);
+    m_switch_relay_items.clear();
     m_switch_ports.clear();
     m_switch_in_use.clear();
     m_switch_port_text[0] = '\0';
@@ -75,6 +77,19 @@ int CKZSIPServer::InitUDPSwitchPort(unsigned short& port1, unsigned short& port2
 
 void CKZSIPServer::FreeUDPSwitchPort(int index) {
     KZAPI::CMutexLock lock(m_switch_mutex);
-    if (index >= 0 && static_cast<size_t>(index) < m_switch_in_use.size())
-        m_switch_in_use[static_cast<size_t>(index)] = 0;
+    if (index < 0 || static_cast<size_t>(index) >= m_switch_in_use.size()) return;
+    m_switch_in_use[static_cast<size_t>(index)] = 0;
+    // The next call on the group starts from latching, not from this call's parties.
+    if (static_cast<size_t>(index) < m_switch_relay_items.size()) {
+        KZAPI::KZ_SetUDPRelayGroupItemSrc(m_switch_relay_items[static_cast<size_t>(index)].first, "", 0);
+        KZAPI::KZ_SetUDPRelayGroupItemSrc(m_switch_relay_items[static_cast<size_t>(index)].second, "", 0);
+    }
+}
+
+bool CKZSIPServer::SetUDPSwitchPortPeer(int index, int side, const char* address, uint16_t port) {
+    KZAPI::CMutexLock lock(m_switch_mutex);
+    if (index < 0 || static_cast<size_t>(index) >= m_switch_relay_items.size()) return false;
+    const auto& items = m_switch_relay_items[static_cast<size_t>(index)];
+    return KZAPI::KZ_SetUDPRelayGroupItemSrc(side == SWITCH_SIDE_FIRST ? items.first : items.second,
+                                             address ? address : "", port);
 }

@@ -45,7 +45,9 @@ void KZAPIExLibrary::LoadFrom(const std::string& path) {
 }
 
 bool KZAPIExLibrary::Open(const std::string& path) {
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Kept mapped after the last dlclose: the crypto library under it keeps process-wide state
+    // (and OpenSSL's) that must not be torn out from under a later load or the exit handlers.
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     return m_handle != nullptr;
 }
 
@@ -58,6 +60,8 @@ void KZAPIExLibrary::Resolve() {
     protect = symbol<KZAPIEx_Protect>(m_handle, "KZAPI_MyFun6");
     free_decoder = symbol<KZAPIEx_FreeContext>(m_handle, "KZAPI_MyFun4");
     free_encoder = symbol<KZAPIEx_FreeContext>(m_handle, "KZAPI_MyFun7");
+    protect_rtcp = symbol<KZAPIEx_RTCPTransform>(m_handle, "KZAPI_MyFun3");
+    unprotect_rtcp = symbol<KZAPIEx_RTCPTransform>(m_handle, "KZAPI_MyFun8");
 }
 
 void KZAPIExLibrary::Start() {
@@ -92,4 +96,6 @@ void KZAPIExLibrary::ClearEntryPoints() {
     protect = nullptr;
     free_decoder = nullptr;
     free_encoder = nullptr;
+    protect_rtcp = nullptr;
+    unprotect_rtcp = nullptr;
 }

@@ -16,6 +16,8 @@ using KZAPIEx_Unprotect = int (*)(void* ctx, const uint8_t* packet, int length, 
 using KZAPIEx_Protect = int (*)(void* ctx, int payload_type, const uint8_t* payload, int length, int marker,
                                 uint32_t timestamp_increment, uint8_t* output);
 using KZAPIEx_FreeContext = void (*)(void* ctx);
+// MyFun3 protects an RTCP compound, MyFun8 unprotects one; output may be the packet's buffer.
+using KZAPIEx_RTCPTransform = int (*)(void* ctx, const uint8_t* packet, int length, uint8_t* output);
 }
 
 class KZAPIExLibrary {
@@ -48,6 +50,8 @@ public:
     KZAPIEx_Protect protect = nullptr;
     KZAPIEx_FreeContext free_decoder = nullptr;
     KZAPIEx_FreeContext free_encoder = nullptr;
+    KZAPIEx_RTCPTransform protect_rtcp = nullptr; // absent from older libraries: RTCP goes plain
+    KZAPIEx_RTCPTransform unprotect_rtcp = nullptr;
 
 private:
     bool Open(const std::string& path);

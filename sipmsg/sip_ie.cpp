@@ -1,6 +1,6 @@
 #include "sipmsg/sip_ie.h"
 
-sip_ie::sip_ie(const sip_ie& other) : m_id(other.m_id), m_first(other.m_first) {
+sip_ie::sip_ie(const sip_ie& other) : m_id(other.m_id), m_slots(other.m_slots), m_first(other.m_first) {
     if (other.m_rest) {
         m_rest = std::make_unique<KZAPI::CString[]>(MAX_VALUES - 1);
         for (unsigned i = 0; i < MAX_VALUES - 1; ++i)
@@ -35,6 +35,7 @@ void sip_ie::set_value(unsigned index, std::string_view value) {
         m_rest = std::make_unique<KZAPI::CString[]>(MAX_VALUES - 1);
     }
     m_rest[index - 1] = value;
+    written(index);
 }
 
 void sip_ie::append_value(unsigned index, std::string_view text) {
@@ -45,20 +46,21 @@ void sip_ie::append_value(unsigned index, std::string_view text) {
     if (index >= MAX_VALUES) return;
     if (!m_rest) m_rest = std::make_unique<KZAPI::CString[]>(MAX_VALUES - 1);
     m_rest[index - 1].Append(text);
+    written(index);
 }
 
 unsigned sip_ie::get_value_count() const {
     if (m_first.IsEmpty()) return 0;
     if (!m_rest) return 1;
     unsigned n = 1;
-    while (n < MAX_VALUES && !m_rest[n - 1].IsEmpty())
+    while (n < m_slots && !m_rest[n - 1].IsEmpty())
         ++n;
     return n;
 }
 
 void sip_ie::clear() {
     m_first.Empty();
-    if (m_rest)
-        for (unsigned i = 0; i < MAX_VALUES - 1; ++i)
-            m_rest[i].Empty();
+    for (unsigned i = 1; i < m_slots; ++i)
+        m_rest[i - 1].Empty();
+    m_slots = 1;
 }

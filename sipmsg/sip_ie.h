@@ -33,15 +33,23 @@ public:
     void set_value(unsigned index, std::string_view value);
     // Appends text to the value at index (creating it when empty).
     void append_value(unsigned index, std::string_view text);
+    // The indexes below this may hold a value; none at or above it does.
+    unsigned value_slots() const { return m_slots; }
     // Number of leading non-empty values.
     unsigned get_value_count() const;
-    // Empties every value, keeping the storage for reuse.
+    // Empties every value, keeping the storage for reuse (a recycled element is cleared on every
+    // message, so only the indexes ever written are touched).
     void clear();
 
     static const KZAPI::CString& empty_value();
 
 private:
+    void written(unsigned index) {
+        if (index >= m_slots) m_slots = index + 1;
+    }
+
     uint32_t m_id;
+    unsigned m_slots = 1;
     KZAPI::CString m_first;
     std::unique_ptr<KZAPI::CString[]> m_rest; // values 1..19
 };

@@ -170,7 +170,11 @@ bool sip_msg::copy_ie(const sip_msg* src, uint32_t src_id, unsigned src_index, u
     if (!src) return false;
     const KZAPI::CString& v = src->get_ie_value(src_id, src_index);
     if (v.IsEmpty()) return false;
-    // Copy first: src may be this message.
+    if (src != this) {
+        set_ie(dst_id, dst_index, v.View());
+        return true;
+    }
+    // Copied first: writing may move or reuse the value read.
     std::string value(v.View());
     set_ie(dst_id, dst_index, std::string_view(value));
     return true;
@@ -179,12 +183,11 @@ bool sip_msg::copy_ie(const sip_msg* src, uint32_t src_id, unsigned src_index, u
 void sip_msg::copy_msg_from(const sip_msg* src) {
     if (!src || src == this) return;
     reset_all();
-    for (unsigned e = 0; e < src->get_ie_count(); ++e) {
-        const sip_ie* ie = src->get_ie_by_index(e);
-        for (unsigned i = 0; i < sip_ie::MAX_VALUES; ++i)
-            if (ie->has_value(i)) add_ie(ie->get_id(), i, ie->get_value(i).View());
-    }
-    copy_via_from(src, true, false);
+    // The source is sorted already: its elements are appended in order, into recycled storage.
+    m_elements.Reserve(src->get_ie_count());
+    for (unsigned e = 0; e < src->get_ie_count(); ++e)
+        if (sip_ie* copy = copy_element(*src->get_ie_by_index(e))) m_elements.Add(copy);
+    drop_via_parts_beyond(src->get_ie_value_count(KZ_IE_SIP_VIA_ADDRESS));
     m_from_ip = src->m_from_ip;
     m_from_port = src->m_from_port;
     m_to_ip = src->m_to_ip;
@@ -201,20 +204,41 @@ void sip_msg::copy_via_from(const sip_msg* src, bool keep_branch, bool new_branc
     if (!src) return;
     const unsigned count = src->get_ie_value_count(KZ_IE_SIP_VIA_ADDRESS);
     for (unsigned i = 0; i < count; ++i) {
-        for (uint32_t id : kViaParts) {
-            std::string value(src->get_ie_value(id, i).View());
-            set_ie(id, i, std::string_view(value));
-        }
-        if (keep_branch) {
-            std::string branch(src->get_ie_value(KZ_IE_SIP_VIA_BRANCH, i).View());
-            set_ie(KZ_IE_SIP_VIA_BRANCH, i, std::string_view(branch));
-        } else if (new_branch) {
+        for (uint32_t id : kViaParts)
+            copy_value(src, id, i);
+        if (keep_branch)
+            copy_value(src, KZ_IE_SIP_VIA_BRANCH, i);
+        else if (new_branch)
             gen_via_branch(static_cast<int>(i));
-        }
     }
+    drop_via_parts_beyond(count);
+}
+
+void sip_msg::copy_value(const sip_msg* src, uint32_t id, unsigned index) {
+    if (src != this) {
+        set_ie(id, index, src->get_ie_value(id, index).View());
+        return;
+    }
+    // Copied first: writing may move or reuse the value read.
+    std::string value(src->get_ie_value(id, index).View());
+    set_ie(id, index, std::string_view(value));
+}
+
+void sip_msg::drop_via_parts_beyond(unsigned count) {
     static constexpr uint32_t kStale[] = {7, 8, 9, 10, 11, 12, 40, 41};
     for (uint32_t id : kStale)
         remove_ie(id, count);
+}
+
+sip_ie* sip_msg::copy_element(const sip_ie& from) {
+    sip_ie* copy = nullptr;
+    for (unsigned i = 0; i < from.value_slots(); ++i) {
+        std::string_view value = KZAPI::trim_spaces(from.get_value(i).View());
+        if (value.empty()) continue;
+        if (!copy) copy = new_element(from.get_id());
+        copy->set_value(i, value);
+    }
+    return copy;
 }
 
 namespace {
@@ -279,4 +303,12 @@ void sip_msg::reset_all() {
     m_from_port = 0;
     m_to_ip = 0;
     m_to_port = 0;
+}
+
+void sip_msg::reset_for_reuse() {
+    reset_all();
+    m_protocol = 0;
+    m_connection = nullptr;
+    m_ssl_type = 0;
+    m_raw.Empty();
 }

@@ -113,6 +113,9 @@ public:
     // Deletes every element and clears both addresses; protocol, connection and raw text stay.
     void reset_all();
     void release() { reset_all(); }
+    // Empties everything, transport fields and raw text included, keeping the storage: the
+    // record is then as a new one.
+    void reset_for_reuse();
 
     // ---- parser ----
     // Parses one message from the NUL-terminated text (modified in place) and returns where the
@@ -181,6 +184,29 @@ public:
     uint32_t parse_sdp_u(std::string_view) { return 0; }
     uint32_t parse_sdp_z(std::string_view) { return 0; }
     uint32_t compose_sdp(KZAPI::CString* body) const;
+    // Every element an SDP body is made of, in ascending id order.
+    static constexpr uint32_t kSdpElementIds[] = {KZ_IE_SIP_PAYLOAD,
+                                                  KZ_IE_SIP_VIDEO_PAYLOAD,
+                                                  KZ_IE_SIP_IMAGE_PAYLOAD,
+                                                  KZ_IE_SDP_VERSION,
+                                                  KZ_IE_SDP_OWNER_USERNAME,
+                                                  KZ_IE_SDP_OWNER_SESSION_ID,
+                                                  KZ_IE_SDP_OWNER_SESSION_VERSION,
+                                                  KZ_IE_SDP_OWNER_NETWORK_TYPE,
+                                                  KZ_IE_SDP_OWNER_ADDRESS_TYPE,
+                                                  KZ_IE_SDP_OWNER_ADDRESS,
+                                                  KZ_IE_SDP_SESSION_NAME,
+                                                  KZ_IE_SDP_TIMESTAMP_START,
+                                                  KZ_IE_SDP_TIMESTAMP_STOP,
+                                                  KZ_IE_SDP_MEDIA_TYPE,
+                                                  KZ_IE_SDP_MEDIA_PORT,
+                                                  KZ_IE_SDP_MEDIA_NUMBER_OF_PORTS,
+                                                  KZ_IE_SDP_MEDIA_TRANSPORT,
+                                                  KZ_IE_SDP_MEDIA_ATTR_RTPMAP,
+                                                  KZ_IE_SDP_VIDEO_MEDIA_ATTR,
+                                                  KZ_IE_SDP_CONNECTION_NETWORK_TYPE,
+                                                  KZ_IE_SDP_CONNECTION_ADDRESS_TYPE,
+                                                  KZ_IE_SDP_CONNECTION_ADDRESS};
 
     // ---- composer ----
     uint32_t write_into_buf(KZAPI::CString* out) const;
@@ -244,6 +270,12 @@ private:
     uint32_t compose_credentials(KZAPI::CString* out, uint32_t base) const;
     uint32_t parse_challenge(std::string_view value, uint32_t type_id, bool credentials);
     uint32_t add_via_param(unsigned index, std::string_view part);
+    // Sets id/index to the source's value (an empty source value adds nothing).
+    void copy_value(const sip_msg* src, uint32_t id, unsigned index);
+    // Via parts at index count and beyond the Via addresses are left over from another message.
+    void drop_via_parts_beyond(unsigned count);
+    // A copy of the non-empty values of an element (trimmed), or null when it has none.
+    sip_ie* copy_element(const sip_ie& from);
     uint32_t parse_name_addr(std::string_view value, uint32_t addr_id, uint32_t tag_id);
     uint32_t parse_list(std::string_view value, uint32_t id);
 

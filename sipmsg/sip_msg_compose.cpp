@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string_view>
 
 using KZAPI::CString;
@@ -664,30 +665,9 @@ uint32_t sip_msg::compose_sdp(CString* body) const {
         CONNECTION /* three fields */,
         COUNT = CONNECTION + 3
     };
-    static constexpr uint32_t kIds[COUNT] = {KZ_IE_SIP_PAYLOAD,
-                                             KZ_IE_SIP_VIDEO_PAYLOAD,
-                                             KZ_IE_SIP_IMAGE_PAYLOAD,
-                                             KZ_IE_SDP_VERSION,
-                                             KZ_IE_SDP_OWNER_USERNAME,
-                                             KZ_IE_SDP_OWNER_SESSION_ID,
-                                             KZ_IE_SDP_OWNER_SESSION_VERSION,
-                                             KZ_IE_SDP_OWNER_NETWORK_TYPE,
-                                             KZ_IE_SDP_OWNER_ADDRESS_TYPE,
-                                             KZ_IE_SDP_OWNER_ADDRESS,
-                                             KZ_IE_SDP_SESSION_NAME,
-                                             KZ_IE_SDP_TIMESTAMP_START,
-                                             KZ_IE_SDP_TIMESTAMP_STOP,
-                                             KZ_IE_SDP_MEDIA_TYPE,
-                                             KZ_IE_SDP_MEDIA_PORT,
-                                             KZ_IE_SDP_MEDIA_NUMBER_OF_PORTS,
-                                             KZ_IE_SDP_MEDIA_TRANSPORT,
-                                             KZ_IE_SDP_MEDIA_ATTR_RTPMAP,
-                                             KZ_IE_SDP_VIDEO_MEDIA_ATTR,
-                                             KZ_IE_SDP_CONNECTION_NETWORK_TYPE,
-                                             KZ_IE_SDP_CONNECTION_ADDRESS_TYPE,
-                                             KZ_IE_SDP_CONNECTION_ADDRESS};
+    static_assert(std::size(kSdpElementIds) == COUNT, "one slot per SDP element");
     const sip_ie* e[COUNT];
-    gather(m_elements, kIds, e);
+    gather(m_elements, kSdpElementIds, e);
 
     // Required: v=, all of o=, c= and t=, and the media type, port and transport elements.
     static constexpr size_t kRequiredValues[] = {VERSION,   OWNER,      OWNER + 1,      OWNER + 2,

@@ -1,6 +1,7 @@
 #include "sipstack/CSIPProcessThread.h"
 
 #include "host/CKZLogInterface.h"
+#include "sipmsg/sip_msg_pool.h"
 #include "sipstack/sip_group.h"
 
 #include <cstring>
@@ -54,6 +55,7 @@ bool CSIPProcessThread::DeliverQueued(KZSIPEvent* out) {
         std::unique_ptr<sip_msg> carried(queued.message);
         m_current.copy_msg_from(carried.get());
         queued.message = nullptr;
+        sip_msg_pool::Give(std::move(carried));
     }
     Deliver(&queued, out);
     return true;
@@ -92,6 +94,7 @@ bool CSIPProcessThread::SweepWhenDue(sip_group* stack) {
     m_last_sweep = now;
     stack->TimerSweep(&m_events);
     stack->ReportDiscards();
+    stack->ReportRefusals();
     return true;
 }
 

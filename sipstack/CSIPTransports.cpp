@@ -69,9 +69,7 @@ void CSIPUDPServerThread::OnReadable(int /*sock*/) {
 void CSIPUDPServerThread::Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port) {
     if (len < 1 || len > kMaxDatagram) return; // empty or oversized: dropped
     if (!m_group->IsAllowed(from_ip, from_port)) {
-        std::string from = KZ_InetNtoa(from_ip);
-        Log(Level::LOG_ERROR, "UDP connection %s:%d is not allowed! Giving up a packet![%s]", from.c_str(),
-            from_port, shortened(data, len).c_str());
+        LogRefused(data, len, from_ip, from_port);
         return;
     }
     sip_cmd cmd;
@@ -84,23 +82,42 @@ void CSIPUDPServerThread::Deliver(const char* data, size_t len, uint32_t from_ip
     m_group->PushReceived(std::move(cmd));
 }
 
+void CSIPUDPServerThread::LogRefused(const char* data, size_t len, uint32_t from_ip, uint16_t from_port) {
+    uint64_t untold = 0;
+    if (!m_group->Refusals().Count(from_ip, m_group->Now(), &untold)) return;
+    std::string from = KZ_InetNtoa(from_ip);
+    Log(Level::LOG_ERROR, "UDP connection %s:%d is not allowed! Giving up a packet![%s]", from.c_str(),
+        from_port, shortened(data, len).c_str());
+    if (untold) CSIPRefusalLog::LogUntold(from_ip, untold);
+}
+
 void CSIPUDPServerThread::OnSend() {
     TCQueue<sip_cmd>& queue = m_group->UdpSendQueue();
     for (;;) {
         sip_cmd cmd;
         if (!queue.PopLocked(&cmd)) return;
-        std::string to = KZ_InetNtoa(cmd.to_ip);
-        if (!m_group->IsAllowed(cmd.to_ip, cmd.to_port)) {
-            Log(Level::LOG_ERROR, "UDP send to %s:%d is not allowed! Ignore an outgoing packet!", to.c_str(),
-                cmd.to_port);
-            continue;
-        }
-        const int len = static_cast<int>(cmd.length);
-        if (SendTo(cmd.text(), cmd.length, cmd.to_ip, cmd.to_port) > 0)
-            Log(Level::LOG_TRACE, "Sent out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
-        else
-            Log(Level::LOG_ERROR, "Failed on sending out %d bytes! %s:%d", len, to.c_str(), cmd.to_port);
+        Send(cmd.text(), cmd.remaining(), cmd.to_ip, cmd.to_port, true);
     }
+}
+
+bool CSIPUDPServerThread::Send(const char* text, size_t length, uint32_t to_ip, uint16_t to_port,
+                               bool wait_for_room) {
+    if (!m_group->IsAllowed(to_ip, to_port)) {
+        Log(Level::LOG_ERROR, "UDP send to %s:%d is not allowed! Ignore an outgoing packet!",
+            KZ_InetNtoa(to_ip).c_str(), to_port);
+        return true;
+    }
+    const int len = static_cast<int>(length);
+    const int sent = SendTo(text, length, to_ip, to_port, wait_for_room);
+    if (sent == kWouldBlock) return false;
+    if (sent > 0) {
+        if (Level::IsEnabled(Level::LOG_TRACE))
+            Log(Level::LOG_TRACE, "Sent out %d bytes! %s:%d", len, KZ_InetNtoa(to_ip).c_str(), to_port);
+    } else {
+        Log(Level::LOG_ERROR, "Failed on sending out %d bytes! %s:%d", len, KZ_InetNtoa(to_ip).c_str(),
+            to_port);
+    }
+    return true;
 }
 
 // ---------------- TCP and TLS ----------------

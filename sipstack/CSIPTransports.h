@@ -46,6 +46,12 @@ public:
     explicit CSIPUDPServerThread(sip_group* group);
     ~CSIPUDPServerThread() override;
 
+    // Sends at once from the calling thread, which spares a hand-over to this thread for every
+    // message; false when the socket's buffer is full, and the message is then for the queue.
+    bool SendNow(const char* text, size_t len, uint32_t to_ip, uint16_t to_port) {
+        return Send(text, len, to_ip, to_port, false);
+    }
+
 protected:
     void OnRead(int sock, int available) override;
     void OnReadable(int sock) override;
@@ -55,6 +61,10 @@ private:
     // One byte more than taken, so a datagram that is too long is seen to be.
     static constexpr size_t kSlot = kMaxDatagram + 1;
     void Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port);
+    // A line for a datagram from a source that is not allowed, at most one a second per source.
+    void LogRefused(const char* data, size_t len, uint32_t from_ip, uint16_t from_port);
+    // False only when the socket had no room and waiting for it was not wanted.
+    bool Send(const char* text, size_t len, uint32_t to_ip, uint16_t to_port, bool wait_for_room);
 
     sip_group* m_group;
     std::unique_ptr<char[]> m_batch; // kBatch read slots of kSlot bytes

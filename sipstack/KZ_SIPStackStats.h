@@ -11,6 +11,7 @@ typedef struct KZ_SIPStackStats {
     uint64_t external_messages;  /* of those, texts that are not SIP (no SIP/2.0 in the first line) */
     uint64_t parse_failures;     /* blocks (or parts of blocks) that did not parse */
     uint64_t rejected;           /* parsed, but refused: no Via, no Call-ID, no dialog */
+    uint64_t keep_alives;        /* blocks of nothing but line ends and blanks (a peer's keep-alive) */
     uint64_t dropped_queue_full; /* blocks dropped because the received queue was full */
     uint64_t queued_bytes;       /* now: bytes held by the received queue */
     uint64_t queued_bytes_peak;  /* highest value queued_bytes reached */
@@ -25,5 +26,5 @@ typedef struct KZ_SIPStackStats {
     uint64_t stream_idle_closes;
     uint64_t stream_handshake_failures;
     uint64_t stream_connect_failures;
-    uint64_t reserved[8]; /* always zero */
+    uint64_t reserved[7]; /* always zero */
 } KZ_SIPStackStats;

@@ -65,6 +65,13 @@ public:
         return ok;
     }
 
+    bool IsEmptyLocked() {
+        Lock();
+        const bool empty = m_count == 0;
+        Unlock();
+        return empty;
+    }
+
     // Waits up to timeout_ms for an item; returns at once for a queue created without a wait.
     bool Wait(unsigned timeout_ms) {
         if (!m_ready) return m_count != 0;

@@ -4,10 +4,12 @@
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
 #include "sipmsg/kz_sip_result.h"
+#include "sipmsg/sip_msg_pool.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -79,11 +81,15 @@ uint32_t KZ_SIP_GetMessage(void* stack, void** msg, char* address, unsigned* siz
     if (!stack || !msg) return KZ_SIP_RESULT_NULL_HANDLE;
     CSIPProcessThread* queue = as_stack(stack)->m_process;
     if (!queue) return KZ_SIP_RESULT_FAILURE;
-    auto* copy = new (std::nothrow) sip_msg();
-    if (!copy) return KZ_SIP_RESULT_NO_MEMORY;
+    std::unique_ptr<sip_msg> copy;
+    try {
+        copy = sip_msg_pool::Take();
+    } catch (const std::bad_alloc&) {
+        return KZ_SIP_RESULT_NO_MEMORY;
+    }
     const sip_msg& current = queue->CurrentMessage();
     copy->copy_msg_from(&current);
-    *msg = copy;
+    *msg = copy.release();
     if (address && size && *size) {
         std::string text = KZAPI::KZ_InetNtoa(current.get_from_ip());
         KZAPI::str_cpy(address, text.c_str(), *size);
@@ -96,7 +102,7 @@ uint32_t KZ_QUEUE_Create(KZQueueType type, void** queue) {
     if (!queue) return KZ_SIP_RESULT_NULL_HANDLE;
     auto* q = new (std::nothrow) CSIPProcessThread(type);
     if (!q) return KZ_SIP_RESULT_NO_MEMORY;
-    if (type == KZ_QUEUE_THREADED) q->StartThread();
+    if (type == KZ_QUEUE_THREADED) q->StartThread("kz-sip-queue");
     *queue = q;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "sipstack/kz_sip_msgfuncs.h"
 #include "sipmsg/kz_sip_result.h"
+#include "sipmsg/sip_msg_pool.h"
 
 #include "host/KZNetAddr.h"
 #include "host/KZStrFunc.h"
@@ -53,13 +54,17 @@ bool write_pseudo(sip_msg* m, uint32_t id, const char* value) {
 
 uint32_t alloc_msg(void** msg) {
     if (!msg) return KZ_SIP_RESULT_NULL_HANDLE;
-    *msg = new (std::nothrow) sip_msg();
+    try {
+        *msg = sip_msg_pool::Take().release();
+    } catch (const std::bad_alloc&) {
+        *msg = nullptr;
+    }
     return *msg ? 0 : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t free_msg(void* msg) {
     if (!msg) return KZ_SIP_RESULT_FAILURE;
-    delete as_msg(msg);
+    sip_msg_pool::Give(std::unique_ptr<sip_msg>(as_msg(msg)));
     return 0;
 }
 

@@ -154,6 +154,7 @@ void sip_group::GetStats(KZ_SIPStackStats* stats) {
     stats->external_messages = read(m_counters.external_messages);
     stats->parse_failures = read(m_counters.parse_failures);
     stats->rejected = read(m_counters.rejected);
+    stats->keep_alives = read(m_counters.keep_alives);
     stats->dropped_queue_full = read(m_counters.dropped_queue_full);
     stats->queued_bytes = read(m_received_bytes);
     stats->queued_bytes_peak = read(m_received_bytes_peak);

@@ -10,6 +10,7 @@
 #include "sipmsg/sip_msg.h"
 #include "sipstack/CSIPAddressFilter.h"
 #include "sipstack/CSIPDialogTable.h"
+#include "sipstack/CSIPRefusalLog.h"
 #include "sipstack/CSIPStackSettings.h"
 #include "sipstack/KZ_SIPProtocolConfig.h"
 #include "sipstack/KZ_SIPStackStats.h"
@@ -82,6 +83,13 @@ public:
     TCQueue<sip_cmd>& UdpSendQueue() { return m_udp_send; }
     bool IsAllowed(uint32_t ipv4, uint16_t port) const { return m_filter.Check(ipv4, port); }
     CSIPAddressFilter& Filter() { return m_filter; }
+    // Where the transports count the packets they refuse, so that a flood logs a line a second.
+    CSIPRefusalLog& Refusals() { return m_refusals; }
+    // Once a second: tells of the refused packets of sources that went quiet since their line.
+    void ReportRefusals() {
+        m_refusals.Flush(Now(),
+                         [](uint32_t source, uint64_t untold) { CSIPRefusalLog::LogUntold(source, untold); });
+    }
     CSIPUDPServerThread* UdpTransport() const { return m_udp.get(); }
     CSIPTCPServerThread* TcpTransport() const { return m_tcp.get(); }
     CSIPTLSServerThread* TlsTransport() const { return m_tls.get(); }
@@ -117,9 +125,12 @@ public:
     CSIPDialogTable& Dialogs() { return m_dialogs; }
 
     // ---- time ----
-    int64_t Now() const { return m_clock->NowSeconds(); }
-    void SetClock(KZAPI::CKZClock* clock) { m_clock = clock ? clock : &KZAPI::CKZClock::System(); }
-    KZAPI::CKZClock* Clock() const { return m_clock; }
+    // The clock may be swapped (tests) while transport threads read it.
+    int64_t Now() const { return Clock()->NowSeconds(); }
+    void SetClock(KZAPI::CKZClock* clock) {
+        m_clock.store(clock ? clock : &KZAPI::CKZClock::System(), std::memory_order_release);
+    }
+    KZAPI::CKZClock* Clock() const { return m_clock.load(std::memory_order_acquire); }
 
     // ---- message hook ----
     void ReportToHook(int direction, const sip_msg* msg, const char* text, size_t len);
@@ -154,7 +165,18 @@ private:
     bool EnsureUdpTransport();
     bool EnsureTcpTransport(bool at_start);
     bool EnsureTlsTransport(bool at_start);
-    uint32_t SendBlock(sip_cmd&& cmd, const char* log_text_prefix);
+    // A message to send, in text owned by the caller; copied only when it must wait in a queue.
+    struct OutgoingText {
+        const char* text = nullptr;
+        size_t length = 0;
+        uint32_t to_ip = 0;
+        uint16_t to_port = 0;
+        int32_t protocol = 0;
+        void* connection = nullptr;
+        uint32_t dialog_id = 0;
+        sip_cmd ToCmd() const;
+    };
+    uint32_t SendBlock(const OutgoingText& out, const char* log_text_prefix);
 
     std::unique_ptr<CSIPUDPServerThread> m_udp;
     std::unique_ptr<CSIPTCPServerThread> m_tcp;
@@ -173,7 +195,8 @@ private:
     CSIPDialogTable m_dialogs;
     KZAPI::CMutex m_dialog_mutex;
     CSIPAddressFilter m_filter;
-    KZAPI::CKZClock* m_clock;
+    CSIPRefusalLog m_refusals;
+    std::atomic<KZAPI::CKZClock*> m_clock;
 
     struct Counters {
         std::atomic<uint64_t> blocks_received{0};
@@ -181,6 +204,7 @@ private:
         std::atomic<uint64_t> external_messages{0};
         std::atomic<uint64_t> parse_failures{0};
         std::atomic<uint64_t> rejected{0};
+        std::atomic<uint64_t> keep_alives{0};
         std::atomic<uint64_t> dropped_queue_full{0};
         std::atomic<uint64_t> undeliverable{0};
         std::atomic<uint64_t> undeliverable_dropped{0};

@@ -1,6 +1,7 @@
 // Dialog bookkeeping of received messages: each request or response is matched to its dialog
 // (Call-ID and tags; the first match in table order wins) and moves that dialog's transaction on.
 #include "host/CKZLogInterface.h"
+#include "sipmsg/sip_msg_pool.h"
 #include "sipstack/sip_group.h"
 
 using KZAPI::CKZLogInterface;
@@ -65,7 +66,7 @@ bool sip_group::BookkeepRequest(const sip_msg* msg, KZSIPEvent* event) {
     const int64_t now = Now();
     sip_dialog* d = MatchDialog(msg, true);
     if (!d) {
-        auto fresh = std::make_unique<sip_dialog>();
+        std::unique_ptr<sip_dialog> fresh = m_dialogs.NewDialog();
         uint32_t id = ++m_connection_counter;
         if (id == 0) id = ++m_connection_counter;
         fresh->connection_id = id;
@@ -134,7 +135,7 @@ bool sip_group::BookkeepResponse(const sip_msg* msg, KZSIPEvent* event, PendingR
             uint32_t first_cseq = d->first_request.cseq();
             if (msg->is_response() == 200 && first_cseq != 0 && msg->cseq() == first_cseq &&
                 d->first_request.is_invite() && !d->ack.is_empty()) {
-                auto ack = std::make_unique<sip_msg>();
+                std::unique_ptr<sip_msg> ack = sip_msg_pool::Take();
                 ack->copy_msg_from(&d->ack);
                 resends->push_back(PendingResend{std::move(ack), d->connection_id});
             }

@@ -81,6 +81,13 @@ sip_group::ReceiveOutcome sip_group::ReceiveProcessing(sip_msg* current, KZSIPEv
                                  static_cast<int>(left), cmd->text(), cmd->protocol);
         }
         ReportReceivedToHook(*cmd);
+        // A block of blanks and line ends is a peer holding its NAT binding open ("  \r\n",
+        // CRLF pings): nothing to parse and nothing wrong.
+        if (only_whitespace(cmd->text(), cmd->data.get() + cmd->length)) {
+            m_parsing = sip_cmd();
+            m_counters.keep_alives.fetch_add(1, std::memory_order_relaxed);
+            return ReceiveOutcome::kRejected;
+        }
 
         if (left >= 20 && left < KZSIPEvent::kRawTextSize) {
             memcpy(event->raw_text, cmd->text(), left);

@@ -248,7 +248,7 @@ uint32_t sip_group::SendRequestInDialog(sip_dialog* d, sip_msg* msg) {
 }
 
 uint32_t sip_group::SendNewRequest(sip_msg* msg, uint32_t connection_id, sip_dialog** created) {
-    auto d = std::make_unique<sip_dialog>();
+    std::unique_ptr<sip_dialog> d = m_dialogs.NewDialog();
     const int64_t now = Now();
     d->connection_id = connection_id;
     d->state = sip_dialog::STATE_ESTABLISHING;

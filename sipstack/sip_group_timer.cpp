@@ -3,6 +3,7 @@
 // re-sent every retransmission interval.
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
+#include "sipmsg/sip_msg_pool.h"
 #include "sipstack/sip_group.h"
 
 using KZAPI::CKZLogInterface;
@@ -39,9 +40,9 @@ inline bool elapsed(int64_t now, int64_t since, int64_t* out) {
 
 void sip_group::PushErrorEvent(TCQueue<KZSIPEvent>* events, uint32_t type, sip_dialog* d,
                                const sip_msg& msg) {
-    auto copy = std::make_unique<sip_msg>();
-    copy->copy_msg_from(&msg);
     if (!events) return;
+    std::unique_ptr<sip_msg> copy = sip_msg_pool::Take();
+    copy->copy_msg_from(&msg);
     KZSIPEvent e{};
     e.event_type = type;
     e.code = event_code(msg);
@@ -68,8 +69,10 @@ void sip_group::TimerSweep(TCQueue<KZSIPEvent>* events) {
 }
 
 void sip_group::ResendAll(PendingResends* resends) {
-    for (PendingResend& r : *resends)
+    for (PendingResend& r : *resends) {
         ReSendOutgoingMessage(r.message.get(), r.dialog_id);
+        sip_msg_pool::Give(std::move(r.message));
+    }
     resends->clear();
 }
 
@@ -93,7 +96,7 @@ void sip_group::SweepDialog(sip_dialog* d, int64_t now, int32_t max_duration, TC
     };
     // The transport is not called under the dialog lock: a copy is re-sent after the sweep.
     auto resend = [&](const sip_msg& msg) {
-        auto copy = std::make_unique<sip_msg>();
+        std::unique_ptr<sip_msg> copy = sip_msg_pool::Take();
         copy->copy_msg_from(&msg);
         resends->push_back(PendingResend{std::move(copy), d->connection_id});
     };

@@ -101,28 +101,42 @@ void sip_group::StopTransports() {
     m_tls.reset();
 }
 
-uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
+sip_cmd sip_group::OutgoingText::ToCmd() const {
+    sip_cmd cmd;
+    cmd.to_ip = to_ip;
+    cmd.to_port = to_port;
+    cmd.protocol = protocol;
+    cmd.connection = connection;
+    cmd.dialog_id = dialog_id;
+    cmd.assign(text, length);
+    return cmd;
+}
+
+uint32_t sip_group::SendBlock(const OutgoingText& out, const char* log_prefix) {
     KZAPI::CMutexLock lock(m_transport_mutex);
-    const std::string to = KZ_InetNtoa(cmd.to_ip);
-    const uint16_t port = cmd.to_port;
-    const int32_t protocol = cmd.protocol;
+    const std::string to = KZ_InetNtoa(out.to_ip);
+    const uint16_t port = out.to_port;
+    const int32_t protocol = out.protocol;
     // The text is copied for the log only when it can be shown: at trace level, or for a UDP send
     // that may be refused before its transport exists. A stream send that fails is logged whole at
     // trace level only: its text may be large, and a flood of failures must not flood the log.
-    const int len = static_cast<int>(cmd.length);
+    const int len = static_cast<int>(out.length);
     const bool stream = protocol == 1 || protocol == 2;
     std::string text;
     if (CKZLogInterface::IsEnabled(CKZLogInterface::LOG_TRACE) || (!stream && !m_udp))
-        text.assign(cmd.text(), cmd.length);
+        text.assign(out.text, out.length);
     bool sent = false;
     if (stream) {
         CSIPStreamTransport* stream = nullptr;
         if (protocol == 1 && EnsureTcpTransport(false)) stream = m_tcp.get();
         if (protocol == 2 && EnsureTlsTransport(false)) stream = m_tls.get();
-        sent = stream && stream->CheckConnection(std::move(cmd));
+        sent = stream && stream->CheckConnection(out.ToCmd());
     } else if (EnsureUdpTransport()) {
-        m_udp_send.PushLocked(std::move(cmd));
-        m_udp->WakeUp();
+        // Queued only behind others or when the socket is full; the transport thread sends those.
+        if (!m_udp_send.IsEmptyLocked() || !m_udp->SendNow(out.text, out.length, out.to_ip, out.to_port)) {
+            m_udp_send.PushLocked(out.ToCmd());
+            m_udp->WakeUp();
+        }
         sent = true;
     }
     if (sent) {
@@ -147,6 +161,36 @@ uint32_t sip_group::SendBlock(sip_cmd&& cmd, const char* log_prefix) {
     return sent ? 0 : KZ_SIP_RESULT_FAILURE;
 }
 
+namespace {
+
+// The text of a message being composed and sent: a buffer the thread keeps, so its capacity is
+// reused from message to message, or a buffer of its own for a send made while another is under
+// way on the same thread (a message hook that sends).
+class ComposeBuffer {
+public:
+    ComposeBuffer() : m_text(t_busy ? m_own : t_text) { t_busy = m_kept = &m_text == &t_text; }
+    ~ComposeBuffer() {
+        if (!m_kept) return;
+        t_busy = false;
+        if (t_text.Std().capacity() > kMaxKeptCapacity) t_text = KZAPI::CString();
+    }
+    ComposeBuffer(const ComposeBuffer&) = delete;
+    ComposeBuffer& operator=(const ComposeBuffer&) = delete;
+    KZAPI::CString& Text() { return m_text; }
+
+private:
+    static constexpr size_t kMaxKeptCapacity = 64 * 1024;
+    static thread_local KZAPI::CString t_text;
+    static thread_local bool t_busy;
+    KZAPI::CString m_own;
+    KZAPI::CString& m_text;
+    bool m_kept = false;
+};
+thread_local KZAPI::CString ComposeBuffer::t_text;
+thread_local bool ComposeBuffer::t_busy = false;
+
+} // namespace
+
 uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_t port, uint32_t dialog_id) {
     const uint32_t ip = kz_get_real_inet_addr(host);
     const int32_t protocol = msg->get_prot();
@@ -155,16 +199,11 @@ uint32_t sip_group::ComposeAndSendSIPMsg(sip_msg* msg, const char* host, uint16_
                              "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
         return KZ_SIP_RESULT_FAILURE;
     }
-    KZAPI::CString text;
+    ComposeBuffer buffer;
+    KZAPI::CString& text = buffer.Text();
     if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return KZ_SIP_RESULT_FAILURE;
-    sip_cmd cmd;
-    cmd.to_ip = ip;
-    cmd.to_port = port;
-    cmd.protocol = protocol;
-    cmd.connection = msg->get_tcp_socket();
-    cmd.dialog_id = dialog_id;
-    cmd.assign(text.c_str(), text.GetLength());
-    uint32_t result = SendBlock(std::move(cmd), "Send");
+    const uint32_t result = SendBlock(
+        {text.c_str(), text.GetLength(), ip, port, protocol, msg->get_tcp_socket(), dialog_id}, "Send");
     msg->set_ip_address(msg->get_from_ip(), msg->get_from_port(), ip, port);
     ReportToHook(1, msg, text.c_str(), text.GetLength());
     return result;
@@ -177,16 +216,12 @@ void sip_group::ReSendOutgoingMessage(sip_msg* msg, uint32_t dialog_id) {
                              "ReSendOutgoingMessage error, toip or port is 0 on UDP");
         return;
     }
-    KZAPI::CString text;
+    ComposeBuffer buffer;
+    KZAPI::CString& text = buffer.Text();
     if (msg->write_into_buf(&text) != 0 || text.IsEmpty()) return;
-    sip_cmd cmd;
-    cmd.to_ip = msg->get_to_ip();
-    cmd.to_port = msg->get_to_port();
-    cmd.protocol = protocol;
-    cmd.connection = msg->get_tcp_socket();
-    cmd.dialog_id = dialog_id;
-    cmd.assign(text.c_str(), text.GetLength());
-    SendBlock(std::move(cmd), "ReSend");
+    SendBlock({text.c_str(), text.GetLength(), msg->get_to_ip(), msg->get_to_port(), protocol,
+               msg->get_tcp_socket(), dialog_id},
+              "ReSend");
     ReportToHook(1, msg, text.c_str(), text.GetLength());
 }
 
@@ -199,11 +234,5 @@ uint32_t sip_group::SendExternalMessage(const char* text, size_t len, const char
                              "ComposeAndSendSIPMsg error, toip or port is 0 on UDP");
         return KZ_SIP_RESULT_FAILURE;
     }
-    sip_cmd cmd;
-    cmd.to_ip = ip;
-    cmd.to_port = port;
-    cmd.protocol = protocol;
-    cmd.connection = connection;
-    cmd.assign(text, len);
-    return SendBlock(std::move(cmd), "Send");
+    return SendBlock({text, len, ip, port, protocol, connection, 0}, "Send");
 }

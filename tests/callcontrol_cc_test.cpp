@@ -1,6 +1,5 @@
-// The SIP call control against a server running on loopback: its record after Start and after a
-// reset, the status timers on a hand-driven clock, the configuration switches and the current
-// message.
+// The SIP call control against a server running on loopback: its record after a reset, the status
+// timers on a hand-driven clock and the current message.
 #include "callcontrol/CKZSIPAPICC.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZChannel.h"
@@ -11,6 +10,7 @@
 #include "sipmsg/kz_sip_defs.h"
 #include "sipmsg/sip_msg.h"
 #include "support/log_capture.h"
+#include "support/loopback_config.h"
 #include "support/sip_peer.h"
 #include "support/sip_server.h"
 
@@ -30,21 +30,13 @@ constexpr uint32_t kRequestEvent = KZ_EVENT_SIP_MESSAGE_REQUEST;
 class CallControlTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        CKZCfgInterface::CFG_Clear();
         s_port = kztest::free_port_pair();
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
-                                      std::to_string(kztest::rtp_start_for_channel(7)).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1"); // no STUN on a test machine
-        s_server = kztest::make_server().release();
-        ASSERT_EQ(s_server->Create(), 1u);
-        ASSERT_EQ(s_server->Start(), 1u);
+        kztest::configure_loopback_server(s_port, {}, 7);
+        s_server = kztest::start_server();
+        ASSERT_TRUE(s_server);
     }
     static void TearDownTestSuite() {
-        s_server->Stop();
-        s_server->Destroy();
-        kztest::ServerPtr(s_server).reset();
+        kztest::stop_server(s_server);
         CKZCfgInterface::CFG_Clear();
     }
 
@@ -58,7 +50,7 @@ protected:
     void Advance(int seconds) { m_clock.Advance(seconds); }
 
     static inline uint16_t s_port = 0;
-    static inline CKZSIPServer* s_server = nullptr;
+    static inline kztest::ServerPtr s_server;
     KZAPI::CKZManualClock m_clock;
     KZAPI::CKZChannel m_channel{7, KZAPI::CKZCallControl::KIND_SIP};
     CKZSIPAPICC m_cc;
@@ -86,28 +78,6 @@ RecordView view(CKZSIPAPICC& cc) {
 }
 
 } // namespace
-
-TEST_F(CallControlTest, AFreshCallControlAfterStartIsIdleAndNamesItsChannel) {
-    kztest::LogCapture log;
-    StartOn(m_cc, m_channel);
-    const std::string at = "127.0.0.1:" + std::to_string(s_port);
-    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_IDLE);
-    EXPECT_EQ(m_cc.GetSIPConnID(), 0u);
-    EXPECT_EQ(m_cc.GetDTMFPayload(), -1);
-    EXPECT_EQ(m_cc.GetRTPForceDir(), -2);
-    EXPECT_TRUE(m_channel.IsIdle());
-    EXPECT_EQ(std::string(m_cc.GetLocalContact()), "<sip:KZAPISIPUA-CH7@" + at + ">");
-    // Channel 7's block of the range (four ports a channel), its second port.
-    const int rtp = CKZCfgInterface::CFG_GetIntValue("kzsrv.sip.rtpstartrange", 0) + 7 * 4 + 2;
-    EXPECT_EQ(m_cc.GetLocalRTPPort(), rtp);
-    EXPECT_TRUE(log.HasLine("Local SIP Address: " + at + "  Real SIP Address: " + at));
-    const std::string rtp_at = "127.0.0.1:" + std::to_string(rtp);
-    EXPECT_TRUE(log.HasLine("Local RTP Address: " + rtp_at + "  Real RTP Address: " + rtp_at));
-    EXPECT_STREQ(m_cc.GetSDPAndViaAddr().sdp_address, "127.0.0.1");
-    EXPECT_EQ(m_cc.GetSDPAndViaAddr().sdp_port, rtp);
-    EXPECT_EQ(m_cc.GetSDPAndViaAddr().via_port, s_port);
-    EXPECT_EQ(m_cc.GetDTMFMethod(), s_server->GetDTMFType());
-}
 
 TEST_F(CallControlTest, EachTimedStatusEndsTheCallWithItsCause) {
     struct Case {
@@ -168,20 +138,6 @@ TEST_F(CallControlTest, TimerInAStatusWithoutTimeoutDoesNothing) {
     }
 }
 
-TEST_F(CallControlTest, RestartingTheTimerReplacesItsPeriod) {
-    StartOn(m_cc, m_channel);
-    m_cc.SetSIPStatus(SIP_CALL_RECEIVED_RINGING);
-    m_cc.StartSIPStatusTimer();
-    Advance(100);
-    m_cc.SetSIPStatus(SIP_CALL_ANSWERED);
-    m_cc.StartSIPStatusTimer();
-    Advance(4);
-    EXPECT_FALSE(m_cc.GetAppTimer().CheckEveryTimer());
-    Advance(1);
-    EXPECT_TRUE(m_cc.GetAppTimer().CheckEveryTimer());
-    EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "No ACK response, Time-out");
-}
-
 TEST_F(CallControlTest, UnansweredAttendedTransferEndsTheConsultationCallAndKeepsThisOne) {
     KZAPI::CKZChannel consultation_channel{8, KZAPI::CKZCallControl::KIND_SIP};
     CKZSIPAPICC consultation;
@@ -232,29 +188,6 @@ TEST_F(CallControlTest, ResetTwiceLeavesTheRecordAsOnce) {
     EXPECT_EQ(once.proxy_channel, -1);
     EXPECT_EQ(once.call_id, "");
     EXPECT_NE(once.rtp_port, port_during_call); // the next call takes the other port of the block
-}
-
-TEST_F(CallControlTest, AutoSwitchesFollowTheConfigurationWithoutRestart) {
-    struct Case {
-        const char* key;
-        int (CKZSIPAPICC::*get)();
-        int fallback;
-    };
-    const Case cases[] = {
-        {"kzsrv.sip.callcontrol.auto.acceptcall", &CKZSIPAPICC::GetAutoAccept, 1},
-        {"kzsrv.sip.callcontrol.auto.ringcall", &CKZSIPAPICC::GetAutoRing, 1},
-        {"kzsrv.sip.callcontrol.auto.answercall", &CKZSIPAPICC::GetAutoAnswer, 0},
-        {"kzsrv.sip.callcontrol.dnd", &CKZSIPAPICC::GetDND, 0},
-    };
-    StartOn(m_cc, m_channel);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.key);
-        EXPECT_EQ((m_cc.*c.get)(), c.fallback);
-        CKZCfgInterface::CFG_SetValue(c.key, "7");
-        EXPECT_EQ((m_cc.*c.get)(), 7);
-        CKZCfgInterface::CFG_SetValue(c.key, "2");
-        EXPECT_EQ((m_cc.*c.get)(), 2);
-    }
 }
 
 TEST_F(CallControlTest, CurrentMessageBecomesTheDisconnectCauseWhenAsked) {

@@ -8,6 +8,7 @@
 #include "host/CKZClock.h"
 #include "server/CKZSIPCallControlI.h"
 #include "server/kz_sip_factory.h"
+#include "support/sip_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -41,15 +42,6 @@ struct FactoryChannel {
     std::unique_ptr<KZAPI::CKZChannel, FactoryFree> channel{nullptr, FactoryFree{KZ_CLASS_SIP_CHANNEL}};
     CKZSIPAPIChan* sip = nullptr;
 };
-
-template <class Condition> bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -115,12 +107,12 @@ TEST_F(ChannelTest, StartedSpanFiresItsChannelsTimersOnTheTickThread) {
     clock.Advance(29);
     // Turns check the channels in order: once the connected call's timer has fired twice, a whole
     // turn has checked the ringing call's timer a second before it is due.
-    ASSERT_TRUE(eventually([&] { return !connected_cc->GetAppTimer().IsRunning(); }));
+    ASSERT_TRUE(kztest::wait_until([&] { return !connected_cc->GetAppTimer().IsRunning(); }));
     connected_cc->StartAppTimer(0);
-    ASSERT_TRUE(eventually([&] { return !connected_cc->GetAppTimer().IsRunning(); }));
+    ASSERT_TRUE(kztest::wait_until([&] { return !connected_cc->GetAppTimer().IsRunning(); }));
     EXPECT_EQ(ringing_cc->GetSIPStatus(), SIP_CALL_RECEIVED_TRYING);
     clock.Advance(1);
-    EXPECT_TRUE(eventually([&] { return ringing_cc->GetSIPStatus() == SIP_CALL_IDLE; }));
+    EXPECT_TRUE(kztest::wait_until([&] { return ringing_cc->GetSIPStatus() == SIP_CALL_IDLE; }));
     span.Stop();
     KZAPI::CMutexLock lock(ringing_cc->GetCallMutex());
     EXPECT_STREQ(ringing_cc->GetDisconnectCauseText(), "Trying Time-out");

@@ -8,6 +8,7 @@
 #include "server/CKZSIPServer.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/kz_sip_defs.h"
+#include "support/loopback_config.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
@@ -38,14 +39,8 @@ std::string first_line(const std::string& text) {
 class Rig {
 public:
     explicit Rig(const Config& extra = {}) {
-        CKZCfgInterface::CFG_Clear();
         port = kztest::free_port_pair();
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(port).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
-                                      std::to_string(kztest::rtp_start_for_channel(kChannel)).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.protocol", "3"); // UDP and TCP
+        kztest::configure_loopback_server(port, {{"kzsrv.sip.protocol", "3"}}, kChannel); // UDP and TCP
         for (const auto& [key, value] : extra)
             CKZCfgInterface::CFG_SetValue(key, value);
         server = kztest::make_server();

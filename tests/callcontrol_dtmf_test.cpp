@@ -2,33 +2,21 @@
 // through the real dispatch, and the peer sends telephone events, INFO requests and tones to it
 // and takes what the call sends. Digits are heard through the media event sink; the DTMF
 // control's clock is a manual one, so the durations reported come from the packets and the audio.
-#include "callcontrol/CKZSIPAPICC.h"
 #include "callcontrol/CKZSIPAPIChan.h"
 #include "callcontrol/CKZSIPAPISpan.h"
-#include "callcontrol/CKZSIPDTMFControl.h"
 #include "host/CKZCfgInterface.h"
-#include "host/CKZClassEnv.h"
 #include "host/CKZClock.h"
 #include "host/CKZLogInterface.h"
 #include "host/CKZMediaEventSink.h"
 #include "host/KZRTPPacket.h"
-#include "host/audiocodec/KZAudioCodec.h"
-#include "host/audiotools/KZDTMF.h"
-#include "server/CKZSIPServer.h"
-#include "server/kz_sip_factory.h"
+#include "support/call_peer.h"
 #include "support/log_capture.h"
-#include "support/sip_peer.h"
+#include "support/loopback_config.h"
 #include "support/sip_requests.h"
-#include "support/sip_server.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <condition_variable>
-#include <cstring>
 #include <memory>
-#include <mutex>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,69 +26,11 @@ using kztest::header_value;
 
 namespace {
 
-struct Digit {
-    char key;
-    unsigned duration_ms;
-    std::string method;
-};
+using kztest::Digit;
+using kztest::DigitSink;
+using kztest::keys;
 
-class DigitSink : public KZAPI::CKZMediaEventSink {
-public:
-    void OnDTMFDigit(int, char digit, unsigned duration_ms, const char* method) override {
-        std::lock_guard lock(m_mutex);
-        m_digits.push_back({digit, duration_ms, method});
-        m_cv.notify_all();
-    }
-    void OnDTMFDone(int, int, const char*) override {}
-    void OnPlayDone(int, int, const char*) override {}
-    void OnRecordDone(int, int, const char*) override {}
-    void OnToneDetected(int, const char*, int) override {}
-
-    // Waits for a digit `key` and returns every digit heard up to it (taken off the list).
-    std::vector<Digit> Until(char key, int timeout_ms = 3000) {
-        std::unique_lock lock(m_mutex);
-        std::vector<Digit> out;
-        const bool seen = m_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-            for (const Digit& d : m_digits)
-                if (d.key == key) return true;
-            return false;
-        });
-        if (!seen) return {{'?', 0, "timeout waiting for " + std::string(1, key)}};
-        while (!m_digits.empty()) {
-            out.push_back(m_digits.front());
-            m_digits.erase(m_digits.begin());
-            if (out.back().key == key) break;
-        }
-        return out;
-    }
-    std::vector<Digit> Take() {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_digits, {});
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<Digit> m_digits;
-};
-
-std::string keys(const std::vector<Digit>& digits) {
-    std::string out;
-    for (const Digit& d : digits)
-        out += std::string(1, d.key) + ":" + std::to_string(d.duration_ms) + ":" + d.method + " ";
-    return out;
-}
-
-// An RTP packet from the peer, and one the peer received, through the host's RTP packet (checked
-// byte for byte in the RTP tests).
-std::string rtp(int payload_type, bool marker, uint16_t sequence, uint32_t timestamp,
-                const std::string& payload) {
-    std::string p(KZAPI::KZRTPPacket::kHeaderBytes + payload.size(), '\0');
-    KZAPI::KZRTPPacket::Write(reinterpret_cast<uint8_t*>(p.data()), static_cast<int>(p.size()),
-                              static_cast<uint8_t>(payload_type), marker, sequence, timestamp, 0x5eed,
-                              payload.data(), static_cast<int>(payload.size()));
-    return p;
-}
+using kztest::rtp_packet;
 
 std::string event(int code, bool end, unsigned duration) {
     return std::string{static_cast<char>(code), static_cast<char>(end ? 0x8A : 0x0A),
@@ -121,82 +51,31 @@ ParsedRTP parse_rtp(const std::string& d) {
             std::string(reinterpret_cast<const char*>(p.GetPayloadData()), p.GetPayloadLength())};
 }
 
-// 20 ms of mu-law: the two tones of a key (or silence for key 0).
-std::string tone_frame(char key, int frame_index) {
-    static const char* const kRows = "123A456B789C*0#D";
-    static const double kLow[] = {697, 770, 852, 941}, kHigh[] = {1209, 1336, 1477, 1633};
-    int16_t linear[160] = {};
-    if (key) {
-        const int at = static_cast<int>(std::strchr(kRows, key) - kRows);
-        for (int i = 0; i < 160; ++i) {
-            const double t = (frame_index * 160 + i) / 8000.0;
-            linear[i] = static_cast<int16_t>(6000 * std::sin(2 * std::numbers::pi * kLow[at / 4] * t) +
-                                             6000 * std::sin(2 * std::numbers::pi * kHigh[at % 4] * t));
-        }
-    }
-    uint8_t ulaw[160];
-    KZAUDIO::Linear2Ulaw(linear, 160, ulaw);
-    return std::string(reinterpret_cast<char*>(ulaw), 160);
-}
-
 const char* kEventsSDP =
     "m=audio %d RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:101 telephone-event/8000\r\n"
     "a=fmtp:101 0-16\r\n";
 const char* kNoEventsSDP = "m=audio %d RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
 
-struct FactoryFree {
-    template <class T> void operator()(T* object) const {
-        KZAPI_Free_Class_PRC(KZ_CLASS_SIP_CHANNEL, object);
-    }
-};
-
-// The far end of one call: its SIP and RTP sockets and the dialog it holds.
-struct Leg {
-    kztest::UdpPeer sip, rtp;
-    std::string call_id, to_tag;
-    uint16_t call_rtp_port = 0;
-};
+using Leg = kztest::CallingPeer;
 
 class DTMFCallTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_ERROR);
-        CKZCfgInterface::CFG_Clear();
         s_port = kztest::free_port_pair();
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
-                                      std::to_string(kztest::rtp_start_for_channel(0)).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.callcontrol.auto.answercall", "1");
         // Telephone events only when the peer offers them.
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.default.dtmf.payload", "-1");
-        KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&KZAPI_Alloc_Class_PRC));
-        KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
-        s_server = kztest::make_server().release();
-        ASSERT_EQ(s_server->Create(), 1u);
-        for (int number : {0, 1}) {
-            auto* channel = static_cast<KZAPI::CKZChannel*>(KZAPI_Alloc_Class_PRC(KZ_CLASS_SIP_CHANNEL));
-            channel->SetChannelNumber(number);
-            ASSERT_EQ(channel->Create(), 1u);
-            ASSERT_EQ(channel->Start(), 1u);
-            (number ? s_second : s_channel) = channel;
-        }
-        s_server->AddChannel(s_channel);
-        ASSERT_EQ(s_server->Start(), 1u);
+        kztest::configure_loopback_server(
+            s_port,
+            {{"kzsrv.sip.callcontrol.auto.answercall", "1"}, {"kzsrv.sip.default.dtmf.payload", "-1"}}, 0);
+        s_calls = std::make_unique<kztest::FactoryCallServer>();
+        ASSERT_TRUE(s_calls->Start(2, 1));
+        s_channel = s_calls->channels[0];
+        s_second = s_calls->channels[1];
         KZAPI::CKZMediaEventSink::SetMediaEventSink(&s_sink);
     }
     static void TearDownTestSuite() {
         KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
-        s_server->Stop();
-        s_server->RemoveChannel(s_channel);
-        for (KZAPI::CKZChannel* channel : {s_channel, s_second}) {
-            channel->Stop();
-            channel->Destroy();
-            std::unique_ptr<KZAPI::CKZChannel, FactoryFree>{channel};
-        }
-        s_server->Destroy();
-        kztest::ServerPtr(s_server).reset();
+        s_calls.reset();
         CKZCfgInterface::CFG_Clear();
     }
     void SetUp() override {
@@ -210,91 +89,54 @@ protected:
     }
 
     static CKZSIPAPICC& Call(KZAPI::CKZChannel* channel = s_channel) {
-        return *dynamic_cast<CKZSIPAPIChan*>(channel)->GetSIPCallControl();
+        return kztest::FactoryCallServer::Call(channel);
     }
     static CKZSIPDTMFControl& Dtmf(KZAPI::CKZChannel* channel = s_channel) {
-        return *dynamic_cast<CKZSIPDTMFControl*>(channel->GetDTMFControl());
+        return kztest::FactoryCallServer::Dtmf(channel);
     }
     void Connect(const char* sdp_media, int method = 3) { Connect(m_leg, s_channel, sdp_media, method); }
     void Hangup(Leg& leg, KZAPI::CKZChannel* channel) {
         if (leg.to_tag.empty()) return;
-        leg.sip.send_to(s_port, InDialog(leg, "BYE", 99));
+        leg.Bye(99);
         EXPECT_TRUE(kztest::wait_until(
             [&] { return Call(channel).GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_IDLE; }));
-        leg.to_tag.clear();
     }
 
     // The peer calls; the channel answers, the peer acknowledges and media runs. The method is
     // set before the media tick reads it.
     void Connect(Leg& leg, KZAPI::CKZChannel* channel, const char* sdp_media, int method) {
         Call(channel).SetDTMFMethod(method);
-        char media[256];
-        std::snprintf(media, sizeof(media), sdp_media, leg.rtp.port());
-        const std::string body =
-            "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n" + std::string(media);
-        leg.call_id = "dtmf-" + std::to_string(++s_calls) + "-" + std::to_string(leg.sip.port());
-        std::string invite = kztest::sip_request("INVITE", leg.sip.port(), s_port,
-                                                 "Content-Type: application/sdp\r\n", leg.call_id);
-        invite.replace(invite.find("Content-Length: 0"), std::string::npos,
-                       "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-        leg.sip.send_to(s_port, invite);
-        std::string ok;
-        for (int i = 0; i < 20 && ok.empty(); ++i) {
-            const std::string m = leg.sip.receive(200);
-            if (m.rfind("SIP/2.0 200", 0) == 0 && header_value(m, "CSeq") == "1 INVITE") ok = m;
-        }
-        ASSERT_FALSE(ok.empty()) << "no 200 OK";
-        const std::string to = header_value(ok, "To");
-        leg.to_tag = to.substr(to.find("tag=") + 4);
-        const size_t m = ok.find("m=audio ");
-        ASSERT_NE(m, std::string::npos);
-        leg.call_rtp_port = static_cast<uint16_t>(std::stoi(ok.substr(m + 8)));
-        leg.sip.send_to(s_port, InDialog(leg, "ACK", 1));
+        ASSERT_FALSE(leg.Call(sdp_media,
+                              "dtmf-" + std::to_string(++s_call_count) + "-" + std::to_string(leg.sip.port()))
+                         .empty())
+            << "no 200 OK";
         ASSERT_TRUE(kztest::wait_until([&] { return Call(channel).IsRTPSocketOpen() == 1u; }));
         ASSERT_TRUE(Dtmf(channel).IsDetectionEnabled());
         // The call's audio reaches the peer once its tick runs.
         ASSERT_FALSE(leg.rtp.receive(1000).empty());
     }
-    std::string InDialog(Leg& leg, const std::string& method, int cseq, const std::string& extra = "",
-                         const std::string& body = "") {
-        const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(s_port) + ">";
-        std::string request = kztest::sip_request(method, leg.sip.port(), s_port, extra, leg.call_id);
-        request.insert(request.find(to) + to.size(), ";tag=" + leg.to_tag);
-        request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
-        request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
-        if (!body.empty())
-            request.replace(request.find("Content-Length: 0"), std::string::npos,
-                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-        return request;
-    }
-    void SendRTP(const std::string& packet, Leg* leg = nullptr) {
-        Leg& to = leg ? *leg : m_leg;
-        to.rtp.send_to(to.call_rtp_port, packet);
-    }
+    void SendRTP(const std::string& packet, Leg* leg = nullptr) { (leg ? *leg : m_leg).SendRTP(packet); }
     // A finished event the peer is sure to have delivered: every digit before it was handled.
     void SendMarkerDigit(uint32_t timestamp) {
         for (int i = 0; i < 3; ++i)
-            SendRTP(rtp(101, i == 0, m_sequence++, timestamp, event(15, true, 800)));
+            SendRTP(rtp_packet(101, i == 0, m_sequence++, timestamp, event(15, true, 800)));
     }
     // Datagrams the peer's RTP socket receives for about ms milliseconds.
     std::vector<ParsedRTP> Capture(int ms, Leg* leg = nullptr) {
         std::vector<ParsedRTP> out;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            const std::string d = (leg ? *leg : m_leg).rtp.receive(50);
-            if (!d.empty()) out.push_back(parse_rtp(d));
-        }
+        for (const std::string& d : (leg ? *leg : m_leg).Capture(ms))
+            out.push_back(parse_rtp(d));
         return out;
     }
 
     static inline uint16_t s_port = 0;
-    static inline CKZSIPServer* s_server = nullptr;
+    static inline std::unique_ptr<kztest::FactoryCallServer> s_calls;
     static inline KZAPI::CKZChannel* s_channel = nullptr;
     static inline KZAPI::CKZChannel* s_second = nullptr; // offered calls only while it is listed
     static inline DigitSink s_sink;
-    static inline int s_calls = 0;
+    static inline int s_call_count = 0;
     KZAPI::CKZManualClock m_clock;
-    Leg m_leg;
+    Leg m_leg{s_port};
     uint16_t m_sequence = 100;
 };
 
@@ -349,7 +191,7 @@ TEST_F(DTMFCallTest, ReceivedEventsGiveOneDigitEachWithTheEventsLength) {
         SCOPED_TRACE(c.name);
         for (const EventPacket& p : c.packets)
             for (int i = 0; i < p.copies; ++i)
-                SendRTP(rtp(101, false, m_sequence++, p.timestamp, event(p.code, p.end, p.duration)));
+                SendRTP(rtp_packet(101, false, m_sequence++, p.timestamp, event(p.code, p.end, p.duration)));
         SendMarkerDigit(marker_ts += 2000);
         std::vector<Digit> heard = s_sink.Until('D');
         ASSERT_FALSE(heard.empty());
@@ -368,8 +210,8 @@ TEST_F(DTMFCallTest, AnEventWhoseEndNeverComesIsReportedOnceItGoesQuiet) {
         return stats.packets_received;
     };
     const uint64_t before = received();
-    SendRTP(rtp(101, true, m_sequence++, 3000, event(9, false, 160)));
-    SendRTP(rtp(101, false, m_sequence++, 3000, event(9, false, 720)));
+    SendRTP(rtp_packet(101, true, m_sequence++, 3000, event(9, false, 160)));
+    SendRTP(rtp_packet(101, false, m_sequence++, 3000, event(9, false, 720)));
     ASSERT_TRUE(kztest::wait_until([&] { return received() >= before + 2; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(60)); // a tick or two: still held down
     EXPECT_TRUE(s_sink.Take().empty());
@@ -394,12 +236,9 @@ TEST_F(DTMFCallTest, InfoRequestsThroughTheStackGiveOneDigitPerCSeq) {
     Connect(kEventsSDP);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
-        m_leg.sip.send_to(
-            s_port, InDialog(m_leg, "INFO", c.cseq, "Content-Type: application/dtmf-relay\r\n", c.body));
-        std::string answer;
-        for (int i = 0; i < 10 && answer.empty(); ++i)
-            if (const std::string m = m_leg.sip.receive(200); m.rfind("SIP/2.0 200", 0) == 0) answer = m;
-        EXPECT_FALSE(answer.empty());
+        m_leg.sip.send_to(s_port,
+                          m_leg.InDialog("INFO", c.cseq, "Content-Type: application/dtmf-relay\r\n", c.body));
+        EXPECT_FALSE(kztest::receive_starting(m_leg.sip, "SIP/2.0 200", 2000).empty());
         // The 200 goes out after the digit was handled: whatever it gave is heard by now.
         EXPECT_EQ(keys(s_sink.Take()), c.expected);
     }
@@ -467,7 +306,8 @@ TEST_F(DTMFCallTest, InbandTonesShorterThanTheMinimumAreNotDigits) {
         frames.insert(frames.end(), count, key);
     uint32_t ts = 8000;
     for (size_t i = 0; i < frames.size(); ++i) {
-        SendRTP(rtp(0, false, m_sequence++, ts += 160, tone_frame(frames[i], static_cast<int>(i))));
+        SendRTP(rtp_packet(0, false, m_sequence++, ts += 160,
+                           kztest::dtmf_ulaw_frame(frames[i], static_cast<int>(i))));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const std::vector<Digit> heard = s_sink.Until('D');
@@ -488,18 +328,12 @@ TEST_F(DTMFCallTest, AutoMethodSendsEventsOrFallsBackToTones) {
         Capture(60);
         ASSERT_EQ(Dtmf().PlayDTMFString("5"), 1u);
         int event_packets = 0;
-        std::string tones;
-        KZAPI::KZ_DTMF_HANDLE detector = KZAPI::KZ_DTMF_Create(8000, 16, 160);
+        std::vector<std::string> audio;
         for (const ParsedRTP& p : Capture(600)) {
-            if (p.payload_type == 101) ++event_packets;
-            if (p.payload_type != 0 || p.payload.size() != 160) continue;
-            int16_t linear[160];
-            KZAUDIO::Ulaw2Linear(reinterpret_cast<const uint8_t*>(p.payload.data()), 160, linear);
-            const int code = KZAPI::KZ_DTMF_Detect_Single_N_1(detector, linear, 160);
-            const char key = code >= 0 ? KZAPI::KZ_DTMF_CharOfCode(code) : '-';
-            if (tones.empty() || tones.back() != key) tones += key;
+            event_packets += p.payload_type == 101;
+            if (p.payload_type == 0) audio.push_back(p.payload);
         }
-        KZAPI::KZ_DTMF_Destroy(detector);
+        const std::string tones = kztest::inband_keys(audio);
         EXPECT_EQ(event_packets > 0, c.events);
         EXPECT_EQ(tones.find('5') != std::string::npos, !c.events) << tones;
         Hangup(m_leg, s_channel);
@@ -520,19 +354,20 @@ TEST_F(DTMFCallTest, DigitsReceivedOnAJoinedChannelArePlayedOnTheOther) {
     ASSERT_EQ(span.Start(), 1u);
     for (const Case& c : {Case{2, kEventsSDP}, Case{1, kNoEventsSDP}}) {
         SCOPED_TRACE(c.method);
-        Leg other;
+        Leg other(s_port);
         Connect(c.sdp, c.method);
-        s_server->AddChannel(s_second); // the next call is offered to it
+        s_calls->server().AddChannel(s_second); // the next call is offered to it
         Connect(other, s_second, c.sdp, c.method);
         auto* first = dynamic_cast<CKZSIPAPIChan*>(s_channel);
         ASSERT_EQ(first->FullDuplexConnect(s_second), 0);
         if (c.method == 2) {
             for (int i = 0; i < 3; ++i)
-                SendRTP(rtp(101, i == 0, m_sequence++, 7000, event(5, i > 0, 160 * (i + 1))));
+                SendRTP(rtp_packet(101, i == 0, m_sequence++, 7000, event(5, i > 0, 160 * (i + 1))));
             // A joined call sends what it hears from the other, and events in place of that audio.
             std::thread talker([&] {
                 for (int i = 0; i < 30; ++i) {
-                    SendRTP(rtp(0, false, m_sequence++, 8000 + 160 * i, tone_frame('\0', i)));
+                    SendRTP(
+                        rtp_packet(0, false, m_sequence++, 8000 + 160 * i, kztest::dtmf_ulaw_frame('\0', i)));
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
             });
@@ -542,18 +377,16 @@ TEST_F(DTMFCallTest, DigitsReceivedOnAJoinedChannelArePlayedOnTheOther) {
             talker.join();
             EXPECT_NE(forwarded.find('5'), std::string::npos) << forwarded;
         } else {
-            m_leg.sip.send_to(s_port, InDialog(m_leg, "INFO", 2, "Content-Type: application/dtmf-relay\r\n",
-                                               "Signal=7\r\nDuration=100\r\n"));
-            std::string info;
-            for (int i = 0; i < 10 && info.empty(); ++i)
-                if (const std::string m = other.sip.receive(200); m.rfind("INFO ", 0) == 0) info = m;
+            m_leg.sip.send_to(s_port, m_leg.InDialog("INFO", 2, "Content-Type: application/dtmf-relay\r\n",
+                                                     "Signal=7\r\nDuration=100\r\n"));
+            const std::string info = kztest::receive_starting(other.sip, "INFO ", 2000);
             EXPECT_NE(info.find("Content-Type: application/dtmf-relay"), std::string::npos) << info;
             EXPECT_NE(info.find("Signal=7\r\nDuration=320\r\n"), std::string::npos) << info;
         }
         EXPECT_EQ(s_sink.Until(c.method == 2 ? '5' : '7').size(), 1u);
         first->FullDuplexDisconnect();
         Hangup(other, s_second);
-        s_server->RemoveChannel(s_second);
+        s_calls->server().RemoveChannel(s_second);
         Hangup(m_leg, s_channel);
     }
     span.Stop();

@@ -12,6 +12,7 @@
 #include "server/kz_sip_factory.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/sip_msg.h"
+#include "support/loopback_config.h"
 #include "support/sip_dialog.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -104,24 +105,15 @@ using kztest::with_body;
 template <bool kUsePRACK> class FlowsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        CKZCfgInterface::CFG_Clear();
         s_port = kztest::free_port_pair();
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
-                                      std::to_string(kztest::rtp_start_for_channel(11)).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.prack", kUsePRACK ? "1" : "0");
+        kztest::configure_loopback_server(s_port, {{"kzsrv.sip.use.prack", kUsePRACK ? "1" : "0"}}, 11);
         KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&allocate_with_recorder));
         KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&free_with_recorder));
-        s_server = kztest::make_server().release();
-        ASSERT_EQ(s_server->Create(), 1u);
-        ASSERT_EQ(s_server->Start(), 1u);
+        s_server = kztest::start_server();
+        ASSERT_TRUE(s_server);
     }
     static void TearDownTestSuite() {
-        s_server->Stop();
-        s_server->Destroy();
-        kztest::ServerPtr(s_server).reset();
+        kztest::stop_server(s_server);
         KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&KZAPI_Alloc_Class_PRC));
         KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
         CKZCfgInterface::CFG_Clear();
@@ -178,15 +170,8 @@ protected:
     }
     // A request of the peer inside the offered call's dialog.
     std::string InDialog(const std::string& method, int cseq, const std::string& body = "") {
-        const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(s_port) + ">";
-        std::string request = kztest::sip_request(method, m_peer.port(), s_port, "", m_call_id);
-        request.insert(request.find(to) + to.size(), ";tag=" + m_to_tag);
-        request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
-        request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
-        if (!body.empty())
-            request.replace(request.find("Content-Length: 0"), std::string::npos,
-                            "Content-Type: application/sdp\r\n" + with_body(body));
-        return request;
+        return kztest::in_dialog_request(method, m_peer.port(), s_port, m_call_id, m_to_tag, cseq,
+                                         body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
     }
     // The peer acknowledges the 200 that answered its offer, as the dispatch delivers the ACK.
     void AcknowledgeAnswer(const std::string& ok) {
@@ -204,7 +189,7 @@ protected:
     }
 
     static inline uint16_t s_port = 0;
-    static inline CKZSIPServer* s_server = nullptr;
+    static inline kztest::ServerPtr s_server;
     KZAPI::CKZManualClock m_clock;
     KZAPI::CKZChannel m_channel{11, KZAPI::CKZCallControl::KIND_SIP};
     CKZSIPAPICC m_cc;
@@ -284,34 +269,41 @@ TEST_F(OutboundTest, UnansweredStatusesTimeOutAndAreCancelled) {
     }
 }
 
-TEST_F(OutboundTest, RingingWithSessionDescriptionIsSessionProgress) {
-    const std::string invite = PlaceCall();
-    ASSERT_FALSE(invite.empty());
-    Answer(invite, "180 Ringing", &CKZSIPAPICC::OnRinging, "", kOfferSDP);
-    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_RECEIVED_SESSION_PROGRESS);
-    EXPECT_EQ(m_cc.IsRTPSocketOpen(), 1u); // early media
-    EXPECT_EQ(m_cc.GetPeerRTPIPPort(), 40000);
-}
-
-TEST_F(OutboundTest, SessionProgressWithoutBodyChangesNothing) {
-    const std::string invite = PlaceCall();
-    ASSERT_FALSE(invite.empty());
-    Answer(invite, "100 Trying", &CKZSIPAPICC::OnTrying);
-    m_clock.Advance(20);
-    Answer(invite, "183 Session Progress", &CKZSIPAPICC::OnSessionProgress);
-    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_RECEIVED_TRYING);
-    EXPECT_EQ(m_cc.IsRTPSocketOpen(), 0u);
-    // The 30 s of the 100 still run: 10 more seconds end the call.
-    EXPECT_TRUE(TimerFiresAfter(10));
-    EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "Trying Time-out");
-}
-
-TEST_F(OutboundTest, ReliableRingingGetsNoPRACKWhileItIsSwitchedOff) {
-    const std::string invite = PlaceCall();
-    ASSERT_FALSE(invite.empty());
-    Answer(invite, "180 Ringing", &CKZSIPAPICC::OnRinging, "Require: 100rel\r\nRSeq: 5\r\n");
-    EXPECT_EQ(m_cc.GetSIPStatus(), SIP_CALL_RECEIVED_RINGING);
-    EXPECT_EQ(receive_starting(m_peer, "PRACK ", 400), "");
+// Ringing with a description is early media; a 183 without one and a reliable 180 while PRACK is
+// off change nothing of what came before (the 30 s of the 100 still run).
+TEST_F(OutboundTest, ProvisionalResponsesTakeTheirStatusFromWhatTheyCarry) {
+    struct Case {
+        const char* status;
+        unsigned (CKZSIPAPICC::*handler)();
+        std::string extra, body;
+        KZ_SIP_CALL_STATUS after;
+        bool early_media;
+    };
+    const Case cases[] = {
+        {"180 Ringing", &CKZSIPAPICC::OnRinging, "", kOfferSDP, SIP_CALL_RECEIVED_SESSION_PROGRESS, true},
+        {"183 Session Progress", &CKZSIPAPICC::OnSessionProgress, "", "", SIP_CALL_RECEIVED_TRYING, false},
+        {"180 Ringing", &CKZSIPAPICC::OnRinging, "Require: 100rel\r\nRSeq: 5\r\n", "",
+         SIP_CALL_RECEIVED_RINGING, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status + c.body);
+        m_cc.ResetCallStatus();
+        const std::string invite = PlaceCall();
+        ASSERT_FALSE(invite.empty());
+        Answer(invite, "100 Trying", &CKZSIPAPICC::OnTrying);
+        m_clock.Advance(20);
+        Answer(invite, c.status, c.handler, c.extra, c.body);
+        EXPECT_EQ(m_cc.GetSIPStatus(), c.after);
+        EXPECT_EQ(m_cc.IsRTPSocketOpen(), c.early_media ? 1u : 0u);
+        EXPECT_EQ(receive_starting(m_peer, "PRACK ", 300), "");
+        if (c.early_media) {
+            EXPECT_EQ(m_cc.GetPeerRTPIPPort(), 40000);
+        } else if (c.after == SIP_CALL_RECEIVED_TRYING) {
+            EXPECT_TRUE(TimerFiresAfter(10));
+            EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "Trying Time-out");
+        }
+        m_cc.CloseRTPSocket();
+    }
 }
 
 TEST_F(PRACKTest, ReliableProvisionalResponsesArePRACKedWithTheirRSeq) {

@@ -7,6 +7,7 @@
 #include "host/CKZChannel.h"
 #include "host/CKZClock.h"
 #include "server/CKZSIPServer.h"
+#include "support/loopback_config.h"
 #include "support/sip_dialog.h"
 #include "support/sip_server.h"
 
@@ -63,23 +64,15 @@ using Events = std::vector<std::string>;
 class TransferTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        KZAPI::CKZCfgInterface::CFG_Clear();
         s_port = kztest::free_port_pair();
-        KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
-        KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.rtpstartrange",
-                                             std::to_string(kztest::rtp_start_for_channel(11)).c_str());
-        KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
-        s_server = kztest::make_server().release();
-        ASSERT_EQ(s_server->Create(), 1u);
-        ASSERT_EQ(s_server->Start(), 1u);
+        kztest::configure_loopback_server(s_port, {}, 11);
+        s_server = kztest::start_server();
+        ASSERT_TRUE(s_server);
         KZAPI::CKZCallControl::SetEventSink(&s_sink);
     }
     static void TearDownTestSuite() {
         KZAPI::CKZCallControl::SetEventSink(nullptr);
-        s_server->Stop();
-        s_server->Destroy();
-        kztest::ServerPtr(s_server).reset();
+        kztest::stop_server(s_server);
         KZAPI::CKZCfgInterface::CFG_Clear();
     }
     void SetUp() override {
@@ -142,7 +135,7 @@ protected:
     std::string PeerAnswer() { return status_line(receive_starting(m_peer, "SIP/2.0 ")); }
 
     static inline uint16_t s_port = 0;
-    static inline CKZSIPServer* s_server = nullptr;
+    static inline kztest::ServerPtr s_server;
     static inline RecordingSink s_sink;
     KZAPI::CKZManualClock m_clock;
     KZAPI::CKZChannel m_channel{11, KZAPI::CKZCallControl::KIND_SIP};

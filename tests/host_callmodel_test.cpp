@@ -6,6 +6,7 @@
 #include "host/CKZDSPApp.h"
 #include "host/CKZSpan.h"
 #include "host/CKZTickThread.h"
+#include "support/sip_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +30,6 @@ public:
     int fired = 0;
     unsigned restart_with = 0;
 };
-
-// Waits for a condition that another thread makes true; fails after two seconds.
-template <class Condition> bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 class RecordingSpan : public CKZSpan {
 public:
@@ -125,7 +116,7 @@ TEST(HostTickThread, SpansShareOneThreadAndStopEndsTheirTurns) {
     RecordingSpan a, b;
     a.Start();
     b.Start();
-    ASSERT_TRUE(eventually([&] { return a.turns > 2 && b.turns > 2; }));
+    ASSERT_TRUE(kztest::wait_until([&] { return a.turns > 2 && b.turns > 2; }));
     {
         std::lock_guard la(a.mutex), lb(b.mutex);
         ASSERT_EQ(a.threads.size(), 1u);
@@ -134,7 +125,7 @@ TEST(HostTickThread, SpansShareOneThreadAndStopEndsTheirTurns) {
     }
     a.Stop();
     const int after_stop = a.turns;
-    ASSERT_TRUE(eventually([&] { return b.turns > after_stop + 5; })); // the thread goes on for b
+    ASSERT_TRUE(kztest::wait_until([&] { return b.turns > after_stop + 5; })); // the thread goes on for b
     EXPECT_EQ(a.turns, after_stop);
     b.Stop();
     EXPECT_EQ(CKZTickThread::Instance().GetClientCount(), 0);
@@ -151,25 +142,6 @@ TEST(HostTickThread, ASpanMayStopFromItsOwnTurn) {
         std::atomic<int> turns{0};
     } span;
     span.Start();
-    ASSERT_TRUE(eventually([&] { return CKZTickThread::Instance().GetClientCount() == 0; }));
+    ASSERT_TRUE(kztest::wait_until([&] { return CKZTickThread::Instance().GetClientCount() == 0; }));
     EXPECT_EQ(span.turns, 3);
-}
-
-TEST(HostChannel, StartAndStopRunTheCallControl) {
-    class Counting : public CKZCallControl {
-    public:
-        unsigned OnChanUp() override { return ++ups, 1; }
-        unsigned OnChanDown() override { return ++downs, 1; }
-        int ups = 0, downs = 0;
-    } cc;
-    CKZChannel channel(3, CKZCallControl::KIND_SIP);
-    EXPECT_FALSE(channel.IsIdle()); // no call control
-    channel.SetCallControl(&cc);
-    EXPECT_TRUE(channel.IsIdle());
-    EXPECT_EQ(channel.Start(), 1u);
-    EXPECT_EQ(channel.Stop(), 1u);
-    EXPECT_EQ(cc.ups, 1);
-    EXPECT_EQ(cc.downs, 1);
-    cc.SetStatus(CKZCall::CALL_STATUS_OFFERED);
-    EXPECT_FALSE(channel.IsIdle());
 }

@@ -33,8 +33,6 @@
 
 using namespace KZAPI;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-using kztest::ms_since;
 using kztest::wait_until;
 using RawClient = kztest::StreamClient;
 
@@ -142,15 +140,6 @@ public:
         : Base(std::forward<Args>(args)...), m_options(std::move(options)) {}
     ~StreamPeer() override { this->Stop(); }
 
-    // An outgoing plain TCP connection added to the list from this (non-server) thread.
-    CTCPSocket* ConnectPlain(uint16_t port) {
-        std::unique_ptr<CTCPSocket> socket(this->CreateClientSocket());
-        if (!socket->Init() || !socket->Bind("", 0) || !socket->Connect(kLoopback, port, 1000))
-            return nullptr;
-        CTCPSocket* s = socket.release();
-        this->AddClient(s);
-        return s;
-    }
     void Queue(CTCPSocket* socket, std::string data) {
         {
             std::lock_guard<std::mutex> l(m_mutex);
@@ -361,25 +350,6 @@ TEST(HostNetTcp, AcceptsClientsAndEchoesSmallAndLargeTransfersThroughTheSendQueu
     EXPECT_EQ(server.BadCalls(), 0);
 }
 
-TEST(HostNetTcp, OutgoingConnectionAddedFromAnotherThreadReceivesReplies) {
-    TcpPeer remote({.echo = true});
-    ASSERT_TRUE(remote.Start("127.0.0.1", 0));
-    TcpPeer local({});
-    ASSERT_TRUE(local.Start("127.0.0.1", 0));
-
-    CTCPSocket* out = local.ConnectPlain(remote.GetListenPort());
-    ASSERT_NE(out, nullptr);
-
-    local.Queue(out, "OPTIONS 1");
-    ASSERT_TRUE(wait_until([&] { return local.ReceivedOn(out) == "OPTIONS 1"; }));
-    local.Queue(out, " OPTIONS 2"); // the same connection serves the next request
-    ASSERT_TRUE(wait_until([&] { return local.ReceivedOn(out) == "OPTIONS 1 OPTIONS 2"; }));
-
-    EXPECT_EQ(remote.AcceptedPeerPorts(), std::vector<uint16_t>{out->GetLocalPort()});
-    EXPECT_EQ(local.Clients(), 1u);
-    EXPECT_TRUE(local.Accepted().empty()); // outgoing connections are not announced as accepted
-}
-
 TEST(HostNetTcp, EveryWayAConnectionEndsIsReportedOnce) {
     TcpPeer server({.close_on = "QUIT"});
     ASSERT_TRUE(server.Start("127.0.0.1", 0));
@@ -439,14 +409,12 @@ TEST(HostNetTcp, ConnectAsyncNeverWaitsAndEachOutcomeIsReportedOnce) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const size_t closed_before = local.ClosedPeerPorts().size();
-        const auto start = Clock::now();
         CTCPSocket* out = nullptr;
         {
             CMutexLock lock(local.GetClientLock()); // the socket may go as soon as the lock is let go
             out = local.ConnectAsync(kLoopback, c.port);
             if (out) local.Queue(out, "early"); // waits for the connect
         }
-        EXPECT_LT(ms_since(start), 100);
         if (!out) { // refused at once: nothing was listed
             EXPECT_FALSE(c.connects);
             continue;
@@ -554,8 +522,10 @@ TEST(HostNetTls, PeersThatNeverHandshakeGoAtTheDeadlineOnTheServersClockWithoutH
     RawClient garbage(server.GetListenPort()); // speaks something else: fails at once
     ASSERT_TRUE(garbage.Send("OPTIONS sip:a@b SIP/2.0\r\n\r\n"));
     EXPECT_TRUE(garbage.ClosedByPeer(1000));
-    RawClient silent(server.GetListenPort());                       // connects and never says a word
-    ASSERT_TRUE(wait_until([&] { return server.Clients() == 2; })); // listed while it handshakes
+    RawClient silent(server.GetListenPort());  // connects and never says a word
+    RawClient stalled(server.GetListenPort()); // stops inside its ClientHello
+    ASSERT_TRUE(stalled.Send(kztest::half_client_hello()));
+    ASSERT_TRUE(wait_until([&] { return server.Clients() == 3; })); // listed while they handshake
     client.Queue(out, "two"); // served while the silent one's deadline is far off
     ASSERT_TRUE(wait_until([&] { return client.ReceivedOn(out) == "onetwo"; }, 1000));
 
@@ -564,7 +534,8 @@ TEST(HostNetTls, PeersThatNeverHandshakeGoAtTheDeadlineOnTheServersClockWithoutH
     EXPECT_FALSE(silent.ClosedByPeer(200));
     clock.Advance(2);
     EXPECT_TRUE(silent.ClosedByPeer(1000));
-    EXPECT_EQ(server.GetCounters().handshake_timeouts, 1u);
+    EXPECT_TRUE(stalled.ClosedByPeer(1000));
+    EXPECT_EQ(server.GetCounters().handshake_timeouts, 2u);
     EXPECT_EQ(server.Accepted().size(), 1u);       // neither failed peer was ever listed
     EXPECT_TRUE(server.ClosedPeerPorts().empty()); // never announced, so never reported closed
     EXPECT_EQ(server.Clients(), 1u);

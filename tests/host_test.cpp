@@ -2,11 +2,13 @@
 #include "host/CKZLogInterface.h"
 #include "host/CString.h"
 #include "host/KZDigest.h"
+#include "host/KZSecureRandom.h"
 #include "host/KZStrFunc.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,20 @@ TEST(HostDigest, Md5MatchesRfc1321Vectors) {
     KZ_MD5_Final(bin, &ctx);
     EXPECT_EQ(bin[0], 0x57);
     EXPECT_EQ(bin[15], 0x7a);
+}
+
+TEST(HostSecureRandom, SmallAndLargeDrawsNeverRepeatBytesAlreadyHandedOut) {
+    for (const size_t size : {size_t{4}, size_t{16}, size_t{64}, size_t{100}}) {
+        SCOPED_TRACE(size);
+        std::set<std::string> seen;
+        for (int i = 0; i < 200; ++i) {
+            std::string draw(size, '\0');
+            ASSERT_TRUE(KZAPI::KZ_SecureRandomBytes(draw.data(), size));
+            EXPECT_NE(draw, std::string(size, '\0'));
+            seen.insert(draw);
+        }
+        EXPECT_GE(seen.size(), size == 4 ? 199u : 200u); // 4-byte values may meet by chance, rarely
+    }
 }
 
 TEST(HostConfig, LoadTextDefaultsAndOverrides) {

@@ -1,6 +1,8 @@
-// kzhost's calls: the event agent turns status changes into lines and events and answers or hangs
-// up after its delays (on the manual clock), only ever the call a timer was set for; the call
-// commands act on the right channel and refuse what does not apply.
+// kzhost's calls: the event agent turns status changes and call, media, hold and transfer reports
+// into lines and events and answers or hangs up after its delays (on the manual clock), only ever
+// the call a timer was set for; the call, hold, transfer and redirection commands act on the right
+// channel, in the form the module writes into its messages, and refuse what does not apply; the
+// calls listing tells who holds a call.
 #include "app/KZCallEvents.h"
 #include "app/KZControlCommands.h"
 #include "app/KZHostCalls.h"
@@ -9,6 +11,7 @@
 #include "host/CKZChannel.h"
 #include "host/CKZClock.h"
 #include "host/CKZServer.h"
+#include "support/kzhost_fakes.h"
 #include "support/no_stack_queries.h"
 
 #include <gtest/gtest.h>
@@ -24,112 +27,12 @@ namespace {
 
 using KZAPI::CKZCall;
 using kzapp::KZJson;
-
-// A call control that records what the host asks of it; its calls go out in PCMA.
-class FakeCall final : public KZAPI::CKZCallControl {
-public:
-    std::atomic<int> answered{0}, rung{0}, hung_up{0};
-    std::atomic<std::thread::id> answered_on{};
-    std::string setup; // the SetupCallEx arguments
-
-    unsigned AnswerCall() override {
-        answered_on = std::this_thread::get_id();
-        return ++answered, 1;
-    }
-    unsigned RingCall() override { return ++rung, 1; }
-    unsigned DisconnectCall() override { return ++hung_up, 1; }
-    unsigned SetupCallEx(const char* from, const char* to, const char*, const char*, const char* user,
-                         const char* password, const char*, uint16_t, int protocol, int) override {
-        setup = std::string(from) + " " + to + " " + user + ":" + password + " " + std::to_string(protocol);
-        return 1;
-    }
-    int GetCurrentAudioCodec() override { return 8; }
-
-    // As the module changes it: under the call's lock.
-    void Become(int status) {
-        KZAPI::CMutexLock lock(GetCallMutex());
-        SetStatus(status);
-    }
-};
-
-struct FakeChannel {
-    explicit FakeChannel(int number) : channel(number, KZAPI::CKZCallControl::KIND_SIP) {
-        channel.SetCallControl(&call);
-        call.SetChannel(&channel);
-    }
-    ~FakeChannel() { channel.SetCallControl(nullptr); }
-    KZAPI::CKZChannel channel;
-    FakeCall call;
-};
-
-// The agent without its thread, on the manual clock, collecting what it prints and publishes.
-struct Agent {
-    explicit Agent(kzapp::KZCallPolicy policy = {})
-        : events({[this](const KZJson& e) { published.push_back(e); },
-                  [this](const std::string& l) { lines.push_back(l); }},
-                 policy, clock) {
-        KZAPI::CKZCallControl::SetEventSink(&events);
-    }
-    ~Agent() { KZAPI::CKZCallControl::SetEventSink(nullptr); }
-    void After(int seconds) {
-        clock.Advance(seconds);
-        events.RunOnce();
-    }
-    KZAPI::CKZManualClock clock;
-    std::vector<KZJson> published;
-    std::vector<std::string> lines;
-    kzapp::KZCallEvents events;
-};
-
-constexpr int kProgress = -1;
+using kztest::Agent;
+using kztest::FakeCall;
+using kztest::FakeChannel;
+using kztest::NoStack;
 
 } // namespace
-
-TEST(KzhostCalls, EveryCallEventIsOneLineAndOneEvent) {
-    struct Step {
-        int status; // kProgress: early media
-        const char* line;
-        const char* event;
-    };
-    const Step steps[] = {
-        {CKZCall::CALL_STATUS_OFFERED,
-         "kzhost: call 3 offered from <sip:alice@127.0.0.1> to <sip:ivr@127.0.0.1>",
-         R"({"event":"offered","channel":3,"from":"<sip:alice@127.0.0.1>","to":"<sip:ivr@127.0.0.1>","call_id":"c1"})"},
-        {CKZCall::CALL_STATUS_IDLE, "kzhost: call 3 released 486 Busy Here",
-         R"({"event":"released","channel":3,"cause":486,"text":"Busy Here"})"},
-        {CKZCall::CALL_STATUS_CALLING, nullptr, nullptr},
-        {CKZCall::CALL_STATUS_RINGING, "kzhost: call 3 ringing", R"({"event":"ringing","channel":3})"},
-        {kProgress, "kzhost: call 3 progress", R"({"event":"progress","channel":3,"code":183})"},
-        {CKZCall::CALL_STATUS_CONNECTED, "kzhost: call 3 connected PCMA/8000",
-         R"({"event":"connected","channel":3,"codec":"PCMA/8000"})"},
-        {CKZCall::CALL_STATUS_DISCONNECTED, nullptr, nullptr},
-    };
-    Agent agent;
-    FakeChannel made(3);
-    made.call.SetCallerNum("<sip:alice@127.0.0.1>");
-    made.call.SetCalleeNum("<sip:ivr@127.0.0.1>");
-    made.call.SetCallID("c1");
-    made.call.SetDisconnectCause(486, "Busy Here");
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.status);
-        agent.lines.clear();
-        agent.published.clear();
-        if (step.status == kProgress)
-            made.call.OnSessionProgress();
-        else
-            made.call.Become(step.status);
-        EXPECT_TRUE(agent.published.empty()) << "nothing is reported on the call's own thread";
-        agent.events.RunOnce();
-        if (!step.line) {
-            EXPECT_TRUE(agent.lines.empty() && agent.published.empty());
-            continue;
-        }
-        ASSERT_EQ(agent.lines.size(), 1u);
-        EXPECT_EQ(agent.lines[0], step.line);
-        ASSERT_EQ(agent.published.size(), 1u);
-        EXPECT_EQ(agent.published[0], KZJson::parse(step.event));
-    }
-}
 
 TEST(KzhostCalls, DelaysAnswerAndHangUpOnlyTheCallTheyWereSetFor) {
     struct Case {
@@ -185,66 +88,112 @@ TEST(KzhostCalls, TheAgentThreadAnswersOutsideTheCallersThread) {
     EXPECT_NE(made.call.answered_on.load(), std::this_thread::get_id());
 }
 
-namespace {
-
-using kztest::NoStack;
-
-} // namespace
-
-TEST(KzhostCalls, CommandsActOnTheRightChannelAndRefuseWhatDoesNotApply) {
+TEST(KzhostCalls, CommandsActOnTheRightCallAndRefuseWhatDoesNotApply) {
+    // Channel 0 and 1 carry connected calls, 2 an offered one, 3 none.
+    struct Case {
+        std::string line;
+        const char* reply; // "ok", or contained in the error's reason
+        int acts_on = -1;  // the channel whose call control is asked
+        const char* asked = "";
+        bool held = false;   // channel 0 is on hold (by this side) before the command
+        bool refuse = false; // the call control says no
+    };
+    const Case cases[] = {
+        {R"({"cmd":"dial","channel":7,"to":"sip:b@127.0.0.1"})", "no channel 7"},
+        {R"({"cmd":"dial","channel":0,"to":"sip:b@127.0.0.1"})", "channel 0 is busy"},
+        {R"({"cmd":"dial","channel":3})", "\"to\" is required"},
+        {R"({"cmd":"answer","channel":3})", "channel 3 has no offered call"},
+        {R"({"cmd":"hangup","channel":3})", "channel 3 has no call"},
+        {R"({"cmd":"unbridge","channel":3})", "channel 3 is not bridged"},
+        {R"({"cmd":"bridge","channel":0,"with":0})", "cannot be bridged to itself"},
+        {R"({"cmd":"dial","to":"sip:b@127.0.0.1","transport":"tls","user":"u","password":"p"})", "ok", 3,
+         "dial <sip:kzhost@127.0.0.1:5071> sip:b@127.0.0.1 u:p 2"},
+        {R"({"cmd":"dial","channel":3,"from":"<sip:me@127.0.0.1>","to":"sip:b@127.0.0.1","transport":"tcp"})",
+         "ok", 3, "dial <sip:me@127.0.0.1> sip:b@127.0.0.1 : 1"},
+        {R"({"cmd":"hold","channel":0})", "ok", 0, "hold"},
+        {R"({"cmd":"hold","channel":0})", "channel 0 is on hold already", -1, "", true},
+        {R"({"cmd":"hold","channel":0})", "the call was not put on hold", 0, "hold", false, true},
+        {R"({"cmd":"resume","channel":0})", "ok", 0, "hold", true},
+        {R"({"cmd":"resume","channel":0})", "channel 0 is not on hold"},
+        {R"({"cmd":"resume","channel":0})", "the call was not taken off hold", 0, "hold", true, true},
+        {R"({"cmd":"hold","channel":2})", "channel 2 has no connected call"},
+        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1"})", "ok", 0,
+         "transfer <sip:carol@127.0.0.1> -1"},
+        {R"({"cmd":"transfer","channel":0,"target":"carol@127.0.0.1:5070;transport=tcp"})", "ok", 0,
+         "transfer <sip:carol@127.0.0.1:5070;transport=tcp> -1"},
+        {R"({"cmd":"transfer","channel":0,"target":"<sip:127.0.0.1>"})", "ok", 0,
+         "transfer <sip:127.0.0.1> -1"},
+        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1"})", "the transfer was not sent", 0,
+         "transfer <sip:carol@127.0.0.1> -1", false, true},
+        {R"({"cmd":"transfer","channel":0})", "\"target\" is required without \"replaces_channel\""},
+        {R"({"cmd":"transfer","channel":0,"target":"sips:carol@127.0.0.1"})", "not a sip: address"},
+        {R"({"cmd":"transfer","channel":0,"target":"tel:+15550100"})", "not a sip: address"},
+        {R"({"cmd":"transfer","channel":0,"target":"<sip:carol@127.0.0.1"})", "angle brackets"},
+        {R"({"cmd":"transfer","channel":0,"target":"carol smith@127.0.0.1"})", "a space"},
+        {R"({"cmd":"transfer","channel":0,"target":"carol@127.0.0.1\r\nX-Injected: 1"})",
+         "control character"},
+        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@"})", "names no host"},
+        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1)" + std::string(240, 'x') + "\"}",
+         "longer than 255"},
+        {R"({"cmd":"transfer","channel":2,"target":"sip:carol@127.0.0.1"})",
+         "channel 2 has no connected call"},
+        // Attended: the far end's new call replaces the call on channel 1, whose far end it calls.
+        {R"({"cmd":"transfer","channel":0,"replaces_channel":1})", "ok", 0,
+         "transfer <sip:dave@127.0.0.1:5071> 1"},
+        {R"({"cmd":"transfer","channel":0,"replaces_channel":1,"target":"sip:desk@127.0.0.1"})", "ok", 0,
+         "transfer <sip:desk@127.0.0.1> 1"},
+        {R"({"cmd":"transfer","channel":0,"replaces_channel":0})", "a call cannot replace itself"},
+        {R"({"cmd":"transfer","channel":0,"replaces_channel":2})", "channel 2 has no connected call"},
+        {R"({"cmd":"redirect","channel":2,"target":"sip:carol@127.0.0.1"})", "ok", 2,
+         "redirect <sip:carol@127.0.0.1> 302 Moved Temporarily"},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":380})", "ok", 2,
+         "redirect <sip:carol@127.0.0.1> 380 Redirection"},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":305,"text":"Use Proxy"})", "ok",
+         2, "redirect <sip:carol@127.0.0.1> 305 Use Proxy"},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1"})", "the call was not redirected", 2,
+         "redirect <sip:carol@127.0.0.1> 302 Moved Temporarily", false, true},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","code":299})", "between 300 and 399"},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","text":""})", "\"text\" is empty"},
+        {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","text":"Gone\nX: 1"})",
+         "control character"},
+        {R"({"cmd":"redirect","channel":2})", "\"target\" is required"},
+        {R"({"cmd":"redirect","channel":0,"target":"carol@127.0.0.1"})", "channel 0 has no offered call"},
+        // An answered call is offered no more: channel 2 is answered last.
+        {R"({"cmd":"ring","channel":2})", "ok", 2, "ring"},
+        {R"({"cmd":"answer","channel":2})", "ok", 2, "answer"},
+        {R"({"cmd":"hangup","channel":0,"cause":603})", "ok", 0, "hangup"},
+    };
     KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
     KZAPI::CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", "5070");
     KZAPI::CKZServer server;
-    FakeChannel busy(0), idle(1), offered(2);
-    for (FakeChannel* c : {&busy, &idle, &offered})
-        server.AddChannel(&c->channel);
-    busy.call.Become(CKZCall::CALL_STATUS_CONNECTED);
-    offered.call.Become(CKZCall::CALL_STATUS_OFFERED);
-    struct Case {
-        const char* line;
-        const char* reply; // "ok", or contained in the error's reason
-        FakeCall* call;    // where the command lands
-        const char* setup = "";
-    };
-    const Case cases[] = {
-        {R"({"cmd":"dial","channel":7,"to":"sip:b@127.0.0.1"})", "no channel 7", nullptr},
-        {R"({"cmd":"dial","channel":0,"to":"sip:b@127.0.0.1"})", "channel 0 is busy", nullptr},
-        {R"({"cmd":"dial","channel":1})", "\"to\" is required", nullptr},
-        {R"({"cmd":"answer","channel":1})", "channel 1 has no offered call", nullptr},
-        {R"({"cmd":"hangup","channel":1})", "channel 1 has no call", nullptr},
-        {R"({"cmd":"dial","to":"sip:b@127.0.0.1","transport":"tls","user":"u","password":"p"})", "ok",
-         &idle.call, "<sip:kzhost@127.0.0.1:5071> sip:b@127.0.0.1 u:p 2"},
-        {R"({"cmd":"dial","channel":1,"from":"<sip:me@127.0.0.1>","to":"sip:b@127.0.0.1","transport":"tcp"})",
-         "ok", &idle.call, "<sip:me@127.0.0.1> sip:b@127.0.0.1 : 1"},
-        {R"({"cmd":"ring","channel":2})", "ok", &offered.call},
-        {R"({"cmd":"answer","channel":2})", "ok", &offered.call},
-        {R"({"cmd":"hangup","channel":0,"cause":603})", "ok", &busy.call},
-    };
+    FakeChannel channels[] = {FakeChannel(0), FakeChannel(1), FakeChannel(2), FakeChannel(3)};
+    for (FakeChannel& c : channels)
+        server.AddChannel(&c.channel);
+    channels[0].call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    channels[1].call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    channels[1].call.contact = "\"Dave\" <sip:dave@127.0.0.1:5071>;expires=60";
+    channels[2].call.Become(CKZCall::CALL_STATUS_OFFERED);
     NoStack host;
     kzapp::KZHostCalls calls(server);
     const kzapp::KZControlCommands commands(host, calls, "");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        for (FakeChannel* f : {&busy, &idle, &offered}) {
-            f->call.setup.clear();
-            f->call.answered = f->call.rung = f->call.hung_up = 0;
+        for (FakeChannel& f : channels) {
+            f.call.asked.clear();
+            f.call.refuse = c.refuse;
         }
-        kzapp::KZClientSession session{.authenticated = true};
-        const KZJson reply = commands.Execute(c.line, session);
-        const std::string outcome = reply.value("event", "") == "ok" ? "ok" : reply.value("reason", "");
-        EXPECT_NE(outcome.find(c.reply), std::string::npos) << reply.dump();
-        for (FakeChannel* f : {&busy, &idle, &offered}) {
-            const bool acted = !f->call.setup.empty() || f->call.answered || f->call.rung || f->call.hung_up;
-            EXPECT_EQ(acted, &f->call == c.call) << f->channel.GetChannelNumber();
-        }
-        if (c.call) {
-            EXPECT_EQ(c.call->setup, c.setup);
+        channels[0].call.Holding(c.held, false);
+        const KZJson reply = kztest::run_command(commands, c.line);
+        EXPECT_NE(kztest::outcome_of(reply).find(c.reply), std::string::npos) << reply.dump();
+        for (FakeChannel& f : channels) {
+            const int number = f.channel.GetChannelNumber();
+            EXPECT_EQ(f.call.asked, number == c.acts_on ? c.asked : "") << "channel " << number;
         }
     }
-    EXPECT_EQ(busy.call.GetDisconnectCauseCode(), 603);
-    EXPECT_STREQ(busy.call.GetDisconnectCauseText(), "Decline");
-    for (FakeChannel* c : {&busy, &idle, &offered})
-        server.RemoveChannel(&c->channel);
+    EXPECT_EQ(channels[0].call.GetDisconnectCauseCode(), 603);
+    EXPECT_STREQ(channels[0].call.GetDisconnectCauseText(), "Decline");
+    for (FakeChannel& c : channels)
+        server.RemoveChannel(&c.channel);
     KZAPI::CKZCfgInterface::CFG_Clear();
 }
 
@@ -400,9 +349,8 @@ TEST(KzhostCalls, MediaCommandsDriveTheConnectedCallsControls) {
         connected.log = {"", c.refuse};
         idle.log = {};
         connected.audio.SetAudioFormat({7, 3, 112});
-        kzapp::KZClientSession session{.authenticated = true};
-        const KZJson reply = commands.Execute(c.line, session);
-        const std::string outcome = reply.value("event", "") == "ok" ? "ok" : reply.value("reason", "");
+        const KZJson reply = kztest::run_command(commands, c.line);
+        const std::string outcome = kztest::outcome_of(reply);
         EXPECT_NE(outcome.find(c.reply), std::string::npos) << reply.dump();
         EXPECT_EQ(connected.log.text, c.log);
         EXPECT_EQ(idle.log.text, "");
@@ -415,85 +363,115 @@ TEST(KzhostCalls, MediaCommandsDriveTheConnectedCallsControls) {
     connected.audio.SetAudioOutState(KZAPI::CKZAudioControl::AUDIO_OUT_PLAYING);
     connected.audio.SetAudioInState(KZAPI::CKZAudioControl::AUDIO_IN_RECORDING);
     connected.log = {};
-    kzapp::KZClientSession session{.authenticated = true};
-    EXPECT_EQ(commands.Execute(R"({"cmd":"play","channel":0,"files":["/a.wav"]})", session)["reason"],
-              "channel 0 is playing already");
-    EXPECT_EQ(commands.Execute(R"({"cmd":"record","channel":0,"path":"/a.wav"})", session)["reason"],
-              "channel 0 is recording already");
+    EXPECT_EQ(
+        kztest::outcome_of(kztest::run_command(commands, R"({"cmd":"play","channel":0,"files":["/a.wav"]})")),
+        "channel 0 is playing already");
+    EXPECT_EQ(
+        kztest::outcome_of(kztest::run_command(commands, R"({"cmd":"record","channel":0,"path":"/a.wav"})")),
+        "channel 0 is recording already");
     EXPECT_EQ(connected.log.text, "");
     server.RemoveChannel(&connected);
     server.RemoveChannel(&idle);
 }
 
-TEST(KzhostCalls, EveryMediaReportIsOneLineAndOneEvent) {
+// Status changes and reports of a call on channel 3, in the order a call goes through them.
+TEST(KzhostCalls, EveryReportIsItsLinesAndEvents) {
     using Audio = KZAPI::CKZAudioControl;
     using Digits = KZAPI::CKZDTMFControl;
     struct Case {
-        std::function<void(kzapp::KZCallEvents&)> report;
-        const char* line;
-        const char* event;
+        std::function<void(FakeCall&, kzapp::KZCallEvents&)> report;
+        std::vector<std::string> lines;
+        std::vector<const char*> events;
+    };
+    const auto becomes = [](int status) { return [status](FakeCall& c, auto&) { c.Become(status); }; };
+    const auto collected = [](int result, const char* digits) {
+        return [=](FakeCall&, kzapp::KZCallEvents& e) {
+            e.CollectionStarts(3);
+            e.OnDTMFDone(3, result, digits);
+        };
     };
     const Case cases[] = {
-        {[](auto& e) { e.OnDTMFDigit(3, '5', 120, "rfc2833"); }, "kzhost: call 3 digit 5 (rfc2833, 120 ms)",
-         R"({"event":"dtmf","channel":3,"digit":"5","duration_ms":120,"method":"rfc2833"})"},
-        {[](auto& e) {
-             e.CollectionStarts(3);
-             e.OnDTMFDone(3, Digits::DTMF_DONE_TERMINATOR, "1234");
+        {becomes(CKZCall::CALL_STATUS_OFFERED),
+         {"kzhost: call 3 offered from <sip:alice@127.0.0.1> to <sip:ivr@127.0.0.1>"},
+         {R"({"event":"offered","channel":3,"from":"<sip:alice@127.0.0.1>","to":"<sip:ivr@127.0.0.1>","call_id":"c1"})"}},
+        {becomes(CKZCall::CALL_STATUS_IDLE),
+         {"kzhost: call 3 released 486 Busy Here"},
+         {R"({"event":"released","channel":3,"cause":486,"text":"Busy Here"})"}},
+        {becomes(CKZCall::CALL_STATUS_CALLING), {}, {}},
+        {[](FakeCall& c, auto&) { c.OnSessionProgress(); },
+         {"kzhost: call 3 progress"},
+         {R"({"event":"progress","channel":3,"code":183})"}},
+        {becomes(CKZCall::CALL_STATUS_CONNECTED),
+         {"kzhost: call 3 connected PCMA/8000"},
+         {R"({"event":"connected","channel":3,"codec":"PCMA/8000"})"}},
+        {[](FakeCall& c, auto&) { c.Holding(true, false); },
+         {"kzhost: call 3 held"},
+         {R"({"event":"held","channel":3})"}},
+        {[](FakeCall& c, auto&) { c.Holding(true, false); }, {}, {}}, // no change, no report
+        {[](FakeCall& c, auto&) { c.Holding(true, true); },
+         {"kzhost: call 3 held by remote"},
+         {R"({"event":"remote-held","channel":3})"}},
+        {[](FakeCall& c, auto& e) {
+             e.SwapTransferTarget(3, "<sip:carol@127.0.0.1>");
+             c.TransferReport(100, "Trying");
          },
-         "kzhost: call 3 collected 1234 (terminator)",
-         R"({"event":"collect-done","channel":3,"result":"terminator","digits":"1234"})"},
-        {[](auto& e) {
-             e.CollectionStarts(3);
-             e.OnDTMFDone(3, Digits::DTMF_DONE_TIMEOUT, "");
-         },
-         "kzhost: call 3 collected nothing (timeout)",
-         R"({"event":"collect-done","channel":3,"result":"timeout","digits":""})"},
-        {[](auto& e) {
-             e.CollectionStarts(3);
-             e.OnDTMFDone(3, Digits::DTMF_DONE_MAX_DIGITS, "12");
-         },
-         "kzhost: call 3 collected 12 (max-digits)",
-         R"({"event":"collect-done","channel":3,"result":"max-digits","digits":"12"})"},
-        {[](auto& e) {
-             e.CollectionStarts(3);
-             e.OnDTMFDone(3, Digits::DTMF_DONE_STOPPED, "1");
-         },
-         "kzhost: call 3 collected 1 (stopped)",
-         R"({"event":"collect-done","channel":3,"result":"stopped","digits":"1"})"},
-        {[](auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_LIST_END, ""); }, "kzhost: call 3 play done end",
-         R"({"event":"play-done","channel":3,"result":"end","digits":""})"},
-        {[](auto& e) { e.OnPlayDone(3, Digits::DTMF_DONE_TERMINATOR, "#"); },
-         "kzhost: call 3 play done terminator #",
-         R"({"event":"play-done","channel":3,"result":"terminator","digits":"#"})"},
-        {[](auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_STOPPED, "by request"); },
-         "kzhost: call 3 play done stopped",
-         R"({"event":"play-done","channel":3,"result":"stopped","digits":""})"},
-        {[](auto& e) {
+         {"kzhost: call 3 transfer 100 Trying"},
+         {R"({"event":"transfer-progress","channel":3,"code":100,"text":"Trying"})"}},
+        {[](FakeCall& c, auto&) { c.TransferReport(200, "OK"); },
+         {"kzhost: call 3 transfer 200 OK", "kzhost: call 3 transferred to <sip:carol@127.0.0.1>"},
+         {R"({"event":"transfer-progress","channel":3,"code":200,"text":"OK"})",
+          R"({"event":"transferred","channel":3,"target":"<sip:carol@127.0.0.1>","role":"transferor"})"}},
+        {[](FakeCall& c, auto&) { c.OnCallTransfering("<sip:dave@127.0.0.1>", "abc@127.0.0.1", "f1", "t1"); },
+         {"kzhost: call 3 transfer requested to <sip:dave@127.0.0.1> (attended)"},
+         {R"({"event":"transfer-requested","channel":3,"target":"<sip:dave@127.0.0.1>","attended":true})"}},
+        {[](FakeCall&, auto& e) { e.OnDTMFDigit(3, '5', 120, "rfc2833"); },
+         {"kzhost: call 3 digit 5 (rfc2833, 120 ms)"},
+         {R"({"event":"dtmf","channel":3,"digit":"5","duration_ms":120,"method":"rfc2833"})"}},
+        {collected(Digits::DTMF_DONE_TERMINATOR, "1234"),
+         {"kzhost: call 3 collected 1234 (terminator)"},
+         {R"({"event":"collect-done","channel":3,"result":"terminator","digits":"1234"})"}},
+        {collected(Digits::DTMF_DONE_TIMEOUT, ""),
+         {"kzhost: call 3 collected nothing (timeout)"},
+         {R"({"event":"collect-done","channel":3,"result":"timeout","digits":""})"}},
+        {[](FakeCall&, auto& e) { e.OnPlayDone(3, Audio::AUDIO_DONE_LIST_END, ""); },
+         {"kzhost: call 3 play done end"},
+         {R"({"event":"play-done","channel":3,"result":"end","digits":""})"}},
+        {[](FakeCall&, auto& e) { e.OnPlayDone(3, Digits::DTMF_DONE_TERMINATOR, "#"); },
+         {"kzhost: call 3 play done terminator #"},
+         {R"({"event":"play-done","channel":3,"result":"terminator","digits":"#"})"}},
+        {[](FakeCall&, auto& e) {
              e.RecordingStarts(3, "/rec/3.wav");
              e.OnRecordDone(3, Digits::DTMF_DONE_TERMINATOR, "#");
          },
-         "kzhost: call 3 record done terminator # /rec/3.wav",
-         R"({"event":"record-done","channel":3,"result":"terminator","digits":"#","path":"/rec/3.wav"})"},
-        {[](auto& e) { e.OnRecordDone(3, Audio::AUDIO_DONE_STOPPED, ""); },
-         "kzhost: call 3 record done stopped /rec/3.wav",
-         R"({"event":"record-done","channel":3,"result":"stopped","digits":"","path":"/rec/3.wav"})"},
-        {[](auto& e) { e.OnToneDetected(3, "busy", 480); }, "kzhost: call 3 tone busy 480 Hz",
-         R"({"event":"tone","channel":3,"tone":"busy","frequency":480})"},
+         {"kzhost: call 3 record done terminator # /rec/3.wav"},
+         {R"({"event":"record-done","channel":3,"result":"terminator","digits":"#","path":"/rec/3.wav"})"}},
+        {[](FakeCall&, auto& e) { e.OnRecordDone(3, Audio::AUDIO_DONE_STOPPED, ""); },
+         {"kzhost: call 3 record done stopped /rec/3.wav"},
+         {R"({"event":"record-done","channel":3,"result":"stopped","digits":"","path":"/rec/3.wav"})"}},
+        {[](FakeCall&, auto& e) { e.OnToneDetected(3, "busy", 480); },
+         {"kzhost: call 3 tone busy 480 Hz"},
+         {R"({"event":"tone","channel":3,"tone":"busy","frequency":480})"}},
+        {becomes(CKZCall::CALL_STATUS_DISCONNECTED), {}, {}},
     };
     Agent agent;
+    FakeChannel made(3);
+    made.call.SetCallerNum("<sip:alice@127.0.0.1>");
+    made.call.SetCalleeNum("<sip:ivr@127.0.0.1>");
+    made.call.SetCallID("c1");
+    made.call.SetDisconnectCause(486, "Busy Here");
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        agent.lines.clear();
-        agent.published.clear();
-        c.report(agent.events);
-        EXPECT_TRUE(agent.published.empty()) << "nothing is reported on the media thread";
+        SCOPED_TRACE(c.lines.empty() ? "nothing" : c.lines[0]);
+        agent.Clear();
+        c.report(made.call, agent.events);
+        EXPECT_TRUE(agent.published.empty()) << "nothing is reported on the call's or media's own thread";
         agent.events.RunOnce();
-        ASSERT_EQ(agent.lines.size(), 1u);
-        EXPECT_EQ(agent.lines[0], c.line);
-        ASSERT_EQ(agent.published.size(), 1u);
-        EXPECT_EQ(agent.published[0], KZJson::parse(c.event));
-        EXPECT_TRUE(kzapp::event_kind_named(agent.published[0]["event"].get<std::string>()))
-            << "subscribable";
+        EXPECT_EQ(agent.lines, c.lines);
+        ASSERT_EQ(agent.published.size(), c.events.size());
+        for (size_t i = 0; i < c.events.size(); ++i) {
+            EXPECT_EQ(agent.published[i], KZJson::parse(c.events[i]));
+            EXPECT_TRUE(kzapp::event_kind_named(agent.published[i]["event"].get<std::string>()))
+                << "subscribable";
+        }
     }
     // A play or recording that stops on digits collects them itself and reports its own end; a
     // collection whose end is reported after its call was released belongs to no call any more.
@@ -535,13 +513,11 @@ TEST(KzhostCalls, ARecordingIsEndedAtItsLimitUnlessItEndedBefore) {
         kzapp::KZHostCalls calls(server);
         calls.SetMediaWatch(&agent.events);
         const kzapp::KZControlCommands commands(host, calls, "");
-        kzapp::KZClientSession session{.authenticated = true};
         agent.events.RunOnce();
         channel.log = {};
-        ASSERT_EQ(
-            commands.Execute(R"({"cmd":"record","channel":2,"path":"/r.wav","max_seconds":10})", session)
-                .value("event", ""),
-            "ok");
+        ASSERT_EQ(kztest::outcome_of(kztest::run_command(
+                      commands, R"({"cmd":"record","channel":2,"path":"/r.wav","max_seconds":10})")),
+                  "ok");
         int elapsed = 0;
         for (size_t i = 0; i < c.seconds.size(); ++i) {
             if (c.ended_after && elapsed < c.ended_after && elapsed + c.seconds[i] >= c.ended_after)
@@ -558,4 +534,66 @@ TEST(KzhostCalls, ARecordingIsEndedAtItsLimitUnlessItEndedBefore) {
         EXPECT_EQ(agent.published.back()["path"], "/r.wav");
         server.RemoveChannel(&channel);
     }
+}
+
+// Without a Contact the far end is the remote party: the caller of a call taken, the callee of one placed.
+TEST(KzhostCalls, AnAttendedTransferWithoutAContactCallsTheRemoteParty) {
+    const struct {
+        unsigned direction;
+        const char* caller;
+        const char* callee;
+        const char* found; // "" when the call names no far end
+    } cases[] = {
+        {CKZCall::CALL_INBOUND, "\"Erin\" <sip:erin@127.0.0.1>;tag=e1", "<sip:ivr@127.0.0.1>",
+         "<sip:erin@127.0.0.1>"},
+        {CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "sip:frank@127.0.0.1;tag=f1",
+         "<sip:frank@127.0.0.1>"},
+        {CKZCall::CALL_OUTBOUND, "<sip:ivr@127.0.0.1>", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.found);
+        FakeChannel made(1);
+        made.call.SetCallDirection(c.direction);
+        made.call.SetCallerNum(c.caller);
+        made.call.SetCalleeNum(c.callee);
+        EXPECT_EQ(kzapp::KZHostCalls::FarEndOf(made.call), c.found);
+    }
+}
+
+TEST(KzhostCalls, TransferredNamesTheTargetOfTheTransferThatWasSent) {
+    Agent agent;
+    KZAPI::CKZServer server;
+    FakeChannel made(0);
+    server.AddChannel(&made.channel);
+    made.call.Become(CKZCall::CALL_STATUS_CONNECTED);
+    kztest::NoStack host;
+    kzapp::KZHostCalls calls(server);
+    calls.SetTransferWatch(&agent.events);
+    const kzapp::KZControlCommands commands(host, calls, "");
+    kztest::run_command(commands, R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1"})");
+    made.call.refuse = true; // the first is under way
+    kztest::run_command(commands, R"({"cmd":"transfer","channel":0,"target":"sip:dave@127.0.0.1"})");
+    made.call.TransferReport(202, "Accepted");
+    agent.events.RunOnce();
+    ASSERT_EQ(agent.published.size(), 3u); // connected, transfer-progress, transferred
+    EXPECT_EQ(agent.published[2].value("target", ""), "<sip:carol@127.0.0.1>");
+    server.RemoveChannel(&made.channel);
+}
+
+TEST(KzhostCalls, TheCallsListingTellsWhichSideHoldsACall) {
+    NoStack host;
+    const std::pair<bool, bool> holds[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    for (const auto& [local, remote] : holds) {
+        kzapp::KZChannelStatus status;
+        status.held_locally = local;
+        status.held_by_remote = remote;
+        host.channels.push_back(status);
+    }
+    kzapp::KZNoCallControl calls;
+    const kzapp::KZControlCommands commands(host, calls, "");
+    const KZJson listed = kztest::run_command(commands, R"({"cmd":"calls"})")["channels"];
+    ASSERT_EQ(listed.size(), 4u);
+    const KZJson expected[] = {false, "local", "remote", "both"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(listed[i]["held"], expected[i]) << i;
 }

@@ -26,7 +26,8 @@ std::string final_response(const kztest::UdpPeer& peer) {
 // routing ones are not taken for them, and sips: and tel: parties are accepted.
 TEST(Kzhost, ServesTheServerConfigurationAndStopsCleanly) {
     const uint16_t port = kztest::free_port_pair();
-    // Without channels every call finds the host busy.
+    // The configuration's site serves 127.0.0.1: a call to a name that is none of its users is
+    // not found there.
     kztest::KzhostProcess host({"--config", KZ_EXAMPLES_DIR "/server.conf", "--set",
                                 "kzsrv.sip.ip.port=" + std::to_string(port), "--set", "kzhost.channels=0",
                                 "--log-level", "1"});
@@ -59,23 +60,9 @@ TEST(Kzhost, ServesTheServerConfigurationAndStopsCleanly) {
         EXPECT_NE(answer.find("REGISTER"), std::string::npos);
     }
     peer.send_to(port, kztest::sip_request("INVITE", peer.port(), port));
-    EXPECT_EQ(kztest::status_line(final_response(peer)), "SIP/2.0 486 Busy Here");
+    EXPECT_EQ(kztest::status_line(final_response(peer)), "SIP/2.0 404 Not Found");
     EXPECT_EQ(host.Terminate(SIGTERM, 15000), 0);
     EXPECT_NE(host.WaitForOutput("stopping", 100).find("SIGTERM received"), std::string::npos);
-}
-
-TEST(Kzhost, ComesUpOnDefaultsWithoutAConfigurationFile) {
-    const uint16_t port = kztest::free_port_pair();
-    kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(port), "--log-level", "1"});
-    const std::string banner = host.WaitForOutput("listening", 10000);
-    EXPECT_NE(banner.find("SIP server listening on UDP 0.0.0.0:" + std::to_string(port)), std::string::npos)
-        << banner;
-    kztest::UdpPeer peer;
-    peer.send_to(port, kztest::sip_request("OPTIONS", peer.port(), port));
-    EXPECT_EQ(kztest::status_line(final_response(peer)), "SIP/2.0 200 OK");
-    EXPECT_EQ(host.Terminate(SIGINT, 15000), 0);
-    EXPECT_EQ(kztest::KzhostProcess({"--set", "no-equals-sign"}).Terminate(0, 5000), 2)
-        << "a bad command line";
 }
 
 TEST(Kzhost, ABusyPortStopsItWithTheReason) {

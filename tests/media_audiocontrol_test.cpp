@@ -15,12 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <numbers>
 #include <random>
 #include <string>
 #include <thread>
@@ -63,18 +61,6 @@ Bytes AuFile(uint32_t data_offset, uint32_t data_size, uint32_t encoding, const 
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
 }
-// Amplitude of one frequency (Goertzel) in 8 kHz audio.
-double Amplitude(const std::vector<int16_t>& x, double hz) {
-    const double k = 2 * std::cos(2 * std::numbers::pi * hz / 8000.0);
-    double s1 = 0, s2 = 0;
-    for (int16_t v : x) {
-        const double s = v + k * s1 - s2;
-        s2 = s1;
-        s1 = s;
-    }
-    return 2 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - k * s1 * s2)) / static_cast<double>(x.size());
-}
-
 // The far end: hands the DSP a received frame on ticks it is given one for, and keeps every
 // transmitted frame.
 class FarEnd : public KZAPI::CKZDSPApp {
@@ -103,11 +89,6 @@ public:
             all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
         return all;
     }
-};
-class Talker : public KZAPI::CKZDSPApp {
-public:
-    Bytes frame;
-    void OnDSPTimer() override { AddTxFrame(0, 0, frame.data(), static_cast<int>(frame.size())); }
 };
 
 class AudioControl : public CKZSIPAudioControl {
@@ -140,7 +121,6 @@ public:
 struct Rig {
     explicit Rig(int dsp_format = KZAPI::KZ_AUDIO_FORMAT_LINEAR16) : channel(&dtmf), dsp(dsp_format, &timer) {
         dsp.AddApp(&far);
-        dsp.AddApp(&talker);
         dsp.AddApp(&audio);
         dtmf.audio = &audio;
         audio.SetChannel(&channel);
@@ -157,7 +137,6 @@ struct Rig {
     KZAPI::CKZManualClock clock;
     KZAPI::CKZDSPTimer timer{0, &clock};
     FarEnd far;
-    Talker talker;
     AudioControl audio;
     ForwardingDTMF dtmf;
     Channel channel;
@@ -377,26 +356,6 @@ TEST(AudioControlRecord, MissingReceivedFramesAreSilenceAfterTheFirstTicks) {
         EXPECT_EQ(rig.audio.record_done,
                   (std::vector<std::pair<int, std::string>>{{CKZAudioControl::AUDIO_DONE_STOPPED, "end"}}));
     }
-}
-
-TEST(AudioControlRecord, MixedRecordingHoldsBothDirections) {
-    TempDir dir;
-    const std::string file = dir / "mix.raw";
-    Rig rig;
-    const auto heard = kztest::Sine(160 * 80, 500, 6000), said = kztest::Sine(160, 1250, 6000);
-    rig.far.to_receive.resize(80);
-    for (int i = 0; i < 80; ++i)
-        rig.far.to_receive[i] =
-            ToBytes(std::vector<int16_t>(heard.begin() + i * 160, heard.begin() + (i + 1) * 160));
-    rig.talker.frame = ToBytes(said); // 1250 Hz fits a 20 ms frame whole
-    ASSERT_EQ(rig.audio.RecordAudio2(file.c_str(), 0, "", 0, 0), 1u);
-    rig.Ticks(80);
-    rig.audio.StopRecording(nullptr);
-    const auto recorded = Samples(ReadFile(file));
-    ASSERT_EQ(recorded.size(), 65u * 160);
-    EXPECT_GT(Amplitude(recorded, 500), 5000);
-    EXPECT_GT(Amplitude(recorded, 1250), 5000);
-    EXPECT_LT(Amplitude(recorded, 900), 100);
 }
 
 // A 1 kHz tone heard on the call, recorded as MP3 and played back, keeps its pitch.

@@ -1,11 +1,11 @@
-// The host's payload lookup (payload texts as they come out of offers), codec negotiation against
-// session descriptions parsed from real SIP text, and the codec and attribute lines the call puts
-// into its own offers and answers.
+// Codec negotiation against session descriptions parsed from real SIP text, and the codec and
+// attribute lines the call puts into its own offers and answers.
 #include "host/CKZCfgInterface.h"
 #include "host/CKZLogInterface.h"
 #include "host/KZRTPPayload.h"
 #include "media/CKZSIPMediaNegotiation.h"
 #include "sipmsg/sip_msg.h"
+#include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -34,12 +34,7 @@ std::string Crlf(const std::string& text) {
 // An INVITE (or a 200 OK to one) carrying the SDP body, parsed by the message layer.
 std::unique_ptr<sip_msg> ParseWithSdp(const std::string& session, const std::string& media,
                                       bool isOK = false) {
-    const std::string body = Crlf(session + media);
-    std::string text = isOK ? "SIP/2.0 200 OK\r\n" : "INVITE sip:bob@192.0.2.1 SIP/2.0\r\n";
-    text += "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK77\r\nFrom: <sip:al@192.0.2.10>;tag=9\r\n"
-            "To: <sip:bob@192.0.2.1>\r\nCall-ID: neg-1\r\nCSeq: 1 INVITE\r\nContent-Type: application/sdp\r\n"
-            "Content-Length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string text = kztest::sdp_message(Crlf(session + media), isOK);
     auto message = std::make_unique<sip_msg>();
     KZSIPEvent event{};
     message->init_from_buf(text.data(), &event);
@@ -262,29 +257,6 @@ TEST_F(MediaNegotiation, TelephoneEventPayload) {
     }
 }
 
-TEST(MediaSettings, ReadFromConfiguration) {
-    using KZAPI::CKZCfgInterface;
-    std::string sixty;
-    for (int i = 0; i < 60; ++i)
-        sixty += std::to_string(i) + ",";
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.prefered.codec", sixty.c_str());
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.prefered.video.codec", " 124 , 34");
-    CKZCfgInterface::CFG_SetValue("kzsrv.srtp.type", "2");
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.prefer.codec.in.ok", "1");
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.default.dtmf.payload", "96");
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.vad.enabled", "1");
-    const KZMediaSettings settings = KZMediaSettings::FromConfiguration();
-    CKZCfgInterface::CFG_Clear();
-
-    ASSERT_EQ(settings.audioPreferList.size(), KZMediaSettings::kMaxPreferredCodecs);
-    EXPECT_EQ(settings.audioPreferList.back(), 49);
-    EXPECT_EQ(settings.videoPreferList, (std::vector<int>{124, 34}));
-    EXPECT_EQ(settings.srtpMode, SRTP_REQUIRED);
-    EXPECT_TRUE(settings.usePreferCodecInOK);
-    EXPECT_EQ(settings.defaultDTMFPayload, 96);
-    EXPECT_TRUE(settings.vadEnabled);
-}
-
 // ---- the call's own lines ----
 
 enum class Compose { Offer, Ack, Answer };
@@ -398,70 +370,6 @@ TEST(MediaOfferText, FormatListFollowsTheOfferedLines) {
     EXPECT_NE(text.find("\r\nm=audio 4000 RTP/SAVP 18 0 101\r\na=rtpmap:18 g729/8000\r\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:a2V5\r\n"), std::string::npos) << text;
-}
-
-} // namespace
-
-namespace {
-
-struct LookupCase {
-    const char* text;
-    bool known;
-    int code = -1;
-    int payload = -1;
-    unsigned mediaType = KZAPI::RTP_MEDIA_AUDIO;
-    unsigned clockRate = 8000;
-    unsigned channels = 1;
-    unsigned frameDuration = 20;
-    unsigned bitRate = 0; // 0: not checked
-};
-
-const LookupCase kLookupCases[] = {
-    {"0", true, 0, 0, 0, 8000, 1, 20, 64000},
-    {" 8 ", true, 8, 8},
-    {"18", true, 18, 18, 0, 8000, 1, 20, 8000},
-    {"34", true, 34, 34, KZAPI::RTP_MEDIA_VIDEO, 90000},
-    {"97", false},
-    {"101", false},
-    {"rtpmap:101 telephone-event/8000\r\nfmtp:101 0-16", false},
-    {"rtpmap:97 speex/8000", true, 102, 97},
-    {"rtpmap:97 SPEEX/16000", false},
-    {"rtpmap: 97 AMR/8000", true, 105, 97},
-    {"rtpmap:96 G726-16/8000", true, 96, 96, 0, 8000, 1, 20, 16000},
-    {"rtpmap:2 G726-32/8000", true, 2, 2},
-    {"rtpmap:110 g726-32/8000", true, 98, 110},
-    {"rtpmap:100 PCMU/8000", false},
-    {"rtpmap:4 G723/8000\r\nfmtp:4 bitrate=5.3", true, 4, 4, 0, 8000, 1, 30, 5300},
-    {"rtpmap:4 g723/8000", true, 4, 4, 0, 8000, 1, 30, 6300},
-    {"rtpmap:98 iLBC/8000\r\nfmtp:98 mode=20", true, 103, 98, 0, 8000, 1, 20},
-    {"rtpmap:98 iLBC/8000\r\nfmtp:98 mode=30", true, 104, 98, 0, 8000, 1, 30},
-    {"rtpmap:111 opus/48000/2", true, 114, 111, 0, 48000, 2},
-    {"rtpmap:99 H264/90000", true, 124, 99, KZAPI::RTP_MEDIA_VIDEO, 90000},
-    {"rtpmap:9 G722/8000/1", true, 9, 9},
-    {"rtpmap:300 speex/8000", false},
-    {"", false},
-};
-
-TEST(MediaPayloadLookup, Texts) {
-    for (const LookupCase& c : kLookupCases) {
-        SCOPED_TRACE(c.text);
-        KZAPI::StaticPayloadInfo info;
-        info.m_uPayload = 77;
-        ASSERT_EQ(KZAPI::getRTPPayloadInfo(c.text, &info), c.known);
-        if (!c.known) {
-            EXPECT_EQ(info.m_uPayload, 77u) << "a refused text leaves the record alone";
-            continue;
-        }
-        EXPECT_EQ(KZAPI::PayloadCodecCode(info), c.code);
-        EXPECT_EQ(static_cast<int>(info.m_uPayload), c.payload);
-        EXPECT_EQ(info.m_uMediaType, c.mediaType);
-        EXPECT_EQ(info.m_uClockRate, c.clockRate);
-        EXPECT_EQ(info.m_uChannels, c.channels);
-        EXPECT_EQ(info.m_uFrameDuration, c.frameDuration);
-        if (c.bitRate) {
-            EXPECT_EQ(info.m_uBitRate, c.bitRate);
-        }
-    }
 }
 
 } // namespace

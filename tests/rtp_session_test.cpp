@@ -254,6 +254,27 @@ TEST_P(SessionPair, ReportsFollowTheSessionClock) {
     EXPECT_NE(std::string::npos, a.Reports()[1].find("; BYE"));
 }
 
+// A participant that never sent anything leaves without a BYE; one that sent leaves with one.
+// Loopback delivers within the sender's sendto, so one read right after the stop sees any BYE.
+TEST(RtpSession, OnlyASessionThatSentSaysByeWhenItStops) {
+    for (const int sent : {0, 1}) {
+        SCOPED_TRACE(sent);
+        Recorder a, b;
+        uint16_t a_port = 0, b_port = 0;
+        ASSERT_TRUE(start_on_loopback(a, true, &a_port));
+        ASSERT_TRUE(start_on_loopback(b, true, &b_port));
+        ASSERT_TRUE(a.AddDestination("127.0.0.1", b_port));
+        const uint8_t frame[160] = {};
+        for (int i = 0; i < sent; ++i)
+            ASSERT_EQ(160, a.SendPacket(frame, 160, 0, false, 160, 1));
+        a.Stop();
+        b.CheckPacket();
+        EXPECT_EQ(b.Packets().size(), static_cast<size_t>(sent));
+        ASSERT_EQ(b.Reports().size(), sent ? 1u : 0u);
+        if (sent) EXPECT_NE(std::string::npos, b.Reports()[0].find("; BYE")) << b.Reports()[0];
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, SessionPair, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Poll" : "ReceiverThread"; });
 

@@ -8,6 +8,7 @@
 #include "server/SIPMessagePtr.h"
 #include "sipmsg/KZSIPEvent.h"
 #include "sipmsg/sip_msg.h"
+#include "support/loopback_config.h"
 #include "support/recording_sip_call.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
@@ -26,11 +27,8 @@ namespace {
 class DispatchTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        CKZCfgInterface::CFG_Clear();
         s_port = kztest::free_port_pair();
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.address", "127.0.0.1");
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.ip.port", std::to_string(s_port).c_str());
-        CKZCfgInterface::CFG_SetValue("kzsrv.sip.use.nat.addr", "1");
+        kztest::configure_loopback_server(s_port);
         s_server = kztest::make_server().release();
         ASSERT_EQ(s_server->Create(), 1u);
         s_channel.SetCallControl(&s_call);
@@ -148,13 +146,6 @@ TEST_F(DispatchTest, RequestsInAnInboundCallByStatus) {
         EXPECT_EQ(s_call.Ops(), r.ops);
         EXPECT_EQ(s_call.GetSIPStatus(), r.after);
     }
-}
-
-TEST_F(DispatchTest, ANewCallWithoutAnIdleChannelIsBusy) {
-    s_call.Prepare(SIP_CALL_CONNECTED, 0, KZAPI::CKZCall::CALL_STATUS_CONNECTED);
-    SendRequest("INVITE", "busy@127.0.0.1");
-    EXPECT_TRUE(PeerGets("SIP/2.0 486 Busy Here"));
-    EXPECT_EQ(s_call.Ops(), "");
 }
 
 TEST_F(DispatchTest, ResponsesToAnOutboundInviteByStatusAndMethod) {

@@ -11,7 +11,9 @@
 #include "server/CKZSIPServer.h"
 #include "server/RegisterCredentials.h"
 #include "sipstack/sip_group.h"
+#include "support/clocked_server.h"
 #include "support/log_capture.h"
+#include "support/loopback_config.h"
 #include "support/sip_peer.h"
 #include "support/sip_requests.h"
 #include "support/sip_server.h"
@@ -162,38 +164,22 @@ private:
 class Registration : public ::testing::Test {
 protected:
     void SetUp() override {
-        CKZCfgInterface::CFG_Clear();
         m_port = kztest::free_port_pair();
         m_registrar.SetServerPort(m_port);
-        Set("kzsrv.sip.ip.address", "127.0.0.1");
-        Set("kzsrv.sip.ip.port", std::to_string(m_port));
-        Set("kzsrv.sip.use.nat.addr", "1");
-        Set("kzsrv.sip.keep.alive.msg", "0");
-        Set("kzsrv.sip.reg.client.num", "1");
-        Set("kzsrv.sip.reg1.username", "alice");
-        Set("kzsrv.sip.reg1.password", "s3cret");
-        Set("kzsrv.sip.reg1.domain", "127.0.0.1:" + std::to_string(m_registrar.port()));
-        KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_env);
-    }
-    void TearDown() override {
-        StopServer();
-        KZAPI::CKZAPIEnv::SetKZAPIEnv(nullptr);
-        CKZCfgInterface::CFG_Clear();
+        kztest::configure_loopback_server(
+            m_port, {{"kzsrv.sip.keep.alive.msg", "0"},
+                     {"kzsrv.sip.reg.client.num", "1"},
+                     {"kzsrv.sip.reg1.username", "alice"},
+                     {"kzsrv.sip.reg1.password", "s3cret"},
+                     {"kzsrv.sip.reg1.domain", "127.0.0.1:" + std::to_string(m_registrar.port())}});
     }
     static void Set(const char* key, const std::string& value) {
         CKZCfgInterface::CFG_SetValue(key, value.c_str());
     }
 
-    void StartServer() {
-        m_server = kztest::start_server_on_clock(m_clock);
-        ASSERT_TRUE(m_server);
-    }
+    void StartServer() { ASSERT_TRUE(m_server.Start(&m_env)); }
     void StopServer() {
-        if (m_server) {
-            m_server->Stop();
-            m_server->Destroy();
-        }
-        m_server.reset();
+        m_server.Stop();
         m_env.Clear();
     }
     // Starts the server and returns the first REGISTER, sent three seconds after the load.
@@ -202,13 +188,7 @@ protected:
         Advance(3);
         return m_registrar.Next();
     }
-    // Moves the clock on one second at a time, letting the server's loop see each second.
-    void Advance(int seconds) {
-        for (int i = 0; i < seconds; ++i) {
-            m_clock.Advance(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
+    void Advance(int seconds) { m_server.Advance(seconds); }
     void AdvanceTo(int64_t second) { Advance(static_cast<int>(second - m_clock.NowSeconds())); }
 
     // Load, first REGISTER three seconds later, challenge with qop auth, granted lifetime.
@@ -224,7 +204,7 @@ protected:
     KZAPI::CKZManualClock m_clock{kLoadTime};
     RecordingEnv m_env;
     Registrar m_registrar;
-    kztest::ServerPtr m_server;
+    kztest::ClockedServer m_server{m_clock};
 };
 
 } // namespace
@@ -413,39 +393,6 @@ TEST_F(Registration, AnAccountWithoutDomainOrProxyIsLeftAlone) {
     int registered = -1, seconds = -1;
     m_server->GetRegStatus(0, &registered, &seconds);
     EXPECT_EQ(registered, 0);
-}
-
-TEST(Accounts, AddSetGetIndexAndRemove) {
-    CKZCfgInterface::CFG_Clear();
-    kztest::ServerPtr server = kztest::make_server();
-    kz_sip_user_reg_profile* a =
-        server->SIPAccount_Add("Al", "al", "", "pbx.test:5070", "", "pw", 600, 1, 2, 0, 1, 0x12);
-    kz_sip_user_reg_profile* b =
-        server->SIPAccount_Add("", "bo", "b.test", "", "bo-auth", "pw", 60, 0, 0, 5, 1, 0);
-    ASSERT_EQ(server->SIPAccount_Count(), 2);
-    EXPECT_EQ(server->SIPAccount_Handle(0), a);
-    EXPECT_EQ(a->retry_interval, 10) << "0 means the default";
-
-    struct Row {
-        int index, field;
-        const char* expected;
-    };
-    const Row rows[] = {{0, CKZSIPServer::ACCOUNT_DOMAIN, "pbx.test:5070"},
-                        {0, CKZSIPServer::ACCOUNT_TRANSPORT, "2"},
-                        {0, 9, "2"}, // an unknown field leaves the previous text
-                        {1, CKZSIPServer::ACCOUNT_PROXY, "b.test"},
-                        {1, CKZSIPServer::ACCOUNT_AUTHORIZATION_USER, "bo-auth"},
-                        {5, CKZSIPServer::ACCOUNT_USER_NAME, "bo-auth"}}; // so does an unknown account
-    for (const Row& r : rows)
-        EXPECT_STREQ(server->SIPAccount_Get(r.index, r.field), r.expected) << r.index << " " << r.field;
-
-    EXPECT_EQ(server->SIPAccount_Set(1, CKZSIPServer::ACCOUNT_USER_ID, "u-1"), 1u);
-    EXPECT_STREQ(server->SIPAccount_Get(1, CKZSIPServer::ACCOUNT_USER_ID), "u-1");
-    EXPECT_EQ(server->UnregisterUser(0), 1) << "not registered: nothing to send";
-    EXPECT_EQ(server->UnregisterUser(7), 0);
-    EXPECT_EQ(server->SIPAccount_Remove(a), 1u);
-    EXPECT_EQ(server->SIPAccount_Count(), 1);
-    EXPECT_EQ(server->SIPAccount_Index(b), 0);
 }
 
 TEST(Accounts, LookupByDomainUserAndMode) {

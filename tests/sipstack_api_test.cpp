@@ -1,5 +1,5 @@
 // The flat interface and the message-function table: queues, configuration, message copies,
-// pseudo-elements, and the CANCEL rules of sending; and the stack's building blocks: address
+// and the CANCEL rules of sending; and the stack's building blocks: address
 // filters, the growable queue, stream framing and the dialog table's first-match order.
 #include "host/CKZClock.h"
 #include "host/KZNetAddr.h"
@@ -100,32 +100,6 @@ TEST(StackApi, HandlerCopyOutlivesTheEvent) {
     KZ_SIP_Close(g_handler_stack);
     EXPECT_EQ(static_cast<sip_msg*>(g_copy.load())->get_ie_value(KZ_IE_SIP_CALLID), "second-call");
     delete static_cast<sip_msg*>(g_copy.exchange(nullptr));
-}
-
-TEST(StackApi, PseudoElementsMapOntoTheMessageFields) {
-    const KZSIPMessageFunctions& f = kz_sip_message_functions();
-    void* msg = nullptr;
-    ASSERT_EQ(f.alloc_msg(&msg), 0u);
-    EXPECT_EQ(f.set_ie(msg, KZ_IE_SIP_PROTOCOL, 0, "2"), 0u);
-    EXPECT_EQ(f.set_ie(msg, KZ_IE_SIP_SSL_TYPE, 0, "4"), 0u);
-    EXPECT_EQ(f.set_ie(msg, KZ_IE_SIP_TCP_SOCKET, 0, "12345678901"), 0u);
-    EXPECT_EQ(static_cast<sip_msg*>(msg)->get_prot(), 2);
-    EXPECT_EQ(static_cast<sip_msg*>(msg)->get_ie_count(), 0u) << "pseudo-elements are fields, not elements";
-    char buf[32];
-    unsigned size = sizeof(buf);
-    ASSERT_EQ(f.get_ie(msg, KZ_IE_SIP_TCP_SOCKET, 0, buf, &size), 0u);
-    EXPECT_STREQ(buf, "12345678901");
-    EXPECT_EQ(size, 11u);
-    size = 2;
-    EXPECT_EQ(f.get_ie(msg, KZ_IE_SIP_TCP_SOCKET, 0, buf, &size), KZ_SIP_RESULT_BUFFER_SMALL);
-    EXPECT_EQ(size, 12u);
-    size = sizeof(buf);
-    ASSERT_EQ(f.get_ie(msg, KZ_IE_SIP_SSL_TYPE, 0, buf, &size), 0u);
-    EXPECT_STREQ(buf, "4");
-    EXPECT_EQ(f.add_ie(nullptr, KZ_IE_SIP_CALLID, 0, "x"), KZ_SIP_RESULT_NULL_HANDLE);
-    EXPECT_EQ(f.add_ie(msg, KZ_IE_SIP_CALLID, 0, nullptr), KZ_SIP_RESULT_NULL_VALUE);
-    EXPECT_EQ(f.free_msg(msg), 0u);
-    EXPECT_EQ(f.free_msg(nullptr), 0xFFFFFFFFu);
 }
 
 namespace {
@@ -333,5 +307,37 @@ TEST(DialogTable, FirstMatchInCreationOrderAndRemoval) {
         t.Remove(d);
     });
     EXPECT_EQ(order, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(t.Size(), 0u);
+}
+
+TEST(DialogTable, RemovedDialogsAreReusedEmptyUpToTheBound) {
+    CSIPDialogTable t;
+    std::vector<sip_dialog*> added;
+    for (uint32_t i = 1; i <= CSIPDialogTable::kMaxSpareDialogs + 2; ++i) {
+        auto d = t.NewDialog();
+        d->call_id = "c" + std::to_string(i);
+        d->connection_id = i;
+        d->first_request.add_ie(KZ_IE_SIP_CALLID, 0, d->call_id.View());
+        added.push_back(t.Append(std::move(d)));
+    }
+    for (sip_dialog* d : added)
+        t.Remove(d);
+    EXPECT_EQ(t.SpareCount(), CSIPDialogTable::kMaxSpareDialogs);
+    auto reused = t.NewDialog();
+    EXPECT_EQ(reused.get(), added[CSIPDialogTable::kMaxSpareDialogs - 1]);
+    EXPECT_TRUE(reused->call_id.IsEmpty());
+    EXPECT_EQ(reused->connection_id, 0u);
+    EXPECT_TRUE(reused->first_request.is_empty());
+    EXPECT_EQ(t.FindByConnectionId(1), nullptr);
+    // Filed again under new names, through the kept index entries.
+    reused->call_id = "again";
+    reused->connection_id = 7;
+    sip_dialog* again = t.Append(std::move(reused));
+    auto any = [](const sip_dialog&) { return true; };
+    EXPECT_EQ(t.FindByCallId("again", any), again);
+    EXPECT_EQ(t.FindByCallId("c1", any), nullptr);
+    EXPECT_EQ(t.FindByConnectionId(7), again);
+    t.Remove(again);
+    EXPECT_EQ(t.FindByConnectionId(7), nullptr);
     EXPECT_EQ(t.Size(), 0u);
 }

@@ -1,5 +1,5 @@
 // The stack under hostile input: floods of garbage over loopback while legitimate requests must
-// still be answered in time, a received queue bounded in bytes, discarded input counted and
+// still be answered, a received queue bounded in bytes, discarded input counted and
 // summed up in the log, undelivered blocks reported as events, and no transport hand-off under the
 // dialog lock.
 #include "host/CKZAPIEnv.h"
@@ -30,17 +30,8 @@
 #include <thread>
 #include <vector>
 
-#if defined(__has_feature)
-#define KZ_SANITIZED_BUILD (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
-#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KZ_SANITIZED_BUILD 1
-#else
-#define KZ_SANITIZED_BUILD 0
-#endif
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 void* as_id(uint32_t id) {
@@ -126,12 +117,6 @@ private:
     std::thread m_thread;
 };
 
-double p99_ms(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, v.size() * 99 / 100)];
-}
-
 struct FloodCase {
     const char* name;
     KZQueueType queue_type;
@@ -139,10 +124,10 @@ struct FloodCase {
 
 class HostileFlood : public ::testing::TestWithParam<FloodCase> {};
 
+// Round trips are measured by bench/flood_latency; here every probe must be answered and every
+// block accounted for, with the received queue held to its bound.
 TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
-    // Sanitized builds check behaviour, not throughput: a smaller flood keeps them quick.
-    constexpr long kEachKind = KZ_SANITIZED_BUILD ? 20000 : 100000;
-    constexpr double kDuringP99Ms = 500, kAfterP99Ms = 100;
+    constexpr long kEachKind = 10000;
     ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
     const uint16_t port = kztest::free_port_pair();
     ASSERT_EQ(KZ_SIP_Open(&g_stack), 0u);
@@ -157,7 +142,6 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     KZ_SIP_Start(g_stack);
 
     std::atomic<bool> flooding{true};
-    std::atomic<uint64_t> peak{0};
     std::thread flood([&] {
         kztest::UdpPeer sender;
         std::mt19937 rng(5);
@@ -167,41 +151,33 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
             sender.send_to(port, truncated_request(rng, port));
         flooding = false;
     });
-
     kztest::UdpPeer udp;
     kztest::StreamClient tcp(port), tls(static_cast<uint16_t>(port + 1), true);
     ASSERT_TRUE(tcp.ok());
     ASSERT_TRUE(tls.ok());
-    std::vector<double> during, after;
-    int unanswered = 0, udp_resends = 0;
-    Clock::time_point flood_end{};
-    const auto probing_since = Clock::now();
-    for (int n = 0; Clock::now() - probing_since < std::chrono::seconds(90); ++n) {
+    int unanswered = 0, during = 0;
+    uint64_t peak = 0;
+    // Probes in turn over UDP (re-sent like a client would: the flood may fill the socket buffer),
+    // TCP and TLS, while the flood lasts and a few after it.
+    for (int n = 0, after = 0; after < 6; ++n) {
         const bool in_flood = flooding.load();
-        if (!in_flood && flood_end == Clock::time_point{}) flood_end = Clock::now();
-        if (!in_flood && Clock::now() - flood_end > milliseconds(1000)) break;
-        peak = std::max(peak.load(), stats_of(g_stack).queued_bytes);
+        during += in_flood;
+        after += !in_flood;
+        peak = std::max(peak, stats_of(g_stack).queued_bytes);
         const std::string call_id = "probe-" + std::to_string(n);
-        const auto start = Clock::now();
         bool answered = false;
         if (n % 3 == 0) {
-            // UDP probes may be lost in a socket buffer the flood keeps full: re-sent like a
-            // client would (RFC 3261 T1), counted, and the time runs from the first send.
             const std::string text = kztest::sip_request("OPTIONS", udp.port(), port, "", call_id);
-            for (int attempt = 0; attempt < 4 && !answered; ++attempt, ++udp_resends) {
+            for (int attempt = 0; attempt < 4 && !answered; ++attempt) {
                 udp.send_to(port, text);
                 answered = kztest::status_line(udp.receive(500)) == "SIP/2.0 200 OK";
             }
-            --udp_resends;
         } else {
             const kztest::StreamClient& stream = n % 3 == 1 ? tcp : tls;
             answered = stream.Exchange(kztest::sip_request("OPTIONS", stream.port(), port, "", call_id)) ==
                        "SIP/2.0 200 OK";
         }
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         unanswered += !answered;
-        (in_flood ? during : after).push_back(ms);
-        std::this_thread::sleep_for(milliseconds(5));
     }
     flood.join();
     const KZ_SIPStackStats s = stats_of(g_stack);
@@ -211,20 +187,16 @@ TEST_P(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     KZ_QUEUE_Destroy(queue);
     KZ_SIP_Close(g_stack);
 
-    printf("[%s] probes during the flood: %zu, p99 %.1f ms; within 1 s after: %zu, p99 %.1f ms; UDP re-sends "
-           "%d\n",
-           GetParam().name, during.size(), p99_ms(during), after.size(), p99_ms(after), udp_resends);
     EXPECT_EQ(unanswered, 0);
-    EXPECT_FALSE(after.empty());
-    EXPECT_LT(p99_ms(during), kDuringP99Ms);
-    EXPECT_LT(p99_ms(after), kAfterP99Ms);
+    EXPECT_GT(during, 0) << "probed while flooded";
     EXPECT_GT(s.blocks_received, static_cast<uint64_t>(kEachKind)) << "the flood reached the stack";
     EXPECT_GT(s.external_messages, 0u) << "random bytes come out as external texts";
     EXPECT_GT(s.rejected + s.parse_failures, 0u) << "truncated requests are rejected";
-    EXPECT_GE(s.parse_failures + s.rejected + s.dropped_queue_full + s.messages_delivered, s.blocks_received)
+    EXPECT_GE(s.parse_failures + s.rejected + s.keep_alives + s.dropped_queue_full + s.messages_delivered,
+              s.blocks_received)
         << "every block is accounted for";
     EXPECT_LE(s.queued_bytes_peak, s.queued_bytes_limit);
-    EXPECT_LE(peak.load(), s.queued_bytes_limit);
+    EXPECT_LE(peak, s.queued_bytes_limit);
 }
 
 INSTANTIATE_TEST_SUITE_P(Queues, HostileFlood,
@@ -258,17 +230,30 @@ TEST(HostileInput, APollReachesAValidRequestBehindRejectedInputWithoutReportingA
     EXPECT_EQ(s.queued_bytes, 0u);
 }
 
-TEST(HostileInput, LineEndsAfterAMessageAreNotAnotherMessage) {
-    for (const char* after : {"\r\n", "\n", "\r\n\r\n  \t"}) {
-        SCOPED_TRACE(testing::PrintToString(std::string(after)));
+// Line ends after a message are not another message; a block of blanks and line ends alone is a
+// keep-alive, not unparsable input, and what follows it is still read.
+TEST(HostileInput, BlanksAndLineEndsAroundAMessageAreNeitherMessagesNorFailures) {
+    const std::string options = kztest::sip_request("OPTIONS", 5999, 5060);
+    const struct {
+        std::vector<std::string> blocks;
+        uint64_t keep_alives;
+    } cases[] = {{{options + "\r\n"}, 0},  {{options + "\n"}, 0},      {{options + "\r\n\r\n  \t"}, 0},
+                 {{"  \r\n", options}, 1}, {{"\r\n\r\n", options}, 1}, {{"  ", options}, 1},
+                 {{"\n", options}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.blocks[0].substr(0, 8)));
+        kztest::LogCapture log;
         PolledStack p;
-        p.Queue(kztest::sip_request("OPTIONS", 5999, 5060) + after);
+        for (const std::string& block : c.blocks)
+            p.Queue(block);
         KZSIPEvent e{};
         while (KZ_QUEUE_WaitOnEvent(p.queue, 0, &e) != KZ_SIP_RESULT_FAILURE) {
         }
         const KZ_SIPStackStats s = stats_of(p.stack);
         EXPECT_EQ(s.messages_delivered, 1u);
+        EXPECT_EQ(s.keep_alives, c.keep_alives);
         EXPECT_EQ(s.parse_failures + s.rejected, 0u);
+        EXPECT_EQ(log.CountAtLevel(KZAPI::CKZLogInterface::LOG_WARNING), 0);
     }
 }
 

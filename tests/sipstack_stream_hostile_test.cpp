@@ -1,6 +1,5 @@
-// The stack's transports under hostile load, over real loopback sockets: held TLS handshakes,
-// destinations that never answer, slow and idle connections and connection floods. Time-outs run
-// on the stack's injected clock.
+// The stack's transports under hostile load, over real loopback sockets: destinations that never answer, slow
+// and idle connections and connection floods. Time-outs run on the stack's injected clock.
 #include "host/CKZClock.h"
 #include "include/kzsipapi.h"
 #include "sipstack/CSIPProcessThread.h"
@@ -24,11 +23,9 @@
 namespace {
 
 using kztest::app_request;
-using kztest::ms_since;
 using kztest::raise_descriptor_limit;
 using kztest::StreamClient;
 using kztest::wait_until;
-using Clock = std::chrono::steady_clock;
 using ClientList = std::vector<std::unique_ptr<StreamClient>>;
 
 // A stack on 127.0.0.1 with UDP, TCP and TLS (on the next port), its clock held by the test,
@@ -87,33 +84,6 @@ protected:
     kztest::UdpPeer m_udp;
 };
 
-TEST_F(HostileStreams, TlsClientIsServedWhileHundredsOfHandshakesAreHeld) {
-    if (raise_descriptor_limit() < 1200) GTEST_SKIP() << "needs about 1200 descriptors";
-    const uint16_t tls_port = static_cast<uint16_t>(m_port + 1);
-    const std::string half_hello = kztest::half_client_hello();
-    ASSERT_FALSE(half_hello.empty());
-    ClientList held; // half silent, half stopped inside their ClientHello
-    for (int i = 0; i < 400; ++i) {
-        held.push_back(std::make_unique<StreamClient>(tls_port));
-        ASSERT_TRUE(held.back()->ok());
-        if (i % 2) held.back()->Send(half_hello);
-    }
-    ASSERT_TRUE(wait_until([&] { return Clients(Server(2)) == 400; }));
-
-    const auto start = Clock::now();
-    StreamClient client(tls_port, true);
-    EXPECT_TRUE(client.ok());
-    const std::string status = client.Exchange(Options(client.port(), "tls-through-held"));
-    const double ms = ms_since(start);
-    EXPECT_EQ(status, "SIP/2.0 200 OK");
-    EXPECT_LT(ms, 1000.0) << "ms to answer";
-
-    // The held ones go at their deadline, each counted; the client that got through stays.
-    m_clock.Advance(4);
-    ASSERT_TRUE(wait_until([&] { return Clients(Server(2)) == 1; }));
-    EXPECT_EQ(Stream(2)->GetStreamCounters().connections.handshake_timeouts, 400u);
-}
-
 // A destination that never answers: a TCP listener whose backlog is full (the SYN is dropped),
 // or one that accepts but never speaks TLS.
 struct DeadEnd {
@@ -128,18 +98,12 @@ TEST_P(DeadDestinations, SendReturnsAtOnceAndTheBlockIsReportedAtTheDeadline) {
     const kztest::FullBacklog tcp_dead;             // later SYNs are dropped
     const kztest::PortHolder tls_dead(SOCK_STREAM); // accepts but never speaks TLS
     const uint16_t dead_port = protocol == 1 ? tcp_dead.port() : tls_dead.Port();
-    const auto start = Clock::now();
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(m_stack.SendMessage(app_request("OPTIONS", dead_port, 5060, protocol).get(), nullptr, 0,
                                       m_stack.NewConnectionId()),
                   0u);
     }
-    const double send_ms = ms_since(start);
-    const auto udp_start = Clock::now();
     EXPECT_EQ(UdpOptions(std::string("beside-dead-") + GetParam().name), "SIP/2.0 200 OK");
-    const double udp_ms = ms_since(udp_start);
-    EXPECT_LT(send_ms, 200.0);
-    EXPECT_LT(udp_ms, 500.0);
     EXPECT_EQ(Clients(Server(protocol)), 1u) << "the second message waits on the connection being opened";
     EXPECT_EQ(Stream(protocol)->GetStreamCounters().undelivered, 0u);
 
@@ -233,11 +197,8 @@ TEST_P(NonReadingPeer, StallsNoOtherConnectionAndGetsItsMessageWhole) {
         m_stack.SendExternalMessage(big.data(), big.size(), "127.0.0.1", slow.port(), protocol, nullptr), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the transport has filled the pipe
 
-    const auto start = Clock::now();
     StreamClient other(port, protocol == 2);
     EXPECT_EQ(other.Exchange(Options(other.port(), "beside-slow-reader")), "SIP/2.0 200 OK");
-    const double ms = ms_since(start);
-    EXPECT_LT(ms, 1000.0) << "ms to answer";
 
     EXPECT_TRUE(slow.Read(big.size(), 20000) == big);
     EXPECT_EQ(Stream(protocol)->GetStreamCounters().undelivered, 0u);

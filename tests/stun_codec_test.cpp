@@ -275,7 +275,7 @@ TEST_F(StunCodec, ClientRequestsAreHeaderAndChangeRequestWithTheTestNumberFirst)
     EXPECT_STREQ(b.username.value, "abcd");
 }
 
-TEST_F(StunCodec, ServerNamesAndRandomPorts) {
+TEST_F(StunCodec, ServerNames) {
     KZStunAddress4 a;
     ASSERT_TRUE(CKZStunClient::ParseServerName("192.0.2.10", a));
     EXPECT_EQ(a, (KZStunAddress4{3478, 0xC000020A}));
@@ -291,14 +291,4 @@ TEST_F(StunCodec, ServerNamesAndRandomPorts) {
     }
     EXPECT_FALSE(CKZStunClient::ParseServerName(nullptr, a));
     EXPECT_FALSE(CKZStunClient::ParseServerName(std::string(300, 'a').c_str(), a));
-
-    bool low = false, high = false;
-    for (int i = 0; i < 4000; ++i) {
-        const uint16_t p = CKZStunClient::RandomPort();
-        ASSERT_GE(p, 16384);
-        ASSERT_LE(p, 32767);
-        low = low || p < 16384 + 1024;
-        high = high || p > 32767 - 1024;
-    }
-    EXPECT_TRUE(low && high);
 }

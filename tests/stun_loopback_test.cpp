@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -295,22 +294,13 @@ TEST_F(StunLoopback, KzstundOnATakenPortSaysWhyItCannotStart) {
         << out;
 }
 
+// How long each silent cycle waits is the client's fixed schedule; what is re-sent on each is
+// tabled in stun_probe_test.cpp.
 TEST_F(StunLoopback, NoServerMeansBlockedAndNoMappedSocket) {
     const KZStunAddress4 server{kztest::silent_udp_port(), kLo1};
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(CKZStunClient::NatType(server, false, nullptr, nullptr), KZ_STUN_NAT_BLOCKED);
-    const double nat_ms = kztest::ms_since(t0);
-    // Seven silent cycles: the first without a wait, six of 150 ms.
-    EXPECT_GE(nat_ms, 6 * CKZStunClient::kNatCycleWaitMs);
-    EXPECT_LT(nat_ms, 3000);
-
     kztest::LogCapture log;
     KZStunAddress4 mapped{1, 1};
-    const auto t1 = std::chrono::steady_clock::now();
-    CBaseSocket sock = CKZStunClient::OpenMappedSocket(server, mapped);
-    const double map_ms = kztest::ms_since(t1);
-    EXPECT_FALSE(sock.IsOpen());
+    EXPECT_FALSE(CKZStunClient::OpenMappedSocket(server, mapped).IsOpen());
     EXPECT_TRUE(log.HasLine("Timeout"));
-    EXPECT_GE(map_ms, CKZStunClient::kMappedSocketWaitMs - 20);
-    EXPECT_LT(map_ms, CKZStunClient::kMappedSocketWaitMs + 1000);
 }

@@ -9,8 +9,8 @@
 # baresip's player thread then keeps a core busy).
 set -u
 uas=$1
-. "$(dirname "$0")/free_ports.sh"
-port=$(free_port_block 12) || exit 1
+. "$(dirname "$0")/kzhost_ports.sh"
+port=$(kz_port_block 12) || exit 1
 call_seconds=3
 for tool in baresip openssl; do
     command -v $tool >/dev/null || { echo "$tool is not installed (run scripts/install-deps)"; exit 1; }

@@ -6,8 +6,8 @@
 set -u
 mode=$1 uas=$2 calls=$3
 shift 3
-. "$(dirname "$0")/free_ports.sh"
-port=$(free_port_block 12) || exit 1
+. "$(dirname "$0")/kzhost_ports.sh"
+port=$(kz_port_block 12) || exit 1
 command -v sipp >/dev/null || { echo "sipp is not installed (scripts/install-deps installs sip-tester)"; exit 1; }
 work=$(mktemp -d)
 pids=()

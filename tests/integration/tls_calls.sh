@@ -4,8 +4,8 @@
 # The answering side takes PORT (TLS on PORT+1), the caller PORT+10, from a block of free ports.
 set -u
 uas=$1 calls=$2
-. "$(dirname "$0")/free_ports.sh"
-port=$(free_port_block 12) || exit 1
+. "$(dirname "$0")/kzhost_ports.sh"
+port=$(kz_port_block 12) || exit 1
 work=$(mktemp -d)
 pid=
 cleanup() {

@@ -41,6 +41,14 @@ public:
             if (entry.second == text) return true;
         return false;
     }
+    // The number of lines that contain text.
+    int CountContaining(const std::string& text) const {
+        std::lock_guard lock(m_mutex);
+        int n = 0;
+        for (const auto& entry : m_lines)
+            n += entry.second.find(text) != std::string::npos;
+        return n;
+    }
     int CountAtLevel(unsigned level) const {
         std::lock_guard lock(m_mutex);
         int n = 0;

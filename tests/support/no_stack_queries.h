@@ -1,4 +1,4 @@
-// Host queries of a host without a SIP stack or channels, for control-socket tests.
+// Host queries of a host without a SIP stack, for control-socket tests.
 #pragma once
 
 #include "app/KZControlCommands.h"
@@ -7,8 +7,9 @@ namespace kztest {
 
 class NoStack final : public kzapp::IKZHostQueries {
 public:
+    std::vector<kzapp::KZChannelStatus> channels; // what the calls listing shows
     bool ReadStackStats(KZ_SIPStackStats&) override { return false; }
-    std::vector<kzapp::KZChannelStatus> ListChannels() override { return {}; }
+    std::vector<kzapp::KZChannelStatus> ListChannels() override { return channels; }
     kzapp::KZMediaTiming ReadMediaTiming(bool) override { return {}; }
 };
 

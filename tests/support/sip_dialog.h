@@ -46,4 +46,21 @@ inline std::string receive_starting(const UdpPeer& peer, const std::string& star
     return "";
 }
 
+// The peer's request inside a dialog the stack on 127.0.0.1:to_port answered with to_tag: a
+// sip_request of the dialog's Call-ID with the tag on To, CSeq cseq and a branch of that CSeq.
+// extra holds header lines (a Content-Type for the body among them).
+inline std::string in_dialog_request(const std::string& method, uint16_t from_port, uint16_t to_port,
+                                     const std::string& call_id, const std::string& to_tag, int cseq,
+                                     const std::string& extra = "", const std::string& body = "") {
+    const std::string to = "To: <sip:service@127.0.0.1:" + std::to_string(to_port) + ">";
+    std::string request = sip_request(method, from_port, to_port, extra, call_id);
+    request.insert(request.find(to) + to.size(), ";tag=" + to_tag);
+    request.replace(request.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+    request.replace(request.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(cseq) + "-");
+    if (!body.empty())
+        request.replace(request.find("Content-Length: 0"), std::string::npos,
+                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return request;
+}
+
 } // namespace kztest

@@ -20,10 +20,6 @@ namespace kztest {
 
 using SteadyClock = std::chrono::steady_clock;
 
-inline double ms_since(SteadyClock::time_point t) {
-    return std::chrono::duration<double, std::milli>(SteadyClock::now() - t).count();
-}
-
 // Polls done every millisecond until it holds or timeout_ms of real time pass.
 inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000) {
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);

@@ -20,6 +20,15 @@ inline std::string sip_request(const std::string& method, uint16_t from_port, ui
            "Contact: <sip:tester@127.0.0.1:" + port + ">\r\n" + extra + "Content-Length: 0\r\n\r\n";
 }
 
+// An INVITE from al to bob on 127.0.0.1, or the 200 OK answering it, carrying an SDP body.
+inline std::string sdp_message(const std::string& body, bool answer = false) {
+    return std::string(answer ? "SIP/2.0 200 OK\r\n" : "INVITE sip:bob@127.0.0.1 SIP/2.0\r\n") +
+           "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK5\r\nFrom: <sip:al@127.0.0.1>;tag=1\r\n"
+           "To: <sip:bob@127.0.0.1>\r\nCall-ID: sdp-1\r\nCSeq: 1 INVITE\r\nContent-Type: application/sdp\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 // The status line of a response ("SIP/2.0 200 OK"), or "" when the text is not one.
 inline std::string status_line(const std::string& response) {
     if (response.rfind("SIP/2.0 ", 0) != 0) return "";
