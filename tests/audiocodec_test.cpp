@@ -3,14 +3,13 @@
 // code; the payload forms that peers depend on are checked bit by bit.
 #include "host/audiocodec/KZAudioCodec.h"
 
+#include "support/audio_codec_table.h"
 #include "support/audio_signals.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
-#include <memory>
 #include <vector>
 
 #include <opus.h>
@@ -24,79 +23,9 @@ using namespace KZAUDIO;
 
 namespace {
 
-using Encoder = int (*)(KZCodecHandle, const int16_t*, int, uint8_t*, int);
-using Decoder = int (*)(KZCodecHandle, const uint8_t*, int, int16_t*, int);
-using Destroyer = void (*)(KZCodecHandle);
-
-struct Handle {
-    Handle(KZCodecHandle h, Destroyer d) : handle(h, d) {}
-    std::unique_ptr<void, Destroyer> handle;
-    KZCodecHandle get() const { return handle.get(); }
-};
-
-// What a codec must keep of a signal. Waveform coders are held to an SNR; parametric coders,
-// which keep the spectrum and not the waveform, to a correlation with the input and, for the
-// sine, to its frequency (within 2 %) and level (within 3 dB).
-struct Quality {
-    double min_sine_snr_db = 0;
-    double min_speech_correlation = 0;
-};
-
-struct CodecCase {
-    const char* name;
-    bool built; // its build switch is on
-    std::function<KZCodecHandle()> make_encoder;
-    std::function<KZCodecHandle()> make_decoder;
-    Destroyer destroy_encoder;
-    Destroyer destroy_decoder;
-    Encoder encode;
-    Decoder decode;
-    int frame_samples; // samples per encode call
-    int frame_bytes;   // bytes per call, 0 when the size follows the signal
-    int room;          // capacity handed to the encoder
-    bool sample_coder; // codes sample by sample rather than in frames
-    Quality quality;
-};
-
-KZCodecHandle MakeG722Encoder() {
-    return G722_EncodeCreate(64000, 1);
-}
-KZCodecHandle MakeG722Decoder() {
-    return G722_DecodeCreate(64000, 1);
-}
-KZCodecHandle MakeG729Encoder() {
-    return G729B_Encoder_Create(false);
-}
-KZCodecHandle MakeSpeex() {
-    return Speex_CreateEx(3, 8);
-}
-KZCodecHandle MakeOpusEncoder() {
-    return Opus_Encoder_Create(48000, 1, 2048, nullptr);
-}
-KZCodecHandle MakeOpusDecoder() {
-    return Opus_Decoder_Create(48000, 1, nullptr);
-}
-
-// Thresholds sit a few dB (or a few hundredths) under what each codec delivers on these signals
-// (the test prints the figures). Waveform coders are held to the sine's SNR: ADPCM gains about
-// 6 dB per bit of code word, and G.722's 6-bit low band beats 5-bit G.726-40. The analysis-by-
-// synthesis coders keep the speech's shape rather than each sample: their correlation with the
-// input, after their delay (40 to 80 samples), stays above 0.85.
-// clang-format off
-const CodecCase kCodecs[] = {
-    {"GSM", KZ_CODEC_GSM != 0, GSM_Create, GSM_Create, GSM_Destroy, GSM_Destroy, GSM_Encode, GSM_Decode, 160, 33, 33, false, {0, 0.90}},
-    {"G.726-16", KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, g726_16_Encode, g726_16_Decode, 160, 40, 40, true, {19, 0.80}},
-    {"G.726-24", KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, g726_24_Encode, g726_24_Decode, 160, 60, 60, true, {23, 0.90}},
-    {"G.726-32", KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, g726_32_Encode, g726_32_Decode, 160, 80, 80, true, {32, 0.97}},
-    {"G.726-40", KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, g726_40_Encode, g726_40_Decode, 160, 100, 100, true, {38, 0.98}},
-    {"G.722", KZ_CODEC_G722_G726 != 0, MakeG722Encoder, MakeG722Decoder, G722_EncodeDestroy, G722_DecodeDestroy, G722_Encode, G722_Decode, 160, 160, 160, true, {40, 0.99}},
-    {"G.729", KZ_CODEC_G729 != 0, MakeG729Encoder, G729B_Decoder_Create, G729B_Encoder_Destroy, G729B_Decoder_Destroy, G729B_Encode, G729B_Decode, 160, 20, 20, false, {0, 0.85}},
-    {"G.723.1", KZ_CODEC_AVCODEC != 0, G723_Encoder_Create, G723_Decoder_Create, G723_Encoder_Destroy, G723_Decoder_Destroy, G723_Encode, G723_Decode, 240, 24, 24, false, {0, 0.93}},
-    {"Speex", KZ_CODEC_SPEEX != 0, MakeSpeex, MakeSpeex, Speex_Destroy, Speex_Destroy, Speex_Encode, Speex_Decode, 160, 38, 62, false, {0, 0.88}},
-    {"AMR 12.2", KZ_CODEC_AMR != 0, GSMAMR_Create, GSMAMR_Create, GSMAMR_Destroy, GSMAMR_Destroy, GSMAMR_Encode, GSMAMR_Decode, 160, 33, 33, false, {0, 0.88}},
-    {"Opus", KZ_CODEC_OPUS != 0, MakeOpusEncoder, MakeOpusDecoder, Opus_Encoder_Destroy, Opus_Decoder_Destroy, Opus_Encode, Opus_Decode, 160, 0, 1275, false, {0, 0.90}},
-};
-// clang-format on
+using kztest::CodecCase;
+using kztest::kCodecs;
+using Handle = kztest::OwnedCodec;
 
 constexpr int kMaxDelay = 96;        // 12 ms: the longest codec delay here is Speex's 10 ms
 constexpr int kSignalSamples = 7680; // 0.96 s: whole frames of 80, 160 and 240 samples
@@ -141,8 +70,8 @@ TEST(AudioCodec, EveryCodecCarriesASineAndSpeech) {
                     speech_match.lag);
         EXPECT_NEAR(hz, 1000, 20);
         EXPECT_NEAR(level_db, 0, 3);
-        EXPECT_GE(sine_match.snr_db, c.quality.min_sine_snr_db);
-        EXPECT_GE(speech_match.correlation, c.quality.min_speech_correlation);
+        EXPECT_GE(sine_match.snr_db, c.min_sine_snr_db);
+        EXPECT_GE(speech_match.correlation, c.min_speech_correlation);
     }
 }
 
@@ -190,7 +119,8 @@ TEST(AudioCodec, G726PayloadsUseRfc3551Packing) {
         uint8_t codes[160];
         ASSERT_EQ(g726_encode(reference, codes, sine.data(), 160), 160);
         g726_free(reference);
-        const Encoder encode[] = {g726_16_Encode, g726_24_Encode, g726_32_Encode, g726_40_Encode};
+        const kztest::CodecEncoder encode[] = {g726_16_Encode, g726_24_Encode, g726_32_Encode,
+                                               g726_40_Encode};
         Handle ours(g726_Create(), g726_Destroy);
         std::vector<uint8_t> payload(bits * 20);
         ASSERT_EQ(encode[bits - 2](ours.get(), sine.data(), 160, payload.data(), bits * 20), bits * 20);

@@ -139,9 +139,7 @@ TEST_F(AudioToolsTest, GeneratedDigitsAreDetectedOnceEachInOrder) {
         int on_ms, gap_ms;
         const char* seen;
     } cases[] = {
-        {"0123456789*#ABCD", 100, 100, "0123456789*#ABCD"},
-        {"1155#", 50, 50, "1155#"},
-        {"7", 30, 200, ""}, // too short for a digit
+        {"1155#", 50, 50, "1155#"}, {"7", 30, 200, ""}, // too short for a digit
     };
     KZ_DTMF_HANDLE dtmf = KZ_DTMF_Create(8000, 16, kFrame);
     for (const Case& c : cases) {
@@ -259,15 +257,8 @@ TEST_F(AudioToolsTest, OtherRatesAreReadAt8kHzInTimeAndTune) {
     }
 }
 
-TEST_F(AudioToolsTest, Mp3IsReadAt8kHzAndWrittenToLength) {
-    const Samples audio = ReadMp3(Sox("sox.mp3", "-n", "-r 44100", "synth 2 sine 1000 gain -n -6"));
-    // Sox's file has no gapless information: the encoder's delay and padding, up to 2257 samples at
-    // 44.1 kHz, come out too.
-    EXPECT_GE(audio.size(), 16000u);
-    EXPECT_LE(audio.size(), 16000u + 2257 * 8000 / 44100);
-    const Samples middle(audio.begin() + 800, audio.end() - 800);
-    EXPECT_NEAR(Analyse(middle).dominant_hz, 1000.0, 20.0);
-    EXPECT_NEAR(ZeroCrossingHz(middle), 1000.0, 20.0);
+// A 44.1 kHz MP3 from sox read at 8 kHz is the interop script's play-mp3 (length and pitch).
+TEST_F(AudioToolsTest, Mp3IsWrittenToLengthAndOnlyMp3IsRead) {
     for (const std::string& no_mp3 : {Path("missing.mp3"), Sox("pcm.wav", "-n", kSox8k, "synth 2 sine 1000")})
         EXPECT_EQ(KZ_MP3_FILE_ROpen(no_mp3.c_str()), nullptr) << no_mp3;
 

@@ -1,32 +1,19 @@
 // What the call control puts on the wire: requests and responses composed by a started call
 // control, sent through a server on loopback to a raw SIP peer that reads the text. The test holds
 // the server's lock, so the server loop stands still and the test takes the stack's events itself.
-#include "callcontrol/CKZSIPAPICC.h"
-#include "host/CKZCfgInterface.h"
-#include "host/CKZChannel.h"
 #include "host/KZStrFunc.h"
-#include "server/CKZSIPServer.h"
-#include "sipmsg/KZSIPEvent.h"
-#include "sipmsg/kz_sip_defs.h"
-#include "support/loopback_config.h"
-#include "support/sip_peer.h"
-#include "support/sip_requests.h"
-#include "support/sip_server.h"
+#include "support/callcontrol_rig.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
-
-using KZAPI::CKZCfgInterface;
 
 namespace {
 
-using Config = std::vector<std::pair<const char*, const char*>>;
+using Config = kztest::RigConfig;
+using Rig = kztest::CallControlRig;
 constexpr int kChannel = 3;
 
 constexpr auto& header = kztest::header_value;
@@ -35,139 +22,59 @@ std::string first_line(const std::string& text) {
     return text.substr(0, text.find("\r\n"));
 }
 
-// A server on loopback with one started call control, a UDP peer, and the server loop held off.
-class Rig {
-public:
-    explicit Rig(const Config& extra = {}) {
-        port = kztest::free_port_pair();
-        kztest::configure_loopback_server(port, {{"kzsrv.sip.protocol", "3"}}, kChannel); // UDP and TCP
-        for (const auto& [key, value] : extra)
-            CKZCfgInterface::CFG_SetValue(key, value);
-        server = kztest::make_server();
-        started = server->Create() == 1 && server->Start() == 1;
-        server->GetServerMutex().Lock();
-        channel.SetCallControl(&cc);
-        cc.SetChannel(&channel);
-        cc.Start();
-    }
-    ~Rig() {
-        cc.Stop();
-        server->GetServerMutex().Unlock();
-        server->Stop();
-        server->Destroy();
-        server.reset();
-        CKZCfgInterface::CFG_Clear();
-    }
-    CKZSIPGroup* group() const { return server->GetSIPGroup(); }
-    std::string at(uint16_t p) const { return "127.0.0.1:" + std::to_string(p); }
+std::string element(sip_msg* message, uint32_t id) {
+    char text[CKZSIPGroup::kIEBufferSize] = "";
+    CKZSIPGroup::MSG_GetIE_STR(message, id, 0, text);
+    return text;
+}
 
-    // The next message event of the stack, made the call's current message.
-    bool Await(uint32_t type, unsigned reason = 0) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < end) {
-            KZSIPEvent event{};
-            if (group()->WaitOnEvent(0, &event) == 0 && event.event_type == type) {
-                last_connection = event.connection_id;
-                return cc.SetCurSIPMsg(&event, reason) == 1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-    // The next datagram to the peer whose first line starts with start ("" when none came).
-    std::string PeerGets(const std::string& start, int timeout_ms = 1500) {
-        for (std::string text = peer.receive(timeout_ms); !text.empty(); text = peer.receive(timeout_ms))
-            if (text.rfind(start, 0) == 0) return text;
+// The call control takes the peer's INVITE as an offered call, as the dispatch sets it up.
+void OfferInbound(Rig& rig, const std::string& supported = "") {
+    rig.Offer(supported.empty() ? "" : "Supported: " + supported + "\r\n");
+    rig.cc.SetCallDirection(KZAPI::CKZCall::CALL_INBOUND);
+    rig.cc.SetCallerNum(header(rig.invite, "From").c_str());
+    rig.cc.SetCalleeNum(header(rig.invite, "To").c_str());
+    rig.cc.SmartlyDecideRemoteContactID(header(rig.invite, "Contact").c_str());
+    rig.cc.SetSIPStatus(SIP_CALL_ACCEPTED);
+}
+// The call control answers the current request.
+int Respond(Rig& rig, int code, const char* text, unsigned with_sdp = 0) {
+    sip_msg* request = rig.cc.GetCurSIPMsg();
+    const std::string via = element(request, KZ_IE_SIP_VIA_ADDRESS), to = element(request, KZ_IE_SIP_TO),
+                      from = element(request, KZ_IE_SIP_FROM), id = element(request, KZ_IE_SIP_CALLID);
+    return rig.cc.SendSIPResponseMsg(request, code, text, via.c_str(), id.c_str(), to.c_str(), from.c_str(),
+                                     rig.cc.GetLocalContact(), with_sdp, -1);
+}
+// Answers the offered call with 200 and lets the peer's ACK confirm the dialog.
+void ConnectInbound(Rig& rig) {
+    ASSERT_EQ(Respond(rig, 200, "OK"), 0);
+    const std::string ok = rig.PeerGets("SIP/2.0 200");
+    ASSERT_FALSE(ok.empty());
+    rig.Acknowledge(ok);
+    rig.cc.SetSIPStatus(SIP_CALL_CONNECTED);
+}
+
+// The call control sends the INVITE of its call; returns it as the peer read it.
+std::string SendInvite(Rig& rig, unsigned with_sdp = 1) {
+    char from[512], to[512], uri[512];
+    rig.cc.BuildSIPFromAndToStr(from, sizeof(from), to, sizeof(to));
+    rig.cc.BuildSIPRequestURI(rig.cc.GetPeerSIPContactAddress(), uri, sizeof(uri));
+    if (rig.cc.SendSIPRequestMsgEx("INVITE", from, to, uri, rig.cc.GetLocalContact(), with_sdp, 0) != 0)
         return "";
-    }
-
-    // The peer calls the channel; the call control takes the INVITE as an offered call.
-    void OfferInbound(const std::string& supported = "") {
-        invite = "INVITE sip:bob@" + at(port) + " SIP/2.0\r\nVia: SIP/2.0/UDP " + at(peer.port()) +
-                 ";branch=z9hG4bK-in1\r\nMax-Forwards: 70\r\nFrom: <sip:alice@" + at(peer.port()) +
-                 ">;tag=a1\r\nTo: <sip:bob@" + at(port) + ">\r\nCall-ID: in-call-1\r\nCSeq: 1 INVITE\r\n" +
-                 "Contact: <sip:alice@" + at(peer.port()) + ";transport=udp>\r\n" +
-                 (supported.empty() ? "" : "Supported: " + supported + "\r\n") + "Content-Length: 0\r\n\r\n";
-        peer.send_to(port, invite);
-        ASSERT_TRUE(Await(KZ_EVENT_SIP_MESSAGE_REQUEST));
-        cc.SetSIPConnID(last_connection);
-        cc.SetCallDirection(KZAPI::CKZCall::CALL_INBOUND);
-        cc.SetCallerNum(header(invite, "From").c_str());
-        cc.SetCalleeNum(header(invite, "To").c_str());
-        cc.SmartlyDecideRemoteContactID(header(invite, "Contact").c_str());
-        cc.SetSIPStatus(SIP_CALL_ACCEPTED);
-    }
-    // Answers the offered call with 200 and lets the peer's ACK confirm the dialog.
-    void ConnectInbound() {
-        ASSERT_EQ(Respond(200, "OK"), 0);
-        const std::string ok = PeerGets("SIP/2.0 200");
-        ASSERT_FALSE(ok.empty());
-        to_with_tag = header(ok, "To");
-        PeerSends("ACK", 1, to_with_tag);
-        cc.SetSIPStatus(SIP_CALL_CONNECTED);
-    }
-    // A request of the peer inside the inbound dialog (CANCEL reuses the INVITE's branch).
-    void PeerSends(const std::string& method, int cseq, const std::string& to) {
-        const std::string branch = method == "CANCEL" ? "z9hG4bK-in1" : "z9hG4bK-" + method;
-        peer.send_to(port, method + " sip:bob@" + at(port) + " SIP/2.0\r\nVia: SIP/2.0/UDP " +
-                               at(peer.port()) + ";branch=" + branch +
-                               "\r\nMax-Forwards: 70\r\nFrom: " + header(invite, "From") + "\r\nTo: " + to +
-                               "\r\nCall-ID: in-call-1\r\nCSeq: " + std::to_string(cseq) + " " + method +
-                               "\r\nContent-Length: 0\r\n\r\n");
-        ASSERT_TRUE(Await(KZ_EVENT_SIP_MESSAGE_REQUEST));
-    }
-    int Respond(int code, const char* text, unsigned with_sdp = 0) {
-        sip_msg* request = cc.GetCurSIPMsg();
-        const std::string via = element(request, KZ_IE_SIP_VIA_ADDRESS), to = element(request, KZ_IE_SIP_TO),
-                          from = element(request, KZ_IE_SIP_FROM), id = element(request, KZ_IE_SIP_CALLID);
-        return cc.SendSIPResponseMsg(request, code, text, via.c_str(), id.c_str(), to.c_str(), from.c_str(),
-                                     cc.GetLocalContact(), with_sdp, -1);
-    }
-
-    // The channel calls the peer; returns the INVITE as the peer read it.
-    std::string PlaceOutbound(unsigned with_sdp = 1) {
-        uint32_t connection = 0;
-        group()->GetConnectionId(&connection);
-        cc.SetSIPConnID(connection);
-        cc.SetCallDirection(KZAPI::CKZCall::CALL_OUTBOUND);
-        cc.SetCallerNum(("<sip:bob@" + at(port) + ">").c_str());
-        cc.SetCalleeNum(("<sip:carol@" + at(peer.port()) + ">").c_str());
-        cc.SmartlyDecideRemoteContactID(cc.GetCalleeNum());
-        cc.SetSIPStatus(SIP_CALL_CALLING);
-        return SendInvite(with_sdp);
-    }
-    std::string SendInvite(unsigned with_sdp = 1) {
-        char from[512], to[512], uri[512];
-        cc.BuildSIPFromAndToStr(from, sizeof(from), to, sizeof(to));
-        cc.BuildSIPRequestURI(cc.GetPeerSIPContactAddress(), uri, sizeof(uri));
-        if (cc.SendSIPRequestMsgEx("INVITE", from, to, uri, cc.GetLocalContact(), with_sdp, 0) != 0)
-            return "";
-        return PeerGets("INVITE ");
-    }
-    // The peer answers the channel's INVITE; the stack takes the response.
-    void PeerAnswers(const std::string& request, const std::string& status, const std::string& extra = "") {
-        peer.send_to(port, "SIP/2.0 " + status + "\r\nVia: " + header(request, "Via") +
-                               "\r\nFrom: " + header(request, "From") + "\r\nTo: " + header(request, "To") +
-                               ";tag=peer-tag\r\nCall-ID: " + header(request, "Call-ID") + "\r\nCSeq: " +
-                               header(request, "CSeq") + "\r\n" + extra + "Content-Length: 0\r\n\r\n");
-        ASSERT_TRUE(Await(KZ_EVENT_SIP_MESSAGE_RESPONSE, 1));
-    }
-
-    static std::string element(sip_msg* message, uint32_t id) {
-        char text[CKZSIPGroup::kIEBufferSize] = "";
-        CKZSIPGroup::MSG_GetIE_STR(message, id, 0, text);
-        return text;
-    }
-
-    uint16_t port = 0;
-    kztest::ServerPtr server;
-    bool started = false;
-    KZAPI::CKZChannel channel{kChannel, KZAPI::CKZCallControl::KIND_SIP};
-    CKZSIPAPICC cc;
-    kztest::UdpPeer peer;
-    uint32_t last_connection = 0;
-    std::string invite, to_with_tag;
-};
+    return rig.PeerGets("INVITE ");
+}
+// The channel calls the peer; returns the INVITE as the peer read it.
+std::string PlaceOutbound(Rig& rig, unsigned with_sdp = 1) {
+    uint32_t connection = 0;
+    rig.group()->GetConnectionId(&connection);
+    rig.cc.SetSIPConnID(connection);
+    rig.cc.SetCallDirection(KZAPI::CKZCall::CALL_OUTBOUND);
+    rig.cc.SetCallerNum(("<sip:bob@" + rig.at(rig.port) + ">").c_str());
+    rig.cc.SetCalleeNum(("<sip:carol@" + rig.at(rig.peer.port()) + ">").c_str());
+    rig.cc.SmartlyDecideRemoteContactID(rig.cc.GetCalleeNum());
+    rig.cc.SetSIPStatus(SIP_CALL_CALLING);
+    return SendInvite(rig, with_sdp);
+}
 
 } // namespace
 
@@ -203,16 +110,16 @@ TEST(CallControlCompose, HangUpSendsWhatTheStatusCallsFor) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig(Config{{"kzsrv.sip.get.totag.from.ring.for.cancel", c.totag_switch}});
+        Rig rig(kChannel, Config{{"kzsrv.sip.get.totag.from.ring.for.cancel", c.totag_switch}});
         ASSERT_TRUE(rig.started);
         if (c.setup == OUTBOUND_RINGING) {
-            const std::string invite = rig.PlaceOutbound();
+            const std::string invite = PlaceOutbound(rig);
             ASSERT_FALSE(invite.empty());
             rig.PeerAnswers(invite, "180 Ringing");
-            rig.cc.SetSIPToTag("peer-tag");
+            rig.cc.SetSIPToTag("far1");
         } else {
-            rig.OfferInbound();
-            if (c.setup == INBOUND_CONNECTED) rig.ConnectInbound();
+            OfferInbound(rig);
+            if (c.setup == INBOUND_CONNECTED) ConnectInbound(rig);
         }
         rig.cc.SetSIPStatus(c.status);
         rig.cc.SetDisconnectCause(c.cause_code, c.cause_text);
@@ -231,7 +138,7 @@ TEST(CallControlCompose, HangUpSendsWhatTheStatusCallsFor) {
             EXPECT_EQ(header(text, "To").find("tag=a1;tag"), std::string::npos) << text;
         }
         if (c.setup == OUTBOUND_RINGING) {
-            EXPECT_EQ(header(text, "To").find("tag=peer-tag") != std::string::npos, *c.totag_switch == '1')
+            EXPECT_EQ(header(text, "To").find("tag=far1") != std::string::npos, *c.totag_switch == '1')
                 << text;
         }
     }
@@ -255,14 +162,14 @@ TEST(CallControlCompose, RemoteHangUpIsAnsweredForItsTransaction) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
+        Rig rig(kChannel);
         ASSERT_TRUE(rig.started);
-        rig.OfferInbound();
+        OfferInbound(rig);
         if (c.connected) {
-            rig.ConnectInbound();
+            ConnectInbound(rig);
             rig.PeerSends(c.method, 2, rig.to_with_tag);
         } else {
-            ASSERT_EQ(rig.Respond(180, "Ringing"), 0);
+            ASSERT_EQ(Respond(rig, 180, "Ringing"), 0);
             ASSERT_FALSE(rig.PeerGets("SIP/2.0 180").empty());
             rig.cc.SetSIPStatus(SIP_CALL_RINGING);
             rig.PeerSends(c.method, 1, header(rig.invite, "To"));
@@ -290,10 +197,10 @@ TEST(CallControlCompose, ProvisionalIsReliableOnlyWhenTheCallerSupportsIt) {
         {"1", "100rel, timer", true}, {"1", "timer", false}, {"1", "", false}, {"0", "100rel", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.prack) + " / " + c.supported);
-        Rig rig(Config{{"kzsrv.sip.use.prack", c.prack}});
+        Rig rig(kChannel, Config{{"kzsrv.sip.use.prack", c.prack}});
         ASSERT_TRUE(rig.started);
-        rig.OfferInbound(c.supported);
-        ASSERT_EQ(rig.Respond(183, "Session Progress"), 0);
+        OfferInbound(rig, c.supported);
+        ASSERT_EQ(Respond(rig, 183, "Session Progress"), 0);
         const std::string text = rig.PeerGets("SIP/2.0 183");
         ASSERT_FALSE(text.empty());
         EXPECT_EQ(header(text, "Require"), c.reliable ? "100rel" : "");
@@ -302,7 +209,7 @@ TEST(CallControlCompose, ProvisionalIsReliableOnlyWhenTheCallerSupportsIt) {
 }
 
 TEST(CallControlCompose, OverTCPTheContactNamesTheTransportAndTheAnswerUsesTheConnection) {
-    Rig rig;
+    Rig rig(kChannel);
     ASSERT_TRUE(rig.started);
     kztest::TcpPeer tcp(rig.port);
     ASSERT_TRUE(tcp.connected());
@@ -321,11 +228,10 @@ TEST(CallControlCompose, OverTCPTheContactNamesTheTransportAndTheAnswerUsesTheCo
     EXPECT_EQ(rig.cc.GetLocalContact(), contact);
 
     sip_msg* request = rig.cc.GetCurSIPMsg();
-    const std::string via = Rig::element(request, KZ_IE_SIP_VIA_ADDRESS);
-    ASSERT_EQ(rig.cc.SendSIPResponseMsg(request, 180, "Ringing", via.c_str(), "tcp-call",
-                                        Rig::element(request, KZ_IE_SIP_TO).c_str(),
-                                        Rig::element(request, KZ_IE_SIP_FROM).c_str(),
-                                        "<sip:bob@127.0.0.1:5062>", 0, -1),
+    const std::string via = element(request, KZ_IE_SIP_VIA_ADDRESS);
+    ASSERT_EQ(rig.cc.SendSIPResponseMsg(
+                  request, 180, "Ringing", via.c_str(), "tcp-call", element(request, KZ_IE_SIP_TO).c_str(),
+                  element(request, KZ_IE_SIP_FROM).c_str(), "<sip:bob@127.0.0.1:5062>", 0, -1),
               0);
     const std::string text = tcp.receive(1500);
     EXPECT_EQ(first_line(text), "SIP/2.0 180 Ringing") << text;
@@ -333,12 +239,12 @@ TEST(CallControlCompose, OverTCPTheContactNamesTheTransportAndTheAnswerUsesTheCo
 }
 
 TEST(CallControlCompose, OffersOfOneCallShareTheSessionAndCountTheVersion) {
-    Rig rig;
+    Rig rig(kChannel);
     ASSERT_TRUE(rig.started);
     const std::regex origin("\r\no=- (\\S+) (\\d+) IN IP4 127\\.0\\.0\\.1\r\n");
     std::smatch first, second;
-    const std::string one = rig.PlaceOutbound(1);
-    const std::string two = rig.SendInvite(1);
+    const std::string one = PlaceOutbound(rig, 1);
+    const std::string two = SendInvite(rig, 1);
     ASSERT_TRUE(std::regex_search(one, first, origin)) << one;
     ASSERT_TRUE(std::regex_search(two, second, origin)) << two;
     EXPECT_EQ(first[1].str(), second[1].str());
@@ -358,9 +264,9 @@ TEST(CallControlCompose, CredentialsGoWithTheOneRequestThatAnswersTheChallenge) 
                           {"407 Proxy Authentication Required", "Proxy-Authenticate", "Proxy-Authorization"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.challenge);
-        Rig rig;
+        Rig rig(kChannel);
         ASSERT_TRUE(rig.started);
-        const std::string invite = rig.PlaceOutbound(0);
+        const std::string invite = PlaceOutbound(rig, 0);
         ASSERT_FALSE(invite.empty());
         rig.PeerAnswers(invite, c.challenge,
                         std::string(c.challenge_header) +
@@ -370,7 +276,7 @@ TEST(CallControlCompose, CredentialsGoWithTheOneRequestThatAnswersTheChallenge) 
         KZAPI::str_cpy(account.password, "secret", sizeof(account.password));
         rig.cc.SaveCreditChallengeInfo(rig.group(), &account);
 
-        const std::string repeated = rig.SendInvite(0);
+        const std::string repeated = SendInvite(rig, 0);
         const std::string credentials = header(repeated, c.answer_header);
         EXPECT_NE(credentials.find("username=\"bob\""), std::string::npos) << repeated;
         EXPECT_NE(credentials.find("nonce=\"n0nce\""), std::string::npos) << repeated;
@@ -378,7 +284,7 @@ TEST(CallControlCompose, CredentialsGoWithTheOneRequestThatAnswersTheChallenge) 
         EXPECT_EQ(header(repeated, "Call-ID"), header(invite, "Call-ID"));
         EXPECT_EQ(rig.cc.SentCreditInLastRequest(), 1u);
 
-        const std::string next = rig.SendInvite(0);
+        const std::string next = SendInvite(rig, 0);
         ASSERT_FALSE(next.empty());
         EXPECT_EQ(header(next, c.answer_header), "") << next;
         EXPECT_EQ(rig.cc.SentCreditInLastRequest(), 0u);
@@ -398,7 +304,7 @@ TEST(CallControlCompose, RequestURIComesFromTheContact) {
         {"127.0.0.1:5072", "sip:127.0.0.1:5072", 0},
         {"sips:user", "", -1},
     };
-    Rig rig;
+    Rig rig(kChannel);
     for (const Case& c : cases) {
         char uri[512] = "x";
         EXPECT_EQ(rig.cc.BuildSIPRequestURI(c.contact, uri, sizeof(uri)), c.result) << c.contact;
@@ -423,7 +329,7 @@ TEST(CallControlCompose, ViaAndContactFollowTheStrongestSource) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Rig rig;
+        Rig rig(kChannel);
         ASSERT_TRUE(rig.started);
         kz_sip_user_reg_profile account;
         kz_sip_user_reg_profile* used = nullptr;

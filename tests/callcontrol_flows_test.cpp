@@ -1,146 +1,27 @@
 // The outbound and inbound call flows of the SIP call control against a server on loopback, with
-// a raw UDP peer on 127.0.0.1 playing the far end. A recording event handler takes the stack's
-// events and the test drives the call control with them, as the dispatch does.
-#include "callcontrol/CKZSIPAPICC.h"
-#include "host/CKZCfgInterface.h"
-#include "host/CKZChannel.h"
-#include "host/CKZClassEnv.h"
-#include "host/CKZClock.h"
-#include "server/CKZSIPEventHandler.h"
-#include "server/CKZSIPServer.h"
-#include "server/SIPMessagePtr.h"
-#include "server/kz_sip_factory.h"
-#include "sipmsg/KZSIPEvent.h"
-#include "sipmsg/sip_msg.h"
-#include "support/loopback_config.h"
-#include "support/sip_dialog.h"
-#include "support/sip_peer.h"
-#include "support/sip_requests.h"
-#include "support/sip_server.h"
+// a raw UDP peer on 127.0.0.1 playing the far end. The test takes the stack's events and drives the
+// call control with them, as the dispatch does.
+#include "support/callcontrol_rig.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <optional>
 #include <string>
 
-using KZAPI::CKZCfgInterface;
 using kztest::header_value;
+using kztest::receive_starting;
 using kztest::status_line;
 
 namespace {
-
-// One stack event with its message, as the dispatch would hand it to a call control.
-struct Received {
-    KZSIPEvent event{};
-    SIPMessagePtr message;
-    std::string address;
-    uint16_t port = 0;
-};
-
-class RecordingHandler : public CKZSIPEventHandler {
-public:
-    static std::optional<Received> Next(int timeout_ms = 2000) {
-        std::unique_lock lock(s_mutex);
-        if (!s_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms), [] { return !s_events.empty(); }))
-            return std::nullopt;
-        Received r = std::move(s_events.front());
-        s_events.pop_front();
-        return r;
-    }
-    static void Clear() {
-        std::lock_guard lock(s_mutex);
-        s_events.clear();
-    }
-
-    void ProcessSIPEvent_REQUEST_INVITE(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-    void ProcessSIPEvent_REQUEST_ACK(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-    void ProcessSIPEvent_RESPONSE_TRYING(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-    void ProcessSIPEvent_RESPONSE_RINGING(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-    void ProcessSIPEvent_RESPONSE_SESSIONPROGRESS(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-    void ProcessSIPEvent_RESPONSE_OK(CKZSIPGroup* g, KZSIPEvent* e) override { Record(g, e); }
-
-private:
-    static void Record(CKZSIPGroup*, KZSIPEvent* event) {
-        Received r;
-        r.event = *event;
-        char address[64] = "";
-        unsigned size = sizeof(address);
-        sip_msg* message = nullptr;
-        if (CKZSIPGroup::GetMessage(event->stack, &message, address, &size, &r.port) != 0) return;
-        r.message.reset(message);
-        r.address = address;
-        std::lock_guard lock(s_mutex);
-        s_events.push_back(std::move(r));
-        s_ready.notify_all();
-    }
-    static inline std::mutex s_mutex;
-    static inline std::condition_variable s_ready;
-    static inline std::deque<Received> s_events;
-};
-
-void* allocate_with_recorder(unsigned code) {
-    if (code == KZ_CLASS_SIP_EVENT_HANDLER) return static_cast<KZAPI::CKZEventHandler*>(new RecordingHandler);
-    return KZAPI_Alloc_Class_PRC(code);
-}
-void free_with_recorder(unsigned code, void* object) {
-    if (code == KZ_CLASS_SIP_EVENT_HANDLER)
-        delete static_cast<RecordingHandler*>(static_cast<KZAPI::CKZEventHandler*>(object));
-    else
-        KZAPI_Free_Class_PRC(code, object);
-}
 
 const std::string kOfferSDP = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                               "m=audio 40000 RTP/AVP 0 8\r\na=rtpmap:0 PCMU/8000\r\na=rtpmap:8 PCMA/8000\r\n";
 const std::string kG729OnlySDP = "v=0\r\no=- 7 7 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                                  "m=audio 40000 RTP/AVP 18\r\na=rtpmap:18 G729/8000\r\n";
 
-using kztest::receive_starting;
-using kztest::response_to;
-using kztest::with_body;
-
 template <bool kUsePRACK> class FlowsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_port = kztest::free_port_pair();
-        kztest::configure_loopback_server(s_port, {{"kzsrv.sip.use.prack", kUsePRACK ? "1" : "0"}}, 11);
-        KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&allocate_with_recorder));
-        KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&free_with_recorder));
-        s_server = kztest::start_server();
-        ASSERT_TRUE(s_server);
-    }
-    static void TearDownTestSuite() {
-        kztest::stop_server(s_server);
-        KZAPI::AfxGetClassEnv()->SetEntry("allocate", reinterpret_cast<void*>(&KZAPI_Alloc_Class_PRC));
-        KZAPI::AfxGetClassEnv()->SetEntry("free", reinterpret_cast<void*>(&KZAPI_Free_Class_PRC));
-        CKZCfgInterface::CFG_Clear();
-    }
-    void SetUp() override {
-        RecordingHandler::Clear();
-        m_channel.SetCallControl(&m_cc);
-        m_cc.SetChannel(&m_channel);
-        m_cc.SetAppTimerClock(&m_clock);
-        ASSERT_EQ(m_cc.Start(), 1u);
-    }
-    void TearDown() override {
-        m_cc.ResetCallStatus();
-        m_cc.CloseRTPSocket();
-        m_cc.Stop();
-        RecordingHandler::Clear();
-    }
+    void SetUp() override { ASSERT_TRUE(rig.started); }
 
-    // Hands the next stack event's message to the call control, as the dispatch does.
-    Received Deliver() {
-        std::optional<Received> r = RecordingHandler::Next();
-        EXPECT_TRUE(r.has_value()) << "no event from the stack";
-        if (!r) return {};
-        Received delivered{r->event, nullptr, r->address, r->port};
-        m_cc.SetCurSIPMsg(&r->event, r->message.release(), r->address.c_str(), r->port, 0);
-        return delivered;
-    }
     // Places a call to the peer; the INVITE as the peer received it.
     std::string PlaceCall() {
         const std::string callee = "<sip:bob@127.0.0.1:" + std::to_string(m_peer.port()) + ">";
@@ -150,54 +31,24 @@ protected:
     // The peer answers the INVITE; the call control takes the response with handler.
     void Answer(const std::string& invite, const std::string& status, unsigned (CKZSIPAPICC::*handler)(),
                 const std::string& extra = "", const std::string& body = "") {
-        m_peer.send_to(s_port, response_to(invite, status, m_peer.port(), extra, body));
-        Deliver();
+        rig.PeerAnswers(invite, status, extra, body);
         (m_cc.*handler)();
     }
     // The peer offers a call; the call control has been offered it.
     void OfferCall(const std::string& body, const std::string& extra = "") {
-        // Each offer is a call of its own: its own Call-ID and branch.
-        m_call_id = "flows-" + std::to_string(++m_offers) + "-" + std::to_string(m_peer.port());
-        m_invite = kztest::sip_request("INVITE", m_peer.port(), s_port,
-                                       extra + "Content-Type: application/sdp\r\n", m_call_id);
-        m_invite.replace(m_invite.find("z9hG4bK-"), 8, "z9hG4bK-" + std::to_string(m_offers) + "-");
-        m_invite.replace(m_invite.find("Content-Length: 0"), std::string::npos,
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-        m_peer.send_to(s_port, m_invite);
-        const Received r = Deliver();
-        m_cc.SetSIPConnID(r.event.connection_id);
+        rig.Offer(extra, body);
         ASSERT_EQ(m_cc.OnOffered(nullptr, nullptr), 1u);
-    }
-    // A request of the peer inside the offered call's dialog.
-    std::string InDialog(const std::string& method, int cseq, const std::string& body = "") {
-        return kztest::in_dialog_request(method, m_peer.port(), s_port, m_call_id, m_to_tag, cseq,
-                                         body.empty() ? "" : "Content-Type: application/sdp\r\n", body);
     }
     // The peer acknowledges the 200 that answered its offer, as the dispatch delivers the ACK.
     void AcknowledgeAnswer(const std::string& ok) {
-        m_to_tag = header_value(ok, "To").substr(header_value(ok, "To").find("tag=") + 4);
-        m_peer.send_to(s_port, InDialog("ACK", 1));
-        Deliver();
-        m_cc.OnSDPChangeAck(s_server->GetSIPGroup());
+        rig.Acknowledge(ok);
+        m_cc.OnSDPChangeAck(rig.group());
         EXPECT_EQ(m_cc.OnConnAck(), 1u);
     }
-    bool TimerFiresAfter(int seconds) {
-        m_clock.Advance(seconds - 1);
-        if (m_cc.GetAppTimer().CheckEveryTimer()) return false;
-        m_clock.Advance(1);
-        return m_cc.GetAppTimer().CheckEveryTimer();
-    }
 
-    static inline uint16_t s_port = 0;
-    static inline kztest::ServerPtr s_server;
-    KZAPI::CKZManualClock m_clock;
-    KZAPI::CKZChannel m_channel{11, KZAPI::CKZCallControl::KIND_SIP};
-    CKZSIPAPICC m_cc;
-    kztest::UdpPeer m_peer;
-    std::string m_invite;
-    std::string m_call_id;
-    std::string m_to_tag;
-    int m_offers = 0;
+    kztest::CallControlRig rig{11, {{"kzsrv.sip.use.prack", kUsePRACK ? "1" : "0"}}};
+    CKZSIPAPICC& m_cc = rig.cc;
+    kztest::UdpPeer& m_peer = rig.peer;
 };
 
 using OutboundTest = FlowsTest<false>;
@@ -260,7 +111,7 @@ TEST_F(OutboundTest, UnansweredStatusesTimeOutAndAreCancelled) {
         Answer(invite, c.status, c.handler, "",
                c.handler == &CKZSIPAPICC::OnSessionProgress ? kOfferSDP : "");
         const KZ_SIP_CALL_STATUS waiting = m_cc.GetSIPStatus();
-        EXPECT_TRUE(TimerFiresAfter(c.seconds));
+        EXPECT_TRUE(rig.TimerFiresAfter(c.seconds));
         EXPECT_NE(m_cc.GetSIPStatus(), waiting);
         EXPECT_EQ(m_cc.GetDisconnectCauseCode(), 504);
         EXPECT_STREQ(m_cc.GetDisconnectCauseText(), c.cause);
@@ -291,7 +142,7 @@ TEST_F(OutboundTest, ProvisionalResponsesTakeTheirStatusFromWhatTheyCarry) {
         const std::string invite = PlaceCall();
         ASSERT_FALSE(invite.empty());
         Answer(invite, "100 Trying", &CKZSIPAPICC::OnTrying);
-        m_clock.Advance(20);
+        rig.clock.Advance(20);
         Answer(invite, c.status, c.handler, c.extra, c.body);
         EXPECT_EQ(m_cc.GetSIPStatus(), c.after);
         EXPECT_EQ(m_cc.IsRTPSocketOpen(), c.early_media ? 1u : 0u);
@@ -299,7 +150,7 @@ TEST_F(OutboundTest, ProvisionalResponsesTakeTheirStatusFromWhatTheyCarry) {
         if (c.early_media) {
             EXPECT_EQ(m_cc.GetPeerRTPIPPort(), 40000);
         } else if (c.after == SIP_CALL_RECEIVED_TRYING) {
-            EXPECT_TRUE(TimerFiresAfter(10));
+            EXPECT_TRUE(rig.TimerFiresAfter(10));
             EXPECT_STREQ(m_cc.GetDisconnectCauseText(), "Trying Time-out");
         }
         m_cc.CloseRTPSocket();
@@ -414,17 +265,15 @@ TEST_F(InboundTest, ReInviteIsAnsweredAndItsStatusFollowsTheOfferedDirection) {
         m_cc.SetSIPStatus(c.before);
         const std::string offer =
             std::string(c.direction) == "g729" ? kG729OnlySDP : kOfferSDP + "a=" + c.direction + "\r\n";
-        m_peer.send_to(s_port, InDialog("INVITE", ++cseq, offer));
-        Deliver();
-        m_cc.OnReInvite(s_server->GetSIPGroup());
+        rig.PeerSends("INVITE", ++cseq, rig.to_with_tag, offer);
+        m_cc.OnReInvite(rig.server->GetSIPGroup());
         const std::string answer = receive_starting(m_peer, "SIP/2.0 ");
         EXPECT_EQ(status_line(answer), c.answer);
         EXPECT_EQ(m_cc.GetSIPStatus(), c.after);
         if (*c.answer_direction) {
             EXPECT_NE(answer.find(std::string(c.answer_direction) + "\r\n"), std::string::npos);
         }
-        m_peer.send_to(s_port, InDialog("ACK", cseq));
-        RecordingHandler::Next(); // the ACK, which the dispatch would take
+        rig.PeerSends("ACK", cseq, rig.to_with_tag);
     }
 }
 
@@ -472,8 +321,8 @@ TEST_F(OutboundTest, SetupCallExGoesToTheGivenDestinationOrURI) {
 
 TEST_F(OutboundTest, CallerAccountSendsTheInviteThroughItsProxy) {
     const std::string proxy = "127.0.0.1:" + std::to_string(m_peer.port());
-    kz_sip_user_reg_profile* account = s_server->SIPAccount_Add("Alice", "alice", "127.0.0.1", proxy.c_str(),
-                                                                "alice", "secret", 3600, 0, 0, 10, 1, 0);
+    kz_sip_user_reg_profile* account = rig.server->SIPAccount_Add(
+        "Alice", "alice", "127.0.0.1", proxy.c_str(), "alice", "secret", 3600, 0, 0, 10, 1, 0);
     ASSERT_NE(account, nullptr);
     // The callee's own host has no listener: only the account's proxy can receive the call.
     EXPECT_EQ(m_cc.SetupCall("<sip:alice@127.0.0.1>", "<sip:bob@127.0.0.2:5999>"), 1u);
@@ -482,5 +331,5 @@ TEST_F(OutboundTest, CallerAccountSendsTheInviteThroughItsProxy) {
     EXPECT_STREQ(m_cc.GetUserRegProfile()->user_name, "alice");
     EXPECT_STREQ(m_cc.GetPeerSIPIPAddress(), "127.0.0.1");
     EXPECT_EQ(m_cc.GetPeerSIPIPPort(), m_peer.port());
-    s_server->SIPAccount_Remove(account);
+    rig.server->SIPAccount_Remove(account);
 }

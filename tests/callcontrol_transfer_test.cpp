@@ -1,15 +1,8 @@
 // Hold, transfer and redirection inside a call, through the whole module: a server on loopback
 // dispatches what a raw UDP peer (bob, 127.0.0.1) sends to the call controls of two channels,
 // and the peer checks what comes back on the wire. Timers run on an injectable clock.
-#include "callcontrol/CKZSIPAPICC.h"
 #include "host/CKZCallEventSink.h"
-#include "host/CKZCfgInterface.h"
-#include "host/CKZChannel.h"
-#include "host/CKZClock.h"
-#include "server/CKZSIPServer.h"
-#include "support/loopback_config.h"
-#include "support/sip_dialog.h"
-#include "support/sip_server.h"
+#include "support/callcontrol_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -63,35 +56,23 @@ using Events = std::vector<std::string>;
 
 class TransferTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_port = kztest::free_port_pair();
-        kztest::configure_loopback_server(s_port, {}, 11);
-        s_server = kztest::start_server();
-        ASSERT_TRUE(s_server);
-        KZAPI::CKZCallControl::SetEventSink(&s_sink);
-    }
-    static void TearDownTestSuite() {
-        KZAPI::CKZCallControl::SetEventSink(nullptr);
-        kztest::stop_server(s_server);
-        KZAPI::CKZCfgInterface::CFG_Clear();
-    }
     void SetUp() override {
-        for (auto [channel, cc] : {std::pair{&m_channel, &m_cc}, std::pair{&m_other_channel, &m_other}}) {
-            channel->SetCallControl(cc);
-            cc->SetChannel(channel);
-            cc->SetAppTimerClock(&m_clock);
-            ASSERT_EQ(cc->Start(), 1u);
-            s_server->AddChannel(channel);
-        }
-        s_sink.Take();
+        ASSERT_TRUE(rig.started);
+        m_other_channel.SetCallControl(&m_other);
+        m_other.SetChannel(&m_other_channel);
+        m_other.SetAppTimerClock(&m_clock);
+        ASSERT_EQ(m_other.Start(), 1u);
+        for (KZAPI::CKZChannel* channel : {&rig.channel, &m_other_channel})
+            rig.server->AddChannel(channel);
+        KZAPI::CKZCallControl::SetEventSink(&m_sink);
     }
     void TearDown() override {
-        for (auto [channel, cc] : {std::pair{&m_channel, &m_cc}, std::pair{&m_other_channel, &m_other}}) {
-            s_server->RemoveChannel(channel);
-            cc->ResetCallStatus();
-            cc->CloseRTPSocket();
-            cc->Stop();
-        }
+        KZAPI::CKZCallControl::SetEventSink(nullptr);
+        for (KZAPI::CKZChannel* channel : {&rig.channel, &m_other_channel})
+            rig.server->RemoveChannel(channel);
+        m_other.ResetCallStatus();
+        m_other.CloseRTPSocket();
+        m_other.Stop();
     }
 
     static bool StatusBecomes(const CKZSIPAPICC& cc, KZ_SIP_CALL_STATUS status) {
@@ -111,14 +92,14 @@ protected:
     }
     void Reply(const std::string& request, const std::string& status, const std::string& extra = "",
                const std::string& body = "") {
-        m_peer.send_to(s_port, kztest::response_to(request, status, m_peer.port(), extra, body));
+        m_peer.send_to(rig.port, kztest::response_to(request, status, m_peer.port(), extra, body));
     }
     // A request of the peer inside the call placed by Connect.
     void PeerSends(const std::string& method, const std::string& extra = "", const std::string& body = "",
                    const std::string& type = "application/sdp") {
         const std::string cseq = std::to_string(++m_cseq);
-        m_peer.send_to(s_port,
-                       method + " sip:alice@127.0.0.1:" + std::to_string(s_port) +
+        m_peer.send_to(rig.port,
+                       method + " sip:alice@127.0.0.1:" + std::to_string(rig.port) +
                            " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_peer.port()) +
                            ";branch=z9hG4bK-peer" + cseq + "\r\nFrom: " + header_value(m_invite, "To") +
                            ";tag=far1\r\nTo: " + header_value(m_invite, "From") +
@@ -134,15 +115,13 @@ protected:
     // The status line of the next response the peer receives.
     std::string PeerAnswer() { return status_line(receive_starting(m_peer, "SIP/2.0 ")); }
 
-    static inline uint16_t s_port = 0;
-    static inline kztest::ServerPtr s_server;
-    static inline RecordingSink s_sink;
-    KZAPI::CKZManualClock m_clock;
-    KZAPI::CKZChannel m_channel{11, KZAPI::CKZCallControl::KIND_SIP};
+    kztest::CallControlRig rig{11, {}, true}; // the dispatch runs
+    CKZSIPAPICC& m_cc = rig.cc;
+    kztest::UdpPeer& m_peer = rig.peer;
+    KZAPI::CKZManualClock& m_clock = rig.clock;
+    RecordingSink m_sink;
     KZAPI::CKZChannel m_other_channel{12, KZAPI::CKZCallControl::KIND_SIP, KZAPI::CKZChannel::DIRECTION_OUT};
-    CKZSIPAPICC m_cc;
     CKZSIPAPICC m_other;
-    kztest::UdpPeer m_peer;
     std::string m_invite;
     int m_cseq = 100;
 };
@@ -177,12 +156,12 @@ TEST_F(TransferTest, HoldAndResumeEitherWayOfferTheirDirectionsAndReportEachChan
         Reply(reinvite, "200 OK", "", kSDP);
         EXPECT_FALSE(receive_starting(m_peer, "ACK ").empty());
         EXPECT_TRUE(StatusBecomes(m_cc, step.after));
-        EXPECT_EQ(s_sink.Take(step.events.size()), step.events);
+        EXPECT_EQ(m_sink.Take(step.events.size()), step.events);
     }
     EXPECT_EQ(m_cc.Hold(), 1u); // held again, then the far end holds too and lets go
     Reply(receive_starting(m_peer, "INVITE "), "200 OK", "", kSDP);
     ASSERT_TRUE(StatusBecomes(m_cc, SIP_CALL_HELD));
-    s_sink.Take();
+    m_sink.Take();
     m_cc.SetSIPStatus(SIP_CALL_CONNECTED);
     const struct {
         const char* offer;
@@ -202,7 +181,7 @@ TEST_F(TransferTest, HoldAndResumeEitherWayOfferTheirDirectionsAndReportEachChan
         EXPECT_TRUE(StatusBecomes(m_cc, r.after_ack));
         EXPECT_TRUE(
             kztest::wait_until([&] { return m_cc.IsHeldByRemote() == (r.after_ack != SIP_CALL_CONNECTED); }));
-        EXPECT_EQ(s_sink.Take(r.events.size()), r.events);
+        EXPECT_EQ(m_sink.Take(r.events.size()), r.events);
     }
 }
 
@@ -241,7 +220,7 @@ TEST_F(TransferTest, BlindReferLeavesOnlyOnASuccessfulFragmentAndRefusesOtherEve
         PeerNotifies(step.state, step.fragment, step.event);
         EXPECT_EQ(PeerAnswer(), step.answer);
         EXPECT_TRUE(StatusBecomes(m_cc, step.after));
-        EXPECT_EQ(s_sink.Take(step.events.size()), step.events);
+        EXPECT_EQ(m_sink.Take(step.events.size()), step.events);
     }
     EXPECT_FALSE(receive_starting(m_peer, "BYE ").empty());
 }
@@ -285,7 +264,7 @@ TEST_F(TransferTest, ReceivedBlindReferIsRefusedOrPlacedOnThisChannelAfterTheCal
         const std::string target = "<sip:carol@127.0.0.1:" + std::to_string(m_peer.port()) + ">";
         PeerSends("REFER", "Refer-To: " + target + "\r\n");
         EXPECT_EQ(PeerAnswer(), c.answer);
-        EXPECT_EQ(s_sink.Take(1), Events{"to " + target});
+        EXPECT_EQ(m_sink.Take(1), Events{"to " + target});
         for (const std::string& fragment : c.fragments) {
             const std::string notify = receive_starting(m_peer, "NOTIFY ");
             EXPECT_EQ(header_value(notify, "Event"), "refer");
@@ -320,7 +299,7 @@ TEST_F(TransferTest, ReceivedAttendedReferPlacesTheReplacingCallElsewhereAndRepo
                                "?Replaces=abc%40127.0.0.1%3Bto-tag%3D1%3Bfrom-tag%3D2>";
     PeerSends("REFER", "Refer-To: " + target + "\r\n");
     EXPECT_EQ(PeerAnswer(), "SIP/2.0 202 Accepted");
-    EXPECT_EQ(s_sink.Take(1),
+    EXPECT_EQ(m_sink.Take(1),
               Events{"attended to <sip:carol@127.0.0.1:" + std::to_string(m_peer.port()) + ">"});
     Reply(receive_starting(m_peer, "NOTIFY "), "200 OK");
     // The accepted NOTIFY places the call on the idle channel, naming the dialog it replaces.
@@ -351,8 +330,8 @@ TEST_F(TransferTest, RedirectAnswersAnOfferedCallWithTheTargetAsContact) {
     int call = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        m_peer.send_to(s_port, kztest::sip_request("INVITE", m_peer.port(), s_port, "",
-                                                   "redirect-" + std::to_string(++call) + "@127.0.0.1"));
+        m_peer.send_to(rig.port, kztest::sip_request("INVITE", m_peer.port(), rig.port, "",
+                                                     "redirect-" + std::to_string(++call) + "@127.0.0.1"));
         ASSERT_TRUE(StatusBecomes(m_cc, SIP_CALL_RINGING));
         m_peer.drain(50);
         EXPECT_EQ(m_cc.RedirectTo(c.target, c.code, "Moved"), 1u);

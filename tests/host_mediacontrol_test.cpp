@@ -259,6 +259,8 @@ std::vector<uint8_t> SoxAudio(const std::string& synth, const char* encoding) {
     return audio;
 }
 
+// Every call-progress tone of the default table in a call is the interop script's
+// (kzhost_playrecord.sh tones); here: each DSP format, the dial tones, and a table of one's own.
 TEST(ToneControl, ReportsTonesHeardOnTheChannelWhileDetectionRuns) {
     struct Case {
         const char* synth;
@@ -268,13 +270,8 @@ TEST(ToneControl, ReportsTonesHeardOnTheChannelWhileDetectionRuns) {
         {"0.5 sine 480 sine 620 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "480 busy"},
         {"0.5 sine 480 sine 620 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_ULAW, nullptr, "480 busy"},
         {"0.5 sine 480 sine 620 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_ALAW, nullptr, "480 busy"},
-        {"0.5 sine 425 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "425 busy"},
         {"3 sine 350 sine 440", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "350 dial"},
         {"3 sine 425", KZ_AUDIO_FORMAT_ALAW, nullptr, "425 dial"},
-        {"2 sine 440 sine 480 pad 0 4 repeat 2", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "440 ringback"},
-        {"1 sine 425 pad 0 4 repeat 2", KZ_AUDIO_FORMAT_ULAW, nullptr, "425 ringback"},
-        {"0.25 sine 480 sine 620 pad 0 0.25 repeat 4", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "480 congestion"},
-        {"0.25 sine 425 pad 0 0.25 repeat 4", KZ_AUDIO_FORMAT_LINEAR16, nullptr, "425 congestion"},
         {"0.5 sine 480 sine 620 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_LINEAR16, "engaged=480+620/500/500",
          "480 engaged"},
         {"0.5 sine 480 sine 620 pad 0 0.5 repeat 3", KZ_AUDIO_FORMAT_LINEAR16, "busy=480+620/500", nullptr},

@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,7 +23,6 @@
 #include <vector>
 
 using namespace KZAPI;
-using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -157,13 +155,14 @@ protected:
         KZ_StopUDPRelayServer();
     }
 
-    // A group of two items on 127.0.0.1 (p1, p2 their local ports), joined to a and b or latching.
-    int OpenPair(bool to_a_and_b) {
+    // A group of two items on 127.0.0.1 (p1, p2 their local ports), joined to a and b or latching;
+    // the first item may have a channel, and each a telephone-event payload.
+    int OpenPair(bool to_a_and_b, CKZChannel* channel1 = nullptr, int dtmf1 = -1, int dtmf2 = -1) {
         const int group = KZ_OpenUDPRelayGroup();
         m_item1 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, to_a_and_b ? "127.0.0.1" : "",
-                                          to_a_and_b ? a.Port() : 0, nullptr, -1);
+                                          to_a_and_b ? a.Port() : 0, channel1, dtmf1);
         m_item2 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, to_a_and_b ? "127.0.0.1" : "",
-                                          to_a_and_b ? b.Port() : 0, nullptr, -1);
+                                          to_a_and_b ? b.Port() : 0, nullptr, dtmf2);
         p1 = KZ_GetUDPRelayGroupItemLocalPort(m_item1);
         p2 = KZ_GetUDPRelayGroupItemLocalPort(m_item2);
         return group;
@@ -266,12 +265,8 @@ TEST_F(HostRelay, TelephoneEventsAreRelayedUnchangedAndHandedToTheLegsChannel) {
     // The relay never looks inside a channel; any distinct pointer stands for one here.
     alignas(16) static char channel_tag[16];
     auto* channel = reinterpret_cast<CKZChannel*>(channel_tag);
-    const int group = KZ_OpenUDPRelayGroup();
-    const int item1 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, "127.0.0.1", a.Port(), channel, 96);
-    const int item2 = KZ_AddUDPRelayGroupItem(group, "127.0.0.1", 0, "127.0.0.1", b.Port(), nullptr, 101);
-    ASSERT_TRUE(KZ_SetUDPRelayGroupItemDTMF(item1, 101)); // the answer settled on 101
-    p1 = KZ_GetUDPRelayGroupItemLocalPort(item1);
-    p2 = KZ_GetUDPRelayGroupItemLocalPort(item2);
+    OpenPair(true, channel, 96, 101);
+    ASSERT_TRUE(KZ_SetUDPRelayGroupItemDTMF(m_item1, 101)); // the answer settled on 101
 
     const Bytes voice = RTPPacket(0, 7);
     const Bytes event = RTPPacket(101, 7, 0x05);

@@ -16,44 +16,36 @@ using kzapp::KZJson;
 // Two accounts that write down every command that reaches them.
 class RecordingAccounts final : public kzapp::IKZAccounts {
 public:
+    using Outcome = kzapp::KZAccountOutcome;
     std::vector<std::string> asked;
 
     int Count() override { return 2; }
     std::vector<kzapp::KZAccountStatus> List() override {
         return {{.account = 1, .watches = {{.target = "bob@127.0.0.1"}}}};
     }
-    kzapp::KZAccountOutcome Add(const kzapp::KZAccountRequest& r) override {
-        return Note("add " + r.user + "@" + r.domain + " " + std::to_string(r.expires) + " " +
-                        std::to_string(static_cast<int>(r.transport)) + (r.register_it ? " register" : ""),
-                    3);
+    Outcome Add(const kzapp::KZAccountRequest& r) override {
+        return Note(3, "add", r.user + "@" + r.domain, r.expires, static_cast<int>(r.transport),
+                    r.register_it);
     }
-    kzapp::KZAccountOutcome Set(int account, kzapp::KZAccountField field, const std::string& value) override {
-        return Note("set " + std::to_string(account) + " " + std::to_string(static_cast<int>(field)) + " " +
-                        value,
-                    account);
+    Outcome Set(int account, kzapp::KZAccountField field, const std::string& value) override {
+        return Note(account, "set", account, static_cast<int>(field), value);
     }
-    kzapp::KZAccountOutcome Remove(int account) override {
-        return Note("remove " + std::to_string(account), account);
+    Outcome Remove(int account) override { return Note(account, "remove", account); }
+    Outcome Register(int account, bool on) override { return Note(account, "register", account, on); }
+    Outcome SendMessage(const kzapp::KZMessageRequest& r) override {
+        return Note(7, "message", r.account, r.from, r.to, r.text);
     }
-    kzapp::KZAccountOutcome Register(int account, bool on) override {
-        return Note((on ? "register " : "unregister ") + std::to_string(account), account);
+    Outcome Watch(const kzapp::KZWatchRequest& r) override {
+        return Note(r.account, "watch", r.account, r.target, r.dialog, r.expires);
     }
-    kzapp::KZAccountOutcome SendMessage(const kzapp::KZMessageRequest& r) override {
-        return Note("message " + std::to_string(r.account) + " " + r.from + " " + r.to + " " + r.text, 7);
-    }
-    kzapp::KZAccountOutcome Watch(const kzapp::KZWatchRequest& r) override {
-        return Note("watch " + std::to_string(r.account) + " " + r.target +
-                        (r.dialog ? " dialog " : " presence ") + std::to_string(r.expires),
-                    r.account);
-    }
-    kzapp::KZAccountOutcome Unwatch(int account, const std::string& target) override {
-        return Note("unwatch " + std::to_string(account) + " " + target, account);
+    Outcome Unwatch(int account, const std::string& target) override {
+        return Note(account, "unwatch", account, target);
     }
 
 private:
-    kzapp::KZAccountOutcome Note(const std::string& what, int number) {
-        asked.push_back(what);
-        return kzapp::KZAccountOutcome::Accepted(number);
+    Outcome Note(int number, const auto&... parts) {
+        asked.push_back(kztest::said(parts...));
+        return Outcome::Accepted(number);
     }
 };
 
@@ -62,16 +54,16 @@ TEST(KzhostAccounts, CommandsReachTheAccountsWithTheirDefaultsOrNotAtAll) {
     const std::string long_target = "sip:" + std::string(250, 'b') + "@127.0.0.1";
     const kztest::CommandRow rows[] = {
         {R"({"cmd":"account-add","user":"alice","domain":"127.0.0.1:5070","transport":"tls"})", "ok",
-         "add alice@127.0.0.1:5070 3600 2 register", R"({"account":3})"},
+         "add alice@127.0.0.1:5070 3600 2 1", R"({"account":3})"},
         {R"({"cmd":"account-add","user":"a","domain":"h","expires":60,"register":false})", "ok",
-         "add a@h 60 0", R"({"account":3})"},
+         "add a@h 60 0 0", R"({"account":3})"},
         {R"({"cmd":"account-set","account":2,"field":"transport","value":"tcp"})", "ok", "set 2 7 tcp",
          R"({"account":2})"},
-        {R"({"cmd":"unregister","account":2})", "ok", "unregister 2", R"({"account":2})"},
+        {R"({"cmd":"unregister","account":2})", "ok", "register 2 0", R"({"account":2})"},
         {R"({"cmd":"message","to":"<sip:bob@127.0.0.1:5062>","text":"hi\nthere"})", "ok",
          "message 1  <sip:bob@127.0.0.1:5062> hi\nthere", R"({"message":7})"},
         {R"({"cmd":"watch","account":2,"target":"bob@127.0.0.1","event":"dialog"})", "ok",
-         "watch 2 bob@127.0.0.1 dialog 600", R"({"account":2})"},
+         "watch 2 bob@127.0.0.1 1 600", R"({"account":2})"},
         {R"({"cmd":"unwatch","account":1,"target":"sip:bob@127.0.0.1"})", "ok", "unwatch 1 sip:bob@127.0.0.1",
          R"({"account":1})"},
         {R"({"cmd":"account-add","domain":"127.0.0.1"})", ""},

@@ -1,5 +1,5 @@
-// kzhost's control socket: the real program answers on a free port, publishes a call's event and
-// stops on a busy control port; in the process, command lines reach call control or nothing,
+// kzhost's control socket: the real program answers on a free port and stops on a busy control
+// port; in the process, command lines reach call control or nothing,
 // published events reach every subscribed client, a client that does not read is dropped, and clients from
 // other hosts must authenticate.
 #include "app/KZControlCommands.h"
@@ -10,16 +10,10 @@
 #include "support/no_stack_queries.h"
 #include "support/port_holder.h"
 #include "support/sip_peer.h"
-#include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -34,10 +28,6 @@ using kzapp::KZJson;
 using Clock = std::chrono::steady_clock;
 
 using LineClient = kztest::ControlClient;
-
-uint16_t free_tcp_port() {
-    return kztest::PortHolder(SOCK_STREAM).Port();
-}
 
 struct Row {
     std::string line; // empty: nothing sent, the event comes unasked
@@ -56,11 +46,11 @@ void expect_reply(LineClient& client, const Row& row) {
 } // namespace
 
 // The real program on defaults: its control socket comes up on the configured port, answers each
-// line once, publishes what its calls do, stops on SIGINT; a bad command line or a busy control
-// port stops it at once.
+// line once and stops on SIGINT; a bad command line or a busy control port stops it at once. (Its
+// calls' events on the socket are what the interop scripts follow.)
 TEST(KzhostControl, TheProgramAnswersCommandsPublishesEventsAndStopsOnABusyPort) {
     const uint16_t sip_port = kztest::free_port_pair();
-    const uint16_t control_port = free_tcp_port();
+    const uint16_t control_port = kztest::PortHolder(SOCK_STREAM).Port();
     kztest::KzhostProcess host({"--set", "kzsrv.sip.ip.port=" + std::to_string(sip_port), "--set",
                                 "kzhost.control.port=" + std::to_string(control_port), "--set",
                                 "kzhost.channels=3", "--log-level", "1"});
@@ -73,14 +63,8 @@ TEST(KzhostControl, TheProgramAnswersCommandsPublishesEventsAndStopsOnABusyPort)
         << banner;
     LineClient client(control_port);
     ASSERT_TRUE(client.Connected());
-    EXPECT_EQ(client.Ask(R"({"cmd":"ping","id":7})")["id"], 7);
-    expect_reply(client, {R"({"cmd":"ping")", "error", "malformed JSON"});
     EXPECT_EQ(client.Ask(R"({"cmd":"calls"})")["channels"].size(), 3u);
     EXPECT_FALSE(client.Next(200)) << "one reply per line, no more";
-
-    kztest::UdpPeer caller;
-    caller.send_to(sip_port, kztest::sip_request("INVITE", caller.port(), sip_port, "", "offered-call"));
-    expect_reply(client, {"", "offered"});
     EXPECT_EQ(host.Terminate(SIGINT, 15000), 0);
     EXPECT_EQ(kztest::KzhostProcess({"--set", "no-equals-sign"}).Terminate(0, 5000), 2)
         << "a bad command line";
@@ -184,78 +168,60 @@ TEST(KzhostControl, ClientsFromOtherHostsNeedTheToken) {
 
 namespace {
 
-// Call control as the commands reach it, one text per command.
+// Call control as the commands reach it, one text per command, enums and flags as numbers.
 class RecordingCalls final : public kzapp::IKZCallCommands {
 public:
+    using Outcome = kzapp::KZCallOutcome;
     std::string last;
-    kzapp::KZCallOutcome Dial(const kzapp::KZDialRequest& r) override {
-        static const char* const transports[] = {"udp", "tcp", "tls"};
-        last = "dial " + (r.channel ? std::to_string(*r.channel) : std::string("any")) + " " + r.from + " " +
-               r.to + " " + transports[static_cast<int>(r.transport)] + " " + r.user + ":" + r.password;
-        return kzapp::KZCallOutcome::Accepted(r.channel.value_or(5));
+    Outcome Dial(const kzapp::KZDialRequest& r) override {
+        return Note(r.channel.value_or(5), "dial", r.channel ? std::to_string(*r.channel) : "any", r.from,
+                    r.to, static_cast<int>(r.transport), r.user + ":" + r.password);
     }
-    kzapp::KZCallOutcome Answer(int channel) override { return Record("answer", channel); }
-    kzapp::KZCallOutcome Ring(int channel) override { return Record("ring", channel); }
-    kzapp::KZCallOutcome Hangup(int channel, int cause) override {
-        return Record("hangup", channel, " " + std::to_string(cause));
+    Outcome Answer(int channel) override { return Note(channel, "answer", channel); }
+    Outcome Ring(int channel) override { return Note(channel, "ring", channel); }
+    Outcome Hangup(int channel, int cause) override { return Note(channel, "hangup", channel, cause); }
+    Outcome Bridge(int channel, int with, bool rtp, bool half) override {
+        return Note(channel, "bridge", channel, with, rtp, half);
     }
-    kzapp::KZCallOutcome Bridge(int channel, int with, bool rtp, bool half) override {
-        return Record("bridge", channel,
-                      " " + std::to_string(with) + (rtp ? " rtp" : " dsp") + (half ? " half" : ""));
-    }
-    kzapp::KZCallOutcome Unbridge(int channel) override { return Record("unbridge", channel); }
-    kzapp::KZCallOutcome Play(const kzapp::KZPlayRequest& r) override {
+    Outcome Unbridge(int channel) override { return Note(channel, "unbridge", channel); }
+    Outcome Play(const kzapp::KZPlayRequest& r) override {
         std::string files;
         for (const std::string& f : r.files)
-            files += " " + f;
-        return Record("play", r.channel,
-                      files + (r.loop ? " loop" : "") + (r.random ? " random" : "") +
-                          " stop:" + r.stop_digits);
+            files += f + ",";
+        return Note(r.channel, "play", r.channel, files, r.loop, r.random, "stop:" + r.stop_digits);
     }
-    kzapp::KZCallOutcome Record(const kzapp::KZRecordRequest& r) override {
-        static const char* const encodings[] = {"linear", "ulaw", "alaw"};
-        return Record("record", r.channel,
-                      " " + r.path + " " + encodings[static_cast<int>(r.encoding)] +
-                          (r.mixed ? " mixed" : "") + " max:" + std::to_string(r.max_seconds.value_or(-1)) +
-                          " stop:" + r.stop_digits);
+    Outcome Record(const kzapp::KZRecordRequest& r) override {
+        return Note(r.channel, "record", r.channel, r.path, static_cast<int>(r.encoding), r.mixed,
+                    r.max_seconds.value_or(-1), "stop:" + r.stop_digits);
     }
-    kzapp::KZCallOutcome StopPlay(int channel) override { return Record("stop-play", channel); }
-    kzapp::KZCallOutcome StopRecord(int channel) override { return Record("stop-record", channel); }
-    kzapp::KZCallOutcome SendDTMF(int channel, const std::string& digits, kzapp::KZDTMFMethod m) override {
-        static const char* const methods[] = {"auto", "inband", "info", "rfc2833"};
-        return Record("send-dtmf", channel, " " + digits + " " + methods[static_cast<int>(m)]);
+    Outcome StopPlay(int channel) override { return Note(channel, "stop-play", channel); }
+    Outcome StopRecord(int channel) override { return Note(channel, "stop-record", channel); }
+    Outcome SendDTMF(int channel, const std::string& digits, kzapp::KZDTMFMethod m) override {
+        return Note(channel, "send-dtmf", channel, digits, static_cast<int>(m));
     }
-    kzapp::KZCallOutcome Collect(const kzapp::KZCollectRequest& r) override {
-        return Record("collect", r.channel,
-                      " " + std::to_string(r.max_digits) + " " + r.terminators + " " +
-                          std::to_string(r.timeout_ms));
+    Outcome Collect(const kzapp::KZCollectRequest& r) override {
+        return Note(r.channel, "collect", r.channel, r.max_digits, r.terminators, r.timeout_ms);
     }
-    kzapp::KZCallOutcome DetectTones(int channel, bool on) override {
-        return Record("detect-tones", channel, on ? " on" : " off");
+    Outcome DetectTones(int channel, bool on) override { return Note(channel, "detect-tones", channel, on); }
+    Outcome Gain(int channel, int in_db, int out_db) override {
+        return Note(channel, "gain", channel, in_db, out_db);
     }
-    kzapp::KZCallOutcome Gain(int channel, int in_db, int out_db) override {
-        return Record("gain", channel, " " + std::to_string(in_db) + " " + std::to_string(out_db));
+    Outcome VoiceDetection(int channel, std::optional<bool> in, std::optional<bool> out) override {
+        const auto text = [](std::optional<bool> v) { return v ? std::to_string(*v) : "-"; };
+        return Note(channel, "vad", channel, text(in), text(out));
     }
-    kzapp::KZCallOutcome VoiceDetection(int channel, std::optional<bool> in,
-                                        std::optional<bool> out) override {
-        const auto text = [](std::optional<bool> v) { return v ? (*v ? " on" : " off") : " -"; };
-        return Record("vad", channel, std::string(text(in)) + text(out));
+    Outcome Hold(int channel, bool on) override { return Note(channel, on ? "hold" : "resume", channel); }
+    Outcome Transfer(const kzapp::KZTransferRequest& r) override {
+        return Note(r.channel, "transfer", r.channel, r.target, r.replaces_channel.value_or(-1));
     }
-    kzapp::KZCallOutcome Hold(int channel, bool on) override {
-        return Record(on ? "hold" : "resume", channel);
-    }
-    kzapp::KZCallOutcome Transfer(const kzapp::KZTransferRequest& r) override {
-        return Record("transfer", r.channel,
-                      " " + r.target + " " + std::to_string(r.replaces_channel.value_or(-1)));
-    }
-    kzapp::KZCallOutcome Redirect(const kzapp::KZRedirectRequest& r) override {
-        return Record("redirect", r.channel, " " + r.target + " " + std::to_string(r.code) + " " + r.text);
+    Outcome Redirect(const kzapp::KZRedirectRequest& r) override {
+        return Note(r.channel, "redirect", r.channel, r.target, r.code, r.text);
     }
 
 private:
-    kzapp::KZCallOutcome Record(const char* name, int channel, const std::string& more = "") {
-        last = name + (" " + std::to_string(channel)) + more;
-        return kzapp::KZCallOutcome::Accepted(channel);
+    template <class... Parts> Outcome Note(int channel, const Parts&... parts) {
+        last = kztest::said(parts...);
+        return Outcome::Accepted(channel);
     }
 };
 
@@ -267,19 +233,19 @@ private:
 TEST(KzhostControl, CallCommandsReachCallControlWithTheirArgumentsOrNotAtAll) {
     const std::string long_path = "/" + std::string(255, 'a');
     const kztest::CommandRow rows[] = {
-        {R"({"cmd":"dial","to":"sip:b@h"})", "ok", "dial any  sip:b@h udp :", R"({"channel":5})"},
+        {R"({"cmd":"dial","to":"sip:b@h"})", "ok", "dial any  sip:b@h 0 :", R"({"channel":5})"},
         {R"({"cmd":"hangup","channel":3})", "ok", "hangup 3 0", R"({"channel":3})"},
         {R"({"cmd":"hangup","channel":3,"cause":486})", "ok", "hangup 3 486", R"({"channel":3})"},
-        {R"({"cmd":"bridge","channel":1,"with":2})", "ok", "bridge 1 2 dsp", R"({"channel":1})"},
-        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp"})", "ok", "bridge 1 2 rtp", R"({"channel":1})"},
-        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"dsp","duplex":"half"})", "ok", "bridge 1 2 dsp half",
+        {R"({"cmd":"bridge","channel":1,"with":2})", "ok", "bridge 1 2 0 0", R"({"channel":1})"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"rtp"})", "ok", "bridge 1 2 1 0", R"({"channel":1})"},
+        {R"({"cmd":"bridge","channel":1,"with":2,"mode":"dsp","duplex":"half"})", "ok", "bridge 1 2 0 1",
          R"({"channel":1})"},
         {R"({"cmd":"unbridge","channel":2})", "ok", "unbridge 2", R"({"channel":2})"},
         {R"({"cmd":"play","channel":1,"files":["/a.wav","/b.mp3"],"loop":true,"random":true})", "ok",
-         "play 1 /a.wav /b.mp3 loop random stop:", R"({"channel":1})"},
+         "play 1 /a.wav,/b.mp3, 1 1 stop:", R"({"channel":1})"},
         {R"({"cmd":"record","channel":2,"path":"/r.au"})", "ok",
-         "record 2 /r.au linear max:-1 stop:", R"({"channel":2})"},
-        {R"({"cmd":"send-dtmf","channel":0,"digits":"12*#AD"})", "ok", "send-dtmf 0 12*#AD auto",
+         "record 2 /r.au 0 0 -1 stop:", R"({"channel":2})"},
+        {R"({"cmd":"send-dtmf","channel":0,"digits":"12*#AD"})", "ok", "send-dtmf 0 12*#AD 0",
          R"({"channel":0})"},
         {R"({"cmd":"collect","channel":4,"timeout_ms":300})", "ok", "collect 4 0  300", R"({"channel":4})"},
         {R"({"cmd":"gain","channel":2,"out_db":-6})", "ok", "gain 2 0 -6", R"({"channel":2})"},
@@ -304,8 +270,8 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArgumentsOrNotAtAll) {
         {R"({"cmd":"vad","channel":1})", "vad needs"},
         {R"({"cmd":"vad","channel":1,"in":1})", "\"in\" must be"},
         {R"({"cmd":"vad","in":true})", "\"channel\" is required"},
-        {R"({"cmd":"vad","channel":3,"in":true})", "ok", "vad 3 on -", R"({"channel":3})"},
-        {R"({"cmd":"vad","channel":3,"out":false,"in":true})", "ok", "vad 3 on off", R"({"channel":3})"},
+        {R"({"cmd":"vad","channel":3,"in":true})", "ok", "vad 3 1 -", R"({"channel":3})"},
+        {R"({"cmd":"vad","channel":3,"out":false,"in":true})", "ok", "vad 3 1 0", R"({"channel":3})"},
         {R"({"cmd":"ping")", "malformed JSON"},
         {R"(["ping"])", "JSON object"},
         {R"({"cmd":"conference"})", "unknown command"},
@@ -322,8 +288,4 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArgumentsOrNotAtAll) {
     RecordingCalls calls;
     const kzapp::KZControlCommands commands(host, calls, "");
     kztest::expect_rows(commands, rows, [&] { return std::exchange(calls.last, ""); });
-    kzapp::KZClientSession session{.authenticated = true};
-    const KZJson subscribed = commands.Execute(
-        R"({"cmd":"subscribe","events":["dtmf","collect-done","play-done","record-done","tone"]})", session);
-    EXPECT_EQ(subscribed.value("event", ""), "subscribed") << subscribed.dump();
 }

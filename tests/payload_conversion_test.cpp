@@ -3,14 +3,13 @@
 #include "media/CKZSIPDSPApp.h"
 
 #include "host/audiocodec/KZAudioCodec.h"
+#include "support/audio_codec_table.h"
 #include "support/audio_signals.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <vector>
 
 using namespace KZAUDIO;
@@ -30,49 +29,17 @@ KZAPI::StaticPayloadInfo Payload(int code) {
     return info;
 }
 
-using Owned = std::unique_ptr<void, void (*)(KZCodecHandle)>;
+using Owned = kztest::OwnedCodec;
 
-// Codec handles as a call creates them for each payload code.
-struct CallCodec {
-    int code;
-    bool built; // its codec's build switch is on
-    std::function<KZCodecHandle()> make_encoder;
-    std::function<KZCodecHandle()> make_decoder;
-    void (*destroy_encoder)(KZCodecHandle);
-    void (*destroy_decoder)(KZCodecHandle);
-    int frame_samples;      // one DSP frame
-    int payload_bytes;      // from one frame; 0 when it follows the signal
-    double min_correlation; // of the decoded frames with the input, law or linear
-};
-
-void NoHandle(KZCodecHandle) {}
-KZCodecHandle None() {
-    return nullptr;
+// Every codec, and G.711 which needs none.
+std::vector<kztest::CodecCase> CallCodecs() {
+    std::vector<kztest::CodecCase> codecs(std::begin(kztest::kCodecs), std::end(kztest::kCodecs));
+    for (int code : {0, 8})
+        codecs.push_back({"G.711", code, true, [] { return nullptr; }, [] { return nullptr; },
+                          [](KZCodecHandle) {}, [](KZCodecHandle) {}, nullptr, nullptr, 160, 160, 160, 160,
+                          true, 0, 0.99, 0.99});
+    return codecs;
 }
-
-// Correlations sit under what each codec keeps of the speech-like signal (see the codec tests),
-// lowered a little for the G.711 step on the law side.
-const CallCodec kCallCodecs[] = {
-    {0, 1 != 0, None, None, NoHandle, NoHandle, 160, 160, 0.99},
-    {8, 1 != 0, None, None, NoHandle, NoHandle, 160, 160, 0.99},
-    {3, KZ_CODEC_GSM != 0, GSM_Create, GSM_Create, GSM_Destroy, GSM_Destroy, 160, 33, 0.90},
-    {4, KZ_CODEC_AVCODEC != 0, G723_Encoder_Create, G723_Decoder_Create, G723_Encoder_Destroy,
-     G723_Decoder_Destroy, 240, 24, 0.90},
-    {9, KZ_CODEC_G722_G726 != 0, [] { return G722_EncodeCreate(64000, 1); },
-     [] { return G722_DecodeCreate(64000, 1); }, G722_EncodeDestroy, G722_DecodeDestroy, 160, 160, 0.98},
-    {18, KZ_CODEC_G729 != 0, [] { return G729B_Encoder_Create(false); }, G729B_Decoder_Create,
-     G729B_Encoder_Destroy, G729B_Decoder_Destroy, 160, 20, 0.85},
-    {96, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 40, 0.80},
-    {97, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 60, 0.90},
-    {98, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 80, 0.97},
-    {99, KZ_CODEC_G722_G726 != 0, g726_Create, g726_Create, g726_Destroy, g726_Destroy, 160, 100, 0.98},
-    {102, KZ_CODEC_SPEEX != 0, [] { return Speex_CreateEx(3, 8); }, [] { return Speex_CreateEx(3, 8); },
-     Speex_Destroy, Speex_Destroy, 160, 38, 0.85},
-    {105, KZ_CODEC_AMR != 0, GSMAMR_Create, GSMAMR_Create, GSMAMR_Destroy, GSMAMR_Destroy, 160, 0, 0.85},
-    {114, KZ_CODEC_OPUS != 0, [] { return Opus_Encoder_Create(48000, 1, 2048, nullptr); },
-     [] { return Opus_Decoder_Create(48000, 1, nullptr); }, Opus_Encoder_Destroy, Opus_Decoder_Destroy, 160,
-     0, 0.90},
-};
 
 // One frame of `in` (all of it) in `format` as the payload of `code`, into the first `room` bytes of out.
 int ToPayload(int format, const std::vector<uint8_t>& in, KZAPI::StaticPayloadInfo code, KZCodecHandle codec,
@@ -107,7 +74,7 @@ std::vector<int16_t> ToLinear(const std::vector<uint8_t>& bytes, int format) {
 
 TEST(PayloadConversion, EveryPayloadRoundTripsFromLawAndLinearFormats) {
     const auto speech = kztest::SpeechLike(7680);
-    for (const CallCodec& c : kCallCodecs) {
+    for (const kztest::CodecCase& c : CallCodecs()) {
         for (int format : {kUlaw, kAlaw, kLinear, kLinear16}) {
             SCOPED_TRACE(testing::Message() << "code " << c.code << " format " << format);
             if (!c.built) continue;
@@ -132,7 +99,7 @@ TEST(PayloadConversion, EveryPayloadRoundTripsFromLawAndLinearFormats) {
             }
             const auto match = kztest::BestMatch(speech, ToLinear(back, format), 1600, 96);
             std::printf("code %3d format %d: correlation %.3f\n", c.code, format, match.correlation);
-            EXPECT_GE(match.correlation, c.min_correlation);
+            EXPECT_GE(match.correlation, c.min_call_correlation);
         }
     }
 }

@@ -1,5 +1,6 @@
 // Message-waiting subscriptions at a proxy site, with a UDP peer on 127.0.0.1 as the user's phone:
-// the NOTIFYs must come inside the subscription's dialog. Time moves through the test's clock.
+// the NOTIFYs must come inside the subscription's dialog. Time moves through the test's clock. The
+// first NOTIFY and the one for new counts are what baresip shows in kzhost_proxy.sh's "mwi" phase.
 #include "host/CKZAPIEnv.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClock.h"
@@ -19,9 +20,6 @@ namespace {
 std::string tag_of(const std::string& header) {
     const size_t at = header.find(";tag=");
     return at == std::string::npos ? "" : header.substr(at + 5, header.find(';', at + 5) - at - 5);
-}
-std::string body_of(const std::string& message) {
-    return message.substr(message.find("\r\n\r\n") + 4);
 }
 int cseq_of(const std::string& message) {
     return std::stoi(header_value(message, "CSeq"));
@@ -62,43 +60,13 @@ protected:
             m_peer.send_to(m_port, kztest::response_to(notify, answer, m_peer.port()));
         return notify;
     }
-    // Subscribed for 300 s; the first NOTIFY answered; our tag.
-    std::string Subscribed() {
-        const std::string ok = Subscribe(300);
-        EXPECT_EQ(status_line(ok), "SIP/2.0 200 OK");
-        m_first = Notify();
-        return tag_of(header_value(ok, "To"));
-    }
-
     KZAPI::CKZManualClock m_clock;
     KZAPI::CKZAPIEnv m_env;
     kztest::UdpPeer m_peer;
     kztest::ClockedServer m_server{m_clock};
     uint16_t m_port = 0;
     int m_cseq = 0;
-    std::string m_first;
 };
-
-TEST_F(ProxyMwiTest, SubscribeIsAnsweredAndNotifiedInItsDialogAtOnceAndOnEveryChange) {
-    const std::string ours = Subscribed();
-    ASSERT_EQ(ours.size(), 8u);
-    EXPECT_EQ(header_value(m_first, "Call-ID"), "mwi-1@127.0.0.1");
-    EXPECT_EQ(tag_of(header_value(m_first, "From")), ours);
-    EXPECT_EQ(tag_of(header_value(m_first, "To")), "phone");
-    EXPECT_EQ(header_value(m_first, "Event"), "message-summary");
-    EXPECT_EQ(header_value(m_first, "Subscription-State"), "active;expires=300");
-    EXPECT_EQ(body_of(m_first), "Messages-Waiting: no\r\n");
-
-    m_server->ProxySetUserMsg(0, "open", 1, "sip:open@127.0.0.1", 3, 1, 0, 0);
-    m_server.Advance(1);
-    const std::string change = Notify();
-    EXPECT_EQ(header_value(change, "Call-ID"), "mwi-1@127.0.0.1");
-    EXPECT_EQ(tag_of(header_value(change, "From")), ours);
-    EXPECT_EQ(cseq_of(change), cseq_of(m_first) + 1);
-    EXPECT_EQ(header_value(change, "Subscription-State"), "active;expires=299");
-    EXPECT_EQ(body_of(change),
-              "Messages-Waiting: yes\r\nMessage-Account: sip:open@127.0.0.1\r\nVoice-Message: 3/1 (0/0)\r\n");
-}
 
 TEST_F(ProxyMwiTest, RefreshEndAndErrorDecideWhereTheNextChangeGoes) {
     struct Case {

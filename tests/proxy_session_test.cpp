@@ -1,17 +1,17 @@
 // Calls relayed by a proxy site between two phones played by UDP peers on 127.0.0.1. The
 // application's answers and the session reports go through a recording environment; time moves
-// through the test's clock.
+// through the test's clock. Media relayed through the server is kzhost_proxy.sh's (each phone's tone
+// heard by the other, the RTP captured going to the server's ports).
 #include "host/CKZAPIEnv.h"
 #include "host/CKZCfgInterface.h"
 #include "host/CKZClock.h"
 #include "proxy/CKZSIPProxySessionRoute.h"
 #include "server/CKZSIPServer.h"
+#include "support/server_reports.h"
 #include "support/sip_dialog.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include <mutex>
 #include <optional>
@@ -25,12 +25,8 @@ using kztest::status_line;
 
 namespace {
 
-struct EndReport {
-    int code;
-    std::string reason;
-};
-
-class RecordingEnv : public KZAPI::CKZAPIEnv {
+// The sessions' ends are its reports, "code reason".
+class RecordingEnv : public KZAPI::CKZAPIEnv, public kztest::ServerReports {
 public:
     std::optional<std::string> On_ProxyNewCallSession(const ProxySessionReport& call, const char*, uint16_t,
                                                       const char*, bool) override {
@@ -39,21 +35,11 @@ public:
         return m_directive;
     }
     void FireOn_ProxyCallSessionEnd(const ProxySessionReport&, int code, const char* reason) override {
-        std::lock_guard lock(m_mutex);
-        m_ends.push_back({code, reason});
-    }
-    void Clear() {
-        std::lock_guard lock(m_mutex);
-        m_directive.reset();
-        m_ends.clear();
+        Add(std::to_string(code) + " " + reason);
     }
     void SetDirective(std::optional<std::string> directive) {
         std::lock_guard lock(m_mutex);
         m_directive = std::move(directive);
-    }
-    std::vector<EndReport> Ends() {
-        std::lock_guard lock(m_mutex);
-        return m_ends;
     }
     uint32_t Connection() {
         std::lock_guard lock(m_mutex);
@@ -63,7 +49,6 @@ public:
 private:
     std::mutex m_mutex;
     std::optional<std::string> m_directive;
-    std::vector<EndReport> m_ends;
     uint32_t m_connection = 0;
 };
 
@@ -111,6 +96,7 @@ protected:
             "kzsrv.sip.proxy.site3.udp.relay = 1\n";
         KZAPI::CKZCfgInterface::CFG_LoadText(config);
         m_env.Clear();
+        m_env.SetDirective(std::nullopt);
         KZAPI::CKZAPIEnv::SetKZAPIEnv(&m_env);
         m_server = kztest::start_server_on_clock(m_clock);
         ASSERT_TRUE(m_server);
@@ -150,15 +136,8 @@ protected:
     }
     std::string AliceRequest(const std::string& method, const std::string& uri, const std::string& branch,
                              int cseq, const std::string& to_tag, const std::string& body = "",
-                             const std::string& domain = "127.0.0.1", const std::string& cseq_method = "") {
-        const std::string route =
-            to_tag.empty() ? "" : "Route: <sip:127.0.0.1:" + std::to_string(m_port) + ";lr>\r\n";
-        return request(m_alice, method, uri, branch,
-                       route + "From: <sip:alice@" + domain + ">;tag=a1\r\nTo: <sip:bob@" + domain + ">" +
-                           (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\nCall-ID: " + m_call_id +
-                           "\r\nCSeq: " + std::to_string(cseq) + " " +
-                           (cseq_method.empty() ? method : cseq_method) + "\r\n",
-                       body);
+                             const std::string& domain = "127.0.0.1") {
+        return CallerRequest(m_alice, m_bob, m_call_id, method, cseq, to_tag, body, domain, uri, branch);
     }
     // Bob's request inside the dialog of the INVITE he received.
     std::string BobRequest(const std::string& method, const std::string& invite, int cseq) {
@@ -173,18 +152,22 @@ protected:
         phone.peer.send_to(m_port, kztest::response_to(received, status, phone.peer.port(), "", body));
     }
     std::string BobURI() const { return "sip:bob@127.0.0.1:" + m_bob.port(); }
-    // caller's request in its call with callee at site 1 (to_tag: the dialog is established).
+    // caller's request in its call with callee at the domain (to_tag: the dialog is established); the
+    // request URI is the callee's address of record, the branch made from the call unless given.
     std::string CallerRequest(const Phone& caller, const Phone& callee, const std::string& call_id,
                               const std::string& method, int cseq, const std::string& to_tag,
-                              const std::string& body = "") {
+                              const std::string& body = "", const std::string& domain = "127.0.0.1",
+                              std::string uri = "", std::string branch = "") {
         const std::string route =
             to_tag.empty() ? "" : "Route: <sip:127.0.0.1:" + std::to_string(m_port) + ";lr>\r\n";
-        return request(
-            caller, method, "sip:" + callee.name + "@127.0.0.1", call_id + method + std::to_string(cseq),
-            route + "From: <sip:" + caller.name + "@127.0.0.1>;tag=" + caller.name +
-                "\r\nTo: <sip:" + callee.name + "@127.0.0.1>" + (to_tag.empty() ? "" : ";tag=" + to_tag) +
-                "\r\nCall-ID: " + call_id + "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n",
-            body);
+        if (uri.empty()) uri = "sip:" + callee.name + "@" + domain;
+        if (branch.empty()) branch = call_id + method + std::to_string(cseq);
+        return request(caller, method, uri, branch,
+                       route + "From: <sip:" + caller.name + "@" + domain + ">;tag=" + caller.name +
+                           "\r\nTo: <sip:" + callee.name + "@" + domain + ">" +
+                           (to_tag.empty() ? "" : ";tag=" + to_tag) + "\r\nCall-ID: " + call_id +
+                           "\r\nCSeq: " + std::to_string(cseq) + " " + method + "\r\n",
+                       body);
     }
     // An answered call from caller to callee with media at the given ports: its session.
     uint32_t Establish(const Phone& caller, const Phone& callee, const std::string& call_id,
@@ -202,13 +185,6 @@ protected:
         m_server->ProxySetUserAuthType(0, phone.name.c_str(), 2);
         Register(phone, "127.0.0.1");
     }
-    std::vector<std::string> EndReasons() {
-        std::vector<std::string> reasons;
-        for (const EndReport& end : m_env.Ends())
-            reasons.push_back(end.reason);
-        return reasons;
-    }
-
     KZAPI::CKZManualClock m_clock;
     RecordingEnv m_env;
     Phone m_alice{"alice"}, m_bob{"bob"};
@@ -217,51 +193,39 @@ protected:
     std::string m_call_id = "call-1@127.0.0.1";
 };
 
+// The caller's hang-up is kzhost_proxy.sh's (its calls end at the caller); here the callee hangs up.
 TEST_F(ProxySessionTest, CallIsRelayedBothWaysAndItsEndReportedOnce) {
-    for (const bool callee_hangs_up : {false, true}) {
-        const std::string invite = Call();
-        ASSERT_FALSE(invite.empty());
-        EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 100")), "SIP/2.0 100 Trying");
-        EXPECT_EQ(invite.rfind("INVITE " + BobURI() + " SIP/2.0", 0), 0u) << invite;
-        EXPECT_EQ(header_value(invite, "Max-Forwards"), "69");
-        EXPECT_EQ(header_value(invite, "Via").rfind("SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_port), 0),
-                  0u);
-        EXPECT_NE(invite.find("Via: SIP/2.0/UDP 127.0.0.1:" + m_alice.port()), std::string::npos);
-        EXPECT_EQ(header_value(invite, "Record-Route")
-                      .rfind("<sip:127.0.0.1:" + std::to_string(m_port) + ";lr>", 0),
-                  0u);
-        EXPECT_NE(header_value(invite, "Call-ID"), "call-1@127.0.0.1");
+    const std::string invite = Call();
+    ASSERT_FALSE(invite.empty());
+    EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 100")), "SIP/2.0 100 Trying");
+    EXPECT_EQ(invite.rfind("INVITE " + BobURI() + " SIP/2.0", 0), 0u) << invite;
+    EXPECT_EQ(header_value(invite, "Max-Forwards"), "69");
+    EXPECT_EQ(header_value(invite, "Via").rfind("SIP/2.0/UDP 127.0.0.1:" + std::to_string(m_port), 0), 0u);
+    EXPECT_NE(invite.find("Via: SIP/2.0/UDP 127.0.0.1:" + m_alice.port()), std::string::npos);
+    EXPECT_EQ(
+        header_value(invite, "Record-Route").rfind("<sip:127.0.0.1:" + std::to_string(m_port) + ";lr>", 0),
+        0u);
+    EXPECT_NE(header_value(invite, "Call-ID"), "call-1@127.0.0.1");
 
-        Answer(m_bob, invite, "180 Ringing");
-        EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 180")), "SIP/2.0 180 Ringing");
-        Answer(m_bob, invite, "200 OK", sdp(4000));
-        const std::string ok = receive_starting(m_alice.peer, "SIP/2.0 200");
-        ASSERT_FALSE(ok.empty());
-        EXPECT_EQ(header_value(ok, "Call-ID"), "call-1@127.0.0.1");
-        EXPECT_EQ(sdp_port(ok), 4000); // no media relay on this site
+    Answer(m_bob, invite, "180 Ringing");
+    EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 180")), "SIP/2.0 180 Ringing");
+    Answer(m_bob, invite, "200 OK", sdp(4000));
+    const std::string ok = receive_starting(m_alice.peer, "SIP/2.0 200");
+    ASSERT_FALSE(ok.empty());
+    EXPECT_EQ(header_value(ok, "Call-ID"), "call-1@127.0.0.1");
+    EXPECT_EQ(sdp_port(ok), 4000); // no media relay on this site
 
-        m_alice.peer.send_to(m_port, AliceRequest("ACK", BobURI(), "ack", 1, "far1"));
-        EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty());
-        if (callee_hangs_up) {
-            m_bob.peer.send_to(m_port, BobRequest("BYE", invite, 2));
-            const std::string bye = receive_starting(m_alice.peer, "BYE ");
-            ASSERT_FALSE(bye.empty());
-            Answer(m_alice, bye, "200 OK");
-            EXPECT_EQ(status_line(receive_starting(m_bob.peer, "SIP/2.0 ")), "SIP/2.0 200 OK");
-        } else {
-            m_alice.peer.send_to(m_port, AliceRequest("BYE", BobURI(), "bye", 2, "far1"));
-            const std::string bye = receive_starting(m_bob.peer, "BYE ");
-            ASSERT_FALSE(bye.empty());
-            Answer(m_bob, bye, "200 OK");
-            EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 ")), "SIP/2.0 200 OK");
-        }
-        ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Ends().empty(); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ASSERT_EQ(m_env.Ends().size(), 1u) << callee_hangs_up << " " << m_env.Ends().back().reason;
-        EXPECT_EQ(m_env.Ends()[0].code, 0);
-        TearDown();
-        SetUp();
-    }
+    m_alice.peer.send_to(m_port, AliceRequest("ACK", BobURI(), "ack", 1, "far1"));
+    EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty());
+    m_bob.peer.send_to(m_port, BobRequest("BYE", invite, 2));
+    const std::string bye = receive_starting(m_alice.peer, "BYE ");
+    ASSERT_FALSE(bye.empty());
+    Answer(m_alice, bye, "200 OK");
+    EXPECT_EQ(status_line(receive_starting(m_bob.peer, "SIP/2.0 ")), "SIP/2.0 200 OK");
+    ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(m_env.Reports().size(), 1u) << m_env.Reports().back();
+    EXPECT_EQ(m_env.At(0).rfind("0 ", 0), 0u);
 }
 
 TEST_F(ProxySessionTest, DirectiveDecidesTheAnswer) {
@@ -284,12 +248,12 @@ TEST_F(ProxySessionTest, DirectiveDecidesTheAnswer) {
     for (const Case& c : cases) {
         m_env.SetDirective(c.directive);
         m_server->ProxySetUserAuthType(0, "alice", c.alice_auth_type);
-        const size_t before = m_env.Ends().size();
+        const size_t before = m_env.Reports().size();
         m_call_id = "directive-" + std::to_string(++n);
         m_alice.peer.send_to(m_port, AliceRequest("INVITE", "sip:bob@127.0.0.1", m_call_id, 1, ""));
         EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 4")), c.status) << *c.directive;
-        kztest::wait_until([&] { return m_env.Ends().size() - before == c.ends; }, 300);
-        EXPECT_EQ(m_env.Ends().size() - before, c.ends) << *c.directive;
+        kztest::wait_until([&] { return m_env.Reports().size() - before == c.ends; }, 300);
+        EXPECT_EQ(m_env.Reports().size() - before, c.ends) << *c.directive;
         EXPECT_TRUE(m_bob.peer.drain(50).empty()) << *c.directive;
     }
 }
@@ -344,8 +308,8 @@ TEST_F(ProxySessionTest, CallerCancelIsPassedOnAndALate200HungUp) {
         Answer(m_bob, invite, c.callee_final);
         EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty()) << c.callee_final;
         EXPECT_EQ(!receive_starting(m_bob.peer, "BYE ", 500).empty(), c.expect_bye) << c.callee_final;
-        ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Ends().empty(); }));
-        EXPECT_EQ(m_env.Ends().back().reason, "Call cancelled");
+        ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
+        EXPECT_EQ(m_env.Reports().back(), "487 Call cancelled");
         TearDown();
         SetUp();
     }
@@ -366,12 +330,12 @@ TEST_F(ProxySessionTest, UnansweredSessionsEndAfter120Seconds) {
             Answer(m_bob, invite, "100 Trying");
         }
         Advance(119);
-        EXPECT_TRUE(m_env.Ends().empty());
+        EXPECT_TRUE(m_env.Reports().empty());
         Advance(3);
         EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 408")), "SIP/2.0 408 Request Timeout");
         EXPECT_EQ(!receive_starting(m_bob.peer, "CANCEL ", 300).empty(), c.callee_cancelled);
-        ASSERT_EQ(m_env.Ends().size(), 1u);
-        EXPECT_EQ(m_env.Ends()[0].code, 408);
+        ASSERT_EQ(m_env.Reports().size(), 1u);
+        EXPECT_EQ(m_env.At(0).rfind("408 ", 0), 0u);
         TearDown();
         SetUp();
     }
@@ -396,44 +360,20 @@ TEST_F(ProxySessionTest, WithoutRecordRouteTheSessionEndsAtThe200) {
     EXPECT_EQ(header_value(invite, "Record-Route"), "");
     Answer(m_bob, invite, "200 OK");
     ASSERT_FALSE(receive_starting(m_alice.peer, "SIP/2.0 200").empty());
-    ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Ends().empty(); }));
-    EXPECT_EQ(m_env.Ends()[0].code, 0);
-    EXPECT_EQ(m_env.Ends()[0].reason, "Succeed");
+    ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
+    EXPECT_EQ(m_env.At(0), "0 Succeed");
     m_alice.peer.send_to(m_port, AliceRequest("BYE", BobURI(), "bye", 2, "far1", "", "127.0.0.2"));
     EXPECT_TRUE(receive_starting(m_bob.peer, "BYE ", 500).empty());
-    EXPECT_EQ(m_env.Ends().size(), 1u);
+    EXPECT_EQ(m_env.Reports().size(), 1u);
 }
 
-TEST_F(ProxySessionTest, RelayedMediaFlowsBothWaysThroughTheServer) {
-    Register(m_bob, "127.0.0.3");
-    kztest::UdpPeer alice_rtp, bob_rtp;
-    const std::string invite = Call("127.0.0.3", sdp(alice_rtp.port()));
-    ASSERT_FALSE(invite.empty());
-    const uint16_t bob_sends_to = sdp_port(invite);
-    EXPECT_NE(bob_sends_to, alice_rtp.port());
-    Answer(m_bob, invite, "200 OK", sdp(bob_rtp.port()));
-    const std::string ok = receive_starting(m_alice.peer, "SIP/2.0 200");
-    const uint16_t alice_sends_to = sdp_port(ok);
-    ASSERT_NE(alice_sends_to, 0);
-    EXPECT_NE(alice_sends_to, bob_rtp.port());
-
-    const std::string from_alice = std::string("\x80\x00\x00\x01", 4) + "alice-media";
-    const std::string from_bob = std::string("\x80\x00\x00\x02", 4) + "bob-media";
-    alice_rtp.send_to(alice_sends_to, from_alice);
-    EXPECT_EQ(bob_rtp.receive(1000), from_alice);
-    bob_rtp.send_to(bob_sends_to, from_bob);
-    EXPECT_EQ(alice_rtp.receive(1000), from_bob);
-}
-
-// Alice-bob and carol-dave are joined as alice-carol: each kept party is offered the other's media,
-// bob and dave are hung up, and the joined call ends like any other. A refused offer leaves both
-// calls as they were: alice, who had accepted, is offered bob's media again.
+// Alice-bob and carol-dave joined as alice-carol is kzhost_proxy.sh's "join" (bob and dave hung up,
+// both ends reported "Success - Joined", the joined call ended by alice). Here the offers made for the
+// join swap the kept parties' media, and a refused one leaves both calls as they were: alice, who had
+// accepted, is offered bob's media again, nobody is hung up, and her call ends like any other.
 TEST_F(ProxySessionTest, TwoCallsAreJoinedOrLeftAsTheyWere) {
-    struct Case {
-        const char* carol_answers;
-        bool joined;
-    } cases[] = {{"200 OK", true}, {"488 Not Acceptable Here", false}, {"491 Request Pending", false}};
-    for (const Case& c : cases) {
+    for (const char* carol_answers : {"488 Not Acceptable Here", "491 Request Pending"}) {
+        SCOPED_TRACE(carol_answers);
         Phone carol{"carol"}, dave{"dave"};
         AddUser(carol);
         AddUser(dave);
@@ -451,38 +391,22 @@ TEST_F(ProxySessionTest, TwoCallsAreJoinedOrLeftAsTheyWere) {
         EXPECT_EQ(header_value(to_carol, "Call-ID"), "join-2");
         Answer(m_alice, to_alice, "200 OK", sdp(alice_rtp));
         EXPECT_FALSE(receive_starting(m_alice.peer, "ACK ").empty());
-        Answer(carol, to_carol, c.carol_answers, c.joined ? sdp(carol_rtp) : "");
-        EXPECT_FALSE(receive_starting(carol.peer, "ACK ").empty()) << c.carol_answers;
+        Answer(carol, to_carol, carol_answers);
+        EXPECT_FALSE(receive_starting(carol.peer, "ACK ").empty());
+        const std::string back = receive_starting(m_alice.peer, "INVITE ");
+        EXPECT_EQ(sdp_port(back), bob_rtp);
+        Answer(m_alice, back, "200 OK", sdp(alice_rtp));
+        EXPECT_FALSE(receive_starting(m_alice.peer, "ACK ").empty());
+        EXPECT_TRUE(receive_starting(m_bob.peer, "BYE ", 300).empty());
+        EXPECT_TRUE(receive_starting(dave.peer, "BYE ", 300).empty());
 
-        const Phone& alice_peer = c.joined ? carol : m_bob;
-        if (!c.joined) {
-            const std::string back = receive_starting(m_alice.peer, "INVITE ");
-            EXPECT_EQ(sdp_port(back), bob_rtp) << c.carol_answers;
-            Answer(m_alice, back, "200 OK", sdp(alice_rtp));
-            EXPECT_FALSE(receive_starting(m_alice.peer, "ACK ").empty());
-        }
-        for (const Phone* released : {&m_bob, &dave}) {
-            const std::string bye = receive_starting(released->peer, "BYE ", c.joined ? 1500 : 300);
-            EXPECT_EQ(bye.empty(), !c.joined) << released->name << " " << c.carol_answers;
-            if (!bye.empty()) Answer(*released, bye, "200 OK");
-        }
-        // The ends are reported once the server has read the BYEs' answers.
-        const auto joined_ends = [&] {
-            const std::vector<std::string> reasons = EndReasons();
-            return std::count(reasons.begin(), reasons.end(), "Success - Joined");
-        };
-        if (c.joined) kztest::wait_until([&] { return joined_ends() == 2; });
-        EXPECT_EQ(joined_ends(), c.joined ? 2 : 0);
-
-        // The call alice is in now ends with her BYE, reported like any other.
         m_alice.peer.send_to(m_port, CallerRequest(m_alice, m_bob, "join-1", "BYE", 3, "far1"));
-        const std::string bye = receive_starting(alice_peer.peer, "BYE ");
-        ASSERT_FALSE(bye.empty()) << c.carol_answers;
-        if (c.joined) EXPECT_EQ(header_value(bye, "Call-ID"), "join-2");
-        Answer(alice_peer, bye, "200 OK");
+        const std::string bye = receive_starting(m_bob.peer, "BYE ");
+        ASSERT_FALSE(bye.empty());
+        Answer(m_bob, bye, "200 OK");
         EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 ")), "SIP/2.0 200 OK");
-        ASSERT_TRUE(kztest::wait_until(
-            [&] { return !m_env.Ends().empty() && m_env.Ends().back().reason == "Success"; }));
+        ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
+        EXPECT_EQ(m_env.Reports(), std::vector<std::string>{"0 Success"});
         TearDown();
         SetUp();
     }
@@ -503,8 +427,8 @@ TEST_F(ProxySessionTest, RingTimeoutCancelsAStillRingingCallee) {
     Answer(m_bob, invite, "487 Request Terminated");
     EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty());
     EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 4")), "SIP/2.0 408 Request Timeout");
-    ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Ends().empty(); }));
-    EXPECT_EQ(m_env.Ends()[0].code, 408);
+    ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
+    EXPECT_EQ(m_env.At(0).rfind("408 ", 0), 0u);
 }
 
 // A caller's INVITE from a new address moves its record only when the caller may: a user without
@@ -537,12 +461,12 @@ TEST_F(ProxySessionTest, NewSessionKeepsTheServerInACallWithADialogOfItsOwn) {
     ASSERT_FALSE(invite.empty());
     EXPECT_NE(header_value(invite, "Record-Route"), "");
     EXPECT_NE(header_value(invite, "Call-ID"), m_call_id);
-    EXPECT_EQ(header_value(invite, "From").find("tag=a1"), std::string::npos);
+    EXPECT_EQ(header_value(invite, "From").find("tag=alice"), std::string::npos);
     Answer(m_bob, invite, "200 OK");
     ASSERT_FALSE(receive_starting(m_alice.peer, "SIP/2.0 200").empty());
     m_alice.peer.send_to(m_port, AliceRequest("ACK", BobURI(), "ack", 1, "far1", "", "127.0.0.2"));
     EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty());
-    EXPECT_TRUE(m_env.Ends().empty());
+    EXPECT_TRUE(m_env.Reports().empty());
     m_alice.peer.send_to(m_port, AliceRequest("BYE", BobURI(), "bye", 2, "far1", "", "127.0.0.2"));
     const std::string bye = receive_starting(m_bob.peer, "BYE ");
     EXPECT_EQ(header_value(bye, "Call-ID"), header_value(invite, "Call-ID"));

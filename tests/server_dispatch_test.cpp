@@ -10,8 +10,7 @@
 #include "sipmsg/sip_msg.h"
 #include "support/loopback_config.h"
 #include "support/recording_sip_call.h"
-#include "support/sip_peer.h"
-#include "support/sip_requests.h"
+#include "support/sip_dialog.h"
 #include "support/sip_server.h"
 
 #include <gtest/gtest.h>
@@ -77,12 +76,9 @@ protected:
         return closed_tcp_port ? "" : m_peer.receive(2000);
     }
     // The peer's response to invite with the CSeq method given.
-    void Respond(const std::string& invite, const std::string& status, const std::string& method) {
-        auto h = [&](const char* name) { return kztest::header_value(invite, name); };
-        m_peer.send_to(s_port, "SIP/2.0 " + status + "\r\nVia: " + h("Via") + "\r\nFrom: " + h("From") +
-                                   "\r\nTo: " + h("To") + ";tag=r1\r\nCall-ID: " + h("Call-ID") +
-                                   "\r\nCSeq: 1 " + method +
-                                   "\r\nContact: <sip:b@127.0.0.1>\r\nContent-Length: 0\r\n\r\n");
+    void Respond(std::string invite, const std::string& status, const std::string& method) {
+        invite.replace(invite.find("CSeq: 1 INVITE"), 14, "CSeq: 1 " + method);
+        m_peer.send_to(s_port, kztest::response_to(invite, status, m_peer.port()));
     }
     // Whether the peer receives a message starting with first_line within two seconds.
     bool PeerGets(const std::string& first_line) {

@@ -8,13 +8,13 @@
 #include "sipstack/sip_group.h"
 #include "support/clocked_server.h"
 #include "support/loopback_config.h"
+#include "support/server_reports.h"
 #include "support/sip_dialog.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +23,7 @@ using kztest::header_value;
 
 namespace {
 
-class RecordingEnv : public KZAPI::CKZAPIEnv {
+class RecordingEnv : public KZAPI::CKZAPIEnv, public kztest::ServerReports {
 public:
     void Send_RegStatus(int, int, int) override {}
     void Send_SubscribeStatus(int account, int subscribed, int seconds) override {
@@ -41,29 +41,6 @@ public:
                        const char* body) override {
         Add("notify " + std::to_string(account) + " " + event + " " + state + " " + type + " " + body);
     }
-    void FireOn_Message(int channel, const char* from, const char*, const char*, const char* text) override {
-        Add("message " + std::to_string(channel) + " " + from + " " + text);
-    }
-    // The next report, waiting for it up to two seconds; "" when none came.
-    std::string Next() {
-        std::string report;
-        kztest::wait_until([&] {
-            std::lock_guard lock(m_mutex);
-            if (m_reports.empty()) return false;
-            report = m_reports.front();
-            m_reports.erase(m_reports.begin());
-            return true;
-        });
-        return report;
-    }
-
-private:
-    void Add(const std::string& report) {
-        std::lock_guard lock(m_mutex);
-        m_reports.push_back(report);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_reports;
 };
 
 class SubscriptionTest : public ::testing::Test {
@@ -187,11 +164,7 @@ TEST_F(SubscriptionTest, EachMessageIsReportedOnceByItsAnswerOrAfterTenSilentSec
     ASSERT_EQ(m_server->SendMessageText(7, from.c_str(), to.c_str(), "hello bob"), 1u);
     const std::string message = Receive("MESSAGE");
     EXPECT_NE(message.find("\r\n\r\nhello bob"), std::string::npos);
-    Reply(message, "407 Proxy Authentication Required", Challenge());
-    const std::string resent = Receive("MESSAGE");
-    EXPECT_NE(header_value(resent, "Proxy-Authorization").find("uri=\"sip:bob@127.0.0.1:"),
-              std::string::npos);
-    Reply(resent, "202 Accepted");
+    Reply(message, "202 Accepted"); // a challenged MESSAGE is the kamailio runs' "message" case
     EXPECT_EQ(m_env.Next(), "delivered 7 202 Accepted");
 
     ASSERT_EQ(m_server->SendMessageText(8, from.c_str(), to.c_str(), "anyone?"), 1u);
@@ -204,6 +177,7 @@ TEST_F(SubscriptionTest, EachMessageIsReportedOnceByItsAnswerOrAfterTenSilentSec
     EXPECT_EQ(m_server->GetMessageTextCount(), 0);
 }
 
+// A MESSAGE from outside a call is the kamailio runs' "message" case.
 TEST_F(SubscriptionTest, NotifiesAndMessagesOutsideCallsReachTheApplicationAndAreAnswered) {
     const struct {
         const char* method;
@@ -218,7 +192,6 @@ TEST_F(SubscriptionTest, NotifiesAndMessagesOutsideCallsReachTheApplicationAndAr
         {"NOTIFY", "Event: presence\r\nSubscription-State: active;expires=60\r\n", "application/pidf+xml",
          "<presence/>", "notify 0 presence active;expires=60 application/pidf+xml <presence/>"},
         {"NOTIFY", "Event: reg\r\n", "text/plain", "ignored", ""},
-        {"MESSAGE", "", "text/plain", "hi there\r\n", "message -1 <sip:tester@127.0.0.1:PEER> hi there"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.report);
@@ -227,9 +200,6 @@ TEST_F(SubscriptionTest, NotifiesAndMessagesOutsideCallsReachTheApplicationAndAr
                         kztest::with_body(c.body, c.type));
         m_peer.send_to(m_port, request);
         EXPECT_EQ(kztest::status_line(kztest::receive_starting(m_peer, "SIP/2.0 ")), "SIP/2.0 200 OK");
-        std::string report = c.report;
-        for (size_t at; (at = report.find("PEER")) != std::string::npos;)
-            report.replace(at, 4, std::to_string(m_peer.port()));
-        if (!report.empty()) EXPECT_EQ(m_env.Next(), report);
+        if (*c.report) EXPECT_EQ(m_env.Next(), c.report);
     }
 }

@@ -167,7 +167,6 @@ TEST_F(ServerTest, AccountsFillDomainProxyAndUserFromEachOther) {
     EXPECT_STREQ(a->domain, "pbx.example:5070");
     EXPECT_STREQ(a->authorization_user, "alice");
     EXPECT_EQ(a->transport, 2); // the low four bits
-    EXPECT_EQ(a->lifetime, 3600);
     const kz_sip_user_reg_profile* b = server->GetUserRegProfile(1);
     EXPECT_STREQ(b->proxy, "example.org");
     EXPECT_STREQ(b->authorization_user, "bob-auth");
@@ -187,7 +186,6 @@ TEST_F(ServerTest, ProxySitesServeTheirDomainsInServerModeOnly) {
     ASSERT_EQ(server->ProxySitesCount(), 2);
     EXPECT_EQ(server->GetProxySite(0)->GetDomains(), (std::vector<std::string>{"a.example", "10.0.0.1"}));
     EXPECT_TRUE(server->GetProxySite(0)->GetOptions().record_route);
-    EXPECT_EQ(server->GetProxySite(1)->GetNumber(), 1);
     EXPECT_EQ(server->GetProxySiteByDomain("A.Example", ""), server->GetProxySite(0));
     EXPECT_EQ(server->GetProxySiteByDomain("c.example", "b.example"), server->GetProxySite(1));
     EXPECT_EQ(server->GetProxySiteByDomain("c.example", ""), nullptr);
@@ -338,6 +336,7 @@ protected:
 
 } // namespace
 
+// (The sites' challenge to a REGISTER is proxy_site_test's.)
 TEST_F(RunningServer, AnswersWhatNeedsNoCallAndChallengesRegistrationsOnlyForItsSites) {
     struct Case {
         const char* method;
@@ -355,16 +354,6 @@ TEST_F(RunningServer, AnswersWhatNeedsNoCallAndChallengesRegistrationsOnlyForIts
     EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), "127.0.0.1");
     for (const Case& c : cases)
         EXPECT_EQ(kztest::status_line(Ask(c.method, c.extra)), c.status) << c.method;
-    EXPECT_EQ(kztest::header_value(Ask("OPTIONS"), "Allow"),
-              "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO");
-    TearDown();
-    SetUp();
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.sites.num", "1");
-    CKZCfgInterface::CFG_SetValue("kzsrv.sip.proxy.site1.domain", "127.0.0.1");
-    StartServer();
-    const std::string challenge = Ask("REGISTER");
-    EXPECT_EQ(kztest::status_line(challenge), "SIP/2.0 407 Proxy Authentication Required");
-    EXPECT_NE(challenge.find("Digest"), std::string::npos);
 }
 
 // A port taken before the start is found by the server's own probe; a TCP port taken while the

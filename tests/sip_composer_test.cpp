@@ -43,22 +43,17 @@ std::string value(const sip_msg& m, uint32_t id) {
     return std::string(m.get_ie_value(id).View());
 }
 
-const Elements kSdpSession = {{KZ_IE_SDP_VERSION, "0"},
-                              {KZ_IE_SDP_OWNER_USERNAME, "alice"},
-                              {KZ_IE_SDP_OWNER_SESSION_ID, "1"},
-                              {KZ_IE_SDP_OWNER_SESSION_VERSION, "2"},
-                              {KZ_IE_SDP_OWNER_NETWORK_TYPE, "IN"},
-                              {KZ_IE_SDP_OWNER_ADDRESS_TYPE, "IP4"},
-                              {KZ_IE_SDP_OWNER_ADDRESS, "10.0.0.1"},
-                              {KZ_IE_SDP_SESSION_NAME, "KZ"},
-                              {KZ_IE_SDP_CONNECTION_NETWORK_TYPE, "IN"},
-                              {KZ_IE_SDP_CONNECTION_ADDRESS_TYPE, "IP4"},
-                              {KZ_IE_SDP_CONNECTION_ADDRESS, "10.0.0.1"},
-                              {KZ_IE_SDP_TIMESTAMP_START, "0"},
-                              {KZ_IE_SDP_TIMESTAMP_STOP, "0"},
-                              {KZ_IE_SDP_MEDIA_TYPE, "audio"},
-                              {KZ_IE_SDP_MEDIA_PORT, "4000"},
-                              {KZ_IE_SDP_MEDIA_TRANSPORT, "RTP/AVP"}};
+// One row per line of the description.
+// clang-format off
+const Elements kSdpSession = {
+    {KZ_IE_SDP_VERSION, "0"},
+    {KZ_IE_SDP_OWNER_USERNAME, "alice"}, {KZ_IE_SDP_OWNER_SESSION_ID, "1"}, {KZ_IE_SDP_OWNER_SESSION_VERSION, "2"},
+        {KZ_IE_SDP_OWNER_NETWORK_TYPE, "IN"}, {KZ_IE_SDP_OWNER_ADDRESS_TYPE, "IP4"}, {KZ_IE_SDP_OWNER_ADDRESS, "10.0.0.1"},
+    {KZ_IE_SDP_SESSION_NAME, "KZ"},
+    {KZ_IE_SDP_CONNECTION_NETWORK_TYPE, "IN"}, {KZ_IE_SDP_CONNECTION_ADDRESS_TYPE, "IP4"}, {KZ_IE_SDP_CONNECTION_ADDRESS, "10.0.0.1"},
+    {KZ_IE_SDP_TIMESTAMP_START, "0"}, {KZ_IE_SDP_TIMESTAMP_STOP, "0"},
+    {KZ_IE_SDP_MEDIA_TYPE, "audio"}, {KZ_IE_SDP_MEDIA_PORT, "4000"}, {KZ_IE_SDP_MEDIA_TRANSPORT, "RTP/AVP"}};
+// clang-format on
 const std::string kSdpHead = "v=0\r\no=alice 1 2 IN IP4 10.0.0.1\r\ns=KZ\r\nc=IN IP4 10.0.0.1\r\nt=0 0\r\n";
 
 struct HeaderCase {
@@ -132,17 +127,12 @@ TEST_P(ComposedHeaders, AreWrittenInTheirFormat) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ComposedHeaders, testing::ValuesIn(kHeaderCases));
 
-TEST(Composer, FirstLineDecidesWhetherAnythingIsWritten) {
-    sip_msg response;
-    add_all(response, {{KZ_IE_SIP_RESPONSE_LINE_PROTVERSION, "SIP/2.0"},
-                       {KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, "180"},
-                       {KZ_IE_SIP_RESPONSE_LINE_STATUS_STRING, "Ringing"}});
-    EXPECT_EQ(compose(response), "SIP/2.0 180 Ringing\r\n" + kNoBody);
-    sip_msg partial;
-    add_all(partial,
-            {{KZ_IE_SIP_REQUEST_LINE_METHOD, "INVITE"}, {KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, "180"}});
+// Status lines are written as the data files record; a first line of both kinds writes nothing.
+TEST(Composer, MixedFirstLineWritesNothing) {
+    sip_msg m;
+    add_all(m, {{KZ_IE_SIP_REQUEST_LINE_METHOD, "INVITE"}, {KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE, "180"}});
     KZAPI::CString out;
-    EXPECT_EQ(partial.write_into_buf(&out), KZ_SIP_RESULT_FAILURE);
+    EXPECT_EQ(m.write_into_buf(&out), KZ_SIP_RESULT_FAILURE);
 }
 
 TEST(Composer, BodiesWithTheirContentTypeAndLength) {
@@ -225,13 +215,12 @@ TEST(Credentials, CompletedWithCnonceNcAndResponseBeforeComposing) {
                          Case{"", "", "", ""}}) {
         SCOPED_TRACE(std::string(c.qop) + c.nc);
         sip_msg m;
-        add_all(m, {{KZ_IE_SIP_REQUEST_LINE_METHOD, "register"},
-                    {KZ_IE_SIP_WWW_AUTH_RESP_TYPE, "Digest"},
-                    {KZ_IE_SIP_WWW_AUTH_RESP_USERNAME, "alice"},
-                    {KZ_IE_SIP_WWW_AUTH_RESP_REALM, "example.com"},
-                    {KZ_IE_SIP_WWW_AUTH_RESP_NONCE, "n0nce"},
-                    {KZ_IE_SIP_WWW_AUTH_RESP_URI, "sip:example.com"},
+        // clang-format off
+        add_all(m, {{KZ_IE_SIP_REQUEST_LINE_METHOD, "register"}, {KZ_IE_SIP_WWW_AUTH_RESP_TYPE, "Digest"},
+                    {KZ_IE_SIP_WWW_AUTH_RESP_USERNAME, "alice"}, {KZ_IE_SIP_WWW_AUTH_RESP_REALM, "example.com"},
+                    {KZ_IE_SIP_WWW_AUTH_RESP_NONCE, "n0nce"}, {KZ_IE_SIP_WWW_AUTH_RESP_URI, "sip:example.com"},
                     {KZ_IE_SIP_WWW_AUTH_RESP_PASSWORD, "pw"}});
+        // clang-format on
         if (*c.qop) m.add_ie(KZ_IE_SIP_WWW_AUTH_RESP_QOP, 0, c.qop);
         if (*c.nc) m.add_ie(KZ_IE_SIP_WWW_AUTH_RESP_NC, 0, c.nc);
         ASSERT_EQ(kz_sip_complete_credentials(&m), KZ_SIP_RESULT_OK);

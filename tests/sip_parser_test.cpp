@@ -1,6 +1,6 @@
-// The parser: what each header line stores, first-line outcomes, body kinds and SDP lines, and a
-// parsed description composed back. Whole messages and framing are covered by the recorded
-// outcomes of the data files (sip_roundtrip_test).
+// The parser: what each header line stores, first-line outcomes, body kinds and SDP lines. Whole
+// messages, framing and parsed descriptions composed back are covered by the recorded outcomes of
+// the data files (sip_roundtrip_test).
 #include "sipmsg/sip_msg.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +14,12 @@ struct Parsed {
     sip_msg msg;
     KZSIPEvent event{};
     std::vector<char> buf;
-    size_t next = 0;
 };
 
 void parse(Parsed& p, const std::string& text) {
     p.buf.assign(text.begin(), text.end());
     p.buf.push_back('\0');
-    p.next = static_cast<size_t>(p.msg.init_from_buf(p.buf.data(), &p.event) - p.buf.data());
+    p.msg.init_from_buf(p.buf.data(), &p.event);
 }
 
 std::string v(const sip_msg& m, uint32_t id, unsigned index = 0) {
@@ -141,6 +140,8 @@ TEST(SipParser, FirstLines) {
         {"sip/2.0 200 OK", kRequest, KZ_SIP_MSG_OTHER, {{KZ_IE_SIP_REQUEST_LINE_METHOD, 0, "sip/2.0"}}},
         {"INVITE sip:x SIP/2.0", kRequest, KZ_SIP_MSG_INVITE, {}},
         {"INVITE SIP/2.0", 0, 0, {{KZ_IE_SIP_REQUEST_LINE_METHOD, 0, nullptr}}},
+        // Text that is no SIP comes out whole, its length as the code.
+        {"hello world", KZ_EVENT_SIP_EXTERNAL_MESSAGE, 27, {{KZ_IE_SIP_EXTERNAL_MESSAGE, 0, "hello world\r\nCall-ID: a\r\n\r\n"}}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -151,13 +152,10 @@ TEST(SipParser, FirstLines) {
         EXPECT_EQ(p.event.code, c.code);
         expect_stored(p.msg, c.stored);
     }
-    Parsed external;
-    parse(external, "hello world\r\nmore\r\n");
-    EXPECT_EQ(external.event.event_type, KZ_EVENT_SIP_EXTERNAL_MESSAGE);
-    EXPECT_EQ(v(external.msg, KZ_IE_SIP_EXTERNAL_MESSAGE), "hello world\r\nmore\r\n");
-    EXPECT_EQ(external.event.code, 19u);
 }
 
+// The usual bodies of each kind are read from the data files (sip_roundtrip_test); here the other
+// spellings of their types and keys, and the first status line of a fragment.
 TEST(SipParser, BodyKindsFollowTheContentType) {
     struct Case {
         const char* method;
@@ -167,19 +165,12 @@ TEST(SipParser, BodyKindsFollowTheContentType) {
     };
     // clang-format off
     const Case cases[] = {
-        {"INFO", "application/dtmf-relay", "Signal=5\nDuration=160\n",
-         {{KZ_IE_DTMF_RELAY_SIGNAL, 0, "5"}, {KZ_IE_DTMF_RELAY_DURATION, 0, "160"}}},
         {"INFO", "Application/DTMF", "d=#\nt=250\n",
          {{KZ_IE_DTMF_RELAY_SIGNAL, 0, "#"}, {KZ_IE_DTMF_RELAY_DURATION, 0, "250"}}},
-        {"NOTIFY", "application/simple-message-summary", "Messages-Waiting: yes\nVoice-Message: 2/8\n",
-         {{KZ_IE_SIMPLE_MSG_SUM_MSG_WAITING, 0, "yes"}, {KZ_IE_SIMPLE_MSG_SUM_VOICE_MSG, 0, "2/8"}}},
         {"NOTIFY", "message/sipfrag;version=2.0", "SIP/2.0 200 OK\nSIP/2.0 486 Busy\n",
          {{KZ_IE_SIP_FRAG_SIP_CODE, 0, "200"}, {KZ_IE_SIP_FRAG_SIP_CODE_TXT, 0, "OK"}}},
-        {"MESSAGE", "text/plain", "Hello\nWorld !\n", {{KZ_IE_SIP_MESSAGE_CONTENT, 0, "Hello\r\nWorld !\r\n"}}},
         {"INFO", "text/plain", "Call-ID: zz\n", {{KZ_IE_SIP_MESSAGE_CONTENT, 0, nullptr}, {KZ_IE_SIP_CALLID, 0, "zz"}}},
         {"NOTIFY", "application/dialog-info+xml", "<d/>\n<e/>\n", {{KZ_IE_SIP_NOTIFY_PRESENCE, 0, "<d/>\r\n<e/>\r\n"}}},
-        {"INVITE", "application/sdp", "v=0\nm=audio 4000 RTP/AVP 0\n",
-         {{KZ_IE_SDP_VERSION, 0, "0"}, {KZ_IE_SIP_PAYLOAD, 0, "0"}, {KZ_IE_SIP_BODY, 0, "v=0\nm=audio 4000 RTP/AVP 0\n"}}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -223,7 +214,7 @@ constexpr uint32_t kFail = KZ_SIP_RESULT_FAILURE;
 
 } // namespace
 
-TEST(SdpParse, LineTypesAndRefusals) {
+TEST(SdpParse, LineTypesRefusalsMediaLinesAndAttributeRouting) {
     sip_msg m;
     EXPECT_EQ(feed(m, {"v=0", "o=jdoe 2890844526 2890842807 IN IP4 10.47.16.5", "s=SDP Seminar", "i=info",
                        "b=AS:64", "z=0 0", "k=clear:x", "r=7d 1h 0 25h", "u=x", "e=x", "p=x",
@@ -236,10 +227,9 @@ TEST(SdpParse, LineTypesAndRefusals) {
     EXPECT_EQ(v(m, KZ_IE_SDP_SESSION_NAME), "SDP Seminar");
     EXPECT_EQ(v(m, KZ_IE_SDP_CONNECTION_ADDRESS), "224.2.17.12/127") << "only the first c= is kept";
     EXPECT_EQ(v(m, KZ_IE_SDP_TIMESTAMP_STOP), "2873404696");
-}
 
-TEST(SdpParse, MediaLinesAndAttributeRouting) {
-    sip_msg m;
+    // Media lines, and the attributes routed by the media they follow.
+    m.reset_all();
     feed(m, {"a=group:BUNDLE 1", "m=audio 49170/2 RTP/AVP 0 8", "a=rtpmap:0 PCMU/8000",
              "m=video 51372 RTP/AVP 99", "a=rtpmap:99 h263-1998/90000", "m=image 52000 udptl t38",
              "a=T38FaxVersion:0", "m=audio 1", "m=application 9 TCP/BFCP *", "a=floorctrl:c-only"});
@@ -256,24 +246,4 @@ TEST(SdpParse, MediaLinesAndAttributeRouting) {
     EXPECT_EQ(m.get_ie_value_count(KZ_IE_SDP_MEDIA_ATTR_RTPMAP), 3u);
     EXPECT_EQ(v(m, KZ_IE_SDP_MEDIA_ATTR, 2), "floorctrl:c-only");
     EXPECT_EQ(v(m, KZ_IE_SDP_VIDEO_MEDIA_ATTR_ALIAS), "rtpmap:99 h263-1998/90000");
-}
-
-TEST(SdpParse, ParseThenComposeKeepsTheDescription) {
-    const std::string sdp =
-        "v=0\r\no=- 3344 3344 IN IP4 192.168.1.20\r\ns=ZELMAR_SIP_SDK\r\nc=IN IP4 192.168.1.20\r\n"
-        "t=0 0\r\nm=audio 8000 RTP/AVP 0 101\r\na=rtpmap:0 PCMU/8000\r\n"
-        "a=rtpmap:101 telephone-event/8000\r\na=sendrecv\r\n";
-    std::string text = "INVITE sip:b@h SIP/2.0\r\nContent-Type: application/sdp\r\nContent-Length: " +
-                       std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-    sip_msg m;
-    KZSIPEvent e{};
-    m.init_from_buf(text.data(), &e);
-    KZAPI::CString body;
-    ASSERT_EQ(m.compose_sdp(&body), kOk);
-    std::string expected = sdp; // the composer writes a space after each listed format
-    expected.replace(expected.find("0 101\r\n"), 7, "0 101 \r\n");
-    EXPECT_EQ(std::string(body.View()), expected);
-    m.remove_ie(KZ_IE_SIP_PAYLOAD, 0); // the format list then comes from the rtpmap attributes
-    ASSERT_EQ(m.compose_sdp(&body), kOk);
-    EXPECT_EQ(std::string(body.View()), sdp);
 }

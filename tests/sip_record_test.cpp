@@ -54,21 +54,10 @@ TEST(SipRecord, ElementOperationsAndTheirResults) {
     };
     sip_msg m;
     for (const Step& s : steps) {
-        uint32_t r = 0;
-        switch (s.op) {
-        case ADD:
-            r = m.add_ie(s.id, s.index, s.value);
-            break;
-        case SET:
-            r = m.set_ie(s.id, s.index, s.value);
-            break;
-        case REPLACE:
-            r = m.replace_ie(s.id, s.index, s.value);
-            break;
-        case REMOVE:
-            r = m.remove_ie(s.id, s.index);
-            break;
-        }
+        const uint32_t r = s.op == ADD       ? m.add_ie(s.id, s.index, s.value)
+                           : s.op == SET     ? m.set_ie(s.id, s.index, s.value)
+                           : s.op == REPLACE ? m.replace_ie(s.id, s.index, s.value)
+                                             : m.remove_ie(s.id, s.index);
         EXPECT_EQ(r, s.result) << "op " << s.op << " id " << s.id << "[" << s.index << "]";
     }
     EXPECT_EQ(val(m, KZ_IE_SIP_CALLID), "def");
@@ -80,17 +69,14 @@ TEST(SipRecord, ElementOperationsAndTheirResults) {
     for (unsigned i = 0; i < m.get_ie_count(); ++i)
         ids.push_back(m.get_ie_by_index(i)->get_id());
     EXPECT_EQ(ids, (std::vector<uint32_t>{KZ_IE_SIP_CALLID, KZ_IE_SIP_ROUTE, KZ_IE_SDP_MEDIA_ATTR_RTPMAP}));
-}
 
-TEST(SipRecord, GetIntoBufferReportsTheSizeNeeded) {
-    sip_msg m;
-    m.add_ie(KZ_IE_SIP_CALLID, 0, "abc@host");
+    // A value got into a buffer, which reports the size it needs.
     char buf[16];
-    unsigned size = 8; // exactly the length: no room for the NUL
+    unsigned size = 3; // exactly the length: no room for the NUL
     EXPECT_EQ(m.get_ie(KZ_IE_SIP_CALLID, 0, buf, &size), KZ_SIP_RESULT_BUFFER_SMALL);
-    EXPECT_EQ(size, 9u);
+    EXPECT_EQ(size, 4u);
     EXPECT_EQ(m.get_ie(KZ_IE_SIP_CALLID, 0, buf, &size), KZ_SIP_RESULT_OK);
-    EXPECT_STREQ(buf, "abc@host");
+    EXPECT_STREQ(buf, "def");
     EXPECT_EQ(m.get_ie(KZ_IE_SIP_CALLID, 1, buf, &size), KZ_SIP_RESULT_NO_VALUE);
     EXPECT_EQ(m.get_ie(KZ_IE_SIP_CALLID, 0, nullptr, &size), KZ_SIP_RESULT_NULL_VALUE);
 }
@@ -108,11 +94,9 @@ TEST(SipRecord, CopiesBetweenMessages) {
     src.set_ssl_type(3);
     src.set_ip_address(1, 2, 3, 4);
 
+    // The elements copied are compared whole in sip_recycle_test; here what goes with them.
     sip_msg copy;
-    copy.add_ie(KZ_IE_SIP_CONTACT, 0, "<sip:stale>");
     copy.copy_msg_from(&src);
-    EXPECT_FALSE(copy.find_ie(KZ_IE_SIP_CONTACT, 0));
-    EXPECT_EQ(val(copy, KZ_IE_SIP_VIA_BRANCH, 1), "z9hG4bKs1");
     EXPECT_EQ(copy.get_to_port(), 4u);
     EXPECT_EQ(copy.get_ssl_type(), 0) << "the TLS type is not copied";
 
@@ -165,17 +149,17 @@ TEST(SipRecord, MessageTypesAndPredicates) {
     }
 }
 
-TEST(SipRecord, SipAddressInfo) {
+TEST(SipRecord, AddressHelpers) {
     struct Case {
         const char* text;
         const char* user; // "-" for null
         const char* host;
         const char* port;
     };
+    // clang-format off
     const Case cases[] = {
         {"\"Alice\" <sip:1001@192.168.1.10:5062>;tag=4f2a", "1001", "192.168.1.10", "5062"},
-        {"<sip:alice@10.0.0.15:5060;rinstance=6f8d;transport=UDP>;expires=3600", "alice", "10.0.0.15",
-         "5060"},
+        {"<sip:alice@10.0.0.15:5060;rinstance=6f8d;transport=UDP>;expires=3600", "alice", "10.0.0.15", "5060"},
         {"sip:+15551234567@gw.example.net;user=phone", "+15551234567", "gw.example.net", "-"},
         {"sip:user;par=u%40example.net@example.com", "user;par=u%40example.net", "example.com", "-"},
         {"sip:poweruser=1@h.example", "poweruser=1", "h.example", "-"},
@@ -186,6 +170,7 @@ TEST(SipRecord, SipAddressInfo) {
         {"<sip:10.0.0.1>", "-", "10.0.0.1", "-"},
         {"sip:1002", "1002", "-", "-"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         std::vector<char> text(c.text, c.text + strlen(c.text) + 1);
@@ -197,9 +182,6 @@ TEST(SipRecord, SipAddressInfo) {
     }
     char *user = nullptr, *host = nullptr;
     EXPECT_EQ(kz_get_sip_address_info(nullptr, &user, &host, &host), 0);
-}
-
-TEST(SipRecord, SmallHelpers) {
     EXPECT_EQ(kz_get_payload_type("rtpmap:18 G729/8000"), 18);
     EXPECT_EQ(kz_get_payload_type("rtpmap: 101 telephone-event/8000"), 101);
     EXPECT_EQ(kz_get_payload_type("a=rtpmap:0 PCMU/8000"), -1);

@@ -8,7 +8,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -19,14 +18,20 @@ std::unique_ptr<sip_msg> parse(std::string text) {
     return m;
 }
 
-// Every value with its element id and index, and the composed text.
-std::string dump(const sip_msg& m) {
-    std::string out;
+// Calls f(id, index, value) for every value of the message.
+template <typename F> void each_value(const sip_msg& m, F f) {
     for (unsigned e = 0; e < m.get_ie_count(); ++e)
         for (unsigned i = 0; i < sip_ie::MAX_VALUES; ++i)
             if (m.get_ie_by_index(e)->has_value(i))
-                out += std::to_string(m.get_ie_by_index(e)->get_id()) + "/" + std::to_string(i) + "=" +
-                       std::string(m.get_ie_by_index(e)->get_value(i).View()) + "\n";
+                f(m.get_ie_by_index(e)->get_id(), i, m.get_ie_by_index(e)->get_value(i).View());
+}
+
+// Every value with its element id and index, and the composed text.
+std::string dump(const sip_msg& m) {
+    std::string out;
+    each_value(m, [&](uint32_t id, unsigned i, std::string_view v) {
+        out += std::to_string(id) + "/" + std::to_string(i) + "=" + std::string(v) + "\n";
+    });
     KZAPI::CString text;
     m.write_into_buf(&text);
     return out + std::string(text.View());
@@ -35,10 +40,7 @@ std::string dump(const sip_msg& m) {
 // The copy as the element operations make it: every value added, then the Vias copied.
 std::string reference_copy(const sip_msg& src) {
     sip_msg copy;
-    for (unsigned e = 0; e < src.get_ie_count(); ++e)
-        for (unsigned i = 0; i < sip_ie::MAX_VALUES; ++i)
-            if (src.get_ie_by_index(e)->has_value(i))
-                copy.add_ie(src.get_ie_by_index(e)->get_id(), i, src.get_ie_by_index(e)->get_value(i).View());
+    each_value(src, [&](uint32_t id, unsigned i, std::string_view v) { copy.add_ie(id, i, v); });
     copy.copy_via_from(&src, true, false);
     return dump(copy);
 }
@@ -83,20 +85,16 @@ TEST(MessagePool, CopyIntoUsedRecordEqualsElementwiseCopy) {
     // A Via parameter left beyond the last Via address is dropped by a copy.
     auto stray = parse(kOk);
     stray->set_ie(KZ_IE_SIP_VIA_PARAM, 1, "rport");
-    struct Case {
-        const sip_msg* before;
-        const sip_msg* source;
-    };
     auto invite = parse(kInvite), ok = parse(kOk);
-    const Case cases[] = {{invite.get(), ok.get()},
-                          {ok.get(), invite.get()},
-                          {invite.get(), stray.get()},
-                          {stray.get(), invite.get()}};
-    for (const Case& c : cases) {
+    const std::pair<const sip_msg*, const sip_msg*> cases[] = {{invite.get(), ok.get()},
+                                                               {ok.get(), invite.get()},
+                                                               {invite.get(), stray.get()},
+                                                               {stray.get(), invite.get()}};
+    for (const auto& [before, source] : cases) {
         sip_msg used;
-        used.copy_msg_from(c.before);
-        used.copy_msg_from(c.source);
-        EXPECT_EQ(dump(used), reference_copy(*c.source)) << dump(*c.before);
+        used.copy_msg_from(before);
+        used.copy_msg_from(source);
+        EXPECT_EQ(dump(used), reference_copy(*source)) << dump(*before);
     }
 }
 

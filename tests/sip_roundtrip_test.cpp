@@ -22,25 +22,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string compose(const sip_msg& m, uint32_t* result = nullptr) {
+std::string compose(const sip_msg& m) {
     KZAPI::CString out;
-    const uint32_t r = m.write_into_buf(&out);
-    if (result) *result = r;
+    m.write_into_buf(&out);
     return std::string(out.View());
 }
 
 std::string outcome_of(const sip_msg& m, const KZSIPEvent& event, size_t next) {
-    std::string line = "== next " + std::to_string(next) + ": ";
-    switch (event.event_type) {
-    case KZ_EVENT_SIP_MESSAGE_REQUEST:
-        return line + "request " + std::to_string(event.code) + "\n" + compose(m);
-    case KZ_EVENT_SIP_MESSAGE_RESPONSE:
-        return line + "response " + std::to_string(event.code) + "\n" + compose(m);
-    case KZ_EVENT_SIP_EXTERNAL_MESSAGE:
-        return line + "external " + std::to_string(event.code) + "\n";
-    default:
-        return line + "nothing\n";
-    }
+    const uint32_t type = event.event_type;
+    const char* kind = type == KZ_EVENT_SIP_MESSAGE_REQUEST    ? "request"
+                       : type == KZ_EVENT_SIP_MESSAGE_RESPONSE ? "response"
+                       : type == KZ_EVENT_SIP_EXTERNAL_MESSAGE ? "external"
+                                                               : nullptr;
+    const std::string line = "== next " + std::to_string(next) + ": ";
+    if (!kind) return line + "nothing\n";
+    return line + kind + " " + std::to_string(event.code) + "\n" +
+           (type == KZ_EVENT_SIP_EXTERNAL_MESSAGE ? "" : compose(m));
 }
 
 void expect_fixed_point(const std::string& composed, const KZSIPEvent& event) {

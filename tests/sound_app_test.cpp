@@ -41,13 +41,6 @@ double ToneShare(const std::vector<int16_t>& x, double hz) {
     return total > 0 ? 2 * power / (x.size() * total) : 0;
 }
 
-double Rms(const std::vector<int16_t>& x) {
-    double sum = 0;
-    for (int16_t v : x)
-        sum += static_cast<double>(v) * v;
-    return x.empty() ? 0 : std::sqrt(sum / x.size());
-}
-
 // A call's media face: it "receives" a 440 Hz tone every tick and keeps what is to be sent.
 class FakeCallMedia : public KZAPI::CKZDSPApp {
 public:
@@ -149,22 +142,21 @@ TEST_P(SoundApp, ToneGoesBothWaysThroughTheWavDevice) {
     ASSERT_GT(played.size(), 8000u) << "the speaker played less than a second";
     const std::vector<int16_t> tail(played.end() - 8000, played.end());
     EXPECT_GT(ToneShare(tail, 440), 0.7) << "the far end's tone is not what the speaker played";
-    EXPECT_GT(Rms(tail), 2000);
+    EXPECT_GT(kztest::RmsDb(tail, 0), 66); // an RMS of 2000
 
     const std::vector<int16_t> sent = media.Sent();
     ASSERT_GT(sent.size(), 8000u) << "the microphone sent less than a second";
     const std::vector<int16_t> sent_tail(sent.end() - 8000, sent.end());
     if (c.mute) {
-        EXPECT_LT(Rms(sent_tail), 50) << "a muted microphone was heard";
+        EXPECT_LT(kztest::RmsDb(sent_tail, 0), 34) << "a muted microphone was heard"; // an RMS of 50
     } else {
         EXPECT_GT(ToneShare(sent_tail, 1000), 0.7) << "the microphone's tone did not reach the call";
-        EXPECT_GT(Rms(sent_tail), 2000);
+        EXPECT_GT(kztest::RmsDb(sent_tail, 0), 66);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SoundApp,
-                         ::testing::Values(SoundCase{"no_echo_canceller", 0, false},
-                                           SoundCase{"speex_canceller", 4, false},
+                         ::testing::Values(SoundCase{"speex_canceller", 4, false},
                                            SoundCase{"muted", 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 

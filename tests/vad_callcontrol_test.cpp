@@ -35,7 +35,8 @@ enum class Audio { Voice, Silence, Beep, None };
 struct Step {
     Audio audio;
     int sent;                    // bytes the send pass may send (outgoing only)
-    std::vector<Report> reports; // what the application hears after this frame
+    std::vector<Report> reports; // what the application hears after each of its frames
+    int frames = 1;
 };
 
 class VoiceCallTest : public ::testing::Test {
@@ -63,34 +64,28 @@ protected:
 TEST_F(VoiceCallTest, OutgoingVoiceEndsOnASilentFrameOrFiveTicksWithoutAudio) {
     m_cc.SetOutVAD(1);
     m_cc.InitVOutPreProcessHandle(kFrame, 8000);
-    const Step steps[] = {
-        {Audio::Voice, kBytes, {{kOut, 1}}},
-        {Audio::Voice, kBytes, {}},
-        // The analyser bridges a word's closure for 70 ms; the frame that it judges silent ends
-        // the voice at once and is held back.
-        {Audio::Silence, kBytes, {}},
-        {Audio::Silence, kBytes, {}},
-        {Audio::Silence, kBytes, {}},
-        {Audio::Silence, 0, {{kOut, 0}}},
-        {Audio::Silence, 0, {}},
-        {Audio::Voice, kBytes, {{kOut, 1}}},
-        // Ticks with nothing to send: the voice lasts five of them.
-        {Audio::None, kBytes, {}},
-        {Audio::None, kBytes, {}},
-        {Audio::None, kBytes, {}},
-        {Audio::None, kBytes, {}},
-        {Audio::None, 0, {{kOut, 0}}},
-        {Audio::None, 0, {}},
-        {Audio::Silence, 0, {}},
-    };
+    const Step steps[] = {{Audio::Voice, kBytes, {{kOut, 1}}},
+                          {Audio::Voice, kBytes, {}},
+                          // The analyser bridges a word's closure for 70 ms; the frame that it judges
+                          // silent ends the voice at once and is held back.
+                          {Audio::Silence, kBytes, {}, 3},
+                          {Audio::Silence, 0, {{kOut, 0}}},
+                          {Audio::Silence, 0, {}},
+                          {Audio::Voice, kBytes, {{kOut, 1}}},
+                          // Ticks with nothing to send: the voice lasts five of them.
+                          {Audio::None, kBytes, {}, 4},
+                          {Audio::None, 0, {{kOut, 0}}},
+                          {Audio::None, 0, {}},
+                          {Audio::Silence, 0, {}}};
     int n = 0;
-    for (const Step& step : steps) {
-        SCOPED_TRACE(n++);
-        m_env.reports.clear();
-        const uint8_t* frame = step.audio == Audio::None ? nullptr : Bytes(step.audio);
-        EXPECT_EQ(m_cc.DetectOutVoiceActivity(frame, kBytes, kChannel, nullptr), step.sent);
-        EXPECT_EQ(m_env.reports, step.reports);
-    }
+    for (const Step& step : steps)
+        for (int i = 0; i < step.frames; ++i) {
+            SCOPED_TRACE(n++);
+            m_env.reports.clear();
+            const uint8_t* frame = step.audio == Audio::None ? nullptr : Bytes(step.audio);
+            EXPECT_EQ(m_cc.DetectOutVoiceActivity(frame, kBytes, kChannel, nullptr), step.sent);
+            EXPECT_EQ(m_env.reports, step.reports);
+        }
 }
 
 TEST_F(VoiceCallTest, OutgoingAudioPassesUnjudgedWhenNothingAsksForDetection) {
@@ -106,36 +101,30 @@ TEST_F(VoiceCallTest, IncomingVoiceToneAndBeepAreReportedOncePerTick) {
     m_cc.SetStatus(KZAPI::CKZCall::CALL_STATUS_CONNECTED);
     m_cc.SetInVAD(1);
     m_cc.InitVInPreProcessHandle(kFrame, 8000);
-    std::vector<Step> steps = {
-        {Audio::Voice, 0, {{kIn, 1}}},
-        {Audio::Voice, 0, {}},
-        {Audio::Silence, 0, {}},
-        {Audio::Silence, 0, {}},
-        {Audio::Silence, 0, {}},
-        {Audio::Silence, 0, {{kIn, 0}}},
-        {Audio::Voice, 0, {{kIn, 1}}},
-        {Audio::None, 0, {}},
-        {Audio::None, 0, {}},
-        {Audio::None, 0, {}},
-        {Audio::None, 0, {}},
-        {Audio::None, 0, {{kIn, 0}}},
-        {Audio::None, 0, {}},
-        // A beep: voice at once, a tone-like voice from its third window, a beep at 150 ms.
-        {Audio::Beep, 0, {{kIn, 1}}},
-        {Audio::Beep, 0, {{kIn, 2}}},
-    };
-    for (int i = 0; i < 5; ++i)
-        steps.push_back({Audio::Beep, 0, {}});
-    steps.push_back({Audio::Beep, 0, {{kIn, 3}}});
-    steps.push_back({Audio::Beep, 0, {}});
+    const Step steps[] = {{Audio::Voice, 0, {{kIn, 1}}},
+                          {Audio::Voice, 0, {}},
+                          {Audio::Silence, 0, {}, 3},
+                          {Audio::Silence, 0, {{kIn, 0}}},
+                          {Audio::Voice, 0, {{kIn, 1}}},
+                          {Audio::None, 0, {}, 4},
+                          {Audio::None, 0, {{kIn, 0}}},
+                          {Audio::None, 0, {}},
+                          // A beep: voice at once, a tone-like voice from its third window, a beep
+                          // at 150 ms.
+                          {Audio::Beep, 0, {{kIn, 1}}},
+                          {Audio::Beep, 0, {{kIn, 2}}},
+                          {Audio::Beep, 0, {}, 5},
+                          {Audio::Beep, 0, {{kIn, 3}}},
+                          {Audio::Beep, 0, {}}};
     int n = 0;
-    for (const Step& step : steps) {
-        SCOPED_TRACE(n++);
-        m_env.reports.clear();
-        if (step.audio != Audio::None) m_cc.OnRxBufArrived(0, 0, Bytes(step.audio), kBytes);
-        m_cc.DetectInVoiceActivity(kChannel, nullptr);
-        EXPECT_EQ(m_env.reports, step.reports);
-    }
+    for (const Step& step : steps)
+        for (int i = 0; i < step.frames; ++i) {
+            SCOPED_TRACE(n++);
+            m_env.reports.clear();
+            if (step.audio != Audio::None) m_cc.OnRxBufArrived(0, 0, Bytes(step.audio), kBytes);
+            m_cc.DetectInVoiceActivity(kChannel, nullptr);
+            EXPECT_EQ(m_env.reports, step.reports);
+        }
 }
 
 TEST_F(VoiceCallTest, IncomingAudioIsNotJudgedBeforeTheCallConnects) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <span>
+#include <sstream>
 #include <string>
 
 namespace kztest {
@@ -19,6 +20,15 @@ inline kzapp::KZJson run_command(const kzapp::KZControlCommands& commands, const
 // "ok", or the reason of the error.
 inline std::string outcome_of(const kzapp::KZJson& reply) {
     return reply.value("event", "") == "ok" ? "ok" : reply.value("reason", "");
+}
+
+// The parts joined by single spaces: how the recording services write down what reached them.
+template <class... Parts> std::string said(const Parts&... parts) {
+    std::ostringstream out;
+    ((out << parts << ' '), ...);
+    std::string text = out.str();
+    text.pop_back();
+    return text;
 }
 
 struct CommandRow {
