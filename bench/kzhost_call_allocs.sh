@@ -12,33 +12,16 @@ calls=${2:-1000}
 rate=${3:-50}
 mode=${4:-count}
 . "$(dirname "$0")/kzhost_bench_lib.sh"
+. "$(dirname "$0")/kzhost_sipp_calls.sh"
 
-base=$(kz_port_block 1100) || exit 1
-sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 1099))
 probe=probe_libc:malloc
 if [ "$mode" = count ] && ! perf probe -l 2>/dev/null | grep -q "$probe"; then
     perf probe -q -x "$(ldconfig -p | awk '/libc.so.6 .*x86-64/ { print $NF; exit }')" malloc || exit 1
 fi
 
-start_kzhost() { # [wrapper...]
-    "$@" "$kzhost" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" \
-        --set kzhost.control.port=0 --set kzhost.channels=256 --set kzsrv.sip.callcontrol.auto.answercall=1 \
-        --set kzsrv.sip.rtpstartrange="$rtp_first" --set kzsrv.sip.rtpendrange="$rtp_last" >"$work/kzhost.log" 2>&1 &
-    pids=($!)
-    for _ in $(seq 200); do grep -q listening "$work/kzhost.log" && break; sleep 0.05; done
-    grep -q listening "$work/kzhost.log" || { echo "kzhost did not start:"; cat "$work/kzhost.log"; exit 1; }
-    pid=$(pgrep -x -P "${pids[0]}" kzhost || echo "${pids[0]}")
-}
-stop_kzhost() {
-    kill -INT "$pid"
-    wait "${pids[0]}" 2>/dev/null
-    pids=()
-}
-
 run_calls() { # RATE
-    sipp -sf "$root/tests/sipp/uac_call.xml" "127.0.0.1:$sip" -i 127.0.0.1 -p "$sipp_port" -mp "$media" \
-        -m "$calls" -r "$1" -l 2000 -d 0 -nostdin -timeout 250 -recv_timeout 10000 >"$work/sipp.log" 2>&1
-    echo "sipp rc=$? ($calls calls at $1/s, $(awk -F"|" '/Failed call/ { gsub(/ /, "", $3); print $3 }' "$work/sipp.log") failed)"
+    sipp_calls "$1"
+    echo "sipp rc=$? ($calls calls at $1/s, $(sipp_failed_calls) failed)"
 }
 
 if [ "$mode" = heaptrack ]; then

@@ -10,34 +10,11 @@ kzhost=${1:-build/app/kzhost}
 calls=${2:-3000}
 rate=${3:-300}
 traced_rate=${4:-50}
-root=$(cd "$(dirname "$0")/.." && pwd)
-. "$root/tests/integration/kzhost_ports.sh"
-work=$(mktemp -d)
-pid=
-stop_host() {
-    [ -n "$pid" ] || return 0
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    pid=
-}
-trap 'stop_host; rm -rf "$work"' EXIT
-
-base=$(kz_port_block 1100) || exit 1
-sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 1099))
-
-start_host() {
-    "$kzhost" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" --set kzhost.control.port=0 \
-        --set kzhost.channels=256 --set kzsrv.sip.callcontrol.auto.answercall=1 \
-        --set kzsrv.sip.rtpstartrange="$rtp_first" --set kzsrv.sip.rtpendrange="$rtp_last" >"$work/kzhost.log" 2>&1 &
-    pid=$!
-    for _ in $(seq 100); do grep -q listening "$work/kzhost.log" && break; sleep 0.05; done
-    grep -q listening "$work/kzhost.log" || { echo "kzhost did not start:"; cat "$work/kzhost.log"; exit 1; }
-}
+. "$(dirname "$0")/kzhost_bench_lib.sh"
+. "$(dirname "$0")/kzhost_sipp_calls.sh"
 
 place_calls() { # rate
-    timeout 900 sipp -sf "$root/tests/sipp/uac_call.xml" "127.0.0.1:$sip" -i 127.0.0.1 -p "$sipp_port" -mp "$media" \
-        -m "$calls" -r "$1" -l 2000 -d 0 -nostdin -timeout 500 -recv_timeout 10000 >"$work/sipp.log" 2>&1 ||
-        echo "sipp reported failed calls at $1 calls/s: $(awk -F'|' '/Failed call/ { v = $3 } END { print v + 0 }' "$work/sipp.log")"
+    sipp_calls "$1" || echo "sipp reported failed calls at $1 calls/s: $(sipp_failed_calls)"
 }
 
 # tid name voluntary involuntary cpu-ticks, for every thread of kzhost
@@ -49,19 +26,19 @@ threads() {
     done | sort
 }
 
-start_host
+start_kzhost
 threads >"$work/before"
 place_calls "$rate"
 threads >"$work/after"
 names=$(awk '{ print $1, $2 }' "$work/after")
-stop_host
+stop_kzhost
 echo "per call, $calls calls at $rate/s:"
 join -a 2 -e 0 -o 0,2.2,1.3,1.4,1.5,2.3,2.4,2.5 "$work/before" "$work/after" | awk -v c="$calls" '
     { v = ($6 - $3) / c; n = ($7 - $4) / c; t = ($8 - $5) * 10 / c; V += v; N += n; T += t
       if (v + n + t > 0) printf "  %-15s switches %5.2f voluntary %5.2f involuntary, CPU %.3f ms\n", $2, v, n, t }
     END { printf "  %-15s switches %5.2f voluntary %5.2f involuntary, CPU %.3f ms\n", "all threads", V, N, T }'
 
-start_host
+start_kzhost
 strace -f -qq -c -S calls -o "$work/strace" -p "$pid" 2>/dev/null &
 tracer=$!
 sleep 1
@@ -69,7 +46,7 @@ place_calls "$traced_rate"
 sleep 0.5
 kill -INT "$tracer"
 wait "$tracer" 2>/dev/null
-stop_host
+stop_kzhost
 echo "system calls per call ($calls calls at $traced_rate/s under strace):"
 awk -v c="$calls" '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" { n = $4; s = $NF; if (n / c >= 0.05) printf "  %-16s %6.2f\n", s, n / c }
     /total/ { printf "  %-16s %6.2f\n", "all", $4 / c }' "$work/strace"
