@@ -7,6 +7,7 @@
 #include "include/kzsipapi.h"
 #include "sipstack/CSIPProcessThread.h"
 #include "sipstack/sip_group.h"
+#include "support/garbage_flood.h"
 #include "support/log_capture.h"
 #include "support/loopback_stack.h"
 #include "support/sip_peer.h"
@@ -38,26 +39,6 @@ void queue_text(sip_group* stack, const std::string& text) {
     stack->PushReceived(std::move(cmd));
 }
 
-std::string random_bytes(std::mt19937& rng) {
-    std::string bytes(40 + rng() % 400, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(rng());
-    return bytes;
-}
-
-// A request cut somewhere after its request line and before its Call-ID.
-std::string truncated_request(std::mt19937& rng, uint16_t to_port) {
-    const std::string full = kztest::sip_request("OPTIONS", 5999, to_port);
-    const size_t first_line = full.find("\r\n") + 2;
-    return full.substr(0, first_line + rng() % (full.find("Call-ID") - first_line));
-}
-
-KZ_SIPStackStats stats_of(void* stack) {
-    KZ_SIPStackStats s{};
-    KZ_SIP_GetStats(stack, &s);
-    return s;
-}
-
 // A stack of the flat interface with a polled queue attached, not started.
 struct PolledStack {
     PolledStack() {
@@ -75,88 +56,30 @@ struct PolledStack {
     void* queue = nullptr;
 };
 
-// ---- a stack on loopback answering every request with 200 ----
-
-void* g_stack = nullptr;
-
-void answer_200(KZSIPEvent* e) {
-    if (e->event_type != KZ_EVENT_SIP_MESSAGE_REQUEST) return;
-    KZ_SIP_SendMessage(g_stack, kztest::app_response().get(), nullptr, 0,
-                       reinterpret_cast<void*>(static_cast<uintptr_t>(e->connection_id)));
-}
-
 // On the polled queue the server runs (the threaded one takes its loads in the stream tests).
 // Round trips are measured by bench/flood_latency; here every probe must be answered and every
 // block accounted for, with the received queue held to its bound.
 TEST(HostileFlood, LegitimateRequestsAreAnsweredDuringAndAfterAGarbageFlood) {
     constexpr long kEachKind = 10000;
     ASSERT_TRUE(kztest::TestCertificate::Shared().ok());
-    const uint16_t port = kztest::free_port_pair();
-    ASSERT_EQ(KZ_SIP_Open(&g_stack), 0u);
-    kztest::on_loopback(*static_cast<sip_group*>(g_stack), port,
-                        KZ_SIP_TRANSPORT_UDP | KZ_SIP_TRANSPORT_TCP | KZ_SIP_TRANSPORT_TLS);
-    void* queue = nullptr;
-    KZ_QUEUE_Create(KZ_QUEUE_POLLED, &queue);
-    KZ_QUEUE_Attach(queue, g_stack, nullptr);
-    KZ_QUEUE_SetEventHandler(queue, answer_200);
-    // Polled the way the server loop does: again at once while the stack says there is work,
-    // otherwise after 2 ms; events go to the handler inside the poll.
-    std::atomic<bool> polling{true};
-    std::thread poller([&] {
-        for (KZSIPEvent e{}; polling.load();) {
-            const uint32_t r = KZ_QUEUE_WaitOnEvent(queue, 0, &e);
-            if (r != KZ_SIP_RESULT_OK && r != KZ_QUEUE_MORE_WAITING)
-                std::this_thread::sleep_for(milliseconds(2));
-        }
-    });
-    KZ_SIP_Start(g_stack);
-
+    kztest::AnsweringStack stack(KZ_QUEUE_POLLED);
     std::atomic<bool> flooding{true};
-    std::thread flood([&] {
-        kztest::UdpPeer sender;
-        std::mt19937 rng(5);
-        for (long i = 0; i < kEachKind; ++i)
-            sender.send_to(port, random_bytes(rng));
-        for (long i = 0; i < kEachKind; ++i)
-            sender.send_to(port, truncated_request(rng, port));
-        flooding = false;
-    });
+    std::thread flood([&] { stack.Flood(kEachKind, flooding); });
     kztest::UdpPeer udp;
-    kztest::StreamClient tcp(port), tls(static_cast<uint16_t>(port + 1), true);
+    kztest::StreamClient tcp(stack.port()), tls(static_cast<uint16_t>(stack.port() + 1), true);
     ASSERT_TRUE(tcp.ok());
     ASSERT_TRUE(tls.ok());
-    int unanswered = 0, during = 0;
+    int unanswered = 0, during = 0, resends = 0;
     uint64_t peak = 0;
-    // Probes in turn over UDP (re-sent like a client would: the flood may fill the socket buffer),
-    // TCP and TLS, while the flood lasts and a few after it.
-    for (int n = 0, after = 0; after < 6; ++n) {
+    for (int n = 0, after = 0; after < 6; ++n) { // while the flood lasts and a few probes after it
         const bool in_flood = flooding.load();
         during += in_flood;
         after += !in_flood;
-        peak = std::max(peak, stats_of(g_stack).queued_bytes);
-        const std::string call_id = "probe-" + std::to_string(n);
-        bool answered = false;
-        if (n % 3 == 0) {
-            const std::string text = kztest::sip_request("OPTIONS", udp.port(), port, "", call_id);
-            for (int attempt = 0; attempt < 4 && !answered; ++attempt) {
-                udp.send_to(port, text);
-                answered = kztest::status_line(udp.receive(500)) == "SIP/2.0 200 OK";
-            }
-        } else {
-            const kztest::StreamClient& stream = n % 3 == 1 ? tcp : tls;
-            answered = stream.Exchange(kztest::sip_request("OPTIONS", stream.port(), port, "", call_id)) ==
-                       "SIP/2.0 200 OK";
-        }
-        unanswered += !answered;
+        peak = std::max(peak, stack.stats().queued_bytes);
+        unanswered += !stack.Probe(n, udp, tcp, tls, &resends);
     }
     flood.join();
-    const KZ_SIPStackStats s = stats_of(g_stack);
-    KZ_SIP_Stop(g_stack);
-    polling = false;
-    poller.join();
-    KZ_QUEUE_Detach(queue, g_stack);
-    KZ_QUEUE_Destroy(queue);
-    KZ_SIP_Close(g_stack);
+    const KZ_SIPStackStats s = stack.stats();
 
     EXPECT_EQ(unanswered, 0);
     EXPECT_GT(during, 0) << "probed while flooded";
@@ -177,7 +100,7 @@ TEST(HostileInput, APollReachesAValidRequestBehindRejectedInputWithoutReportingA
     PolledStack p;
     std::mt19937 rng(3);
     for (int i = 0; i < kGarbage; ++i)
-        p.Queue(truncated_request(rng, 5060));
+        p.Queue(kztest::truncated_request(rng, 5060));
     p.Queue(kztest::sip_request("OPTIONS", 5999, 5060));
     KZSIPEvent e{};
     std::vector<uint32_t> results;
@@ -190,7 +113,7 @@ TEST(HostileInput, APollReachesAValidRequestBehindRejectedInputWithoutReportingA
     EXPECT_EQ(results.size(), kGarbage / CSIPProcessThread::kMaxRejectedPerPass + 1)
         << "each poll before it discards a full share of rejected blocks and says more is waiting";
     EXPECT_EQ(KZ_QUEUE_WaitOnEvent(p.queue, 0, &e), KZ_SIP_RESULT_FAILURE) << "then the queue is empty";
-    const KZ_SIPStackStats s = stats_of(p.stack);
+    const KZ_SIPStackStats s = kztest::stats_of(p.stack);
     EXPECT_EQ(s.rejected + s.parse_failures, static_cast<uint64_t>(kGarbage));
     EXPECT_EQ(s.messages_delivered, 1u);
     EXPECT_EQ(s.queued_bytes, 0u);
@@ -213,7 +136,7 @@ TEST(HostileInput, BlanksAndLineEndsAroundAMessageAreNeitherMessagesNorFailures)
         KZSIPEvent e{};
         while (KZ_QUEUE_WaitOnEvent(p.queue, 0, &e) != KZ_SIP_RESULT_FAILURE) {
         }
-        const KZ_SIPStackStats s = stats_of(p.stack);
+        const KZ_SIPStackStats s = kztest::stats_of(p.stack);
         EXPECT_EQ(s.messages_delivered, 1u);
         EXPECT_EQ(s.keep_alives, keep_alives);
         EXPECT_EQ(s.parse_failures + s.rejected, 0u);
@@ -232,7 +155,7 @@ TEST(HostileInput, DiscardedInputIsSummedUpInOneLogLineEveryTenSeconds) {
     std::mt19937 rng(9);
     auto discard = [&](int n) {
         for (int i = 0; i < n; ++i)
-            queue_text(&stack, truncated_request(rng, 5060));
+            queue_text(&stack, kztest::truncated_request(rng, 5060));
         KZSIPEvent e;
         for (int i = 0; i < 100 && queue.RunPass(&e, false) != CSIPProcessThread::PassOutcome::kIdle; ++i) {
         }
