@@ -61,7 +61,6 @@ TEST_F(ChannelTest, CreateGivesTheChannelAConfiguredCallControlAndDestroyTakesIt
     EXPECT_EQ(cc->GetChannel(), made.channel.get());
     EXPECT_EQ(made.channel->GetCallMediaApp(), cc);
     EXPECT_EQ(cc->GetAutoTransfer(), 2);
-    EXPECT_TRUE(made.channel->IsIdle());
     EXPECT_EQ(made.sip->Destroy(), 1u);
     EXPECT_EQ(made.channel->GetCallControl(), nullptr);
     EXPECT_EQ(made.channel->GetCallMediaApp(), nullptr);

@@ -58,9 +58,7 @@ template <class F> auto Locked(std::mutex& mutex, F f) {
     return f();
 }
 
-const kztest::TestCertificate& Certificate() {
-    return kztest::TestCertificate::Shared();
-}
+auto& Certificate = kztest::TestCertificate::Shared;
 
 // UDP server that records what it reads, optionally echoes it, and sends what is posted to it
 // from its OnSend (the way a transport hands over its send queue).
@@ -84,9 +82,6 @@ public:
     }
     std::vector<Datagram> Received() {
         return Locked(m_mutex, [&] { return m_received; });
-    }
-    size_t ReceivedCount() {
-        return Locked(m_mutex, [&] { return m_received.size(); });
     }
 
 protected:
@@ -278,8 +273,8 @@ TEST(HostNetUdp, EchoBetweenTwoServersKeepsEveryDatagramOfABurst) {
     for (int i = 0; i < kCount; ++i)
         sender.Post(std::to_string(i) + ":" + Pattern(static_cast<size_t>(i * 13 % 1400), i),
                     echo.GetLocalPort());
-    ASSERT_TRUE(wait_until([&] { return sender.ReceivedCount() == kCount; }))
-        << "echoed back: " << sender.ReceivedCount();
+    ASSERT_TRUE(wait_until([&] { return sender.Received().size() == kCount; }))
+        << "echoed back: " << sender.Received().size();
 
     const auto got = sender.Received();
     for (int i = 0; i < kCount; ++i) {
@@ -301,7 +296,7 @@ TEST(HostNetUdp, DatagramLargerThanTheReadersBufferIsCutAndTheNextOneIsIntact) {
     ASSERT_EQ(sender.SendTo("", 0, kLoopback, reader.GetLocalPort()), 0);
     ASSERT_EQ(sender.SendTo("next", 4, kLoopback, reader.GetLocalPort()), 4);
 
-    ASSERT_TRUE(wait_until([&] { return reader.ReceivedCount() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return reader.Received().size() == 3; }));
     const auto got = reader.Received();
     EXPECT_EQ(got[0].available, 5000); // the whole size is reported before the read
     EXPECT_EQ(got[0].data, big.substr(0, 256));
@@ -558,8 +553,9 @@ TEST(HostNetTls, FailedConnectToLeavesNothingBehind) {
         ASSERT_TRUE(peer.Start("127.0.0.1", 0));
         EXPECT_EQ(peer.ConnectTo("127.0.0.1", server.GetListenPort()) != nullptr, connects) << type;
         EXPECT_EQ(peer.Clients(), connects ? 1u : 0u) << type;
-        if (connects)
+        if (connects) {
             EXPECT_TRUE(wait_until([&] { return server.Clients() == 1; })) << "the failed ones unlisted";
+        }
     }
     EXPECT_EQ(client.Clients(), 0u);
 }
@@ -576,7 +572,7 @@ TEST(HostNetLifecycle, StopStartCyclesLeaveNoThreadsOrDescriptors) {
         ASSERT_TRUE(sender.OpenSocket("127.0.0.1", 0));
         ASSERT_TRUE(sender.Start());
         sender.Post("ping", echo.GetLocalPort());
-        ASSERT_TRUE(wait_until([&] { return sender.ReceivedCount() == 1; }));
+        ASSERT_TRUE(wait_until([&] { return sender.Received().size() == 1; }));
 
         // One TCP server object stopped with a client connected, then started again.
         TcpPeer tcp({.echo = true});

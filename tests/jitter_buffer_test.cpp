@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,18 +62,13 @@ struct Buffer {
 
 // "1,2|3||5" : frames arriving before each of the ticks, one tick per frame time.
 std::vector<std::vector<int64_t>> ParseArrivals(const std::string& text) {
-    std::vector<std::vector<int64_t>> ticks(1);
-    std::string number;
-    for (char c : text + "|") {
-        if (c == ',' || c == '|') {
-            if (!number.empty()) ticks.back().push_back(std::stoll(number));
-            number.clear();
-            if (c == '|') ticks.emplace_back();
-        } else {
-            number += c;
-        }
+    std::vector<std::vector<int64_t>> ticks;
+    std::stringstream all(text);
+    for (std::string tick, number; std::getline(all, tick, '|');) {
+        ticks.emplace_back();
+        for (std::stringstream one(tick); std::getline(one, number, ',');)
+            ticks.back().push_back(std::stoll(number));
     }
-    ticks.pop_back();
     return ticks;
 }
 
@@ -193,12 +189,13 @@ TEST_P(JitterAdapt, GrowsOnLatePacketsAndShrinksWhenCalm) {
     EXPECT_LE(st.buffered_frames, c.delay_after_calm + 1);
 }
 
+// Fixed, every lagging one is late; adaptive, it grows until the lag is covered, but never past
+// the maximum, and never below the minimum.
 INSTANTIATE_TEST_SUITE_P(Table, JitterAdapt,
-                         testing::Values(AdaptCase{false, 2, 25, 4, 2, 100,
-                                                   2}, // fixed: every lagging one is late
-                                         AdaptCase{true, 2, 25, 4, 5, 4, 2}, // grows until the lag is covered
-                                         AdaptCase{true, 2, 4, 6, 4, 100, 2},  // but never past the maximum
-                                         AdaptCase{true, 3, 25, 3, 4, 2, 3})); // and never below the minimum
+                         testing::Values(AdaptCase{false, 2, 25, 4, 2, 100, 2},
+                                         AdaptCase{true, 2, 25, 4, 5, 4, 2},
+                                         AdaptCase{true, 2, 4, 6, 4, 100, 2},
+                                         AdaptCase{true, 3, 25, 3, 4, 2, 3}));
 
 TEST(JitterBuffer, PacesOneFramePerFrameTimeAndCatchesUp) {
     Buffer b(2, 25, false);

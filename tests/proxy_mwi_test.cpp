@@ -104,7 +104,9 @@ TEST_F(ProxyMwiTest, RefreshEndAndErrorDecideWhereTheNextChangeGoes) {
         m_server.Advance(c.seconds_later);
         if (c.seconds_later) step = Notify();
         EXPECT_EQ(header_value(step, "Subscription-State"), c.last_state) << c.what;
-        if (!step.empty()) EXPECT_EQ(cseq_of(step), cseq_of(first) + 1) << c.what;
+        if (!step.empty()) {
+            EXPECT_EQ(cseq_of(step), cseq_of(first) + 1) << c.what;
+        }
 
         m_server->ProxySetUserMsg(0, "open", 1, "sip:open@127.0.0.1", 1, 0, 0, 0);
         m_server.Advance(1);

@@ -64,6 +64,7 @@ uint16_t sdp_port(const std::string& message) {
 
 // One phone: its socket, and the requests it sends.
 struct Phone {
+    explicit Phone(std::string user) : name(std::move(user)) {}
     std::string name;
     kztest::UdpPeer peer;
     std::string port() const { return std::to_string(peer.port()); }

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <initializer_list>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -64,16 +63,10 @@ TEST(RtpSocketPool, APairComesBackOnlyForItsOwnAddressAndPortAndEmptied) {
 }
 
 TEST(RtpSocketPool, APairThatDoesNotFitIsClosedAndTheRestAreClosedWithThePool) {
-    const Pair kept, over;
-    Pair twin;
-    close(twin.rtp);
-    close(twin.rtcp);
-    twin.port = kept.port;
-    twin.rtp = dup(kept.rtp);
-    twin.rtcp = dup(kept.rtcp);
+    const Pair kept, over, twin{kept.port, dup(kept.rtp), dup(kept.rtcp)};
     {
         KZRTPSocketPool pool(1);
-        for (const Pair* p : std::initializer_list<const Pair*>{&kept, &over, &twin})
+        for (const Pair* p : {&kept, &over, &twin})
             pool.Put(kLoopback, p->port, p->rtp, p->rtcp);
         EXPECT_EQ(pool.Size(), 1u);
         EXPECT_FALSE(over.Open()) << "over capacity";

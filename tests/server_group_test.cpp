@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 using KZAPI::CKZLogInterface;
 
@@ -223,66 +225,64 @@ TEST_F(SIPGroup, CommonResponseElementsNeedAVia) {
 
 // ---- responses on the wire ----
 
-TEST(SIPGroupWire, RegisterOkRewritesTheContactExpires) {
-    GroupOnLoopback stack;
-    uint32_t connection = 0;
-    Message reg =
-        stack.Receive("REGISTER", "Contact: <sip:bob@127.0.0.1:5099>;expires=3600;q=0.5\r\n", &connection);
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, true), 1u);
-    const std::string ok = stack.peer.receive();
-    EXPECT_EQ(FirstLine(ok), "SIP/2.0 200 OK");
-    EXPECT_EQ(Header(ok, "Contact"), "<sip:bob@127.0.0.1:5099>;expires=60");
-    EXPECT_EQ(Header(ok, "Expires"), "60");
-    EXPECT_EQ(Header(ok, "User-Agent"), "KZ-Group-Test");
-
-    reg = stack.Receive("REGISTER", "Contact: <sip:carol@127.0.0.1:5098>\r\n", &connection);
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, false), 1u);
-    const std::string appended = stack.peer.receive();
-    EXPECT_EQ(Header(appended, "Contact"), "<sip:carol@127.0.0.1:5098>;expires=60");
-    EXPECT_EQ(Header(appended, "Allow"), "");
-
-    reg = stack.Receive("REGISTER", "", &connection);
-    ASSERT_TRUE(reg);
-    EXPECT_EQ(stack.group.SIP_SendRegOK(reg.get(), connection, 60, true), 0u) << "no Contact, no answer";
-    EXPECT_EQ(stack.peer.receive(200), "");
-
-    // That REGISTER can still be challenged.
-    ASSERT_EQ(stack.group.SIP_Send407(reg.get(), connection), 1u);
-    const std::string challenge = stack.peer.receive();
-    EXPECT_EQ(FirstLine(challenge), "SIP/2.0 407 Proxy Authentication Required");
-    const std::string digest = Header(challenge, "WWW-Authenticate");
-    EXPECT_EQ(digest.rfind("Digest realm=\"192.0.2.1:5070\", nonce=\"", 0), 0u) << digest;
-    EXPECT_NE(digest.find("algorithm=\"MD5\""), std::string::npos) << digest;
+// Sends the response named by how to a request the group received.
+unsigned Respond(CKZSIPGroup& group, const std::string& how, sip_msg* m, uint32_t connection) {
+    if (how == "reg-ok") return group.SIP_SendRegOK(m, connection, 60, true);
+    if (how == "reg-ok-appended") return group.SIP_SendRegOK(m, connection, 60, false);
+    if (how == "no-code") return group.SIP_Send1xx(m, connection, nullptr, "Ringing");
+    if (how == "180") return group.SIP_Send1xx(m, connection, "180", "Ringing");
+    if (how == "486") return group.SIP_Send4xx(m, connection, "486", "Busy Here");
+    if (how == "407") return group.SIP_Send407(m, connection);
+    return group.SIP_SendOK(m, connection, false, "kz77", 30);
 }
 
-TEST(SIPGroupWire, ErrorAndOkResponses) {
-    GroupOnLoopback stack;
-    uint32_t connection = 0;
-    Message invite = stack.Receive("INVITE", "Record-Route: <sip:proxy.example;lr>\r\n", &connection);
-    ASSERT_TRUE(invite);
-    EXPECT_EQ(stack.group.SIP_Send1xx(invite.get(), connection, nullptr, "Ringing"), 0u);
-    ASSERT_EQ(stack.group.SIP_Send1xx(invite.get(), connection, "180", "Ringing"), 1u);
-    const std::string ringing = stack.peer.receive();
-    EXPECT_EQ(FirstLine(ringing), "SIP/2.0 180 Ringing");
-    EXPECT_EQ(Header(ringing, "Record-Route"), "") << "provisional answers carry no Record-Route";
-    ASSERT_EQ(stack.group.SIP_Send4xx(invite.get(), connection, "486", "Busy Here"), 1u);
-    const std::string busy = stack.peer.receive();
-    EXPECT_EQ(FirstLine(busy), "SIP/2.0 486 Busy Here");
-    EXPECT_EQ(Header(busy, "Allow"), "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO");
-    EXPECT_EQ(Header(busy, "Record-Route"), "<sip:proxy.example;lr> ");
-    EXPECT_EQ(Header(busy, "User-Agent"), "KZ-Group-Test");
+// A request from the peer, the response the group is told to send to it, and the first line and
+// header values that must arrive ("" for a header that must be absent); "" as the first line: the
+// group refuses and nothing is sent.
+struct WireCase {
+    const char* method;
+    std::string headers, how, first_line;
+    std::vector<std::pair<const char*, std::string>> expected;
+};
 
-    Message options = stack.Receive("OPTIONS", "", &connection);
-    ASSERT_TRUE(options);
-    ASSERT_EQ(stack.group.SIP_SendOK(options.get(), connection, false, "kz77", 30), 1u);
-    const std::string ok = stack.peer.receive();
-    EXPECT_EQ(FirstLine(ok), "SIP/2.0 200 OK");
-    EXPECT_EQ(Header(ok, "To"), "<sip:kz@127.0.0.1>;tag=kz77");
-    EXPECT_EQ(Header(ok, "Contact"), "<sip:KZAPISIPUA@127.0.0.1:" + std::to_string(stack.port()) + ">");
-    EXPECT_EQ(Header(ok, "Expires"), "30");
-    EXPECT_EQ(Header(ok, "Allow"), "");
+TEST(SIPGroupWire, ResponsesLeaveAsTheyAreMade) {
+    GroupOnLoopback stack;
+    const std::string record_route = "Record-Route: <sip:proxy.example;lr>\r\n", ok = "SIP/2.0 200 OK";
+    const std::string agent = "KZ-Group-Test",
+                      contact = "<sip:KZAPISIPUA@127.0.0.1:" + std::to_string(stack.port()) + ">";
+    // clang-format off
+    const WireCase cases[] = {
+        {"REGISTER", "Contact: <sip:bob@127.0.0.1:5099>;expires=3600;q=0.5\r\n", "reg-ok", ok,
+         {{"Contact", "<sip:bob@127.0.0.1:5099>;expires=60"}, {"Expires", "60"}, {"User-Agent", agent}}},
+        {"REGISTER", "Contact: <sip:carol@127.0.0.1:5098>\r\n", "reg-ok-appended", ok,
+         {{"Contact", "<sip:carol@127.0.0.1:5098>;expires=60"}, {"Allow", ""}}},
+        {"REGISTER", "", "reg-ok", "", {}},                                       // no Contact, no answer
+        {"REGISTER", "", "407", "SIP/2.0 407 Proxy Authentication Required", {}}, // but a challenge
+        {"INVITE", record_route, "no-code", "", {}},
+        // Provisional answers carry no Record-Route.
+        {"INVITE", record_route, "180", "SIP/2.0 180 Ringing", {{"Record-Route", ""}}},
+        {"INVITE", record_route, "486", "SIP/2.0 486 Busy Here",
+         {{"Allow", "INVITE, ACK, CANCEL, BYE, REFER, NOTIFY, REGISTER, OPTIONS, INFO"},
+          {"Record-Route", "<sip:proxy.example;lr> "}, {"User-Agent", agent}}},
+        {"OPTIONS", "", "ok", ok,
+         {{"To", "<sip:kz@127.0.0.1>;tag=kz77"}, {"Contact", contact}, {"Expires", "30"}, {"Allow", ""}}},
+    };
+    // clang-format on
+    for (const WireCase& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " answered " + c.how);
+        uint32_t connection = 0;
+        Message request = stack.Receive(c.method, c.headers, &connection);
+        ASSERT_TRUE(request);
+        ASSERT_EQ(Respond(stack.group, c.how, request.get(), connection), c.first_line.empty() ? 0u : 1u);
+        const std::string response = stack.peer.receive(c.first_line.empty() ? 200 : 1000);
+        EXPECT_EQ(FirstLine(response), c.first_line);
+        for (const auto& [name, value] : c.expected)
+            EXPECT_EQ(Header(response, name), value) << name;
+        const std::string digest = Header(response, "WWW-Authenticate");
+        if (digest.empty()) continue;
+        EXPECT_EQ(digest.rfind("Digest realm=\"192.0.2.1:5070\", nonce=\"", 0), 0u) << digest;
+        EXPECT_NE(digest.find("algorithm=\"MD5\""), std::string::npos) << digest;
+    }
 }
 
 TEST(SIPGroupWire, ByeTowardsTheCaller) {
@@ -330,6 +330,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_stun.Start("127.0.0.1", "127.0.0.2", 0, 0));
         m_stun_name = "127.0.0.1:" + std::to_string(m_stun.GetPrimaryAddress().port);
+        m_silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
         m_port = kztest::free_port_pair();
         ASSERT_EQ(m_group.Open(), 0u);
     }
@@ -347,6 +348,7 @@ protected:
 
     CKZStunServer m_stun;
     std::string m_stun_name; // "127.0.0.1:port" of the server above
+    std::string m_silent;    // one where nobody answers
     CKZSIPGroup m_group;
     uint16_t m_port = 0;
 };
@@ -355,8 +357,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
     // No configured address: only the STUN mapping can make the public address 127.0.0.1
     // (the fallback would be this host's first non-loopback address).
     Configure("");
-    const std::string silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
-    m_group.SetSTUNServer(0, silent.c_str());
+    m_group.SetSTUNServer(0, m_silent.c_str());
     m_group.SetSTUNServer(1, m_stun_name.c_str());
     m_group.SetNATType(1);
     kztest::LogCapture log;
@@ -379,8 +380,7 @@ TEST_F(SIPGroupNat, DetectionSkipsABlockedServerAndMapsThePublicAddress) {
 
 TEST_F(SIPGroupNat, OnlyUnreachableServersLeaveTheConfiguredAddress) {
     Configure("127.0.0.1");
-    const std::string silent = "127.0.0.1:" + std::to_string(kztest::silent_udp_port());
-    m_group.SetSTUNServer(0, silent.c_str());
+    m_group.SetSTUNServer(0, m_silent.c_str());
     kztest::LogCapture log;
     EXPECT_EQ(m_group.AutoDetectNatType(), CKZSIPGroup::NAT_BLOCKED);
     EXPECT_STREQ(m_group.GetRealPublicSIPIP(), "127.0.0.1");

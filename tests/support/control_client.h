@@ -3,15 +3,9 @@
 #pragma once
 
 #include "app/KZControlCommands.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/sip_peer.h"
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,10 +19,7 @@ public:
     explicit ControlClient(uint16_t port, const std::string& address = "127.0.0.1", int receive_buffer = 0)
         : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
         if (receive_buffer) setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+        sockaddr_in a = loopback(port, address.c_str());
         m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     }
     ~ControlClient() { close(m_fd); }
@@ -48,22 +39,6 @@ public:
         const std::string line = m_input.substr(0, end);
         m_input.erase(0, end + 1);
         return KZJson::parse(line, nullptr, false);
-    }
-    // The next event called name, skipping others; null when none comes in time.
-    KZJson Await(const std::string& name, int timeout_ms) {
-        return Await([&](const KZJson& e) { return e.value("event", "") == name; }, timeout_ms);
-    }
-    // The next event that matches, skipping others; null when none comes in time.
-    KZJson Await(const std::function<bool(const KZJson&)>& matches, int timeout_ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (auto left = timeout_ms; left > 0;
-             left = static_cast<int>(
-                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count())) {
-            const std::optional<KZJson> event = Next(left);
-            if (!event) break;
-            if (event->is_object() && matches(*event)) return *event;
-        }
-        return nullptr;
     }
     KZJson Ask(const std::string& line) {
         Send(line);

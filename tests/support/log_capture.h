@@ -28,39 +28,25 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     // True when a line at the level (0: any level) contains text.
-    bool Contains(const std::string& text, unsigned level = 0) const {
-        std::lock_guard lock(m_mutex);
-        for (const auto& [l, line] : m_lines)
-            if ((level == 0 || l == level) && line.find(text) != std::string::npos) return true;
-        return false;
-    }
+    bool Contains(const std::string& text, unsigned level = 0) const { return Count(text, level) > 0; }
     // True when a whole line equals text.
-    bool HasLine(const std::string& text) const {
-        std::lock_guard lock(m_mutex);
-        for (const auto& entry : m_lines)
-            if (entry.second == text) return true;
-        return false;
-    }
-    // The number of lines that contain text.
-    int CountContaining(const std::string& text) const {
-        std::lock_guard lock(m_mutex);
-        int n = 0;
-        for (const auto& entry : m_lines)
-            n += entry.second.find(text) != std::string::npos;
-        return n;
-    }
-    int CountAtLevel(unsigned level) const {
-        std::lock_guard lock(m_mutex);
-        int n = 0;
-        for (const auto& entry : m_lines)
-            n += entry.first == level;
-        return n;
-    }
+    bool HasLine(const std::string& text) const { return Count(text, 0, true) > 0; }
+    int CountContaining(const std::string& text) const { return Count(text, 0); }
+    int CountAtLevel(unsigned level) const { return Count("", level); }
 
 private:
     const unsigned m_level; // restored when the capture ends
     mutable std::mutex m_mutex;
     std::vector<std::pair<unsigned, std::string>> m_lines;
+
+    // The lines at the level (0: any level) that contain text, or equal it when whole.
+    int Count(const std::string& text, unsigned level, bool whole = false) const {
+        std::lock_guard lock(m_mutex);
+        int n = 0;
+        for (const auto& [l, line] : m_lines)
+            n += (level == 0 || l == level) && (whole ? line == text : line.find(text) != std::string::npos);
+        return n;
+    }
 };
 
 } // namespace kztest

@@ -2,25 +2,17 @@
 // chooses, so that no later bind of the same port can share it; a TCP holder also listens.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdint>
+#include "support/sip_peer.h"
 
 namespace kztest {
 
 class PortHolder {
 public:
     explicit PortHolder(int type) : m_fd(socket(AF_INET, type, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
+        sockaddr_in a = loopback(0);
         if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return;
         if (type == SOCK_STREAM && listen(m_fd, 1) != 0) return;
-        if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) m_port = ntohs(a.sin_port);
+        m_port = bound_port(m_fd);
     }
     ~PortHolder() { close(m_fd); }
     PortHolder(const PortHolder&) = delete;

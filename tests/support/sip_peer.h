@@ -30,6 +30,15 @@ inline bool wait_until(const std::function<bool()>& done, int timeout_ms = 3000)
     return true;
 }
 
+// The IPv4 address of port on 127.0.0.1, or on ip.
+inline sockaddr_in loopback(uint16_t port, const char* ip = "127.0.0.1") {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
 inline uint16_t bound_port(int fd) {
     sockaddr_in a{};
     socklen_t len = sizeof(a);
@@ -38,13 +47,10 @@ inline uint16_t bound_port(int fd) {
 }
 
 inline bool port_pair_is_free(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (uint16_t p : {port, static_cast<uint16_t>(port + 1)}) {
         for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
             int s = socket(AF_INET, type, 0);
-            a.sin_port = htons(p);
+            sockaddr_in a = loopback(p);
             const bool bound = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
             close(s);
             if (!bound) return false;
@@ -84,9 +90,7 @@ class UdpPeer {
 public:
     UdpPeer() {
         m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = loopback(0);
         bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
         m_port = bound_port(m_fd);
     }
@@ -96,10 +100,7 @@ public:
 
     uint16_t port() const { return m_port; }
     void send_to(uint16_t port, const std::string& text) const {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
+        sockaddr_in a = loopback(port);
         sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
     // Next datagram within timeout_ms, or "".
@@ -135,10 +136,7 @@ public:
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
+        sockaddr_in a = loopback(port);
         m_connected = connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
     }
     ~TcpPeer() { close(m_fd); }

@@ -23,21 +23,6 @@ inline ServerPtr make_server() {
     return ServerPtr(dynamic_cast<CKZSIPServer*>(base));
 }
 
-// A server created and started on the configuration already set; null when it does not start.
-inline ServerPtr start_server() {
-    ServerPtr server = make_server();
-    if (!server || server->Create() != 1 || server->Start() != 1) return nullptr;
-    return server;
-}
-
-// Stops and destroys a server that start_server made, and frees it.
-inline void stop_server(ServerPtr& server) {
-    if (!server) return;
-    server->Stop();
-    server->Destroy();
-    server.reset();
-}
-
 // A server created and started with its once-a-second checks and its stack's timers on clock;
 // null when it does not start.
 inline ServerPtr start_server_on_clock(KZAPI::CKZClock& clock) {

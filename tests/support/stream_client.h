@@ -28,14 +28,6 @@ inline rlim_t raise_descriptor_limit() {
     return l.rlim_cur;
 }
 
-inline sockaddr_in loopback(uint16_t port, const char* ip = "127.0.0.1") {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 // A port on 127.0.0.1 where nothing listens.
 inline uint16_t closed_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
