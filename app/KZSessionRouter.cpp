@@ -30,8 +30,17 @@ std::string one_line(std::string text) {
 }
 
 KZSessionStatus status_of(const IKZSessionReports::Report& r) {
-    return {r.connection,   r.site + 1,      r.state, bounded(r.from), bounded(r.to),
-            bounded(r.uri), bounded(r.text), r.start, r.connect,       false};
+    return {r.connection,
+            r.site + 1,
+            r.state,
+            bounded(r.from),
+            bounded(r.to),
+            bounded(r.uri),
+            bounded(r.text),
+            r.start,
+            r.connect,
+            false,
+            {}};
 }
 
 const char* dialog_state_of(const IKZSessionReports::Report& r) {

@@ -28,10 +28,6 @@ namespace {
 constexpr unsigned kError = CKZLogInterface::LOG_ERROR;
 constexpr unsigned kTrace = CKZLogInterface::LOG_TRACE;
 
-CKZSIPServer* server() {
-    return dynamic_cast<CKZSIPServer*>(KZAPI::CKZServer::GetServerObj());
-}
-
 int status_of(sip_msg* response) {
     return std::atoi(sip_element(response, KZ_IE_SIP_RESPONSE_LINE_STATUS_CODE).c_str());
 }

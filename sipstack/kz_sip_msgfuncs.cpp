@@ -59,7 +59,7 @@ uint32_t alloc_msg(void** msg) {
     } catch (const std::bad_alloc&) {
         *msg = nullptr;
     }
-    return *msg ? 0 : KZ_SIP_RESULT_FAILURE;
+    return *msg ? KZ_SIP_RESULT_OK : KZ_SIP_RESULT_FAILURE;
 }
 
 uint32_t free_msg(void* msg) {

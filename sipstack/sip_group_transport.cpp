@@ -158,7 +158,7 @@ uint32_t sip_group::SendBlock(const OutgoingText& out, const char* log_prefix) {
         CKZLogInterface::Log(CKZLogInterface::LOG_ERROR, "Discard %s message to %s:%d \n%d Bytes Data:\n[%s]",
                              protocol_suffix(protocol), to.c_str(), port, len, text.c_str());
     }
-    return sent ? 0 : KZ_SIP_RESULT_FAILURE;
+    return sent ? KZ_SIP_RESULT_OK : KZ_SIP_RESULT_FAILURE;
 }
 
 namespace {

@@ -34,7 +34,7 @@ template <class... Parts> std::string said(const Parts&... parts) {
 struct CommandRow {
     std::string line;
     std::string outcome;    // "ok", or contained in the error's reason ("": any error)
-    std::string reaches;    // what the service is asked; a refused line reaches nothing
+    std::string reaches{};  // what the service is asked; a refused line reaches nothing
     std::string in_reply{}; // JSON members an accepted line's reply carries
 };
 
