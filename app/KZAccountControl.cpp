@@ -1,5 +1,6 @@
 // The control socket's account, presence and message commands. Every argument is checked before
 // the module is asked anything, so a refused command changes nothing.
+#include "app/KZArgumentChecks.h"
 #include "app/KZControlCommands.h"
 
 #include <algorithm>
@@ -10,10 +11,9 @@ namespace kzapp {
 
 namespace {
 
-// The module keeps account texts in 512-character fields and addresses in header lines; these
-// limits leave room for the brackets and parameters it adds.
+// The module keeps account texts in 512-character fields; the limit leaves room for the brackets
+// and parameters it adds.
 constexpr size_t kMaxAccountText = 255;
-constexpr size_t kMaxAddress = 255;
 // A message body, and a NOTIFY's, fits the module's 2048-character text fields.
 constexpr size_t kMaxMessageText = 2047;
 constexpr size_t kMaxUserIdText = 79;
@@ -24,68 +24,14 @@ constexpr std::array<const char*, 9> kAccountCommands = {"accounts",       "acco
                                                          "account-remove", "register",    "unregister",
                                                          "message",        "watch",       "unwatch"};
 
-std::string quoted(const char* name) {
-    return "\"" + std::string(name) + "\"";
-}
+// The spaces and angle brackets of a header field's name-addr stay out of its parts.
+constexpr std::string_view kNoSpaces = "\" <>";
+constexpr std::string_view kNoQuotes = "\"";
+// A message body, unlike a header line, may hold line breaks; the module ends its text at a NUL.
+constexpr std::string_view kNul("\0", 1);
 
-bool is_control(char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-}
-
-// "" when the text can stand in a header field: bounded, printable, without quotes and (when
-// spaces_allowed is false) without spaces or angle brackets.
-std::string check_field(const std::string& text, const char* name, size_t limit, bool spaces_allowed) {
-    if (text.size() > limit) return quoted(name) + " is longer than " + std::to_string(limit) + " characters";
-    for (const char c : text) {
-        if (is_control(c)) return quoted(name) + " holds a control character";
-        if (c == '"') return quoted(name) + " holds a quote";
-        if (!spaces_allowed && (c == ' ' || c == '<' || c == '>'))
-            return quoted(name) + " holds a space or an angle bracket";
-    }
-    return "";
-}
-
-std::string check_required_field(const std::string& text, const char* name, size_t limit) {
-    if (text.empty()) return quoted(name) + " is empty";
-    return check_field(text, name, limit, false);
-}
-
-// "" when the address is "sip:user@host[:port][;params]", in angle brackets or not, or (unless
-// sip_only) a bare "user@host"; the module needs both a user and a host to address a request.
 std::string check_address(const std::string& address, const char* name, bool sip_only) {
-    if (address.empty()) return quoted(name) + " is empty";
-    if (std::string why = check_field(address, name, kMaxAddress, true); !why.empty()) return why;
-    std::string_view rest = address;
-    const bool bracketed = rest.front() == '<';
-    if (bracketed) {
-        if (rest.back() != '>') return quoted(name) + " in angle brackets is a <sip:...> address";
-        rest = rest.substr(1, rest.size() - 2);
-    }
-    const bool has_scheme = rest.substr(0, 4) == "sip:";
-    if ((sip_only || bracketed) && !has_scheme) return quoted(name) + " is not a sip: address";
-    if (has_scheme) rest = rest.substr(4);
-    if (rest.find_first_of(" <>") != std::string_view::npos)
-        return quoted(name) + " holds a space or an angle bracket";
-    const size_t at = rest.find('@');
-    if (at == std::string_view::npos || at == 0) return quoted(name) + " names no user";
-    if (rest.substr(0, at).find(':') != std::string_view::npos)
-        return quoted(name) + " is not a sip: address";
-    const std::string_view host = rest.substr(at + 1);
-    if (host.empty() || host.front() == ':' || host.front() == ';') return quoted(name) + " names no host";
-    if (const size_t colon = host.find(':'); colon != std::string_view::npos) {
-        const std::string_view port = host.substr(colon + 1, host.find(';', colon) - colon - 1);
-        if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos)
-            return quoted(name) + " has no port after its colon";
-    }
-    return "";
-}
-
-std::string check_text(const std::string& text) {
-    if (text.empty()) return "\"text\" is empty";
-    if (text.size() > kMaxMessageText)
-        return "\"text\" is longer than " + std::to_string(kMaxMessageText) + " characters";
-    if (text.find('\0') != std::string::npos) return "\"text\" holds a NUL character";
-    return "";
+    return check_sip_address(address, name, {.user_required = true, .scheme_required = sip_only});
 }
 
 std::string text_of(const KZJson& command, const char* name) {
@@ -124,6 +70,10 @@ constexpr std::array<FieldRule, 8> kFieldRules = {{
     {"transport", KZAccountField::Transport, 3, true, false},
 }};
 
+KZFieldRule field_rule(const FieldRule& rule) {
+    return {rule.limit, rule.required, rule.spaces_allowed ? kNoQuotes : kNoSpaces};
+}
+
 const FieldRule& rule_named(const std::string& name) {
     for (const FieldRule& rule : kFieldRules)
         if (name == rule.name) return rule;
@@ -134,8 +84,7 @@ std::string check_value(const FieldRule& rule, const std::string& value) {
     if (rule.field == KZAccountField::Transport)
         return value == "udp" || value == "tcp" || value == "tls" ? ""
                                                                   : "\"value\" must be one of udp, tcp, tls";
-    if (rule.required && value.empty()) return "\"value\" is empty";
-    return check_field(value, "value", rule.limit, rule.spaces_allowed);
+    return check_field(value, "value", field_rule(rule));
 }
 
 bool same_text_ignoring_case(const std::string& a, const std::string& b) {
@@ -216,10 +165,8 @@ KZJson KZControlCommands::AccountAdd(const KZJson& command) const {
          {std::pair{"user", &request.user}, std::pair{"domain", &request.domain},
           std::pair{"password", &request.password}, std::pair{"auth_user", &request.auth_user},
           std::pair{"display", &request.display}, std::pair{"proxy", &request.proxy}}) {
-        const FieldRule& rule = rule_named(name);
-        const std::string why = rule.required ? check_required_field(*value, name, rule.limit)
-                                              : check_field(*value, name, rule.limit, rule.spaces_allowed);
-        if (!why.empty()) return error_event(why);
+        if (std::string why = check_field(*value, name, field_rule(rule_named(name))); !why.empty())
+            return error_event(why);
     }
     request.expires = command.value("expires", request.expires);
     request.register_it = command.value("register", true);
@@ -250,7 +197,9 @@ KZJson KZControlCommands::SendMessage(const KZJson& command) const {
     if (command.contains("from"))
         if (std::string why = check_address(request.from, "from", true); !why.empty())
             return error_event(why);
-    if (std::string why = check_text(request.text); !why.empty()) return error_event(why);
+    if (std::string why = check_field(request.text, "text", {kMaxMessageText, true, kNul, true});
+        !why.empty())
+        return error_event(why);
     const KZAccountOutcome outcome = m_accounts.SendMessage(request);
     if (!outcome.accepted) return error_event(outcome.reason);
     return {{"event", "ok"}, {"cmd", "message"}, {"account", request.account}, {"message", outcome.number}};

@@ -1,5 +1,7 @@
 #include "app/KZControlCommands.h"
 
+#include "app/KZArgumentChecks.h"
+
 #include "app/KZSoundCommands.h"
 
 #include "app/KZCallText.h"
@@ -57,8 +59,7 @@ constexpr size_t kMaxSentDigits = 64;
 constexpr size_t kMaxPathLength = KZAPI::KZ_AC_PLAY_ENTRY::kPathChars - 1;
 constexpr size_t kMaxStopDigits = KZAPI::CKZDTMFControl::kMaxTerminators;
 constexpr std::string_view kDigitCharacters = "0123456789*#ABCD";
-// Targets and reason phrases go into fixed header fields of the module's messages.
-constexpr size_t kMaxTargetLength = 255;
+// Reason phrases go into fixed header fields of the module's messages.
 constexpr size_t kMaxReasonLength = 64;
 constexpr int kDefaultRedirectCode = 302;
 
@@ -398,46 +399,6 @@ std::string check_path(const std::string& path) {
     return "";
 }
 
-// "" when the text can stand in a header line: printable, without line breaks.
-std::string check_header_text(const std::string& text, const char* name, size_t limit) {
-    if (text.size() > limit)
-        return in_quotes(name) + " is longer than " + std::to_string(limit) + " characters";
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return in_quotes(name) + " holds a control character";
-    return "";
-}
-
-// "" when the target is a SIP address the far end can be sent to ("sip:carol@192.0.2.5",
-// "<sip:carol@192.0.2.5:5062>", "carol@192.0.2.5", "192.0.2.5"), else why not.
-std::string check_target(const std::string& target) {
-    if (target.empty()) return "\"target\" is empty";
-    if (std::string why = check_header_text(target, "target", kMaxTargetLength); !why.empty()) return why;
-    std::string_view rest = target;
-    if (rest.front() == '<') {
-        if (rest.back() != '>' || rest.substr(0, 5) != "<sip:")
-            return "\"target\" in angle brackets is a <sip:...> address";
-        rest = rest.substr(5, rest.size() - 6);
-    } else if (rest.substr(0, 4) == "sip:") {
-        rest = rest.substr(4);
-    }
-    if (rest.find_first_of(" \"<>") != std::string_view::npos)
-        return "\"target\" holds a space, a quote or an angle bracket";
-    // Another scheme ("sips:", "tel:") would be read as the user part of a sip address.
-    const size_t at = rest.find('@');
-    const std::string_view host = at == std::string_view::npos ? rest : rest.substr(at + 1);
-    if (at != std::string_view::npos && rest.substr(0, at).find(':') != std::string_view::npos)
-        return "\"target\" is not a sip: address";
-    if (host.empty() || host.front() == ':' || host.front() == ';') return "\"target\" names no host";
-    // After the host only a port may follow a colon ("tel:+1555" is no host and port).
-    if (const size_t colon = host.find(':'); colon != std::string_view::npos) {
-        const std::string_view port = host.substr(colon + 1, host.find(';', colon) - colon - 1);
-        if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos)
-            return "\"target\" is not a sip: address";
-    }
-    return "";
-}
-
 IKZAccounts& no_accounts() {
     static KZNoAccounts none;
     return none;
@@ -726,7 +687,8 @@ KZJson KZControlCommands::Transfer(const KZJson& command) const {
     if (!request.replaces_channel && !command.contains("target"))
         return error_event("\"target\" is required without \"replaces_channel\"");
     if (command.contains("target"))
-        if (std::string why = check_target(request.target); !why.empty()) return error_event(why);
+        if (std::string why = check_sip_address(request.target, "target", {}); !why.empty())
+            return error_event(why);
     if (request.replaces_channel == request.channel) return error_event("a call cannot replace itself");
     return call_reply("transfer", m_calls.Transfer(request));
 }
@@ -738,9 +700,9 @@ KZJson KZControlCommands::Redirect(const KZJson& command) const {
     request.code = command.value("code", kDefaultRedirectCode);
     request.text =
         command.contains("text") ? command["text"].get<std::string>() : redirect_text(request.code);
-    if (std::string why = check_target(request.target); !why.empty()) return error_event(why);
-    if (request.text.empty()) return error_event("\"text\" is empty");
-    if (std::string why = check_header_text(request.text, "text", kMaxReasonLength); !why.empty())
+    if (std::string why = check_sip_address(request.target, "target", {}); !why.empty())
+        return error_event(why);
+    if (std::string why = check_field(request.text, "text", {kMaxReasonLength, true}); !why.empty())
         return error_event(why);
     return call_reply("redirect", m_calls.Redirect(request));
 }

@@ -1,5 +1,6 @@
 // The control socket's proxy-user commands (server mode). Every argument is checked before the
 // module is asked anything, so a refused command changes nothing.
+#include "app/KZArgumentChecks.h"
 #include "app/KZControlCommands.h"
 
 #include <array>
@@ -23,20 +24,10 @@ KZUserAuth auth_named(const std::string& name) {
     return name == "www" ? KZUserAuth::Www : name == "none" ? KZUserAuth::None : KZUserAuth::Proxy;
 }
 
-// "" when the text can stand in the module's fields and header lines: bounded, printable, no
-// quotes and (for names) no spaces, angle brackets, "@" or ":".
-std::string check_text(const std::string& text, const char* name, size_t limit, bool is_name) {
-    const std::string quoted = "\"" + std::string(name) + "\"";
-    if (is_name && text.empty()) return quoted + " is empty";
-    if (text.size() > limit) return quoted + " is longer than " + std::to_string(limit) + " characters";
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return quoted + " holds a control character";
-        if (c == '"') return quoted + " holds a quote";
-        if (is_name && (c == ' ' || c == '<' || c == '>' || c == '@' || c == ':' || c == ';'))
-            return quoted + " holds a character a SIP user name cannot";
-    }
-    return "";
-}
+// User names stand in the module's fields and in the user part of SIP addresses.
+constexpr KZFieldRule kUserName{kMaxUserText, true, "\" <>@:;"};
+constexpr KZFieldRule kUserText{kMaxUserText, false, "\""};
+constexpr KZFieldRule kAccountText{kMaxAccountText, false, "\""};
 
 std::string text_or_empty(const KZJson& command, const char* name) {
     const auto it = command.find(name);
@@ -60,20 +51,19 @@ KZJson KZControlCommands::RunUserCommand(const std::string& name, const KZJson& 
     if (name == "users") return UserList();
     const int site = command.value("site", kDefaultSite);
     const std::string user = command["user"].get<std::string>();
-    if (std::string why = check_text(user, "user", kMaxUserText, true); !why.empty()) return error_event(why);
+    if (std::string why = check_field(user, "user", kUserName); !why.empty()) return error_event(why);
     if (name == "user-add") {
         KZUserRequest request{site, user, text_or_empty(command, "password"),
                               auth_named(command.value("auth", std::string("proxy"))), std::nullopt};
         if (command.contains("max_expires")) request.max_expires = command["max_expires"].get<int>();
-        if (std::string why = check_text(request.password, "password", kMaxUserText, false); !why.empty())
+        if (std::string why = check_field(request.password, "password", kUserText); !why.empty())
             return error_event(why);
         return user_reply("user-add", user, m_users.Add(request));
     }
     if (name == "user-set") {
         const std::string field = command["field"].get<std::string>();
         const std::string value = command["value"].get<std::string>();
-        if (std::string why = check_text(value, "value", kMaxUserText, false); !why.empty())
-            return error_event(why);
+        if (std::string why = check_field(value, "value", kUserText); !why.empty()) return error_event(why);
         KZUserField which = KZUserField::Password;
         if (field == "auth") {
             if (value != "proxy" && value != "www" && value != "none")
@@ -96,7 +86,7 @@ KZJson KZControlCommands::RunUserCommand(const std::string& name, const KZJson& 
                      command.value("old", 0),
                      command.value("urgent_new", 0),
                      command.value("urgent_old", 0)};
-    if (std::string why = check_text(mwi.account, "account", kMaxAccountText, false); !why.empty())
+    if (std::string why = check_field(mwi.account, "account", kAccountText); !why.empty())
         return error_event(why);
     return user_reply("mwi", user, m_users.Mwi(mwi));
 }

@@ -126,15 +126,7 @@ TEST(KzhostCalls, CommandsActOnTheRightCallAndRefuseWhatDoesNotApply) {
         {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1"})", "the transfer was not sent", 0,
          "transfer <sip:carol@127.0.0.1> -1", false, true},
         {R"({"cmd":"transfer","channel":0})", "\"target\" is required without \"replaces_channel\""},
-        {R"({"cmd":"transfer","channel":0,"target":"sips:carol@127.0.0.1"})", "not a sip: address"},
         {R"({"cmd":"transfer","channel":0,"target":"tel:+15550100"})", "not a sip: address"},
-        {R"({"cmd":"transfer","channel":0,"target":"<sip:carol@127.0.0.1"})", "angle brackets"},
-        {R"({"cmd":"transfer","channel":0,"target":"carol smith@127.0.0.1"})", "a space"},
-        {R"({"cmd":"transfer","channel":0,"target":"carol@127.0.0.1\r\nX-Injected: 1"})",
-         "control character"},
-        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@"})", "names no host"},
-        {R"({"cmd":"transfer","channel":0,"target":"sip:carol@127.0.0.1)" + std::string(240, 'x') + "\"}",
-         "longer than 255"},
         {R"({"cmd":"transfer","channel":2,"target":"sip:carol@127.0.0.1"})",
          "channel 2 has no connected call"},
         // Attended: the far end's new call replaces the call on channel 1, whose far end it calls.
@@ -157,6 +149,7 @@ TEST(KzhostCalls, CommandsActOnTheRightCallAndRefuseWhatDoesNotApply) {
         {R"({"cmd":"redirect","channel":2,"target":"carol@127.0.0.1","text":"Gone\nX: 1"})",
          "control character"},
         {R"({"cmd":"redirect","channel":2})", "\"target\" is required"},
+        {R"({"cmd":"redirect","channel":2,"target":"sip:carol@"})", "\"target\" names no host"},
         {R"({"cmd":"redirect","channel":0,"target":"carol@127.0.0.1"})", "channel 0 has no offered call"},
         // An answered call is offered no more: channel 2 is answered last.
         {R"({"cmd":"ring","channel":2})", "ok", 2, "ring"},

@@ -2,6 +2,7 @@
 // port; in the process, command lines reach call control or nothing,
 // published events reach every subscribed client, a client that does not read is dropped, and clients from
 // other hosts must authenticate.
+#include "app/KZArgumentChecks.h"
 #include "app/KZControlCommands.h"
 #include "app/KZControlServer.h"
 #include "support/command_table.h"
@@ -20,6 +21,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -288,4 +290,74 @@ TEST(KzhostControl, CallCommandsReachCallControlWithTheirArgumentsOrNotAtAll) {
     RecordingCalls calls;
     const kzapp::KZControlCommands commands(host, calls, "");
     kztest::expect_rows(commands, rows, [&] { return std::exchange(calls.last, ""); });
+}
+
+// The checks the commands' text arguments pass (here on short fields): the reason names the
+// argument and the first thing in it the module could not carry.
+TEST(KzhostControl, ArgumentChecksNameWhatTheModuleCouldNotCarry) {
+    using kzapp::KZAddressRule;
+    using kzapp::KZFieldRule;
+    const KZFieldRule name{8, true, "\" <>"}, reason{8, false, "|"},
+        body{8, true, std::string_view("\0", 1), true};
+    const KZAddressRule account{.user_required = true, .scheme_required = true}, target{},
+        uri{.scheme_required = true, .brackets_allowed = false, .parts_checked = false, .forbidden = "|"};
+    const struct {
+        std::variant<KZFieldRule, KZAddressRule> rule;
+        std::string text;
+        const char* reason;
+    } rows[] = {
+        {name, "alice", ""},
+        {name, "", R"("x" is empty)"},
+        {name, "12345678", ""},
+        {name, "123456789", R"("x" is longer than 8 characters)"},
+        {name, "a\r\nX: 1", R"("x" holds a control character)"},
+        {name, "a\x7f", R"("x" holds a control character)"},
+        {name, "a b", R"("x" holds a space)"},
+        {name, "a\"b", R"("x" holds a quote)"},
+        {name, "<a>", R"("x" holds an angle bracket)"},
+        {reason, "", ""},
+        {reason, "Busy <b>", ""},
+        {reason, "a|b", R"("x" holds "|")"},
+        {reason, "a\tb", R"("x" holds a control character)"},
+        {body, "hi\nthere", ""},
+        {body, std::string("hi\0", 3), R"("x" holds a NUL character)"},
+        {body, "", R"("x" is empty)"},
+        {account, "sip:bob@127.0.0.1:5062;transport=tcp", ""},
+        {account, "<sip:bob@127.0.0.1>", ""},
+        {account, "sip:bob@" + std::string(247, 'h'), ""},
+        {account, "sip:bob@" + std::string(248, 'h'), R"("x" is longer than 255 characters)"},
+        {account, "", R"("x" is empty)"},
+        {account, "bob@127.0.0.1", R"("x" is not a sip: address)"},
+        {account, "sip:127.0.0.1", R"("x" names no user)"},
+        {account, "sip:@127.0.0.1", R"("x" names no user)"},
+        {account, "<bob@127.0.0.1>", R"("x" in angle brackets is a <sip:...> address)"},
+        {account, "<sip:bob@127.0.0.1", R"("x" in angle brackets is a <sip:...> address)"},
+        {account, "sip:b ob@127.0.0.1", R"("x" holds a space)"},
+        {account, "sip:\"bob\"@127.0.0.1", R"("x" holds a quote)"},
+        {account, "sip:bob@127.0.0.1>", R"("x" holds an angle bracket)"},
+        {account, "sip:bob@127.0.0.1\r\nX: 1", R"("x" holds a control character)"},
+        {account, "sip:bob@", R"("x" names no host)"},
+        {account, "sip:bob@:5060", R"("x" names no host)"},
+        {account, "sip:bob@127.0.0.1:x", R"("x" is not a sip: address)"},
+        {account, "sip:bob@127.0.0.1:;lr", R"("x" is not a sip: address)"},
+        {account, "sip:bob:pw@127.0.0.1", R"("x" is not a sip: address)"},
+        {target, "bob@127.0.0.1", ""},
+        {target, "127.0.0.1:5062", ""},
+        {target, "<sip:127.0.0.1>", ""},
+        {target, "tel:+15550100", R"("x" is not a sip: address)"},
+        {target, "sips:bob@127.0.0.1", R"("x" is not a sip: address)"},
+        {target, "sip:;lr", R"("x" names no host)"},
+        {uri, "sip:bob:pw@127.0.0.1:x", ""},
+        {uri, "bob@127.0.0.1", R"("x" is not a sip: address)"},
+        {uri, "<sip:bob@127.0.0.1>", R"("x" is not a sip: address)"},
+        {uri, "sip:bob@127.0.0.1|x", R"("x" holds "|")"},
+        {uri, "sip:<bob>@127.0.0.1", R"("x" holds an angle bracket)"},
+    };
+    for (const auto& row : rows) {
+        const auto* field = std::get_if<KZFieldRule>(&row.rule);
+        EXPECT_EQ(field ? kzapp::check_field(row.text, "x", *field)
+                        : kzapp::check_sip_address(row.text, "x", std::get<KZAddressRule>(row.rule)),
+                  row.reason)
+            << row.text;
+    }
 }

@@ -159,8 +159,8 @@ TEST_F(StunLoopback, CredentialsAreCheckedAndRefusedWithErrorResponses) {
         EXPECT_EQ(r.msg.msg_type, KZ_STUN_BINDING_RESPONSE);
         EXPECT_STREQ(r.msg.username.value, c.username);
         EXPECT_EQ(r.msg.mapped_address, LocalAddress(client));
-        if (c.key) // signed under the same key
-            EXPECT_TRUE(CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), c.key, strlen(c.key)));
+        // Signed under the same key.
+        EXPECT_TRUE(!c.key || CKZStunMessage::CheckIntegrity(raw.data(), raw.size(), c.key, strlen(c.key)));
     }
 }
 
