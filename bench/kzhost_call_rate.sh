@@ -8,6 +8,8 @@ set -u
 kzhost=${1:-build/app/kzhost}
 calls=${2:-5000}
 rates=${3:-"250 500 1000 1500 2000 3000 4000 5000 6000 8000"}
+# kzhost answers on CHANNELS channels (256 unless set in the environment); sipp's uas takes any
+# number of calls at once. Calls beyond kzhost's channels are answered 486 and end the ladder.
 . "$(dirname "$0")/kzhost_bench_lib.sh"
 . "$(dirname "$0")/kzhost_sipp_calls.sh"
 

@@ -1,14 +1,17 @@
 # Shared by the call benchmarks (sourced after kzhost_bench_lib.sh): one block of ports, kzhost
-# answering automatically on 256 channels, and sipp's caller (INVITE with SDP, 200, ACK, BYE).
-# Ports from the block's first port: kzhost SIP, sipp +10, sipp's media +20, kzhost RTP +40 on.
-base=$(kz_port_block 1100) || exit 1
-sip=$base sipp_port=$((base + 10)) media=$((base + 20)) rtp_first=$((base + 40)) rtp_last=$((base + 1099))
+# answering automatically on CHANNELS channels (256 unless set), and sipp's caller (INVITE with
+# SDP, 200, ACK, BYE). Ports from the block's first port: kzhost SIP, sipp +10, sipp's media +20,
+# kzhost RTP +40 on, four for each channel.
+channels=${channels:-256}
+base=$(kz_port_block $((channels * 4 + 60))) || exit 1
+sip=$base sipp_port=$((base + 10)) media=$((base + 20))
+rtp_first=$((base + 40)) rtp_last=$((base + channels * 4 + 59))
 pid=
 
 # start_kzhost [WRAPPER...]: kzhost (under WRAPPER, if any) in pids[0], kzhost itself in pid.
 start_kzhost() {
     "$@" "$kzhost" --set kzsrv.sip.ip.address=127.0.0.1 --set kzsrv.sip.ip.port="$sip" \
-        --set kzhost.control.port=0 --set kzhost.channels=256 --set kzsrv.sip.callcontrol.auto.answercall=1 \
+        --set kzhost.control.port=0 --set kzhost.channels="$channels" --set kzsrv.sip.callcontrol.auto.answercall=1 \
         --set kzsrv.sip.rtpstartrange="$rtp_first" --set kzsrv.sip.rtpendrange="$rtp_last" >"$work/kzhost.log" 2>&1 &
     pids=($!)
     for _ in $(seq 200); do grep -q listening "$work/kzhost.log" && break; sleep 0.05; done
