@@ -211,15 +211,23 @@ CKZChannel* KZHostCalls::ConnectedChannel(int channel, std::string& why) const {
     return FindChannel(channel);
 }
 
+KZHostCalls::MediaControls KZHostCalls::MediaControlsFor(int channel, bool digits, const char* verb,
+                                                         std::string& why) const {
+    CKZChannel* found = ConnectedChannel(channel, why);
+    if (!found) return {};
+    MediaControls controls{found->GetAudioControl(), found->GetDTMFControl(), channel_text(channel)};
+    if (!controls.audio || (digits && !controls.dtmf)) {
+        why = controls.name + " cannot " + verb;
+        return {};
+    }
+    return controls;
+}
+
 KZCallOutcome KZHostCalls::Play(const KZPlayRequest& request) {
     std::string why;
-    CKZChannel* found = ConnectedChannel(request.channel, why);
-    if (!found) return KZCallOutcome::Refused(why);
-    const std::string name = channel_text(request.channel);
-    CKZAudioControl* audio = found->GetAudioControl();
-    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
-    if (!audio || (!request.stop_digits.empty() && !dtmf))
-        return KZCallOutcome::Refused(name + " cannot play");
+    const auto [audio, dtmf, name] =
+        MediaControlsFor(request.channel, !request.stop_digits.empty(), "play", why);
+    if (!audio) return KZCallOutcome::Refused(why);
     if (audio->GetAudioOutState() == CKZAudioControl::AUDIO_OUT_PLAYING)
         return KZCallOutcome::Refused(name + " is playing already");
     audio->ClearAudioPlayDocument();
@@ -244,13 +252,9 @@ KZCallOutcome KZHostCalls::Play(const KZPlayRequest& request) {
 
 KZCallOutcome KZHostCalls::Record(const KZRecordRequest& request) {
     std::string why;
-    CKZChannel* found = ConnectedChannel(request.channel, why);
-    if (!found) return KZCallOutcome::Refused(why);
-    const std::string name = channel_text(request.channel);
-    CKZAudioControl* audio = found->GetAudioControl();
-    KZAPI::CKZDTMFControl* dtmf = found->GetDTMFControl();
-    if (!audio || (!request.stop_digits.empty() && !dtmf))
-        return KZCallOutcome::Refused(name + " cannot record");
+    const auto [audio, dtmf, name] =
+        MediaControlsFor(request.channel, !request.stop_digits.empty(), "record", why);
+    if (!audio) return KZCallOutcome::Refused(why);
     if (audio->GetAudioInState() == CKZAudioControl::AUDIO_IN_RECORDING)
         return KZCallOutcome::Refused(name + " is recording already");
     IKZMediaWatch* watch = m_watch.load();

@@ -16,6 +16,7 @@ namespace KZAPI {
 class CKZAudioControl;
 class CKZChannel;
 class CKZCallControl;
+class CKZDTMFControl;
 } // namespace KZAPI
 
 namespace kzapp {
@@ -89,6 +90,15 @@ private:
     KZAPI::CKZCallControl* CallIn(int channel, int status, std::string& why) const;
     // The channel when it has a connected call and the media control asked for, else null and why.
     KZAPI::CKZChannel* ConnectedChannel(int channel, std::string& why) const;
+    // The audio and DTMF controls of a channel's connected call, for a play or a recording (with
+    // stop digits, DIGITS: then the DTMF control is needed too); a null audio control and WHY when
+    // the channel cannot VERB.
+    struct MediaControls {
+        KZAPI::CKZAudioControl* audio = nullptr;
+        KZAPI::CKZDTMFControl* dtmf = nullptr;
+        std::string name;
+    };
+    MediaControls MediaControlsFor(int channel, bool digits, const char* verb, std::string& why) const;
 
     KZAPI::CKZServer& m_server;
     std::atomic<IKZMediaWatch*> m_watch{nullptr};

@@ -41,9 +41,7 @@ std::vector<int16_t> RoundTrip(const CodecCase& c, const std::vector<int16_t>& s
         const int bytes =
             c.encode(encoder.get(), signal.data() + at, c.frame_samples, payload.data(), c.room);
         EXPECT_GT(bytes, 0);
-        if (c.frame_bytes) {
-            EXPECT_EQ(bytes, c.frame_bytes);
-        }
+        if (c.frame_bytes) EXPECT_EQ(bytes, c.frame_bytes);
         std::vector<int16_t> frame(c.frame_samples);
         const int samples = c.decode(decoder.get(), payload.data(), bytes, frame.data(), c.frame_samples);
         EXPECT_EQ(samples, c.frame_samples);
@@ -86,9 +84,7 @@ TEST(AudioCodec, G711KeepsTheStandardsCodesAndNearlyAllTheSignal) {
     EXPECT_EQ(AlawToLinear(0xD5), 8);
     EXPECT_EQ(AlawToLinear(0x55), -8);
     for (int code = 0; code < 256; ++code) {
-        if (code != 0x7F) {
-            EXPECT_EQ(LinearToUlaw(UlawToLinear(code)), code) << code; // 0x7F is "-0"
-        }
+        if (code != 0x7F) EXPECT_EQ(LinearToUlaw(UlawToLinear(code)), code) << code; // 0x7F is "-0"
         EXPECT_EQ(LinearToAlaw(AlawToLinear(code)), code) << code;
         uint8_t crossed = 0, back = 0;
         Ulaw2Alaw(reinterpret_cast<const uint8_t*>(&code), 1, &crossed);
@@ -239,19 +235,16 @@ TEST(AudioCodec, EchoCancellerRemovesADelayedEcho) {
         s = static_cast<int16_t>(int((seed = seed * 1664525 + 1013904223) >> 20) - 2048);
     double heard = 0, left = 0;
     for (size_t at = 0; at + 160 <= played.size(); at += 160) {
-        std::vector<int16_t> mic(160), out(160);
+        std::vector<int16_t> mic(160);
         for (int i = 0; i < 160; ++i)
             mic[i] = at + i >= 400 ? played[at + i - 400] / 2 : 0;
         Speex_EC_Playback(canceller.get(), played.data() + at);
         Speex_EC_Capture(canceller.get(), mic.data(), mic.data()); // in place
-        for (int i = 0; i < 160; ++i)
-            out[i] = mic[i];
-        if (at >= played.size() - 16000) {
+        if (at >= played.size() - 16000)
             for (int i = 0; i < 160; ++i) {
                 heard += std::pow(played[at + i - 400] / 2.0, 2);
-                left += double(out[i]) * out[i];
+                left += double(mic[i]) * mic[i];
             }
-        }
     }
     const double erle_db = 10 * std::log10(heard / (left + 1));
     std::printf("echo return loss enhancement %.1f dB\n", erle_db);
@@ -271,9 +264,7 @@ TEST(AudioCodec, EncodersAndDecodersNeverWritePastTheRoomGiven) {
             std::vector<uint8_t> out(room);
             const int bytes = c.encode(encoder.get(), speech.data(), c.frame_samples, out.data(), room);
             EXPECT_LE(bytes, room);
-            if (c.frame_bytes) {
-                EXPECT_EQ(bytes, room < c.frame_bytes ? 0 : c.frame_bytes) << room;
-            }
+            if (c.frame_bytes) EXPECT_EQ(bytes, room < c.frame_bytes ? 0 : c.frame_bytes) << room;
         }
         Handle encoder(c.make_encoder(), c.destroy_encoder);
         std::vector<uint8_t> payload(c.room);
@@ -285,9 +276,7 @@ TEST(AudioCodec, EncodersAndDecodersNeverWritePastTheRoomGiven) {
             const int samples = c.decode(decoder.get(), payload.data(), bytes, out.data(), room);
             EXPECT_LE(samples, room);
             // Frame coders give whole frames or nothing (G.722 and G.726 code sample by sample).
-            if (!c.sample_coder) {
-                EXPECT_TRUE(samples == 0 || samples % 80 == 0);
-            }
+            if (!c.sample_coder) EXPECT_TRUE(samples == 0 || samples % 80 == 0);
         }
     }
 }
@@ -306,9 +295,8 @@ TEST(AudioCodec, NoCodecNoInputAndNonsenseProduceNothing) {
         EXPECT_EQ(c.encode(encoder.get(), speech.data(), c.frame_samples, nullptr, 2000), 0);
         EXPECT_EQ(c.encode(encoder.get(), speech.data(), -c.frame_samples, bytes.data(), 2000), 0);
         EXPECT_EQ(c.encode(encoder.get(), speech.data(), c.frame_samples, bytes.data(), -5), 0);
-        if (c.frame_bytes != c.frame_samples) { // G.722 codes any count
+        if (c.frame_bytes != c.frame_samples) // G.722 codes any count
             EXPECT_EQ(c.encode(encoder.get(), speech.data(), 7, bytes.data(), 2000), 0);
-        }
         EXPECT_EQ(c.decode(nullptr, bytes.data(), 20, samples.data(), 2000), 0);
         EXPECT_EQ(c.decode(decoder.get(), bytes.data(), -20, samples.data(), 2000), 0);
         EXPECT_EQ(c.decode(decoder.get(), bytes.data(), 20, nullptr, 2000), 0);

@@ -8,7 +8,6 @@
 #include "host/CKZClock.h"
 #include "host/KZRTPPacket.h"
 #include "support/callcontrol_answering.h"
-#include "support/log_capture.h"
 #include "support/sip_requests.h"
 
 #include <gtest/gtest.h>
@@ -21,10 +20,7 @@ using KZAPI::CKZCfgInterface;
 
 namespace {
 
-using kztest::Digit;
-using kztest::keys;
-
-using kztest::rtp_packet;
+using kztest::Digit, kztest::keys, kztest::rtp_packet;
 
 std::string event(int code, bool end, unsigned duration) {
     return std::string{static_cast<char>(code), static_cast<char>(end ? 0x8A : 0x0A),
@@ -145,7 +141,6 @@ TEST_F(DTMFCallTest, ReceivedEventsGiveOneDigitEachWithTheEventsLength) {
          "4:50:rfc2833 "},
     };
     Connect(kEventsSDP);
-    kztest::LogCapture log;
     uint32_t marker_ts = 100000;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -159,7 +154,6 @@ TEST_F(DTMFCallTest, ReceivedEventsGiveOneDigitEachWithTheEventsLength) {
         heard.pop_back();
         EXPECT_EQ(keys(heard), c.expected);
     }
-    EXPECT_TRUE(log.Contains("Ignoring RTP 2833 Event: 118a03c0. Not a DTMF Digit."));
 }
 
 TEST_F(DTMFCallTest, AnEventWhoseEndNeverComesIsReportedOnceItGoesQuiet) {
@@ -248,9 +242,7 @@ TEST_F(DTMFCallTest, SentDigitsReplaceAudioFramesOneForOne) {
                 seen.push_back(std::to_string(e[0]) + (p.marker ? " M" : "") + (e[1] & 0x80 ? " E" : "") +
                                " " + std::to_string(e[2] << 8 | e[3]));
             } else {
-                if (in_event) {
-                    EXPECT_EQ(p.timestamp, event_ts + 160 * c.durations.size()) << "audio goes on";
-                }
+                if (in_event) EXPECT_EQ(p.timestamp, event_ts + 160 * c.durations.size()) << "audio goes on";
                 seen.push_back("audio");
             }
             in_event = is_event;

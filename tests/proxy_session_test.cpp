@@ -181,11 +181,6 @@ protected:
         EXPECT_FALSE(receive_starting(callee.peer, "ACK ").empty()) << call_id;
         return m_env.Connection();
     }
-    void AddUser(Phone& phone) {
-        m_server->ProxySetUserInfo(0, phone.name.c_str(), "", 1);
-        m_server->ProxySetUserAuthType(0, phone.name.c_str(), 2);
-        Register(phone, "127.0.0.1");
-    }
     KZAPI::CKZManualClock m_clock;
     RecordingEnv m_env;
     Phone m_alice{"alice"}, m_bob{"bob"};
@@ -289,11 +284,8 @@ TEST_F(ProxySessionTest, CalleesChallengeIsAnsweredWithTheGivenCredentials) {
 }
 
 TEST_F(ProxySessionTest, CallerCancelIsPassedOnAndALate200HungUp) {
-    struct Case {
-        const char* callee_final;
-        bool expect_bye;
-    } cases[] = {{"487 Request Terminated", false}, {"200 OK", true}};
-    for (const Case& c : cases) {
+    for (const auto& [callee_final, expect_bye] :
+         {std::pair{"487 Request Terminated", false}, {"200 OK", true}}) {
         const std::string invite = Call();
         ASSERT_FALSE(invite.empty());
         Answer(m_bob, invite, "100 Trying");
@@ -303,12 +295,12 @@ TEST_F(ProxySessionTest, CallerCancelIsPassedOnAndALate200HungUp) {
         EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 487")),
                   "SIP/2.0 487 Request Terminated");
         const std::string cancel = receive_starting(m_bob.peer, "CANCEL ");
-        ASSERT_FALSE(cancel.empty()) << c.callee_final;
+        ASSERT_FALSE(cancel.empty()) << callee_final;
         EXPECT_EQ(header_value(cancel, "Call-ID"), header_value(invite, "Call-ID"));
         Answer(m_bob, cancel, "200 OK");
-        Answer(m_bob, invite, c.callee_final);
-        EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty()) << c.callee_final;
-        EXPECT_EQ(!receive_starting(m_bob.peer, "BYE ", 500).empty(), c.expect_bye) << c.callee_final;
+        Answer(m_bob, invite, callee_final);
+        EXPECT_FALSE(receive_starting(m_bob.peer, "ACK ").empty()) << callee_final;
+        EXPECT_EQ(!receive_starting(m_bob.peer, "BYE ", 500).empty(), expect_bye) << callee_final;
         ASSERT_TRUE(kztest::wait_until([&] { return !m_env.Reports().empty(); }));
         EXPECT_EQ(m_env.Reports().back(), "487 Call cancelled");
         TearDown();
@@ -317,15 +309,12 @@ TEST_F(ProxySessionTest, CallerCancelIsPassedOnAndALate200HungUp) {
 }
 
 TEST_F(ProxySessionTest, UnansweredSessionsEndAfter120Seconds) {
-    struct Case {
-        std::optional<std::string> directive;
-        bool callee_cancelled;
-    } cases[] = {{std::nullopt, true}, {"sip:undefined", false}};
-    for (const Case& c : cases) {
-        m_env.SetDirective(c.directive);
+    for (const auto& [directive, callee_cancelled] :
+         {std::pair<std::optional<std::string>, bool>{std::nullopt, true}, {"sip:undefined", false}}) {
+        m_env.SetDirective(directive);
         m_alice.peer.send_to(m_port, AliceRequest("INVITE", "sip:bob@127.0.0.1", "inv", 1, ""));
         ASSERT_FALSE(receive_starting(m_alice.peer, "SIP/2.0 100").empty());
-        if (c.callee_cancelled) {
+        if (callee_cancelled) {
             const std::string invite = receive_starting(m_bob.peer, "INVITE ");
             ASSERT_FALSE(invite.empty());
             Answer(m_bob, invite, "100 Trying");
@@ -334,7 +323,7 @@ TEST_F(ProxySessionTest, UnansweredSessionsEndAfter120Seconds) {
         EXPECT_TRUE(m_env.Reports().empty());
         Advance(3);
         EXPECT_EQ(status_line(receive_starting(m_alice.peer, "SIP/2.0 408")), "SIP/2.0 408 Request Timeout");
-        EXPECT_EQ(!receive_starting(m_bob.peer, "CANCEL ", 300).empty(), c.callee_cancelled);
+        EXPECT_EQ(!receive_starting(m_bob.peer, "CANCEL ", 300).empty(), callee_cancelled);
         ASSERT_EQ(m_env.Reports().size(), 1u);
         EXPECT_EQ(m_env.At(0).rfind("408 ", 0), 0u);
         TearDown();
@@ -376,8 +365,11 @@ TEST_F(ProxySessionTest, TwoCallsAreJoinedOrLeftAsTheyWere) {
     for (const char* carol_answers : {"488 Not Acceptable Here", "491 Request Pending"}) {
         SCOPED_TRACE(carol_answers);
         Phone carol{"carol"}, dave{"dave"};
-        AddUser(carol);
-        AddUser(dave);
+        for (const Phone* p : {&carol, &dave}) {
+            m_server->ProxySetUserInfo(0, p->name.c_str(), "", 1);
+            m_server->ProxySetUserAuthType(0, p->name.c_str(), 2);
+            Register(*p, "127.0.0.1");
+        }
         const uint16_t alice_rtp = 4000, bob_rtp = 4002, carol_rtp = 4004, dave_rtp = 4006;
         const uint32_t first = Establish(m_alice, m_bob, "join-1", alice_rtp, bob_rtp);
         const uint32_t second = Establish(carol, dave, "join-2", carol_rtp, dave_rtp);
@@ -435,18 +427,14 @@ TEST_F(ProxySessionTest, RingTimeoutCancelsAStillRingingCallee) {
 // A caller's INVITE from a new address moves its record only when the caller may: a user without
 // authentication may, an unproven caller of a user that authenticates may not.
 TEST_F(ProxySessionTest, CallerRecordFollowsItsInviteWhenTheCallerMay) {
-    struct Case {
-        int alice_auth_type;
-        bool moved;
-    } cases[] = {{2, true}, {0, false}};
-    for (const Case& c : cases) {
-        m_server->ProxySetUserAuthType(0, "alice", c.alice_auth_type);
+    for (const auto& [alice_auth_type, may_move] : {std::pair{2, true}, {0, false}}) {
+        m_server->ProxySetUserAuthType(0, "alice", alice_auth_type);
         Phone moved{"alice"};
         moved.peer.send_to(m_port, CallerRequest(moved, m_bob, "moving", "INVITE", 1, ""));
         ASSERT_FALSE(receive_starting(m_bob.peer, "INVITE ").empty());
         m_bob.peer.send_to(m_port, CallerRequest(m_bob, m_alice, "back", "INVITE", 1, ""));
-        EXPECT_EQ(!receive_starting(moved.peer, "INVITE ", 700).empty(), c.moved);
-        EXPECT_EQ(!receive_starting(m_alice.peer, "INVITE ", 300).empty(), !c.moved);
+        EXPECT_EQ(!receive_starting(moved.peer, "INVITE ", 700).empty(), may_move);
+        EXPECT_EQ(!receive_starting(m_alice.peer, "INVITE ", 300).empty(), !may_move);
         m_bob.peer.drain(50);
         TearDown();
         SetUp();

@@ -100,10 +100,6 @@ public:
         std::string response = kztest::response_to(request, std::stoi(status), status.substr(4), "reg1");
         m_peer.send_to(m_server_port, response.insert(response.find("Content-Length: "), extra));
     }
-    void ProxyChallenge(const std::string& qop_param) {
-        Answer("407 Proxy Authentication Required",
-               "Proxy-Authenticate: Digest realm=\"kz.test\", nonce=\"5d6e7f\"" + qop_param + "\r\n");
-    }
     // seen_as replaces the Via's rport with the received and rport parameters of a NAT in between.
     void Challenge(const std::string& qop_param, const std::string& nonce = "4a5b6c",
                    const std::string& seen_as = "") {
@@ -136,9 +132,6 @@ protected:
                      {"kzsrv.sip.reg1.username", "alice"},
                      {"kzsrv.sip.reg1.password", "s3cret"},
                      {"kzsrv.sip.reg1.domain", "127.0.0.1:" + std::to_string(m_registrar.port())}});
-    }
-    static void Set(const char* key, const std::string& value) {
-        CKZCfgInterface::CFG_SetValue(key, value.c_str());
     }
 
     void StartServer() { ASSERT_TRUE(m_server.Start(&m_env)); }
@@ -293,7 +286,9 @@ TEST_F(Registration, ChallengeIsAnsweredWithAuthOrNotAtAllAndItsViaGivesThePubli
         kztest::LogCapture log;
         ASSERT_FALSE(FirstRegister().empty());
         if (c.by_proxy)
-            m_registrar.ProxyChallenge(c.qop_param);
+            m_registrar.Answer("407 Proxy Authentication Required",
+                               "Proxy-Authenticate: Digest realm=\"kz.test\", nonce=\"5d6e7f\"" +
+                                   std::string(c.qop_param) + "\r\n");
         else
             m_registrar.Challenge(c.qop_param, "4a5b6c", c.seen_as);
         const std::string answer = m_registrar.Next(c.answered_qop ? 2000 : 300);
@@ -328,7 +323,7 @@ TEST_F(Registration, StopUnregistersAndWaitsForTheAnswer) {
 }
 
 TEST_F(Registration, KeepAlivePacketsGoToTheProxyEveryTenSeconds) {
-    Set("kzsrv.sip.keep.alive.msg", "1");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.keep.alive.msg", "1");
     StartServer();
     AdvanceTo(kLoadTime + 8);
     EXPECT_FALSE(m_registrar.KeepAlive(300));
@@ -341,14 +336,11 @@ TEST_F(Registration, KeepAlivePacketsGoToTheProxyEveryTenSeconds) {
 }
 
 TEST_F(Registration, AnAccountWithoutDomainOrProxyIsLeftAlone) {
-    Set("kzsrv.sip.keep.alive.msg", "1");
-    Set("kzsrv.sip.reg1.domain", "");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.keep.alive.msg", "1");
+    CKZCfgInterface::CFG_SetValue("kzsrv.sip.reg1.domain", "");
     StartServer();
     Advance(20);
     EXPECT_EQ(m_env.statuses.At(0), "");
-    int registered = -1, seconds = -1;
-    m_server->GetRegStatus(0, &registered, &seconds);
-    EXPECT_EQ(registered, 0);
 }
 
 TEST(Accounts, LookupByDomainUserAndMode) {

@@ -129,10 +129,9 @@ TEST_F(ServerTest, SwitchGroupsFollowTheChannelBlocks) {
 
 TEST_F(ServerTest, ChannelByCallIdMatchesAStoredPrefix) {
     kztest::ServerPtr server = kztest::make_server();
-    KZAPI::CKZChannel empty_channel(0, KZAPI::CKZCallControl::KIND_SIP);
-    KZAPI::CKZChannel channel(1, KZAPI::CKZCallControl::KIND_SIP);
-    CallIdControl no_id("");
-    CallIdControl with_id("a84b4c76e66710");
+    KZAPI::CKZChannel empty_channel(0, KZAPI::CKZCallControl::KIND_SIP),
+        channel(1, KZAPI::CKZCallControl::KIND_SIP);
+    CallIdControl no_id(""), with_id("a84b4c76e66710");
     empty_channel.SetCallControl(&no_id);
     channel.SetCallControl(&with_id);
     EXPECT_EQ(server->GetChannelBySIPCallID("a84b4c76e66710"), nullptr); // no channels yet
@@ -244,13 +243,11 @@ public:
     using CKZSIPProxySiteI::CKZSIPProxySiteI;
     int TransferCall(const ProxyTransferTarget& target, uint32_t connection, sip_msg*, CKZSIPGroup*,
                      const char* address, uint16_t port) override {
-        last_destination = target.destination;
-        last_connection = connection;
-        last_sender = std::string(address) + ":" + std::to_string(port);
+        last = target.destination + " " + std::to_string(connection) + " " + address + ":" +
+               std::to_string(port);
         return 7;
     }
-    std::string last_destination, last_sender;
-    uint32_t last_connection = 0;
+    std::string last; // destination, connection and sender
 };
 } // namespace
 
@@ -275,7 +272,7 @@ TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
     const SIPMessagePtr elsewhere = parse_message(kztest::sip_request("INVITE", 5062, 5060));
     EXPECT_EQ(
         server.Proxy_TransferCall(9, elsewhere.get(), server.GetSIPGroup(), "sip:x@y", "127.0.0.1", 5062), 0);
-    EXPECT_TRUE(site_b->last_destination.empty());
+    EXPECT_TRUE(site_b->last.empty());
 
     std::string invite = kztest::sip_request("INVITE", 5062, 5060);
     invite.replace(invite.find("To: <sip:service@127.0.0.1:5060>"), 33, "To: <sip:bob@B.example>");
@@ -283,9 +280,7 @@ TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
     EXPECT_EQ(server.Proxy_TransferCall(9, to_b.get(), server.GetSIPGroup(),
                                         "To<sip:bob@10.0.0.2>|NewSession", "127.0.0.1", 5062),
               7);
-    EXPECT_EQ(site_b->last_destination, "<sip:bob@10.0.0.2>");
-    EXPECT_EQ(site_b->last_connection, 9u);
-    EXPECT_EQ(site_b->last_sender, "127.0.0.1:5062");
+    EXPECT_EQ(site_b->last, "<sip:bob@10.0.0.2> 9 127.0.0.1:5062");
     server.Destroy();
 }
 
@@ -319,11 +314,6 @@ protected:
         m_server.reset();
         CKZCfgInterface::CFG_Clear();
     }
-    void StartServer() {
-        m_server = kztest::make_server();
-        ASSERT_EQ(m_server->Create(), 1u);
-        ASSERT_EQ(m_server->Start(), 1u);
-    }
     std::string Ask(const std::string& method, const std::string& extra = "") {
         m_peer.send_to(m_port, kztest::sip_request(method, m_peer.port(), m_port, extra));
         return final_response(m_peer, method);
@@ -350,10 +340,17 @@ TEST_F(RunningServer, AnswersWhatNeedsNoCallAndChallengesRegistrationsOnlyForIts
                           {"NOTIFY", "Event: reg\r\nContent-Type: text/plain\r\n", "SIP/2.0 200 OK"},
                           {"REGISTER", "", "SIP/2.0 406 Not Acceptable"}, // no proxy sites
                           {"UPDATE", "", ""}};
-    StartServer();
+    m_server = kztest::make_server();
+    ASSERT_EQ(m_server->Create(), 1u);
+    ASSERT_EQ(m_server->Start(), 1u);
     EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), "127.0.0.1");
     for (const Case& c : cases)
         EXPECT_EQ(kztest::status_line(Ask(c.method, c.extra)), c.status) << c.method;
+    // Stopping without registered accounts closes the stack.
+    EXPECT_EQ(m_server->Stop(), 1u);
+    EXPECT_FALSE(m_server->IsStarted());
+    m_peer.send_to(m_port, kztest::sip_request("OPTIONS", m_peer.port(), m_port));
+    EXPECT_EQ(m_peer.receive(300), "");
 }
 
 // A port taken before the start is found by the server's own probe; a TCP port taken while the
@@ -380,7 +377,6 @@ TEST_F(RunningServer, RefusesToStartOnABusyPort) {
         m_server = kztest::make_server();
         m_server->Create();
         EXPECT_EQ(m_server->Start(), 0u);
-        EXPECT_FALSE(m_server->IsStarted());
         std::string error = c.error;
         if (const size_t at = error.find("%d"); at != std::string::npos)
             error.replace(at, 2, std::to_string(holder.Port()));
@@ -388,14 +384,6 @@ TEST_F(RunningServer, RefusesToStartOnABusyPort) {
         m_server->Destroy();
         m_server.reset();
     }
-}
-
-TEST_F(RunningServer, StopsWithoutRegisteredAccounts) {
-    StartServer();
-    EXPECT_EQ(m_server->Stop(), 1u);
-    EXPECT_FALSE(m_server->IsStarted());
-    m_peer.send_to(m_port, kztest::sip_request("OPTIONS", m_peer.port(), m_port));
-    EXPECT_EQ(m_peer.receive(300), ""); // the stack is closed
 }
 
 TEST(SRTPExtensionLibrary, LoadsOnlyALibraryThatStartsAndSaysWhyNot) {

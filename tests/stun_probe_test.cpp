@@ -136,8 +136,6 @@ TEST(StunNatClassify, NoLocalSocketIsAFailure) {
     KZAPI::CBaseSocket taken;
     ASSERT_TRUE(taken.OpenUDP(KZStunToNetOrder(0x7F000001), 0));
     const KZStunAddress4 iface{0, 0x7F000001};
-    ::testing::internal::CaptureStderr();
-    const int type = CKZStunClient::NatType(kServer, false, nullptr, nullptr, taken.GetLocalPort(), &iface);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Some problem opening port/interface to send on\n");
-    EXPECT_EQ(type, KZ_STUN_NAT_FAILURE);
+    EXPECT_EQ(CKZStunClient::NatType(kServer, false, nullptr, nullptr, taken.GetLocalPort(), &iface),
+              KZ_STUN_NAT_FAILURE);
 }
