@@ -16,10 +16,12 @@ int CKZSIPAPISpan::GetNumOfChannels() {
 bool CKZSIPAPISpan::DoUnblockedLoop() {
     if (KZAPI::CTimer::RunningCount() == 0) return true;
     for (KZAPI::CKZChannel* channel : ChannelsForTurn()) {
-        if (KZAPI::CKZDSPApp* call_media = channel->GetCallMediaApp())
-            call_media->GetAppTimer().CheckEveryTimer();
         // The DTMF application sends digits forwarded as INFO from here, off the media tick.
-        if (KZAPI::CKZDSPApp* dtmf = channel->GetDTMFApp()) dtmf->GetAppTimer().CheckEveryTimer();
+        for (KZAPI::CKZDSPApp* app : {channel->GetCallMediaApp(), channel->GetDTMFApp()}) {
+            if (!app) continue;
+            app->GetAppTimer().CheckEveryTimer();
+            app->GetAppTimer().NoteForTurns();
+        }
     }
     return true;
 }

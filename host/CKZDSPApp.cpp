@@ -6,6 +6,8 @@
 namespace KZAPI {
 
 std::atomic<uint64_t> CTimer::s_running{0};
+std::atomic<uint64_t> CTimer::s_turn_mark{0};
+std::atomic<const CKZClock*> CTimer::s_turn_clock{&CKZClock::System()};
 
 uint64_t CTimer::RunningCount() {
     return s_running.load(std::memory_order_relaxed);
@@ -19,13 +21,50 @@ void CTimer::Unregister() {
 bool CTimer::Start(unsigned period_ms) {
     if (!IsRegistered()) return false;
     m_period_ms.store(period_ms);
-    if (m_deadline_ms.exchange(m_clock.load()->TickMs() + period_ms) == kStopped && s_running++ == 0)
-        CKZTickThread::Instance().WakeUp(); // the turns may be in their idle pause
+    const uint64_t deadline = m_clock.load()->TickMs() + period_ms;
+    const bool was_stopped = m_deadline_ms.exchange(deadline) == kStopped;
+    // Counted and marked only after the deadline is stored: a turn that sees either walks past
+    // this timer with its deadline in place.
+    const bool first = was_stopped && s_running++ == 0;
+    LowerTurnMark(TurnDeadline(deadline));
+    if (first) CKZTickThread::Instance().WakeUp(); // the turns may be in their idle pause
     return true;
 }
 
 void CTimer::Stop() {
     if (m_deadline_ms.exchange(kStopped) != kStopped) --s_running;
+}
+
+bool CTimer::TurnDue() {
+    return s_turn_clock.load()->TickMs() >= s_turn_mark.load();
+}
+
+void CTimer::BeginTurn() {
+    s_turn_mark.store(kStopped);
+}
+
+void CTimer::NoteForTurns() const {
+    LowerTurnMark(TurnDeadline(m_deadline_ms.load()));
+}
+
+void CTimer::ForceTurn() {
+    LowerTurnMark(0);
+}
+
+void CTimer::SetTurnClock(const CKZClock* clock) {
+    s_turn_clock.store(clock ? clock : &CKZClock::System());
+    ForceTurn();
+}
+
+void CTimer::LowerTurnMark(uint64_t deadline_ms) {
+    uint64_t mark = s_turn_mark.load();
+    while (deadline_ms < mark && !s_turn_mark.compare_exchange_weak(mark, deadline_ms)) {
+    }
+}
+
+uint64_t CTimer::TurnDeadline(uint64_t deadline_ms) const {
+    if (deadline_ms == kStopped) return kStopped;
+    return m_clock.load() == s_turn_clock.load() ? deadline_ms : 0;
 }
 
 bool CTimer::CheckEveryTimer() {

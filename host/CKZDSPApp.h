@@ -21,7 +21,10 @@ public:
     CTimer& operator=(const CTimer&) = delete;
 
     // The clock the timer reads; null restores the system clock.
-    void SetClock(const CKZClock* clock) { m_clock.store(clock ? clock : &CKZClock::System()); }
+    void SetClock(const CKZClock* clock) {
+        m_clock.store(clock ? clock : &CKZClock::System());
+        ForceTurn();
+    }
 
     // Only a registered timer can be started.
     void Register() { m_registered.store(true); }
@@ -44,8 +47,26 @@ public:
     // check, so an idle process does not walk its channels a thousand times a second.
     static uint64_t RunningCount();
 
+    // Nor does a busy one while no armed timer is due: the turns keep a mark, no later than the
+    // earliest deadline of any armed timer, and skip their walk until the turn clock reaches it.
+    // Start lowers the mark; a turn that walks begins by raising it to the end of time
+    // (BeginTurn), and every timer it walks past puts its own deadline back (NoteForTurns). A
+    // timer on another clock than the turns' is always due.
+    static bool TurnDue();
+    static void BeginTurn();
+    void NoteForTurns() const;
+    // The next turn walks whatever the mark says: a span came or a timer changed its clock.
+    static void ForceTurn();
+    // The clock the turns read; null restores the system clock.
+    static void SetTurnClock(const CKZClock* clock);
+
 private:
-    static std::atomic<uint64_t> s_running; // defined once, in the host library
+    static void LowerTurnMark(uint64_t deadline_ms);
+    uint64_t TurnDeadline(uint64_t deadline_ms) const;
+
+    static std::atomic<uint64_t> s_running;   // defined once, in the host library
+    static std::atomic<uint64_t> s_turn_mark; // as above
+    static std::atomic<const CKZClock*> s_turn_clock;
 
     static constexpr uint64_t kStopped = UINT64_MAX;
 

@@ -1,5 +1,7 @@
 #include "host/CKZSpan.h"
 
+#include "host/CKZDSPApp.h"
+
 #include <algorithm>
 
 namespace KZAPI {
@@ -9,6 +11,7 @@ CKZSpan::~CKZSpan() {
 }
 
 unsigned CKZSpan::Start() {
+    CTimer::ForceTurn(); // timers armed before the span joined were left out of the turns' mark
     CKZTickThread::Instance().Register(this);
     m_started = true;
     return 1;
@@ -23,6 +26,7 @@ unsigned CKZSpan::Stop() {
 void CKZSpan::AddChannel(CKZChannel* channel) {
     CMutexLock lock(m_mutex);
     if (channel) m_channels.push_back(channel);
+    CTimer::ForceTurn();
 }
 
 void CKZSpan::RemoveChannel(CKZChannel* channel) {

@@ -63,7 +63,19 @@ bool CKZTickThread::OnCreate() {
     return true;
 }
 
+uint64_t CKZTickThread::GetTurnCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_turns;
+}
+
 void CKZTickThread::DoUnblockedLoop() {
+    ++m_passes;
+    // With timers armed but none due yet there is nothing to walk.
+    if (CTimer::RunningCount() > 0 && !CTimer::TurnDue()) {
+        PauseBetweenTurns();
+        return;
+    }
+    CTimer::BeginTurn();
     {
         std::lock_guard lock(m_mutex);
         m_turn.assign(m_clients.begin(), m_clients.end());

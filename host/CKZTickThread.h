@@ -5,6 +5,7 @@
 
 #include "host/CBaseThread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -35,6 +36,9 @@ public:
     // is called from the client's own turn, which then finishes on its own).
     void Unregister(CKZTickClient* client);
     int GetClientCount() const;
+    // Passes of the thread's loop, and the turns among them that gave the clients their tick.
+    uint64_t GetPassCount() const { return m_passes.load(); }
+    uint64_t GetTurnCount() const;
     // Ends an idle pause early: an application timer was just armed.
     void WakeUp();
 
@@ -56,6 +60,7 @@ private:
     std::vector<CKZTickClient*> m_turn; // the clients of the current turn (tick thread only)
     bool m_in_turn = false;
     uint64_t m_turns = 0;
+    std::atomic<uint64_t> m_passes{0};
     std::thread::id m_tick_thread_id;
 };
 

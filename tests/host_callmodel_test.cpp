@@ -144,3 +144,41 @@ TEST(HostTickThread, ASpanMayStopFromItsOwnTurn) {
     ASSERT_TRUE(kztest::wait_until([&] { return CKZTickThread::Instance().GetClientCount() == 0; }));
     EXPECT_EQ(span.turns, 3);
 }
+
+// Turns walk only once an armed timer may be due: a timer armed far ahead costs no walk per
+// millisecond, one armed while the turns rest still fires on time, and so does a timer noted by
+// the walk that found it not yet due.
+TEST(HostTickThread, TurnsWalkOnlyWhenAnArmedTimerIsDue) {
+    struct WalkingSpan : public CKZSpan {
+        ~WalkingSpan() override { Stop(); }
+        bool DoUnblockedLoop() override {
+            app.GetAppTimer().CheckEveryTimer();
+            app.GetAppTimer().NoteForTurns();
+            return true;
+        }
+        struct App : public CKZDSPApp {
+            void OnAppTimer() override { ++fired; }
+            std::atomic<int> fired{0};
+        } app;
+    } span;
+    CKZManualClock clock;
+    CTimer::SetTurnClock(&clock);
+    span.app.SetAppTimerClock(&clock);
+    span.app.SetAppTimer();
+    span.app.StartAppTimer(1000);
+    span.Start();
+    CKZTickThread& ticks = CKZTickThread::Instance();
+    const auto rest_then_fire = [&](unsigned ms, int fired) {
+        const uint64_t turns = ticks.GetTurnCount(), passes = ticks.GetPassCount();
+        ASSERT_TRUE(kztest::wait_until([&] { return ticks.GetPassCount() > passes + 20; }));
+        EXPECT_LE(ticks.GetTurnCount(), turns + 1) << "turns rest until the deadline";
+        EXPECT_EQ(span.app.fired, fired - 1);
+        clock.Advance(ms);
+        EXPECT_TRUE(kztest::wait_until([&] { return span.app.fired == fired; }));
+    };
+    rest_then_fire(1000, 1); // the deadline the first walk noted
+    span.app.StartAppTimer(500);
+    rest_then_fire(500, 2); // armed after the turns had nothing left to wait for
+    span.Stop();
+    CTimer::SetTurnClock(nullptr);
+}
