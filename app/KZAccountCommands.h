@@ -12,18 +12,18 @@ namespace kzapp {
 enum class KZAccountTransport { Udp = 0, Tcp = 1, Tls = 2 };
 
 struct KZWatchStatus {
-    std::string target;
-    std::string event; // "presence" or "dialog"
-    std::string state; // "unsubscribed", "subscribing", "authenticating" or "subscribed"
-    int seconds = 0;   // granted, once subscribed
+    std::string target{};
+    std::string event{}; // "presence" or "dialog"
+    std::string state{}; // "unsubscribed", "subscribing", "authenticating" or "subscribed"
+    int seconds = 0;     // granted, once subscribed
 };
 
 struct KZAccountStatus {
     int account = 0;
-    std::string user, domain, proxy;
+    std::string user{}, domain{}, proxy{};
     KZAccountTransport transport = KZAccountTransport::Udp;
-    std::string state; // "unregistered", "registering", "authenticating" or "registered"
-    int seconds = 0;   // granted, once registered
+    std::string state{}; // "unregistered", "registering", "authenticating" or "registered"
+    int seconds = 0;     // granted, once registered
     std::vector<KZWatchStatus> watches;
 };
 

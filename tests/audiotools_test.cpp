@@ -134,26 +134,20 @@ double ZeroCrossingHz(const Samples& audio) {
 } // namespace
 
 TEST_F(AudioToolsTest, GeneratedDigitsAreDetectedOnceEachInOrder) {
-    struct Case {
-        const char* digits;
-        int on_ms, gap_ms;
-        const char* seen;
-    } cases[] = {
-        {"1155#", 50, 50, "1155#"}, {"7", 30, 200, ""}, // too short for a digit
-    };
     KZ_DTMF_HANDLE dtmf = KZ_DTMF_Create(8000, 16, kFrame);
-    for (const Case& c : cases) {
-        const size_t per_digit = (c.on_ms + c.gap_ms) * 8;
-        Samples audio(std::strlen(c.digits) * per_digit + 2 * kFrame);
-        const int bytes =
-            KZ_DTMF_Gen_String_Tone(dtmf, reinterpret_cast<uint8_t*>(audio.data()),
-                                    static_cast<int>(audio.size() * 2), c.digits, c.on_ms, c.gap_ms);
-        ASSERT_EQ(bytes, static_cast<int>(std::strlen(c.digits) * per_digit * 2)) << c.digits;
+    // Digits, tone and gap ms, what is detected: "7" is too short for a digit.
+    for (const auto& [digits, on_ms, gap_ms, seen] :
+         {std::tuple{"1155#", 50, 50, "1155#"}, {"7", 30, 200, ""}}) {
+        const size_t per_digit = (on_ms + gap_ms) * 8;
+        Samples audio(std::strlen(digits) * per_digit + 2 * kFrame);
+        const int bytes = KZ_DTMF_Gen_String_Tone(dtmf, reinterpret_cast<uint8_t*>(audio.data()),
+                                                  static_cast<int>(audio.size() * 2), digits, on_ms, gap_ms);
+        ASSERT_EQ(bytes, static_cast<int>(std::strlen(digits) * per_digit * 2)) << digits;
         // Each digit is tone for exactly on_ms and silence for exactly gap_ms.
-        for (size_t d = 0; d < std::strlen(c.digits); ++d) {
+        for (size_t d = 0; d < std::strlen(digits); ++d) {
             const auto start = audio.begin() + d * per_digit;
-            const auto silent = start + c.on_ms * 8;
-            EXPECT_TRUE(std::all_of(silent, start + per_digit, [](int16_t s) { return s == 0; })) << c.digits;
+            const auto silent = start + on_ms * 8;
+            EXPECT_TRUE(std::all_of(silent, start + per_digit, [](int16_t s) { return s == 0; })) << digits;
             EXPECT_GT(kztest::RmsDb(Samples(start, start + 80), 0), 60.0) << "tone from the start";
             EXPECT_GT(kztest::RmsDb(Samples(silent - 80, silent), 0), 60.0) << "tone until the end of on_ms";
         }
@@ -163,7 +157,7 @@ TEST_F(AudioToolsTest, GeneratedDigitsAreDetectedOnceEachInOrder) {
         KZ_FILE_Write(wav, reinterpret_cast<const uint8_t*>(audio.data()), bytes + 4 * kFrame);
         KZ_WAV_FILE_Close(wav);
         ASSERT_EQ(std::system(("sox " + linear + " -e u-law " + law).c_str()), 0);
-        EXPECT_EQ(DetectDigits(ReadWav(law)), c.seen) << c.digits << " " << c.on_ms << " ms";
+        EXPECT_EQ(DetectDigits(ReadWav(law)), seen) << digits << " " << on_ms << " ms";
     }
     uint8_t small[100];
     EXPECT_EQ(KZ_DTMF_Gen_String_Tone(dtmf, small, sizeof(small), "1", 100, 0), 0);
@@ -200,42 +194,37 @@ TEST_F(AudioToolsTest, SoxCallProgressTonesAreTold) {
 }
 
 TEST_F(AudioToolsTest, WrittenWavHasTheEncodingRateAndLength) {
-    struct Case {
-        int format;
-        const char* encoding;
-        int bytes_per_sample;
-    } cases[] = {
-        {3, "u-law", 1}, {4, "A-law", 1}, {5, "Signed Integer PCM", 2}, {7, "Signed Integer PCM", 2}};
     const Samples tone = kztest::Sine(4000, 500, 8000);
-    for (const Case& c : cases) {
+    for (const auto& [format, encoding, bytes_per_sample] : {std::tuple{3, "u-law", 1},
+                                                             {4, "A-law", 1},
+                                                             {5, "Signed Integer PCM", 2},
+                                                             {7, "Signed Integer PCM", 2}}) {
         const std::string path = Path("out.wav");
         const auto* data = reinterpret_cast<const uint8_t*>(tone.data());
-        KZ_WAV_FILE_HANDLE wav = KZ_WAV_FILE_Open(path.c_str(), c.format, false, 0);
+        KZ_WAV_FILE_HANDLE wav = KZ_WAV_FILE_Open(path.c_str(), format, false, 0);
         ASSERT_NE(wav, nullptr);
-        for (int at = 0; at < 3000 * c.bytes_per_sample; at += 200)
+        for (int at = 0; at < 3000 * bytes_per_sample; at += 200)
             EXPECT_EQ(KZ_FILE_Write(wav, data + at, 200), 200);
         KZ_WAV_FILE_Close(wav);
-        EXPECT_EQ(kztest::shell_output("soxi -e " + path), c.encoding);
+        EXPECT_EQ(kztest::shell_output("soxi -e " + path), encoding);
         EXPECT_EQ(kztest::shell_output("soxi -r " + path), "8000");
         EXPECT_EQ(kztest::shell_output("soxi -s " + path), "3000");
         // Append after 1000 samples' worth: what followed is replaced.
-        wav = KZ_WAV_FILE_Open(path.c_str(), c.format, true, 1000 * c.bytes_per_sample);
+        wav = KZ_WAV_FILE_Open(path.c_str(), format, true, 1000 * bytes_per_sample);
         ASSERT_NE(wav, nullptr);
-        EXPECT_EQ(KZ_FILE_Write(wav, data, 500 * c.bytes_per_sample), 500 * c.bytes_per_sample);
+        EXPECT_EQ(KZ_FILE_Write(wav, data, 500 * bytes_per_sample), 500 * bytes_per_sample);
         KZ_WAV_FILE_Close(wav);
         EXPECT_EQ(kztest::shell_output("soxi -s " + path), "1500");
         // Sox decodes it independently: the appended bytes repeat the file's first 500.
         const Samples by_sox = ReadWav(Sox("decoded.wav", path, kSox8k));
         ASSERT_EQ(by_sox.size(), 1500u);
         EXPECT_TRUE(std::equal(by_sox.begin() + 1000, by_sox.end(), by_sox.begin()));
-        if (c.bytes_per_sample == 2)
-            EXPECT_TRUE(std::equal(by_sox.begin(), by_sox.begin() + 1000, tone.begin()));
+        EXPECT_TRUE(bytes_per_sample != 2 || std::equal(by_sox.begin(), by_sox.begin() + 1000, tone.begin()));
         uint32_t data_bytes = 0;
         const Samples back = ReadWav(path, &data_bytes, 200);
         EXPECT_EQ(data_bytes, 3000u);
         EXPECT_EQ(back, Samples(by_sox.begin() + 100, by_sox.end())) << "read from 200 bytes on";
-        EXPECT_EQ(KZ_WAV_FILE_Open(path.c_str(), c.format == 3 ? 4 : 3, true, 0), nullptr)
-            << "other encoding";
+        EXPECT_EQ(KZ_WAV_FILE_Open(path.c_str(), format == 3 ? 4 : 3, true, 0), nullptr) << "other encoding";
     }
 }
 
@@ -277,31 +266,27 @@ TEST_F(AudioToolsTest, Mp3IsWrittenToLengthAndOnlyMp3IsRead) {
 }
 
 TEST(SoundTools, MixSaturates) {
-    struct Case {
-        int16_t a, b, sum;
-    } cases[] = {{1000, -3000, -2000}, {30000, 10000, 32767}, {-30000, -10000, -32768}};
-    for (const Case& c : cases) {
-        int16_t a[2] = {c.a, c.b}, b[2] = {c.b, c.a};
+    for (const auto& [x, y, sum] : {std::tuple<int16_t, int16_t, int16_t>{1000, -3000, -2000},
+                                    {30000, 10000, 32767},
+                                    {-30000, -10000, -32768}}) {
+        int16_t a[2] = {x, y}, b[2] = {y, x};
         const int16_t* inputs[] = {a, b};
         EXPECT_EQ(KZ_SND_Mix(a, inputs, 2, 2), 2); // into one of the inputs
-        EXPECT_EQ(Samples(a, a + 2), Samples(2, c.sum));
+        EXPECT_EQ(Samples(a, a + 2), Samples(2, sum));
     }
     EXPECT_EQ(KZ_SND_Mix(nullptr, nullptr, 2, 2), 0);
 }
 
 TEST(SoundTools, AgcGainsQuietAudioAndLimitsLoudAudio) {
-    struct Case {
-        float factor;
-        double amplitude, expected_peak;
-    } cases[] = {{2.0f, 4000, 8000}, {0.5f, 20000, 10000}, {4.0f, 20000, 32767 * 0.891}};
-    for (const Case& c : cases) {
-        KZ_AGC4_HANDLE agc = KZ_AGC4_Create(c.factor);
-        Samples audio = kztest::Sine(8000, 1000, c.amplitude);
+    for (const auto& [factor, amplitude, expected_peak] :
+         {std::tuple{2.0f, 4000.0, 8000.0}, {0.5f, 20000.0, 10000.0}, {4.0f, 20000.0, 32767 * 0.891}}) {
+        KZ_AGC4_HANDLE agc = KZ_AGC4_Create(factor);
+        Samples audio = kztest::Sine(8000, 1000, amplitude);
         for (size_t at = 0; at < audio.size(); at += kFrame)
             KZ_AGC4_Process(agc, audio.data() + at, kFrame);
         KZ_AGC4_Destroy(agc);
         const int peak = *std::max_element(audio.begin(), audio.end());
-        EXPECT_NEAR(peak, c.expected_peak, c.expected_peak * 0.01) << c.factor;
+        EXPECT_NEAR(peak, expected_peak, expected_peak * 0.01) << factor;
         EXPECT_NEAR(Analyse(audio).dominant_hz, 1000.0, 10.0) << "no distortion moves the pitch";
     }
     // After a loud passage the gain comes back for quiet audio.
@@ -315,17 +300,16 @@ TEST(SoundTools, AgcGainsQuietAudioAndLimitsLoudAudio) {
 }
 
 TEST(SoundTools, AnalyserMeasuresLevelAndPitch) {
-    struct Case {
-        double hz, amplitude;
-        int samples;
-    } cases[] = {{300, 16384, 8000}, {1000, 3277, 16000}, {3100, 32767, 8000}, {697, 16384, 400}};
-    for (const Case& c : cases) {
-        const KZ_PCM_ANALYSIS result = Analyse(kztest::Sine(c.samples, c.hz, c.amplitude));
-        const double peak_db = 20 * std::log10(c.amplitude / 32768);
-        EXPECT_NEAR(result.peak_dbfs, peak_db, 0.1) << c.hz;
-        EXPECT_NEAR(result.rms_dbfs, peak_db - 3.01, 0.1) << c.hz;
-        EXPECT_NEAR(result.dominant_hz, c.hz, c.hz * 0.01) << c.hz;
-        EXPECT_EQ(result.samples, static_cast<uint64_t>(c.samples));
+    for (const auto& [hz, amplitude, samples] : {std::tuple{300.0, 16384.0, 8000},
+                                                 {1000.0, 3277.0, 16000},
+                                                 {3100.0, 32767.0, 8000},
+                                                 {697.0, 16384.0, 400}}) {
+        const KZ_PCM_ANALYSIS result = Analyse(kztest::Sine(samples, hz, amplitude));
+        const double peak_db = 20 * std::log10(amplitude / 32768);
+        EXPECT_NEAR(result.peak_dbfs, peak_db, 0.1) << hz;
+        EXPECT_NEAR(result.rms_dbfs, peak_db - 3.01, 0.1) << hz;
+        EXPECT_NEAR(result.dominant_hz, hz, hz * 0.01) << hz;
+        EXPECT_EQ(result.samples, static_cast<uint64_t>(samples));
     }
     EXPECT_EQ(Analyse(Samples(800, 0)).dominant_hz, 0.0);
 }

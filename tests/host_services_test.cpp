@@ -62,8 +62,6 @@ uint32_t SSRCOf(const Bytes& p) {
     return p.size() < 12 ? 0 : (uint32_t{p[8]} << 24 | uint32_t{p[9]} << 16 | uint32_t{p[10]} << 8 | p[11]);
 }
 
-} // namespace
-
 // ---- Port probes and the port range ----
 
 // The UDP probe is seen at work in the server's start (a bound port is busy) and the relay's close
@@ -98,10 +96,8 @@ static_assert(KZRange(28400, 28499).Size() == 100 && KZRange(28400, 28499).Conta
 
 // ---- Sealed texts ----
 
-namespace {
 const char kKey1[] = "k3y-0ne!abcdefghi";
 const char kKey2[] = "Key_two#123456789";
-} // namespace
 
 TEST(HostSimpleCrypt, SealedTimeOpensWithTheSameKeysOnlyAndNotOnceAltered) {
     const std::string sealed = KZ_SimpleEncrypt("1718000000", kKey1, kKey2);
@@ -124,8 +120,6 @@ TEST(HostSimpleCrypt, SealedTimeOpensWithTheSameKeysOnlyAndNotOnceAltered) {
 }
 
 // ---- UDP relay ----
-
-namespace {
 
 struct SinkRecord {
     std::mutex lock;
@@ -170,8 +164,6 @@ protected:
     uint16_t p1 = 0, p2 = 0;
     int m_item1 = KZ_RELAY_INVALID_HANDLE, m_item2 = KZ_RELAY_INVALID_HANDLE;
 };
-
-} // namespace
 
 // Legs without peers latch onto where they last heard from (a NAT rebinding included); a source
 // set later wins over the latched address until it is cleared again.
@@ -331,8 +323,6 @@ TEST_F(HostRelay, CallsRelayWhileOthersComeAndGoOnOtherThreads) {
 
 // ---- DNS SRV ----
 
-namespace {
-
 // A name server on 127.0.0.1 that answers SRV questions from a table (a name not in it:
 // NXDOMAIN), or stays silent.
 struct SRVAnswer {
@@ -426,8 +416,6 @@ protected:
     }
 };
 
-} // namespace
-
 TEST_F(HostDNS, SRVRecordsComeBestFirstAndNoServiceTargetsAreLeftOut) {
     TestNameServer server({{"_sip._udp.example.test",
                             {{20, 0, 5080, "backup.example.test"},
@@ -484,3 +472,5 @@ TEST_F(HostDNS, NamesThatDoNotExistOrGoUnansweredYieldNoRecords) {
     EXPECT_GE(silent.Questions(), 2); // asked again after the first try timed out
     EXPECT_FALSE(CBaseDNSClient::SetNameServer("dns.example"));
 }
+
+} // namespace

@@ -462,19 +462,17 @@ TEST_F(ProxySessionTest, NewSessionKeepsTheServerInACallWithADialogOfItsOwn) {
 }
 
 TEST(ProxyRecordRoute, OwnEntryNamesTheAddressFacingALocalCaller) {
-    struct Case {
-        const char* value;
-        const char* adjusted; // "" when left alone
-    } cases[] = {
+    // Each value with what it becomes, "" when left alone.
+    const std::pair<const char*, const char*> cases[] = {
         {"<sip:198.51.100.7:5070;lr>", "<sip:10.0.0.2:5070;lr>"},
         {"<sip:198.51.100.7:5080;lr>", ""}, // another port: another proxy
         {"<sip:203.0.113.9:5070;lr>", ""},  // another proxy
         {"<sip:10.0.0.2:5070;lr>", ""},     // already facing
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(proxy_route::RecordRouteToward(c.value, "198.51.100.7", 5070, "10.0.0.2").value_or(""),
-                  c.adjusted)
-            << c.value;
+    for (const auto& [value, adjusted] : cases)
+        EXPECT_EQ(proxy_route::RecordRouteToward(value, "198.51.100.7", 5070, "10.0.0.2").value_or(""),
+                  adjusted)
+            << value;
     EXPECT_EQ(proxy_route::FacingAddress("127.0.0.1", 5060).value_or(""), "127.0.0.1");
     EXPECT_FALSE(proxy_route::FacingAddress("192.0.2.1", 5060)); // not a local network
 }

@@ -8,10 +8,7 @@
 #include "host/CKZLogInterface.h"
 #include "host/KZDigest.h"
 #include "host/KZStrFunc.h"
-#include "server/CKZSIPGroup.h"
 #include "server/CKZSIPServer.h"
-#include "server/RegisterCredentials.h"
-#include "sipstack/sip_group.h"
 #include "support/clocked_server.h"
 #include "support/log_capture.h"
 #include "support/loopback_config.h"
@@ -22,7 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <regex>
 #include <string>
@@ -202,29 +198,26 @@ TEST_F(Registration, FirstRegisterThreeSecondsAfterLoadThenCredentialsThenRegist
 // Each row is answered in turn: the refresh comes at due, not a second before, and asks for the
 // configured lifetime again whatever was granted last.
 TEST_F(Registration, RefreshesTwoSecondsBeforeLongLifetimesEndAndAtTheEndOfShortOnes) {
-    struct Row {
-        int granted;
-        int refresh_after;
-    };
-    const Row rows[] = {{3600, 3598}, {1800, 1798}, {61, 59}, {60, 60}, {20, 20}};
-    Register(rows[0].granted);
+    const std::pair<int, int> rows[] = {
+        {3600, 3598}, {1800, 1798}, {61, 59}, {60, 60}, {20, 20}}; // granted, due
+    Register(rows[0].first);
     const std::string call_id = header(m_registrar.Last(), "Call-ID");
     int last_cseq = 2;
     for (size_t i = 0; i < std::size(rows); ++i) {
-        SCOPED_TRACE(rows[i].granted);
+        SCOPED_TRACE(rows[i].first);
         const int64_t registered_at = m_clock.NowSeconds();
-        m_clock.Advance(rows[i].refresh_after - 2);
+        m_clock.Advance(rows[i].second - 2);
         Advance(1);
         EXPECT_TRUE(m_registrar.Quiet());
         Advance(1);
         const std::string refresh = m_registrar.Next();
         ASSERT_FALSE(refresh.empty());
-        EXPECT_EQ(m_clock.NowSeconds() - registered_at, rows[i].refresh_after);
+        EXPECT_EQ(m_clock.NowSeconds() - registered_at, rows[i].second);
         EXPECT_EQ(header(refresh, "Expires"), "3600");
         EXPECT_GT(cseq_number(refresh), last_cseq);
         last_cseq = cseq_number(refresh);
         EXPECT_EQ(header(refresh, "Call-ID"), call_id);
-        const int next = i + 1 < std::size(rows) ? rows[i + 1].granted : 3600;
+        const int next = i + 1 < std::size(rows) ? rows[i + 1].first : 3600;
         m_registrar.Grant(next);
         EXPECT_EQ(m_env.statuses.At(i + 1), "0 1 " + std::to_string(next));
     }

@@ -63,8 +63,6 @@ private:
     std::string m_id;
 };
 
-} // namespace
-
 TEST_F(ServerTest, CodecListsAreBoundedAndEndWithMinusOne) {
     std::string many = "8,,18,";
     for (int i = 3; i < 60; ++i)
@@ -204,21 +202,19 @@ TEST_F(ServerTest, RequestValidationNamesWhatIsWrong) {
         std::string text = good;
         return text.replace(text.find(line), line.size(), with);
     };
-    struct Case {
-        std::string text;
-        int code;
-        const char* reason;
-    };
-    const Case cases[] = {{good, 0, ""},
-                          {edited("Max-Forwards: 70", "Max-Forwards: 0"), 483, "Too Many Hops"},
-                          {edited("To: <sip:service@127.0.0.1:5060>\r\n", ""), 400, "Bad Request"},
-                          {edited("Max-Forwards: 70\r\n", ""), 0, ""}}; // only a warning
+    // The request, the code and reason of its refusal.
+    const std::tuple<std::string, int, const char*> cases[] = {
+        {good, 0, ""},
+        {edited("Max-Forwards: 70", "Max-Forwards: 0"), 483, "Too Many Hops"},
+        {edited("To: <sip:service@127.0.0.1:5060>\r\n", ""), 400, "Bad Request"},
+        {edited("Max-Forwards: 70\r\n", ""), 0, ""}}; // only a warning
     kztest::LogCapture log;
-    for (const Case& c : cases) {
-        const SIPMessagePtr message = parse_message(c.text);
+    for (const auto& [text, code, expected_reason] : cases) {
+        const SIPMessagePtr message = parse_message(text);
         char reason[64] = "";
-        EXPECT_EQ(CKZSIPServer::RequestValidation(message.get(), reason, sizeof(reason)), c.code) << c.reason;
-        EXPECT_STREQ(reason, c.reason);
+        EXPECT_EQ(CKZSIPServer::RequestValidation(message.get(), reason, sizeof(reason)), code)
+            << expected_reason;
+        EXPECT_STREQ(reason, expected_reason);
     }
     EXPECT_TRUE(log.Contains("There is no Max-Forwards head in SIP request.", CKZLogInterface::LOG_WARNING));
 }
@@ -236,7 +232,6 @@ TEST(ProxyTransferTargetText, ItemsNameEachPartOfTheTransfer) {
               "sip:carol@c.example");
 }
 
-namespace {
 // A site that records what the proxy hands it.
 class RecordingSite : public CKZSIPProxySiteI {
 public:
@@ -249,7 +244,6 @@ public:
     }
     std::string last; // destination, connection and sender
 };
-} // namespace
 
 // A server whose sites record what the proxy hands them.
 class RecordingServer : public CKZSIPServer {
@@ -283,8 +277,6 @@ TEST_F(ServerTest, TransferredCallsGoToTheSiteOfTheirDomain) {
     EXPECT_EQ(site_b->last, "<sip:bob@10.0.0.2> 9 127.0.0.1:5062");
     server.Destroy();
 }
-
-namespace {
 
 // The final response to a request of the method, skipping provisional ones and the re-sent
 // answers to earlier requests.
@@ -324,28 +316,23 @@ protected:
     kztest::ServerPtr m_server;
 };
 
-} // namespace
-
 // (The sites' challenge to a REGISTER is proxy_site_test's.)
 TEST_F(RunningServer, AnswersWhatNeedsNoCallAndChallengesRegistrationsOnlyForItsSites) {
-    struct Case {
-        const char* method;
-        const char* extra;
-        const char* status; // "" = not answered
-    };
-    const Case cases[] = {{"OPTIONS", "", "SIP/2.0 200 OK"},
-                          {"INVITE", "", "SIP/2.0 486 Busy Here"}, // no channels
-                          {"PUBLISH", "", "SIP/2.0 501 Not Implemented"},
-                          {"PRACK", "", "SIP/2.0 200 OK"},
-                          {"NOTIFY", "Event: reg\r\nContent-Type: text/plain\r\n", "SIP/2.0 200 OK"},
-                          {"REGISTER", "", "SIP/2.0 406 Not Acceptable"}, // no proxy sites
-                          {"UPDATE", "", ""}};
+    // Method, extra header lines, the answer ("" = not answered).
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"OPTIONS", "", "SIP/2.0 200 OK"},
+        {"INVITE", "", "SIP/2.0 486 Busy Here"}, // no channels
+        {"PUBLISH", "", "SIP/2.0 501 Not Implemented"},
+        {"PRACK", "", "SIP/2.0 200 OK"},
+        {"NOTIFY", "Event: reg\r\nContent-Type: text/plain\r\n", "SIP/2.0 200 OK"},
+        {"REGISTER", "", "SIP/2.0 406 Not Acceptable"}, // no proxy sites
+        {"UPDATE", "", ""}};
     m_server = kztest::make_server();
     ASSERT_EQ(m_server->Create(), 1u);
     ASSERT_EQ(m_server->Start(), 1u);
     EXPECT_STREQ(m_server->GetMappedPublicSIPIPAddress(), "127.0.0.1");
-    for (const Case& c : cases)
-        EXPECT_EQ(kztest::status_line(Ask(c.method, c.extra)), c.status) << c.method;
+    for (const auto& [method, extra, status] : cases)
+        EXPECT_EQ(kztest::status_line(Ask(method, extra)), status) << method;
     // Stopping without registered accounts closes the stack.
     EXPECT_EQ(m_server->Stop(), 1u);
     EXPECT_FALSE(m_server->IsStarted());
@@ -387,29 +374,26 @@ TEST_F(RunningServer, RefusesToStartOnABusyPort) {
 }
 
 TEST(SRTPExtensionLibrary, LoadsOnlyALibraryThatStartsAndSaysWhyNot) {
-    struct Case {
-        const char* path;
-        bool available;
-        const char* error; // the one error line logged, or null for none
-    };
-    const Case cases[] = {{"/nonexistent/libKZAPIEx.so", false, nullptr},
-                          {KZ_FAKE_EXT_FAILS, false, "KZAPIEx Init Error 7"},
-                          {KZ_FAKE_EXT_NO_INIT, false, "Doesn't locate functios in KZAPIEx.dll"},
-                          {KZ_FAKE_EXT_OK, true, nullptr}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
+    // The library, whether it is available, the one error line logged (null for none).
+    const std::tuple<const char*, bool, const char*> cases[] = {
+        {"/nonexistent/libKZAPIEx.so", false, nullptr},
+        {KZ_FAKE_EXT_FAILS, false, "KZAPIEx Init Error 7"},
+        {KZ_FAKE_EXT_NO_INIT, false, "Doesn't locate functios in KZAPIEx.dll"},
+        {KZ_FAKE_EXT_OK, true, nullptr}};
+    for (const auto& [path, available, error] : cases) {
+        SCOPED_TRACE(path);
         kztest::LogCapture log;
         {
             KZAPIExLibrary library;
             library.Load(); // none is installed beside the module or on the search path: silent
-            library.LoadFrom(c.path);
-            EXPECT_EQ(library.IsAvailable(), c.available);
-            EXPECT_EQ(library.release != nullptr, c.available);
+            library.LoadFrom(path);
+            EXPECT_EQ(library.IsAvailable(), available);
+            EXPECT_EQ(library.release != nullptr, available);
             library.Unload(); // the fake's release answers 0 the first time
             EXPECT_FALSE(library.IsAvailable());
         }
-        EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), c.error ? 1 : 0);
-        EXPECT_TRUE(!c.error || log.Contains(c.error, CKZLogInterface::LOG_ERROR));
+        EXPECT_EQ(log.CountAtLevel(CKZLogInterface::LOG_ERROR), error ? 1 : 0);
+        EXPECT_TRUE(!error || log.Contains(error, CKZLogInterface::LOG_ERROR));
     }
 }
 
@@ -452,3 +436,5 @@ TEST(SIPEventDrain, ABurstIsHandledAtMostOneThousandAndOneEventsPerPass) {
     group.DestroyEventQueue();
     group.Close();
 }
+
+} // namespace

@@ -57,7 +57,6 @@ void keep_a_copy(KZSIPEvent*) {
     unsigned short port = 0;
     if (KZ_SIP_GetMessage(g_handler_stack, &msg, address, &size, &port, nullptr, 0) == 0) g_copy = msg;
 }
-} // namespace
 
 TEST(StackApi, HandlerCopyOutlivesTheEvent) {
     const uint16_t port = kztest::free_port_pair();
@@ -87,8 +86,6 @@ TEST(StackApi, HandlerCopyOutlivesTheEvent) {
     EXPECT_EQ(static_cast<sip_msg*>(g_copy.load())->get_ie_value(KZ_IE_SIP_CALLID), "second-call");
     delete static_cast<sip_msg*>(g_copy.exchange(nullptr));
 }
-
-namespace {
 
 // A stack on loopback whose received messages the test hands to the dialog bookkeeping itself.
 class StackApiDialogs : public ::testing::Test {
@@ -125,8 +122,6 @@ protected:
     std::list<std::vector<char>> m_buffers;
     std::list<sip_msg> m_messages;
 };
-
-} // namespace
 
 TEST_F(StackApiDialogs, CancelRulesBothWays) {
     const uint32_t conn = m_stack.NewConnectionId();
@@ -316,3 +311,5 @@ TEST(DialogTable, RemovedDialogsAreReusedEmptyUpToTheBound) {
     EXPECT_EQ(t.FindByConnectionId(7), nullptr);
     EXPECT_EQ(t.Size(), 0u);
 }
+
+} // namespace
