@@ -55,31 +55,18 @@ struct WavCloser {
 };
 using WavFile = std::unique_ptr<KZWavFileState, WavCloser>;
 
-class FilePlayback final : public KZSoundPlayback {
+class FilePlayback final : public KZRingPlayback {
 public:
     FilePlayback(std::string name, WavFile file, int frame_ms, int buffer_ms)
-        : m_name(std::move(name)), m_file(std::move(file)), m_frame(frame_ms * 8), m_ring(buffer_ms * 8),
+        : KZRingPlayback(std::move(name), frame_ms * 8, buffer_ms * 8), m_file(std::move(file)),
           m_clock(frame_ms, [this] { PlayFrame(); }) {}
     ~FilePlayback() override { m_clock.Stop(); }
 
     bool Start(int prefill_frames) override {
-        m_ring.Reset();
-        const std::vector<int16_t> silence(static_cast<size_t>(m_frame), 0);
-        for (int i = 0; i < prefill_frames; ++i)
-            m_ring.Put(silence.data(), m_frame);
-        m_underruns.Disarm();
-        m_underruns.Clear();
+        Prime(prefill_frames);
         return m_clock.Start();
     }
     void Stop() override { m_clock.Stop(); }
-    int Write(const int16_t* samples, int count) override {
-        m_underruns.Arm();
-        return m_ring.Put(samples, count);
-    }
-    int Queued() const override { return m_ring.Size(); }
-    void Trim(int keep) override { m_ring.Trim(keep); }
-    uint64_t Underruns() const override { return m_underruns.Count(); }
-    const std::string& Name() const override { return m_name; }
 
 private:
     void PlayFrame() {
@@ -89,19 +76,15 @@ private:
         if (m_file) KZ_FILE_Write(m_file.get(), reinterpret_cast<const uint8_t*>(frame.data()), m_frame * 2);
     }
 
-    const std::string m_name;
     WavFile m_file; // null: the null device
-    const int m_frame;
-    KZSoundRing m_ring;
-    KZUnderrunCounter m_underruns;
     std::vector<int16_t> m_scratch;
     FrameClock m_clock; // last: stopped before the rest goes
 };
 
-class FileCapture final : public KZSoundCapture {
+class FileCapture final : public KZRingCapture {
 public:
     FileCapture(std::string name, WavFile file, int frame_ms, int buffer_ms)
-        : m_name(std::move(name)), m_file(std::move(file)), m_frame(frame_ms * 8), m_ring(buffer_ms * 8),
+        : KZRingCapture(std::move(name), buffer_ms * 8), m_file(std::move(file)), m_frame(frame_ms * 8),
           m_clock(frame_ms, [this] { CaptureFrame(); }) {}
     ~FileCapture() override { m_clock.Stop(); }
 
@@ -110,9 +93,6 @@ public:
         return m_clock.Start();
     }
     void Stop() override { m_clock.Stop(); }
-    int Read(int16_t* samples, int count) override { return m_ring.Get(samples, count); }
-    int Available() const override { return m_ring.Size(); }
-    const std::string& Name() const override { return m_name; }
 
 private:
     // After the end of the file the microphone is silent.
@@ -123,10 +103,8 @@ private:
         m_ring.Put(frame.data(), m_frame);
     }
 
-    const std::string m_name;
     WavFile m_file;
     const int m_frame;
-    KZSoundRing m_ring;
     std::vector<int16_t> m_scratch;
     FrameClock m_clock;
 };

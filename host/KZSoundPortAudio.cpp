@@ -92,10 +92,11 @@ PaStream* OpenStream(int device, bool capture, int frame_samples, PaStreamCallba
     return err == paNoError ? stream : nullptr;
 }
 
-class PortAudioPlayback final : public KZSoundPlayback {
+class PortAudioPlayback final : public KZRingPlayback {
 public:
+    // Made while a PortAudio session is up (OpenSide), so the device's name can be read first.
     PortAudioPlayback(int device, int frame_ms, int buffer_ms)
-        : m_name(DeviceName(device)), m_frame(frame_ms * 8), m_ring(buffer_ms * 8) {
+        : KZRingPlayback(DeviceName(device), frame_ms * 8, buffer_ms * 8) {
         m_stream = OpenStream(device, false, m_frame, &PortAudioPlayback::Callback, this);
     }
     ~PortAudioPlayback() override {
@@ -108,28 +109,15 @@ public:
 
     bool Start(int prefill_frames) override {
         Pa_StopStream(m_stream);
-        m_ring.Reset();
         // The device takes its latency's worth ahead of time: that much more silence up front.
         const PaStreamInfo* info = Pa_GetStreamInfo(m_stream);
         const double latency = info ? info->outputLatency : 0.0;
         const int latency_frames = static_cast<int>(std::ceil(latency * kSampleRate / m_frame));
         m_guard.Start(latency);
-        const std::vector<int16_t> silence(static_cast<size_t>(m_frame), 0);
-        for (int i = 0; i < prefill_frames + latency_frames; ++i)
-            m_ring.Put(silence.data(), m_frame);
-        m_underruns.Disarm();
-        m_underruns.Clear();
+        Prime(prefill_frames + latency_frames);
         return Pa_StartStream(m_stream) == paNoError;
     }
     void Stop() override { Pa_StopStream(m_stream); }
-    int Write(const int16_t* samples, int count) override {
-        m_underruns.Arm();
-        return m_ring.Put(samples, count);
-    }
-    int Queued() const override { return m_ring.Size(); }
-    void Trim(int keep) override { m_ring.Trim(keep); }
-    uint64_t Underruns() const override { return m_underruns.Count(); }
-    const std::string& Name() const override { return m_name; }
 
 private:
     static int Callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -145,18 +133,14 @@ private:
     }
 
     PortAudioSession m_session;
-    const std::string m_name;
-    const int m_frame;
-    KZSoundRing m_ring;
-    KZUnderrunCounter m_underruns;
     RealTimeGuard m_guard; // the callback's thread only, once started
     PaStream* m_stream = nullptr;
 };
 
-class PortAudioCapture final : public KZSoundCapture {
+class PortAudioCapture final : public KZRingCapture {
 public:
     PortAudioCapture(int device, int frame_ms, int buffer_ms)
-        : m_name(DeviceName(device)), m_ring(buffer_ms * 8) {
+        : KZRingCapture(DeviceName(device), buffer_ms * 8) {
         m_stream = OpenStream(device, true, frame_ms * 8, &PortAudioCapture::Callback, this);
     }
     ~PortAudioCapture() override {
@@ -174,9 +158,6 @@ public:
         return Pa_StartStream(m_stream) == paNoError;
     }
     void Stop() override { Pa_StopStream(m_stream); }
-    int Read(int16_t* samples, int count) override { return m_ring.Get(samples, count); }
-    int Available() const override { return m_ring.Size(); }
-    const std::string& Name() const override { return m_name; }
 
 private:
     static int Callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
@@ -189,8 +170,6 @@ private:
     }
 
     PortAudioSession m_session;
-    const std::string m_name;
-    KZSoundRing m_ring;
     RealTimeGuard m_guard;
     PaStream* m_stream = nullptr;
 };

@@ -4,10 +4,14 @@
 #pragma once
 
 #include "host/KZRingBuffer.h"
+#include "host/KZSoundDevice.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace KZAPI {
 
@@ -52,6 +56,53 @@ public:
 private:
     std::atomic<bool> m_armed{false};
     std::atomic<uint64_t> m_count{0};
+};
+
+// The ring-backed half every playback device shares: queued samples wait in the ring for the
+// device's clock, which takes a frame at a time and counts the frames it found short.
+class KZRingPlayback : public KZSoundPlayback {
+public:
+    KZRingPlayback(std::string name, int frame_samples, int ring_samples)
+        : m_name(std::move(name)), m_frame(frame_samples), m_ring(ring_samples) {}
+
+    int Write(const int16_t* samples, int count) override {
+        m_underruns.Arm();
+        return m_ring.Put(samples, count);
+    }
+    int Queued() const override { return m_ring.Size(); }
+    void Trim(int keep) override { m_ring.Trim(keep); }
+    uint64_t Underruns() const override { return m_underruns.Count(); }
+    const std::string& Name() const override { return m_name; }
+
+protected:
+    // Empties the ring but for `frames` frames of silence, and starts counting underruns afresh.
+    void Prime(int frames) {
+        m_ring.Reset();
+        const std::vector<int16_t> silence(static_cast<size_t>(m_frame), 0);
+        for (int i = 0; i < frames; ++i)
+            m_ring.Put(silence.data(), m_frame);
+        m_underruns.Disarm();
+        m_underruns.Clear();
+    }
+
+    const std::string m_name;
+    const int m_frame;
+    KZSoundRing m_ring;
+    KZUnderrunCounter m_underruns;
+};
+
+// The ring-backed half every capture device shares: the device's clock puts, the user takes.
+class KZRingCapture : public KZSoundCapture {
+public:
+    KZRingCapture(std::string name, int ring_samples) : m_name(std::move(name)), m_ring(ring_samples) {}
+
+    int Read(int16_t* samples, int count) override { return m_ring.Get(samples, count); }
+    int Available() const override { return m_ring.Size(); }
+    const std::string& Name() const override { return m_name; }
+
+protected:
+    const std::string m_name;
+    KZSoundRing m_ring;
 };
 
 } // namespace KZAPI

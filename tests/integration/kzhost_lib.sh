@@ -10,6 +10,7 @@
 # kz_track PID so that kz_cleanup stops them. KZ_KEEP=DIR keeps a copy of the logs in DIR.
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+kz_lib_dir=$here
 sipp_dir=$(cd "$here/../sipp" && pwd)
 . "$here/kzhost_ports.sh"
 
@@ -193,6 +194,16 @@ kz_recording() {
     local f
     for f in "$kz_work/$1/rec"/dump-*-"$2".wav; do [ -f "$f" ] && echo "$f" && return 0; done
     return 1
+}
+
+# kz_hears LISTENER TALKER: LISTENER's (a baresip's) recording checked against TALKER's tone; a
+# miss is added to the caller's faults array.
+kz_hears() {
+    local recording
+    recording=$(kz_recording "$1" dec) || kz_fail "baresip $1 recorded nothing"
+    echo "$1 hears $2:"
+    python3 "$kz_lib_dir/audio_check.py" analyse "$recording" --reference "$kz_work/$2/source.wav" --skip 0.5 \
+        --min-tone 2.5 || faults+=("$2's tone did not come through to $1")
 }
 
 # kz_request JSON: one control command on a connection of its own; prints the reply line and
