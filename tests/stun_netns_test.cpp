@@ -100,9 +100,10 @@ TEST_F(StunNetns, ClassifiesEachKindOfLinuxNat) {
         EXPECT_EQ(result.nat_type, c.nat_type) << result.output;
         EXPECT_EQ(result.mapped.rfind(c.mapped_prefix, 0), 0u) << result.output;
         EXPECT_NE(result.output.find(c.observation), std::string::npos) << result.output;
-        if (c.nat_type == 2) // not translated: the client's own port too
+        if (c.nat_type == 2) { // not translated: the client's own port too
             EXPECT_EQ(result.mapped.substr(result.mapped.find(':')),
                       result.local.substr(result.local.find(':')));
+        }
         m_server.Stop();
         kztest::run_command({"bash", m_script, "down", m_id}, 10000);
     }
