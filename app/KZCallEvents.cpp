@@ -240,6 +240,7 @@ void KZCallEvents::RunOnce() {
     for (const Notice& n : notices)
         Report(n);
     RunDueTimers();
+    if (m_outputs.flush) m_outputs.flush();
 }
 
 void KZCallEvents::Run() {

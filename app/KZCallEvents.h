@@ -41,6 +41,9 @@ struct KZCallPolicy {
 struct KZCallOutputs {
     std::function<void(const KZJson&)> publish;
     std::function<void(const std::string&)> print; // one line, without its end
+    // Called after each batch of reports: printed lines may wait for it, so that a busy host
+    // writes its log once per batch rather than once per line.
+    std::function<void()> flush = {};
 };
 
 class KZCallEvents final : public KZAPI::CKZCallEventSink,

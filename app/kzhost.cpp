@@ -203,8 +203,10 @@ int wait_for_stop_signal(const sigset_t& signals) {
 // start.
 bool run_calls(KZAPI::CKZServer& server, kzapp::KZHostControl& control, const Options& o,
                const sigset_t& signals) {
-    kzapp::KZCallEvents events(
-        {[&control](const kzapp::KZJson& event) { control.Publish(event); }, print_line}, o.calls);
+    kzapp::KZCallEvents events({[&control](const kzapp::KZJson& event) { control.Publish(event); },
+                                [](const std::string& line) { std::printf("%s\n", line.c_str()); },
+                                [] { std::fflush(stdout); }},
+                               o.calls);
     events.Start();
     // The sinks are in place before any channel starts, and gone before the events are.
     KZAPI::CKZCallControl::SetEventSink(&events);

@@ -73,7 +73,7 @@ bool CUDPServerThread::OpenSocket(const char* address, uint16_t port) {
     uint16_t bound_port = 0;
     KZ_LocalName(fd, &bound_ip, &bound_port);
     {
-        CMutexLock lock(m_socket_lock);
+        std::unique_lock lock(m_socket_lock);
         if (m_fd >= 0) close(m_fd);
         m_fd = fd;
         m_local_ip = bound_ip;
@@ -84,7 +84,7 @@ bool CUDPServerThread::OpenSocket(const char* address, uint16_t port) {
 }
 
 void CUDPServerThread::CloseSocket() {
-    CMutexLock lock(m_socket_lock);
+    std::unique_lock lock(m_socket_lock);
     if (m_fd < 0) return;
     close(m_fd);
     m_fd = -1;
@@ -93,17 +93,15 @@ void CUDPServerThread::CloseSocket() {
 }
 
 uint16_t CUDPServerThread::GetLocalPort() const {
-    CMutexLock lock(m_socket_lock);
-    return m_local_port;
+    return m_local_port.load();
 }
 
 uint32_t CUDPServerThread::GetLocalIP() const {
-    CMutexLock lock(m_socket_lock);
-    return m_local_ip;
+    return m_local_ip.load();
 }
 
 int CUDPServerThread::RecvFrom(char* buf, size_t size, uint32_t* from_ip, uint16_t* from_port) {
-    CMutexLock lock(m_socket_lock);
+    std::shared_lock lock(m_socket_lock);
     if (m_fd < 0 || (!buf && size)) return -1;
     sockaddr_in a{};
     socklen_t len = sizeof(a);
@@ -131,7 +129,7 @@ int CUDPServerThread::RecvBatch(char* buffers, size_t capacity, Datagram* out, u
         headers[i].msg_hdr.msg_name = &from[i];
         headers[i].msg_hdr.msg_namelen = sizeof(from[i]);
     }
-    CMutexLock lock(m_socket_lock);
+    std::shared_lock lock(m_socket_lock);
     if (m_fd < 0 || !buffers || !out) return -1;
     int n;
     do {
@@ -146,7 +144,7 @@ int CUDPServerThread::RecvBatch(char* buffers, size_t capacity, Datagram* out, u
 }
 
 int CUDPServerThread::SendTo(const char* buf, size_t len, uint32_t ipv4, uint16_t port, bool wait_for_room) {
-    CMutexLock lock(m_socket_lock);
+    std::shared_lock lock(m_socket_lock);
     if (m_fd < 0 || (!buf && len)) return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -181,22 +179,23 @@ void CUDPServerThread::WakeUp() {
     } while (r < 0 && errno == EINTR);
 }
 
+ssize_t CUDPServerThread::NextDatagramSize() const {
+    std::shared_lock lock(m_socket_lock);
+    if (m_fd < 0) return -1;
+    // A pending socket error is read (and cleared) here too.
+    return recv(m_fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+}
+
 void CUDPServerThread::OnReadable(int sock) {
     for (int i = 0; i < kReadBurst && m_fd == sock; ++i) {
-        // The size of the next datagram, whole even when it is larger than any buffer here;
-        // -1 when none waits. A pending socket error is read (and cleared) here too.
-        const ssize_t size = recv(sock, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        const ssize_t size = NextDatagramSize();
         if (size < 0) break;
         OnRead(sock, static_cast<int>(size));
     }
 }
 
 void CUDPServerThread::DoUnblockedLoop() {
-    int fd;
-    {
-        CMutexLock lock(m_socket_lock);
-        fd = m_fd;
-    }
+    const int fd = m_fd.load();
     pollfd fds[2] = {{m_wake_fd, POLLIN, 0}, {fd, POLLIN, 0}}; // a negative fd is ignored by poll
     const int ready = poll(fds, 2, kPollMs);
     if (ready < 0 && errno != EINTR) {
@@ -212,10 +211,9 @@ void CUDPServerThread::DoUnblockedLoop() {
         // Cleared before the queue is drained below, so a later push writes a new wake-up.
         m_wake_pending.store(false);
     }
-    if (fds[1].revents & (POLLIN | POLLERR)) {
-        CMutexLock lock(m_socket_lock);
-        if (m_fd == fd) OnReadable(fd);
-    }
+    // The reads take the socket as it is now: one replaced since the poll is read without
+    // waiting, and a closed one not at all.
+    if ((fds[1].revents & (POLLIN | POLLERR)) && m_fd == fd) OnReadable(fd);
     OnSend();
 }
 

@@ -5,11 +5,11 @@
 
 #include "host/CBaseThread.h"
 #include "host/CKZLogInterface.h"
-#include "host/CMutex.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <shared_mutex>
 
 namespace KZAPI {
 
@@ -35,7 +35,7 @@ public:
     // second bind to it fails.
     bool OpenSocket(const char* address, uint16_t port);
     void CloseSocket();
-    int GetSocket() const { return m_fd; }
+    int GetSocket() const { return m_fd.load(); }
     uint16_t GetLocalPort() const;
     uint32_t GetLocalIP() const;
 
@@ -64,14 +64,18 @@ protected:
     void OnStopRequested() override { WakeUp(); }
 
 private:
-    // Guards the socket against being closed or replaced while the thread serves it. Held while
-    // OnRead runs, and by RecvFrom / SendTo (it is recursive).
-    mutable CMutex m_socket_lock;
-    int m_fd = -1;
+    // Keeps the socket from being closed or replaced while a call uses it: shared by the reads
+    // and sends (so a send on one thread and a read on the loop's never wait for each other),
+    // exclusive while the socket is opened or closed.
+    mutable std::shared_mutex m_socket_lock;
+    std::atomic<int> m_fd{-1};
     int m_wake_fd = -1;
     std::atomic<bool> m_wake_pending{false}; // a wake-up is written and not yet taken
-    uint32_t m_local_ip = 0;
-    uint16_t m_local_port = 0;
+    std::atomic<uint32_t> m_local_ip{0};
+    std::atomic<uint16_t> m_local_port{0};
+
+    // The size of the next waiting datagram (whole, even when larger than any buffer), or -1.
+    ssize_t NextDatagramSize() const;
 };
 
 } // namespace KZAPI
