@@ -3,10 +3,12 @@
 #include "host/KZNetAddr.h"
 #include "sipstack/sip_group.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using KZAPI::CKZLogInterface;
@@ -58,12 +60,19 @@ void CSIPUDPServerThread::OnRead(int /*sock*/, int available) {
 
 void CSIPUDPServerThread::OnReadable(int /*sock*/) {
     Datagram got[kBatch];
+    unsigned read = 0;
     for (int round = 0; round < 2; ++round) {
         const int n = RecvBatch(m_batch.get(), kSlot, got, kBatch);
         for (int i = 0; i < n; ++i)
             Deliver(got[i].data, got[i].length, got[i].from_ip, got[i].from_port);
-        if (n < static_cast<int>(kBatch)) return;
+        if (n > 0) read += static_cast<unsigned>(n);
+        if (n < static_cast<int>(kBatch)) break;
     }
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    const unsigned pause = m_pacer.AfterRead(static_cast<uint64_t>(now.count()), read);
+    // Both batches full: a backlog (a flood, say) is read on without a rest.
+    if (pause && read < 2 * kBatch) std::this_thread::sleep_for(std::chrono::microseconds(pause));
 }
 
 void CSIPUDPServerThread::Deliver(const char* data, size_t len, uint32_t from_ip, uint16_t from_port) {

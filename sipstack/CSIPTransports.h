@@ -6,6 +6,7 @@
 #include "host/CTCPServerThread.h"
 #include "host/CTLSServerThread.h"
 #include "host/CUDPServerThread.h"
+#include "sipstack/CSIPReadPacer.h"
 #include "sipstack/CSIPStreamFramer.h"
 #include "sipstack/TCQueue.h"
 #include "sipstack/sip_cmd.h"
@@ -68,6 +69,7 @@ private:
 
     sip_group* m_group;
     std::unique_ptr<char[]> m_batch; // kBatch read slots of kSlot bytes
+    CSIPReadPacer m_pacer;
 };
 
 // The log texts and protocol code that tell the TCP and TLS transports apart.

@@ -4,6 +4,7 @@
 #include "host/CKZClock.h"
 #include "host/KZNetAddr.h"
 #include "sipstack/CSIPProcessThread.h"
+#include "sipstack/CSIPReadPacer.h"
 #include "sipstack/sip_group.h"
 #include "support/log_capture.h"
 #include "support/loopback_stack.h"
@@ -303,6 +304,33 @@ TEST_F(StackTest, ConnectedInviteDialogExpiresByTheConfiguredDuration) {
 }
 
 // ---------------- transports ----------------
+
+// The UDP transport rests between reads only while datagrams keep coming fast, and stops
+// resting once they slow down or stop.
+TEST(SIPReadPacer, RestsBetweenReadsOnlyWhileDatagramsKeepComingFast) {
+    constexpr unsigned kRest = CSIPReadPacer::kPauseUs;
+    struct Phase {
+        const char* what;
+        uint64_t gap_us;   // between reads
+        unsigned per_read; // datagrams each read finds
+        int reads;
+        unsigned rest_at_end; // what the last read of the phase is told
+    } const phases[] = {
+        {"a caller's pace: one a millisecond", 1000, 1, 40, 0},
+        {"a load test: three a millisecond", 1000, 3, 40, kRest},
+        {"slowing to one every two milliseconds", 2000, 1, 20, 0},
+        {"busy again", 1000, 3, 40, kRest},
+        {"a read after 25 ms of silence", 25000, 1, 1, 0},
+    };
+    CSIPReadPacer pacer;
+    uint64_t now = 5'000'000;
+    for (const Phase& p : phases) {
+        unsigned told = 0;
+        for (int i = 0; i < p.reads; ++i)
+            told = pacer.AfterRead(now += p.gap_us, p.per_read);
+        EXPECT_EQ(told, p.rest_at_end) << p.what;
+    }
+}
 
 TEST_F(StackTest, UdpDatagramsOfEightKilobytesOrMoreAreDropped) {
     Start();
